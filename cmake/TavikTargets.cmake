@@ -1,0 +1,35 @@
+# Shared compile settings and helpers for every Tavik target.
+
+add_library(tavik_settings INTERFACE)
+target_include_directories(tavik_settings INTERFACE ${PROJECT_SOURCE_DIR})
+target_compile_options(tavik_settings INTERFACE -Wall -Wextra -Wshadow=compatible-local -Wnon-virtual-dtor)
+if(TAVIK_WERROR)
+  target_compile_options(tavik_settings INTERFACE -Werror)
+endif()
+if(TAVIK_SANITIZE)
+  target_compile_options(tavik_settings INTERFACE -fsanitize=${TAVIK_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
+  target_link_options(tavik_settings INTERFACE -fsanitize=${TAVIK_SANITIZE})
+endif()
+
+# tavik_add_library(NAME SOURCES... [DEPS libs...])
+function(tavik_add_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  target_link_libraries(${name} PUBLIC tavik_settings ${ARG_DEPS})
+endfunction()
+
+# tavik_add_tests(NAME LABEL label SOURCES... [DEPS libs...])
+# One GoogleTest executable; every test in it is registered with CTest and
+# carries the label, so `ctest -L label` runs one subsystem's tests.
+function(tavik_add_tests name)
+  cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;DEPS" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE tavik_settings ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  include(GoogleTest)
+  gtest_discover_tests(${name}
+    PROPERTIES LABELS "${ARG_LABEL}" TIMEOUT ${ARG_TIMEOUT}
+    DISCOVERY_TIMEOUT 60)
+endfunction()
