@@ -176,8 +176,11 @@ std::string attach(const std::string& image, const std::string& mountPoint) {
     if (verified.exitStatus != 0) {
         throw CommandFailure("attach failed - image not recognized (" + sevenZipComplaint(verified) + ")");
     }
-    auto listing = runSevenZip({"7zz", "l", "-slt", "-tdmg", "-bd", imagePath}, false, "reading the partitions");
-    auto hints = listing.exitStatus == 0 ? partitionHints(listing.standardOutput) : std::vector<std::string>{};
+    auto listing = runSevenZip({"7zz", "l", "-slt", "-bd", imagePath}, false, "listing the volume");
+    if (listing.exitStatus != 0) {
+        throw CommandFailure("attach failed - cannot read the volume (" + sevenZipComplaint(listing) + ")");
+    }
+    auto hints = partitionHints(listing.standardOutput);
 
     progress.workFolder = makeWorkFolder(mountFolder);
     // The umask is cleared so that every entry gets the mode stored in the image.
@@ -188,6 +191,7 @@ std::string attach(const std::string& image, const std::string& mountPoint) {
     }
     try {
         auto root = volumeRootIn(progress.workFolder);
+        applyStoredModes(progress.workFolder, storedModes(listing.standardOutput));
         restoreAbsoluteLinks(root, progress.workFolder);
         precomposeNames(root);
         if (!fs::is_empty(mountFolder)) throw CommandFailure("attach failed - mount point is not empty: " + reported);

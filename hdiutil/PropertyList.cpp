@@ -81,6 +81,8 @@ void writeEntity(std::string& out, const Entity& entity) {
 std::vector<std::string> partitionHints(std::string_view listing) {
     std::vector<std::string> hints;
     constexpr std::string_view commentKey = "Comment = ";
+    // The block tables come before the listing of the volume's own entries.
+    listing = listing.substr(0, listing.find("\n----------\n"));
     size_t start = 0;
     while (start < listing.size()) {
         size_t end = listing.find('\n', start);

@@ -9,7 +9,7 @@ namespace tavik::hdiutil {
 
 // The partition hints of an image ("Apple_HFS", "MBR", "Apple_Free", ...), in
 // the order of its block tables, read from the technical listing of
-// `7zz l -slt -tdmg`, whose comment for each table is the table's name, such
+// `7zz l -slt`, whose comment for each table is the table's name, such
 // as "disk image (Apple_HFS : 4)".
 std::vector<std::string> partitionHints(std::string_view listing);
 

@@ -1,5 +1,6 @@
 #include "hdiutil/VolumeLayout.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -66,6 +67,18 @@ void walkEntries(const fs::path& folder, const std::function<void(const fs::path
     }
 }
 
+// Runs a change to a folder's entries and then gives the folder back its
+// times, so that a fix-up leaves the image's dates alone.
+template <typename Change> void keepingTimes(const fs::path& folder, Change change) {
+    struct stat info {};
+    bool known = lstat(folder.c_str(), &info) == 0;
+    change();
+    if (known) {
+        timespec times[2] = {info.st_atim, info.st_mtim};
+        utimensat(AT_FDCWD, folder.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
 bool renameNoReplace(const fs::path& from, const fs::path& to) {
     return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
@@ -77,6 +90,54 @@ std::string precomposed(std::string_view name) {
     std::unique_ptr<gchar, decltype(&g_free)> normalized(
         g_utf8_normalize(name.data(), static_cast<gssize>(name.size()), G_NORMALIZE_NFC), &g_free);
     return normalized ? std::string(normalized.get()) : std::string(name);
+}
+
+std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing) {
+    std::vector<std::pair<std::string, mode_t>> modes;
+    constexpr std::string_view separator = "\n----------\n";
+    auto begin = listing.find(separator);
+    if (begin == std::string_view::npos) return modes;
+    listing.remove_prefix(begin + separator.size());
+    std::string path;
+    size_t start = 0;
+    while (start < listing.size()) {
+        size_t end = listing.find('\n', start);
+        if (end == std::string_view::npos) end = listing.size();
+        auto line = listing.substr(start, end - start);
+        start = end + 1;
+        if (line.empty()) {
+            path.clear();
+        } else if (line.starts_with("Path = ")) {
+            path = line.substr(7);
+        } else if (line.starts_with("Mode = ") && !path.empty() && line.size() == 17) {
+            auto text = line.substr(8); // after the type letter
+            mode_t mode = 0;
+            for (size_t index = 0; index < 9; ++index) {
+                char c = text[index];
+                mode_t bit = mode_t{1} << (8 - index);
+                if (c == 'r' || c == 'w' || c == 'x' || c == 's' || c == 't') mode |= bit;
+                if (index == 8 && (c == 't' || c == 'T')) mode |= S_ISVTX;
+            }
+            modes.emplace_back(path, mode);
+        }
+    }
+    return modes;
+}
+
+void applyStoredModes(const fs::path& extractionFolder, const std::vector<std::pair<std::string, mode_t>>& modes) {
+    auto ordered = modes;
+    auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [&](const auto& left, const auto& right) { return depth(left.first) > depth(right.first); });
+    for (const auto& [relative, mode] : ordered) {
+        auto path = extractionFolder / relative;
+        if (relative.starts_with('/') || path.lexically_normal() != path) continue;
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) continue;
+        if ((info.st_mode & 07777) != mode && chmod(path.c_str(), mode) != 0) {
+            throw systemError("cannot set the mode of " + path.string(), errno);
+        }
+    }
 }
 
 void restoreAbsoluteLinks(const fs::path& tree, const fs::path& extractionFolder) {
@@ -94,9 +155,13 @@ void restoreAbsoluteLinks(const fs::path& tree, const fs::path& extractionFolder
         } else {
             return;
         }
-        if (unlink(path.c_str()) != 0 || symlink(original.c_str(), path.c_str()) != 0) {
-            throw systemError("cannot restore link " + path.string(), errno);
-        }
+        keepingTimes(path.parent_path(), [&] {
+            if (unlink(path.c_str()) != 0 || symlink(original.c_str(), path.c_str()) != 0) {
+                throw systemError("cannot restore link " + path.string(), errno);
+            }
+        });
+        timespec times[2] = {info.st_atim, info.st_mtim};
+        utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
     });
 }
 
@@ -106,7 +171,7 @@ void precomposeNames(const fs::path& tree) {
         auto composed = precomposed(name);
         if (composed == name) return;
         // A precomposed twin already there keeps the decomposed name.
-        renameNoReplace(path, path.parent_path() / composed);
+        keepingTimes(path.parent_path(), [&] { renameNoReplace(path, path.parent_path() / composed); });
     });
 }
 

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
+#include <utility>
 #include <vector>
 
 // Turning what 7-Zip extracted from an image into the tree a mounted volume
@@ -12,6 +14,16 @@ namespace tavik::hdiutil {
 // The name in Unicode normalization form C; names that are not valid UTF-8
 // come back unchanged.
 std::string precomposed(std::string_view name);
+
+// The modes the image stores for its entries, by path relative to the
+// extraction folder, read from the technical listing (`7zz l -slt`) of the
+// volume. Set-user-ID and set-group-ID bits are not kept.
+std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing);
+
+// 7-Zip gives every folder it makes owner write access; give entries the
+// modes the image stores instead, deepest first.
+void applyStoredModes(const std::filesystem::path& extractionFolder,
+                      const std::vector<std::pair<std::string, mode_t>>& modes);
 
 // 7-Zip rewrites an absolute link target "/T" to "<extraction folder>/T";
 // give such links their original target again.
