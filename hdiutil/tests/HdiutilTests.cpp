@@ -7,7 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -291,6 +293,46 @@ TEST_F(HdiutilTest, SevenZipThatHangsIsStopped) {
     EXPECT_NE(outcome.exitStatus, 0);
     EXPECT_NE(outcome.standardError.find("took too long"), std::string::npos) << outcome.standardError;
     EXPECT_TRUE(fs::is_empty(mountPoint));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(HdiutilTest, SimultaneousAttachesOfOneImageLetOnlyOneThrough) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto left = makeMountPoint("left");
+    auto right = makeMountPoint("right");
+    auto first = std::async(std::launch::async, [&] { return attach(image, left); });
+    auto second = std::async(std::launch::async, [&] { return attach(image, right); });
+    auto outcomes = {first.get(), second.get()};
+    int attached = 0;
+    for (const auto& outcome : outcomes) {
+        if (outcome.exitStatus == 0) {
+            ++attached;
+        } else {
+            EXPECT_TRUE(outcome.standardError.ends_with("Resource busy")) << outcome.standardError;
+        }
+    }
+    EXPECT_EQ(attached, 1);
+    EXPECT_NE(fs::is_empty(left), fs::is_empty(right));
+}
+
+TEST_F(HdiutilTest, GeneratorRefusesWhatAVolumeCannotHold) {
+    auto twins = folder / "twins";
+    writeFile(twins / "Read Me", "one", 0644);
+    writeFile(twins / "READ ME", "two", 0644);
+    auto fifo = folder / "fifo";
+    fs::create_directories(fifo);
+    ASSERT_EQ(mkfifo((fifo / "pipe").c_str(), 0644), 0);
+
+    for (const auto& source : {twins, fifo, folder / "missing"}) {
+        auto image = folder / "refused.dmg";
+        auto outcome = run({TAVIK_MAKE_DMG_PATH, source.string(), image.string()});
+        EXPECT_NE(outcome.exitStatus, 0) << source;
+        EXPECT_FALSE(outcome.standardError.empty());
+        EXPECT_FALSE(fs::exists(image));
+    }
 }
 
 } // namespace

@@ -97,3 +97,29 @@ TEST_F(VolumeLayoutTest, RemoveTreeDoesNotFollowLinksAndHandlesReadOnlyFolders) 
     EXPECT_TRUE(fs::exists(folder / "outside/keep.txt"));
     EXPECT_NO_THROW(removeTree(folder / "tree"));
 }
+
+TEST(StoredModes, ReadsTheVolumeEntriesOnly) {
+    constexpr const char* listing =
+        "Path = 0.hfs\nMode = -rw-rw-rw-\n"
+        "\n----------\n"
+        "Path = Volume\nFolder = +\nMode = dr-xr-x---\n\n"
+        "Path = Volume/tool\nMode = -rwsr-xr-t\n\n"
+        "Path = Volume/odd\nMode = short\n\n"
+        "Path = Volume/link\nMode = lrwxrwxrwx\n";
+    auto modes = storedModes(listing);
+    ASSERT_EQ(modes.size(), 3u);
+    EXPECT_EQ(modes[0], (std::pair<std::string, mode_t>{"Volume", 0550}));
+    EXPECT_EQ(modes[1], (std::pair<std::string, mode_t>{"Volume/tool", 01755}));
+    EXPECT_EQ(modes[2].first, "Volume/link");
+    EXPECT_TRUE(storedModes("Path = x\nMode = drwxr-xr-x\n").empty());
+}
+
+TEST_F(VolumeLayoutTest, AppliesStoredModesDeepestFirstAndSkipsEscapingPaths) {
+    write(folder / "work/Volume/closed/file", "x");
+    write(folder / "outside", "keep");
+    fs::permissions(folder / "outside", fs::perms::owner_read | fs::perms::owner_write);
+    applyStoredModes(folder / "work", {{"Volume/closed", 0500}, {"Volume/closed/file", 0400}, {"../outside", 0777}});
+    EXPECT_EQ(fs::status(folder / "work/Volume/closed").permissions(), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(fs::status(folder / "work/Volume/closed/file").permissions(), fs::perms::owner_read);
+    EXPECT_EQ(fs::status(folder / "outside").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
