@@ -103,8 +103,8 @@ ChildOutcome runChild(const std::vector<std::string>& arguments, const ChildOpti
     auto deadline = std::chrono::steady_clock::now() + options.timeLimit;
     pollfd fds[2] = {{output.readEnd, POLLIN, 0}, {error.readEnd, POLLIN, 0}};
     std::string* sinks[2] = {&outcome.standardOutput, &outcome.standardError};
-    int open = 2;
-    while (open > 0) {
+    int openStreams = 2;
+    while (openStreams > 0) {
         auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (remaining.count() <= 0) {
             outcome.timedOut = true;
@@ -121,7 +121,7 @@ ChildOutcome runChild(const std::vector<std::string>& arguments, const ChildOpti
                 sinks[index]->append(buffer, static_cast<size_t>(count));
             } else if (count == 0 || errno != EINTR) {
                 fds[index].fd = -1;
-                --open;
+                --openStreams;
             }
         }
     }
