@@ -17,7 +17,7 @@ namespace tavik::plist {
 using Data = std::vector<uint8_t>;
 
 // A property-list date: seconds since 2001-01-01 00:00:00 UTC, the epoch the
-// format counts from.
+// format counts from. The XML form keeps whole seconds only.
 struct Date {
     double secondsSinceReferenceDate = 0;
     bool operator==(const Date&) const = default;
