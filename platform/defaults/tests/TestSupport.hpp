@@ -37,6 +37,7 @@ private:
     std::filesystem::path path_;
 };
 
+#ifdef TAVIK_DEFAULTS_WRITER
 // Starts the writer program with these arguments; returns its process id.
 inline pid_t startWriter(const std::vector<std::string>& arguments)
 {
@@ -51,6 +52,7 @@ inline pid_t startWriter(const std::vector<std::string>& arguments)
     EXPECT_EQ(status, 0) << "cannot start " << argv[0];
     return pid;
 }
+#endif
 
 // Waits for the process; its exit status (-signal when killed).
 inline int waitFor(pid_t pid)
