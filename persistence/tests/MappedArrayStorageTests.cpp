@@ -1,0 +1,177 @@
+#include "persistence/Persister.hpp"
+#include "persistence/UserDefaultsMappedArrayStorage.hpp"
+#include "platform/defaults/tests/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace tavik;
+using namespace tavik::persistence;
+using tavik::defaults::UserDefaults;
+using tavik::defaults::testing::TemporaryFolder;
+
+namespace {
+
+// A model in the manner of the application's records: an "ID" and a "Name".
+class Record {
+public:
+    static Result<std::shared_ptr<Record>> build(const std::shared_ptr<UserDefaultsArrayDictionaryStorage>& storage)
+    {
+        auto id = storage->requiredValue<std::string>("ID");
+        if (!id)
+            return id.error();
+        auto name = storage->persister<std::string>("Name");
+        if (!name)
+            return name.error();
+        return std::make_shared<Record>(*id, storage, *name);
+    }
+
+    static Result<std::shared_ptr<Record>> create(const std::shared_ptr<UserDefaultsArrayDictionaryStorage>& storage,
+        const std::string& id, const std::string& name)
+    {
+        TAVIK_TRY_VOID(storage->store(UserDefaultsValue(id), "ID"));
+        TAVIK_TRY_VOID(storage->store(UserDefaultsValue(name), "Name"));
+        return build(storage);
+    }
+
+    Record(std::string id, std::shared_ptr<UserDefaultsArrayDictionaryStorage> storage, Persister<std::string> name)
+        : id_(std::move(id))
+        , storage_(std::move(storage))
+        , name(std::move(name))
+    {
+    }
+
+    const std::string& id() const { return id_; }
+    const std::shared_ptr<UserDefaultsArrayDictionaryStorage>& storage() const { return storage_; }
+
+private:
+    std::string id_;
+    std::shared_ptr<UserDefaultsArrayDictionaryStorage> storage_;
+
+public:
+    Persister<std::string> name;
+};
+
+using Mapped = UserDefaultsMappedArrayStorage<Record>;
+using Records = std::vector<std::shared_ptr<Record>>;
+
+class MappedArrayStorageTest : public ::testing::Test {
+protected:
+    std::shared_ptr<UserDefaults> defaults() const { return UserDefaults::atPath(folder.path() / "mapped.plist"); }
+    std::shared_ptr<Mapped> makeStorage() const { return std::make_shared<Mapped>(defaults(), &Record::build); }
+    std::shared_ptr<Record> append(Mapped& storage, const std::string& id)
+    {
+        auto record = storage.appendNewValue("Records", [&](const auto& elementStorage) {
+            return Record::create(elementStorage, id, "name of " + id);
+        });
+        EXPECT_TRUE(record) << record.error()->description();
+        return record ? *record : nullptr;
+    }
+    std::vector<std::string> storedIDs() const
+    {
+        std::vector<std::string> ids;
+        auto stored = UserDefaultsStorage(defaults()).retrieve("Records");
+        if (stored && *stored && (*stored)->asArray())
+            for (const auto& element : *(*stored)->asArray())
+                ids.push_back(*element.asDictionary()->at("ID").asString());
+        return ids;
+    }
+    static std::vector<std::string> ids(const Records& records)
+    {
+        std::vector<std::string> result;
+        for (const auto& record : records)
+            result.push_back(record->id());
+        return result;
+    }
+    TemporaryFolder folder;
+};
+
+} // namespace
+
+TEST_F(MappedArrayStorageTest, StoringAListWhenNothingIsStoredFails)
+{
+    auto storage = makeStorage();
+    EXPECT_EQ(*storage->retrieve("Records"), std::nullopt);
+    auto failed = storage->store({}, "Records");
+    ASSERT_FALSE(failed);
+    auto error = std::dynamic_pointer_cast<const MappedArrayStoreValueError>(failed.error());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->errorCase(), MappedArrayStoreValueError::Case::valueDoesNotExist);
+}
+
+TEST_F(MappedArrayStorageTest, ReorderingMovesDictionariesAndIndexes)
+{
+    auto storage = makeStorage();
+    auto a = append(*storage, "A");
+    auto b = append(*storage, "B");
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "A", "B" }));
+    EXPECT_EQ(ids(**storage->retrieve("Records")), (std::vector<std::string> { "A", "B" }));
+
+    ASSERT_TRUE(storage->store({ b, a }, "Records"));
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "B", "A" }));
+    EXPECT_EQ(b->storage()->arrayIndex(), 0);
+    EXPECT_EQ(a->storage()->arrayIndex(), 1);
+    // Each record's own persisters still address its own dictionary.
+    ASSERT_TRUE(a->name.store("renamed A"));
+    EXPECT_EQ(b->name.currentValue(), "name of B");
+    EXPECT_EQ(a->name.currentValue(), "renamed A");
+
+    // Leaving one out drops its element and renumbers the rest.
+    auto c = append(*storage, "C");
+    ASSERT_TRUE(storage->store({ a, c }, "Records"));
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "A", "C" }));
+    EXPECT_EQ(c->storage()->arrayIndex(), 1);
+    EXPECT_EQ(c->name.currentValue(), "name of C");
+}
+
+TEST_F(MappedArrayStorageTest, ModelsNotMadeByThisStorageAreRefused)
+{
+    auto storage = makeStorage();
+    append(*storage, "A");
+    auto otherStorage = makeStorage();
+    auto foreign = append(*otherStorage, "F");
+    auto failed = storage->store({ foreign }, "Records");
+    ASSERT_FALSE(failed);
+    auto error = std::dynamic_pointer_cast<const MappedArrayStoreValueError>(failed.error());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->errorCase(), MappedArrayStoreValueError::Case::valueCreatedIllegally);
+    EXPECT_EQ(error->modelID(), "F");
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "A", "F" }));
+}
+
+TEST_F(MappedArrayStorageTest, RecordsThatCannotBeBuiltAreLeftOut)
+{
+    UserDefaultsValue::Array array {
+        UserDefaultsValue(UserDefaultsValue::Dictionary { { "ID", UserDefaultsValue("A") }, { "Name", UserDefaultsValue("a") } }),
+        UserDefaultsValue(UserDefaultsValue::Dictionary { { "Name", UserDefaultsValue("no id") } }),
+        UserDefaultsValue(UserDefaultsValue::Dictionary { { "ID", UserDefaultsValue("C") }, { "Name", UserDefaultsValue("c") } }),
+    };
+    ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue(array), "Records"));
+    auto storage = makeStorage();
+    auto records = storage->retrieve("Records");
+    ASSERT_TRUE(records && *records);
+    EXPECT_EQ(ids(**records), (std::vector<std::string> { "A", "C" }));
+    EXPECT_EQ((**records)[1]->storage()->arrayIndex(), 2);
+
+    ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue("not a list"), "Records"));
+    EXPECT_FALSE(storage->retrieve("Records"));
+}
+
+TEST_F(MappedArrayStorageTest, APersisterOfTheListFollowsAppendsAndRemovals)
+{
+    auto storage = makeStorage();
+    Persister<Records> list("Records", storage, Records {});
+    std::vector<std::vector<std::string>> published;
+    auto token = list.valuePublisher().sink([&](const Records& records) { published.push_back(ids(records)); });
+
+    auto a = append(*storage, "A");
+    auto b = append(*storage, "B");
+    ASSERT_TRUE(list.store({ b }));
+    ASSERT_TRUE(list.remove());
+    EXPECT_EQ(list.currentValue().size(), 0u);
+
+    // Each write notifies with the array as it is then: an appended record
+    // appears once its fields are complete. The removal is not published.
+    std::vector<std::vector<std::string>> expected { {}, {}, { "A" }, { "A" }, { "A", "B" }, { "B" } };
+    EXPECT_EQ(published, expected);
+}
