@@ -36,6 +36,7 @@ template <class Table>
 class RawStringOption : public Table {
 public:
     using Case = typename Table::Case;
+    using RawValue = std::string;
 
     constexpr RawStringOption(Case value)
         : value_(value)
