@@ -23,7 +23,8 @@ using Node = std::unique_ptr<void, NodeDeleter>;
 
 constexpr int kMaximumDepth = 512;
 
-std::optional<PropertyList> fromNode(plist_t node, int depth)
+// Kept out of line: GCC 12 reports false "maybe uninitialized" variants when it is inlined.
+[[gnu::noinline]] std::optional<PropertyList> fromNode(plist_t node, int depth)
 {
     if (!node || depth > kMaximumDepth)
         return std::nullopt;
@@ -157,6 +158,11 @@ PropertyList::PropertyList()
     : value_(Dictionary {})
 {
 }
+[[gnu::noinline]] PropertyList::PropertyList(const PropertyList& other) = default;
+[[gnu::noinline]] PropertyList::PropertyList(PropertyList&& other) noexcept = default;
+[[gnu::noinline]] PropertyList& PropertyList::operator=(const PropertyList& other) = default;
+[[gnu::noinline]] PropertyList& PropertyList::operator=(PropertyList&& other) noexcept = default;
+[[gnu::noinline]] PropertyList::~PropertyList() = default;
 PropertyList::PropertyList(std::string value)
     : value_(std::move(value))
 {
@@ -242,6 +248,10 @@ const PropertyList* PropertyList::find(std::string_view key) const
 
 bool PropertyList::operator==(const PropertyList& other) const { return value_ == other.value_; }
 
+// GCC 12 reports the move of the parsed value into the result as "maybe
+// uninitialized" (a false positive on the recursive variant).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 Result<PropertyList> PropertyList::parse(std::string_view bytes)
 {
     if (bytes.empty())
@@ -258,6 +268,7 @@ Result<PropertyList> PropertyList::parse(std::string_view bytes)
         return PropertyListError::make(PropertyListError::Code::notAPropertyList, "unsupported value in property list");
     return std::move(*value);
 }
+#pragma GCC diagnostic pop
 
 Result<PropertyList> PropertyList::parse(const Data& bytes)
 {

@@ -35,6 +35,13 @@ public:
 
     // An empty dictionary.
     PropertyList();
+    // Out of line: GCC 12 reports false "maybe uninitialized" warnings when
+    // moves of the recursive variant are inlined.
+    PropertyList(const PropertyList& other);
+    PropertyList(PropertyList&& other) noexcept;
+    PropertyList& operator=(const PropertyList& other);
+    PropertyList& operator=(PropertyList&& other) noexcept;
+    ~PropertyList();
     PropertyList(std::string value);
     PropertyList(const char* value);
     PropertyList(Data value);
