@@ -73,9 +73,9 @@ TEST_F(ApplicationsDestinationTest, MovedDestinationResolvesToItsNewPlaceAndItsB
     ApplicationsDestinationManager manager(userDefaults);
     auto destination = manager.destination(URL::fileURL(folder));
     ASSERT_TRUE(destination.ok());
-    auto oldBookmark = stored("ApplicationDestinations")->array()->front().find("DestinationBookmark")->data();
-    ASSERT_TRUE(oldBookmark);
-    auto oldBytes = *oldBookmark;
+    auto before = stored("ApplicationDestinations");
+    ASSERT_TRUE(before && before->array() && before->array()->front().find("DestinationBookmark"));
+    auto oldBytes = *before->array()->front().find("DestinationBookmark")->data();
 
     fs::rename(folder, root / "My Applications");
     auto url = (*destination)->url();

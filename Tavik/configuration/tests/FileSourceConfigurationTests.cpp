@@ -325,3 +325,26 @@ TEST(UUIDTransformerTest, CanonicalStringAndInvalidUUID)
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->string(), "E621E1F8");
 }
+
+TEST_F(FileSourceConfigurationTest, RemovingOneAfterAnotherRemovesExactlyThose)
+{
+    auto manager = FileSourceConfigurationsManager::make(userDefaults);
+    for (auto name : { "X", "Y", "Z" })
+        ASSERT_TRUE(manager->addFolder(URL::fileURL(makeFolder(name)), std::nullopt).ok());
+    auto removeNamed = [&](const std::string& name) {
+        return manager->removeConfigurations([&](const FileSourceConfiguration& configuration) {
+            return configuration.displayName().currentValue() == name;
+        });
+    };
+    ASSERT_TRUE(removeNamed("App Icon").ok());
+    ASSERT_TRUE(removeNamed((root / "X").string()).ok());
+    ASSERT_TRUE(removeNamed("Status Bar Icon").ok());
+
+    std::vector<std::string> inFile;
+    auto array = stored("FileSourceConfigurations");
+    ASSERT_TRUE(array && array->array());
+    for (auto& record : *array->array())
+        inFile.push_back(*record.find("DisplayName")->string());
+    EXPECT_EQ(inFile, (std::vector<std::string> { (root / "Y").string(), (root / "Z").string() }));
+    EXPECT_EQ(displayNames(*manager), inFile);
+}
