@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <unordered_set>
 
 using namespace tavik::options;
 
@@ -68,23 +67,4 @@ TEST(OptionsTest, RawValuesMatchExactly)
     EXPECT_FALSE(FileFoundActionOption::fromRawValue(""));
     EXPECT_FALSE(ApplicationFoundActionOption::fromRawValue("openApp")); // another option's value
     EXPECT_FALSE(AllApplicationsHandledAction::fromRawValue("move_to_trash_applications_handle_action"));
-}
-
-TEST(OptionsTest, EqualityAndHashingGoByCase)
-{
-    std::unordered_set<ApplicationCopiedActionOption> set;
-    for (auto option : ApplicationCopiedActionOption::allCases())
-        set.insert(option);
-    set.insert(ApplicationCopiedActionOption::openApp);
-    EXPECT_EQ(set.size(), 3u);
-    EXPECT_NE(ApplicationCopiedActionOption(ApplicationCopiedActionOption::openApp),
-        ApplicationCopiedActionOption(ApplicationCopiedActionOption::alwaysAsk));
-}
-
-TEST(OptionsTest, DefaultsOfANewConfiguration)
-{
-    EXPECT_EQ(defaultFileFoundAction.rawValue(), "searchForApplications");
-    EXPECT_EQ(defaultApplicationFoundAction.rawValue(), "askWhenMultipleFound");
-    EXPECT_EQ(defaultApplicationCopiedAction.rawValue(), "askWhenMultipleCopied");
-    EXPECT_EQ(defaultAllApplicationsHandledAction.rawValue(), "moveToTrash");
 }
