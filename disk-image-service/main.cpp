@@ -11,8 +11,8 @@
 #include <cstring>
 #include <string_view>
 
-#ifndef TAVIK_INSTALL_BINDIR
-#define TAVIK_INSTALL_BINDIR "/usr/local/bin"
+#ifndef TAVIK_HDIUTIL_FOLDER
+#define TAVIK_HDIUTIL_FOLDER "/usr/local/libexec/tavik"
 #endif
 
 int main(int argc, char** argv)
@@ -34,7 +34,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    tavik::service::addToSearchPathIfMissing("hdiutil", TAVIK_INSTALL_BINDIR);
+    tavik::service::addToSearchPathIfMissing("hdiutil", TAVIK_HDIUTIL_FOLDER);
     tavik::service::ServiceListener listener(std::move(options));
     return listener.run();
 }
