@@ -105,6 +105,7 @@ void ServiceListener::mountDMG(sdbus::MethodCall call)
     monitor_.callStarted();
     dispatch::DispatchQueue::global()->async([this, service, dmgPath, mountPath, call]() mutable {
         CallScope scope(monitor_);
+        // Everything that refers to the connection goes before the call counts as ended.
         auto replier = std::make_shared<Replier>(std::move(call));
         service->mountDMG(URL::fileURL(dmgPath), URL::fileURL(mountPath, true),
             [replier](std::optional<URL> url, ErrorPtr error) {
@@ -126,9 +127,11 @@ void ServiceListener::unmountDMGWithMountPath(sdbus::MethodCall call)
     monitor_.callStarted();
     dispatch::DispatchQueue::global()->async([this, service, mountPath, call]() mutable {
         CallScope scope(monitor_);
+        // Everything that refers to the connection goes before the call counts as ended.
+        auto message = std::move(call);
         UnmountDMGResponse response;
-        if (!call.doesntExpectReply()) {
-            auto replier = std::make_shared<Replier>(std::move(call));
+        if (!message.doesntExpectReply()) {
+            auto replier = std::make_shared<Replier>(std::move(message));
             response = [replier](ErrorPtr error) { replier->send(dbus::encodeError(error)); };
         }
         service->unmountDMGWithMountPath(URL::fileURL(mountPath, true), std::move(response));

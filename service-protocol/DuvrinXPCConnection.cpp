@@ -84,6 +84,20 @@ void read(sdbus::MethodReply& reply, Values&... values)
         throw InvalidReply{"the answer has too few values"};
 }
 
+void startService(sdbus::IConnection& connection, const std::string& name, std::chrono::milliseconds timeout)
+{
+    auto bus = sdbus::createProxy(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+    auto query = bus->createMethodCall("org.freedesktop.DBus", "NameHasOwner");
+    query << name;
+    bool hasOwner = false;
+    bus->callMethod(query) >> hasOwner;
+    if (hasOwner)
+        return;
+    auto message = bus->createMethodCall("org.freedesktop.DBus", "StartServiceByName");
+    message << name << uint32_t(0);
+    bus->callMethod(message, std::chrono::microseconds(timeout).count());
+}
+
 // The remote proxy: each call runs on a global queue thread with a bus
 // connection of its own, which it closes before it returns.
 class RemoteService final : public DuvrinXPCServiceProtocol {
@@ -133,6 +147,11 @@ public:
             [options = options_, errorHandler = errorHandler_, path, response = std::move(response)] {
                 ErrorPtr error;
                 if (call(options, errorHandler, [&](sdbus::IProxy& proxy) {
+                        // The bus drops a message that waits for the service to start
+                        // once its sender has gone, and a call without reply does not
+                        // wait: so have the service started first.
+                        if (!response)
+                            startService(proxy.getConnection(), options.serviceName, options.unmountTimeout);
                         auto message = proxy.createMethodCall(dbus::interfaceName, dbus::unmountMethod);
                         message << path;
                         if (!response) {

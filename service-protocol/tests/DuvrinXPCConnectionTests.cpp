@@ -180,6 +180,11 @@ TEST(DuvrinXPCConnectionTest, UnmountWithoutAReplyBlockIsSentAsACallExpectingNoR
     proxy->unmountDMGWithMountPath(URL::fileURL("/tmp/answered", true), outcomes.unmountResponse());
     ASSERT_TRUE(outcomes.waitFor(1));
     {
+        std::lock_guard lock(outcomes.mutex);
+        for (const auto& error : outcomes.handlerErrors)
+            ADD_FAILURE() << error->description();
+    }
+    {
         std::unique_lock lock(mutex);
         ASSERT_TRUE(seen.wait_for(lock, std::chrono::seconds(30), [&] { return calls.size() == 2; }));
         std::map<std::string, bool> expectsReply(calls.begin(), calls.end());
