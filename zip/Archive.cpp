@@ -115,6 +115,14 @@ Archive::Iterator& Archive::Iterator::operator++()
     return *this;
 }
 
+std::vector<Entry> Archive::entries()
+{
+    std::vector<Entry> result;
+    for (const Entry& entry : *this)
+        result.push_back(entry);
+    return result;
+}
+
 Result<void> Archive::forEachEntry(const std::function<IterationDecision(const Entry&)>& body)
 {
     Cursor cursor;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tavik::zip {
 
@@ -57,6 +58,9 @@ public:
     class Iterator;
     Iterator begin();
     std::default_sentinel_t end() { return {}; }
+
+    // Every entry the walk produces.
+    std::vector<Entry> entries();
 
     // Walks the entries until the body says stop. Succeeds when the body
     // stopped or every entry was produced; otherwise tells why the walk ended
