@@ -67,8 +67,10 @@ public:
     // early (`unreadableArchive`, with the refused entry's path if there is one).
     Result<void> forEachEntry(const std::function<IterationDecision(const Entry&)>& body);
 
-    // Extracts one entry at destination exactly as its path says, creating
-    // parent folders, then gives it the entry's permissions and date.
+    // Extracts one entry at destination, creating parent folders, then gives
+    // it the entry's permissions and date. The destination is taken as given
+    // (links on the way are followed): for archives from elsewhere use
+    // extractConfined.
     Result<void> extract(const Entry& entry, const URL& destination, size_t chunkSize = defaultChunkSize);
 
     // Extracts one entry at root + its path, never outside root: a path that
