@@ -21,16 +21,17 @@ struct FileProgressService::Subscriber {
 struct FileProgressService::Publication {
     std::string path;
     ProgressPtr progress;
-    // Serial: every handler call about this publication runs here, so a
-    // subscriber's unpublishing handler never overtakes its publishing one.
-    dispatch::QueuePtr deliveries;
-    // Touched only on `deliveries`.
+    // Touched only on the registry's delivery queue.
     std::vector<std::pair<SubscriberToken, UnpublishingHandler>> unpublishingHandlers;
     // Guarded by the registry's mutex.
     bool withdrawn = false;
 };
 
 struct FileProgressService::Registry {
+    // Serial: handler calls run one after another in the order they were
+    // queued, so a subscriber's unpublishing handler never overtakes its
+    // publishing one, and a burst of publications costs one thread.
+    dispatch::QueuePtr deliveries = dispatch::DispatchQueue::makeSerial("FileProgressService.deliveries");
     mutable std::mutex mutex;
     std::unordered_map<std::string, std::vector<SubscriberToken>> subscribers;
     std::unordered_map<std::string, std::vector<PublicationToken>> publications;
@@ -43,9 +44,10 @@ namespace {
 using Subscriber = FileProgressService::Subscriber;
 using Publication = FileProgressService::Publication;
 
-void deliverPublication(const std::shared_ptr<Publication>& publication, const std::shared_ptr<Subscriber>& subscriber)
+void deliverPublication(const dispatch::QueuePtr& deliveries, const std::shared_ptr<Publication>& publication,
+    const std::shared_ptr<Subscriber>& subscriber)
 {
-    publication->deliveries->async([publication, subscriber] {
+    deliveries->async([publication, subscriber] {
         if (subscriber->removed.load())
             return;
         auto unpublishingHandler = subscriber->publishingHandler(publication->progress);
@@ -104,7 +106,7 @@ FileProgressService::SubscriberToken FileProgressService::addSubscriber(const UR
         // Queued under the lock, so a withdrawal of one of these queues its
         // unpublishing calls after this delivery.
         for (const auto& publication : current)
-            deliverPublication(publication, subscriber);
+            deliverPublication(registry_->deliveries, publication, subscriber);
     }
     return subscriber;
 }
@@ -123,14 +125,13 @@ FileProgressService::PublicationToken FileProgressService::publish(const URL& fi
     auto publication = std::make_shared<Publication>();
     publication->path = fileURL.path().native();
     publication->progress = std::move(progress);
-    publication->deliveries = dispatch::DispatchQueue::makeSerial("FileProgressService.deliveries");
 
     std::lock_guard lock(registry_->mutex);
     registry_->publications[publication->path].push_back(publication);
     ++registry_->publicationCount;
     if (auto found = registry_->subscribers.find(publication->path); found != registry_->subscribers.end()) {
         for (const auto& subscriber : found->second)
-            deliverPublication(publication, subscriber);
+            deliverPublication(registry_->deliveries, publication, subscriber);
     }
     return publication;
 }
@@ -144,7 +145,7 @@ void FileProgressService::unpublish(const PublicationToken& token)
         return;
     token->withdrawn = true;
     eraseFrom(registry_->publications, token, registry_->publicationCount);
-    token->deliveries->async([publication = token] {
+    registry_->deliveries->async([publication = token] {
         auto handlers = std::move(publication->unpublishingHandlers);
         publication->unpublishingHandlers.clear();
         for (auto& [subscriber, handler] : handlers) {

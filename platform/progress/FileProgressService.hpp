@@ -16,9 +16,9 @@ namespace tavik::progress {
 // subscribed; the handler may return an unpublishing handler, which is called
 // once that progress is withdrawn.
 //
-// Handlers run on threads of the service's choosing. For one publication and
-// one subscriber the publishing handler always returns before the
-// unpublishing handler is called. URLs are matched by their paths as given;
+// Handlers run on a thread of the service's choosing, one at a time, in the
+// order of the publications and withdrawals that caused them; a handler that
+// blocks holds up the others. URLs are matched by their paths as given;
 // publishers and subscribers pass URLs with symbolic links resolved.
 class FileProgressService {
 public:

@@ -107,8 +107,8 @@ TEST(FileProgressServiceTest, ARemovedSubscriberIsNotCalledAgain)
     ASSERT_TRUE(journal.waitForCount(3));
     auto second = service.publish(url, std::make_shared<Progress>(1));
     service.unpublish(second);
-    // Every handler call of a publication runs in one order on one queue, so
-    // once "staying" heard of a withdrawal, "leaving" would have as well.
+    // Handler calls run in one order on one queue, so once "staying" heard of
+    // a withdrawal, "leaving" would have as well.
     ASSERT_TRUE(journal.waitForCount(5));
     EXPECT_EQ(journal.lines(), (std::vector<std::string>{"leaving published 0.000000", "staying published 0.000000",
                                    "staying unpublished 0.000000", "staying published 0.000000",
