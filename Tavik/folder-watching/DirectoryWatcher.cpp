@@ -46,14 +46,6 @@ std::string DirectoryWatcherError::description() const
 
 namespace {
 
-// Batches of folder events waiting for the watcher's queue. While one drain
-// is queued, later batches join it, as a dispatch source coalesces events.
-struct PendingEvents {
-    std::mutex mutex;
-    std::vector<FolderEvent> events;
-    bool drainQueued = false;
-};
-
 bool hasFileSystemPath(const URL& url)
 {
     const auto& path = url.path().native();
@@ -63,7 +55,7 @@ bool hasFileSystemPath(const URL& url)
 } // namespace
 
 Result<std::shared_ptr<DirectoryWatcher>> DirectoryWatcher::create(URL directoryURL, dispatch::QueuePtr dispatchQueue,
-    log::Logger log, FileFoundListener fileFoundListener, FileProgressService& progressService)
+    log::Logger log, FileFoundListener fileFoundListener, std::shared_ptr<FileProgressService> progressService)
 {
     // Security-scoped access to the folder needs no starting on this platform.
     if (!hasFileSystemPath(directoryURL))
@@ -74,48 +66,31 @@ Result<std::shared_ptr<DirectoryWatcher>> DirectoryWatcher::create(URL directory
         return DirectoryWatcherError::directoryOpenFailed(errorNumber);
 
     std::shared_ptr<DirectoryWatcher> watcher(new DirectoryWatcher(std::move(directoryURL), dispatchQueue,
-        std::move(log), std::move(fileFoundListener), progressService));
+        std::move(log), std::move(fileFoundListener), std::move(progressService)));
     watcher->eventReader_ = std::move(eventReader);
 
-    // The first scan runs here, before the reader starts: changes made
-    // meanwhile wait in the kernel's queue and cause a scan on the watcher's
-    // queue right after, so scans never overlap.
-    watcher->scan();
+    // The first scan runs here. Changes made meanwhile wait in the kernel's
+    // queue and cause a scan on the watcher's queue right after, so scans
+    // never overlap.
+    watcher->scan(false);
 
-    auto pending = std::make_shared<PendingEvents>();
     std::weak_ptr<DirectoryWatcher> weakWatcher = watcher;
-    watcher->eventReader_->start([weakWatcher, dispatchQueue, pending](std::vector<FolderEvent> events) {
-        bool queueDrain = false;
-        {
-            std::lock_guard lock(pending->mutex);
-            pending->events.insert(pending->events.end(), std::make_move_iterator(events.begin()),
-                std::make_move_iterator(events.end()));
-            queueDrain = !pending->drainQueued;
-            pending->drainQueued = true;
-        }
-        if (!queueDrain)
-            return;
-        dispatchQueue->async([weakWatcher, pending] {
-            std::vector<FolderEvent> batch;
-            {
-                std::lock_guard lock(pending->mutex);
-                batch.swap(pending->events);
-                pending->drainQueued = false;
-            }
+    watcher->eventReader_->start([weakWatcher, dispatchQueue] {
+        dispatchQueue->async([weakWatcher] {
             if (auto watcher = weakWatcher.lock())
-                watcher->handleEvents(batch);
+                watcher->drainEvents();
         });
     });
     return watcher;
 }
 
 DirectoryWatcher::DirectoryWatcher(URL directoryURL, dispatch::QueuePtr dispatchQueue, log::Logger log,
-    FileFoundListener fileFoundListener, FileProgressService& progressService)
+    FileFoundListener fileFoundListener, std::shared_ptr<FileProgressService> progressService)
     : directoryURL_(std::move(directoryURL))
     , dispatchQueue_(std::move(dispatchQueue))
     , log_(std::move(log))
     , fileFoundListener_(std::move(fileFoundListener))
-    , progressService_(progressService)
+    , progressService_(std::move(progressService))
     , fileProgressesQueue_(dispatch::DispatchQueue::makeConcurrent("DirectoryWatcher.fileProgresses"))
 {
 }
@@ -126,14 +101,25 @@ DirectoryWatcher::~DirectoryWatcher()
     // holds it weakly and had to give up its reference for this to run.
     eventReader_.reset();
     for (const auto& [file, subscription] : subscribedFiles_)
-        progressService_.removeSubscriber(subscription.token);
+        progressService_->removeSubscriber(subscription.token);
     for (const auto& [name, write] : writeProgresses_)
-        progressService_.unpublish(write.publication);
+        progressService_->unpublish(write.publication);
 }
 
 // ---- Events and scans
 
-void DirectoryWatcher::handleEvents(const std::vector<FolderEvent>& events)
+void DirectoryWatcher::drainEvents()
+{
+    // Events that pile up meanwhile coalesce into the next scan, as a
+    // dispatch source coalesces them.
+    bool entriesChanged = applyEvents(eventReader_->readEvents());
+    while (entriesChanged)
+        entriesChanged = scan(true);
+    eventReader_->rearm();
+}
+
+// Follows files written in place; says whether the folder's entries changed.
+bool DirectoryWatcher::applyEvents(const std::vector<FolderEvent>& events)
 {
     bool entriesChanged = false;
     for (const auto& event : events) {
@@ -158,17 +144,18 @@ void DirectoryWatcher::handleEvents(const std::vector<FolderEvent>& events)
             break;
         }
     }
-    if (entriesChanged)
-        scan();
+    return entriesChanged;
 }
 
-void DirectoryWatcher::scan()
+// Lists the folder and processes new and removed files. Returns whether
+// events picked up on the way changed the entries again.
+bool DirectoryWatcher::scan(bool pickUpLateEvents)
 {
     auto listing = listFolder(directoryURL_.path());
     if (!listing) {
         log_.error("Failed to get contents of {} directory: {}", directoryURL_.path().string(),
             listing.error()->description());
-        return;
+        return false;
     }
     uint64_t scan = ++scanCount_;
     std::string folderPrefix = directoryURL_.resolvingSymlinksInPath().path().native();
@@ -198,8 +185,19 @@ void DirectoryWatcher::scan()
             newFiles.push_back(File{URL::fileURL(path, isDirectory), entry.fileNumber});
     }
 
-    for (const auto& file : newFiles)
-        processNewFile(file, scan);
+    // The sizes are read before the events are picked up: a file that had
+    // content by then was created before, so the event of its creation is
+    // among them if it was created in place.
+    std::vector<std::pair<File, struct stat>> readable;
+    for (auto& file : newFiles) {
+        struct stat attributes;
+        if (::lstat(file.url.path().c_str(), &attributes) == 0)
+            readable.emplace_back(std::move(file), attributes);
+        // else: looked at again on the next scan
+    }
+    bool lateChanges = pickUpLateEvents && applyEvents(eventReader_->readEvents());
+    for (const auto& [file, attributes] : readable)
+        processNewFile(file, attributes.st_size, static_cast<int64_t>(attributes.st_ino), scan);
 
     std::vector<std::pair<File, Subscription>> removedFiles;
     for (auto it = subscribedFiles_.begin(); it != subscribedFiles_.end();) {
@@ -212,6 +210,7 @@ void DirectoryWatcher::scan()
     }
     for (const auto& [file, subscription] : removedFiles)
         processRemovedFile(file, subscription);
+    return lateChanges;
 }
 
 std::optional<DirectoryWatcher::File> DirectoryWatcher::resolvedFileFor(const FolderEntry& entry) const
@@ -223,20 +222,16 @@ std::optional<DirectoryWatcher::File> DirectoryWatcher::resolvedFileFor(const Fo
     return File{std::move(url), static_cast<int64_t>(attributes.st_ino)};
 }
 
-void DirectoryWatcher::processNewFile(const File& file, uint64_t scan)
+void DirectoryWatcher::processNewFile(const File& file, int64_t size, int64_t currentFileNumber, uint64_t scan)
 {
     if (subscribedFiles_.contains(file))
         return; // listed twice, through two links to one item
-    struct stat attributes;
-    if (::lstat(file.url.path().c_str(), &attributes) != 0)
-        return; // looked at again on the next scan
-    const std::string path = file.url.path().string();
-    log_.debug("Adding progress subscriber for file at {}", path);
-    auto token = progressService_.addSubscriber(file.url, publishingHandler(file));
+    log_.debug("Adding progress subscriber for file at {}", file.url.path().string());
+    auto token = progressService_->addSubscriber(file.url, publishingHandler(file));
     subscribedFiles_.emplace(file, Subscription{std::move(token), scan});
 
     // A file still being written in place waits for its progress to end.
-    if (attributes.st_size >= 1 && !isBeingWritten(file, static_cast<int64_t>(attributes.st_ino)))
+    if (size >= 1 && !isBeingWritten(file, currentFileNumber))
         fileFoundListener_(file.url);
 }
 
@@ -244,7 +239,7 @@ void DirectoryWatcher::processRemovedFile(const File& file, const Subscription& 
 {
     log_.debug("File at {} was removed", file.url.path().string());
     fileProgressesQueue_->syncBarrier([&] { fileProgresses_.erase(file); });
-    progressService_.removeSubscriber(subscription.token);
+    progressService_->removeSubscriber(subscription.token);
 }
 
 // ---- Progress subscriptions
@@ -299,7 +294,7 @@ void DirectoryWatcher::startWriteProgress(const std::string& name)
     if (!S_ISREG(attributes.st_mode) || attributes.st_nlink != 1)
         return;
     auto progress = std::make_shared<Progress>(1);
-    auto publication = progressService_.publish(url, progress);
+    auto publication = progressService_->publish(url, progress);
     writeProgresses_.insert_or_assign(name,
         WriteProgress{std::move(url), static_cast<int64_t>(attributes.st_ino), progress, std::move(publication)});
 }
@@ -318,7 +313,7 @@ void DirectoryWatcher::finishWriteProgress(const std::string& name)
     if (attributes.st_size == 0)
         return; // closed before anything was written: its writer may be back
     found->second.progress->setCompletedUnitCount(1);
-    progressService_.unpublish(found->second.publication);
+    progressService_->unpublish(found->second.publication);
     writeProgresses_.erase(found);
 }
 
@@ -327,7 +322,7 @@ void DirectoryWatcher::abandonWriteProgress(const std::string& name)
     auto found = writeProgresses_.find(name);
     if (found == writeProgresses_.end())
         return;
-    progressService_.unpublish(found->second.publication);
+    progressService_->unpublish(found->second.publication);
     writeProgresses_.erase(found);
 }
 

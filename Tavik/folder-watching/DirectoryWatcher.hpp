@@ -17,6 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace tavik {
 
 class FolderEventReader;
@@ -74,7 +76,7 @@ public:
     // create the watcher from a work item of that queue.
     static Result<std::shared_ptr<DirectoryWatcher>> create(URL directoryURL, dispatch::QueuePtr dispatchQueue,
         log::Logger log, FileFoundListener fileFoundListener,
-        progress::FileProgressService& progressService = progress::FileProgressService::shared());
+        std::shared_ptr<progress::FileProgressService> progressService = progress::FileProgressService::shared());
 
     ~DirectoryWatcher();
     DirectoryWatcher(const DirectoryWatcher&) = delete;
@@ -129,12 +131,13 @@ private:
     };
 
     DirectoryWatcher(URL directoryURL, dispatch::QueuePtr dispatchQueue, log::Logger log,
-        FileFoundListener fileFoundListener, progress::FileProgressService& progressService);
+        FileFoundListener fileFoundListener, std::shared_ptr<progress::FileProgressService> progressService);
 
-    void handleEvents(const std::vector<FolderEvent>& events);
-    void scan();
+    void drainEvents();
+    bool applyEvents(const std::vector<FolderEvent>& events);
+    bool scan(bool pickUpLateEvents);
     std::optional<File> resolvedFileFor(const FolderEntry& entry) const;
-    void processNewFile(const File& file, uint64_t scan);
+    void processNewFile(const File& file, int64_t size, int64_t currentFileNumber, uint64_t scan);
     void processRemovedFile(const File& file, const Subscription& subscription);
     progress::FileProgressService::PublishingHandler publishingHandler(const File& file);
     void storeProgress(const File& file, const progress::ProgressPtr& progress);
@@ -148,7 +151,7 @@ private:
     const dispatch::QueuePtr dispatchQueue_;
     const log::Logger log_;
     const FileFoundListener fileFoundListener_;
-    progress::FileProgressService& progressService_;
+    const std::shared_ptr<progress::FileProgressService> progressService_;
     std::unique_ptr<FolderEventReader> eventReader_;
 
     // Touched by scans only: on the creating thread during creation, then on dispatchQueue_.

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <poll.h>
 #include <pthread.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -36,6 +36,14 @@ std::optional<FolderEvent::Kind> kindOf(uint32_t mask)
     return std::nullopt; // IN_IGNORED, IN_UNMOUNT: the watch is gone, nothing more will come
 }
 
+void closeAll(std::initializer_list<int> descriptors)
+{
+    for (int descriptor : descriptors) {
+        if (descriptor >= 0)
+            ::close(descriptor);
+    }
+}
+
 } // namespace
 
 std::unique_ptr<FolderEventReader> FolderEventReader::open(const std::filesystem::path& folder, int& errorNumber)
@@ -47,20 +55,26 @@ std::unique_ptr<FolderEventReader> FolderEventReader::open(const std::filesystem
     }
     if (inotify_add_watch(inotifyDescriptor, folder.c_str(), watchedEvents) < 0) {
         errorNumber = errno;
-        ::close(inotifyDescriptor);
+        closeAll({inotifyDescriptor});
         return nullptr;
     }
+    int pollDescriptor = epoll_create1(EPOLL_CLOEXEC);
     int wakeDescriptor = eventfd(0, EFD_CLOEXEC);
-    if (wakeDescriptor < 0) {
+    epoll_event inotifyReady{EPOLLIN | EPOLLONESHOT, {.fd = inotifyDescriptor}};
+    epoll_event wake{EPOLLIN, {.fd = wakeDescriptor}};
+    if (pollDescriptor < 0 || wakeDescriptor < 0
+        || epoll_ctl(pollDescriptor, EPOLL_CTL_ADD, inotifyDescriptor, &inotifyReady) < 0
+        || epoll_ctl(pollDescriptor, EPOLL_CTL_ADD, wakeDescriptor, &wake) < 0) {
         errorNumber = errno;
-        ::close(inotifyDescriptor);
+        closeAll({inotifyDescriptor, pollDescriptor, wakeDescriptor});
         return nullptr;
     }
-    return std::unique_ptr<FolderEventReader>(new FolderEventReader(inotifyDescriptor, wakeDescriptor));
+    return std::unique_ptr<FolderEventReader>(new FolderEventReader(inotifyDescriptor, pollDescriptor, wakeDescriptor));
 }
 
-FolderEventReader::FolderEventReader(int inotifyDescriptor, int wakeDescriptor)
+FolderEventReader::FolderEventReader(int inotifyDescriptor, int pollDescriptor, int wakeDescriptor)
     : inotifyDescriptor_(inotifyDescriptor)
+    , pollDescriptor_(pollDescriptor)
     , wakeDescriptor_(wakeDescriptor)
 {
 }
@@ -73,50 +87,64 @@ FolderEventReader::~FolderEventReader()
         }
         thread_.join();
     }
-    ::close(wakeDescriptor_);
-    ::close(inotifyDescriptor_);
+    closeAll({inotifyDescriptor_, pollDescriptor_, wakeDescriptor_});
 }
 
-void FolderEventReader::start(Delivery delivery)
+void FolderEventReader::start(Doorbell doorbell)
 {
-    thread_ = std::thread([this, delivery = std::move(delivery)] {
+    thread_ = std::thread([this, doorbell = std::move(doorbell)] {
         pthread_setname_np(pthread_self(), "folder-events");
-        readUntilStopped(delivery);
+        waitUntilStopped(doorbell);
     });
 }
 
-void FolderEventReader::readUntilStopped(const Delivery& delivery)
+void FolderEventReader::waitUntilStopped(const Doorbell& doorbell)
 {
-    alignas(inotify_event) char buffer[64 * 1024];
     for (;;) {
-        pollfd descriptors[2] = {{inotifyDescriptor_, POLLIN, 0}, {wakeDescriptor_, POLLIN, 0}};
-        if (::poll(descriptors, 2, -1) < 0) {
+        epoll_event ready[2];
+        int count = epoll_wait(pollDescriptor_, ready, 2, -1);
+        if (count < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
-        if (descriptors[1].revents)
-            return;
-        if (!(descriptors[0].revents & POLLIN))
-            continue;
-
-        std::vector<FolderEvent> events;
-        for (;;) {
-            ssize_t length = ::read(inotifyDescriptor_, buffer, sizeof buffer);
-            if (length <= 0)
-                break; // EAGAIN: everything pending was read
-            for (ssize_t offset = 0; offset < length;) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
-                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-                auto kind = kindOf(event->mask);
-                if (!kind)
-                    continue;
-                std::string name = event->len ? std::string(event->name, strnlen(event->name, event->len)) : std::string();
-                events.push_back(FolderEvent{*kind, std::move(name), (event->mask & IN_ISDIR) != 0});
-            }
+        bool eventsWaiting = false;
+        for (int i = 0; i < count; ++i) {
+            if (ready[i].data.fd == wakeDescriptor_)
+                return;
+            eventsWaiting = true;
         }
-        if (!events.empty())
-            delivery(std::move(events));
+        // One-shot: the descriptor stays silent until rearm().
+        if (eventsWaiting)
+            doorbell();
+    }
+}
+
+void FolderEventReader::rearm()
+{
+    epoll_event inotifyReady{EPOLLIN | EPOLLONESHOT, {.fd = inotifyDescriptor_}};
+    epoll_ctl(pollDescriptor_, EPOLL_CTL_MOD, inotifyDescriptor_, &inotifyReady);
+}
+
+std::vector<FolderEvent> FolderEventReader::readEvents()
+{
+    std::vector<FolderEvent> events;
+    alignas(inotify_event) char buffer[64 * 1024];
+    for (;;) {
+        ssize_t length = ::read(inotifyDescriptor_, buffer, sizeof buffer);
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length <= 0)
+            return events; // EAGAIN: nothing more is waiting
+        for (ssize_t offset = 0; offset < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            auto kind = kindOf(event->mask);
+            if (!kind)
+                continue;
+            std::string name = event->len ? std::string(event->name, strnlen(event->name, event->len)) : std::string();
+            events.push_back(FolderEvent{*kind, std::move(name), (event->mask & IN_ISDIR) != 0});
+        }
     }
 }
 

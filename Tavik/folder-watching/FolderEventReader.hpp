@@ -24,13 +24,15 @@ struct FolderEvent {
     bool isDirectory = false;
 };
 
-// Watches one folder with inotify. A thread of its own sleeps in poll() on
-// the inotify descriptor and hands each batch of events it reads to the
-// delivery function; nothing runs while the folder is quiet. Destruction
-// stops and joins the thread, so no delivery happens after it.
+// Watches one folder with inotify. Events are read on the caller's queue, so
+// that the caller can pick up the events of changes it has just seen; a
+// thread of the reader's own sleeps in epoll_wait() until events are waiting
+// and then rings the doorbell once, until the caller re-arms it. Nothing
+// runs while the folder is quiet. Destruction stops and joins the thread, so
+// the doorbell never rings after it.
 class FolderEventReader {
 public:
-    using Delivery = std::function<void(std::vector<FolderEvent>)>;
+    using Doorbell = std::function<void()>;
 
     // Starts watching. On failure returns null and sets errorNumber.
     static std::unique_ptr<FolderEventReader> open(const std::filesystem::path& folder, int& errorNumber);
@@ -38,15 +40,21 @@ public:
     FolderEventReader(const FolderEventReader&) = delete;
     FolderEventReader& operator=(const FolderEventReader&) = delete;
 
-    // Starts the reading thread. Events that happened since open() are
-    // delivered first.
-    void start(Delivery delivery);
+    // Starts the waiting thread. The doorbell rings on that thread when
+    // events are waiting, at once if some already are.
+    void start(Doorbell doorbell);
+    // Every event waiting now, in order, without blocking. Call from one
+    // queue (or thread) only.
+    std::vector<FolderEvent> readEvents();
+    // Lets the doorbell ring again once events are waiting.
+    void rearm();
 
 private:
-    FolderEventReader(int inotifyDescriptor, int wakeDescriptor);
-    void readUntilStopped(const Delivery& delivery);
+    FolderEventReader(int inotifyDescriptor, int pollDescriptor, int wakeDescriptor);
+    void waitUntilStopped(const Doorbell& doorbell);
 
     int inotifyDescriptor_;
+    int pollDescriptor_;
     int wakeDescriptor_;
     std::thread thread_;
 };

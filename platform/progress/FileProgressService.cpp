@@ -82,10 +82,10 @@ FileProgressService::FileProgressService()
 
 FileProgressService::~FileProgressService() = default;
 
-FileProgressService& FileProgressService::shared()
+const std::shared_ptr<FileProgressService>& FileProgressService::shared()
 {
     // Never destroyed: handlers may still run on other threads at exit.
-    static auto* service = new FileProgressService();
+    static auto* service = new std::shared_ptr<FileProgressService>(std::make_shared<FileProgressService>());
     return *service;
 }
 

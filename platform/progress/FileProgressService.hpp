@@ -37,7 +37,7 @@ public:
     FileProgressService& operator=(const FileProgressService&) = delete;
 
     // The process's service.
-    static FileProgressService& shared();
+    static const std::shared_ptr<FileProgressService>& shared();
 
     SubscriberToken addSubscriber(const URL& fileURL, PublishingHandler publishingHandler);
     // No handler of the subscriber is called once this returns, apart from

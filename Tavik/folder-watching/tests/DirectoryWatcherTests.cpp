@@ -169,23 +169,23 @@ TEST_F(DirectoryWatcherTest, APublishedProgressReportsTheFileWhenWithdrawnComple
     settle();
     EXPECT_EQ(reports->count(download), 0u);
 
-    WithdrawalObserver downloadWithdrawn(service, download);
-    WithdrawalObserver cancelledWithdrawn(service, cancelled);
-    WithdrawalObserver finishedWithdrawn(service, finished);
+    WithdrawalObserver downloadWithdrawn(*service, download);
+    WithdrawalObserver cancelledWithdrawn(*service, cancelled);
+    WithdrawalObserver finishedWithdrawn(*service, finished);
     auto downloadProgress = std::make_shared<Progress>(200);
     auto cancelledProgress = std::make_shared<Progress>(200);
     auto finishedProgress = std::make_shared<Progress>(1);
-    auto downloadPublication = service.publish(URL::fileURL(download, false), downloadProgress);
-    auto cancelledPublication = service.publish(URL::fileURL(cancelled, false), cancelledProgress);
-    auto finishedPublication = service.publish(URL::fileURL(finished, false), finishedProgress);
+    auto downloadPublication = service->publish(URL::fileURL(download, false), downloadProgress);
+    auto cancelledPublication = service->publish(URL::fileURL(cancelled, false), cancelledProgress);
+    auto finishedPublication = service->publish(URL::fileURL(finished, false), finishedProgress);
 
     write(download, "image");
     downloadProgress->setCompletedUnitCount(200);
-    service.unpublish(downloadPublication);
+    service->unpublish(downloadPublication);
     cancelledProgress->setCompletedUnitCount(199);
-    service.unpublish(cancelledPublication);
+    service->unpublish(cancelledPublication);
     finishedProgress->setCompletedUnitCount(1);
-    service.unpublish(finishedPublication);
+    service->unpublish(finishedPublication);
 
     ASSERT_TRUE(downloadWithdrawn.waitForWithdrawal());
     ASSERT_TRUE(cancelledWithdrawn.waitForWithdrawal());
@@ -262,9 +262,9 @@ TEST_F(DirectoryWatcherTest, AReleasedWatcherNeverCallsBack)
     churn.emplace_back([&] {
         for (int i = 0; !stop; ++i) {
             auto progress = std::make_shared<Progress>(1);
-            auto publication = service.publish(URL::fileURL(folder / ("existing-" + std::to_string(i % 50)), false), progress);
+            auto publication = service->publish(URL::fileURL(folder / ("existing-" + std::to_string(i % 50)), false), progress);
             progress->setCompletedUnitCount(1);
-            service.unpublish(publication);
+            service->unpublish(publication);
             pause();
         }
     });
@@ -287,6 +287,6 @@ TEST_F(DirectoryWatcherTest, AReleasedWatcherNeverCallsBack)
 
     EXPECT_GT(calls.load(), 0);
     EXPECT_EQ(callsAfterRelease.load(), 0);
-    EXPECT_EQ(service.subscriberCount(), 0u);
-    EXPECT_EQ(service.publicationCount(), 0u);
+    EXPECT_EQ(service->subscriberCount(), 0u);
+    EXPECT_EQ(service->publicationCount(), 0u);
 }

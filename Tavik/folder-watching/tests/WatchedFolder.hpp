@@ -108,7 +108,7 @@ protected:
     }
 
     // Each test has a service of its own; it outlives the watcher.
-    progress::FileProgressService service;
+    std::shared_ptr<progress::FileProgressService> service = std::make_shared<progress::FileProgressService>();
     fs::path root;
     fs::path folder;
     fs::path staging;
