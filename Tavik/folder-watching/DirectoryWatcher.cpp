@@ -163,26 +163,27 @@ bool DirectoryWatcher::scan(bool pickUpLateEvents)
         folderPrefix += '/';
 
     std::vector<File> newFiles;
-    std::string path;
+    size_t knownFilesListed = 0;
     for (const auto& entry : *listing) {
         if (entry.kind == FolderEntry::Kind::symbolicLink || entry.kind == FolderEntry::Kind::unknown) {
             auto file = resolvedFileFor(entry);
             if (!file)
                 continue;
-            if (auto found = subscribedFiles_.find(*file); found != subscribedFiles_.end())
+            if (auto found = subscribedFiles_.find(*file); found != subscribedFiles_.end()) {
+                knownFilesListed += found->second.lastSeenInScan != scan;
                 found->second.lastSeenInScan = scan;
-            else
+            } else
                 newFiles.push_back(std::move(*file));
             continue;
         }
         // Not a link, so the resolved URL is the resolved folder plus the name.
-        path.assign(folderPrefix).append(entry.name);
         bool isDirectory = entry.kind == FolderEntry::Kind::directory;
-        if (auto found = subscribedFiles_.find(FileKey{path, isDirectory, entry.fileNumber});
-            found != subscribedFiles_.end())
+        if (auto found = subscribedFiles_.find(FileKey{folderPrefix, entry.name, isDirectory, entry.fileNumber});
+            found != subscribedFiles_.end()) {
+            knownFilesListed += found->second.lastSeenInScan != scan;
             found->second.lastSeenInScan = scan;
-        else
-            newFiles.push_back(File{URL::fileURL(path, isDirectory), entry.fileNumber});
+        } else
+            newFiles.push_back(File{URL::fileURL(folderPrefix + entry.name, isDirectory), entry.fileNumber});
     }
 
     // The sizes are read before the events are picked up: a file that had
@@ -195,10 +196,15 @@ bool DirectoryWatcher::scan(bool pickUpLateEvents)
             readable.emplace_back(std::move(file), attributes);
         // else: looked at again on the next scan
     }
+    // Every known file listed again means none was removed: the walk over
+    // all of them below can be skipped.
+    bool filesRemoved = knownFilesListed != subscribedFiles_.size();
     bool lateChanges = pickUpLateEvents && applyEvents(eventReader_->readEvents());
     for (const auto& [file, attributes] : readable)
         processNewFile(file, attributes.st_size, static_cast<int64_t>(attributes.st_ino), scan);
 
+    if (!filesRemoved)
+        return lateChanges;
     std::vector<std::pair<File, Subscription>> removedFiles;
     for (auto it = subscribedFiles_.begin(); it != subscribedFiles_.end();) {
         if (it->second.lastSeenInScan == scan) {

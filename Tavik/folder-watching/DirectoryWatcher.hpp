@@ -88,21 +88,26 @@ private:
         int64_t fileNumber;
         bool operator==(const File&) const = default;
     };
-    // A File's identity while listing, without building a URL for every entry.
+    // A File's identity while listing, without building a path for every
+    // entry: the path is the folder part followed by the name. Hashing only
+    // the name keeps lookups cheap in large folders.
     struct FileKey {
-        std::string_view path;
+        std::string_view folder;
+        std::string_view name;
         bool isDirectory;
         int64_t fileNumber;
     };
     static FileKey keyOf(const File& file)
     {
-        return {file.url.path().native(), file.url.hasDirectoryPath(), file.fileNumber};
+        std::string_view path = file.url.path().native();
+        size_t split = path.rfind('/') + 1; // paths are absolute
+        return {path.substr(0, split), path.substr(split), file.url.hasDirectoryPath(), file.fileNumber};
     }
     struct FileHash {
         using is_transparent = void;
         size_t operator()(const FileKey& key) const noexcept
         {
-            size_t hash = std::hash<std::string_view>()(key.path);
+            size_t hash = std::hash<std::string_view>()(key.name);
             hash ^= std::hash<int64_t>()(key.fileNumber) + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
             return hash ^ static_cast<size_t>(key.isDirectory);
         }
@@ -112,7 +117,11 @@ private:
         using is_transparent = void;
         static bool same(const FileKey& a, const FileKey& b)
         {
-            return a.fileNumber == b.fileNumber && a.isDirectory == b.isDirectory && a.path == b.path;
+            if (a.fileNumber != b.fileNumber || a.isDirectory != b.isDirectory)
+                return false;
+            if (a.folder.size() == b.folder.size())
+                return a.name == b.name && a.folder == b.folder;
+            return std::string(a.folder).append(a.name) == std::string(b.folder).append(b.name);
         }
         bool operator()(const File& a, const File& b) const { return a == b; }
         bool operator()(const File& a, const FileKey& b) const { return same(keyOf(a), b); }
