@@ -3,6 +3,7 @@
 #include "Tavik/folder-watching/FolderEventReader.hpp"
 #include "Tavik/folder-watching/FolderListing.hpp"
 
+#include <cassert>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -110,6 +111,7 @@ DirectoryWatcher::~DirectoryWatcher()
 
 void DirectoryWatcher::drainEvents()
 {
+    assert(dispatchQueue_->isCurrent());
     // Events that pile up meanwhile coalesce into the next scan, as a
     // dispatch source coalesces them.
     bool entriesChanged = applyEvents(eventReader_->readEvents());

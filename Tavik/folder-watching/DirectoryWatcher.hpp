@@ -17,8 +17,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include <sys/stat.h>
-
 namespace tavik {
 
 class FolderEventReader;
@@ -72,8 +70,10 @@ class DirectoryWatcher : public std::enable_shared_from_this<DirectoryWatcher> {
 public:
     using FileFoundListener = std::function<void(const URL&)>;
 
-    // `dispatchQueue` is a serial queue given to this watcher alone; do not
-    // create the watcher from a work item of that queue.
+    // `dispatchQueue` is a serial queue given to this watcher alone. Fails
+    // with a DirectoryWatcherError when the URL has no file-system path or
+    // the folder cannot be watched. The progress service must be the one
+    // downloaders publish to; tests pass their own.
     static Result<std::shared_ptr<DirectoryWatcher>> create(URL directoryURL, dispatch::QueuePtr dispatchQueue,
         log::Logger log, FileFoundListener fileFoundListener,
         std::shared_ptr<progress::FileProgressService> progressService = progress::FileProgressService::shared());
