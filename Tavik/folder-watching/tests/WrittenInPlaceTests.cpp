@@ -35,25 +35,6 @@ bool waitForSize(const fs::path& path, uintmax_t size)
 // and cp write them: reported once their writer closes them, not before.
 using WrittenInPlaceTest = WatchedFolder;
 
-TEST_F(WrittenInPlaceTest, AFileIsReportedOnceWhenItsWriterClosesIt)
-{
-    startWatching();
-    auto path = folder / "Example.zip";
-    int file = ::open(path.c_str(), O_CREAT | O_WRONLY | O_EXCL, 0644);
-    ASSERT_GE(file, 0);
-    writeAll(file, "first part");
-    settle();
-    EXPECT_EQ(reports->count(path), 0u);
-    writeAll(file, ", second part");
-    settle();
-    EXPECT_EQ(reports->count(path), 0u);
-
-    ::close(file);
-    ASSERT_TRUE(reports->waitFor(path));
-    settle();
-    EXPECT_EQ(reports->count(path), 1u);
-}
-
 TEST_F(WrittenInPlaceTest, AFileWrittenSlowlyByDdIsReportedOnceAfterDdExits)
 {
     startWatching();

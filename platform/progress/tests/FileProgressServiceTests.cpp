@@ -117,23 +117,6 @@ TEST(FileProgressServiceTest, ARemovedSubscriberIsNotCalledAgain)
     EXPECT_EQ(service.publicationCount(), 0u);
 }
 
-TEST(FileProgressServiceTest, HandlersThatWantNoWithdrawalNoticeGetNone)
-{
-    FileProgressService service;
-    Journal journal;
-    auto url = URL::fileURL("/downloads/Silent.pkg", false);
-    auto quiet = service.addSubscriber(url, [&](const ProgressPtr&) -> FileProgressService::UnpublishingHandler {
-        journal.add("quiet published");
-        return {};
-    });
-    auto loud = service.addSubscriber(url, recordingHandler(journal, "loud"));
-    auto publication = service.publish(url, std::make_shared<Progress>(1));
-    service.unpublish(publication);
-    ASSERT_TRUE(journal.waitForCount(3));
-    EXPECT_EQ(journal.lines(),
-        (std::vector<std::string>{"quiet published", "loud published 0.000000", "loud unpublished 0.000000"}));
-}
-
 // Publishers, subscribers and withdrawals from many threads at once. Every
 // subscriber still registered hears of each withdrawal of a publication it
 // heard of, and nothing stays registered. Meant for ThreadSanitizer as much as
