@@ -85,7 +85,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
             created->finishRegistration();
             proxy = std::move(created);
         } catch (const sdbus::Error& error) {
-            log.error("Cannot connect to the session bus: {}", error.getMessage());
+            log.defaultLevel("Cannot connect to the session bus: {}", error.getMessage());
             return nullptr;
         }
         return proxy.get();
