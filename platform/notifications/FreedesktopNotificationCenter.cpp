@@ -4,7 +4,9 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <algorithm>
 #include <atomic>
+#include <optional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -164,8 +166,9 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
                     if (!self)
                         return;
                     self->noteLoopThread();
-                    self->posted(request, reportsDismissal, error ? serverError(*error) : nullptr, id);
-                    completion(error ? serverError(*error) : nullptr);
+                    ErrorPtr failure = error ? serverError(*error) : nullptr;
+                    self->posted(request, reportsDismissal, failure, id);
+                    completion(failure);
                 });
         } catch (const sdbus::Error& error) {
             {

@@ -336,9 +336,3 @@ TEST(UserInputRequestPerformerTest, PrintsToStandardOutputByDefault)
     auto output = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(output, "Notification permissions have been denied\n");
 }
-
-TEST(UserInputRequestPerformerTest, TheSharedPerformerIsOneInstance)
-{
-    EXPECT_EQ(UserInputRequestPerformer::shared(), UserInputRequestPerformer::shared());
-    EXPECT_NE(UserInputRequestPerformer::shared(), nullptr);
-}

@@ -136,12 +136,3 @@ TEST(AlertTest, AnErrorAlertShowsTheDescriptionAndFailureReason)
     EXPECT_EQ(alert.informativeText, "The disk is full");
     EXPECT_TRUE(alert.buttons.empty());
 }
-
-TEST(AlertPresenterTest, TheInstalledPresenterIsTheCurrentOne)
-{
-    auto presenter = std::make_shared<NoInterfaceAlertPresenter>();
-    AlertPresenter::setCurrent(presenter);
-    EXPECT_EQ(AlertPresenter::current(), presenter);
-    AlertPresenter::setCurrent(nullptr);
-    EXPECT_NE(AlertPresenter::current(), nullptr);
-}
