@@ -55,14 +55,28 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
     {
     }
 
-    ~State()
+    ~State() { shutDown(); }
+
+    // Stops talking to the server: no connection is made after this. The
+    // proxy joins its event loop thread when destroyed, which waits for a
+    // callback under way; on the loop thread itself (where the last owner
+    // may let go of us) that is left to a thread of its own.
+    void shutDown()
     {
-        std::lock_guard lock(connectionMutex);
-        // The proxy joins its event loop thread when destroyed; that cannot
-        // happen on the loop thread itself, which is where the last owner
-        // may let go of us.
-        if (proxy && std::this_thread::get_id() == loopThread.load())
-            std::thread([doomed = std::move(proxy)]() mutable { doomed.reset(); }).detach();
+        std::unique_ptr<sdbus::IProxy> doomed;
+        {
+            std::lock_guard lock(connectionMutex);
+            shutdown = true;
+            doomed = std::move(proxy);
+        }
+        if (!doomed)
+            return;
+        if (std::this_thread::get_id() == loopThread.load()) {
+            std::thread([doomed = std::move(doomed)]() mutable { doomed.reset(); }).detach();
+            return;
+        }
+        // Callbacks under way may still use the proxy: let them finish first.
+        doomed->getConnection().leaveEventLoop();
     }
 
     // The proxy of the server, connecting on first use; null while the
@@ -70,7 +84,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
     sdbus::IProxy* server()
     {
         std::lock_guard lock(connectionMutex);
-        if (proxy)
+        if (proxy || shutdown)
             return proxy.get();
         try {
             auto connection = sdbus::createSessionBusConnection();
@@ -263,6 +277,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
 
     std::mutex connectionMutex;
     std::unique_ptr<sdbus::IProxy> proxy;
+    bool shutdown = false;
     std::atomic<std::thread::id> loopThread{};
 
     std::mutex mutex;
@@ -283,7 +298,10 @@ FreedesktopNotificationCenter::FreedesktopNotificationCenter(Options options)
 {
 }
 
-FreedesktopNotificationCenter::~FreedesktopNotificationCenter() = default;
+FreedesktopNotificationCenter::~FreedesktopNotificationCenter()
+{
+    state_->shutDown();
+}
 
 const std::shared_ptr<NotificationCenter>& FreedesktopNotificationCenter::current()
 {
