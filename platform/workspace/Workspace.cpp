@@ -1,5 +1,6 @@
 #include "platform/workspace/Workspace.hpp"
 
+#include "platform/foundation/FileError.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
 #include "platform/workspace/ApplicationBundle.hpp"
 #include "platform/workspace/WorkspaceError.hpp"
@@ -91,6 +92,9 @@ void Workspace::openApplication(const URL& url, const OpenConfiguration& configu
 Result<RunningApplicationPtr> Workspace::open(const URL& url, const OpenConfiguration& configuration)
 {
     const auto& path = url.path();
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0)
+        return FileError::fromErrno(errno, path, false);
     pid_t pid = 0;
     if (isApplicationBundle(path)) {
         auto executable = bundleExecutable(path);

@@ -23,7 +23,8 @@ struct OpenConfiguration {
 // else (an installer package, a document, a folder) with xdg-open, which
 // hands it to the desktop's program for it. The program runs detached: in
 // a session of its own, reading from /dev/null, in the root folder, with
-// none of our other open files.
+// none of our other open files. Nothing at the URL is a FileError; a
+// bundle that cannot be run is a WorkspaceError.
 class Workspace {
 public:
     // Called with the running application, or with nothing and the error.

@@ -1,5 +1,6 @@
 #include "platform/workspace/Workspace.hpp"
 #include "platform/workspace/WorkspaceError.hpp"
+#include "platform/foundation/FileError.hpp"
 
 #include <gtest/gtest.h>
 
@@ -190,6 +191,11 @@ TEST_F(WorkspaceTest, AnythingElseGoesToXdgOpen)
     EXPECT_EQ(contents(marker), package.string() + "\n");
     ASSERT_TRUE((*application)->waitUntilTerminated(10s));
     EXPECT_TRUE((*application)->launchDate().has_value());
+
+    // Nothing at the path: nothing is started.
+    auto gone = Workspace::shared()->open(URL::fileURL(folder_ / "Gone.pkg", false));
+    ASSERT_FALSE(gone.ok());
+    EXPECT_TRUE(isFileError(gone.error(), FileError::Code::fileReadNoSuchFile));
 
     // Without xdg-open there is nothing to open it with.
     auto path = std::string(std::getenv("PATH"));
