@@ -49,7 +49,8 @@ private:
 };
 
 // Best effort, as a copy tool does: attributes the destination cannot take
-// (other namespaces, privileged names, no support) are left behind.
+// are left behind. Security attributes (file capabilities, labels) and
+// trusted ones are never carried over from what may be a downloaded bundle.
 void copyExtendedAttributes(int input, int output)
 {
     ssize_t size = ::flistxattr(input, nullptr, 0);
@@ -64,6 +65,9 @@ void copyExtendedAttributes(int input, int output)
     for (size_t start = 0; start < names.size();) {
         const char* name = names.c_str() + start;
         start += std::char_traits<char>::length(name) + 1;
+        std::string_view view(name);
+        if (view.starts_with("security.") || view.starts_with("trusted."))
+            continue;
         ssize_t length = ::fgetxattr(input, name, nullptr, 0);
         if (length < 0)
             continue;

@@ -104,6 +104,7 @@ protected:
         fs::create_directories(contents / "Locked");
         write(contents / "Locked/file", "locked", 0444);
         setxattr((contents / "Info.plist").c_str(), "user.tavik.test", "value", 5, 0);
+        setxattr((contents / "Info.plist").c_str(), "trusted.tavik.test", "value", 5, 0); // root only
 
         time_t base = 1600000000;
         for (auto it = fs::recursive_directory_iterator(app); it != fs::recursive_directory_iterator(); ++it)
@@ -165,6 +166,9 @@ TEST_F(FileManagerTest, CopyOfABundleKeepsModesLinksAndTimes)
     auto length = getxattr((destination / "Example.app/Contents/Info.plist").c_str(), "user.tavik.test", value, sizeof value);
     if (getxattr((app / "Contents/Info.plist").c_str(), "user.tavik.test", nullptr, 0) > 0) {
         EXPECT_EQ(std::string(value, length > 0 ? size_t(length) : 0), "value");
+    }
+    if (getxattr((app / "Contents/Info.plist").c_str(), "trusted.tavik.test", nullptr, 0) > 0) {
+        EXPECT_LT(getxattr((destination / "Example.app/Contents/Info.plist").c_str(), "trusted.tavik.test", nullptr, 0), 0);
     }
 }
 
