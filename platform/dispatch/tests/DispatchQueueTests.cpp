@@ -161,9 +161,14 @@ TEST(DispatchQueueTest, DelayedItemsRunInDeadlineOrder)
     auto queue = DispatchQueue::makeSerial("test.after.order");
     std::vector<int> order;
     DispatchGroup group;
+    // Start the timer thread first, so that its start-up cannot delay the
+    // posts below by more than their spacing.
+    group.enter();
+    queue->asyncAfter(0ms, [&] { group.leave(); });
+    ASSERT_TRUE(group.waitFor(10s));
     for (int i : {3, 1, 2}) {
         group.enter();
-        queue->asyncAfter(i * 20ms, [&, i] {
+        queue->asyncAfter(i * 50ms, [&, i] {
             order.push_back(i);
             group.leave();
         });
