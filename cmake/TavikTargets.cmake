@@ -9,6 +9,9 @@ endif()
 if(TAVIK_SANITIZE)
   target_compile_options(tavik_settings INTERFACE -fsanitize=${TAVIK_SANITIZE} -fno-omit-frame-pointer -fno-sanitize-recover=all)
   target_link_options(tavik_settings INTERFACE -fsanitize=${TAVIK_SANITIZE})
+  # GCC 12 reports false "maybe uninitialized" inside the standard library
+  # when sanitizer instrumentation is on.
+  target_compile_options(tavik_settings INTERFACE -Wno-maybe-uninitialized)
 endif()
 
 # tavik_add_library(NAME SOURCES... [DEPS libs...])

@@ -1,0 +1,119 @@
+#include "Tavik/configuration/ApplicationsDestination.hpp"
+
+#include "platform/foundation/Bookmark.hpp"
+
+namespace tavik {
+
+using persistence::Data;
+using persistence::Persister;
+
+ApplicationsDestination::ApplicationsDestination(StoragePtr storage, UUID uuid, Persister<Data> destinationBookmark)
+    : storage_(std::move(storage))
+    , uuid_(uuid)
+    , destinationBookmark_(std::move(destinationBookmark))
+{
+}
+
+std::shared_ptr<ApplicationsDestination> ApplicationsDestination::fromStorage(const StoragePtr& storage)
+{
+    auto bookmark = storage->persister<Data>(destinationBookmarkKey);
+    if (!bookmark)
+        return nullptr;
+    auto uuidString = storage->requiredValue<std::string>(uuidKey);
+    if (!uuidString)
+        return nullptr;
+    auto uuid = UUID::fromString(*uuidString);
+    if (!uuid)
+        return nullptr;
+    return std::shared_ptr<ApplicationsDestination>(new ApplicationsDestination(storage, *uuid, std::move(*bookmark)));
+}
+
+Result<std::shared_ptr<ApplicationsDestination>> ApplicationsDestination::create(const StoragePtr& storage,
+    const Data& bookmark, const UUID& uuid)
+{
+    TAVIK_TRY_VOID(storage->store(bookmark, destinationBookmarkKey));
+    TAVIK_TRY_VOID(storage->store(uuid.uuidString(), uuidKey));
+    auto destination = fromStorage(storage);
+    if (!destination)
+        return ApplicationsDestinationManager::Error::incompleteDestination();
+    return destination;
+}
+
+Result<URL> ApplicationsDestination::url() const
+{
+    auto resolved = TAVIK_TRY(resolveBookmarkData(destinationBookmark_.currentValue(), BookmarkResolutionOptions::withSecurityScope));
+    if (resolved.isStale) {
+        // Keep a bookmark of where the folder is now; should that fail, the
+        // old one still finds it next time.
+        if (auto fresh = bookmarkData(resolved.url, BookmarkCreationOptions::withSecurityScope)) {
+            destinationBookmark_.setDefaultValue(*fresh);
+            (void)destinationBookmark_.store(*fresh);
+        }
+    }
+    return resolved.url;
+}
+
+ErrorPtr ApplicationsDestinationManager::Error::incompleteDestination()
+{
+    return std::make_shared<const Error>();
+}
+
+std::string ApplicationsDestinationManager::Error::description() const
+{
+    return "The destination record has no readable bookmark or identifier.";
+}
+
+const std::shared_ptr<ApplicationsDestinationManager>& ApplicationsDestinationManager::shared()
+{
+    static const auto manager = std::make_shared<ApplicationsDestinationManager>(defaults::UserDefaults::standard());
+    return manager;
+}
+
+ApplicationsDestinationManager::ApplicationsDestinationManager(std::shared_ptr<defaults::UserDefaults> userDefaults)
+    : storage_(std::make_shared<MappedStorage>(std::move(userDefaults),
+        [](const MappedStorage::StoragePtr& storage) -> Result<ApplicationsDestinationPtr> {
+            if (auto destination = ApplicationsDestination::fromStorage(storage))
+                return destination;
+            return Error::incompleteDestination();
+        }))
+    , persister_(destinationsKey, storage_, std::vector<ApplicationsDestinationPtr> {})
+{
+}
+
+std::vector<ApplicationsDestinationPtr> ApplicationsDestinationManager::destinations() const
+{
+    return persister_.currentValue();
+}
+
+Result<void> ApplicationsDestinationManager::setDestinations(const std::vector<ApplicationsDestinationPtr>& destinations)
+{
+    return persister_.store(destinations);
+}
+
+ApplicationsDestinationPtr ApplicationsDestinationManager::destination(const UUID& uuid) const
+{
+    for (auto& destination : destinations()) {
+        if (destination->uuid() == uuid)
+            return destination;
+    }
+    return nullptr;
+}
+
+Result<ApplicationsDestinationPtr> ApplicationsDestinationManager::destination(const URL& folder)
+{
+    std::lock_guard lock(findOrCreateMutex_);
+    auto wanted = folder.resolvingSymlinksInPath().path();
+    for (auto& destination : destinations()) {
+        auto url = destination->url();
+        if (url && url->resolvingSymlinksInPath().path() == wanted)
+            return destination;
+    }
+
+    auto bookmark = TAVIK_TRY(bookmarkData(folder, BookmarkCreationOptions::withSecurityScope));
+    UUID uuid;
+    return storage_->appendNewValue(destinationsKey, [&](const MappedStorage::StoragePtr& storage) {
+        return ApplicationsDestination::create(storage, bookmark, uuid);
+    });
+}
+
+} // namespace tavik

@@ -1,0 +1,344 @@
+#include "Tavik/folder-watching/DirectoryWatcher.hpp"
+
+#include "Tavik/folder-watching/FolderEventReader.hpp"
+#include "Tavik/folder-watching/FolderListing.hpp"
+
+#include <cassert>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace tavik {
+
+using progress::FileProgressService;
+using progress::Progress;
+using progress::ProgressPtr;
+
+// ---- DirectoryWatcherError
+
+DirectoryWatcherError::DirectoryWatcherError(Case errorCase, int32_t errorNumber, std::optional<URL> url)
+    : case_(errorCase)
+    , errorNumber_(errorNumber)
+    , url_(std::move(url))
+{
+}
+
+ErrorPtr DirectoryWatcherError::directoryOpenFailed(int32_t errorNumber)
+{
+    return std::make_shared<const DirectoryWatcherError>(Case::directoryOpenFailed, errorNumber, std::nullopt);
+}
+
+ErrorPtr DirectoryWatcherError::directoryURLInvalid(URL url)
+{
+    return std::make_shared<const DirectoryWatcherError>(Case::directoryURLInvalid, 0, std::move(url));
+}
+
+std::string DirectoryWatcherError::description() const
+{
+    switch (case_) {
+    case Case::directoryOpenFailed:
+        return std::strerror(errorNumber_);
+    case Case::directoryURLInvalid:
+        return "URL is invalid: " + url_->description();
+    }
+    return {};
+}
+
+// ---- Creation and release
+
+namespace {
+
+bool hasFileSystemPath(const URL& url)
+{
+    const auto& path = url.path().native();
+    return !path.empty() && url.path().is_absolute() && path.find('\0') == std::string::npos;
+}
+
+} // namespace
+
+Result<std::shared_ptr<DirectoryWatcher>> DirectoryWatcher::create(URL directoryURL, dispatch::QueuePtr dispatchQueue,
+    log::Logger log, FileFoundListener fileFoundListener, std::shared_ptr<FileProgressService> progressService)
+{
+    // Security-scoped access to the folder needs no starting on this platform.
+    if (!hasFileSystemPath(directoryURL))
+        return DirectoryWatcherError::directoryURLInvalid(directoryURL);
+    int errorNumber = 0;
+    auto eventReader = FolderEventReader::open(directoryURL.path(), errorNumber);
+    if (!eventReader)
+        return DirectoryWatcherError::directoryOpenFailed(errorNumber);
+
+    std::shared_ptr<DirectoryWatcher> watcher(new DirectoryWatcher(std::move(directoryURL), dispatchQueue,
+        std::move(log), std::move(fileFoundListener), std::move(progressService)));
+    watcher->eventReader_ = std::move(eventReader);
+
+    // The first scan runs here. Changes made meanwhile wait in the kernel's
+    // queue and cause a scan on the watcher's queue right after, so scans
+    // never overlap.
+    watcher->scan(false);
+
+    std::weak_ptr<DirectoryWatcher> weakWatcher = watcher;
+    watcher->eventReader_->start([weakWatcher, dispatchQueue] {
+        dispatchQueue->async([weakWatcher] {
+            if (auto watcher = weakWatcher.lock())
+                watcher->drainEvents();
+        });
+    });
+    return watcher;
+}
+
+DirectoryWatcher::DirectoryWatcher(URL directoryURL, dispatch::QueuePtr dispatchQueue, log::Logger log,
+    FileFoundListener fileFoundListener, std::shared_ptr<FileProgressService> progressService)
+    : directoryURL_(std::move(directoryURL))
+    , dispatchQueue_(std::move(dispatchQueue))
+    , log_(std::move(log))
+    , fileFoundListener_(std::move(fileFoundListener))
+    , progressService_(std::move(progressService))
+    , fileProgressesQueue_(dispatch::DispatchQueue::makeConcurrent("DirectoryWatcher.fileProgresses"))
+{
+}
+
+DirectoryWatcher::~DirectoryWatcher()
+{
+    // Nothing else runs in this watcher now: every work item and handler
+    // holds it weakly and had to give up its reference for this to run.
+    eventReader_.reset();
+    for (const auto& [file, subscription] : subscribedFiles_)
+        progressService_->removeSubscriber(subscription.token);
+    for (const auto& [name, write] : writeProgresses_)
+        progressService_->unpublish(write.publication);
+}
+
+// ---- Events and scans
+
+void DirectoryWatcher::drainEvents()
+{
+    assert(dispatchQueue_->isCurrent());
+    // Events that pile up meanwhile coalesce into the next scan, as a
+    // dispatch source coalesces them.
+    bool entriesChanged = applyEvents(eventReader_->readEvents());
+    while (entriesChanged)
+        entriesChanged = scan(true);
+    eventReader_->rearm();
+}
+
+// Follows files written in place; says whether the folder's entries changed.
+bool DirectoryWatcher::applyEvents(const std::vector<FolderEvent>& events)
+{
+    bool entriesChanged = false;
+    for (const auto& event : events) {
+        switch (event.kind) {
+        case FolderEvent::Kind::created:
+            entriesChanged = true;
+            if (!event.isDirectory)
+                startWriteProgress(event.name);
+            break;
+        case FolderEvent::Kind::closedAfterWriting:
+            finishWriteProgress(event.name);
+            break;
+        case FolderEvent::Kind::removed:
+        case FolderEvent::Kind::movedOut:
+        case FolderEvent::Kind::movedIn:
+            entriesChanged = true;
+            abandonWriteProgress(event.name);
+            break;
+        case FolderEvent::Kind::eventsLost:
+            entriesChanged = true;
+            log_.error("Missed changes in {} directory; listing it again", directoryURL_.path().string());
+            break;
+        }
+    }
+    return entriesChanged;
+}
+
+// Lists the folder and processes new and removed files. Returns whether
+// events picked up on the way changed the entries again.
+bool DirectoryWatcher::scan(bool pickUpLateEvents)
+{
+    auto listing = listFolder(directoryURL_.path());
+    if (!listing) {
+        log_.error("Failed to get contents of {} directory: {}", directoryURL_.path().string(),
+            listing.error()->description());
+        return false;
+    }
+    uint64_t scan = ++scanCount_;
+    std::string folderPrefix = directoryURL_.resolvingSymlinksInPath().path().native();
+    if (folderPrefix.back() != '/')
+        folderPrefix += '/';
+
+    std::vector<File> newFiles;
+    size_t knownFilesListed = 0;
+    for (const auto& entry : *listing) {
+        if (entry.kind == FolderEntry::Kind::symbolicLink || entry.kind == FolderEntry::Kind::unknown) {
+            auto file = resolvedFileFor(entry);
+            if (!file)
+                continue;
+            if (auto found = subscribedFiles_.find(*file); found != subscribedFiles_.end()) {
+                knownFilesListed += found->second.lastSeenInScan != scan;
+                found->second.lastSeenInScan = scan;
+            } else
+                newFiles.push_back(std::move(*file));
+            continue;
+        }
+        // Not a link, so the resolved URL is the resolved folder plus the name.
+        bool isDirectory = entry.kind == FolderEntry::Kind::directory;
+        if (auto found = subscribedFiles_.find(FileKey{folderPrefix, entry.name, isDirectory, entry.fileNumber});
+            found != subscribedFiles_.end()) {
+            knownFilesListed += found->second.lastSeenInScan != scan;
+            found->second.lastSeenInScan = scan;
+        } else
+            newFiles.push_back(File{URL::fileURL(folderPrefix + entry.name, isDirectory), entry.fileNumber});
+    }
+
+    // The sizes are read before the events are picked up: a file that had
+    // content by then was created before, so the event of its creation is
+    // among them if it was created in place.
+    std::vector<std::pair<File, struct stat>> readable;
+    for (auto& file : newFiles) {
+        struct stat attributes;
+        if (::lstat(file.url.path().c_str(), &attributes) == 0)
+            readable.emplace_back(std::move(file), attributes);
+        // else: looked at again on the next scan
+    }
+    // Every known file listed again means none was removed: the walk over
+    // all of them below can be skipped.
+    bool filesRemoved = knownFilesListed != subscribedFiles_.size();
+    bool lateChanges = pickUpLateEvents && applyEvents(eventReader_->readEvents());
+    for (const auto& [file, attributes] : readable)
+        processNewFile(file, attributes.st_size, static_cast<int64_t>(attributes.st_ino), scan);
+
+    if (!filesRemoved)
+        return lateChanges;
+    std::vector<std::pair<File, Subscription>> removedFiles;
+    for (auto it = subscribedFiles_.begin(); it != subscribedFiles_.end();) {
+        if (it->second.lastSeenInScan == scan) {
+            ++it;
+            continue;
+        }
+        removedFiles.emplace_back(it->first, std::move(it->second));
+        it = subscribedFiles_.erase(it);
+    }
+    for (const auto& [file, subscription] : removedFiles)
+        processRemovedFile(file, subscription);
+    return lateChanges;
+}
+
+std::optional<DirectoryWatcher::File> DirectoryWatcher::resolvedFileFor(const FolderEntry& entry) const
+{
+    auto url = directoryURL_.appendingPathComponent(entry.name).resolvingSymlinksInPath();
+    struct stat attributes;
+    if (::lstat(url.path().c_str(), &attributes) != 0)
+        return std::nullopt;
+    return File{std::move(url), static_cast<int64_t>(attributes.st_ino)};
+}
+
+void DirectoryWatcher::processNewFile(const File& file, int64_t size, int64_t currentFileNumber, uint64_t scan)
+{
+    if (subscribedFiles_.contains(file))
+        return; // listed twice, through two links to one item
+    log_.debug("Adding progress subscriber for file at {}", file.url.path().string());
+    auto token = progressService_->addSubscriber(file.url, publishingHandler(file));
+    subscribedFiles_.emplace(file, Subscription{std::move(token), scan});
+
+    // A file still being written in place waits for its progress to end.
+    if (size >= 1 && !isBeingWritten(file, currentFileNumber))
+        fileFoundListener_(file.url);
+}
+
+void DirectoryWatcher::processRemovedFile(const File& file, const Subscription& subscription)
+{
+    log_.debug("File at {} was removed", file.url.path().string());
+    fileProgressesQueue_->syncBarrier([&] { fileProgresses_.erase(file); });
+    progressService_->removeSubscriber(subscription.token);
+}
+
+// ---- Progress subscriptions
+
+FileProgressService::PublishingHandler DirectoryWatcher::publishingHandler(const File& file)
+{
+    std::weak_ptr<DirectoryWatcher> weakWatcher = weak_from_this();
+    return [weakWatcher, file](const ProgressPtr& progress) -> FileProgressService::UnpublishingHandler {
+        auto watcher = weakWatcher.lock();
+        if (!watcher)
+            return {};
+        watcher->log_.debug("Received a progress for file at {}. Currently at {:f}", file.url.path().string(),
+            progress->fractionCompleted());
+        watcher->storeProgress(file, progress);
+        return [weakWatcher, file, progress] {
+            auto watcher = weakWatcher.lock();
+            if (!watcher)
+                return;
+            double fraction = progress->fractionCompleted();
+            watcher->log_.debug("Progress for file at {} unpublished with fraction complete {:f}",
+                file.url.path().string(), fraction);
+            if (fraction == 1.0)
+                watcher->fileFoundListener_(file.url);
+        };
+    };
+}
+
+void DirectoryWatcher::storeProgress(const File& file, const ProgressPtr& progress)
+{
+    // One barrier for the read and the write, so that two handlers storing at
+    // once cannot lose either entry.
+    fileProgressesQueue_->syncBarrier([&] { fileProgresses_.insert_or_assign(file, progress); });
+}
+
+// ---- Files written in place
+
+// A file created in the folder by a process that writes it where it is (as
+// wget, curl -O and cp do) counts as having a progress published from its
+// creation until that process closes it with content in it, which withdraws
+// the progress complete. Files moved in (as browsers finish downloads) never
+// get one.
+
+void DirectoryWatcher::startWriteProgress(const std::string& name)
+{
+    abandonWriteProgress(name);
+    auto url = directoryURL_.appendingPathComponent(name).resolvingSymlinksInPath();
+    struct stat attributes;
+    if (::lstat(url.path().c_str(), &attributes) != 0)
+        return;
+    // A new hard link to an existing file, a link or a special file is not
+    // being written.
+    if (!S_ISREG(attributes.st_mode) || attributes.st_nlink != 1)
+        return;
+    auto progress = std::make_shared<Progress>(1);
+    auto publication = progressService_->publish(url, progress);
+    writeProgresses_.insert_or_assign(name,
+        WriteProgress{std::move(url), static_cast<int64_t>(attributes.st_ino), progress, std::move(publication)});
+}
+
+void DirectoryWatcher::finishWriteProgress(const std::string& name)
+{
+    auto found = writeProgresses_.find(name);
+    if (found == writeProgresses_.end())
+        return;
+    struct stat attributes;
+    if (::lstat(found->second.url.path().c_str(), &attributes) != 0
+        || static_cast<int64_t>(attributes.st_ino) != found->second.fileNumber) {
+        abandonWriteProgress(name);
+        return;
+    }
+    if (attributes.st_size == 0)
+        return; // closed before anything was written: its writer may be back
+    found->second.progress->setCompletedUnitCount(1);
+    progressService_->unpublish(found->second.publication);
+    writeProgresses_.erase(found);
+}
+
+void DirectoryWatcher::abandonWriteProgress(const std::string& name)
+{
+    auto found = writeProgresses_.find(name);
+    if (found == writeProgresses_.end())
+        return;
+    progressService_->unpublish(found->second.publication);
+    writeProgresses_.erase(found);
+}
+
+bool DirectoryWatcher::isBeingWritten(const File& file, int64_t currentFileNumber) const
+{
+    auto found = writeProgresses_.find(file.url.lastPathComponent());
+    return found != writeProgresses_.end() && found->second.url == file.url
+        && found->second.fileNumber == currentFileNumber;
+}
+
+} // namespace tavik

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tavik {
+
+// One change in a watched folder, as the kernel reported it.
+struct FolderEvent {
+    enum class Kind {
+        created,            // an entry was created in the folder
+        removed,            // an entry was deleted
+        movedIn,            // an entry was renamed into the folder (or within it, under its new name)
+        movedOut,           // an entry was renamed away (or within the folder, under its old name)
+        closedAfterWriting, // a file in the folder that was open for writing was closed
+        eventsLost,         // the kernel's queue overflowed; anything may have changed
+    };
+    Kind kind;
+    std::string name;
+    bool isDirectory = false;
+};
+
+// Watches one folder with inotify. Events are read on the caller's queue, so
+// that the caller can pick up the events of changes it has just seen; a
+// thread of the reader's own sleeps in epoll_wait() until events are waiting
+// and then rings the doorbell once, until the caller re-arms it. Nothing
+// runs while the folder is quiet. Destruction stops and joins the thread, so
+// the doorbell never rings after it.
+class FolderEventReader {
+public:
+    using Doorbell = std::function<void()>;
+
+    // Starts watching. On failure returns null and sets errorNumber.
+    static std::unique_ptr<FolderEventReader> open(const std::filesystem::path& folder, int& errorNumber);
+    ~FolderEventReader();
+    FolderEventReader(const FolderEventReader&) = delete;
+    FolderEventReader& operator=(const FolderEventReader&) = delete;
+
+    // Starts the waiting thread. The doorbell rings on that thread when
+    // events are waiting, at once if some already are.
+    void start(Doorbell doorbell);
+    // Every event waiting now, in order, without blocking. Call from one
+    // queue (or thread) only.
+    std::vector<FolderEvent> readEvents();
+    // Lets the doorbell ring again once events are waiting.
+    void rearm();
+
+private:
+    FolderEventReader(int inotifyDescriptor, int pollDescriptor, int wakeDescriptor);
+    void waitUntilStopped(const Doorbell& doorbell);
+
+    int inotifyDescriptor_;
+    int pollDescriptor_;
+    int wakeDescriptor_;
+    std::thread thread_;
+};
+
+} // namespace tavik

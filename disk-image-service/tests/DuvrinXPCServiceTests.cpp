@@ -1,0 +1,302 @@
+#include "disk-image-service/DuvrinXPCService.hpp"
+#include "disk-image-service/MountDMGError.hpp"
+#include "disk-image-service/TemporaryFiles.hpp"
+#include "disk-image-service/ToolSearchPath.hpp"
+#include "disk-image-service/tests/TestSupport.hpp"
+#include "platform/foundation/FileError.hpp"
+#include "platform/log/LogCapture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace tavik;
+using namespace tavik::service;
+using namespace tavik::service::testing;
+using log::Level;
+
+namespace {
+
+const std::string systemPath = "/usr/bin:/bin";
+
+class DuvrinXPCServiceTest : public ::testing::Test {
+protected:
+    DuvrinXPCServiceTest()
+        : searchPath_(tools_.path().string() + ":" + systemPath)
+        , service_(log::Logger("app.tavik.DuvrinXPC", "XPC Service"),
+              DuvrinXPCService::Options{"/usr/bin/env", copies_.path()})
+    {
+        // Paths with spaces and non-ASCII characters must arrive as single arguments.
+        std::filesystem::create_directories(work_ / "Down loads");
+        image_ = URL::fileURL(work_ / "Down loads" / "Ünïcode App 1.0.dmg", false);
+        writeFile(image_.path(), "image contents");
+        mountPoint_ = URL::fileURL(work_ / "mount point é", true);
+        std::filesystem::create_directories(mountPoint_.path());
+    }
+
+    std::vector<std::string> attachArguments(const std::filesystem::path& image) const
+    {
+        return {"hdiutil", "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint_.path().string(),
+            "-noautoopen", image.string()};
+    }
+
+    // Runs an attach and returns its single reply.
+    Replies::Reply mount()
+    {
+        Replies replies;
+        service_.mountDMG(image_, mountPoint_, replies.mountResponse());
+        // The reply is made before the call returns, exactly once.
+        auto all = replies.replies();
+        EXPECT_EQ(all.size(), 1u);
+        return all.empty() ? Replies::Reply{} : all.front();
+    }
+
+    std::vector<log::Entry> serviceLog() const { return capture_.entries("XPC Service"); }
+
+    log::LogCapture capture_;
+    TemporaryFolder tools_;
+    TemporaryFolder copies_;
+    TemporaryFolder work_;
+    ScopedSearchPath searchPath_;
+    DuvrinXPCService service_;
+    URL image_ = URL::fileURL("/");
+    URL mountPoint_ = URL::fileURL("/");
+};
+
+bool isMountError(const ErrorPtr& error, MountDMGError::Case errorCase)
+{
+    auto mountError = std::dynamic_pointer_cast<const MountDMGError>(error);
+    return mountError && mountError->errorCase() == errorCase;
+}
+
+TEST_F(DuvrinXPCServiceTest, AttachRepliesWithTheMountedVolumeAmongPartitions)
+{
+    auto volume = mountPoint_.path().string();
+    writeFile(tools_ / "attach.plist", attachPlist({std::nullopt, std::nullopt, volume}));
+    writeFakeHdiutil(tools_.path(), "cat '" + (tools_ / "attach.plist").string() + "'");
+
+    auto reply = mount();
+    ASSERT_TRUE(reply.url);
+    EXPECT_EQ(reply.url->path(), mountPoint_.path());
+    EXPECT_TRUE(reply.url->hasDirectoryPath());
+    EXPECT_EQ(reply.error, nullptr);
+    EXPECT_EQ(recordedInvocations(tools_.path()), std::vector<std::vector<std::string>>{attachArguments(image_.path())});
+    EXPECT_TRUE(serviceLog().empty());
+}
+
+TEST_F(DuvrinXPCServiceTest, AttachWithTwoVolumesRepliesWithTheFirstListed)
+{
+    writeFile(tools_ / "attach.plist", attachPlist({std::nullopt, "/Volumes/First", "/Volumes/Second"}));
+    writeFakeHdiutil(tools_.path(), "cat '" + (tools_ / "attach.plist").string() + "'");
+
+    auto reply = mount();
+    ASSERT_TRUE(reply.url);
+    EXPECT_EQ(reply.url->path(), "/Volumes/First");
+    EXPECT_EQ(reply.error, nullptr);
+}
+
+TEST_F(DuvrinXPCServiceTest, AttachOutputThatIsNotAPropertyListIsInvalidOutput)
+{
+    writeFakeHdiutil(tools_.path(), "printf 'attached somewhere'");
+    auto reply = mount();
+    EXPECT_FALSE(reply.url);
+    EXPECT_TRUE(isMountError(reply.error, MountDMGError::Case::invalidOutput));
+    auto entries = serviceLog();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].level, Level::error);
+    EXPECT_TRUE(entries[0].message.starts_with("Failed to decode `hdiutil` output as plist: "));
+    EXPECT_TRUE(entries[0].message.ends_with("\nOutput\nattached somewhere")) << entries[0].message;
+
+    // A property list without "system-entities", and output that is not UTF-8.
+    writeFakeHdiutil(tools_.path(), "printf '<plist version=\"1.0\"><dict><key>other</key><true/></dict></plist>'");
+    EXPECT_TRUE(isMountError(mount().error, MountDMGError::Case::invalidOutput));
+    writeFakeHdiutil(tools_.path(), "printf 'bad \\377 bytes'");
+    EXPECT_TRUE(isMountError(mount().error, MountDMGError::Case::invalidOutput));
+    entries = serviceLog();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_NE(entries[1].message.find("system-entities"), std::string::npos) << entries[1].message;
+    EXPECT_TRUE(entries[2].message.ends_with("\nOutput\nOutput was not valid UTF8")) << entries[2].message;
+}
+
+TEST_F(DuvrinXPCServiceTest, AttachWithoutAnyMountPointRepliesWithNeitherURLNorError)
+{
+    writeFile(tools_ / "attach.plist", attachPlist({std::nullopt, std::nullopt}));
+    writeFakeHdiutil(tools_.path(), "cat '" + (tools_ / "attach.plist").string() + "'");
+    auto reply = mount();
+    EXPECT_FALSE(reply.url);
+    EXPECT_EQ(reply.error, nullptr);
+    EXPECT_TRUE(capture_.contains(Level::defaultLevel, "DMG attach did not mount any volumes"));
+
+    writeFile(tools_ / "attach.plist", attachPlist({}));
+    reply = mount();
+    EXPECT_FALSE(reply.url);
+    EXPECT_EQ(reply.error, nullptr);
+    EXPECT_EQ(capture_.count("DMG attach did not mount any volumes"), 2u);
+}
+
+TEST_F(DuvrinXPCServiceTest, BusyImageIsAttachedFromACopyInTheTemporaryFolder)
+{
+    writeFile(tools_ / "attach.plist", attachPlist({mountPoint_.path().string()}));
+    // Busy for the original, fine for anything in the copies folder.
+    writeFakeHdiutil(tools_.path(), "case \"$8\" in '" + copies_.path().string() + "'/*) cat '"
+            + (tools_ / "attach.plist").string() + "' ;; *) printf 'hdiutil: attach failed - Resource busy' >&2; exit 16 ;; esac");
+    chmod(image_.path().c_str(), 0640);
+
+    auto reply = mount();
+    ASSERT_TRUE(reply.url);
+    EXPECT_EQ(reply.url->path(), mountPoint_.path());
+    EXPECT_EQ(reply.error, nullptr);
+    auto copy = copies_ / image_.lastPathComponent();
+    EXPECT_EQ(recordedInvocations(tools_.path()), (std::vector<std::vector<std::string>>{attachArguments(image_.path()), attachArguments(copy)}));
+    EXPECT_EQ(readFile(copy), "image contents");
+    struct stat info {};
+    ASSERT_EQ(stat(copy.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_TRUE(serviceLog().empty());
+}
+
+TEST_F(DuvrinXPCServiceTest, SecondBusyAnswerFailsTheCopyInsteadOfRetryingForever)
+{
+    writeFakeHdiutil(tools_.path(), "printf 'hdiutil: attach failed - Resource busy' >&2; exit 16");
+    auto reply = mount();
+    EXPECT_FALSE(reply.url);
+    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::failedToCopyDMG));
+    auto underlying = std::dynamic_pointer_cast<const MountDMGError>(reply.error)->underlying();
+    EXPECT_TRUE(isFileError(underlying, FileError::Code::fileWriteFileExists)) << underlying->description();
+    EXPECT_EQ(recordedInvocations(tools_.path()).size(), 2u);
+    EXPECT_TRUE(serviceLog().empty());
+
+    // A copy left from an earlier call fails the next one at once.
+    std::filesystem::remove(tools_ / "arguments.log");
+    EXPECT_TRUE(isMountError(mount().error, MountDMGError::Case::failedToCopyDMG));
+    EXPECT_EQ(recordedInvocations(tools_.path()).size(), 1u);
+}
+
+TEST_F(DuvrinXPCServiceTest, OtherAttachFailuresReplyWithTheExitCode)
+{
+    // The suffix test is exact: a line end after "Resource busy" is another failure.
+    writeFakeHdiutil(tools_.path(), "printf 'hdiutil: attach failed - Resource busy\\n' >&2; exit 16");
+    auto reply = mount();
+    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
+    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 16);
+    EXPECT_EQ(reply.error->code(), 0);
+    EXPECT_TRUE(capture_.contains(
+        Level::error, "`hdiutil` failed with exit code 16.\nstderr: hdiutil: attach failed - Resource busy\n"));
+
+    // Standard error that is not UTF-8 is never taken for "Resource busy".
+    writeFakeHdiutil(tools_.path(), "printf '\\377 Resource busy' >&2; exit 1");
+    reply = mount();
+    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
+    EXPECT_TRUE(capture_.contains(Level::error, "`hdiutil` failed with exit code 1.\nstderr: <invalid UTF8>"));
+    EXPECT_FALSE(std::filesystem::exists(copies_ / image_.lastPathComponent()));
+}
+
+TEST_F(DuvrinXPCServiceTest, MissingHdiutilIsTheExitCodeOfEnv)
+{
+    ScopedSearchPath noTools(work_.path().string());
+    auto reply = mount();
+    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
+    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 127);
+    auto entries = serviceLog();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_TRUE(entries[0].message.starts_with("`hdiutil` failed with exit code 127.\nstderr: ")) << entries[0].message;
+    EXPECT_NE(entries[0].message.find("No such file or directory"), std::string::npos) << entries[0].message;
+}
+
+TEST_F(DuvrinXPCServiceTest, LaunchFailureRepliesWithTheLaunchErrorAndLogsNothing)
+{
+    DuvrinXPCService service(log::Logger("app.tavik.DuvrinXPC", "XPC Service"),
+        DuvrinXPCService::Options{work_ / "no-such-env", copies_.path()});
+    Replies replies;
+    service.mountDMG(image_, mountPoint_, replies.mountResponse());
+    service.unmountDMGWithMountPath(mountPoint_, replies.unmountResponse());
+    auto all = replies.replies();
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_FALSE(all[0].url);
+    EXPECT_TRUE(isFileError(all[0].error, FileError::Code::fileReadNoSuchFile));
+    EXPECT_TRUE(isFileError(all[1].error, FileError::Code::fileReadNoSuchFile));
+    EXPECT_TRUE(serviceLog().empty());
+}
+
+TEST_F(DuvrinXPCServiceTest, DetachRunsTheToolAndRepliesOnlyWhenAsked)
+{
+    writeFakeHdiutil(tools_.path(), "exit 0");
+    Replies replies;
+    service_.unmountDMGWithMountPath(mountPoint_, replies.unmountResponse());
+    ASSERT_EQ(replies.replies().size(), 1u);
+    EXPECT_EQ(replies.replies()[0].error, nullptr);
+    EXPECT_EQ(recordedInvocations(tools_.path()),
+        (std::vector<std::vector<std::string>>{{"hdiutil", "detach", mountPoint_.path().string()}}));
+
+    writeFakeHdiutil(tools_.path(), "printf 'hdiutil: detach: \"%s\" is not attached' \"$2\" >&2; exit 1");
+    service_.unmountDMGWithMountPath(mountPoint_, replies.unmountResponse());
+    ASSERT_EQ(replies.replies().size(), 2u);
+    EXPECT_TRUE(isMountError(replies.replies()[1].error, MountDMGError::Case::exitCode));
+    std::string expected = "`hdiutil` failed with exit code 1.\nstderr: hdiutil: detach: \"" + mountPoint_.path().string()
+        + "\" is not attached";
+    EXPECT_EQ(capture_.count(expected), 1u);
+
+    // Without a reply block the tool still runs and the failure is logged.
+    service_.unmountDMGWithMountPath(mountPoint_, nullptr);
+    EXPECT_EQ(recordedInvocations(tools_.path()).size(), 3u);
+    EXPECT_EQ(capture_.count(expected), 2u);
+    EXPECT_EQ(replies.replies().size(), 2u);
+}
+
+TEST(TemporaryFilesTest, ProcessTemporaryFolderIsPrivateAndRefusedWhenItIsALink)
+{
+    TemporaryFolder base;
+    const char* previous = std::getenv("TMPDIR");
+    std::string saved = previous ? previous : "";
+    setenv("TMPDIR", base.path().c_str(), 1);
+    auto folder = processTemporaryDirectory();
+    ASSERT_TRUE(folder.ok());
+    EXPECT_EQ(folder->path(), base / ("tavik-" + std::to_string(getuid())));
+    struct stat info {};
+    ASSERT_EQ(lstat(folder->path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    std::filesystem::remove(folder->path());
+    std::filesystem::create_directory_symlink(base.path(), folder->path());
+    EXPECT_FALSE(processTemporaryDirectory().ok());
+    if (previous)
+        setenv("TMPDIR", saved.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+}
+
+TEST(TemporaryFilesTest, CopyRefusesAnExistingDestinationAndLeavesNoPartialCopy)
+{
+    TemporaryFolder folder;
+    writeFile(folder / "source", std::string(300000, 'x'));
+    writeFile(folder / "taken", "keep me");
+    auto refused = copyItem(folder / "source", folder / "taken");
+    ASSERT_FALSE(refused.ok());
+    EXPECT_TRUE(isFileError(refused.error(), FileError::Code::fileWriteFileExists));
+    EXPECT_EQ(readFile(folder / "taken"), "keep me");
+
+    ASSERT_TRUE(copyItem(folder / "source", folder / "copy").ok());
+    EXPECT_EQ(readFile(folder / "copy"), readFile(folder / "source"));
+
+    // A folder cannot be copied this way, and nothing is left behind.
+    std::filesystem::create_directory(folder / "a folder");
+    EXPECT_FALSE(copyItem(folder / "a folder", folder / "folder copy").ok());
+    EXPECT_FALSE(std::filesystem::exists(folder / "folder copy"));
+}
+
+TEST(ToolSearchPathTest, AddsTheInstalledFolderOnlyWhenHdiutilIsMissing)
+{
+    TemporaryFolder tools;
+    TemporaryFolder installed;
+    ScopedSearchPath path(systemPath);
+    addToSearchPathIfMissing("hdiutil", installed.path());
+    EXPECT_EQ(std::string(std::getenv("PATH")), systemPath + ":" + installed.path().string());
+
+    writeFakeHdiutil(tools.path(), "exit 0");
+    setenv("PATH", (tools.path().string() + ":" + systemPath).c_str(), 1);
+    addToSearchPathIfMissing("hdiutil", installed.path());
+    EXPECT_EQ(std::string(std::getenv("PATH")), tools.path().string() + ":" + systemPath);
+}
+
+} // namespace

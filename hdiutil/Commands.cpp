@@ -1,0 +1,275 @@
+#include "hdiutil/Commands.hpp"
+
+#include "hdiutil/AttachmentRegistry.hpp"
+#include "hdiutil/ChildProcess.hpp"
+#include "hdiutil/PropertyList.hpp"
+#include "hdiutil/VolumeLayout.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace tavik::hdiutil {
+namespace {
+
+constexpr std::string_view usage =
+    "usage: hdiutil attach -nobrowse -readonly -plist -mountpoint MOUNT_POINT -noautoopen IMAGE\n"
+    "       hdiutil detach MOUNT_POINT\n";
+
+std::chrono::seconds timeLimit() {
+    if (const char* text = std::getenv("TAVIK_HDIUTIL_TIME_LIMIT")) {
+        int seconds = 0;
+        auto [end, error] = std::from_chars(text, text + std::strlen(text), seconds);
+        if (error == std::errc() && *end == '\0' && seconds > 0) return std::chrono::seconds(seconds);
+    }
+    return std::chrono::minutes(10);
+}
+
+// The lines 7-Zip wrote on standard error, joined into one line.
+std::string sevenZipComplaint(const ChildOutcome& outcome) {
+    std::string joined;
+    size_t start = 0;
+    const auto& text = outcome.standardError;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        if (!joined.empty()) joined += "; ";
+        joined += line;
+    }
+    return joined.empty() ? "7zz exited with status " + std::to_string(outcome.exitStatus) : joined;
+}
+
+ChildOutcome runSevenZip(const std::vector<std::string>& arguments, bool clearUmask, const std::string& what) {
+    ChildOptions options;
+    options.timeLimit = timeLimit();
+    options.clearUmask = clearUmask;
+    ChildOutcome outcome;
+    try {
+        outcome = runChild(arguments, options);
+    } catch (const std::exception& error) {
+        throw CommandFailure("attach failed - " + std::string(error.what()));
+    }
+    if (outcome.timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
+    return outcome;
+}
+
+int freeDiskNumber(const std::vector<Attachment>& attachments) {
+    std::set<int> used;
+    for (const auto& attachment : attachments) used.insert(attachment.diskNumber);
+    int number = 4;
+    while (used.count(number)) ++number;
+    return number;
+}
+
+bool isPlainName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+// What an attach has done so far, undone unless it finishes.
+class AttachInProgress {
+public:
+    AttachInProgress(const AttachmentRegistry& registry, fs::path mountPoint, FileIdentity identity)
+        : registry_(registry), mountPoint_(std::move(mountPoint)), identity_(identity) {}
+    ~AttachInProgress() {
+        if (finished_) return;
+        try {
+            for (const auto& name : moved) removeTree(mountPoint_ / name);
+            if (!workFolder.empty()) removeTree(workFolder);
+            auto lock = registry_.lock();
+            registry_.remove(identity_);
+        } catch (const std::exception& error) {
+            std::cerr << "hdiutil: could not undo the failed attach: " << error.what() << "\n";
+        }
+    }
+    AttachInProgress(const AttachInProgress&) = delete;
+    AttachInProgress& operator=(const AttachInProgress&) = delete;
+    void finish() { finished_ = true; }
+
+    fs::path workFolder;
+    std::vector<std::string> moved;
+
+private:
+    const AttachmentRegistry& registry_;
+    fs::path mountPoint_;
+    FileIdentity identity_;
+    bool finished_ = false;
+};
+
+fs::path makeWorkFolder(const fs::path& mountPoint) {
+    std::string pattern = (mountPoint.parent_path() / (".hdiutil-attach-" + mountPoint.filename().string() + "-XXXXXX")).string();
+    if (!mkdtemp(pattern.data())) {
+        throw CommandFailure("attach failed - cannot make a folder next to " + mountPoint.string() + ": " +
+                             std::strerror(errno));
+    }
+    return pattern;
+}
+
+fs::path volumeRootIn(const fs::path& workFolder) {
+    std::vector<fs::directory_entry> entries{fs::directory_iterator(workFolder), fs::directory_iterator()};
+    if (entries.size() != 1 || !entries.front().is_directory() || entries.front().is_symlink()) {
+        throw CommandFailure("attach failed - no mountable file systems");
+    }
+    return entries.front().path();
+}
+
+} // namespace
+
+std::string attach(const std::string& image, const std::string& mountPoint) {
+    struct stat imageInfo {};
+    if (stat(image.c_str(), &imageInfo) != 0) throw CommandFailure("attach failed - " + std::string(std::strerror(errno)));
+    if (!S_ISREG(imageInfo.st_mode)) throw CommandFailure("attach failed - not a disk image file: " + image);
+    const std::string imagePath = fs::canonical(image).string();
+
+    struct stat mountInfo {};
+    if (stat(mountPoint.c_str(), &mountInfo) != 0) {
+        throw CommandFailure("attach failed - mount point " + mountPoint + ": " + std::strerror(errno));
+    }
+    if (!S_ISDIR(mountInfo.st_mode)) throw CommandFailure("attach failed - mount point is not a folder: " + mountPoint);
+    std::string reported = fs::absolute(mountPoint).lexically_normal().string();
+    if (reported.size() > 1 && reported.back() == '/') reported.pop_back();
+    if (!isPropertyListText(reported)) {
+        throw CommandFailure("attach failed - the mount point's path is not valid UTF-8 text");
+    }
+    const fs::path mountFolder = fs::canonical(mountPoint);
+    if (mountFolder == "/") throw CommandFailure("attach failed - cannot attach at /");
+    const FileIdentity mountIdentity{mountInfo.st_dev, mountInfo.st_ino};
+    const FileIdentity imageIdentity{imageInfo.st_dev, imageInfo.st_ino};
+
+    auto registry = AttachmentRegistry::openDefault();
+    Attachment attachment;
+    {
+        auto lock = registry.lock();
+        auto attachments = registry.live();
+        for (const auto& other : attachments) {
+            if (other.image == imageIdentity) throw CommandFailure("attach failed - Resource busy");
+        }
+        for (const auto& other : attachments) {
+            if (other.mountPointIdentity == mountIdentity) {
+                throw CommandFailure("attach failed - " + reported + " is already the mount point of " + other.imagePath);
+            }
+        }
+        if (!fs::is_empty(mountFolder)) throw CommandFailure("attach failed - mount point is not empty: " + reported);
+        attachment.imagePath = imagePath;
+        attachment.image = imageIdentity;
+        attachment.mountPoint = reported;
+        attachment.mountPointIdentity = mountIdentity;
+        attachment.diskNumber = freeDiskNumber(attachments);
+        attachment.attachingProcess = getpid();
+        registry.store(attachment);
+    }
+    AttachInProgress progress(registry, mountFolder, mountIdentity);
+
+    auto verified = runSevenZip({"7zz", "t", "-tdmg", "-bd", "-y", imagePath}, false, "verifying the image");
+    if (verified.exitStatus != 0) {
+        throw CommandFailure("attach failed - image not recognized (" + sevenZipComplaint(verified) + ")");
+    }
+    auto listing = runSevenZip({"7zz", "l", "-slt", "-bd", imagePath}, false, "listing the volume");
+    if (listing.exitStatus != 0) {
+        throw CommandFailure("attach failed - cannot read the volume (" + sevenZipComplaint(listing) + ")");
+    }
+    auto hints = partitionHints(listing.standardOutput);
+
+    progress.workFolder = makeWorkFolder(mountFolder);
+    // The umask is cleared so that every entry gets the mode stored in the image.
+    auto extracted = runSevenZip({"7zz", "x", "-snld", "-y", "-bd", "-o" + progress.workFolder.string(), imagePath},
+                                 true, "reading the volume");
+    if (extracted.exitStatus != 0) {
+        throw CommandFailure("attach failed - cannot read the volume (" + sevenZipComplaint(extracted) + ")");
+    }
+    try {
+        auto root = volumeRootIn(progress.workFolder);
+        applyStoredModes(progress.workFolder, storedModes(listing.standardOutput));
+        restoreAbsoluteLinks(root, progress.workFolder);
+        precomposeNames(root);
+        if (!fs::is_empty(mountFolder)) throw CommandFailure("attach failed - mount point is not empty: " + reported);
+        moveEntries(root, mountFolder, progress.moved);
+        removeTree(progress.workFolder);
+        progress.workFolder.clear();
+    } catch (const fs::filesystem_error& error) {
+        throw CommandFailure("attach failed - " + std::string(error.what()));
+    } catch (const std::runtime_error& error) {
+        if (dynamic_cast<const CommandFailure*>(&error)) throw;
+        throw CommandFailure("attach failed - " + std::string(error.what()));
+    }
+
+    attachment.attachingProcess = 0;
+    attachment.entries = progress.moved;
+    {
+        auto lock = registry.lock();
+        registry.store(attachment);
+    }
+    progress.finish();
+    return attachPropertyList(hints, attachment.diskNumber, reported);
+}
+
+void detach(const std::string& mountPoint) {
+    std::error_code error;
+    const fs::path mountFolder = fs::canonical(mountPoint, error);
+    if (error) throw CommandFailure("detach failed - " + mountPoint + ": " + error.message());
+    const FileIdentity identity = FileIdentity::of(mountFolder);
+
+    auto registry = AttachmentRegistry::openDefault();
+    Attachment attachment;
+    {
+        auto lock = registry.lock();
+        auto attachments = registry.live();
+        auto found = std::find_if(attachments.begin(), attachments.end(),
+                                  [&](const Attachment& item) { return item.mountPointIdentity == identity; });
+        if (found == attachments.end()) throw CommandFailure("detach failed - " + mountPoint + " is not attached");
+        if (found->attachingProcess != 0) throw CommandFailure("detach failed - Resource busy");
+        attachment = *found;
+    }
+    try {
+        for (const auto& name : attachment.entries) {
+            if (isPlainName(name)) removeTree(mountFolder / name);
+        }
+    } catch (const std::exception& failure) {
+        throw CommandFailure("detach failed - " + std::string(failure.what()));
+    }
+    {
+        auto lock = registry.lock();
+        registry.remove(identity);
+    }
+    if (!fs::is_empty(mountFolder, error) || error) {
+        throw CommandFailure("detach: " + mountPoint + " still holds files that were not on the image; they were left in place");
+    }
+}
+
+int run(const std::vector<std::string>& arguments) {
+    try {
+        if (arguments.size() == 8 && arguments[0] == "attach" && arguments[1] == "-nobrowse" &&
+            arguments[2] == "-readonly" && arguments[3] == "-plist" && arguments[4] == "-mountpoint" &&
+            arguments[6] == "-noautoopen") {
+            std::cout << attach(arguments[7], arguments[5]) << std::flush;
+            return 0;
+        }
+        if (arguments.size() == 2 && arguments[0] == "detach") {
+            detach(arguments[1]);
+            return 0;
+        }
+        std::cerr << "hdiutil: unsupported command line\n" << usage;
+        return 2;
+    } catch (const CommandFailure& failure) {
+        // No line end: callers test the text for its last words.
+        std::cerr << "hdiutil: " << failure.what() << std::flush;
+        return 1;
+    } catch (const std::exception& failure) {
+        std::cerr << "hdiutil: " << failure.what() << "\n";
+        return 1;
+    }
+}
+
+} // namespace tavik::hdiutil

@@ -1,0 +1,338 @@
+// The real hdiutil stand-in, run as a program on images made by make-dmg.
+#include "hdiutil/ChildProcess.hpp"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using tavik::hdiutil::ChildOptions;
+using tavik::hdiutil::ChildOutcome;
+using tavik::hdiutil::runChild;
+
+namespace {
+
+void writeFile(const fs::path& path, const std::string& content, mode_t mode) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << content;
+    ASSERT_EQ(chmod(path.c_str(), mode), 0);
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
+}
+
+mode_t modeOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 07777;
+}
+
+// The "mount-point" values of the attach property list, in entity order;
+// fails the test when the output is not such a property list.
+std::vector<std::string> mountPointsIn(const std::string& xml) {
+    plist_t root = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    std::vector<std::string> result;
+    EXPECT_NE(root, nullptr) << xml;
+    if (!root) return result;
+    plist_t entities = plist_dict_get_item(root, "system-entities");
+    EXPECT_NE(entities, nullptr);
+    EXPECT_EQ(plist_get_node_type(entities), PLIST_ARRAY);
+    for (uint32_t index = 0; entities && index < plist_array_get_size(entities); ++index) {
+        plist_t point = plist_dict_get_item(plist_array_get_item(entities, index), "mount-point");
+        if (!point) continue;
+        char* text = nullptr;
+        plist_get_string_val(point, &text);
+        result.emplace_back(text ? text : "");
+        free(text);
+    }
+    plist_free(root);
+    return result;
+}
+
+class HdiutilTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "hdiutil-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder = pattern;
+        // Each test keeps its own attachment records.
+        fs::create_directory(folder / "runtime");
+        fs::permissions(folder / "runtime", fs::perms::owner_all);
+        setenv("XDG_RUNTIME_DIR", (folder / "runtime").c_str(), 1);
+    }
+    void TearDown() override {
+        run({"chmod", "-R", "u+rwx", folder.string()});
+        fs::remove_all(folder);
+    }
+
+    static ChildOutcome run(const std::vector<std::string>& arguments) {
+        ChildOptions options;
+        options.timeLimit = std::chrono::seconds(60);
+        return runChild(arguments, options);
+    }
+    static ChildOutcome hdiutil(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), TAVIK_HDIUTIL_PATH);
+        return run(arguments);
+    }
+    static ChildOutcome attach(const fs::path& image, const fs::path& mountPoint) {
+        return hdiutil({"attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.string(),
+                        "-noautoopen", image.string()});
+    }
+    fs::path makeImage(const fs::path& source, const std::string& name, const std::string& volumeName = "Example") {
+        auto image = folder / name;
+        auto outcome = run({TAVIK_MAKE_DMG_PATH, source.string(), image.string(), "--volume-name", volumeName});
+        EXPECT_EQ(outcome.exitStatus, 0) << outcome.standardError;
+        return image;
+    }
+    fs::path makeMountPoint(const std::string& name) {
+        auto path = folder / "mounts" / name;
+        fs::create_directories(path);
+        return path;
+    }
+    // A small application bundle plus the usual link to /Applications.
+    fs::path makeApplicationTree() {
+        auto source = folder / "source";
+        writeFile(source / "Example.app/Contents/MacOS/Example", "#!/bin/sh\necho example\n", 0755);
+        writeFile(source / "Example.app/Contents/Info.plist", "<plist/>\n", 0644);
+        writeFile(source / "Read Me.txt", "read me\n", 0444);
+        writeFile(source / "shared.txt", "everyone\n", 0777);
+        writeFile(source / "private/secret.txt", "secret\n", 0600);
+        fs::permissions(source / "private", fs::perms::owner_all);
+        writeFile(source / "locked/inside.txt", "inside\n", 0644);
+        fs::permissions(source / "locked", fs::perms::owner_read | fs::perms::owner_exec |
+                                                fs::perms::group_read | fs::perms::group_exec);
+        writeFile(source / "caf\u00e9.txt", "accent\n", 0644);
+        fs::create_symlink("/Applications", source / "Applications");
+        fs::create_symlink("../Example.app/Contents", source / "private/contents");
+        return source;
+    }
+
+    fs::path folder;
+};
+
+TEST_F(HdiutilTest, AttachLaysOutTheVolumeAndDetachEmptiesTheMountPoint) {
+    umask(022);
+    auto source = makeApplicationTree();
+    auto image = makeImage(source, "Example.dmg");
+    auto mountPoint = makeMountPoint("one");
+
+    auto attached = attach(image, mountPoint);
+    ASSERT_EQ(attached.exitStatus, 0) << attached.standardError;
+    EXPECT_EQ(mountPointsIn(attached.standardOutput), std::vector<std::string>{mountPoint.string()});
+
+    for (const char* file : {"Example.app/Contents/MacOS/Example", "Example.app/Contents/Info.plist", "Read Me.txt",
+                             "shared.txt", "private/secret.txt", "locked/inside.txt"}) {
+        EXPECT_EQ(readFile(mountPoint / file), readFile(source / file)) << file;
+        EXPECT_EQ(modeOf(mountPoint / file), modeOf(source / file)) << file;
+    }
+    EXPECT_EQ(modeOf(mountPoint / "private"), 0700u);
+    EXPECT_EQ(modeOf(mountPoint / "locked"), 0550u);
+    EXPECT_EQ(fs::read_symlink(mountPoint / "Applications"), "/Applications");
+    EXPECT_EQ(fs::read_symlink(mountPoint / "private/contents"), "../Example.app/Contents");
+    EXPECT_EQ(fs::last_write_time(mountPoint / "shared.txt"),
+              std::chrono::floor<std::chrono::seconds>(fs::last_write_time(source / "shared.txt")));
+    // Stored decomposed in the volume, shown precomposed.
+    EXPECT_EQ(readFile(mountPoint / "caf\u00e9.txt"), "accent\n");
+
+    auto detached = hdiutil({"detach", mountPoint.string()});
+    ASSERT_EQ(detached.exitStatus, 0) << detached.standardError;
+    EXPECT_TRUE(fs::is_directory(mountPoint));
+    EXPECT_TRUE(fs::is_empty(mountPoint));
+    EXPECT_EQ(std::distance(fs::directory_iterator(mountPoint.parent_path()), fs::directory_iterator()), 1)
+        << "nothing left next to the mount point";
+
+    auto again = hdiutil({"detach", mountPoint.string()});
+    EXPECT_NE(again.exitStatus, 0);
+    EXPECT_NE(again.standardError.find("not attached"), std::string::npos) << again.standardError;
+}
+
+TEST_F(HdiutilTest, ImageAttachedElsewhereIsBusyButACopyAttaches) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto first = makeMountPoint("first");
+    auto second = makeMountPoint("second");
+    ASSERT_EQ(attach(image, first).exitStatus, 0);
+
+    auto busy = attach(image, second);
+    EXPECT_NE(busy.exitStatus, 0);
+    EXPECT_TRUE(busy.standardError.ends_with("Resource busy")) << busy.standardError;
+    EXPECT_TRUE(fs::is_empty(second));
+
+    auto copy = folder / "copy.dmg";
+    fs::copy_file(image, copy);
+    auto copied = attach(copy, second);
+    ASSERT_EQ(copied.exitStatus, 0) << copied.standardError;
+    EXPECT_TRUE(fs::exists(second / "Example.app/Contents/Info.plist"));
+
+    // A mount point in use takes no second image.
+    auto third = folder / "third.dmg";
+    fs::copy_file(image, third);
+    auto taken = attach(third, first);
+    EXPECT_NE(taken.exitStatus, 0);
+    EXPECT_FALSE(taken.standardError.ends_with("Resource busy")) << taken.standardError;
+
+    EXPECT_EQ(hdiutil({"detach", first.string()}).exitStatus, 0);
+    EXPECT_EQ(hdiutil({"detach", second.string()}).exitStatus, 0);
+    // Once detached, the image attaches again.
+    EXPECT_EQ(attach(image, second).exitStatus, 0);
+    EXPECT_EQ(hdiutil({"detach", second.string()}).exitStatus, 0);
+}
+
+TEST_F(HdiutilTest, BadImagesFailAndLeaveNothingBehind) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto bytes = readFile(image);
+    bytes[200] = static_cast<char>(bytes[200] ^ 0x5a); // inside the compressed volume
+    auto damaged = folder / "damaged.dmg";
+    std::ofstream(damaged, std::ios::binary) << bytes;
+    auto text = folder / "text.dmg";
+    writeFile(text, "not a disk image\n", 0644);
+    auto mountPoint = makeMountPoint("bad");
+
+    for (const auto& bad : {damaged, text, folder / "missing.dmg", folder / "mounts"}) {
+        auto outcome = attach(bad, mountPoint);
+        EXPECT_NE(outcome.exitStatus, 0) << bad;
+        EXPECT_NE(outcome.standardError.find("attach failed"), std::string::npos) << outcome.standardError;
+        EXPECT_TRUE(outcome.standardOutput.empty());
+        EXPECT_TRUE(fs::is_empty(mountPoint));
+        EXPECT_EQ(std::distance(fs::directory_iterator(mountPoint.parent_path()), fs::directory_iterator()), 1);
+    }
+    // The failed attaches left no record that would block the mount point.
+    auto good = attach(image, mountPoint);
+    EXPECT_EQ(good.exitStatus, 0) << good.standardError;
+    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+}
+
+TEST_F(HdiutilTest, RefusesMountPointsItCannotUse) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto occupied = makeMountPoint("occupied");
+    writeFile(occupied / "mine.txt", "keep me\n", 0644);
+    auto outcome = attach(image, occupied);
+    EXPECT_NE(outcome.exitStatus, 0);
+    EXPECT_EQ(readFile(occupied / "mine.txt"), "keep me\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(occupied), fs::directory_iterator()), 1);
+
+    EXPECT_NE(attach(image, folder / "no such folder").exitStatus, 0);
+    EXPECT_NE(hdiutil({"detach", occupied.string()}).exitStatus, 0);
+    EXPECT_EQ(readFile(occupied / "mine.txt"), "keep me\n");
+}
+
+TEST_F(HdiutilTest, DetachKeepsFilesThatWereNotOnTheImage) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto mountPoint = makeMountPoint("one");
+    ASSERT_EQ(attach(image, mountPoint).exitStatus, 0);
+    writeFile(mountPoint / "added later.txt", "user data\n", 0644);
+
+    auto detached = hdiutil({"detach", mountPoint.string()});
+    EXPECT_NE(detached.exitStatus, 0);
+    EXPECT_NE(detached.standardError.find("left in place"), std::string::npos) << detached.standardError;
+    EXPECT_EQ(readFile(mountPoint / "added later.txt"), "user data\n");
+    EXPECT_FALSE(fs::exists(mountPoint / "Example.app"));
+}
+
+TEST_F(HdiutilTest, OtherCommandLinesAreRefused) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto mountPoint = makeMountPoint("one");
+    const std::string mp = mountPoint.string();
+    const std::string img = image.string();
+    std::vector<std::vector<std::string>> lines = {
+        {},
+        {"info"},
+        {"attach", img},
+        {"attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mp, img},
+        {"attach", "-readonly", "-nobrowse", "-plist", "-mountpoint", mp, "-noautoopen", img},
+        {"attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mp, "-noautoopen", img, "extra"},
+        {"detach"},
+        {"detach", mp, "-force"},
+    };
+    for (const auto& line : lines) {
+        auto outcome = hdiutil(line);
+        EXPECT_NE(outcome.exitStatus, 0);
+        EXPECT_NE(outcome.standardError.find("usage"), std::string::npos);
+        EXPECT_TRUE(fs::is_empty(mountPoint));
+    }
+}
+
+TEST_F(HdiutilTest, LargeCatalogAttaches) {
+    // Enough entries for the catalog to need index nodes.
+    auto source = folder / "many";
+    for (int index = 0; index < 1500; ++index) {
+        writeFile(source / ("folder " + std::to_string(index % 7)) / ("file number " + std::to_string(index) + ".txt"),
+                  std::to_string(index), 0644);
+    }
+    auto image = makeImage(source, "many.dmg", "Many Files");
+    auto tested = run({"7zz", "t", "-tdmg", image.string()});
+    EXPECT_EQ(tested.exitStatus, 0) << tested.standardOutput << tested.standardError;
+
+    auto mountPoint = makeMountPoint("many");
+    ASSERT_EQ(attach(image, mountPoint).exitStatus, 0);
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(mountPoint)) files += entry.is_regular_file();
+    EXPECT_EQ(files, 1500u);
+    EXPECT_EQ(readFile(mountPoint / "folder 4/file number 1208.txt"), "1208");
+    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+    EXPECT_TRUE(fs::is_empty(mountPoint));
+}
+
+TEST_F(HdiutilTest, SevenZipThatHangsIsStopped) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto bin = folder / "bin";
+    writeFile(bin / "7zz", "#!/bin/sh\nexec sleep 30\n", 0755);
+    std::string path = bin.string() + ":" + std::getenv("PATH");
+    auto mountPoint = makeMountPoint("slow");
+    auto outcome = run({"env", "PATH=" + path, "TAVIK_HDIUTIL_TIME_LIMIT=1", TAVIK_HDIUTIL_PATH, "attach", "-nobrowse",
+                        "-readonly", "-plist", "-mountpoint", mountPoint.string(), "-noautoopen", image.string()});
+    EXPECT_NE(outcome.exitStatus, 0);
+    EXPECT_NE(outcome.standardError.find("took too long"), std::string::npos) << outcome.standardError;
+    EXPECT_TRUE(fs::is_empty(mountPoint));
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(HdiutilTest, SimultaneousAttachesOfOneImageLetOnlyOneThrough) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto left = makeMountPoint("left");
+    auto right = makeMountPoint("right");
+    auto first = std::async(std::launch::async, [&] { return attach(image, left); });
+    auto second = std::async(std::launch::async, [&] { return attach(image, right); });
+    auto outcomes = {first.get(), second.get()};
+    int attached = 0;
+    for (const auto& outcome : outcomes) {
+        if (outcome.exitStatus == 0) {
+            ++attached;
+        } else {
+            EXPECT_TRUE(outcome.standardError.ends_with("Resource busy")) << outcome.standardError;
+        }
+    }
+    EXPECT_EQ(attached, 1);
+    EXPECT_NE(fs::is_empty(left), fs::is_empty(right));
+}
+
+TEST_F(HdiutilTest, GeneratorRefusesWhatAVolumeCannotHold) {
+    auto twins = folder / "twins";
+    writeFile(twins / "Read Me", "one", 0644);
+    writeFile(twins / "READ ME", "two", 0644);
+    auto fifo = folder / "fifo";
+    fs::create_directories(fifo);
+    ASSERT_EQ(mkfifo((fifo / "pipe").c_str(), 0644), 0);
+
+    for (const auto& source : {twins, fifo, folder / "missing"}) {
+        auto image = folder / "refused.dmg";
+        auto outcome = run({TAVIK_MAKE_DMG_PATH, source.string(), image.string()});
+        EXPECT_NE(outcome.exitStatus, 0) << source;
+        EXPECT_FALSE(outcome.standardError.empty());
+        EXPECT_FALSE(fs::exists(image));
+    }
+}
+
+} // namespace

@@ -1,0 +1,125 @@
+#include "hdiutil/VolumeLayout.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using namespace tavik::hdiutil;
+
+namespace {
+
+class VolumeLayoutTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "volume-layout-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        folder = pattern;
+    }
+    void TearDown() override {
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+            if (entry.is_directory() && !entry.is_symlink()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
+        }
+        fs::remove_all(folder);
+    }
+    void write(const fs::path& path, const std::string& text) {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << text;
+    }
+    fs::path folder;
+};
+
+} // namespace
+
+TEST(Precomposed, ComposesValidUtf8AndKeepsTheRest) {
+    EXPECT_EQ(precomposed("cafe\u0301.app"), "caf\u00e9.app");
+    EXPECT_EQ(precomposed("plain"), "plain");
+    EXPECT_EQ(precomposed("bad\xff"), "bad\xff");
+}
+
+TEST_F(VolumeLayoutTest, RestoresOnlyLinksThatPointIntoTheExtractionFolder) {
+    auto work = folder / "work";
+    auto tree = work / "Volume";
+    fs::create_directories(tree / "inner");
+    fs::create_symlink(work / "Applications", tree / "Applications");
+    fs::create_symlink(work, tree / "inner/root");
+    fs::create_symlink(folder / "workshop/x", tree / "lookalike");
+    fs::create_symlink("../Applications", tree / "inner/relative");
+
+    restoreAbsoluteLinks(tree, work);
+    EXPECT_EQ(fs::read_symlink(tree / "Applications"), "/Applications");
+    EXPECT_EQ(fs::read_symlink(tree / "inner/root"), "/");
+    EXPECT_EQ(fs::read_symlink(tree / "lookalike"), folder / "workshop/x");
+    EXPECT_EQ(fs::read_symlink(tree / "inner/relative"), "../Applications");
+}
+
+TEST_F(VolumeLayoutTest, PrecomposesNamesInsideReadOnlyFoldersButNeverOverwrites) {
+    write(folder / "tree/Locke\u0301d/re\u0301sume\u0301.txt", "decomposed");
+    write(folder / "tree/twin/cafe\u0301", "decomposed");
+    write(folder / "tree/twin/caf\u00e9", "precomposed");
+    fs::permissions(folder / "tree/Locke\u0301d", fs::perms::owner_read | fs::perms::owner_exec);
+
+    precomposeNames(folder / "tree");
+    EXPECT_TRUE(fs::exists(folder / "tree/Lock\u00e9d/r\u00e9sum\u00e9.txt"));
+    EXPECT_EQ(fs::status(folder / "tree/Lock\u00e9d").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_TRUE(fs::exists(folder / "tree/twin/cafe\u0301"));
+    std::ifstream stream(folder / "tree/twin/caf\u00e9");
+    std::string content;
+    stream >> content;
+    EXPECT_EQ(content, "precomposed");
+}
+
+TEST_F(VolumeLayoutTest, MoveNeverReplacesAndReportsWhatMoved) {
+    write(folder / "from/a", "a");
+    write(folder / "from/b", "new b");
+    write(folder / "to/b", "old b");
+    std::vector<std::string> moved;
+    EXPECT_THROW(moveEntries(folder / "from", folder / "to", moved), std::runtime_error);
+    std::ifstream stream(folder / "to/b");
+    std::string content;
+    std::getline(stream, content);
+    EXPECT_EQ(content, "old b");
+    for (const auto& name : moved) EXPECT_TRUE(fs::exists(folder / "to" / name));
+    EXPECT_LE(moved.size(), 1u);
+}
+
+TEST_F(VolumeLayoutTest, RemoveTreeDoesNotFollowLinksAndHandlesReadOnlyFolders) {
+    write(folder / "outside/keep.txt", "keep");
+    write(folder / "tree/locked/file", "x");
+    fs::create_symlink(folder / "outside", folder / "tree/locked/link");
+    fs::permissions(folder / "tree/locked", fs::perms::owner_read | fs::perms::owner_exec);
+
+    removeTree(folder / "tree");
+    EXPECT_FALSE(fs::exists(folder / "tree"));
+    EXPECT_TRUE(fs::exists(folder / "outside/keep.txt"));
+    EXPECT_NO_THROW(removeTree(folder / "tree"));
+}
+
+TEST(StoredModes, ReadsTheVolumeEntriesOnly) {
+    constexpr const char* listing =
+        "Path = 0.hfs\nMode = -rw-rw-rw-\n"
+        "\n----------\n"
+        "Path = Volume\nFolder = +\nMode = dr-xr-x---\n\n"
+        "Path = Volume/tool\nMode = -rwsr-xr-t\n\n"
+        "Path = Volume/odd\nMode = short\n\n"
+        "Path = Volume/link\nMode = lrwxrwxrwx\n";
+    auto modes = storedModes(listing);
+    ASSERT_EQ(modes.size(), 3u);
+    EXPECT_EQ(modes[0], (std::pair<std::string, mode_t>{"Volume", 0550}));
+    EXPECT_EQ(modes[1], (std::pair<std::string, mode_t>{"Volume/tool", 01755}));
+    EXPECT_EQ(modes[2].first, "Volume/link");
+    EXPECT_TRUE(storedModes("Path = x\nMode = drwxr-xr-x\n").empty());
+}
+
+TEST_F(VolumeLayoutTest, AppliesStoredModesDeepestFirstAndSkipsEscapingPaths) {
+    write(folder / "work/Volume/closed/file", "x");
+    write(folder / "outside", "keep");
+    fs::permissions(folder / "outside", fs::perms::owner_read | fs::perms::owner_write);
+    applyStoredModes(folder / "work", {{"Volume/closed", 0500}, {"Volume/closed/file", 0400}, {"../outside", 0777}});
+    EXPECT_EQ(fs::status(folder / "work/Volume/closed").permissions(), fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_EQ(fs::status(folder / "work/Volume/closed/file").permissions(), fs::perms::owner_read);
+    EXPECT_EQ(fs::status(folder / "outside").permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}

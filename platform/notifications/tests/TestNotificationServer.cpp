@@ -1,0 +1,178 @@
+#include "platform/notifications/tests/TestNotificationServer.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+
+namespace tavik::notifications::testing {
+
+namespace {
+constexpr const char* interfaceName = "org.freedesktop.Notifications";
+}
+
+struct TestNotificationServer::Impl {
+    struct Failure {
+        std::string errorName;
+        std::string message;
+    };
+
+    Options options;
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;
+    std::vector<Posted> posted;
+    std::vector<uint32_t> closedByCall;
+    std::map<std::string, Failure> failures;
+    uint32_t nextId = 1;
+    bool holding = false;
+    size_t held = 0;
+
+    std::unique_ptr<sdbus::IConnection> connection;
+    std::unique_ptr<sdbus::IObject> object;
+
+    uint32_t notify(const std::string& applicationName, uint32_t replacesId, const std::string&, const std::string& summary,
+        const std::string& body, const std::vector<std::string>& actions, const std::map<std::string, sdbus::Variant>& hints,
+        int32_t expireTimeout)
+    {
+        std::unique_lock lock(mutex);
+        if (holding) {
+            ++held;
+            changed.notify_all();
+            changed.wait(lock, [&] { return !holding; });
+        }
+        if (auto failure = failures.find(summary); failure != failures.end())
+            throw sdbus::Error(failure->second.errorName, failure->second.message);
+        Posted entry{nextId++, applicationName, replacesId, summary, body, actions, {}, expireTimeout};
+        for (const auto& [name, value] : hints)
+            if (value.peekValueType() == "s")
+                entry.stringHints[name] = value.get<std::string>();
+        posted.push_back(entry);
+        changed.notify_all();
+        return entry.id;
+    }
+
+    void close(uint32_t id)
+    {
+        bool known;
+        {
+            std::lock_guard lock(mutex);
+            known = std::any_of(posted.begin(), posted.end(), [&](const Posted& p) { return p.id == id; });
+            closedByCall.push_back(id);
+            changed.notify_all();
+        }
+        if (known)
+            object->emitSignal("NotificationClosed").onInterface(interfaceName).withArguments(id, uint32_t{3});
+    }
+};
+
+TestNotificationServer::TestNotificationServer()
+    : TestNotificationServer(Options{})
+{
+}
+
+TestNotificationServer::TestNotificationServer(Options options)
+    : impl_(std::make_unique<Impl>())
+{
+    impl_->options = std::move(options);
+    impl_->connection = sdbus::createSessionBusConnection("org.freedesktop.Notifications");
+    impl_->object = sdbus::createObject(*impl_->connection, "/org/freedesktop/Notifications");
+    auto* impl = impl_.get();
+    impl->object->registerMethod("Notify").onInterface(interfaceName).implementedAs(
+        [impl](const std::string& applicationName, uint32_t replacesId, const std::string& icon, const std::string& summary,
+            const std::string& body, const std::vector<std::string>& actions,
+            const std::map<std::string, sdbus::Variant>& hints, int32_t expireTimeout) {
+            return impl->notify(applicationName, replacesId, icon, summary, body, actions, hints, expireTimeout);
+        });
+    impl->object->registerMethod("GetCapabilities").onInterface(interfaceName).implementedAs([impl]() {
+        return impl->options.capabilities;
+    });
+    impl->object->registerMethod("CloseNotification").onInterface(interfaceName).implementedAs([impl](uint32_t id) {
+        impl->close(id);
+    });
+    impl->object->registerMethod("GetServerInformation").onInterface(interfaceName).implementedAs([]() {
+        return std::make_tuple(std::string("tavik-test-server"), std::string("app.tavik"), std::string("1.0"), std::string("1.2"));
+    });
+    impl->object->registerSignal("ActionInvoked").onInterface(interfaceName).withParameters<uint32_t, std::string>();
+    impl->object->registerSignal("NotificationClosed").onInterface(interfaceName).withParameters<uint32_t, uint32_t>();
+    impl->object->finishRegistration();
+    impl->connection->enterEventLoopAsync();
+}
+
+TestNotificationServer::~TestNotificationServer()
+{
+    releasePosts();
+    impl_->connection->leaveEventLoop();
+    impl_->object.reset();
+}
+
+std::vector<TestNotificationServer::Posted> TestNotificationServer::posted() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->posted;
+}
+
+std::vector<TestNotificationServer::Posted> TestNotificationServer::waitForPosted(size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(impl_->mutex);
+    impl_->changed.wait_for(lock, timeout, [&] { return impl_->posted.size() >= count; });
+    return impl_->posted;
+}
+
+std::optional<TestNotificationServer::Posted> TestNotificationServer::postedWithSummary(const std::string& summary) const
+{
+    std::lock_guard lock(impl_->mutex);
+    for (const auto& entry : impl_->posted)
+        if (entry.summary == summary)
+            return entry;
+    return std::nullopt;
+}
+
+std::vector<uint32_t> TestNotificationServer::closedByCall() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->closedByCall;
+}
+
+bool TestNotificationServer::waitForClosedByCall(size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(impl_->mutex);
+    return impl_->changed.wait_for(lock, timeout, [&] { return impl_->closedByCall.size() >= count; });
+}
+
+void TestNotificationServer::failPostsWithSummary(const std::string& summary, std::string errorName, std::string message)
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->failures[summary] = Impl::Failure{std::move(errorName), std::move(message)};
+}
+
+void TestNotificationServer::holdPosts()
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->holding = true;
+}
+
+bool TestNotificationServer::waitForHeldPosts(size_t count, std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(impl_->mutex);
+    return impl_->changed.wait_for(lock, timeout, [&] { return impl_->held >= count; });
+}
+
+void TestNotificationServer::releasePosts()
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->holding = false;
+    impl_->changed.notify_all();
+}
+
+void TestNotificationServer::invokeAction(uint32_t id, const std::string& key)
+{
+    impl_->object->emitSignal("ActionInvoked").onInterface(interfaceName).withArguments(id, key);
+}
+
+void TestNotificationServer::closeNotification(uint32_t id, uint32_t reason)
+{
+    impl_->object->emitSignal("NotificationClosed").onInterface(interfaceName).withArguments(id, reason);
+}
+
+} // namespace tavik::notifications::testing

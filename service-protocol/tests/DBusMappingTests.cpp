@@ -1,0 +1,45 @@
+#include "service-protocol/DBusMapping.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace tavik;
+using namespace tavik::service::dbus;
+
+namespace {
+
+TEST(DBusMappingTest, OptionalsTravelAsArraysOfAtMostOneElement)
+{
+    EXPECT_TRUE(encodeURL(std::nullopt).empty());
+    EXPECT_FALSE(decodeURL({}));
+    auto url = decodeURL(encodeURL(URL::fileURL("/tmp/mounts/Vol ü", true)));
+    ASSERT_TRUE(url);
+    EXPECT_EQ(url->path(), "/tmp/mounts/Vol ü");
+
+    EXPECT_TRUE(encodeError(nullptr).empty());
+    EXPECT_EQ(decodeError({}), nullptr);
+    auto error = decodeError(encodeError(GenericError::make("DuvrinXPC.MountDMGError", 2, "bad output")));
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->domain(), "DuvrinXPC.MountDMGError");
+    EXPECT_EQ(error->code(), 2);
+    EXPECT_EQ(error->description(), "bad output");
+}
+
+TEST(DBusMappingTest, TextsThatAreNotUTF8AreRecognisedAndRepaired)
+{
+    EXPECT_TRUE(isValidUTF8(""));
+    EXPECT_TRUE(isValidUTF8("plain"));
+    EXPECT_TRUE(isValidUTF8("Ünïcode € 𝄞"));
+    EXPECT_FALSE(isValidUTF8("\xff"));
+    EXPECT_FALSE(isValidUTF8("\xc3"));             // cut short
+    EXPECT_FALSE(isValidUTF8("\xc0\xaf"));         // overlong
+    EXPECT_FALSE(isValidUTF8("\xed\xa0\x80"));     // surrogate
+    EXPECT_FALSE(isValidUTF8("\xf4\x90\x80\x80")); // beyond U+10FFFF
+
+    EXPECT_EQ(replacingInvalidUTF8("a\xff" "b"), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(replacingInvalidUTF8(std::string("a\0b", 3)), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(replacingInvalidUTF8("Ü ok"), "Ü ok");
+    auto error = encodeError(GenericError::make("domain", 1, "path /tmp/\xfe"));
+    EXPECT_TRUE(isValidUTF8(std::get<2>(error.front())));
+}
+
+} // namespace

@@ -1,0 +1,135 @@
+#pragma once
+
+#include "platform/foundation/Result.hpp"
+#include "platform/foundation/URL.hpp"
+#include "zip/ArchiveFile.hpp"
+#include "zip/Entry.hpp"
+#include "zip/Errors.hpp"
+
+#include <cstddef>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tavik::zip {
+
+enum class IterationDecision {
+    continue_,
+    stop,
+};
+
+// A ZIP archive opened for reading. Holds one open file: its operations must
+// not run concurrently.
+//
+//     auto archive = Archive::open(url);
+//     for (const Entry& entry : *archive)
+//         archive->extractConfined(entry, root);
+class Archive {
+public:
+    using ArchiveError = zip::ArchiveError;
+    enum class AccessMode {
+        create,
+        read,
+        update,
+    };
+
+    // What the program streams entry data in.
+    static constexpr size_t defaultChunkSize = 16384;
+    // Receives an entry's data piece by piece; an error stops the reading and
+    // is passed on.
+    using DataConsumer = std::function<Result<void>(std::span<const std::byte>)>;
+
+    // Opens an archive for reading: nothing when the file cannot be read or
+    // has no end of central directory record in its last 65,999 bytes.
+    static std::optional<Archive> open(const URL& url);
+
+    const URL& url() const { return url_; }
+    AccessMode accessMode() const { return AccessMode::read; }
+    const EndOfCentralDirectoryRecord& endOfCentralDirectoryRecord() const { return endRecord_; }
+    const std::string& comment() const { return endRecord_.zipFileCommentData; }
+
+    // The entries in central-directory order, read lazily. The walk ends at
+    // the last entry, at a damaged record, or before an entry that cannot be
+    // read (encrypted, or needing a newer format version): later entries are
+    // not produced. Each traversal starts again at the beginning.
+    class Iterator;
+    Iterator begin();
+    std::default_sentinel_t end() { return {}; }
+
+    // Every entry the walk produces.
+    std::vector<Entry> entries();
+
+    // Walks the entries until the body says stop. Succeeds when the body
+    // stopped or every entry was produced; otherwise tells why the walk ended
+    // early (`unreadableArchive`, with the refused entry's path if there is one).
+    Result<void> forEachEntry(const std::function<IterationDecision(const Entry&)>& body);
+
+    // Extracts one entry at destination, creating parent folders, then gives
+    // it the entry's permissions and date. The destination is taken as given
+    // (links on the way are followed): for archives from elsewhere use
+    // extractConfined.
+    Result<void> extract(const Entry& entry, const URL& destination, size_t chunkSize = defaultChunkSize);
+
+    // Extracts one entry at root + its path, never outside root: a path that
+    // is absolute or has a ".." component fails with `invalidEntryPath`, and
+    // nothing is created or written through a symbolic link (one inside the
+    // tree or at the destination itself). Root is created if missing.
+    Result<void> extractConfined(const Entry& entry, const URL& root, size_t chunkSize = defaultChunkSize);
+
+    struct ExtractionFailure {
+        std::string entryPath;
+        ErrorPtr error;
+    };
+    // Extracts the whole archive confined to root: files and folders in
+    // archive order, symbolic links after everything else, folders' dates and
+    // permissions last. Stops at the first failure and names its entry.
+    std::optional<ExtractionFailure> extractAll(const URL& root, size_t chunkSize = defaultChunkSize);
+
+    // Hands the entry's data to the consumer: a file's contents in chunks of
+    // at most chunkSize bytes, a directory's empty data once, a symbolic
+    // link's target in one piece.
+    Result<void> read(const Entry& entry, const DataConsumer& consumer, size_t chunkSize = defaultChunkSize);
+
+    struct Cursor {
+        uint64_t position = 0;
+        uint32_t count = 0;
+        // Set when the walk ended before the last entry.
+        ErrorPtr stoppedEarly;
+    };
+    // One step of the walk (what the iterator uses).
+    std::optional<Entry> nextEntry(Cursor& cursor);
+
+private:
+    Archive(URL url, ArchiveFile file, EndOfCentralDirectoryRecord endRecord);
+    Result<void> streamData(const Entry& entry, const DataConsumer& consumer, size_t chunkSize);
+    Result<std::string> readLinkTarget(const Entry& entry);
+
+    URL url_;
+    ArchiveFile file_;
+    EndOfCentralDirectoryRecord endRecord_;
+};
+
+class Archive::Iterator {
+public:
+    using value_type = Entry;
+    using difference_type = std::ptrdiff_t;
+
+    Iterator() = default;
+    explicit Iterator(Archive* archive);
+
+    const Entry& operator*() const { return *current_; }
+    const Entry* operator->() const { return &*current_; }
+    Iterator& operator++();
+    void operator++(int) { ++*this; }
+    bool operator==(std::default_sentinel_t) const { return !current_; }
+
+private:
+    Archive* archive_ = nullptr;
+    Cursor cursor_;
+    std::optional<Entry> current_;
+};
+
+} // namespace tavik::zip

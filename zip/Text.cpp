@@ -1,0 +1,107 @@
+#include "zip/Text.hpp"
+
+#include <array>
+
+namespace tavik::zip {
+
+bool isValidUTF8(std::string_view bytes)
+{
+    size_t index = 0;
+    while (index < bytes.size()) {
+        auto lead = static_cast<unsigned char>(bytes[index]);
+        if (lead < 0x80) {
+            ++index;
+            continue;
+        }
+        size_t length;
+        uint32_t codePoint;
+        uint32_t minimum;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2, codePoint = lead & 0x1F, minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, codePoint = lead & 0x0F, minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, codePoint = lead & 0x07, minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (bytes.size() - index < length)
+            return false;
+        for (size_t k = 1; k < length; ++k) {
+            auto continuation = static_cast<unsigned char>(bytes[index + k]);
+            if ((continuation & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (continuation & 0x3F);
+        }
+        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+        index += length;
+    }
+    return true;
+}
+
+namespace {
+
+constexpr std::array<uint16_t, 128> codePage437Upper = {
+    0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7,
+    0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC, 0x00C4, 0x00C5,
+    0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9,
+    0x00FF, 0x00D6, 0x00DC, 0x00A2, 0x00A3, 0x00A5, 0x20A7, 0x0192,
+    0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA,
+    0x00BF, 0x2310, 0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB,
+    0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
+    0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510,
+    0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C, 0x255E, 0x255F,
+    0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567,
+    0x2568, 0x2564, 0x2565, 0x2559, 0x2558, 0x2552, 0x2553, 0x256B,
+    0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580,
+    0x03B1, 0x00DF, 0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4,
+    0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
+    0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248,
+    0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2, 0x25A0, 0x00A0,
+};
+
+void appendUTF8(std::string& text, uint32_t codePoint)
+{
+    if (codePoint < 0x80) {
+        text += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        text += static_cast<char>(0xC0 | (codePoint >> 6));
+        text += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        text += static_cast<char>(0xE0 | (codePoint >> 12));
+        text += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        text += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
+} // namespace
+
+std::string decodeCodePage437(std::string_view bytes)
+{
+    std::string text;
+    text.reserve(bytes.size());
+    for (char byte : bytes) {
+        auto value = static_cast<unsigned char>(byte);
+        appendUTF8(text, value < 0x80 ? value : codePage437Upper[value - 0x80]);
+    }
+    return text;
+}
+
+std::optional<std::string_view> findExtraField(std::string_view extraField, uint16_t headerID)
+{
+    size_t index = 0;
+    while (extraField.size() - index >= 4) {
+        auto byteAt = [&](size_t k) { return static_cast<uint16_t>(static_cast<unsigned char>(extraField[index + k])); };
+        uint16_t id = static_cast<uint16_t>(byteAt(0) | (byteAt(1) << 8));
+        uint16_t length = static_cast<uint16_t>(byteAt(2) | (byteAt(3) << 8));
+        if (extraField.size() - index - 4 < length)
+            return std::nullopt;
+        if (id == headerID)
+            return extraField.substr(index + 4, length);
+        index += 4 + size_t{length};
+    }
+    return std::nullopt;
+}
+
+} // namespace tavik::zip

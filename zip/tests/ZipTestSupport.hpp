@@ -1,0 +1,58 @@
+#pragma once
+
+// Byte-level archives for the cases no archiver writes, and a scratch folder.
+#include "platform/foundation/URL.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavik::zip::testing {
+
+inline constexpr uint32_t regularFile = 0100644u << 16;
+inline constexpr uint32_t directory = 040755u << 16;
+inline constexpr uint32_t symbolicLink = 0120777u << 16;
+
+struct TestEntry {
+    std::string name;
+    std::string data;
+    uint16_t method = 0; // 0 stored, 8 deflated (the builder compresses)
+    uint32_t externalAttributes = regularFile;
+    uint8_t host = 3;
+    uint16_t flags = 0;
+    uint16_t versionNeeded = 20;
+    uint16_t dosTime = 0x5A21; // 11:17:02
+    uint16_t dosDate = 0x5A86; // 2025-04-06
+    std::string centralExtraField;
+    // Bit 3 is set and a descriptor written after the data.
+    bool dataDescriptor = false;
+    bool descriptorSignature = true;
+    // Replace what is written as the stored data (e.g. a cut-off stream).
+    std::optional<std::string> storedData;
+    // Replace the sizes recorded in both headers.
+    std::optional<uint32_t> recordedUncompressedSize;
+    std::optional<uint32_t> recordedCompressedSize;
+};
+
+std::string buildArchive(const std::vector<TestEntry>& entries, const std::string& comment = {});
+// Raw DEFLATE data of bytes.
+std::string deflate(const std::string& bytes);
+
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+    const std::filesystem::path& path() const { return path_; }
+    URL url(const std::string& name = {}) const;
+    // Writes bytes into a file of the folder and gives its URL.
+    URL write(const std::string& name, const std::string& bytes) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+std::string readFile(const std::filesystem::path& path);
+
+} // namespace tavik::zip::testing
