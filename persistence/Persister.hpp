@@ -401,24 +401,33 @@ private:
             },
             [storage, key]() { return storage->remove(key); }))
     {
-        std::weak_ptr<S> weakStorage = storage;
-        subscribe([weakStorage, key, decode = codec.decode](
-                      std::function<void(const Result<std::optional<Value>>&)> deliver) -> AnyCancellable {
-            auto strongStorage = weakStorage.lock();
-            if (!strongStorage)
-                return {};
-            return strongStorage->observe(key, [deliver, decode](const std::optional<Stored>& stored) {
-                if (!stored) {
-                    deliver(std::optional<Value>());
-                    return;
-                }
-                auto value = decode(*stored);
-                if (!value)
-                    deliver(value.error());
-                else
-                    deliver(std::optional<Value>(std::move(*value)));
-            });
+        // Values are only decoded for a change when someone listens.
+        std::weak_ptr<State> weakState = state_;
+        auto token = storage->observe(key, [weakState, decode = codec.decode](const std::optional<Stored>& stored) {
+            auto state = weakState.lock();
+            if (!state)
+                return;
+            Persister persister(state);
+            if (!persister.hasAudience())
+                return;
+            if (!stored) {
+                persister.deliver(std::optional<Value>());
+                return;
+            }
+            auto value = decode(*stored);
+            if (!value)
+                persister.deliver(value.error());
+            else
+                persister.deliver(std::optional<Value>(std::move(*value)));
         });
+        std::lock_guard lock(state_->mutex);
+        state_->storageUpdateListenerCancellable = std::move(token);
+    }
+
+    bool hasAudience() const
+    {
+        std::lock_guard lock(state_->mutex);
+        return !state_->updateListeners.empty() || state_->updatesSubject;
     }
 
     void subscribe(StorageSubscriber subscriber)

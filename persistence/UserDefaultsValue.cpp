@@ -88,7 +88,7 @@ std::optional<UserDefaultsValue> UserDefaultsValue::fromPropertyList(const plist
     case Kind::string:
         return UserDefaultsValue(*object.string());
     case Kind::data:
-        return UserDefaultsValue(*object.data());
+        return UserDefaultsValue(object.sharedData());
     case Kind::integer:
         return UserDefaultsValue(Number(*object.integer()));
     case Kind::real:
@@ -128,7 +128,7 @@ plist::PropertyList UserDefaultsValue::propertyList() const
     case Kind::string:
         return plist::PropertyList(*asString());
     case Kind::data:
-        return plist::PropertyList(*asData());
+        return plist::PropertyList(sharedData());
     case Kind::url:
         return plist::PropertyList(defaults::UserDefaults::encodeURL(*asURL()));
     case Kind::number:
@@ -156,6 +156,27 @@ plist::PropertyList UserDefaultsValue::propertyList() const
     }
     }
     return {};
+}
+
+bool UserDefaultsValue::operator==(const UserDefaultsValue& other) const
+{
+    if (kind() != other.kind())
+        return false;
+    switch (kind()) {
+    case Kind::string:
+        return *asString() == *other.asString();
+    case Kind::data:
+        return asData() == other.asData() || *asData() == *other.asData();
+    case Kind::url:
+        return *asURL() == *other.asURL();
+    case Kind::number:
+        return *asNumber() == *other.asNumber();
+    case Kind::array:
+        return asArray() == other.asArray() || *asArray() == *other.asArray();
+    case Kind::dictionary:
+        return asDictionary() == other.asDictionary() || *asDictionary() == *other.asDictionary();
+    }
+    return false;
 }
 
 std::string UserDefaultsValue::description() const

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -57,7 +58,9 @@ private:
     std::variant<int64_t, bool, double> value_;
 };
 
-// A value the user-defaults storages read and write.
+// A value the user-defaults storages read and write. Data, arrays and
+// dictionaries are shared between copies (they are never changed in place),
+// so copying a large value is cheap.
 class UserDefaultsValue {
 public:
     enum class Kind { string, data, url, number, array, dictionary };
@@ -73,7 +76,11 @@ public:
     {
     }
     UserDefaultsValue(Data value)
-        : value_(std::move(value))
+        : value_(std::make_shared<const Data>(std::move(value)))
+    {
+    }
+    UserDefaultsValue(std::shared_ptr<const Data> value)
+        : value_(value ? std::move(value) : std::make_shared<const Data>())
     {
     }
     UserDefaultsValue(URL value)
@@ -85,22 +92,28 @@ public:
     {
     }
     UserDefaultsValue(Array value)
-        : value_(std::move(value))
+        : value_(std::make_shared<const Array>(std::move(value)))
     {
     }
     UserDefaultsValue(Dictionary value)
-        : value_(std::move(value))
+        : value_(std::make_shared<const Dictionary>(std::move(value)))
     {
     }
 
     Kind kind() const { return static_cast<Kind>(value_.index()); }
 
     const std::string* asString() const { return std::get_if<std::string>(&value_); }
-    const Data* asData() const { return std::get_if<Data>(&value_); }
+    const Data* asData() const { return shared<Data>(); }
     const URL* asURL() const { return std::get_if<URL>(&value_); }
     const Number* asNumber() const { return std::get_if<Number>(&value_); }
-    const Array* asArray() const { return std::get_if<Array>(&value_); }
-    const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&value_); }
+    const Array* asArray() const { return shared<Array>(); }
+    const Dictionary* asDictionary() const { return shared<Dictionary>(); }
+    // The bytes, shared with this value (no copy); nothing for other kinds.
+    std::shared_ptr<const Data> sharedData() const
+    {
+        auto data = std::get_if<std::shared_ptr<const Data>>(&value_);
+        return data ? *data : nullptr;
+    }
 
     // Converts a stored object: strings, data, integers, reals, Booleans,
     // arrays and dictionaries convert; anything else (a date, or an array or
@@ -111,10 +124,19 @@ public:
     plist::PropertyList propertyList() const;
 
     std::string description() const;
-    bool operator==(const UserDefaultsValue& other) const = default;
+    bool operator==(const UserDefaultsValue& other) const;
 
 private:
-    std::variant<std::string, Data, URL, Number, Array, Dictionary> value_;
+    template <class T>
+    const T* shared() const
+    {
+        auto pointer = std::get_if<std::shared_ptr<const T>>(&value_);
+        return pointer ? pointer->get() : nullptr;
+    }
+
+    std::variant<std::string, std::shared_ptr<const Data>, URL, Number, std::shared_ptr<const Array>,
+        std::shared_ptr<const Dictionary>>
+        value_;
 };
 
 // How a C++ type converts to and from UserDefaultsValue. Specialised below for

@@ -1,6 +1,7 @@
 #include "platform/defaults/UserDefaults.hpp"
 
 #include "platform/foundation/FileError.hpp"
+#include "platform/plist/BinaryPropertyList.hpp"
 #include "platform/log/Logger.hpp"
 
 #include <fmt/chrono.h>
@@ -109,7 +110,7 @@ private:
     FileDescriptor descriptor_;
 };
 
-Result<void> writeAll(int descriptor, const std::string& bytes, const fs::path& path)
+Result<void> writeAll(int descriptor, std::string_view bytes, const fs::path& path)
 {
     size_t written = 0;
     while (written < bytes.size()) {
@@ -310,7 +311,6 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     // fsync of the folder. Called with the file lock held.
     Result<FileIdentity> writeDisk(const PropertyList::Dictionary& newValues)
     {
-        std::string bytes = PropertyList(newValues).binaryRepresentation();
         std::string pattern = (folder / (temporaryPrefix + "XXXXXX")).string();
         FileDescriptor descriptor(::mkostemp(pattern.data(), O_CLOEXEC));
         if (descriptor.get() < 0)
@@ -322,8 +322,15 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
         };
         if (::fchmod(descriptor.get(), 0600) != 0)
             return fail(FileError::fromErrno(errno, temporary, true));
-        if (auto written = writeAll(descriptor.get(), bytes, temporary); !written)
-            return fail(written.error());
+        ErrorPtr writeError;
+        bool encoded = plist::binary::encode(PropertyList(newValues), [&](std::string_view bytes) {
+            auto written = writeAll(descriptor.get(), bytes, temporary);
+            if (!written)
+                writeError = written.error();
+            return bool(written);
+        });
+        if (!encoded)
+            return fail(writeError ? writeError : FileError::make(FileError::Code::fileWriteUnknown, temporary));
         if (::fsync(descriptor.get()) != 0)
             return fail(FileError::fromErrno(errno, temporary, true));
         struct stat status {};

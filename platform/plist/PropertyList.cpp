@@ -1,6 +1,7 @@
 #include "platform/plist/PropertyList.hpp"
 
 #include "platform/foundation/FileError.hpp"
+#include "platform/plist/BinaryPropertyList.hpp"
 
 #include <fmt/format.h>
 #include <plist/plist.h>
@@ -155,7 +156,7 @@ std::string quoted(const std::string& text)
 } // namespace
 
 PropertyList::PropertyList()
-    : value_(Dictionary {})
+    : value_(std::make_shared<Dictionary>())
 {
 }
 [[gnu::noinline]] PropertyList::PropertyList(const PropertyList& other) = default;
@@ -172,7 +173,11 @@ PropertyList::PropertyList(const char* value)
 {
 }
 PropertyList::PropertyList(Data value)
-    : value_(std::move(value))
+    : value_(std::make_shared<const Data>(std::move(value)))
+{
+}
+PropertyList::PropertyList(std::shared_ptr<const Data> value)
+    : value_(value ? std::move(value) : std::make_shared<const Data>())
 {
 }
 PropertyList::PropertyList(int64_t value)
@@ -196,18 +201,27 @@ PropertyList::PropertyList(Date value)
 {
 }
 PropertyList::PropertyList(Array value)
-    : value_(std::move(value))
+    : value_(std::make_shared<Array>(std::move(value)))
 {
 }
 PropertyList::PropertyList(Dictionary value)
-    : value_(std::move(value))
+    : value_(std::make_shared<Dictionary>(std::move(value)))
 {
 }
 
 PropertyList::Kind PropertyList::kind() const { return static_cast<Kind>(value_.index()); }
 
 const std::string* PropertyList::string() const { return std::get_if<std::string>(&value_); }
-const Data* PropertyList::data() const { return std::get_if<Data>(&value_); }
+const Data* PropertyList::data() const
+{
+    auto shared = std::get_if<Shared<const Data>>(&value_);
+    return shared ? shared->get() : nullptr;
+}
+std::shared_ptr<const Data> PropertyList::sharedData() const
+{
+    auto shared = std::get_if<Shared<const Data>>(&value_);
+    return shared ? *shared : nullptr;
+}
 std::optional<int64_t> PropertyList::integer() const
 {
     if (auto value = std::get_if<int64_t>(&value_))
@@ -232,10 +246,34 @@ std::optional<Date> PropertyList::date() const
         return *value;
     return std::nullopt;
 }
-const PropertyList::Array* PropertyList::array() const { return std::get_if<Array>(&value_); }
-const PropertyList::Dictionary* PropertyList::dictionary() const { return std::get_if<Dictionary>(&value_); }
-PropertyList::Array* PropertyList::array() { return std::get_if<Array>(&value_); }
-PropertyList::Dictionary* PropertyList::dictionary() { return std::get_if<Dictionary>(&value_); }
+const PropertyList::Array* PropertyList::array() const
+{
+    auto shared = std::get_if<Shared<Array>>(&value_);
+    return shared ? shared->get() : nullptr;
+}
+const PropertyList::Dictionary* PropertyList::dictionary() const
+{
+    auto shared = std::get_if<Shared<Dictionary>>(&value_);
+    return shared ? shared->get() : nullptr;
+}
+PropertyList::Array* PropertyList::array()
+{
+    auto shared = std::get_if<Shared<Array>>(&value_);
+    if (!shared)
+        return nullptr;
+    if (shared->use_count() > 1)
+        *shared = std::make_shared<Array>(**shared);
+    return shared->get();
+}
+PropertyList::Dictionary* PropertyList::dictionary()
+{
+    auto shared = std::get_if<Shared<Dictionary>>(&value_);
+    if (!shared)
+        return nullptr;
+    if (shared->use_count() > 1)
+        *shared = std::make_shared<Dictionary>(**shared);
+    return shared->get();
+}
 
 const PropertyList* PropertyList::find(std::string_view key) const
 {
@@ -246,7 +284,21 @@ const PropertyList* PropertyList::find(std::string_view key) const
     return found == dictionary->end() ? nullptr : &found->second;
 }
 
-bool PropertyList::operator==(const PropertyList& other) const { return value_ == other.value_; }
+bool PropertyList::operator==(const PropertyList& other) const
+{
+    if (value_.index() != other.value_.index())
+        return false;
+    return std::visit(
+        [&](const auto& mine) {
+            using T = std::decay_t<decltype(mine)>;
+            const auto& theirs = std::get<T>(other.value_);
+            if constexpr (std::is_same_v<T, Shared<const Data>> || std::is_same_v<T, Shared<Array>> || std::is_same_v<T, Shared<Dictionary>>)
+                return mine == theirs || *mine == *theirs;
+            else
+                return mine == theirs;
+        },
+        value_);
+}
 
 // GCC 12 reports the move of the parsed value into the result as "maybe
 // uninitialized" (a false positive on the recursive variant).
@@ -256,6 +308,13 @@ Result<PropertyList> PropertyList::parse(std::string_view bytes)
 {
     if (bytes.empty())
         return PropertyListError::make(PropertyListError::Code::notAPropertyList, "no bytes");
+    if (bytes.starts_with("bplist")) {
+        std::string problem;
+        auto value = binary::decode(bytes, &problem);
+        if (!value)
+            return PropertyListError::make(PropertyListError::Code::notAPropertyList, problem);
+        return std::move(*value);
+    }
     if (bytes.size() > std::numeric_limits<uint32_t>::max())
         return PropertyListError::make(PropertyListError::Code::notAPropertyList, "too large");
     plist_t root = nullptr;
@@ -286,16 +345,7 @@ Result<PropertyList> PropertyList::readFile(const std::filesystem::path& path)
     return parse(bytes);
 }
 
-std::string PropertyList::binaryRepresentation() const
-{
-    Node node(toNode(*this));
-    char* bytes = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(node.get(), &bytes, &length);
-    std::string result(bytes ? bytes : "", bytes ? length : 0);
-    plist_to_bin_free(bytes);
-    return result;
-}
+std::string PropertyList::binaryRepresentation() const { return binary::encode(*this); }
 
 std::string PropertyList::xmlRepresentation() const
 {

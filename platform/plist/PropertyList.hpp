@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,7 +27,9 @@ struct Date {
 // One property-list value: a string, data, an integer, a real, a Boolean, a
 // date, an array or a dictionary with string keys. Integers, reals and
 // Booleans stay distinct, in memory and in the files written. Values are
-// plain C++ values: copies are independent.
+// plain C++ values: copies are independent. Data, arrays and dictionaries
+// are shared between copies until one of them is changed, so copying a
+// large value is cheap.
 class PropertyList {
 public:
     enum class Kind { string, data, integer, real, boolean, date, array, dictionary };
@@ -45,6 +48,7 @@ public:
     PropertyList(std::string value);
     PropertyList(const char* value);
     PropertyList(Data value);
+    PropertyList(std::shared_ptr<const Data> value);
     PropertyList(int64_t value);
     PropertyList(int value);
     PropertyList(double value);
@@ -58,12 +62,15 @@ public:
     // The value when it is of that kind, else nothing (no conversions).
     const std::string* string() const;
     const Data* data() const;
+    // The bytes, shared with this value (no copy).
+    std::shared_ptr<const Data> sharedData() const;
     std::optional<int64_t> integer() const;
     std::optional<double> real() const;
     std::optional<bool> boolean() const;
     std::optional<Date> date() const;
     const Array* array() const;
     const Dictionary* dictionary() const;
+    // For changing the array or dictionary in place (unsharing it first).
     Array* array();
     Dictionary* dictionary();
 
@@ -71,7 +78,8 @@ public:
     // value that is not a dictionary.
     const PropertyList* find(std::string_view key) const;
 
-    // Reads a property list in XML or binary form.
+    // Reads a property list in XML or binary form. Binary property lists are
+    // coded by our own coder, XML ones by libplist.
     static Result<PropertyList> parse(std::string_view bytes);
     static Result<PropertyList> parse(const Data& bytes);
     static Result<PropertyList> readFile(const std::filesystem::path& path);
@@ -85,7 +93,9 @@ public:
     bool operator==(const PropertyList& other) const;
 
 private:
-    std::variant<std::string, Data, int64_t, double, bool, Date, Array, Dictionary> value_;
+    template <class T>
+    using Shared = std::shared_ptr<T>;
+    std::variant<std::string, Shared<const Data>, int64_t, double, bool, Date, Shared<Array>, Shared<Dictionary>> value_;
 };
 
 // Why bytes could not be read as a property list.
