@@ -300,6 +300,11 @@ FreedesktopNotificationCenter::FreedesktopNotificationCenter(Options options)
 
 FreedesktopNotificationCenter::~FreedesktopNotificationCenter()
 {
+    disconnect();
+}
+
+void FreedesktopNotificationCenter::disconnect()
+{
     state_->shutDown();
 }
 
