@@ -83,12 +83,17 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
     // session bus cannot be reached.
     sdbus::IProxy* server()
     {
-        std::lock_guard lock(connectionMutex);
-        if (proxy || shutdown)
-            return proxy.get();
+        {
+            std::lock_guard lock(connectionMutex);
+            if (proxy || shutdown)
+                return proxy.get();
+        }
+        // Connect without holding the lock: the bus takes locks of its own,
+        // and its loop thread calls back into us holding them.
+        std::unique_ptr<sdbus::IProxy> created;
         try {
             auto connection = sdbus::createSessionBusConnection();
-            auto created = sdbus::createProxy(std::move(connection), serverName, serverPath);
+            created = sdbus::createProxy(std::move(connection), serverName, serverPath);
             std::weak_ptr<State> weak = weak_from_this();
             created->uponSignal("ActionInvoked").onInterface(serverInterface).call([weak](uint32_t id, const std::string& key) {
                 if (auto self = weak.lock())
@@ -99,12 +104,20 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
                     self->notificationClosed(id, reason);
             });
             created->finishRegistration();
-            proxy = std::move(created);
         } catch (const sdbus::Error& error) {
             log.defaultLevel("Cannot connect to the session bus: {}", error.getMessage());
             return nullptr;
         }
-        return proxy.get();
+        std::unique_lock lock(connectionMutex);
+        if (!proxy && !shutdown) {
+            proxy = std::move(created);
+            return proxy.get();
+        }
+        // Another thread connected first, or we were shut down meanwhile.
+        auto* winner = proxy.get();
+        lock.unlock();
+        created.reset();
+        return winner;
     }
 
     void noteLoopThread() { loopThread.store(std::this_thread::get_id()); }
@@ -299,6 +312,11 @@ FreedesktopNotificationCenter::FreedesktopNotificationCenter(Options options)
 }
 
 FreedesktopNotificationCenter::~FreedesktopNotificationCenter()
+{
+    disconnect();
+}
+
+void FreedesktopNotificationCenter::disconnect()
 {
     state_->shutDown();
 }

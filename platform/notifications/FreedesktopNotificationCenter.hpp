@@ -42,6 +42,11 @@ public:
     // The process's notification center, created on first use.
     static const std::shared_ptr<NotificationCenter>& current();
 
+    // Stops talking to the server for good and waits for callbacks under
+    // way to finish. Done when the center goes; tests that end their bus
+    // while someone may still hold the center call it first.
+    void disconnect();
+
     void setDelegate(std::weak_ptr<NotificationCenterDelegate> delegate) override;
     void setNotificationCategories(std::vector<NotificationCategory> categories) override;
     void getNotificationSettings(std::function<void(NotificationSettings)> completion) override;

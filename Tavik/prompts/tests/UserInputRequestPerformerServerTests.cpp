@@ -32,6 +32,8 @@ struct OnABus {
     {
         performer->registerCategories();
     }
+    // Callbacks under way may hold the performer, and so the center, past the bus.
+    ~OnABus() { center->disconnect(); }
 
     ScriptedAlertPresenter& scripted() { return static_cast<ScriptedAlertPresenter&>(*alertPresenter); }
 

@@ -93,6 +93,7 @@ struct Posting {
         center->setDelegate(delegate);
         center->setNotificationCategories(categories());
     }
+    ~Posting() { center->disconnect(); } // callbacks under way may hold it past the bus
     PrivateSessionBus bus;
     TestNotificationServer server;
     std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
