@@ -16,6 +16,7 @@
 
 namespace tavik {
 
+// The disk image service's proxy; the actions that call it need a real one (never null).
 using DuvrinServicePtr = std::shared_ptr<service::DuvrinXPCServiceProtocol>;
 
 // An attached disk image and where its volume is mounted.
