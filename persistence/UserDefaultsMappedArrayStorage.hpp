@@ -115,12 +115,25 @@ public:
             else
                 newArray.emplace_back(UserDefaultsValue::Dictionary {});
         }
-        auto written = userDefaultsStorage_->store(UserDefaultsValue(std::move(newArray)), key);
-        if (!written)
-            return written;
-        for (size_t index = 0; index < modelStorages.size(); ++index)
+        // The write calls observers at once, and they rebuild the models from
+        // the storages: give the kept storages their new indexes and forget
+        // the removed ones first, or models would be built on the wrong
+        // elements. A failed write puts everything back.
+        std::vector<int64_t> oldIndexes;
+        std::map<std::string, StoragePtr> kept;
+        for (size_t index = 0; index < modelStorages.size(); ++index) {
+            oldIndexes.push_back(modelStorages[index]->arrayIndex());
             modelStorages[index]->setArrayIndex(int64_t(index));
-        return {};
+            kept.insert_or_assign(models[index]->id(), modelStorages[index]);
+        }
+        replaceStorages([&](std::map<std::string, StoragePtr>& storages) { storages = kept; });
+        auto written = userDefaultsStorage_->store(UserDefaultsValue(std::move(newArray)), key);
+        if (!written) {
+            for (size_t index = 0; index < modelStorages.size(); ++index)
+                modelStorages[index]->setArrayIndex(oldIndexes[index]);
+            replaceStorages([&](std::map<std::string, StoragePtr>& storages) { storages = current; });
+        }
+        return written;
     }
 
     Result<void> remove(const std::string& key) override { return userDefaultsStorage_->remove(key); }
@@ -133,9 +146,11 @@ public:
             if (!self)
                 return;
             auto mapped = self->models(key, value);
-            // An array that cannot be read is reported like one that is gone:
-            // readers fall back to their defaults either way.
-            listener(mapped ? *mapped : std::optional<Models>());
+            // An array that cannot be read is not reported as gone: readers
+            // would drop their models and could store the empty list over
+            // the user's records. They keep what they have.
+            if (mapped)
+                listener(*mapped);
         });
     }
 
