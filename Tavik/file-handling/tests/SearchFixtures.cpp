@@ -45,7 +45,10 @@ SearchEnvironment::SearchEnvironment()
         setenv(name, value.c_str(), 1);
     };
     const char* path = std::getenv("PATH");
-    set("PATH", std::string(TAVIK_HDIUTIL_FOLDER) + ":" + (path ? path : "/usr/bin:/bin"));
+    std::string searchPath = TAVIK_HDIUTIL_FOLDER;
+    searchPath += ':';
+    searchPath += path ? path : "/usr/bin:/bin";
+    set("PATH", searchPath);
     set("TMPDIR", temporary_.path().string());
     set("XDG_RUNTIME_DIR", temporary_.path().string());
 }
