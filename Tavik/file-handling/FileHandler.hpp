@@ -1,0 +1,105 @@
+#pragma once
+
+// Carries one downloaded or dropped file through the whole job: classify it,
+// ask or announce as its source is configured, search it, copy and open what
+// was found, report one outcome, then detach the images it attached and move
+// the download to the trash.
+
+#include "Tavik/configuration/ApplicationsDestination.hpp"
+#include "Tavik/configuration/FileSourceConfiguration.hpp"
+#include "Tavik/file-handling/FileType.hpp"
+#include "platform/foundation/Error.hpp"
+#include "platform/foundation/URL.hpp"
+#include "platform/log/Logger.hpp"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace tavik {
+
+class FileHandler : public std::enable_shared_from_this<FileHandler> {
+public:
+    // The single report about one file.
+    struct FileOutcome {
+        struct Completed {
+            std::vector<URL> copiedApplications;
+        };
+        struct Failed {
+            ErrorPtr error;
+        };
+        struct Ignored { };
+        struct Dismissed { };
+        using Value = std::variant<Completed, Failed, Ignored, Dismissed>;
+
+        static FileOutcome completed(std::vector<URL> copiedApplications) { return {Completed{std::move(copiedApplications)}}; }
+        static FileOutcome error(ErrorPtr error) { return {Failed{std::move(error)}}; }
+        static FileOutcome ignored() { return {Ignored{}}; }
+        static FileOutcome dismissed() { return {Dismissed{}}; }
+
+        bool isCompleted() const { return std::holds_alternative<Completed>(value); }
+        // The error of a failed outcome, else null.
+        ErrorPtr failure() const
+        {
+            auto* failed = std::get_if<Failed>(&value);
+            return failed ? failed->error : nullptr;
+        }
+        // "completed([...])", "error(...)", "ignored", "dismissed".
+        std::string description() const;
+
+        Value value;
+    };
+
+    class Error final : public tavik::Error {
+    public:
+        enum class Code {
+            missingResourceValue,
+            unsupportedFileType,
+            unknownUserInputResponse,
+            configurationDoesNotIncludeDestination,
+            failedToCastXPCService,
+        };
+
+        static ErrorPtr missingResourceValue(std::string resourceKey);
+        static ErrorPtr unsupportedFileType(FileType fileType);
+        static ErrorPtr unknownUserInputResponse(std::string identifier);
+        static ErrorPtr configurationDoesNotIncludeDestination();
+        static ErrorPtr failedToCastXPCService();
+
+        Error(Code code, std::string payload, FileType fileType);
+
+        Code errorCode() const { return code_; }
+        // The resource key or the answer's identifier.
+        const std::string& payload() const { return payload_; }
+        // The type of an unsupportedFileType error.
+        const FileType& fileType() const { return fileType_; }
+
+        std::string description() const override;
+        std::string domain() const override { return "app.tavik.Tavik.FileHandler.Error"; }
+        int code() const override { return static_cast<int>(code_); }
+
+    private:
+        Code code_;
+        std::string payload_;
+        FileType fileType_;
+    };
+
+    using Completion = std::function<void(FileOutcome)>;
+
+    FileHandler(std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log);
+    virtual ~FileHandler() = default;
+
+    // Queues the file's handling on the global queue and returns at once. The
+    // completion is called at most once, from a background thread, before the
+    // clean-up (detach, trash) has finished.
+    virtual void handleFile(URL fileURL, FileSourceConfigurationPtr configuration, Completion completion);
+
+    const std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager;
+    const log::Logger log;
+};
+
+using FileHandlerPtr = std::shared_ptr<FileHandler>;
+
+} // namespace tavik
