@@ -1,0 +1,219 @@
+#include "Tavik/folder-watching/FileWatchersManager.hpp"
+
+#include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
+#include "platform/foundation/FileIdentity.hpp"
+#include "platform/log/LogCapture.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+
+using namespace tavik;
+using namespace std::chrono_literals;
+using options::FileFoundActionOption;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Records the files handed over; the test decides each outcome. The real
+// handler is exercised by the end-to-end tests.
+class RecordingFileHandler final : public FileHandler {
+public:
+    struct Call {
+        URL url;
+        FileSourceConfigurationPtr configuration;
+        Completion completion;
+    };
+
+    explicit RecordingFileHandler(std::shared_ptr<ApplicationsDestinationManager> destinations)
+        : FileHandler(std::move(destinations), log::Logger("app.tavik.Tavik", "File Handler"))
+    {
+    }
+
+    void handleFile(URL fileURL, FileSourceConfigurationPtr configuration, Completion completion) override
+    {
+        std::lock_guard lock(mutex_);
+        calls_.push_back({std::move(fileURL), std::move(configuration), std::move(completion)});
+        changed_.notify_all();
+    }
+
+    // Waits until at least `count` files were handed over.
+    bool waitForCalls(size_t count, std::chrono::milliseconds timeout = 5s)
+    {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return calls_.size() >= count; });
+    }
+    size_t callCount()
+    {
+        std::lock_guard lock(mutex_);
+        return calls_.size();
+    }
+    Call call(size_t index)
+    {
+        std::lock_guard lock(mutex_);
+        return calls_.at(index);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Call> calls_;
+};
+
+class FileWatchersManagerTest : public testing::ConfigurationTest {
+protected:
+    void SetUp() override
+    {
+        ConfigurationTest::SetUp();
+        configurations = FileSourceConfigurationsManager::make(userDefaults);
+        destinations = std::make_shared<ApplicationsDestinationManager>(userDefaults);
+        handler = std::make_shared<RecordingFileHandler>(destinations);
+        destination = destinations->destination(URL::fileURL(makeFolder("Applications"), true)).value();
+    }
+
+    std::shared_ptr<FileWatchersManager> makeManager()
+    {
+        return FileWatchersManager::make(handler, configurations, destinations,
+            log::Logger("app.tavik.Tavik", "File Watchers Manager"), userDefaults, progressService);
+    }
+
+    FileSourceConfigurationPtr addFolder(const fs::path& folder, bool withDestination = true)
+    {
+        std::optional<UUID> uuid;
+        if (withDestination)
+            uuid = destination->uuid();
+        return configurations->addFolder(URL::fileURL(folder, true), uuid).value();
+    }
+
+    static fs::path writeFile(const fs::path& path, const std::string& content = "download")
+    {
+        std::ofstream(path) << content;
+        return path;
+    }
+
+    static bool eventually(const std::function<bool()>& condition)
+    {
+        for (auto deadline = std::chrono::steady_clock::now() + 5s; std::chrono::steady_clock::now() < deadline;) {
+            if (condition())
+                return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return condition();
+    }
+
+    std::shared_ptr<progress::FileProgressService> progressService = std::make_shared<progress::FileProgressService>();
+    std::shared_ptr<FileSourceConfigurationsManager> configurations;
+    std::shared_ptr<ApplicationsDestinationManager> destinations;
+    std::shared_ptr<RecordingFileHandler> handler;
+    ApplicationsDestinationPtr destination;
+};
+
+} // namespace
+
+TEST_F(FileWatchersManagerTest, HandsOverEachFileOnceAndRemembersHandledAndIgnoredFilesAcrossRuns)
+{
+    auto downloads = makeFolder("Downloads");
+    auto configuration = addFolder(downloads);
+    auto handled = writeFile(downloads / "first.zip");
+    auto ignored = writeFile(downloads / "second.zip");
+
+    auto manager = makeManager();
+    EXPECT_TRUE(manager->watchedConfigurationIDs().empty()) << "nothing is watched before startWatching";
+    manager->startWatching();
+    EXPECT_EQ(manager->watchedConfigurationIDs(), std::set<std::string> {configuration->id()});
+    ASSERT_TRUE(handler->waitForCalls(2));
+    EXPECT_EQ(handler->call(0).configuration, configuration);
+
+    for (size_t index = 0; index < 2; ++index) {
+        auto call = handler->call(index);
+        call.completion(call.url.path() == handled ? FileHandler::FileOutcome::completed({})
+                                                    : FileHandler::FileOutcome::ignored());
+    }
+    EXPECT_EQ(manager->handledFileBookmarks().currentValue(),
+        FileWatchersManager::Bookmarks {fileIdentityBytes(URL::fileURL(handled)).value()});
+    EXPECT_EQ(manager->ignoredFileBookmarks().currentValue(),
+        FileWatchersManager::Bookmarks {fileIdentityBytes(URL::fileURL(ignored)).value()});
+
+    // The next run lists both again and hands neither over; a new file is.
+    manager.reset();
+    log::LogCapture logs;
+    auto fresh = writeFile(downloads / "third.zip");
+    auto restarted = makeManager();
+    restarted->startWatching();
+    ASSERT_TRUE(handler->waitForCalls(3));
+    EXPECT_EQ(handler->call(2).url.path(), fresh);
+    EXPECT_TRUE(logs.contains(log::Level::debug, "File has already been handled: " + handled.string()));
+    EXPECT_TRUE(logs.contains(log::Level::debug, "File has been ignored: " + ignored.string()));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(handler->callCount(), 3u);
+}
+
+TEST_F(FileWatchersManagerTest, AFileReportedAgainWhileInFlightIsHandedOverOnceAndADismissedOneAgainLater)
+{
+    auto downloads = makeFolder("Downloads");
+    auto configuration = addFolder(downloads);
+    auto file = writeFile(downloads / "app.dmg");
+    auto manager = makeManager();
+    manager->startWatching();
+    ASSERT_TRUE(handler->waitForCalls(1));
+
+    // A new watcher for the folder lists the file again while it is in flight.
+    log::LogCapture logs;
+    configuration->fileFoundAction().store(FileFoundActionOption::ignore).value();
+    ASSERT_TRUE(eventually([&] { return manager->watchedConfigurationIDs().empty(); }));
+    configuration->fileFoundAction().store(FileFoundActionOption::alwaysAsk).value();
+    ASSERT_TRUE(eventually([&] { return !manager->watchedConfigurationIDs().empty(); }));
+    EXPECT_TRUE(eventually([&] { return logs.contains(log::Level::debug, "File is already being handled: " + file.string()); }));
+    EXPECT_EQ(handler->callCount(), 1u);
+
+    // Dismissed: nothing is recorded, and the next report hands it over again.
+    handler->call(0).completion(FileHandler::FileOutcome::dismissed());
+    EXPECT_TRUE(manager->handledFileBookmarks().currentValue().empty());
+    EXPECT_TRUE(manager->ignoredFileBookmarks().currentValue().empty());
+    configuration->fileFoundAction().store(FileFoundActionOption::ignore).value();
+    ASSERT_TRUE(eventually([&] { return manager->watchedConfigurationIDs().empty(); }));
+    configuration->fileFoundAction().store(FileFoundActionOption::searchForApplications).value();
+    ASSERT_TRUE(handler->waitForCalls(2));
+    EXPECT_EQ(handler->call(1).url.path(), file);
+
+    // Errors are logged and leave the file unrecorded.
+    handler->call(1).completion(FileHandler::FileOutcome::error(FileHandler::Error::unsupportedFileType(FileType("public.plain-text"))));
+    EXPECT_TRUE(logs.contains(log::Level::debug, "File type \"public.plain-text\" is not supported"));
+    EXPECT_TRUE(manager->handledFileBookmarks().currentValue().empty());
+}
+
+TEST_F(FileWatchersManagerTest, WatchersFollowTheConfigurationList)
+{
+    auto watchedFolder = makeFolder("Watched");
+    auto laterFolder = makeFolder("Later");
+    auto watched = addFolder(watchedFolder);
+    auto later = addFolder(laterFolder, /*withDestination=*/false);
+    writeFile(watchedFolder / "kept.zip");
+    writeFile(laterFolder / "waiting.zip");
+
+    auto manager = makeManager();
+    manager->startWatching();
+    EXPECT_EQ(manager->watchedConfigurationIDs(), std::set<std::string> {watched->id()})
+        << "a folder without a destination is not watched";
+    ASSERT_TRUE(handler->waitForCalls(1));
+    handler->call(0).completion(FileHandler::FileOutcome::dismissed());
+
+    // Choosing a destination starts the folder's watcher and its first scan;
+    // the other folder's watcher keeps running (a new one would report its
+    // dismissed file again).
+    later->destinationBookmarkUUID().store(destination->uuid()).value();
+    ASSERT_TRUE(handler->waitForCalls(2));
+    EXPECT_EQ(handler->call(1).url.path(), laterFolder / "waiting.zip");
+    EXPECT_EQ(manager->watchedConfigurationIDs(), (std::set<std::string> {watched->id(), later->id()}));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(handler->callCount(), 2u);
+
+    // New files are reported by the running watchers.
+    writeFile(watchedFolder / "new.zip");
+    ASSERT_TRUE(handler->waitForCalls(3));
+    EXPECT_EQ(handler->call(2).url.path(), watchedFolder / "new.zip");
+
+    // Removing a configuration stops its watcher.
+    configurations->removeConfigurations([&](const FileSourceConfiguration& c) { return c.id() == later->id(); }).value();
+    EXPECT_TRUE(eventually([&] { return manager->watchedConfigurationIDs() == std::set<std::string> {watched->id()}; }));
+}
