@@ -1,0 +1,57 @@
+#pragma once
+
+// One Tavik per session: the running one owns the bus name app.tavik.Tavik
+// and takes files handed in by later starts, as if they had been dropped on
+// one of its icons.
+
+#include "Tavik/file-handling/FileSource.hpp"
+#include "platform/foundation/Result.hpp"
+#include "platform/foundation/URL.hpp"
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace sdbus {
+class IConnection;
+class IObject;
+} // namespace sdbus
+
+namespace tavik {
+
+struct AppBus {
+    static constexpr const char* name = "app.tavik.Tavik";
+    static constexpr const char* objectPath = "/app/tavik/Tavik";
+    static constexpr const char* interfaceName = "app.tavik.Tavik";
+    static constexpr const char* openMethod = "Open";
+
+    // "app-icon" or "status-bar", as the command line spells the targets.
+    static std::optional<FileSource> dropTarget(const std::string& text);
+    static std::string dropTargetName(FileSource target);
+};
+
+// Owns the bus name while it exists and serves Open on a thread of its own.
+class AppBusService {
+public:
+    // Called with absolute file URLs and the icon they were dropped on.
+    using OpenHandler = std::function<void(std::vector<URL> files, FileSource target)>;
+
+    // Fails when there is no session bus or another process owns the name.
+    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler);
+    ~AppBusService();
+    AppBusService(const AppBusService&) = delete;
+    AppBusService& operator=(const AppBusService&) = delete;
+
+private:
+    AppBusService() = default;
+    std::unique_ptr<sdbus::IConnection> connection_;
+    std::unique_ptr<sdbus::IObject> object_;
+};
+
+// Hands files to the running Tavik. True when one took them, false when none
+// runs; an error when there is no session bus or the call failed.
+Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource target);
+
+} // namespace tavik

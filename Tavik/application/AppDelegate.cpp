@@ -1,0 +1,224 @@
+#include "Tavik/application/AppDelegate.hpp"
+
+#include "Tavik/configuration/AppPreferences.hpp"
+#include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/FileType.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/filemanager/FileManager.hpp"
+#include "platform/foundation/FileError.hpp"
+#include "platform/foundation/TemporaryDirectory.hpp"
+#include "platform/foundation/TypeIdentifier.hpp"
+#include "service-protocol/DuvrinXPCConnection.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+
+namespace tavik {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* obsoleteConfigurationsKey = "FileSourceConfigurations";
+constexpr const char* obsoleteBetaIntroKey = "HasSeenBetaIntro";
+
+void printToStandardOutput(std::string_view line)
+{
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string dropDescription(FileSource target)
+{
+    return target == FileSource::statusBarIcon ? "Result of file dropped on menu bar icon: "
+                                               : "Result of file dropped on app icon: ";
+}
+
+bool isSupportedDownload(const URL& url)
+{
+    auto values = ResourceValues::of(url.path());
+    return values && FileType(values->typeIdentifier).isSupported();
+}
+
+} // namespace
+
+std::shared_ptr<AppDelegate> AppDelegate::make(Environment environment)
+{
+    return std::shared_ptr<AppDelegate>(new AppDelegate(std::move(environment)));
+}
+
+AppDelegate::AppDelegate(Environment environment)
+    : environment_(std::move(environment))
+    , log_(bundleIdentifier, "App Delegate")
+{
+    if (!environment_.userDefaults)
+        environment_.userDefaults = defaults::UserDefaults::standard();
+    if (!environment_.printLine)
+        environment_.printLine = printToStandardOutput;
+}
+
+void AppDelegate::applicationWillFinishLaunching()
+{
+    auto& userDefaults = environment_.userDefaults;
+    // Earlier versions kept the configurations as one data value under the
+    // key that now holds the list; it is not carried over.
+    if (auto old = userDefaults->object(obsoleteConfigurationsKey); old && old->data())
+        (void)userDefaults->removeObject(obsoleteConfigurationsKey);
+    if (userDefaults->object(obsoleteBetaIntroKey))
+        (void)userDefaults->removeObject(obsoleteBetaIntroKey);
+    if (!environment_.fileSourcesManager)
+        environment_.fileSourcesManager = FileSourceConfigurationsManager::shared();
+    if (!environment_.applicationsDestinationManager)
+        environment_.applicationsDestinationManager = ApplicationsDestinationManager::shared();
+    if (!environment_.userInputRequestPerformer)
+        environment_.userInputRequestPerformer = UserInputRequestPerformer::shared();
+
+    fileHandler_ = std::make_shared<FileHandler>(environment_.applicationsDestinationManager,
+        log::Logger(bundleIdentifier, "File Handler"));
+    fileWatchersManager_ = FileWatchersManager::make(fileHandler_, environment_.fileSourcesManager,
+        environment_.applicationsDestinationManager, log::Logger(bundleIdentifier, "File Watchers Manager"),
+        userDefaults);
+}
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    removeLeftoverMounts();
+
+    std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    cancellables_.push_back(publisher::combineLatest(hasUnmountedDMGsPublisher(),
+        AppPreferences::hasRunInitialSetup().valuePublisher())
+                                .sink([weakSelf](const std::pair<bool, bool>& state) {
+                                    auto self = weakSelf.lock();
+                                    if (self && state.first && state.second)
+                                        self->fileWatchersManager_->startWatching();
+                                }));
+
+    cancellables_.push_back(environment_.fileSourcesManager->fileSourceConfigurationsPublisher().sink(
+        [weakSelf](const FileSourceConfigurationsManager::Configurations& configurations) {
+            auto self = weakSelf.lock();
+            if (!self)
+                return;
+            for (const auto& configuration : configurations)
+                configuration->updateConfigurationErrors(*self->environment_.applicationsDestinationManager);
+        }));
+
+    environment_.userInputRequestPerformer->registerCategories();
+}
+
+void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)
+{
+    // A headless process ends right after this; wait for the detaches, so
+    // the service hears of them before the process is gone.
+    dispatch::DispatchGroup answered;
+    answered.enter();
+    detachLeftoverMounts([answered] { answered.leave(); });
+    if (!answered.waitFor(timeout))
+        log_.error("Quitting before every disk image was detached");
+}
+
+std::vector<URL> AppDelegate::openURLs(const std::vector<URL>& urls, FileSource target, DropCompletion completion)
+{
+    FileSourceConfigurationPtr configuration;
+    for (const auto& candidate : environment_.fileSourcesManager->fileSourceConfigurations()) {
+        if (candidate->fileSource() == target) {
+            configuration = candidate;
+            break;
+        }
+    }
+    if (!configuration)
+        return {};
+
+    std::vector<URL> handedOver;
+    for (const auto& url : urls) {
+        if (target == FileSource::statusBarIcon && !isSupportedDownload(url))
+            continue;
+        handedOver.push_back(url);
+        auto handler = fileHandler_;
+        auto printLine = environment_.printLine;
+        dispatch::DispatchQueue::global()->async([handler, printLine, url, configuration, target, completion] {
+            handler->handleFile(url, configuration, [printLine, url, target, completion](FileHandler::FileOutcome outcome) {
+                printLine(dropDescription(target) + outcome.description());
+                if (completion)
+                    completion(url, outcome);
+            });
+        });
+    }
+    return handedOver;
+}
+
+void AppDelegate::removeLeftoverMounts()
+{
+    std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
+    detachLeftoverMounts([weakSelf] {
+        dispatch::DispatchQueue::global()->async([weakSelf] {
+            if (auto self = weakSelf.lock())
+                self->hasUnmountedDMGs_.send(true);
+        });
+    });
+}
+
+void AppDelegate::detachLeftoverMounts(std::function<void()> done)
+{
+    std::vector<URL> mountPoints;
+    auto listing = [&]() -> Result<void> {
+        auto temporary = TAVIK_TRY(temporaryDirectory());
+        auto mounts = temporary.appendingPathComponent("mounts", true);
+        std::error_code error;
+        fs::directory_iterator entries(mounts.path(), error);
+        if (error == std::errc::no_such_file_or_directory)
+            return {}; // nothing was ever attached
+        for (; !error && entries != fs::directory_iterator(); entries.increment(error)) {
+            const auto& entry = *entries;
+            // An empty mount point has nothing attached: it only goes.
+            std::error_code emptyError;
+            if (fs::is_directory(entry.symlink_status(emptyError)) && fs::is_empty(entry.path(), emptyError) && !emptyError) {
+                fs::remove(entry.path(), emptyError);
+                continue;
+            }
+            mountPoints.push_back(mounts.appendingPathComponent(entry.path().filename().string(), true));
+        }
+        if (error)
+            return FileError::fromErrno(error.value(), mounts.path(), false);
+        return {};
+    }();
+    if (!listing) {
+        log_.error("Failed to find mount points: {}", listing.error()->description());
+        done();
+        return;
+    }
+    if (mountPoints.empty()) {
+        done();
+        return;
+    }
+
+    auto group = std::make_shared<dispatch::DispatchGroup>();
+    log::Logger unmountLog("app.tavik.TavikActions", "Mount DMG");
+    service::DuvrinXPCConnection connection;
+    for (const auto& mountPoint : mountPoints) {
+        group->enter();
+        log_.info("Attempting to unmount DMG at: {}", mountPoint.path().string());
+        // The reply or the connection's error ends the request, whichever comes.
+        auto answered = std::make_shared<std::atomic<bool>>(false);
+        auto finish = [log = log_, group, answered, mountPoint](ErrorPtr error) {
+            if (answered->exchange(true))
+                return;
+            if (error)
+                log.error("Failed to unmount {}: {}", mountPoint.path().string(), error->description());
+            else
+                log.info("Unmounted {}", mountPoint.path().string());
+            group->leave();
+        };
+        auto proxy = connection.remoteObjectProxyWithErrorHandler([log = log_, finish](ErrorPtr error) {
+            log.error("XPC error: {}:", error->description());
+            finish(error);
+        });
+        UnmountDMGAction(proxy, unmountLog).perform(mountPoint, [finish](actions::FileActionResult<URL, std::monostate> result) {
+            finish(result.error());
+        });
+    }
+    group->notify(dispatch::DispatchQueue::global(), std::move(done));
+}
+
+} // namespace tavik

@@ -1,0 +1,211 @@
+// The application's start, drops and quit against a private session bus that
+// starts the built duvrin-xpc with the hdiutil stand-in, real images made by
+// scripts/make-dmg, and real configuration files.
+
+#include "Tavik/application/AppBus.hpp"
+#include "Tavik/application/AppDelegate.hpp"
+#include "Tavik/configuration/AppPreferences.hpp"
+#include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
+#include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/tests/SearchFixtures.hpp"
+#include "platform/foundation/TemporaryDirectory.hpp"
+#include "platform/log/LogCapture.hpp"
+#include "platform/notifications/FreedesktopNotificationCenter.hpp"
+#include "platform/testing/PrivateSessionBus.hpp"
+#include "service-protocol/DuvrinXPCConnection.hpp"
+
+#include <condition_variable>
+#include <fstream>
+
+using namespace tavik;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+class AppDelegateTest : public tavik::testing::ConfigurationTest {
+protected:
+    void SetUp() override
+    {
+        ConfigurationTest::SetUp();
+        std::ofstream(services.path() / "app.tavik.DuvrinXPC.service")
+            << "[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=" << TAVIK_DUVRIN_XPC << " --idle-timeout 30\n";
+        bus = std::make_unique<tavik::testing::PrivateSessionBus>(tavik::testing::PrivateSessionBus::Options {
+            {services.path()},
+            {{"PATH", std::string(TAVIK_HDIUTIL_FOLDER) + ":/usr/bin:/bin"}, {"TAVIK_LOG", "stderr"}}});
+    }
+
+    std::shared_ptr<AppDelegate> makeDelegate()
+    {
+        AppDelegate::Environment environment;
+        environment.userDefaults = userDefaults;
+        environment.fileSourcesManager = FileSourceConfigurationsManager::make(userDefaults);
+        environment.applicationsDestinationManager = std::make_shared<ApplicationsDestinationManager>(userDefaults);
+        environment.userInputRequestPerformer
+            = std::make_shared<UserInputRequestPerformer>(std::make_shared<notifications::FreedesktopNotificationCenter>());
+        environment.printLine = [this](std::string_view line) {
+            std::lock_guard lock(mutex);
+            printed.emplace_back(line);
+        };
+        auto delegate = AppDelegate::make(environment);
+        delegate->applicationWillFinishLaunching();
+        return delegate;
+    }
+
+    static bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = 60s)
+    {
+        for (auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;) {
+            if (condition())
+                return true;
+            std::this_thread::sleep_for(20ms);
+        }
+        return condition();
+    }
+
+    tavik::testing::SearchEnvironment search; // private TMPDIR and the stand-in on PATH
+    tavik::testing::ScratchFolder services;
+    std::unique_ptr<tavik::testing::PrivateSessionBus> bus;
+    std::mutex mutex;
+    std::vector<std::string> printed;
+};
+
+} // namespace
+
+TEST_F(AppDelegateTest, LeftoverMountsAreDetachedOrRemovedBeforeWatchingStarts)
+{
+    // An image attached by an earlier run that ended without detaching it.
+    auto volume = makeFolder("volume");
+    tavik::testing::makeBundle(volume / "Example.app");
+    tavik::testing::makeDiskImage(volume, root / "Example.dmg");
+    auto mountPoint = MountDMGAction::newMountPoint(URL::fileURL(root / "Example.dmg")).value();
+    fs::create_directories(mountPoint.path());
+    tavik::testing::ResultWaiter<URL, DMGMountpoint> mounted;
+    MountDMGAction(service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([](ErrorPtr) { }),
+        log::Logger("app.tavik.TavikActions", "Mount DMG"))
+        .perform(URL::fileURL(root / "Example.dmg"), mounted.completion());
+    auto attached = mounted.wait();
+    ASSERT_TRUE(attached && attached->isMapped());
+    auto attachedAt = attached->output()->mountURL.path();
+    ASSERT_TRUE(fs::exists(attachedAt / "Example.app"));
+    auto emptyMountPoint = search.mountsFolder() / "empty_1";
+    fs::create_directories(emptyMountPoint);
+
+    AppPreferences::hasRunInitialSetup().store(true).value();
+    log::LogCapture logs;
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    ASSERT_TRUE(eventually([&] { return delegate->hasUnmountedDMGs(); }));
+    EXPECT_FALSE(fs::exists(emptyMountPoint)) << "an empty mount point is only removed";
+    EXPECT_FALSE(fs::exists(attachedAt)) << "the attached image is detached and its folder removed";
+    EXPECT_TRUE(logs.contains(log::Level::info, "Attempting to unmount DMG at: " + attachedAt.string() + "/"))
+        << "the mount point is a folder URL";
+    EXPECT_EQ(logs.count("Attempting to unmount DMG at: " + emptyMountPoint.string() + "/"), 0u);
+}
+
+TEST_F(AppDelegateTest, DetachesThatCannotReachTheServiceStillLetWatchingStart)
+{
+    auto stray = search.mountsFolder() / "stray_1";
+    fs::create_directories(stray);
+    std::ofstream(stray / "left behind") << "x";
+    bus.reset(); // no session bus at all now
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus").string()).c_str(), 1);
+
+    log::LogCapture logs;
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    ASSERT_TRUE(eventually([&] { return delegate->hasUnmountedDMGs(); }));
+    EXPECT_TRUE(fs::exists(stray / "left behind")) << "nothing that was not detached is deleted";
+    bool failed = false;
+    for (const auto& entry : logs.entries())
+        failed = failed || entry.message.starts_with("Failed to unmount " + stray.string() + "/: ");
+    EXPECT_TRUE(failed);
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+TEST_F(AppDelegateTest, DroppedFilesGoToTheFirstConfigurationOfTheirIconAndTheirOutcomesArePrinted)
+{
+    auto delegate = makeDelegate();
+    auto text = root / "notes.txt";
+    std::ofstream(text) << "not a download";
+    auto archive = root / "Example.zip";
+    tavik::testing::writePythonZip(archive, {"file('Example.app/Contents/Info.plist', b'x')"});
+
+    // Without a destination the dock icon's configuration reports that error.
+    std::mutex waitMutex;
+    std::condition_variable changed;
+    std::vector<std::pair<URL, FileHandler::FileOutcome>> outcomes;
+    auto record = [&](const URL& url, const FileHandler::FileOutcome& outcome) {
+        std::lock_guard lock(waitMutex);
+        outcomes.emplace_back(url, outcome);
+        changed.notify_all();
+    };
+    auto handed = delegate->openURLs({URL::fileURL(text), URL::fileURL(archive)}, FileSource::appIcon, record);
+    EXPECT_EQ(handed.size(), 2u);
+    {
+        std::unique_lock lock(waitMutex);
+        ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return outcomes.size() == 2; }));
+    }
+    for (const auto& [url, outcome] : outcomes) {
+        auto error = std::dynamic_pointer_cast<const FileHandler::Error>(outcome.failure());
+        ASSERT_TRUE(error) << outcome.description();
+        EXPECT_EQ(error->errorCode(), FileHandler::Error::Code::configurationDoesNotIncludeDestination);
+    }
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(printed.size(), 2u);
+        for (const auto& line : printed)
+            EXPECT_TRUE(line.starts_with("Result of file dropped on app icon: ")) << line;
+    }
+
+    // The menu-bar icon takes only downloads it can handle.
+    handed = delegate->openURLs({URL::fileURL(text), URL::fileURL(archive)}, FileSource::statusBarIcon, record);
+    ASSERT_EQ(handed.size(), 1u);
+    EXPECT_EQ(handed.front().path(), archive);
+    std::unique_lock lock(waitMutex);
+    ASSERT_TRUE(changed.wait_for(lock, 30s, [&] { return outcomes.size() == 3; }));
+    std::lock_guard printedLock(mutex);
+    EXPECT_TRUE(printed.back().starts_with("Result of file dropped on menu bar icon: ")) << printed.back();
+}
+
+TEST_F(AppDelegateTest, ObsoleteKeysAreRemovedBeforeTheConfigurationsAreRead)
+{
+    // The process's shared objects, on the standard store of this test run.
+    auto standard = defaults::UserDefaults::standard();
+    standard->set("FileSourceConfigurations", plist::PropertyList(plist::Data {1, 2, 3})).value();
+    standard->set("HasSeenBetaIntro", plist::PropertyList(true)).value();
+    AppDelegate::Environment environment;
+    environment.userInputRequestPerformer
+        = std::make_shared<UserInputRequestPerformer>(std::make_shared<notifications::FreedesktopNotificationCenter>());
+    auto delegate = AppDelegate::make(environment);
+    delegate->applicationWillFinishLaunching();
+    EXPECT_FALSE(standard->object("HasSeenBetaIntro"));
+    // The list is made afresh, with the two icon configurations.
+    auto configurations = delegate->environment().fileSourcesManager->fileSourceConfigurations();
+    ASSERT_EQ(configurations.size(), 2u);
+    EXPECT_EQ(configurations[0]->id(), "AppIcon");
+    auto stored = standard->object("FileSourceConfigurations");
+    ASSERT_TRUE(stored && stored->array());
+}
+
+TEST_F(AppDelegateTest, OneInstanceOwnsTheBusNameAndTakesTheFilesOfLaterStarts)
+{
+    EXPECT_EQ(openInRunningInstance({URL::fileURL("/tmp/a.zip")}, FileSource::appIcon).value(), false);
+
+    std::mutex received;
+    std::condition_variable arrived;
+    std::vector<std::pair<std::vector<URL>, FileSource>> calls;
+    auto service = AppBusService::start([&](std::vector<URL> files, FileSource target) {
+        std::lock_guard lock(received);
+        calls.emplace_back(std::move(files), target);
+        arrived.notify_all();
+    });
+    ASSERT_TRUE(service) << service.error()->description();
+    EXPECT_FALSE(AppBusService::start([](std::vector<URL>, FileSource) { })) << "a second owner is refused";
+
+    EXPECT_EQ(openInRunningInstance({URL::fileURL("/tmp/a.zip"), URL::fileURL("/tmp/b é.dmg")}, FileSource::statusBarIcon).value(), true);
+    std::unique_lock lock(received);
+    ASSERT_TRUE(arrived.wait_for(lock, 10s, [&] { return !calls.empty(); }));
+    EXPECT_EQ(calls[0].first.size(), 2u);
+    EXPECT_EQ(calls[0].first[1].path(), "/tmp/b é.dmg");
+    EXPECT_EQ(calls[0].second, FileSource::statusBarIcon);
+}
