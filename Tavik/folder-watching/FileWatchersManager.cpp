@@ -142,6 +142,7 @@ std::shared_ptr<DirectoryWatcher> FileWatchersManager::makeWatcher(const FileSou
         std::fflush(stdout);
         return nullptr;
     }
+    log_.debug("Started watching {}", url->path().string());
     return std::move(*watcher);
 }
 
