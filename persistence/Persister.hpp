@@ -403,23 +403,29 @@ private:
     {
         // Values are only decoded for a change when someone listens.
         std::weak_ptr<State> weakState = state_;
-        auto token = storage->observe(key, [weakState, decode = codec.decode](const std::optional<Stored>& stored) {
-            auto state = weakState.lock();
-            if (!state)
-                return;
-            Persister persister(state);
-            if (!persister.hasAudience())
-                return;
-            if (!stored) {
-                persister.deliver(std::optional<Value>());
-                return;
-            }
-            auto value = decode(*stored);
-            if (!value)
-                persister.deliver(value.error());
-            else
-                persister.deliver(std::optional<Value>(std::move(*value)));
-        });
+        auto token = storage->observe(
+            key,
+            [weakState, decode = codec.decode](const std::optional<Stored>& stored) {
+                auto state = weakState.lock();
+                if (!state)
+                    return;
+                Persister persister(state);
+                if (!persister.hasAudience())
+                    return;
+                if (!stored) {
+                    persister.deliver(std::optional<Value>());
+                    return;
+                }
+                auto value = decode(*stored);
+                if (!value)
+                    persister.deliver(value.error());
+                else
+                    persister.deliver(std::optional<Value>(std::move(*value)));
+            },
+            [weakState](const ErrorPtr& error) {
+                if (auto state = weakState.lock())
+                    Persister(state).deliver(error);
+            });
         std::lock_guard lock(state_->mutex);
         state_->storageUpdateListenerCancellable = std::move(token);
     }

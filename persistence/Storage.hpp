@@ -21,6 +21,8 @@ public:
     using Value = ValueType;
     // Receives the new stored value, or nothing when the key was removed.
     using UpdateListener = std::function<void(const std::optional<Value>&)>;
+    // Receives why a changed value could not be read.
+    using ErrorListener = std::function<void(const ErrorPtr&)>;
 
     virtual ~Storage() = default;
 
@@ -30,6 +32,13 @@ public:
     virtual Result<std::optional<Value>> retrieve(const Key& key) = 0;
     // The listener is called until the token is cancelled or released.
     [[nodiscard]] virtual AnyCancellable observe(const Key& key, UpdateListener listener) = 0;
+    // As observe; a storage whose values can fail to read reports those
+    // changes to errorListener instead of passing them over in silence.
+    [[nodiscard]] virtual AnyCancellable observe(const Key& key, UpdateListener listener, ErrorListener errorListener)
+    {
+        (void)errorListener;
+        return observe(key, std::move(listener));
+    }
 };
 
 template <class S>

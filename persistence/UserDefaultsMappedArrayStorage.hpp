@@ -140,18 +140,27 @@ public:
 
     [[nodiscard]] AnyCancellable observe(const std::string& key, UpdateListener listener) override
     {
+        return observe(key, std::move(listener), nullptr);
+    }
+
+    [[nodiscard]] AnyCancellable observe(const std::string& key, UpdateListener listener,
+        typename Storage<std::string, Models>::ErrorListener errorListener) override
+    {
         std::weak_ptr<UserDefaultsMappedArrayStorage> weakSelf = this->weak_from_this();
-        return userDefaultsStorage_->observe(key, [weakSelf, key, listener](const std::optional<UserDefaultsValue>& value) {
-            auto self = weakSelf.lock();
-            if (!self)
-                return;
-            auto mapped = self->models(key, value);
-            // An array that cannot be read is not reported as gone: readers
-            // would drop their models and could store the empty list over
-            // the user's records. They keep what they have.
-            if (mapped)
-                listener(*mapped);
-        });
+        return userDefaultsStorage_->observe(key,
+            [weakSelf, key, listener, errorListener](const std::optional<UserDefaultsValue>& value) {
+                auto self = weakSelf.lock();
+                if (!self)
+                    return;
+                auto mapped = self->models(key, value);
+                // An array that cannot be read is not reported as gone: readers
+                // would drop their models and could store the empty list over
+                // the user's records. They keep what they have and hear why.
+                if (mapped)
+                    listener(*mapped);
+                else if (errorListener)
+                    errorListener(mapped.error());
+            });
     }
 
     // Creates a new model at the end of the array: `fill` writes the new

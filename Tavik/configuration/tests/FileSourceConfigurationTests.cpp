@@ -278,8 +278,13 @@ TEST_F(FileSourceConfigurationTest, UnreadableListLeavesThePublishedListAlone)
 {
     auto manager = FileSourceConfigurationsManager::make(userDefaults);
     auto before = manager->fileSourceConfigurations();
+    log::LogCapture logs;
     ASSERT_TRUE(userDefaults->set("FileSourceConfigurations", PropertyList("not a list")).ok());
     EXPECT_EQ(manager->fileSourceConfigurations(), before);
+    size_t reported = 0;
+    for (const auto& entry : logs.entries())
+        reported += entry.level == log::Level::error && entry.message.starts_with("Persister error: ");
+    EXPECT_EQ(reported, 1u);
 }
 
 TEST_F(FileSourceConfigurationTest, DescriptionAndEquality)
