@@ -403,7 +403,7 @@ private:
     {
         // Values are only decoded for a change when someone listens.
         std::weak_ptr<State> weakState = state_;
-        auto token = storage->observe(
+        auto token = storage->observeWithErrors(
             key,
             [weakState, decode = codec.decode](const std::optional<Stored>& stored) {
                 auto state = weakState.lock();

@@ -34,7 +34,7 @@ public:
     [[nodiscard]] virtual AnyCancellable observe(const Key& key, UpdateListener listener) = 0;
     // As observe; a storage whose values can fail to read reports those
     // changes to errorListener instead of passing them over in silence.
-    [[nodiscard]] virtual AnyCancellable observe(const Key& key, UpdateListener listener, ErrorListener errorListener)
+    [[nodiscard]] virtual AnyCancellable observeWithErrors(const Key& key, UpdateListener listener, ErrorListener errorListener)
     {
         (void)errorListener;
         return observe(key, std::move(listener));

@@ -140,10 +140,10 @@ public:
 
     [[nodiscard]] AnyCancellable observe(const std::string& key, UpdateListener listener) override
     {
-        return observe(key, std::move(listener), nullptr);
+        return observeWithErrors(key, std::move(listener), nullptr);
     }
 
-    [[nodiscard]] AnyCancellable observe(const std::string& key, UpdateListener listener,
+    [[nodiscard]] AnyCancellable observeWithErrors(const std::string& key, UpdateListener listener,
         typename Storage<std::string, Models>::ErrorListener errorListener) override
     {
         std::weak_ptr<UserDefaultsMappedArrayStorage> weakSelf = this->weak_from_this();
