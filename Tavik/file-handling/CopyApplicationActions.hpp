@@ -67,6 +67,14 @@ public:
     // numbering go through the process's default file manager.
     std::shared_ptr<FileManager> fileManager;
     log::Logger log;
+
+private:
+    // The clash answered "overwrite": trash what is at the target, then copy.
+    void replaceExisting(const InstallableApplication& item, const URL& target,
+        const actions::Completion<Input, Output>& completion) const;
+    // The clash answered "rename": copy to the first free "Name N.ext", N from 2.
+    void copyRenamed(const InstallableApplication& item, const URL& target,
+        const actions::Completion<Input, Output>& completion) const;
 };
 
 // Copies every application found in one file. Per item, the source's
