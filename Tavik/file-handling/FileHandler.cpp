@@ -3,8 +3,8 @@
 #include "Tavik/file-handling/CopyApplicationActions.hpp"
 #include "Tavik/file-handling/DiskImageActions.hpp"
 #include "Tavik/file-handling/OpenApplicationActions.hpp"
+#include "Tavik/file-handling/QuestionTexts.hpp"
 #include "Tavik/file-handling/ZIPActions.hpp"
-#include "Tavik/prompts/PromptTexts.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/filemanager/FileManager.hpp"
@@ -12,6 +12,7 @@
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
 #include "platform/foundation/UUID.hpp"
+#include "platform/strings/LocalizedString.hpp"
 
 #include <fmt/format.h>
 
@@ -55,22 +56,10 @@ std::string typeName(const FileType& fileType)
     return fileType.rawValue();
 }
 
-// The localized user-notification string for the key with each "%@" replaced
-// by the next argument.
+// The localized user-notification string for the key with each "%@" filled.
 std::string localizedUserNotificationString(const char* key, const std::vector<std::string>& arguments)
 {
-    std::string format = prompts::texts::localizedUserNotificationString(key);
-    std::string text;
-    size_t next = 0;
-    for (size_t i = 0; i < format.size(); ++i) {
-        if (format.compare(i, 2, "%@") == 0 && next < arguments.size()) {
-            text += arguments[next++];
-            ++i;
-        } else {
-            text += format[i];
-        }
-    }
-    return text;
+    return questions::formatted(strings::localizedString(key), arguments);
 }
 
 std::string describe(const std::vector<URL>& urls)
@@ -109,7 +98,7 @@ struct FileHandler::Steps {
         URL fileURL;
         FileSourceConfigurationPtr configuration;
         URL destination;
-        bool destinationAccessStarted = false;
+        std::atomic<bool> destinationAccessStarted = false;
         FileType fileType;
         // The folder a disk image or archive search extracts into, once made.
         std::optional<URL> workingFolder;
@@ -130,7 +119,7 @@ struct FileHandler::Steps {
         // Ends the destination access started for this file, once.
         void endDestinationAccess()
         {
-            if (std::exchange(destinationAccessStarted, false))
+            if (destinationAccessStarted.exchange(false))
                 stopAccessingSecurityScopedResource(destination);
         }
 

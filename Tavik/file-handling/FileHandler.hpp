@@ -112,8 +112,9 @@ public:
     virtual ~FileHandler() = default;
 
     // Queues the file's handling on the global queue and returns at once. The
-    // completion is called at most once, from a background thread, before the
-    // clean-up (detach, trash) has finished.
+    // completion is called exactly once (also for a source set to ignore its
+    // files), from a background thread, before the clean-up (detach, trash)
+    // has finished.
     virtual void handleFile(URL fileURL, FileSourceConfigurationPtr configuration, Completion completion);
 
     const std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager;

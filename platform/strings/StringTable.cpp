@@ -14,6 +14,9 @@ constexpr StringTableEntry entries[] = {
     { "Application exists", "Application exists", "Title of the question what to do when the destination already has the application" },
     { "Choose how to handle copying %@ to %@", "Choose how to handle copying %@ to %@", "Body of that question; the application's name and the path of the existing copy" },
     { "Copied Application", "Copied Application", "Title of the question what to do with a copied application" },
+    // Questions about found files
+    { "Found %@", "Found %@", "Title of the question what to do with a found file; %@ is its type (DMG, ZIP, PKG)" },
+    { "Choose how to handle %@ at %@", "Choose how to handle %@ at %@", "Body of that question; the file's type and its path" },
 };
 
 } // namespace
