@@ -364,6 +364,23 @@ TEST_F(FileHandlerTest, DiskImageWithAnApplicationIsCopiedDetachedAndTrashed)
     EXPECT_TRUE(logged("Requesting duvrin service to unmount DMG at " + environment_.mountsFolder().string()));
     EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
     EXPECT_TRUE(logs_.contains(log::Level::defaultLevel, "Found DMG at " + image.string()));
+
+    // Two applications from one image: its detach is requested twice (which
+    // of the two finds it attached is up to the service), both are answered
+    // and the download is trashed.
+    auto tree = work_ / "tree-Two.dmg";
+    makeMarkingBundle(tree / "First.app");
+    makeMarkingBundle(tree / "Second.app");
+    auto two = downloads_ / "Two.dmg";
+    makeDiskImage(tree, two);
+    OutcomeWaiter twoWaiter;
+    makeHandler()->handleFile(URL::fileURL(two), folder_, twoWaiter.completion());
+    outcome = twoWaiter.wait();
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 2u);
+    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Two.dmg"); }));
+    EXPECT_TRUE(mountsFolderEmpty());
+    EXPECT_EQ(logs_.count("Unmount action completed"), 3u);
 }
 
 TEST_F(FileHandlerTest, PackageIsOpenedInPlaceAndNeitherDetachedNorTrashed)
@@ -384,6 +401,29 @@ TEST_F(FileHandlerTest, PackageIsOpenedInPlaceAndNeitherDetachedNorTrashed)
     EXPECT_FALSE(fs::exists(applications_ / "Installer.pkg"));
     EXPECT_FALSE(logs_.contains(log::Level::info, "Unmount action completed"));
     EXPECT_EQ(postedTitles("ACTIONLESS_MESSAGE").front(), "Found a PKG file | Searching for applications in " + package.string());
+
+    // A package inside an archive is opened where it was extracted: the
+    // working folder and the archive stay for the installer.
+    fs::remove(markers_ / "xdg-open");
+    auto tree = work_ / "tree-Bundled.zip";
+    writeFile(tree / "Bundled.pkg", "xar!");
+    auto archive = downloads_ / "Bundled.zip";
+    ASSERT_EQ(run({"zip", "-qry", archive.string(), "Bundled.pkg"}, tree), 0);
+    OutcomeWaiter zipped;
+    makeHandler()->handleFile(URL::fileURL(archive), folder_, zipped.completion());
+    outcome = zipped.wait();
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    ASSERT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 1u);
+    auto extracted = std::get<Outcome::Completed>(outcome->value).copiedApplications.front().path();
+    EXPECT_EQ(extracted.filename(), "Bundled.pkg");
+    EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "xdg-open"); }));
+    EXPECT_EQ(readFile(markers_ / "xdg-open"), extracted.string());
+    EXPECT_TRUE(eventually([&] {
+        return logs_.count("Found a PKG; not deleting or unmounting to allow package to run ") == 2;
+    }));
+    EXPECT_TRUE(fs::exists(extracted));
+    EXPECT_EQ(workingFolders(), std::vector<std::string>{extracted.parent_path().filename().string()});
+    EXPECT_TRUE(fs::exists(archive));
 }
 
 TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportErrorsAndAskNothing)
@@ -431,6 +471,18 @@ TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportErrorsAndAskNothing)
     EXPECT_EQ(postedTitles("ERROR_OCCURRED").size(), 1u);
     EXPECT_TRUE(fs::exists(broken));
     EXPECT_TRUE(workingFolders().empty());
+
+    // No working folder can be made where the temporary folder is a link.
+    auto temporary = environment_.mountsFolder().parent_path();
+    fs::remove_all(temporary);
+    fs::create_directory_symlink(work_.path(), temporary);
+    OutcomeWaiter noWorkingFolder;
+    handler->handleFile(URL::fileURL(downloads_ / "Broken.zip"), folder_, noWorkingFolder.completion());
+    outcome = noWorkingFolder.wait();
+    ASSERT_TRUE(outcome && outcome->failure());
+    EXPECT_TRUE(logs_.contains(log::Level::error, "Failed to create temp directory " + outcome->failure()->description()));
+    EXPECT_EQ(postedTitles("ERROR_OCCURRED").size(), 2u);
+    fs::remove(temporary);
 
     EXPECT_TRUE(postedTitles("FOUND_FILE").empty());
     EXPECT_TRUE(postedTitles("FOUND_FILE_WITHOUT_IGNORE").empty());
