@@ -14,6 +14,7 @@
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -34,18 +35,14 @@ namespace {
 // The trash lives under the data home, which GLib reads once per process, and
 // the defaults under the config home: both go to a private home first.
 class PrivateHome : public ::testing::Environment {
-public:
     void SetUp() override
     {
         std::string pattern = (fs::temp_directory_path() / "tavik-handler-home-XXXXXX").string();
         home_ = fs::path(mkdtemp(pattern.data()));
-        setenv("HOME", home_.c_str(), 1);
-        setenv("XDG_DATA_HOME", (home_ / "data").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (home_ / "config").c_str(), 1);
+        for (auto [name, folder] : {std::pair{"HOME", ""}, {"XDG_DATA_HOME", "data"}, {"XDG_CONFIG_HOME", "config"}})
+            setenv(name, (home_ / folder).c_str(), 1);
     }
     void TearDown() override { fs::remove_all(home_); }
-
-private:
     fs::path home_;
 };
 const auto* const privateHome = ::testing::AddGlobalTestEnvironment(new PrivateHome);
@@ -97,31 +94,23 @@ public:
             contents.push_back(request.content);
         return contents;
     }
-    // Waits for the next unanswered question of the category and answers it
-    // with the action.
+    // Answers the next question of the category, once it is there, with the action.
     bool answer(const std::string& category, const std::string& actionIdentifier)
     {
         std::optional<notifications::NotificationRequest> request;
+        std::shared_ptr<notifications::NotificationCenterDelegate> delegate;
         eventually([&] {
             std::lock_guard lock(mutex_);
             size_t seen = 0;
             for (const auto& candidate : posted_)
                 if (candidate.content.categoryIdentifier == category && seen++ == answered_[category])
                     request = candidate;
-            return request.has_value();
+            delegate = delegate_.lock();
+            return request && delegate && ++answered_[category];
         });
-        if (request) {
-            std::lock_guard lock(mutex_);
-            ++answered_[category];
-        }
-        auto delegate = [&] {
-            std::lock_guard lock(mutex_);
-            return delegate_.lock();
-        }();
-        if (!request || !delegate)
-            return false;
-        delegate->didReceiveNotificationResponse({{*request}, actionIdentifier}, [] { });
-        return true;
+        if (request && delegate)
+            delegate->didReceiveNotificationResponse({{*request}, actionIdentifier}, [] { });
+        return request && delegate;
     }
 
 private:
@@ -131,34 +120,24 @@ private:
     std::map<std::string, size_t> answered_;
 };
 
-// Waits for the one outcome of a file and counts any further reports.
-class OutcomeWaiter {
-public:
+// Collects the outcomes reported for a file.
+struct OutcomeWaiter {
     FileHandler::Completion completion()
     {
         return [this](Outcome outcome) {
-            std::lock_guard lock(mutex_);
-            outcomes_.push_back(std::move(outcome));
-            changed_.notify_all();
+            std::lock_guard lock(mutex);
+            outcomes.push_back(std::move(outcome));
         };
     }
-    std::optional<Outcome> wait(std::chrono::seconds timeout = 120s)
+    std::optional<Outcome> wait()
     {
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, timeout, [&] { return !outcomes_.empty(); }))
+        if (!eventually([&] { std::lock_guard lock(mutex); return !outcomes.empty(); }, 120s))
             return std::nullopt;
-        return outcomes_.front();
+        std::lock_guard lock(mutex);
+        return outcomes.front();
     }
-    size_t count() const
-    {
-        std::lock_guard lock(mutex_);
-        return outcomes_.size();
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Outcome> outcomes_;
+    std::mutex mutex;
+    std::vector<Outcome> outcomes;
 };
 
 const FileHandler::Error* handlerError(const Outcome& outcome)
@@ -253,21 +232,33 @@ protected:
         fs::permissions(bundle / "Contents/MacOS" / name, fs::perms(0755));
     }
 
-    fs::path makeZipWithApplication(const std::string& archive, const std::string& application)
+    // A ZIP archive or disk image in the downloads folder holding these
+    // items (applications are made as bundles, anything else as a file).
+    fs::path makeDownload(const std::string& name, const std::vector<std::string>& items)
     {
-        auto tree = work_ / ("tree-" + archive);
-        makeMarkingBundle(tree / application);
-        EXPECT_EQ(run({"zip", "-qry", (downloads_ / archive).string(), application}, tree), 0);
-        return downloads_ / archive;
+        auto tree = work_ / ("tree-" + name);
+        fs::create_directories(tree);
+        for (const auto& item : items)
+            item.ends_with(".app") ? makeMarkingBundle(tree / item) : writeFile(tree / item, "xar!");
+        if (name.ends_with(".dmg"))
+            makeDiskImage(tree, downloads_ / name);
+        else
+            EXPECT_EQ(run({"zip", "-qry", (downloads_ / name).string(), "."}, tree), 0);
+        return downloads_ / name;
     }
 
-    fs::path makeImageWithApplication(const std::string& image, const std::string& application)
+    std::optional<Outcome> handle(const fs::path& file, const FileSourceConfigurationPtr& configuration,
+        FileHandler::Services services = {})
     {
-        auto tree = work_ / ("tree-" + image);
-        makeMarkingBundle(tree / application);
-        fs::create_directory_symlink("/Applications", tree / "Applications");
-        makeDiskImage(tree, downloads_ / image);
-        return downloads_ / image;
+        OutcomeWaiter waiter;
+        // Kept alive meanwhile: the answer to a question reaches only a handler that still exists.
+        auto handler = makeHandler(std::move(services));
+        handler->handleFile(URL::fileURL(file), configuration, waiter.completion());
+        auto outcome = waiter.wait();
+        std::this_thread::sleep_for(50ms); // a second report would show by now
+        std::lock_guard lock(waiter.mutex);
+        EXPECT_EQ(waiter.outcomes.size(), 1u);
+        return outcome;
     }
 
     // What is left in the process's temporary folder besides "mounts".
@@ -296,7 +287,8 @@ protected:
         return false;
     }
 
-    std::vector<std::string> postedTitles(const std::string& category) const
+    // "title | body" of what was posted in the category.
+    std::vector<std::string> posted(const std::string& category) const
     {
         std::vector<std::string> titles;
         for (const auto& content : center_->posted())
@@ -327,10 +319,8 @@ protected:
 
 TEST_F(FileHandlerTest, ZipWithOneApplicationIsCopiedOpenedAndTrashedAndItsWorkingFolderRemoved)
 {
-    auto archive = makeZipWithApplication("Example.zip", "Example.app");
-    OutcomeWaiter waiter;
-    makeHandler()->handleFile(URL::fileURL(archive), folder_, waiter.completion());
-    auto outcome = waiter.wait();
+    auto archive = makeDownload("Example.zip", {"Example.app"});
+    auto outcome = handle(archive, folder_);
     ASSERT_TRUE(outcome);
     auto copy = applications_ / "Example.app";
     EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(copy, true).description() + "])");
@@ -338,44 +328,31 @@ TEST_F(FileHandlerTest, ZipWithOneApplicationIsCopiedOpenedAndTrashedAndItsWorki
     EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "Example"); })) << "the copy was not opened";
     EXPECT_TRUE(eventually([&] { return !fs::exists(archive) && fs::exists(trashFiles() / "Example.zip"); }));
     EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
-    EXPECT_EQ(postedTitles("ACTIONLESS_MESSAGE").front(), "Found a ZIP file | Searching for applications in " + archive.string());
+    EXPECT_EQ(posted("ACTIONLESS_MESSAGE").front(), "Found a ZIP file | Searching for applications in " + archive.string());
     EXPECT_TRUE(logs_.contains(log::Level::defaultLevel, "Found ZIP archive at " + archive.string()));
     EXPECT_TRUE(logs_.contains(log::Level::info, "Found 1 application(s)"));
     EXPECT_TRUE(logs_.contains(log::Level::debug, "Applications were found in DMG mountpoints: []"));
     EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::info, "Trashed handled file from " + archive.string()); }));
     EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::info, "Completed opening applications"); }));
-    EXPECT_EQ(waiter.count(), 1u);
 }
 
-TEST_F(FileHandlerTest, DiskImageWithAnApplicationIsCopiedDetachedAndTrashed)
+TEST_F(FileHandlerTest, DiskImagesAreDetachedOncePerApplicationBeforeTheDownloadIsTrashed)
 {
-    auto image = makeImageWithApplication("Example.dmg", "Example.app");
-    OutcomeWaiter waiter;
-    makeHandler()->handleFile(URL::fileURL(image), folder_, waiter.completion());
-    auto outcome = waiter.wait();
+    auto image = makeDownload("Example.dmg", {"Example.app"});
+    auto outcome = handle(image, folder_);
     ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
     EXPECT_TRUE(fs::is_regular_file(applications_ / "Example.app/Contents/Info.plist"));
     EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "Example"); }));
-    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.dmg"); }));
-    EXPECT_FALSE(fs::exists(image));
-    // Detached before the trash step: the mount point is gone.
-    EXPECT_TRUE(mountsFolderEmpty());
+    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.dmg") && !fs::exists(image); }));
+    EXPECT_TRUE(mountsFolderEmpty()); // detached, and the mount point removed, before the trash step
     EXPECT_TRUE(logs_.contains(log::Level::info, "Unmount action completed"));
     EXPECT_TRUE(logged("Requesting duvrin service to unmount DMG at " + environment_.mountsFolder().string()));
     EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
-    EXPECT_TRUE(logs_.contains(log::Level::defaultLevel, "Found DMG at " + image.string()));
 
     // Two applications from one image: its detach is requested twice (which
     // of the two finds it attached is up to the service), both are answered
     // and the download is trashed.
-    auto tree = work_ / "tree-Two.dmg";
-    makeMarkingBundle(tree / "First.app");
-    makeMarkingBundle(tree / "Second.app");
-    auto two = downloads_ / "Two.dmg";
-    makeDiskImage(tree, two);
-    OutcomeWaiter twoWaiter;
-    makeHandler()->handleFile(URL::fileURL(two), folder_, twoWaiter.completion());
-    outcome = twoWaiter.wait();
+    outcome = handle(makeDownload("Two.dmg", {"First.app", "Second.app"}), folder_);
     ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
     EXPECT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 2u);
     EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Two.dmg"); }));
@@ -383,78 +360,65 @@ TEST_F(FileHandlerTest, DiskImageWithAnApplicationIsCopiedDetachedAndTrashed)
     EXPECT_EQ(logs_.count("Unmount action completed"), 3u);
 }
 
-TEST_F(FileHandlerTest, PackageIsOpenedInPlaceAndNeitherDetachedNorTrashed)
+TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndStopTheCleanUp)
 {
     auto package = downloads_ / "Installer.pkg";
     writeFile(package, "xar!");
-    OutcomeWaiter waiter;
-    makeHandler()->handleFile(URL::fileURL(package), folder_, waiter.completion());
-    auto outcome = waiter.wait();
+    auto outcome = handle(package, folder_);
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(package).description() + "])");
     EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "xdg-open"); }));
     EXPECT_EQ(readFile(markers_ / "xdg-open"), package.string());
-    EXPECT_TRUE(eventually([&] {
-        return logs_.contains(log::Level::info, "Found a PKG; not deleting or unmounting to allow package to run ");
-    }));
+    const std::string stopped = "Found a PKG; not deleting or unmounting to allow package to run ";
+    EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::info, stopped); }));
     EXPECT_TRUE(fs::exists(package));
     EXPECT_FALSE(fs::exists(applications_ / "Installer.pkg"));
-    EXPECT_FALSE(logs_.contains(log::Level::info, "Unmount action completed"));
-    EXPECT_EQ(postedTitles("ACTIONLESS_MESSAGE").front(), "Found a PKG file | Searching for applications in " + package.string());
+    EXPECT_EQ(posted("ACTIONLESS_MESSAGE").front(), "Found a PKG file | Searching for applications in " + package.string());
 
-    // A package inside an archive is opened where it was extracted: the
-    // working folder and the archive stay for the installer.
+    // One from an image that also holds an application: the image stays
+    // attached and the download in place; the application is copied.
     fs::remove(markers_ / "xdg-open");
-    auto tree = work_ / "tree-Bundled.zip";
-    writeFile(tree / "Bundled.pkg", "xar!");
-    auto archive = downloads_ / "Bundled.zip";
-    ASSERT_EQ(run({"zip", "-qry", archive.string(), "Bundled.pkg"}, tree), 0);
-    OutcomeWaiter zipped;
-    makeHandler()->handleFile(URL::fileURL(archive), folder_, zipped.completion());
-    outcome = zipped.wait();
+    auto image = makeDownload("Bundle.dmg", {"Bundled.pkg", "Tool.app"});
+    outcome = handle(image, folder_);
     ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
-    ASSERT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 1u);
-    auto extracted = std::get<Outcome::Completed>(outcome->value).copiedApplications.front().path();
-    EXPECT_EQ(extracted.filename(), "Bundled.pkg");
+    EXPECT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 2u);
+    EXPECT_TRUE(eventually([&] { return logs_.count(stopped) == 2; }));
+    EXPECT_TRUE(fs::exists(applications_ / "Tool.app"));
     EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "xdg-open"); }));
-    EXPECT_EQ(readFile(markers_ / "xdg-open"), extracted.string());
-    EXPECT_TRUE(eventually([&] {
-        return logs_.count("Found a PKG; not deleting or unmounting to allow package to run ") == 2;
-    }));
+    EXPECT_FALSE(mountsFolderEmpty());
+    EXPECT_TRUE(fs::exists(image));
+    EXPECT_FALSE(logs_.contains(log::Level::info, "Unmount action completed"));
+
+    // One from an archive keeps the working folder it was extracted to.
+    auto archive = makeDownload("Bundled.zip", {"Bundled.pkg"});
+    outcome = handle(archive, folder_);
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    auto extracted = std::get<Outcome::Completed>(outcome->value).copiedApplications.at(0).path();
+    EXPECT_TRUE(eventually([&] { return logs_.count(stopped) == 3; }));
     EXPECT_TRUE(fs::exists(extracted));
-    EXPECT_EQ(workingFolders(), std::vector<std::string>{extracted.parent_path().filename().string()});
+    EXPECT_THAT(workingFolders(), ::testing::Contains(extracted.parent_path().filename().string()));
     EXPECT_TRUE(fs::exists(archive));
 }
 
 TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportErrorsAndAskNothing)
 {
-    auto handler = makeHandler();
     auto text = downloads_ / "notes.txt";
     writeFile(text, "just text");
 
-    // No destination comes before the type check, and nothing is asked.
+    // No destination is checked before the type, and nothing is asked.
     auto withoutDestination = configurations_->fileSourceConfigurations()[1];
-    ASSERT_EQ(withoutDestination->fileSource(), FileSource::statusBarIcon);
     ASSERT_TRUE(withoutDestination->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
-    OutcomeWaiter noDestination;
-    handler->handleFile(URL::fileURL(text), withoutDestination, noDestination.completion());
-    auto outcome = noDestination.wait();
+    auto outcome = handle(text, withoutDestination);
     ASSERT_TRUE(outcome && handlerError(*outcome));
     EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::configurationDoesNotIncludeDestination);
 
-    OutcomeWaiter unsupported;
-    handler->handleFile(URL::fileURL(text), folder_, unsupported.completion());
-    outcome = unsupported.wait();
+    outcome = handle(text, folder_);
     ASSERT_TRUE(outcome && handlerError(*outcome));
-    EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::unsupportedFileType);
     EXPECT_EQ(handlerError(*outcome)->fileType(), FileType("public.plain-text"));
-    EXPECT_TRUE(logs_.contains(log::Level::info,
-        "Unsupported file at " + text.string() + "; type public.plain-text is unsupported"));
+    EXPECT_TRUE(logs_.contains(log::Level::info, "Unsupported file at " + text.string() + "; type public.plain-text is unsupported"));
 
-    OutcomeWaiter missing;
     auto gone = downloads_ / "Gone.zip";
-    handler->handleFile(URL::fileURL(gone, false), folder_, missing.completion());
-    outcome = missing.wait();
+    outcome = handle(gone, folder_);
     ASSERT_TRUE(outcome && outcome->failure());
     EXPECT_TRUE(logs_.contains(log::Level::error,
         "Failed to get resource values for " + gone.string() + ": " + outcome->failure()->description()));
@@ -462,143 +426,104 @@ TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportErrorsAndAskNothing)
     // An archive that does not open fails the search: shown, kept, nothing left behind.
     auto broken = downloads_ / "Broken.zip";
     writeFile(broken, "not an archive");
-    OutcomeWaiter searchFailed;
-    handler->handleFile(URL::fileURL(broken), folder_, searchFailed.completion());
-    outcome = searchFailed.wait();
+    outcome = handle(broken, folder_);
     ASSERT_TRUE(outcome && outcome->failure());
-    EXPECT_TRUE(logs_.contains(log::Level::error,
-        "Error handling file at " + broken.string() + ": " + outcome->failure()->description()));
-    EXPECT_EQ(postedTitles("ERROR_OCCURRED").size(), 1u);
-    EXPECT_TRUE(fs::exists(broken));
+    EXPECT_TRUE(logs_.contains(log::Level::error, "Error handling file at " + broken.string() + ": " + outcome->failure()->description()));
+    EXPECT_EQ(posted("ERROR_OCCURRED").size(), 1u);
     EXPECT_TRUE(workingFolders().empty());
 
     // No working folder can be made where the temporary folder is a link.
     auto temporary = environment_.mountsFolder().parent_path();
     fs::remove_all(temporary);
     fs::create_directory_symlink(work_.path(), temporary);
-    OutcomeWaiter noWorkingFolder;
-    handler->handleFile(URL::fileURL(downloads_ / "Broken.zip"), folder_, noWorkingFolder.completion());
-    outcome = noWorkingFolder.wait();
+    outcome = handle(broken, folder_);
     ASSERT_TRUE(outcome && outcome->failure());
     EXPECT_TRUE(logs_.contains(log::Level::error, "Failed to create temp directory " + outcome->failure()->description()));
-    EXPECT_EQ(postedTitles("ERROR_OCCURRED").size(), 2u);
+    EXPECT_EQ(posted("ERROR_OCCURRED").size(), 2u);
     fs::remove(temporary);
 
-    EXPECT_TRUE(postedTitles("FOUND_FILE").empty());
-    EXPECT_TRUE(postedTitles("FOUND_FILE_WITHOUT_IGNORE").empty());
-    EXPECT_TRUE(fs::exists(text));
+    // Without a usable service proxy the search cannot start.
+    FileHandler::Services noProxy;
+    noProxy.connectToDiskImageService = [](service::ServiceErrorHandler) { return nullptr; };
+    outcome = handle(makeDownload("Example.zip", {"Example.app"}), folder_, noProxy);
+    ASSERT_TRUE(outcome && handlerError(*outcome));
+    EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::failedToCastXPCService);
+
+    EXPECT_TRUE(posted("FOUND_FILE").empty());
+    EXPECT_TRUE(posted("FOUND_FILE_WITHOUT_IGNORE").empty());
+    EXPECT_TRUE(fs::exists(text) && fs::exists(broken) && fs::exists(downloads_ / "Example.zip"));
 }
 
-TEST_F(FileHandlerTest, TheFileFoundQuestionDecidesWhatHappens)
+TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
 {
-    auto handler = makeHandler();
-    auto archive = makeZipWithApplication("Example.zip", "Example.app");
+    auto archive = makeDownload("Example.zip", {"Example.app"});
     ASSERT_TRUE(folder_->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
-    ASSERT_TRUE(appIcon_->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
-
-    struct Case {
-        std::string answer;
-        std::string outcome;
-    };
-    for (const auto& [answer, expected] : std::vector<Case>{
+    for (const auto& [answer, expected] : std::vector<std::pair<std::string, std::string>>{
              {"IGNORE_FILE_ACTION", "ignored"},
              {"dismiss", "dismissed"},
              {"SOMETHING_ELSE", "error(Unknown response to file found notification: SOMETHING_ELSE)"},
          }) {
-        OutcomeWaiter waiter;
-        handler->handleFile(URL::fileURL(archive), folder_, waiter.completion());
-        ASSERT_TRUE(center_->answer("FOUND_FILE", answer)) << answer;
-        auto outcome = waiter.wait();
+        std::thread user([&] { EXPECT_TRUE(center_->answer("FOUND_FILE", answer)) << answer; });
+        auto outcome = handle(archive, folder_);
+        user.join();
         ASSERT_TRUE(outcome) << answer;
         EXPECT_EQ(outcome->description(), expected);
-        if (answer == "SOMETHING_ELSE") {
-            EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::unknownUserInputResponse);
-            EXPECT_EQ(handlerError(*outcome)->payload(), "SOMETHING_ELSE");
-        }
     }
     EXPECT_TRUE(logs_.contains(log::Level::info, "User dismissed file found notification"));
     EXPECT_TRUE(logs_.contains(log::Level::error, "Unknown response to file found notification: SOMETHING_ELSE"));
-    EXPECT_EQ(postedTitles("FOUND_FILE").front(), "Found ZIP | Choose how to handle ZIP at " + archive.string());
-    EXPECT_TRUE(fs::exists(archive));
+    EXPECT_EQ(posted("FOUND_FILE").front(), "Found ZIP | Choose how to handle ZIP at " + archive.string());
     EXPECT_FALSE(fs::exists(applications_ / "Example.app"));
     EXPECT_TRUE(workingFolders().empty());
 
-    // A dropped file is asked without the Ignore answer, and found applications are copied.
-    OutcomeWaiter dropped;
-    handler->handleFile(URL::fileURL(archive), appIcon_, dropped.completion());
-    ASSERT_TRUE(center_->answer("FOUND_FILE_WITHOUT_IGNORE", "FIND_APPLICATIONS_ACTION"));
-    auto outcome = dropped.wait();
-    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
-    EXPECT_TRUE(fs::exists(applications_ / "Example.app"));
-    EXPECT_EQ(postedTitles("FOUND_FILE").size(), 3u);
-    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.zip") || !fs::exists(archive); }));
-}
-
-TEST_F(FileHandlerTest, ADroppedFileOfAnIgnoringSourceIsReportedIgnoredAndLeftAlone)
-{
-    auto archive = makeZipWithApplication("Example.zip", "Example.app");
+    // A dropped file of a source that ignores files is reported ignored.
     ASSERT_TRUE(appIcon_->fileFoundAction().store(FileFoundActionOption::ignore).ok());
-    OutcomeWaiter waiter;
-    makeHandler()->handleFile(URL::fileURL(archive), appIcon_, waiter.completion());
-    auto outcome = waiter.wait();
+    auto outcome = handle(archive, appIcon_);
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome->description(), "ignored");
-    EXPECT_TRUE(center_->posted().empty());
-    EXPECT_TRUE(fs::exists(archive));
-    EXPECT_FALSE(fs::exists(applications_ / "Example.app"));
+    EXPECT_EQ(center_->posted().size(), 3u);
+
+    // A dropped file is asked about without the Ignore answer.
+    ASSERT_TRUE(appIcon_->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
+    std::thread user([&] { EXPECT_TRUE(center_->answer("FOUND_FILE_WITHOUT_IGNORE", "FIND_APPLICATIONS_ACTION")); });
+    outcome = handle(archive, appIcon_);
+    user.join();
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_TRUE(fs::exists(applications_ / "Example.app"));
+    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.zip"); }));
 }
 
 TEST_F(FileHandlerTest, DetachesThatAreNeverAnsweredStillLeadToTheTrashStep)
 {
     // The search reaches the real service; the clean-up's connection fails
     // (a service that cannot be started), or its detach is never answered.
-    struct Case {
-        std::string name;
-        std::function<std::shared_ptr<service::DuvrinXPCServiceProtocol>(service::ServiceErrorHandler)> cleanUpConnection;
-        std::string logged;
-    };
     auto silent = std::make_shared<SilentService>();
-    std::vector<Case> cases{
-        {"unreachable",
-            [](service::ServiceErrorHandler handler) {
-                return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options{"app.tavik.NoSuchService"}).remoteObjectProxyWithErrorHandler(std::move(handler));
-            },
-            "XPC error: "},
-        {"silent", [silent](service::ServiceErrorHandler) { return silent; }, "Requesting duvrin service to unmount DMG at "},
-    };
-    for (const auto& testCase : cases) {
-        auto image = makeImageWithApplication(testCase.name + ".dmg", testCase.name + ".app");
+    std::vector<std::tuple<std::string, std::function<std::shared_ptr<service::DuvrinXPCServiceProtocol>(service::ServiceErrorHandler)>,
+        std::string>>
+        cases{
+            {"unreachable",
+                [](service::ServiceErrorHandler handler) {
+                    return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options{"app.tavik.NoSuchService"})
+                        .remoteObjectProxyWithErrorHandler(std::move(handler));
+                },
+                "XPC error: "},
+            {"silent", [silent](service::ServiceErrorHandler) { return silent; }, "Requesting duvrin service to unmount DMG at "},
+        };
+    for (const auto& [name, cleanUpConnection, entry] : cases) {
         int connections = 0;
         FileHandler::Services services;
         services.detachTimeout = 500ms;
         services.connectToDiskImageService = [&](service::ServiceErrorHandler handler) {
             if (connections++ == 0)
                 return service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(std::move(handler));
-            return testCase.cleanUpConnection(std::move(handler));
+            return cleanUpConnection(std::move(handler));
         };
-        OutcomeWaiter waiter;
-        makeHandler(services)->handleFile(URL::fileURL(image), folder_, waiter.completion());
-        auto outcome = waiter.wait();
-        ASSERT_TRUE(outcome && outcome->isCompleted()) << testCase.name << ": " << (outcome ? outcome->description() : "no outcome");
-        EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / (testCase.name + ".dmg")); })) << testCase.name;
-        EXPECT_EQ(connections, 2) << testCase.name;
-        EXPECT_TRUE(logged(testCase.logged)) << testCase.name;
+        auto outcome = handle(makeDownload(name + ".dmg", {name + ".app"}), folder_, services);
+        ASSERT_TRUE(outcome && outcome->isCompleted()) << name << ": " << (outcome ? outcome->description() : "no outcome");
+        EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / (name + ".dmg")); })) << name;
+        EXPECT_EQ(connections, 2) << name;
+        EXPECT_TRUE(logged(entry)) << name;
         EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
     }
     std::lock_guard lock(silent->mutex);
     EXPECT_EQ(silent->requests.size(), 1u);
-}
-
-TEST_F(FileHandlerTest, AServiceConnectionWithoutAProxyFailsTheSearch)
-{
-    auto archive = makeZipWithApplication("Example.zip", "Example.app");
-    FileHandler::Services services;
-    services.connectToDiskImageService = [](service::ServiceErrorHandler) { return nullptr; };
-    OutcomeWaiter waiter;
-    makeHandler(services)->handleFile(URL::fileURL(archive), folder_, waiter.completion());
-    auto outcome = waiter.wait();
-    ASSERT_TRUE(outcome && handlerError(*outcome));
-    EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::failedToCastXPCService);
-    EXPECT_TRUE(fs::exists(archive));
-    EXPECT_TRUE(workingFolders().empty());
 }
