@@ -11,7 +11,9 @@
 #include "platform/foundation/Error.hpp"
 #include "platform/foundation/URL.hpp"
 #include "platform/log/Logger.hpp"
+#include "service-protocol/DuvrinXPCConnection.hpp"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,6 +21,8 @@
 #include <vector>
 
 namespace tavik {
+
+class UserInputRequestPerformer;
 
 class FileHandler : public std::enable_shared_from_this<FileHandler> {
 public:
@@ -88,16 +92,40 @@ public:
 
     using Completion = std::function<void(FileOutcome)>;
 
+    // What the handler reaches outside itself. The defaults are the real ones;
+    // tests put in a service on a private bus or their own question performer.
+    struct Services {
+        // The disk image service's name on the session bus.
+        std::string diskImageServiceName = "app.tavik.DuvrinXPC";
+        // Opens a new connection and returns its proxy (null when it yields
+        // none); empty means a DuvrinXPCConnection to diskImageServiceName.
+        std::function<std::shared_ptr<service::DuvrinXPCServiceProtocol>(service::ServiceErrorHandler)> connectToDiskImageService;
+        // Null means UserInputRequestPerformer::shared().
+        std::shared_ptr<UserInputRequestPerformer> userInputRequestPerformer;
+        // How long the clean-up waits for the detach replies before it goes
+        // on with the trash step regardless.
+        std::chrono::milliseconds detachTimeout = std::chrono::seconds(60);
+    };
+
     FileHandler(std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log);
+    FileHandler(std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log, Services services);
     virtual ~FileHandler() = default;
 
     // Queues the file's handling on the global queue and returns at once. The
-    // completion is called at most once, from a background thread, before the
-    // clean-up (detach, trash) has finished.
+    // completion is called exactly once (also for a source set to ignore its
+    // files), from a background thread, before the clean-up (detach, trash)
+    // has finished.
     virtual void handleFile(URL fileURL, FileSourceConfigurationPtr configuration, Completion completion);
 
     const std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager;
     const log::Logger log;
+
+private:
+    // The steps of one file's handling, in the implementation file.
+    struct Steps;
+    friend struct Steps;
+
+    const Services services_;
 };
 
 using FileHandlerPtr = std::shared_ptr<FileHandler>;

@@ -8,6 +8,15 @@ namespace {
 constexpr StringTableEntry entries[] = {
     // Options
     { "move_to_trash_applications_handle_action", "Move to Trash", "User-facing name of move to trash action" },
+    // Questions about found, existing and copied applications
+    { "Found Application", "Found Application", "Title of the question what to do with a found application" },
+    { "Choose how to handle %@", "Choose how to handle %@", "Body of a question about an application; %@ is its name" },
+    { "Application exists", "Application exists", "Title of the question what to do when the destination already has the application" },
+    { "Choose how to handle copying %@ to %@", "Choose how to handle copying %@ to %@", "Body of that question; the application's name and the path of the existing copy" },
+    { "Copied Application", "Copied Application", "Title of the question what to do with a copied application" },
+    // Questions about found files
+    { "Found %@", "Found %@", "Title of the question what to do with a found file; %@ is its type (DMG, ZIP, PKG)" },
+    { "Choose how to handle %@ at %@", "Choose how to handle %@ at %@", "Body of that question; the file's type and its path" },
 };
 
 } // namespace

@@ -1,0 +1,260 @@
+#include "Tavik/file-handling/CopyApplicationActions.hpp"
+
+#include "Tavik/file-handling/QuestionTexts.hpp"
+#include "Tavik/prompts/UserInputRequestPerformer.hpp"
+#include "actions/ActionsLog.hpp"
+#include "platform/foundation/FileError.hpp"
+
+#include <filesystem>
+#include <string_view>
+
+namespace tavik {
+
+using actions::ContinueDecision;
+using ExistingApplicationAction = CopyApplicationAction::ExistingApplicationAction;
+using CopyResult = actions::FileActionResult<InstallableApplication, URL>;
+
+namespace {
+
+std::string pathOf(const URL& url)
+{
+    return url.path().string();
+}
+
+// What is shown while a copy that replaced or renamed runs; announced only,
+// never asked.
+void showCopyingMessage(const InstallableApplication& item, const URL& copyURL)
+{
+    UserInputRequestPerformer::shared()->showMessage(CopyApplicationAction::copyingTitle(item),
+        "Application from " + pathOf(item.source.root().url) + " is being copied to " + pathOf(copyURL), false);
+}
+
+} // namespace
+
+CopyApplicationAction::Destination CopyApplicationAction::Destination::directory(URL folder)
+{
+    return {Kind::directory, std::move(folder)};
+}
+
+CopyApplicationAction::Destination CopyApplicationAction::Destination::path(URL file)
+{
+    return {Kind::path, std::move(file)};
+}
+
+CopyApplicationAction::CopyApplicationAction(Destination destination, ExistingApplicationHandler existingApplicationHandler,
+    std::shared_ptr<FileManager> fileManager, log::Logger log)
+    : destination(std::move(destination))
+    , existingApplicationHandler(std::move(existingApplicationHandler))
+    , fileManager(std::move(fileManager))
+    , log(std::move(log))
+{
+}
+
+URL CopyApplicationAction::targetURL(const InstallableApplication& item) const
+{
+    if (destination.kind == Destination::Kind::path)
+        return destination.url;
+    return destination.url.appendingPathComponent(item.url.lastPathComponent(), true);
+}
+
+URL CopyApplicationAction::renamedURL(const URL& target, unsigned number)
+{
+    std::filesystem::path name = target.lastPathComponent();
+    std::string renamed = name.stem().string() + " " + std::to_string(number) + name.extension().string();
+    return target.deletingLastPathComponent().appendingPathComponent(renamed, target.hasDirectoryPath());
+}
+
+std::string CopyApplicationAction::copyingTitle(const InstallableApplication& item)
+{
+    constexpr std::string_view bundleSuffix = ".app";
+    std::string name = item.url.lastPathComponent();
+    if (name.size() > bundleSuffix.size() && name.ends_with(bundleSuffix))
+        name.resize(name.size() - bundleSuffix.size());
+    return "Copying " + name;
+}
+
+void CopyApplicationAction::perform(InstallableApplication item, actions::Completion<Input, Output> completion) const
+{
+    if (item.kind == InstallableApplication::Kind::package) {
+        URL url = item.url;
+        completion(CopyResult::mapped(std::move(item), std::move(url)));
+        return;
+    }
+
+    URL target = targetURL(item);
+    if (!fileManager->fileExists(target)) {
+        if (auto copied = FileManager::defaultManager()->copyItem(item.url, target); !copied) {
+            log.error("Failed to copy application from {} to {}: {}", pathOf(item.url), pathOf(target), copied.error()->description());
+            completion(CopyResult::failure(std::move(item), copied.error()));
+            return;
+        }
+        log.info("Copied application from {} to {}", pathOf(item.url), pathOf(target));
+        completion(CopyResult::mapped(std::move(item), std::move(target)));
+        return;
+    }
+
+    const InstallableApplication& asked = item;
+    existingApplicationHandler(asked, target,
+        [self = *this, item, target, completion = std::move(completion)](Result<ExistingApplicationAction> answer) {
+            if (!answer) {
+                completion(CopyResult::failure(item, answer.error()));
+                return;
+            }
+            switch (*answer) {
+            case ExistingApplicationAction::ignore:
+                completion(CopyResult::ignored(item));
+                return;
+            case ExistingApplicationAction::trashExistingApplication:
+                self.replaceExisting(item, target, completion);
+                return;
+            case ExistingApplicationAction::renameNewApplication:
+                self.copyRenamed(item, target, completion);
+                return;
+            }
+        });
+}
+
+void CopyApplicationAction::replaceExisting(
+    const InstallableApplication& item, const URL& target, const actions::Completion<Input, Output>& completion) const
+{
+    auto fileManager = FileManager::defaultManager();
+    if (auto trashed = fileManager->trashItem(target); !trashed) {
+        completion(CopyResult::failure(item, trashed.error()));
+        return;
+    }
+    log.info("Trashed application from {}", pathOf(target));
+    showCopyingMessage(item, target);
+    if (auto copied = fileManager->copyItem(item.url, target); !copied) {
+        completion(CopyResult::failure(item, copied.error()));
+        return;
+    }
+    log.info("Copied application from {} to {}", pathOf(item.url), pathOf(target));
+    completion(CopyResult::mapped(item, target));
+}
+
+void CopyApplicationAction::copyRenamed(
+    const InstallableApplication& item, const URL& target, const actions::Completion<Input, Output>& completion) const
+{
+    auto fileManager = FileManager::defaultManager();
+    log.info("Renaming application before moving");
+    unsigned number = 2;
+    for (;;) {
+        URL candidate = renamedURL(target, number);
+        if (fileManager->fileExists(candidate)) {
+            log.defaultLevel("File exists at {}", pathOf(candidate));
+            ++number;
+            continue;
+        }
+        showCopyingMessage(item, candidate);
+        auto copied = fileManager->copyItem(item.url, candidate);
+        if (copied) {
+            log.info("Copied application from {} to {}", pathOf(item.url), pathOf(candidate));
+            completion(CopyResult::mapped(item, candidate));
+            return;
+        }
+        // Another copy took the name between the check and the copy (the
+        // copy never replaces anything): go on with the next number. Any
+        // other failure ends the numbering.
+        if (!isFileError(copied.error(), FileError::Code::fileWriteFileExists)) {
+            completion(CopyResult::failure(item, copied.error()));
+            return;
+        }
+        log.defaultLevel("File exists at {}", pathOf(candidate));
+        ++number;
+    }
+}
+
+CopyApplicationsAction::CopyApplicationsAction(
+    CopyApplicationAction::Destination destination, FileSourceConfigurationPtr fileSource, log::Logger log)
+    : destination(std::move(destination))
+    , fileSource(std::move(fileSource))
+    , log(std::move(log))
+{
+}
+
+void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Output> completion) const
+{
+    using Performer = UserInputRequestPerformer;
+    std::weak_ptr<const CopyApplicationsAction> weakSelf = weak_from_this();
+
+    auto existingApplicationHandler = [weakSelf](const InstallableApplication& item, const URL& target,
+                                          std::function<void(Result<ExistingApplicationAction>)> answer) {
+        Performer::shared()->requestUserInput(questions::applicationExistsTitle(),
+            questions::applicationExistsBody(item.url, target), Performer::Category::applicationExistsAtDestination,
+            [weakSelf, answer = std::move(answer)](Result<UserResponse> response) {
+                auto self = weakSelf.lock();
+                if (!self) {
+                    // Nobody waits for the copy any more: leave the existing one alone.
+                    answer(ExistingApplicationAction::ignore);
+                    return;
+                }
+                if (!response) {
+                    self->log.error("Failed to ask user how to handle existing application: {}", response.error()->description());
+                    answer(response.error());
+                    return;
+                }
+                if (response->isDismissed()) {
+                    answer(ExistingApplicationAction::ignore);
+                    return;
+                }
+                const std::string& identifier = response->identifier();
+                if (identifier == Performer::overwriteApplicationAction)
+                    answer(ExistingApplicationAction::trashExistingApplication);
+                else if (identifier == Performer::renameAndMoveApplicationAction)
+                    answer(ExistingApplicationAction::renameNewApplication);
+                else {
+                    if (identifier != Performer::ignoreFileAction)
+                        self->log.error("Unknown identifier: {}", identifier);
+                    answer(ExistingApplicationAction::ignore);
+                }
+            });
+    };
+
+    auto decisionHandler = [weakSelf](const InstallableApplication& item, const Input& all,
+                               std::function<void(Result<ContinueDecision>)> decide) {
+        auto self = weakSelf.lock();
+        if (!self) {
+            decide(ContinueDecision::ignore);
+            return;
+        }
+        switch (self->fileSource->applicationFoundAction().currentValue()) {
+        case options::ApplicationFoundActionOption::copyToDestination:
+            decide(ContinueDecision::continue_);
+            return;
+        case options::ApplicationFoundActionOption::askWhenMultipleFound:
+            if (all.size() < 2) {
+                decide(ContinueDecision::continue_);
+                return;
+            }
+            break;
+        case options::ApplicationFoundActionOption::alwaysAsk:
+            break;
+        }
+        Performer::shared()->requestUserInput(questions::foundApplicationTitle(), questions::chooseHowToHandleBody(item.url),
+            Performer::Category::foundApplication, [weakSelf, decide = std::move(decide)](Result<UserResponse> response) {
+                auto self = weakSelf.lock();
+                if (!self) {
+                    decide(ContinueDecision::ignore);
+                    return;
+                }
+                if (!response) {
+                    self->log.error("Failed to ask user how to handle found application: {}", response.error()->description());
+                    decide(response.error());
+                    return;
+                }
+                if (!response->isDismissed() && response->identifier() == Performer::copyApplicationAction) {
+                    decide(ContinueDecision::continue_);
+                    return;
+                }
+                if (!response->isDismissed() && response->identifier() != Performer::ignoreFileAction)
+                    self->log.error("Unknown identifier: {}", response->identifier());
+                decide(ContinueDecision::ignore);
+            });
+    };
+
+    CopyApplicationAction copy(destination, std::move(existingApplicationHandler), FileManager::defaultManager(),
+        actions::actionsLog("Copy Applications"));
+    actions::PassthroughAction<Input>().mapEach(std::move(copy), std::move(decisionHandler)).perform(std::move(items), std::move(completion));
+}
+
+} // namespace tavik

@@ -1,0 +1,590 @@
+#include "Tavik/file-handling/FileHandler.hpp"
+
+#include "Tavik/file-handling/CopyApplicationActions.hpp"
+#include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/OpenApplicationActions.hpp"
+#include "Tavik/file-handling/QuestionTexts.hpp"
+#include "Tavik/file-handling/ZIPActions.hpp"
+#include "Tavik/prompts/UserInputRequestPerformer.hpp"
+#include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/filemanager/FileManager.hpp"
+#include "platform/foundation/Bookmark.hpp"
+#include "platform/foundation/TemporaryDirectory.hpp"
+#include "platform/foundation/TypeIdentifier.hpp"
+#include "platform/foundation/UUID.hpp"
+#include "platform/strings/LocalizedString.hpp"
+
+#include <fmt/format.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace tavik {
+
+namespace {
+
+using FoundItems = std::vector<InstallableApplication>;
+using SearchResult = actions::FileActionResult<URL, FoundItems>;
+using CopyResult = actions::FileActionResult<CopyApplicationsAction::Input, CopyApplicationsAction::Output>;
+using options::AllApplicationsHandledAction;
+using options::FileFoundActionOption;
+
+// The key the type identifier is read under, named in missingResourceValue.
+constexpr const char* typeIdentifierKey = "typeIdentifier";
+
+const log::Logger& installableApplicationHandlerLog()
+{
+    static const log::Logger handle("app.tavik.Tavik", "Installable Application Handler");
+    return handle;
+}
+
+const log::Logger& mountLog()
+{
+    static const log::Logger handle("app.tavik.TavikActions", "Mount DMG");
+    return handle;
+}
+
+// "DMG", "ZIP", "PKG"; the identifier itself for an unsupported type.
+std::string typeName(const FileType& fileType)
+{
+    if (std::holds_alternative<FileType::Dmg>(fileType.value))
+        return "DMG";
+    if (std::holds_alternative<FileType::Zip>(fileType.value))
+        return "ZIP";
+    if (std::holds_alternative<FileType::Pkg>(fileType.value))
+        return "PKG";
+    return fileType.rawValue();
+}
+
+// The localized user-notification string for the key with each "%@" filled.
+std::string localizedUserNotificationString(const char* key, const std::vector<std::string>& arguments)
+{
+    return questions::formatted(strings::localizedString(key), arguments);
+}
+
+std::string describe(const std::vector<URL>& urls)
+{
+    std::string text = "[";
+    for (size_t i = 0; i < urls.size(); ++i)
+        text += (i ? ", " : "") + urls[i].description();
+    return text + "]";
+}
+
+// The mount points an item's source chain passes through, from the item outwards.
+void collectMountPoints(const InstallableApplication::Source& source, std::vector<URL>& mountPoints)
+{
+    if (auto* dmg = std::get_if<InstallableApplication::Source::DMG>(&source.value)) {
+        mountPoints.push_back(dmg->mountURL);
+        collectMountPoints(*dmg->parent, mountPoints);
+    } else if (auto* zip = std::get_if<InstallableApplication::Source::ZIP>(&source.value)) {
+        collectMountPoints(*zip->parent, mountPoints);
+    }
+}
+
+} // namespace
+
+struct FileHandler::Steps {
+    // Everything about one file, shared by all the steps of its handling.
+    struct Context {
+        Context(URL fileURL, FileSourceConfigurationPtr configuration, URL destination, FileType fileType, Completion completion)
+            : fileURL(std::move(fileURL))
+            , configuration(std::move(configuration))
+            , destination(std::move(destination))
+            , fileType(std::move(fileType))
+            , completion(std::move(completion))
+        {
+        }
+
+        URL fileURL;
+        FileSourceConfigurationPtr configuration;
+        URL destination;
+        std::atomic<bool> destinationAccessStarted = false;
+        FileType fileType;
+        // The folder a disk image or archive search extracts into, once made.
+        std::optional<URL> workingFolder;
+        FoundItems foundItems;
+        std::vector<URL> mountPoints;
+
+        void complete(FileHandler::FileOutcome outcome)
+        {
+            FileHandler::Completion once;
+            {
+                std::lock_guard lock(mutex);
+                once = std::exchange(completion, nullptr);
+            }
+            if (once)
+                once(std::move(outcome));
+        }
+
+        // Ends the destination access started for this file, once.
+        void endDestinationAccess()
+        {
+            if (destinationAccessStarted.exchange(false))
+                stopAccessingSecurityScopedResource(destination);
+        }
+
+        std::mutex mutex;
+        FileHandler::Completion completion;
+    };
+    using ContextPtr = std::shared_ptr<Context>;
+    using Self = std::shared_ptr<FileHandler>;
+
+    static std::optional<URL> destinationFolder(const Self& self, const FileSourceConfiguration& configuration);
+    static std::shared_ptr<UserInputRequestPerformer> userInputRequestPerformer(const Self& self);
+    // A new connection to the disk image service; its error handler logs and
+    // then calls onConnectionError, if given. Null when it yields no proxy.
+    static std::shared_ptr<service::DuvrinXPCServiceProtocol> connect(const Self& self, std::function<void()> onConnectionError = {});
+
+    static void handle(const Self& self, URL fileURL, FileSourceConfigurationPtr configuration, Completion completion);
+    static void askAboutFoundFile(const Self& self, const ContextPtr& context);
+    static void search(const Self& self, const ContextPtr& context);
+    static void searchFinished(const Self& self, const ContextPtr& context, SearchResult result);
+    static void copyFinished(const Self& self, const ContextPtr& context, CopyResult result);
+    static void cleanUp(const Self& self, const ContextPtr& context, std::vector<URL> copiedApplications);
+    static void trashStep(const Self& self, const ContextPtr& context, const std::vector<URL>& copiedApplications);
+    static void removeWorkingFolder(const Self& self, const ContextPtr& context);
+    // Ends a handling that stopped before the clean-up: the destination
+    // access ends and the working folder goes.
+    static void stop(const Self& self, const ContextPtr& context, FileOutcome outcome);
+};
+
+// FileOutcome
+
+std::string FileHandler::FileOutcome::description() const
+{
+    return std::visit(
+        [](const auto& value) -> std::string {
+            using T = std::decay_t<decltype(value)>;
+            if constexpr (std::is_same_v<T, Completed>)
+                return "completed(" + describe(value.copiedApplications) + ")";
+            else if constexpr (std::is_same_v<T, Failed>)
+                return "error(" + (value.error ? value.error->description() : std::string()) + ")";
+            else if constexpr (std::is_same_v<T, Ignored>)
+                return "ignored";
+            else
+                return "dismissed";
+        },
+        value);
+}
+
+// FileHandler::Error
+
+FileHandler::Error::Error(Code code, std::string payload, FileType fileType)
+    : code_(code)
+    , payload_(std::move(payload))
+    , fileType_(std::move(fileType))
+{
+}
+
+ErrorPtr FileHandler::Error::missingResourceValue(std::string resourceKey)
+{
+    return std::make_shared<const Error>(Code::missingResourceValue, std::move(resourceKey), FileType::unsupported({}));
+}
+
+ErrorPtr FileHandler::Error::unsupportedFileType(FileType fileType)
+{
+    return std::make_shared<const Error>(Code::unsupportedFileType, std::string(), std::move(fileType));
+}
+
+ErrorPtr FileHandler::Error::unknownUserInputResponse(std::string identifier)
+{
+    return std::make_shared<const Error>(Code::unknownUserInputResponse, std::move(identifier), FileType::unsupported({}));
+}
+
+ErrorPtr FileHandler::Error::configurationDoesNotIncludeDestination()
+{
+    return std::make_shared<const Error>(Code::configurationDoesNotIncludeDestination, std::string(), FileType::unsupported({}));
+}
+
+ErrorPtr FileHandler::Error::failedToCastXPCService()
+{
+    return std::make_shared<const Error>(Code::failedToCastXPCService, std::string(), FileType::unsupported({}));
+}
+
+std::string FileHandler::Error::description() const
+{
+    switch (code_) {
+    case Code::missingResourceValue:
+        return fmt::format("The file system returned no value for {}", payload_);
+    case Code::unsupportedFileType:
+        return fmt::format("Files of type {} are not supported", fileType_.rawValue());
+    case Code::unknownUserInputResponse:
+        return fmt::format("Unknown response to file found notification: {}", payload_);
+    case Code::configurationDoesNotIncludeDestination:
+        return "No destination folder is set for this source";
+    case Code::failedToCastXPCService:
+        return "Could not connect to the disk image service";
+    }
+    return "Unknown file handler error";
+}
+
+// FileHandler
+
+FileHandler::FileHandler(std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log)
+    : FileHandler(std::move(applicationsDestinationManager), std::move(log), Services{})
+{
+}
+
+FileHandler::FileHandler(std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log, Services services)
+    : applicationsDestinationManager(std::move(applicationsDestinationManager))
+    , log(std::move(log))
+    , services_(std::move(services))
+{
+}
+
+void FileHandler::handleFile(URL fileURL, FileSourceConfigurationPtr configuration, Completion completion)
+{
+    dispatch::DispatchQueue::global()->async(
+        [self = shared_from_this(), fileURL = std::move(fileURL), configuration = std::move(configuration),
+            completion = std::move(completion)]() mutable {
+            Steps::handle(self, std::move(fileURL), std::move(configuration), std::move(completion));
+        });
+}
+
+std::shared_ptr<service::DuvrinXPCServiceProtocol> FileHandler::Steps::connect(const Self& self, std::function<void()> onConnectionError)
+{
+    auto errorHandler = [log = self->log, onConnectionError = std::move(onConnectionError)](ErrorPtr error) {
+        log.error("XPC error: {}:", error ? error->description() : std::string());
+        if (onConnectionError)
+            onConnectionError();
+    };
+    if (self->services_.connectToDiskImageService)
+        return self->services_.connectToDiskImageService(std::move(errorHandler));
+    service::DuvrinXPCConnection connection(service::DuvrinXPCConnection::Options{self->services_.diskImageServiceName});
+    return connection.remoteObjectProxyWithErrorHandler(std::move(errorHandler));
+}
+
+std::shared_ptr<UserInputRequestPerformer> FileHandler::Steps::userInputRequestPerformer(const Self& self)
+{
+    const auto& injected = self->services_.userInputRequestPerformer;
+    return injected ? injected : UserInputRequestPerformer::shared();
+}
+
+// The configuration's destination folder; none when it names no destination,
+// the destination is unknown or its bookmark does not resolve.
+std::optional<URL> FileHandler::Steps::destinationFolder(const Self& self, const FileSourceConfiguration& configuration)
+{
+    auto uuid = configuration.destinationBookmarkUUID().currentValue();
+    if (!uuid || !self->applicationsDestinationManager)
+        return std::nullopt;
+    auto destination = self->applicationsDestinationManager->destination(*uuid);
+    if (!destination)
+        return std::nullopt;
+    auto url = destination->url();
+    if (!url)
+        return std::nullopt;
+    return *url;
+}
+
+// Steps 1 to 7: classify the file and act on the file found choice.
+void FileHandler::Steps::handle(const Self& self, URL fileURL, FileSourceConfigurationPtr configuration, Completion completion)
+{
+    const auto& log = self->log;
+    auto values = ResourceValues::of(fileURL.path());
+    if (!values) {
+        log.error("Failed to get resource values for {}: {}", fileURL.path().string(), values.error()->description());
+        completion(FileOutcome::error(values.error()));
+        return;
+    }
+    if (values->typeIdentifier.empty()) {
+        completion(FileOutcome::error(Error::missingResourceValue(typeIdentifierKey)));
+        return;
+    }
+    FileType fileType(values->typeIdentifier);
+
+    auto destination = destinationFolder(self, *configuration);
+    if (!destination) {
+        completion(FileOutcome::error(Error::configurationDoesNotIncludeDestination()));
+        return;
+    }
+
+    auto context = std::make_shared<Context>(std::move(fileURL), std::move(configuration), *destination, fileType, std::move(completion));
+    context->destinationAccessStarted = startAccessingSecurityScopedResource(*destination);
+    const std::string path = context->fileURL.path().string();
+
+    if (std::holds_alternative<FileType::Zip>(fileType.value)) {
+        log.defaultLevel("Found ZIP archive at {}", path);
+    } else if (std::holds_alternative<FileType::Dmg>(fileType.value)) {
+        log.defaultLevel("Found DMG at {}", path);
+    } else if (std::holds_alternative<FileType::Pkg>(fileType.value)) {
+        log.defaultLevel("Found PKG archive at {}", path);
+    } else {
+        log.info("Unsupported file at {}; type {} is unsupported", path, values->typeIdentifier);
+        stop(self, context, FileOutcome::error(Error::unsupportedFileType(fileType)));
+        return;
+    }
+
+    auto fileFoundAction = context->configuration->fileFoundAction().currentValue();
+    if (fileFoundAction == FileFoundActionOption::alwaysAsk) {
+        askAboutFoundFile(self, context);
+    } else if (fileFoundAction == FileFoundActionOption::searchForApplications) {
+        userInputRequestPerformer(self)->showMessage(
+            "Found a " + typeName(fileType) + " file", "Searching for applications in " + path, false);
+        search(self, context);
+    } else {
+        // A source set to ignore its files: nothing is done, but the caller
+        // still hears about it.
+        stop(self, context, FileOutcome::ignored());
+    }
+}
+
+// Steps 8 and 9: the file found question and its answer.
+void FileHandler::Steps::askAboutFoundFile(const Self& self, const ContextPtr& context)
+{
+    const std::string name = typeName(context->fileType);
+    auto category = context->configuration->fileSource() == FileSource::directory
+        ? UserInputRequestPerformer::Category::foundFile
+        : UserInputRequestPerformer::Category::foundFileWithoutIgnore;
+    std::weak_ptr<FileHandler> weakSelf = self;
+    userInputRequestPerformer(self)->requestUserInput(localizedUserNotificationString("Found %@", {name}),
+        localizedUserNotificationString("Choose how to handle %@ at %@", {name, context->fileURL.path().string()}), category,
+        [weakSelf, context](Result<UserResponse> response) {
+            dispatch::DispatchQueue::global()->async([weakSelf, context, response = std::move(response)] {
+                auto self = weakSelf.lock();
+                if (!self)
+                    return;
+                const auto& log = self->log;
+                if (!response) {
+                    log.error("Error asking user input for found file: {}", response.error()->description());
+                    stop(self, context, FileOutcome::error(response.error()));
+                } else if (response->isDismissed()) {
+                    log.info("User dismissed file found notification");
+                    stop(self, context, FileOutcome::dismissed());
+                } else if (response->identifier() == UserInputRequestPerformer::findApplicationsAction) {
+                    search(self, context);
+                } else if (response->identifier() == UserInputRequestPerformer::ignoreFileAction) {
+                    stop(self, context, FileOutcome::ignored());
+                } else {
+                    log.error("Unknown response to file found notification: {}", response->identifier());
+                    stop(self, context, FileOutcome::error(Error::unknownUserInputResponse(response->identifier())));
+                }
+            });
+        });
+}
+
+// Step 10: search the file for applications.
+void FileHandler::Steps::search(const Self& self, const ContextPtr& context)
+{
+    const auto& log = self->log;
+    auto rootSource = InstallableApplication::Source::directory(
+        context->fileURL.deletingLastPathComponent(), context->configuration->fileSource());
+    // Results can arrive on a service reply thread; the copy step that
+    // follows blocks its thread, so it runs on the global queue.
+    auto finished = [self, context](SearchResult result) {
+        dispatch::DispatchQueue::global()->async(
+            [self, context, result = std::move(result)]() mutable { searchFinished(self, context, std::move(result)); });
+    };
+
+    if (std::holds_alternative<FileType::Pkg>(context->fileType.value)) {
+        FoundItems items{InstallableApplication{context->fileURL, rootSource, InstallableApplication::Kind::package}};
+        searchFinished(self, context, SearchResult::mapped(context->fileURL, std::move(items)));
+        return;
+    }
+
+    auto folder = [&]() -> Result<URL> {
+        auto temporary = temporaryDirectory();
+        if (!temporary)
+            return temporary.error();
+        auto url = temporary->appendingPathComponent(UUID().uuidString(), true);
+        auto created = FileManager::defaultManager()->createDirectory(url, true);
+        if (!created)
+            return created.error();
+        return url;
+    }();
+    if (!folder) {
+        log.error("Failed to create temp directory {}", folder.error()->description());
+        searchFinished(self, context, SearchResult::failure(context->fileURL, folder.error()));
+        return;
+    }
+    context->workingFolder = *folder;
+
+    auto service = connect(self);
+    if (!service) {
+        stop(self, context, FileOutcome::error(Error::failedToCastXPCService()));
+        return;
+    }
+    if (std::holds_alternative<FileType::Dmg>(context->fileType.value)) {
+        auto action = std::make_shared<FindApplicationsInDMGAction>(*folder, rootSource, service);
+        action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
+    } else {
+        auto action = std::make_shared<ExtractApplicationsInZIPAction>(*folder, service, rootSource);
+        action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
+    }
+}
+
+// Steps 11 and 12: act on the search's result and copy what was found.
+void FileHandler::Steps::searchFinished(const Self& self, const ContextPtr& context, SearchResult result)
+{
+    const auto& log = self->log;
+    const std::string path = context->fileURL.path().string();
+    log.info("Finished performing actions for {}", path);
+    if (auto error = result.error()) {
+        log.error("Error handling file at {}: {}", path, error->description());
+        userInputRequestPerformer(self)->showError(error);
+        stop(self, context, FileOutcome::error(error));
+        return;
+    }
+    if (result.isIgnored()) {
+        stop(self, context, FileOutcome::ignored());
+        return;
+    }
+
+    context->foundItems = std::move(*std::get_if<SearchResult::Mapped>(&result.action)).output;
+    log.info("Found {} application(s)", context->foundItems.size());
+    for (const auto& item : context->foundItems)
+        collectMountPoints(item.source, context->mountPoints);
+    log.debug("Applications were found in DMG mountpoints: {}", describe(context->mountPoints));
+
+    if (context->foundItems.empty()) {
+        cleanUp(self, context, {});
+        context->complete(FileOutcome::completed({}));
+        return;
+    }
+    auto copy = std::make_shared<CopyApplicationsAction>(CopyApplicationAction::Destination::directory(context->destination),
+        context->configuration, installableApplicationHandlerLog());
+    copy->perform(context->foundItems, [self, context, copy](CopyResult copied) { copyFinished(self, context, std::move(copied)); });
+}
+
+// Step 13: report the copies, open them and clean up.
+void FileHandler::Steps::copyFinished(const Self& self, const ContextPtr& context, CopyResult result)
+{
+    const auto& log = self->log;
+    if (auto error = result.error()) {
+        log.error("Failed to copy applications: {}", error->description());
+        context->complete(FileOutcome::error(error));
+        cleanUp(self, context, {});
+        return;
+    }
+    if (result.isIgnored()) {
+        context->complete(FileOutcome::completed({}));
+        cleanUp(self, context, {});
+        return;
+    }
+
+    std::vector<URL> copied;
+    for (const auto& itemResult : *result.output()) {
+        const std::string itemPath = itemResult.input.url.path().string();
+        if (auto* url = itemResult.output())
+            copied.push_back(*url);
+        else if (auto error = itemResult.error())
+            log.error("Failed to copy application at {}: {}", itemPath, error->description());
+        else
+            log.info("Chose not to copy application at {}", itemPath);
+    }
+    context->complete(FileOutcome::completed(copied));
+
+    if (!copied.empty()) {
+        // The open step may wait for answers; the clean-up does not wait for it.
+        auto open = std::make_shared<OpenApplicationsAction>(context->configuration, context->foundItems, installableApplicationHandlerLog());
+        dispatch::DispatchQueue::global()->async([log = log, open, copied] {
+            open->perform(copied, [log, open](auto) { log.info("Completed opening applications"); });
+        });
+    }
+    cleanUp(self, context, std::move(copied));
+}
+
+// Step 15: detach the images the search attached, then the trash step.
+void FileHandler::Steps::cleanUp(const Self& self, const ContextPtr& context, std::vector<URL> copiedApplications)
+{
+    const auto& log = self->log;
+    for (const auto& item : context->foundItems) {
+        if (item.kind == InstallableApplication::Kind::package) {
+            // The installer still reads the download and what was extracted
+            // from it, so nothing is detached, trashed or removed.
+            log.info("Found a PKG; not deleting or unmounting to allow package to run ");
+            context->endDestinationAccess();
+            return;
+        }
+    }
+    if (context->mountPoints.empty()) {
+        trashStep(self, context, copiedApplications);
+        return;
+    }
+    // Every request counts as answered when its reply or its connection
+    // error arrives; the trash step runs once, when all are answered or when
+    // the wait runs out, whichever comes first.
+    class Detaches {
+    public:
+        Detaches(size_t count, std::function<void()> trashStep)
+            : outstanding_(count)
+            , trashStep_(std::move(trashStep))
+        {
+        }
+        void answered()
+        {
+            size_t left = outstanding_.load();
+            while (left > 0 && !outstanding_.compare_exchange_weak(left, left - 1)) { }
+            if (left == 1)
+                goOn();
+        }
+        void goOn()
+        {
+            std::call_once(once_, [&] { dispatch::DispatchQueue::global()->async(std::exchange(trashStep_, nullptr)); });
+        }
+
+    private:
+        std::atomic<size_t> outstanding_;
+        std::once_flag once_;
+        std::function<void()> trashStep_;
+    };
+    auto detaches = std::make_shared<Detaches>(context->mountPoints.size(),
+        [self, context, copiedApplications] { trashStep(self, context, copiedApplications); });
+
+    auto service = connect(self, [detaches] { detaches->answered(); });
+    if (!service) {
+        detaches->goOn();
+        return;
+    }
+    auto unmount = std::make_shared<UnmountDMGAction>(service, mountLog());
+    for (const auto& mountPoint : context->mountPoints) {
+        unmount->perform(mountPoint, [log = log, detaches](auto) {
+            log.info("Unmount action completed");
+            detaches->answered();
+        });
+    }
+    // Only a wait that is still on holds the clean-up.
+    std::weak_ptr<Detaches> waiting = detaches;
+    dispatch::DispatchQueue::global()->asyncAfter(self->services_.detachTimeout, [waiting] {
+        if (auto detaches = waiting.lock())
+            detaches->goOn();
+    });
+}
+
+void FileHandler::Steps::trashStep(const Self& self, const ContextPtr& context, const std::vector<URL>& copiedApplications)
+{
+    const auto& log = self->log;
+    if (!copiedApplications.empty()) {
+        auto watchedFolder = context->configuration->watchDirectoryURL();
+        bool watchedFolderAccessStarted = watchedFolder && startAccessingSecurityScopedResource(*watchedFolder);
+        if (context->configuration->allApplicationsHandled().currentValue() == AllApplicationsHandledAction::moveToTrash) {
+            const std::string path = context->fileURL.path().string();
+            auto trashed = FileManager::defaultManager()->trashItem(context->fileURL);
+            if (trashed)
+                log.info("Trashed handled file from {}", path);
+            else
+                log.error("Failed to trash handled file at {}: {}", path, trashed.error()->description());
+        }
+        if (watchedFolderAccessStarted)
+            stopAccessingSecurityScopedResource(*watchedFolder);
+    }
+    context->endDestinationAccess();
+    removeWorkingFolder(self, context);
+}
+
+void FileHandler::Steps::removeWorkingFolder(const Self& self, const ContextPtr& context)
+{
+    if (!context->workingFolder)
+        return;
+    auto removed = FileManager::defaultManager()->removeItem(*context->workingFolder);
+    if (!removed)
+        self->log.error("Failed to remove temp directory {}: {}", context->workingFolder->path().string(), removed.error()->description());
+}
+
+void FileHandler::Steps::stop(const Self& self, const ContextPtr& context, FileOutcome outcome)
+{
+    context->endDestinationAccess();
+    removeWorkingFolder(self, context);
+    context->complete(std::move(outcome));
+}
+
+} // namespace tavik

@@ -1,0 +1,529 @@
+// The file handler end to end: real configurations in a defaults suite, real
+// ZIP archives and disk images, duvrin-xpc started by a private session bus
+// with the hdiutil stand-in, the real workspace and the desktop trash. Only
+// the notification center is scripted, so that tests can answer questions.
+#include "Tavik/configuration/ApplicationsDestination.hpp"
+#include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
+#include "Tavik/file-handling/FileHandler.hpp"
+#include "Tavik/file-handling/tests/SearchFixtures.hpp"
+#include "Tavik/prompts/UserInputRequestPerformer.hpp"
+#include "platform/defaults/UserDefaults.hpp"
+#include "platform/foundation/UUID.hpp"
+#include "platform/log/LogCapture.hpp"
+#include "platform/notifications/NotificationCenter.hpp"
+#include "platform/testing/PrivateSessionBus.hpp"
+#include "service-protocol/DuvrinXPCConnection.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <thread>
+
+using namespace tavik;
+using namespace tavik::testing;
+using namespace tavik::options;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+using Outcome = FileHandler::FileOutcome;
+
+namespace {
+
+// The trash lives under the data home, which GLib reads once per process, and
+// the defaults under the config home: both go to a private home first.
+class PrivateHome : public ::testing::Environment {
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "tavik-handler-home-XXXXXX").string();
+        home_ = fs::path(mkdtemp(pattern.data()));
+        for (auto [name, folder] : {std::pair{"HOME", ""}, {"XDG_DATA_HOME", "data"}, {"XDG_CONFIG_HOME", "config"}})
+            setenv(name, (home_ / folder).c_str(), 1);
+    }
+    void TearDown() override { fs::remove_all(home_); }
+    fs::path home_;
+};
+const auto* const privateHome = ::testing::AddGlobalTestEnvironment(new PrivateHome);
+
+fs::path trashFiles() { return fs::path(std::getenv("XDG_DATA_HOME")) / "Trash/files"; }
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A notification center that grants everything, records what was posted and
+// lets the test answer it as the user would.
+class AnsweringNotificationCenter final : public notifications::NotificationCenter {
+public:
+    void setDelegate(std::weak_ptr<notifications::NotificationCenterDelegate> delegate) override
+    {
+        std::lock_guard lock(mutex_);
+        delegate_ = std::move(delegate);
+    }
+    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override { }
+    void getNotificationSettings(std::function<void(notifications::NotificationSettings)> completion) override
+    {
+        completion({notifications::AuthorizationStatus::authorized, notifications::NotificationSetting::enabled});
+    }
+    void requestAuthorization(unsigned, std::function<void(bool, ErrorPtr)> completion) override { completion(true, nullptr); }
+    void addNotificationRequest(notifications::NotificationRequest request, std::function<void(ErrorPtr)> completion) override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            posted_.push_back(std::move(request));
+        }
+        completion(nullptr);
+    }
+    void removeAllDeliveredNotifications() override { }
+    void removeAllPendingNotificationRequests() override { }
+
+    std::vector<notifications::NotificationContent> posted() const
+    {
+        std::lock_guard lock(mutex_);
+        std::vector<notifications::NotificationContent> contents;
+        for (const auto& request : posted_)
+            contents.push_back(request.content);
+        return contents;
+    }
+    // Answers the next question of the category, once it is there, with the action.
+    bool answer(const std::string& category, const std::string& actionIdentifier)
+    {
+        std::optional<notifications::NotificationRequest> request;
+        std::shared_ptr<notifications::NotificationCenterDelegate> delegate;
+        eventually([&] {
+            std::lock_guard lock(mutex_);
+            size_t seen = 0;
+            for (const auto& candidate : posted_)
+                if (candidate.content.categoryIdentifier == category && seen++ == answered_[category])
+                    request = candidate;
+            delegate = delegate_.lock();
+            return request && delegate && ++answered_[category];
+        });
+        if (request && delegate)
+            delegate->didReceiveNotificationResponse({{*request}, actionIdentifier}, [] { });
+        return request && delegate;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::weak_ptr<notifications::NotificationCenterDelegate> delegate_;
+    std::vector<notifications::NotificationRequest> posted_;
+    std::map<std::string, size_t> answered_;
+};
+
+// Collects the outcomes reported for a file.
+struct OutcomeWaiter {
+    FileHandler::Completion completion()
+    {
+        return [this](Outcome outcome) {
+            std::lock_guard lock(mutex);
+            outcomes.push_back(std::move(outcome));
+        };
+    }
+    std::optional<Outcome> wait()
+    {
+        if (!eventually([&] { std::lock_guard lock(mutex); return !outcomes.empty(); }, 120s))
+            return std::nullopt;
+        std::lock_guard lock(mutex);
+        return outcomes.front();
+    }
+    std::mutex mutex;
+    std::vector<Outcome> outcomes;
+};
+
+const FileHandler::Error* handlerError(const Outcome& outcome)
+{
+    return dynamic_cast<const FileHandler::Error*>(outcome.failure().get());
+}
+
+// A detach request that is never answered.
+class SilentService final : public service::DuvrinXPCServiceProtocol {
+public:
+    void mountDMG(const URL&, const URL&, service::MountDMGResponse) override { }
+    void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
+    {
+        std::lock_guard lock(mutex);
+        requests.push_back(mountPath);
+        kept.push_back(std::move(response));
+    }
+    std::mutex mutex;
+    std::vector<URL> requests;
+    std::vector<service::UnmountDMGResponse> kept;
+};
+
+class FileHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // Folders the workspace and the service can see: the stand-in for
+        // xdg-open records what it was asked to open.
+        fs::create_directories(bin_);
+        writeFile(bin_ / "xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > '" + (markers_ / "xdg-open").string() + "'\n");
+        fs::permissions(bin_ / "xdg-open", fs::perms(0755));
+        fs::create_directories(markers_);
+        setenv("PATH", (bin_.string() + ":" + std::getenv("PATH")).c_str(), 1);
+        writeFile(services_ / "app.tavik.DuvrinXPC.service",
+            std::string("[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=") + TAVIK_DUVRIN_XPC + " --idle-timeout 5\n");
+        bus_ = std::make_unique<PrivateSessionBus>(PrivateSessionBus::Options{{services_.path()},
+            {{"PATH", std::getenv("PATH")}, {"TMPDIR", std::getenv("TMPDIR")}, {"XDG_RUNTIME_DIR", std::getenv("XDG_RUNTIME_DIR")},
+                {"TAVIK_LOG", "stderr"}}});
+
+        fs::create_directories(downloads_);
+        fs::create_directories(applications_);
+        userDefaults_ = defaults::UserDefaults::suite("app.tavik.Tavik.test-" + UUID().uuidString());
+        destinations_ = std::make_shared<ApplicationsDestinationManager>(userDefaults_);
+        configurations_ = FileSourceConfigurationsManager::make(userDefaults_);
+        auto destination = destinations_->destination(URL::fileURL(applications_));
+        ASSERT_TRUE(destination.ok());
+        auto folder = configurations_->addFolder(URL::fileURL(downloads_), (*destination)->uuid());
+        ASSERT_TRUE(folder.ok()) << folder.error()->description();
+        folder_ = *folder;
+        appIcon_ = configurations_->fileSourceConfigurations().front();
+        ASSERT_EQ(appIcon_->fileSource(), FileSource::appIcon);
+        ASSERT_TRUE(appIcon_->destinationBookmarkUUID().store((*destination)->uuid()).ok());
+        for (const auto& configuration : {folder_, appIcon_}) {
+            ASSERT_TRUE(configuration->applicationFoundAction().store(ApplicationFoundActionOption::copyToDestination).ok());
+            ASSERT_TRUE(configuration->applicationCopiedAction().store(ApplicationCopiedActionOption::openApp).ok());
+            ASSERT_TRUE(configuration->allApplicationsHandled().store(AllApplicationsHandledAction::moveToTrash).ok());
+        }
+        performer_->registerCategories();
+    }
+
+    void TearDown() override
+    {
+        // A test that leaves an image attached detaches it here.
+        auto mounts = environment_.mountsFolder();
+        std::error_code ignored;
+        if (!fs::exists(mounts, ignored))
+            return;
+        auto proxy = service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([](ErrorPtr) { });
+        for (const auto& entry : fs::directory_iterator(mounts, ignored))
+            proxy->unmountDMGWithMountPath(URL::fileURL(entry.path(), true), [path = entry.path()](ErrorPtr error) {
+                std::error_code notEmpty;
+                if (!error)
+                    fs::remove(path, notEmpty);
+            });
+        eventually([&] { return fs::is_empty(mounts, ignored); }, 10s);
+    }
+
+    std::shared_ptr<FileHandler> makeHandler(FileHandler::Services services = {})
+    {
+        services.userInputRequestPerformer = performer_;
+        return std::make_shared<FileHandler>(destinations_, log::Logger("app.tavik.Tavik", "File Handler"), std::move(services));
+    }
+
+    // An application bundle whose executable leaves a marker when it runs.
+    void makeMarkingBundle(const fs::path& bundle)
+    {
+        auto name = bundle.stem().string();
+        writeFile(bundle / "Contents/Info.plist",
+            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>" + name
+                + "</string></dict></plist>\n");
+        writeFile(bundle / "Contents/MacOS" / name, "#!/bin/sh\necho opened > '" + (markers_ / name).string() + "'\n");
+        fs::permissions(bundle / "Contents/MacOS" / name, fs::perms(0755));
+    }
+
+    // A ZIP archive or disk image in the downloads folder holding these
+    // items (applications are made as bundles, anything else as a file).
+    fs::path makeDownload(const std::string& name, const std::vector<std::string>& items)
+    {
+        auto tree = work_ / ("tree-" + name);
+        fs::create_directories(tree);
+        for (const auto& item : items)
+            item.ends_with(".app") ? makeMarkingBundle(tree / item) : writeFile(tree / item, "xar!");
+        if (name.ends_with(".dmg"))
+            makeDiskImage(tree, downloads_ / name);
+        else
+            EXPECT_EQ(run({"zip", "-qry", (downloads_ / name).string(), "."}, tree), 0);
+        return downloads_ / name;
+    }
+
+    std::optional<Outcome> handle(const fs::path& file, const FileSourceConfigurationPtr& configuration,
+        FileHandler::Services services = {})
+    {
+        OutcomeWaiter waiter;
+        // Kept alive meanwhile: the answer to a question reaches only a handler that still exists.
+        auto handler = makeHandler(std::move(services));
+        handler->handleFile(URL::fileURL(file), configuration, waiter.completion());
+        auto outcome = waiter.wait();
+        std::this_thread::sleep_for(50ms); // a second report would show by now
+        std::lock_guard lock(waiter.mutex);
+        EXPECT_EQ(waiter.outcomes.size(), 1u);
+        return outcome;
+    }
+
+    // What is left in the process's temporary folder besides "mounts".
+    std::vector<std::string> workingFolders() const
+    {
+        std::vector<std::string> names;
+        auto temporary = environment_.mountsFolder().parent_path();
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(temporary, ignored))
+            if (entry.path().filename() != "mounts")
+                names.push_back(entry.path().filename().string());
+        return names;
+    }
+
+    bool mountsFolderEmpty() const
+    {
+        std::error_code ignored;
+        return !fs::exists(environment_.mountsFolder(), ignored) || fs::is_empty(environment_.mountsFolder(), ignored);
+    }
+
+    bool logged(const std::string& prefix) const
+    {
+        for (const auto& entry : logs_.entries())
+            if (entry.message.starts_with(prefix))
+                return true;
+        return false;
+    }
+
+    // "title | body" of what was posted in the category.
+    std::vector<std::string> posted(const std::string& category) const
+    {
+        std::vector<std::string> titles;
+        for (const auto& content : center_->posted())
+            if (content.categoryIdentifier == category)
+                titles.push_back(content.title + " | " + content.body);
+        return titles;
+    }
+
+    SearchEnvironment environment_;
+    ScratchFolder work_;
+    ScratchFolder services_;
+    fs::path bin_ = work_ / "bin";
+    fs::path markers_ = work_ / "markers";
+    fs::path downloads_ = work_ / "Downloads";
+    fs::path applications_ = work_ / "Applications";
+    std::unique_ptr<PrivateSessionBus> bus_;
+    log::LogCapture logs_;
+    std::shared_ptr<AnsweringNotificationCenter> center_ = std::make_shared<AnsweringNotificationCenter>();
+    std::shared_ptr<UserInputRequestPerformer> performer_ = std::make_shared<UserInputRequestPerformer>(center_);
+    std::shared_ptr<defaults::UserDefaults> userDefaults_;
+    std::shared_ptr<ApplicationsDestinationManager> destinations_;
+    std::shared_ptr<FileSourceConfigurationsManager> configurations_;
+    FileSourceConfigurationPtr folder_;
+    FileSourceConfigurationPtr appIcon_;
+};
+
+} // namespace
+
+TEST_F(FileHandlerTest, ZipWithOneApplicationIsCopiedOpenedAndTrashedAndItsWorkingFolderRemoved)
+{
+    auto archive = makeDownload("Example.zip", {"Example.app"});
+    auto outcome = handle(archive, folder_);
+    ASSERT_TRUE(outcome);
+    auto copy = applications_ / "Example.app";
+    EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(copy, true).description() + "])");
+    EXPECT_TRUE(fs::is_regular_file(copy / "Contents/MacOS/Example"));
+    EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "Example"); })) << "the copy was not opened";
+    EXPECT_TRUE(eventually([&] { return !fs::exists(archive) && fs::exists(trashFiles() / "Example.zip"); }));
+    EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
+    EXPECT_EQ(posted("ACTIONLESS_MESSAGE").front(), "Found a ZIP file | Searching for applications in " + archive.string());
+    EXPECT_TRUE(logs_.contains(log::Level::defaultLevel, "Found ZIP archive at " + archive.string()));
+    EXPECT_TRUE(logs_.contains(log::Level::info, "Found 1 application(s)"));
+    EXPECT_TRUE(logs_.contains(log::Level::debug, "Applications were found in DMG mountpoints: []"));
+    EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::info, "Trashed handled file from " + archive.string()); }));
+    EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::info, "Completed opening applications"); }));
+}
+
+TEST_F(FileHandlerTest, DiskImagesAreDetachedOncePerApplicationBeforeTheDownloadIsTrashed)
+{
+    auto image = makeDownload("Example.dmg", {"Example.app"});
+    auto outcome = handle(image, folder_);
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_TRUE(fs::is_regular_file(applications_ / "Example.app/Contents/Info.plist"));
+    EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "Example"); }));
+    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.dmg") && !fs::exists(image); }));
+    EXPECT_TRUE(mountsFolderEmpty()); // detached, and the mount point removed, before the trash step
+    EXPECT_TRUE(logs_.contains(log::Level::info, "Unmount action completed"));
+    EXPECT_TRUE(logged("Requesting duvrin service to unmount DMG at " + environment_.mountsFolder().string()));
+    EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
+
+    // Two applications from one image: its detach is requested twice (which
+    // of the two finds it attached is up to the service), both are answered
+    // and the download is trashed.
+    outcome = handle(makeDownload("Two.dmg", {"First.app", "Second.app"}), folder_);
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 2u);
+    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Two.dmg"); }));
+    EXPECT_TRUE(mountsFolderEmpty());
+    EXPECT_EQ(logs_.count("Unmount action completed"), 3u);
+}
+
+TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndStopTheCleanUp)
+{
+    auto package = downloads_ / "Installer.pkg";
+    writeFile(package, "xar!");
+    auto outcome = handle(package, folder_);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(package).description() + "])");
+    EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "xdg-open"); }));
+    EXPECT_EQ(readFile(markers_ / "xdg-open"), package.string());
+    const std::string stopped = "Found a PKG; not deleting or unmounting to allow package to run ";
+    EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::info, stopped); }));
+    EXPECT_TRUE(fs::exists(package));
+    EXPECT_FALSE(fs::exists(applications_ / "Installer.pkg"));
+    EXPECT_EQ(posted("ACTIONLESS_MESSAGE").front(), "Found a PKG file | Searching for applications in " + package.string());
+
+    // One from an image that also holds an application: the image stays
+    // attached and the download in place; the application is copied.
+    fs::remove(markers_ / "xdg-open");
+    auto image = makeDownload("Bundle.dmg", {"Bundled.pkg", "Tool.app"});
+    outcome = handle(image, folder_);
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 2u);
+    EXPECT_TRUE(eventually([&] { return logs_.count(stopped) == 2; }));
+    EXPECT_TRUE(fs::exists(applications_ / "Tool.app"));
+    EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "xdg-open"); }));
+    EXPECT_FALSE(mountsFolderEmpty());
+    EXPECT_TRUE(fs::exists(image));
+    EXPECT_FALSE(logs_.contains(log::Level::info, "Unmount action completed"));
+
+    // One from an archive keeps the working folder it was extracted to.
+    auto archive = makeDownload("Bundled.zip", {"Bundled.pkg"});
+    outcome = handle(archive, folder_);
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    auto extracted = std::get<Outcome::Completed>(outcome->value).copiedApplications.at(0).path();
+    EXPECT_TRUE(eventually([&] { return logs_.count(stopped) == 3; }));
+    EXPECT_TRUE(fs::exists(extracted));
+    EXPECT_THAT(workingFolders(), ::testing::Contains(extracted.parent_path().filename().string()));
+    EXPECT_TRUE(fs::exists(archive));
+}
+
+TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportErrorsAndAskNothing)
+{
+    auto text = downloads_ / "notes.txt";
+    writeFile(text, "just text");
+
+    // No destination is checked before the type, and nothing is asked.
+    auto withoutDestination = configurations_->fileSourceConfigurations()[1];
+    ASSERT_TRUE(withoutDestination->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
+    auto outcome = handle(text, withoutDestination);
+    ASSERT_TRUE(outcome && handlerError(*outcome));
+    EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::configurationDoesNotIncludeDestination);
+
+    outcome = handle(text, folder_);
+    ASSERT_TRUE(outcome && handlerError(*outcome));
+    EXPECT_EQ(handlerError(*outcome)->fileType(), FileType("public.plain-text"));
+    EXPECT_TRUE(logs_.contains(log::Level::info, "Unsupported file at " + text.string() + "; type public.plain-text is unsupported"));
+
+    auto gone = downloads_ / "Gone.zip";
+    outcome = handle(gone, folder_);
+    ASSERT_TRUE(outcome && outcome->failure());
+    EXPECT_TRUE(logs_.contains(log::Level::error,
+        "Failed to get resource values for " + gone.string() + ": " + outcome->failure()->description()));
+
+    // An archive that does not open fails the search: shown, kept, nothing left behind.
+    auto broken = downloads_ / "Broken.zip";
+    writeFile(broken, "not an archive");
+    outcome = handle(broken, folder_);
+    ASSERT_TRUE(outcome && outcome->failure());
+    EXPECT_TRUE(logs_.contains(log::Level::error, "Error handling file at " + broken.string() + ": " + outcome->failure()->description()));
+    EXPECT_EQ(posted("ERROR_OCCURRED").size(), 1u);
+    EXPECT_TRUE(workingFolders().empty());
+
+    // No working folder can be made where the temporary folder is a link.
+    auto temporary = environment_.mountsFolder().parent_path();
+    fs::remove_all(temporary);
+    fs::create_directory_symlink(work_.path(), temporary);
+    outcome = handle(broken, folder_);
+    ASSERT_TRUE(outcome && outcome->failure());
+    EXPECT_TRUE(logs_.contains(log::Level::error, "Failed to create temp directory " + outcome->failure()->description()));
+    EXPECT_EQ(posted("ERROR_OCCURRED").size(), 2u);
+    fs::remove(temporary);
+
+    // Without a usable service proxy the search cannot start.
+    FileHandler::Services noProxy;
+    noProxy.connectToDiskImageService = [](service::ServiceErrorHandler) { return nullptr; };
+    outcome = handle(makeDownload("Example.zip", {"Example.app"}), folder_, noProxy);
+    ASSERT_TRUE(outcome && handlerError(*outcome));
+    EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::failedToCastXPCService);
+
+    EXPECT_TRUE(posted("FOUND_FILE").empty());
+    EXPECT_TRUE(posted("FOUND_FILE_WITHOUT_IGNORE").empty());
+    EXPECT_TRUE(fs::exists(text) && fs::exists(broken) && fs::exists(downloads_ / "Example.zip"));
+}
+
+TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
+{
+    auto archive = makeDownload("Example.zip", {"Example.app"});
+    ASSERT_TRUE(folder_->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
+    for (const auto& [answer, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"IGNORE_FILE_ACTION", "ignored"},
+             {"dismiss", "dismissed"},
+             {"SOMETHING_ELSE", "error(Unknown response to file found notification: SOMETHING_ELSE)"},
+         }) {
+        std::thread user([&] { EXPECT_TRUE(center_->answer("FOUND_FILE", answer)) << answer; });
+        auto outcome = handle(archive, folder_);
+        user.join();
+        ASSERT_TRUE(outcome) << answer;
+        EXPECT_EQ(outcome->description(), expected);
+    }
+    EXPECT_TRUE(logs_.contains(log::Level::info, "User dismissed file found notification"));
+    EXPECT_TRUE(logs_.contains(log::Level::error, "Unknown response to file found notification: SOMETHING_ELSE"));
+    EXPECT_EQ(posted("FOUND_FILE").front(), "Found ZIP | Choose how to handle ZIP at " + archive.string());
+    EXPECT_FALSE(fs::exists(applications_ / "Example.app"));
+    EXPECT_TRUE(workingFolders().empty());
+
+    // A dropped file of a source that ignores files is reported ignored.
+    ASSERT_TRUE(appIcon_->fileFoundAction().store(FileFoundActionOption::ignore).ok());
+    auto outcome = handle(archive, appIcon_);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->description(), "ignored");
+    EXPECT_EQ(center_->posted().size(), 3u);
+
+    // A dropped file is asked about without the Ignore answer.
+    ASSERT_TRUE(appIcon_->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
+    std::thread user([&] { EXPECT_TRUE(center_->answer("FOUND_FILE_WITHOUT_IGNORE", "FIND_APPLICATIONS_ACTION")); });
+    outcome = handle(archive, appIcon_);
+    user.join();
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_TRUE(fs::exists(applications_ / "Example.app"));
+    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.zip"); }));
+}
+
+TEST_F(FileHandlerTest, DetachesThatAreNeverAnsweredStillLeadToTheTrashStep)
+{
+    // The search reaches the real service; the clean-up's connection fails
+    // (a service that cannot be started), or its detach is never answered.
+    auto silent = std::make_shared<SilentService>();
+    std::vector<std::tuple<std::string, std::function<std::shared_ptr<service::DuvrinXPCServiceProtocol>(service::ServiceErrorHandler)>,
+        std::string>>
+        cases{
+            {"unreachable",
+                [](service::ServiceErrorHandler handler) {
+                    return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options{"app.tavik.NoSuchService"})
+                        .remoteObjectProxyWithErrorHandler(std::move(handler));
+                },
+                "XPC error: "},
+            {"silent", [silent](service::ServiceErrorHandler) { return silent; }, "Requesting duvrin service to unmount DMG at "},
+        };
+    for (const auto& [name, cleanUpConnection, entry] : cases) {
+        int connections = 0;
+        FileHandler::Services services;
+        services.detachTimeout = 500ms;
+        services.connectToDiskImageService = [&](service::ServiceErrorHandler handler) {
+            if (connections++ == 0)
+                return service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(std::move(handler));
+            return cleanUpConnection(std::move(handler));
+        };
+        auto outcome = handle(makeDownload(name + ".dmg", {name + ".app"}), folder_, services);
+        ASSERT_TRUE(outcome && outcome->isCompleted()) << name << ": " << (outcome ? outcome->description() : "no outcome");
+        EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / (name + ".dmg")); })) << name;
+        EXPECT_EQ(connections, 2) << name;
+        EXPECT_TRUE(logged(entry)) << name;
+        EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
+    }
+    std::lock_guard lock(silent->mutex);
+    EXPECT_EQ(silent->requests.size(), 1u);
+}
