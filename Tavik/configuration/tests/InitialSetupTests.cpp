@@ -104,15 +104,6 @@ TEST_F(InitialSetupTest, AFolderAlreadyWatchedAlsoThroughASymbolicLinkGetsTheDes
     EXPECT_EQ(folderSources().size(), 1u);
 }
 
-TEST_F(InitialSetupTest, WithoutAChosenDestinationTheFolderIsWatchedWithoutOne)
-{
-    auto watched = setup->watchFolderChosen(URL::fileURL(makeFolder("Downloads")));
-    ASSERT_TRUE(watched.ok());
-    EXPECT_FALSE((*watched)->destinationBookmarkUUID().currentValue());
-    ASSERT_TRUE(setup->finish().ok());
-    EXPECT_TRUE(setup->hasRunInitialSetup().currentValue());
-}
-
 TEST_F(InitialSetupTest, AFileOrAMissingFolderIsRefusedAndChangesNothing)
 {
     std::ofstream(root / "Example.dmg") << "not a folder";
