@@ -9,11 +9,21 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string_view>
 
-#ifndef TAVIK_HDIUTIL_FOLDER
-#define TAVIK_HDIUTIL_FOLDER "/usr/local/libexec/tavik"
-#endif
+namespace {
+
+// The folder this program was started from: where the hdiutil stand-in is
+// installed beside it, whatever the prefix.
+std::filesystem::path ownFolder()
+{
+    std::error_code error;
+    auto executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::path() : executable.parent_path();
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -34,7 +44,8 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    tavik::service::addToSearchPathIfMissing("hdiutil", TAVIK_HDIUTIL_FOLDER);
+    if (auto folder = ownFolder(); !folder.empty())
+        tavik::service::addToSearchPathIfMissing("hdiutil", folder);
     tavik::service::ServiceListener listener(std::move(options));
     return listener.run();
 }

@@ -1,0 +1,189 @@
+// The settings commands run as the user runs them: the built `tavik` in a
+// process of its own, on a temporary XDG_CONFIG_HOME, without a session bus.
+#include "platform/foundation/UUID.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+std::string readAll(const fs::path& file)
+{
+    std::ostringstream text;
+    text << std::ifstream(file, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+Strings split(const std::string& text, char separator)
+{
+    Strings parts;
+    std::istringstream stream(text);
+    for (std::string part; std::getline(stream, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
+
+class CommandLineTest : public ::testing::Test {
+protected:
+    struct Outcome {
+        int status = -1;
+        std::string out, err;
+    };
+
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "tavik-cli-XXXXXX").string();
+        root = fs::path(mkdtemp(pattern.data()));
+        for (auto* folder : { "Applications", "Other Applications", "Downloads" })
+            fs::create_directories(root / folder);
+        fs::create_directory_symlink(root / "Downloads", root / "LinkToDownloads");
+        std::ofstream(root / "Example.zip") << "a file";
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    std::string path(const char* name) const { return (root / name).string(); }
+    std::string settings() const { return readAll(root / "config/tavik/app.tavik.Tavik.plist"); }
+
+    Outcome tavik(const Strings& arguments)
+    {
+        pid_t child = fork();
+        if (child == 0) {
+            dup2(open((root / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+            dup2(open((root / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+            setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+            unsetenv("DBUS_SESSION_BUS_ADDRESS");
+            std::vector<char*> argv { const_cast<char*>(TAVIK_EXECUTABLE) };
+            for (auto& argument : arguments)
+                argv.push_back(const_cast<char*>(argument.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(child, &status, 0);
+        return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readAll(root / "out"), readAll(root / "err") };
+    }
+
+    std::vector<Strings> list()
+    {
+        auto run = tavik({ "sources", "list" });
+        EXPECT_EQ(run.status, 0) << run.err;
+        std::vector<Strings> rows;
+        for (auto& line : split(run.out, '\n'))
+            rows.push_back(split(line, '\t'));
+        return rows;
+    }
+
+    fs::path root;
+};
+
+} // namespace
+
+TEST_F(CommandLineTest, SetupGivesEverySourceTheDestinationAndWatchesTheFolderOnce)
+{
+    auto rows = list();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (Strings { "AppIcon", "App Icon", "searchForApplications", "askWhenMultipleFound",
+                           "askWhenMultipleCopied", "moveToTrash", "-", "unavailable" }));
+    EXPECT_EQ(rows[1][0], "StatusBarIcon");
+
+    EXPECT_EQ(tavik({ "setup", "--status" }).out, "not done\n");
+    auto setup = tavik({ "setup", "--destination", path("Applications"), "--watch", path("Downloads") });
+    ASSERT_EQ(setup.status, 0) << setup.err;
+    EXPECT_EQ(tavik({ "setup", "--status" }).out, "done\n");
+    rows = list();
+    ASSERT_EQ(rows.size(), 3u);
+    for (auto& row : rows)
+        EXPECT_EQ((Strings { row[6], row[7] }), (Strings { path("Applications"), "available" })) << row[0];
+    EXPECT_TRUE(tavik::UUID::fromString(rows[2][0])) << rows[2][0];
+    EXPECT_EQ(rows[2][1], path("Downloads"));
+
+    // Again, through a symbolic link and from relative paths: no second source.
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    EXPECT_EQ(tavik({ "setup", "--destination", "Applications", "--watch", "LinkToDownloads" }).status, 0);
+    EXPECT_EQ(list().size(), 3u);
+}
+
+TEST_F(CommandLineTest, AddSetAndRemoveRoundTrip)
+{
+    auto added = tavik({ "sources", "add", path("Downloads"), "--destination", path("Applications") });
+    ASSERT_EQ(added.status, 0) << added.err;
+    auto id = split(added.out, '\n').at(0);
+    EXPECT_EQ(list().at(2), (Strings { id, path("Downloads"), "searchForApplications", "askWhenMultipleFound",
+                                "askWhenMultipleCopied", "moveToTrash", path("Applications"), "available" }));
+
+    for (auto& [key, value] : std::vector<std::pair<std::string, std::string>> { { "FileFoundAction", "ignore" },
+             { "ApplicationFoundAction", "copyToDestination" }, { "ApplicationCopiedAction", "openApp" },
+             { "AllApplicationsHandledAction", "doNothing" }, { "Destination", path("Other Applications") } })
+        EXPECT_EQ(tavik({ "sources", "set", id, key, value }).status, 0) << key;
+    EXPECT_EQ(list().at(2), (Strings { id, path("Downloads"), "ignore", "copyToDestination", "openApp", "doNothing",
+                                path("Other Applications"), "partiallyAvailable" }));
+    EXPECT_EQ(tavik({ "sources", "set", "AppIcon", "Destination", path("Applications") }).status, 0);
+    EXPECT_EQ(list().at(0).at(7), "available");
+
+    ASSERT_EQ(tavik({ "sources", "remove", id }).status, 0);
+    auto rows = list();
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ((Strings { rows[0][0], rows[1][0] }), (Strings { "AppIcon", "StatusBarIcon" }));
+}
+
+TEST_F(CommandLineTest, BadInputGetsOneLineAndStatusTwoAndChangesNothing)
+{
+    // Before anything is stored, an unknown id writes nothing either.
+    EXPECT_EQ(tavik({ "sources", "remove", "NoSuchSource" }).status, 2);
+    EXPECT_EQ(tavik({ "sources", "set", "NoSuchSource", "FileFoundAction", "ignore" }).status, 2);
+    EXPECT_FALSE(fs::exists(root / "config/tavik/app.tavik.Tavik.plist"));
+
+    auto added = tavik({ "sources", "add", path("Downloads") });
+    ASSERT_EQ(added.status, 0) << added.err;
+    auto id = split(added.out, '\n').at(0);
+    auto before = settings();
+    for (auto& command : std::vector<Strings> {
+             { "sources", "set", id, "FileFoundAction", "Ignore" },
+             { "sources", "set", id, "ApplicationFoundAction", "sometimes" },
+             { "sources", "set", id, "DisplayName", "Mine" },
+             { "sources", "set", id, "Destination", path("Missing") },
+             { "sources", "set", id, "Destination", path("Example.zip") },
+             { "sources", "set", "NoSuchSource", "FileFoundAction", "ignore" },
+             { "sources", "remove", "NoSuchSource" },
+             { "sources", "remove", "AppIcon" },
+             { "sources", "add", path("Missing") },
+             { "sources", "add", path("Example.zip") },
+             { "sources", "add", path("LinkToDownloads") },
+             { "sources", "add", path("Applications"), "--destination", path("Missing") },
+             { "sources", "add" },
+             { "sources" },
+             { "setup" },
+             { "setup", "--destination", path("Applications"), "--watch", path("Missing") },
+             { "setup", "--status", "--destination", path("Applications") },
+             { "--no-such-option" },
+         }) {
+        std::string shown;
+        for (auto& argument : command)
+            shown += argument + " ";
+        auto run = tavik(command);
+        EXPECT_EQ(run.status, 2) << shown;
+        EXPECT_EQ(run.err.rfind("tavik: ", 0), 0u) << shown << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << run.err;
+        EXPECT_EQ(settings(), before) << shown;
+    }
+}
+
+TEST_F(CommandLineTest, HelpDocumentsEveryCommand)
+{
+    auto help = tavik({ "--help" });
+    EXPECT_EQ(help.status, 0);
+    for (const char* text : { "setup --destination DIR [--watch DIR]", "setup --status", "sources list",
+             "sources add DIR [--destination DIR]", "sources remove ID", "sources set ID KEY VALUE",
+             "alwaysAsk, searchForApplications, ignore", "doNothing, moveToTrash" })
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
+}
