@@ -131,8 +131,9 @@ int openFiles(const std::vector<std::string>& paths, const std::string& targetNa
 
 void addRunCommands(CLI::App& app)
 {
-    auto headless = app.add_flag("--headless", "Run without windows or tray icon until SIGINT or SIGTERM");
-    (void)headless;
+    // Without a display, and until there are windows, Tavik always runs headless.
+    static bool headless = false;
+    app.add_flag("--headless", headless, "Run without windows or tray icon until SIGINT or SIGTERM");
     app.callback([&app] {
         if (app.get_subcommands().empty())
             throw CLI::RuntimeError(runHeadless());

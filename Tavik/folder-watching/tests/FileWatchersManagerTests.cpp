@@ -60,11 +60,11 @@ private:
     std::vector<Call> calls_;
 };
 
-class FileWatchersManagerTest : public testing::ConfigurationTest {
+class FileWatchersManagerTest : public tavik::testing::ConfigurationTest {
 protected:
     void SetUp() override
     {
-        ConfigurationTest::SetUp();
+        tavik::testing::ConfigurationTest::SetUp();
         configurations = FileSourceConfigurationsManager::make(userDefaults);
         destinations = std::make_shared<ApplicationsDestinationManager>(userDefaults);
         handler = std::make_shared<RecordingFileHandler>(destinations);
@@ -159,9 +159,9 @@ TEST_F(FileWatchersManagerTest, AFileReportedAgainWhileInFlightIsHandedOverOnceA
 
     // A new watcher for the folder lists the file again while it is in flight.
     log::LogCapture logs;
-    configuration->fileFoundAction().store(FileFoundActionOption::ignore).value();
+    ASSERT_TRUE(configuration->fileFoundAction().store(FileFoundActionOption::ignore).ok());
     ASSERT_TRUE(eventually([&] { return manager->watchedConfigurationIDs().empty(); }));
-    configuration->fileFoundAction().store(FileFoundActionOption::alwaysAsk).value();
+    ASSERT_TRUE(configuration->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
     ASSERT_TRUE(eventually([&] { return !manager->watchedConfigurationIDs().empty(); }));
     EXPECT_TRUE(eventually([&] { return logs.contains(log::Level::debug, "File is already being handled: " + file.string()); }));
     EXPECT_EQ(handler->callCount(), 1u);
@@ -170,9 +170,9 @@ TEST_F(FileWatchersManagerTest, AFileReportedAgainWhileInFlightIsHandedOverOnceA
     handler->call(0).completion(FileHandler::FileOutcome::dismissed());
     EXPECT_TRUE(manager->handledFileBookmarks().currentValue().empty());
     EXPECT_TRUE(manager->ignoredFileBookmarks().currentValue().empty());
-    configuration->fileFoundAction().store(FileFoundActionOption::ignore).value();
+    ASSERT_TRUE(configuration->fileFoundAction().store(FileFoundActionOption::ignore).ok());
     ASSERT_TRUE(eventually([&] { return manager->watchedConfigurationIDs().empty(); }));
-    configuration->fileFoundAction().store(FileFoundActionOption::searchForApplications).value();
+    ASSERT_TRUE(configuration->fileFoundAction().store(FileFoundActionOption::searchForApplications).ok());
     ASSERT_TRUE(handler->waitForCalls(2));
     EXPECT_EQ(handler->call(1).url.path(), file);
 
@@ -201,7 +201,7 @@ TEST_F(FileWatchersManagerTest, WatchersFollowTheConfigurationList)
     // Choosing a destination starts the folder's watcher and its first scan;
     // the other folder's watcher keeps running (a new one would report its
     // dismissed file again).
-    later->destinationBookmarkUUID().store(destination->uuid()).value();
+    ASSERT_TRUE(later->destinationBookmarkUUID().store(destination->uuid()).ok());
     ASSERT_TRUE(handler->waitForCalls(2));
     EXPECT_EQ(handler->call(1).url.path(), laterFolder / "waiting.zip");
     EXPECT_EQ(manager->watchedConfigurationIDs(), (std::set<std::string> {watched->id(), later->id()}));
@@ -214,6 +214,6 @@ TEST_F(FileWatchersManagerTest, WatchersFollowTheConfigurationList)
     EXPECT_EQ(handler->call(2).url.path(), watchedFolder / "new.zip");
 
     // Removing a configuration stops its watcher.
-    configurations->removeConfigurations([&](const FileSourceConfiguration& c) { return c.id() == later->id(); }).value();
+    ASSERT_TRUE(configurations->removeConfigurations([&](const FileSourceConfiguration& c) { return c.id() == later->id(); }).ok());
     EXPECT_TRUE(eventually([&] { return manager->watchedConfigurationIDs() == std::set<std::string> {watched->id()}; }));
 }
