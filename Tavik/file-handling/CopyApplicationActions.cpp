@@ -29,6 +29,14 @@ void showCopyingMessage(const InstallableApplication& item, const URL& copyURL)
         "Application from " + pathOf(item.source.root().url) + " is being copied to " + pathOf(copyURL), false);
 }
 
+// Whether a copy failed only because something appeared at the destination
+// after it was found free.
+bool takenMeanwhile(const ErrorPtr& error, const URL& destination)
+{
+    auto* fileError = dynamic_cast<const FileError*>(error.get());
+    return fileError && fileError->fileCode() == FileError::Code::fileWriteFileExists && fileError->path() == destination.path();
+}
+
 } // namespace
 
 CopyApplicationAction::Destination CopyApplicationAction::Destination::directory(URL folder)
@@ -155,7 +163,7 @@ void CopyApplicationAction::copyRenamed(
         // Another copy took the name between the check and the copy (the
         // copy never replaces anything): go on with the next number. Any
         // other failure ends the numbering.
-        if (!isFileError(copied.error(), FileError::Code::fileWriteFileExists)) {
+        if (!takenMeanwhile(copied.error(), candidate)) {
             completion(CopyResult::failure(item, copied.error()));
             return;
         }

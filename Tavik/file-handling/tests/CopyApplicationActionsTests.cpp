@@ -285,6 +285,34 @@ TEST_F(CopyOpenTest, SingleCopyGoesExactlyToAPathDestinationAndAsksItsHandlerOnA
     EXPECT_EQ(contents(destination / "Renamed 2.app/Contents/Resources/version"), "new");
 }
 
+// Copies racing for the same numbered name each end with a name of their own.
+TEST_F(CopyOpenTest, ConcurrentRenamesEachGetTheirOwnNumber)
+{
+    auto bundle = makeBundle(downloads, "Example", "new");
+    makeBundle(destination, "Example", "old");
+    CopyApplicationAction copy(CopyApplicationAction::Destination::directory(URL::fileURL(destination, true)),
+        [](const InstallableApplication&, const URL&, auto answer) { answer(Existing::renameNewApplication); },
+        FileManager::defaultManager(), actions::actionsLog("Copy Applications"));
+    std::vector<std::future<actions::FileActionResult<InstallableApplication, URL>>> copies;
+    for (int index = 0; index < 4; ++index) {
+        copies.push_back(std::async(std::launch::async, [&] {
+            std::optional<actions::FileActionResult<InstallableApplication, URL>> result;
+            copy.perform(application(bundle), [&](auto r) { result = std::move(r); });
+            return std::move(result).value();
+        }));
+    }
+    std::set<fs::path> copied;
+    for (auto& future : copies) {
+        auto result = future.get();
+        ASSERT_TRUE(result.isMapped()) << result.error()->description();
+        copied.insert(result.output()->path());
+    }
+    EXPECT_EQ(copied, (std::set<fs::path>{destination / "Example 2.app", destination / "Example 3.app",
+                          destination / "Example 4.app", destination / "Example 5.app"}));
+    for (const auto& path : copied)
+        EXPECT_EQ(contents(path / "Contents/Resources/version"), "new");
+}
+
 TEST(CopyApplicationActionTest, NamesOfRenamedCopiesAndTheCopyingTitle)
 {
     auto target = URL::fileURL("/Applications/Example.app", true);
