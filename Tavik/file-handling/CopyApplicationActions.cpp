@@ -101,8 +101,7 @@ void CopyApplicationAction::perform(InstallableApplication item, actions::Comple
         return;
     }
 
-    const InstallableApplication& asked = item;
-    existingApplicationHandler(asked, target,
+    existingApplicationHandler(item, target,
         [self = *this, item, target, completion = std::move(completion)](Result<ExistingApplicationAction> answer) {
             if (!answer) {
                 completion(CopyResult::failure(item, answer.error()));
@@ -218,14 +217,9 @@ void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Out
             });
     };
 
-    auto decisionHandler = [weakSelf](const InstallableApplication& item, const Input& all,
+    auto decisionHandler = [weakSelf, fileSource = fileSource](const InstallableApplication& item, const Input& all,
                                std::function<void(Result<ContinueDecision>)> decide) {
-        auto self = weakSelf.lock();
-        if (!self) {
-            decide(ContinueDecision::ignore);
-            return;
-        }
-        switch (self->fileSource->applicationFoundAction().currentValue()) {
+        switch (fileSource->applicationFoundAction().currentValue()) {
         case options::ApplicationFoundActionOption::copyToDestination:
             decide(ContinueDecision::continue_);
             return;
