@@ -29,6 +29,14 @@ void showCopyingMessage(const InstallableApplication& item, const URL& copyURL)
         "Application from " + pathOf(item.source.root().url) + " is being copied to " + pathOf(copyURL), false);
 }
 
+// Whether a copy failed only because something appeared at the destination
+// after it was found free.
+bool takenMeanwhile(const ErrorPtr& error, const URL& destination)
+{
+    auto* fileError = dynamic_cast<const FileError*>(error.get());
+    return fileError && fileError->fileCode() == FileError::Code::fileWriteFileExists && fileError->path() == destination.path();
+}
+
 } // namespace
 
 CopyApplicationAction::Destination CopyApplicationAction::Destination::directory(URL folder)
@@ -93,8 +101,7 @@ void CopyApplicationAction::perform(InstallableApplication item, actions::Comple
         return;
     }
 
-    const InstallableApplication& asked = item;
-    existingApplicationHandler(asked, target,
+    existingApplicationHandler(item, target,
         [self = *this, item, target, completion = std::move(completion)](Result<ExistingApplicationAction> answer) {
             if (!answer) {
                 completion(CopyResult::failure(item, answer.error()));
@@ -155,7 +162,7 @@ void CopyApplicationAction::copyRenamed(
         // Another copy took the name between the check and the copy (the
         // copy never replaces anything): go on with the next number. Any
         // other failure ends the numbering.
-        if (!isFileError(copied.error(), FileError::Code::fileWriteFileExists)) {
+        if (!takenMeanwhile(copied.error(), candidate)) {
             completion(CopyResult::failure(item, copied.error()));
             return;
         }
@@ -210,14 +217,9 @@ void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Out
             });
     };
 
-    auto decisionHandler = [weakSelf](const InstallableApplication& item, const Input& all,
+    auto decisionHandler = [weakSelf, fileSource = fileSource](const InstallableApplication& item, const Input& all,
                                std::function<void(Result<ContinueDecision>)> decide) {
-        auto self = weakSelf.lock();
-        if (!self) {
-            decide(ContinueDecision::ignore);
-            return;
-        }
-        switch (self->fileSource->applicationFoundAction().currentValue()) {
+        switch (fileSource->applicationFoundAction().currentValue()) {
         case options::ApplicationFoundActionOption::copyToDestination:
             decide(ContinueDecision::continue_);
             return;

@@ -133,7 +133,7 @@ struct FileHandler::Steps {
     static std::shared_ptr<UserInputRequestPerformer> userInputRequestPerformer(const Self& self);
     // A new connection to the disk image service; its error handler logs and
     // then calls onConnectionError, if given. Null when it yields no proxy.
-    static std::shared_ptr<service::DuvrinXPCServiceProtocol> connect(const Self& self, std::function<void()> onConnectionError = {});
+    static std::shared_ptr<service::DuvrinXPCServiceProtocol> connect(const Self& self, std::function<void(ErrorPtr)> onConnectionError);
 
     static void handle(const Self& self, URL fileURL, FileSourceConfigurationPtr configuration, Completion completion);
     static void askAboutFoundFile(const Self& self, const ContextPtr& context);
@@ -241,12 +241,12 @@ void FileHandler::handleFile(URL fileURL, FileSourceConfigurationPtr configurati
         });
 }
 
-std::shared_ptr<service::DuvrinXPCServiceProtocol> FileHandler::Steps::connect(const Self& self, std::function<void()> onConnectionError)
+std::shared_ptr<service::DuvrinXPCServiceProtocol> FileHandler::Steps::connect(const Self& self, std::function<void(ErrorPtr)> onConnectionError)
 {
     auto errorHandler = [log = self->log, onConnectionError = std::move(onConnectionError)](ErrorPtr error) {
         log.error("XPC error: {}:", error ? error->description() : std::string());
         if (onConnectionError)
-            onConnectionError();
+            onConnectionError(error);
     };
     if (self->services_.connectToDiskImageService)
         return self->services_.connectToDiskImageService(std::move(errorHandler));
@@ -369,8 +369,12 @@ void FileHandler::Steps::search(const Self& self, const ContextPtr& context)
     auto rootSource = InstallableApplication::Source::directory(
         context->fileURL.deletingLastPathComponent(), context->configuration->fileSource());
     // Results can arrive on a service reply thread; the copy step that
-    // follows blocks its thread, so it runs on the global queue.
-    auto finished = [self, context](SearchResult result) {
+    // follows blocks its thread, so it runs on the global queue. Only the
+    // first result counts (see the connection's error handler below).
+    auto reported = std::make_shared<std::atomic<bool>>(false);
+    auto finished = [self, context, reported](SearchResult result) {
+        if (reported->exchange(true))
+            return;
         dispatch::DispatchQueue::global()->async(
             [self, context, result = std::move(result)]() mutable { searchFinished(self, context, std::move(result)); });
     };
@@ -398,7 +402,11 @@ void FileHandler::Steps::search(const Self& self, const ContextPtr& context)
     }
     context->workingFolder = *folder;
 
-    auto service = connect(self);
+    // A call the service never answers (it could not be started, it went
+    // away) leaves the search waiting for good: it fails with that error.
+    auto service = connect(self, [fileURL = context->fileURL, finished](ErrorPtr error) {
+        finished(SearchResult::failure(fileURL, error ? error : Error::failedToCastXPCService()));
+    });
     if (!service) {
         stop(self, context, FileOutcome::error(Error::failedToCastXPCService()));
         return;
@@ -530,7 +538,7 @@ void FileHandler::Steps::cleanUp(const Self& self, const ContextPtr& context, st
     auto detaches = std::make_shared<Detaches>(context->mountPoints.size(),
         [self, context, copiedApplications] { trashStep(self, context, copiedApplications); });
 
-    auto service = connect(self, [detaches] { detaches->answered(); });
+    auto service = connect(self, [detaches](ErrorPtr) { detaches->answered(); });
     if (!service) {
         detaches->goOn();
         return;

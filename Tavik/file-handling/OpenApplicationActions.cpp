@@ -88,19 +88,15 @@ void OpenApplicationsAction::perform(Input urls, actions::Completion<Input, Outp
     using Performer = UserInputRequestPerformer;
     std::weak_ptr<const OpenApplicationsAction> weakSelf = weak_from_this();
 
-    auto decisionHandler = [weakSelf](const URL& url, const Input&, std::function<void(Result<ContinueDecision>)> decide) {
-        auto self = weakSelf.lock();
-        if (!self) {
-            decide(ContinueDecision::ignore);
-            return;
-        }
-        switch (self->fileSource->applicationCopiedAction().currentValue()) {
+    auto decisionHandler = [weakSelf, fileSource = fileSource, foundCount = foundApplications.size()](
+                               const URL& url, const Input&, std::function<void(Result<ContinueDecision>)> decide) {
+        switch (fileSource->applicationCopiedAction().currentValue()) {
         case options::ApplicationCopiedActionOption::openApp:
             decide(ContinueDecision::continue_);
             return;
         case options::ApplicationCopiedActionOption::askWhenMultipleCopied:
             // Counts what was found: one copy of two found applications is still asked about.
-            if (self->foundApplications.size() < 2) {
+            if (foundCount < 2) {
                 decide(ContinueDecision::continue_);
                 return;
             }

@@ -449,9 +449,18 @@ TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportErrorsAndAskNothing)
     ASSERT_TRUE(outcome && handlerError(*outcome));
     EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::failedToCastXPCService);
 
+    // A service that cannot be started fails the search instead of leaving it waiting.
+    FileHandler::Services unreachable;
+    unreachable.diskImageServiceName = "app.tavik.NoSuchService";
+    auto image = makeDownload("Example.dmg", {"Example.app"});
+    outcome = handle(image, folder_, unreachable);
+    ASSERT_TRUE(outcome && outcome->failure());
+    EXPECT_TRUE(logged("XPC error: The disk image service could not be started"));
+    EXPECT_TRUE(logs_.contains(log::Level::error, "Error handling file at " + image.string() + ": " + outcome->failure()->description()));
+
     EXPECT_TRUE(posted("FOUND_FILE").empty());
     EXPECT_TRUE(posted("FOUND_FILE_WITHOUT_IGNORE").empty());
-    EXPECT_TRUE(fs::exists(text) && fs::exists(broken) && fs::exists(downloads_ / "Example.zip"));
+    EXPECT_TRUE(fs::exists(text) && fs::exists(broken) && fs::exists(downloads_ / "Example.zip") && fs::exists(image));
 }
 
 TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
