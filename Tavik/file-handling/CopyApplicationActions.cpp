@@ -201,6 +201,7 @@ void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Out
                     return;
                 }
                 if (response->isDismissed()) {
+                    self->questionDismissed_ = true;
                     answer(ExistingApplicationAction::ignore);
                     return;
                 }
@@ -244,6 +245,8 @@ void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Out
                     decide(response.error());
                     return;
                 }
+                if (response->isDismissed())
+                    self->questionDismissed_ = true;
                 if (!response->isDismissed() && response->identifier() == Performer::copyApplicationAction) {
                     decide(ContinueDecision::continue_);
                     return;

@@ -13,6 +13,7 @@
 #include "platform/foundation/URL.hpp"
 #include "platform/log/Logger.hpp"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -93,9 +94,15 @@ public:
     // on other threads).
     void perform(Input items, actions::Completion<Input, Output> completion) const;
 
+    // Whether the user closed one of this action's questions without answering.
+    bool wasAnyQuestionDismissed() const { return questionDismissed_; }
+
     CopyApplicationAction::Destination destination;
     FileSourceConfigurationPtr fileSource;
     log::Logger log;
+
+private:
+    mutable std::atomic<bool> questionDismissed_ { false };
 };
 
 } // namespace tavik

@@ -125,6 +125,8 @@ struct FileHandler::Steps {
 
         std::mutex mutex;
         FileHandler::Completion completion;
+        // Keeps the file counted as in flight while any step holds the context.
+        std::shared_ptr<void> inFlight;
     };
     using ContextPtr = std::shared_ptr<Context>;
     using Self = std::shared_ptr<FileHandler>;
@@ -135,11 +137,12 @@ struct FileHandler::Steps {
     // then calls onConnectionError, if given. Null when it yields no proxy.
     static std::shared_ptr<service::DuvrinXPCServiceProtocol> connect(const Self& self, std::function<void(ErrorPtr)> onConnectionError);
 
-    static void handle(const Self& self, URL fileURL, FileSourceConfigurationPtr configuration, Completion completion);
+    static void handle(const Self& self, URL fileURL, FileSourceConfigurationPtr configuration, Completion completion,
+        std::shared_ptr<void> inFlight);
     static void askAboutFoundFile(const Self& self, const ContextPtr& context);
     static void search(const Self& self, const ContextPtr& context);
     static void searchFinished(const Self& self, const ContextPtr& context, SearchResult result);
-    static void copyFinished(const Self& self, const ContextPtr& context, CopyResult result);
+    static void copyFinished(const Self& self, const ContextPtr& context, CopyResult result, bool questionDismissed);
     static void cleanUp(const Self& self, const ContextPtr& context, std::vector<URL> copiedApplications);
     static void trashStep(const Self& self, const ContextPtr& context, const std::vector<URL>& copiedApplications);
     static void removeWorkingFolder(const Self& self, const ContextPtr& context);
@@ -229,16 +232,24 @@ FileHandler::FileHandler(std::shared_ptr<ApplicationsDestinationManager> applica
     : applicationsDestinationManager(std::move(applicationsDestinationManager))
     , log(std::move(log))
     , services_(std::move(services))
+    , inFlight_(std::make_shared<dispatch::DispatchGroup>())
 {
 }
 
 void FileHandler::handleFile(URL fileURL, FileSourceConfigurationPtr configuration, Completion completion)
 {
+    inFlight_->enter();
+    std::shared_ptr<void> inFlight(nullptr, [group = inFlight_](void*) { group->leave(); });
     dispatch::DispatchQueue::global()->async(
         [self = shared_from_this(), fileURL = std::move(fileURL), configuration = std::move(configuration),
-            completion = std::move(completion)]() mutable {
-            Steps::handle(self, std::move(fileURL), std::move(configuration), std::move(completion));
+            completion = std::move(completion), inFlight = std::move(inFlight)]() mutable {
+            Steps::handle(self, std::move(fileURL), std::move(configuration), std::move(completion), std::move(inFlight));
         });
+}
+
+bool FileHandler::waitUntilIdle(std::chrono::milliseconds timeout) const
+{
+    return inFlight_->waitFor(timeout);
 }
 
 std::shared_ptr<service::DuvrinXPCServiceProtocol> FileHandler::Steps::connect(const Self& self, std::function<void(ErrorPtr)> onConnectionError)
@@ -277,7 +288,8 @@ std::optional<URL> FileHandler::Steps::destinationFolder(const Self& self, const
 }
 
 // Steps 1 to 7: classify the file and act on the file found choice.
-void FileHandler::Steps::handle(const Self& self, URL fileURL, FileSourceConfigurationPtr configuration, Completion completion)
+void FileHandler::Steps::handle(const Self& self, URL fileURL, FileSourceConfigurationPtr configuration, Completion completion,
+    std::shared_ptr<void> inFlight)
 {
     const auto& log = self->log;
     auto values = ResourceValues::of(fileURL.path());
@@ -299,6 +311,7 @@ void FileHandler::Steps::handle(const Self& self, URL fileURL, FileSourceConfigu
     }
 
     auto context = std::make_shared<Context>(std::move(fileURL), std::move(configuration), *destination, fileType, std::move(completion));
+    context->inFlight = std::move(inFlight);
     context->destinationAccessStarted = startAccessingSecurityScopedResource(*destination);
     const std::string path = context->fileURL.path().string();
 
@@ -450,11 +463,13 @@ void FileHandler::Steps::searchFinished(const Self& self, const ContextPtr& cont
     }
     auto copy = std::make_shared<CopyApplicationsAction>(CopyApplicationAction::Destination::directory(context->destination),
         context->configuration, installableApplicationHandlerLog());
-    copy->perform(context->foundItems, [self, context, copy](CopyResult copied) { copyFinished(self, context, std::move(copied)); });
+    copy->perform(context->foundItems, [self, context, copy](CopyResult copied) {
+        copyFinished(self, context, std::move(copied), copy->wasAnyQuestionDismissed());
+    });
 }
 
 // Step 13: report the copies, open them and clean up.
-void FileHandler::Steps::copyFinished(const Self& self, const ContextPtr& context, CopyResult result)
+void FileHandler::Steps::copyFinished(const Self& self, const ContextPtr& context, CopyResult result, bool questionDismissed)
 {
     const auto& log = self->log;
     if (auto error = result.error()) {
@@ -479,13 +494,15 @@ void FileHandler::Steps::copyFinished(const Self& self, const ContextPtr& contex
         else
             log.info("Chose not to copy application at {}", itemPath);
     }
-    context->complete(FileOutcome::completed(copied));
+    // Nothing copied because the user closed a question without answering:
+    // the file is not done with, so it is offered again at its next report.
+    context->complete(copied.empty() && questionDismissed ? FileOutcome::dismissed() : FileOutcome::completed(copied));
 
     if (!copied.empty()) {
         // The open step may wait for answers; the clean-up does not wait for it.
         auto open = std::make_shared<OpenApplicationsAction>(context->configuration, context->foundItems, installableApplicationHandlerLog());
-        dispatch::DispatchQueue::global()->async([log = log, open, copied] {
-            open->perform(copied, [log, open](auto) { log.info("Completed opening applications"); });
+        dispatch::DispatchQueue::global()->async([log = log, open, copied, inFlight = context->inFlight] {
+            open->perform(copied, [log, open, inFlight](auto) { log.info("Completed opening applications"); });
         });
     }
     cleanUp(self, context, std::move(copied));

@@ -10,6 +10,7 @@
 #include "Tavik/file-handling/FileType.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/foundation/URL.hpp"
+#include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/log/Logger.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
@@ -117,6 +118,11 @@ public:
     // has finished.
     virtual void handleFile(URL fileURL, FileSourceConfigurationPtr configuration, Completion completion);
 
+    // Waits until every file handed over so far is through its clean-up and
+    // its open step, or the time is up; tells whether all were. A process
+    // that ends after its files calls this first.
+    bool waitUntilIdle(std::chrono::milliseconds timeout) const;
+
     const std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager;
     const log::Logger log;
 
@@ -126,6 +132,8 @@ private:
     friend struct Steps;
 
     const Services services_;
+    // Entered for each file, left once nothing of its handling remains.
+    const std::shared_ptr<dispatch::DispatchGroup> inFlight_;
 };
 
 using FileHandlerPtr = std::shared_ptr<FileHandler>;

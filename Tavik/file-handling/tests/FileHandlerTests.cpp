@@ -9,7 +9,9 @@
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/foundation/UUID.hpp"
+#include "platform/dispatch/MainRunLoop.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/notifications/NotificationCenter.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
@@ -499,6 +501,31 @@ TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
     ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
     EXPECT_TRUE(fs::exists(applications_ / "Example.app"));
     EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.zip"); }));
+}
+
+TEST_F(FileHandlerTest, AFileWhoseQuestionsWereClosedUnansweredIsReportedDismissed)
+{
+    // Two applications are asked about through the process's own performer;
+    // without a notification server or a terminal the questions are closed
+    // unanswered, so the file is not done with.
+    auto archive = makeDownload("Two.zip", {"One.app", "Two.app"});
+    ASSERT_TRUE(folder_->applicationFoundAction().store(ApplicationFoundActionOption::askWhenMultipleFound).ok());
+    OutcomeWaiter waiter;
+    auto handler = makeHandler();
+    handler->handleFile(URL::fileURL(archive), folder_, waiter.completion());
+    // The closing alerts run on the main queue.
+    ASSERT_TRUE(dispatch::MainRunLoop::runUntil([&] {
+        std::lock_guard lock(waiter.mutex);
+        return !waiter.outcomes.empty();
+    }, 120s));
+    EXPECT_EQ(waiter.outcomes.front().description(), "dismissed");
+    EXPECT_TRUE(logged("Chose not to copy application at "));
+    EXPECT_FALSE(fs::exists(applications_ / "One.app"));
+    EXPECT_FALSE(fs::exists(applications_ / "Two.app"));
+    EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
+    EXPECT_TRUE(fs::exists(archive)) << "nothing copied, so the download stays";
+    // The process's notification center must not outlive the test's bus.
+    static_cast<notifications::FreedesktopNotificationCenter&>(*notifications::FreedesktopNotificationCenter::current()).disconnect();
 }
 
 TEST_F(FileHandlerTest, DetachesThatAreNeverAnsweredStillLeadToTheTrashStep)
