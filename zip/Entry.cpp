@@ -103,4 +103,17 @@ bool Entry::operator==(const Entry& other) const
         && centralDirectoryStructure_.relativeOffsetOfLocalHeader == other.centralDirectoryStructure_.relativeOffsetOfLocalHeader;
 }
 
+const char* typeName(EntryType type)
+{
+    switch (type) {
+    case EntryType::file:
+        return "file";
+    case EntryType::directory:
+        return "directory";
+    case EntryType::symlink:
+        return "symlink";
+    }
+    return "file";
+}
+
 } // namespace tavik::zip

@@ -16,6 +16,9 @@ enum class EntryType {
     symlink,
 };
 
+// "file", "directory" or "symlink".
+const char* typeName(EntryType type);
+
 enum class CompressionMethod : uint16_t {
     none = 0,
     deflate = 8,

@@ -31,19 +31,6 @@ std::vector<std::string> pathComponents(const std::string& path)
     return components;
 }
 
-const char* typeName(EntryType type)
-{
-    switch (type) {
-    case EntryType::file:
-        return "file";
-    case EntryType::directory:
-        return "directory";
-    case EntryType::symlink:
-        return "symlink";
-    }
-    return "file";
-}
-
 } // namespace
 
 // SearchZIPAction

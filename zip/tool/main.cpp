@@ -11,19 +11,6 @@ using namespace tavik::zip;
 
 namespace {
 
-const char* typeName(EntryType type)
-{
-    switch (type) {
-    case EntryType::file:
-        return "file";
-    case EntryType::directory:
-        return "directory";
-    case EntryType::symlink:
-        return "symlink";
-    }
-    return "file";
-}
-
 // The error's text, with its reason unless that only repeats the entry path.
 std::string describe(const ErrorPtr& error, const std::string& entryPath)
 {
