@@ -195,7 +195,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     {
         if (watcherThread.joinable()) {
             uint64_t one = 1;
-            (void)!::write(stopDescriptor, &one, sizeof one);
+            (void)!::write(stopDescriptor->get(), &one, sizeof one);
             // The watcher closes its descriptors as it ends; it may be the
             // thread releasing the last reference.
             if (watcherThread.get_id() == std::this_thread::get_id())
@@ -225,7 +225,10 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
 
     std::once_flag watcherOnce;
     std::thread watcherThread;
-    int stopDescriptor = -1;
+    // Shared with the watcher thread: closed by whichever lets go last, so a
+    // stop request never writes to a descriptor the thread has closed (or
+    // to whatever file was opened under its number since).
+    std::shared_ptr<FileDescriptor> stopDescriptor;
 
     // What the file holds now. A file that is not a property-list dictionary
     // is moved aside (taking the file lock for that unless `locked`).
@@ -477,16 +480,16 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
                 ::close(inotify);
                 return;
             }
-            stopDescriptor = ::eventfd(0, EFD_CLOEXEC);
-            if (stopDescriptor < 0) {
+            int stop = ::eventfd(0, EFD_CLOEXEC);
+            if (stop < 0) {
                 ::close(inotify);
                 return;
             }
+            stopDescriptor = std::make_shared<FileDescriptor>(stop);
             std::weak_ptr<FileState> weakState = shared_from_this();
             watcherThread = std::thread([weakState, inotify, stop = stopDescriptor, name = file.filename().string()] {
-                watch(weakState, inotify, stop, name);
+                watch(weakState, inotify, stop->get(), name);
                 ::close(inotify);
-                ::close(stop);
             });
         });
     }
