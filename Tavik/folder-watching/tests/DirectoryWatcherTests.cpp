@@ -267,8 +267,9 @@ TEST_F(DirectoryWatcherTest, AReleasedWatcherNeverCallsBack)
         std::this_thread::sleep_for(5ms);
     watcher.reset();
     // The watcher may still be finishing a scan or a handler on another thread;
-    // it is gone once the last of those lets go of it.
-    for (int waited = 0; waited < 1000 && !weakWatcher.expired(); ++waited)
+    // it is gone once the last of those lets go of it. Under the churn, and
+    // slowed down by ThreadSanitizer, that can take a few seconds.
+    for (int waited = 0; waited < 6000 && !weakWatcher.expired(); ++waited)
         std::this_thread::sleep_for(5ms);
     ASSERT_TRUE(weakWatcher.expired());
     gone = true;
