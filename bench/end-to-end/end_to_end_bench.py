@@ -80,7 +80,7 @@ def main():
             subprocess.run(["tavik", "setup", "--destination", applications, "--watch", downloads], env=env, check=True,
                            stdout=subprocess.DEVNULL)
             listing = subprocess.run(["tavik", "sources", "list"], env=env, check=True, capture_output=True, text=True)
-            folder_id = next(line.split("\t")[0] for line in listing.stdout.splitlines() if line.split("\t")[1] == "Downloads")
+            folder_id = next(line.split("\t")[0] for line in listing.stdout.splitlines() if line.split("\t")[1] == downloads)
             # The bundle's program is random bytes: do not try to open it.
             subprocess.run(["tavik", "sources", "set", folder_id, "ApplicationCopiedAction", "alwaysAsk"], env=env, check=True)
             log_path = os.path.join(work, "tavik.log")
