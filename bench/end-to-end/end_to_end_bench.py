@@ -70,7 +70,7 @@ def main():
             "PATH": f"{prefix}/bin:/usr/bin:/bin", "HOME": home, "XDG_CONFIG_HOME": f"{home}/.config",
             "XDG_DATA_HOME": f"{home}/.local/share", "XDG_DATA_DIRS": f"{prefix}/share:/usr/share",
             "XDG_RUNTIME_DIR": runtime, "TMPDIR": os.path.join(work, "tmp"), "TAVIK_LOG": "stderr",
-            "TAVIK_LOG_LEVEL": "info", "LANG": "C.UTF-8",
+            "TAVIK_LOG_LEVEL": "debug", "LANG": "C.UTF-8",
         }
         bus = subprocess.run(["dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"],
                              env=env, check=True, capture_output=True, text=True).stdout.split()
