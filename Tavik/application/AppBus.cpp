@@ -52,7 +52,14 @@ Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler)
                 reply.send();
             });
         service->object_->finishRegistration();
-        service->connection_->enterEventLoopAsync();
+        // The bus can go away before us (it ends with the session, or with
+        // the same Ctrl-C): that ends serving, not the process.
+        service->eventLoop_ = std::thread([connection = service->connection_.get()] {
+            try {
+                connection->enterEventLoop();
+            } catch (const sdbus::Error&) {
+            }
+        });
     } catch (const sdbus::Error& error) {
         return busError(error);
     }
@@ -61,8 +68,13 @@ Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler)
 
 AppBusService::~AppBusService()
 {
-    if (connection_)
-        connection_->leaveEventLoop();
+    if (eventLoop_.joinable()) {
+        try {
+            connection_->leaveEventLoop();
+        } catch (const sdbus::Error&) {
+        }
+        eventLoop_.join();
+    }
     object_.reset();
 }
 

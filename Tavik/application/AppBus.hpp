@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sdbus {
@@ -48,6 +49,7 @@ private:
     AppBusService() = default;
     std::unique_ptr<sdbus::IConnection> connection_;
     std::unique_ptr<sdbus::IObject> object_;
+    std::thread eventLoop_;
 };
 
 // Hands files to the running Tavik. True when one took them, false when none
