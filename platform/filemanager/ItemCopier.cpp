@@ -181,12 +181,8 @@ Result<void> ItemCopier::copyFile(int sourceFolder, int destinationFolder, const
 
     if (auto copied = copyContents(input.get(), output.get(), status, sourcePath, destinationPath); !copied)
         return copied;
-    if (::fchmod(output.get(), keptMode(status.st_mode)) != 0)
-        return writeError(destinationPath);
-    copyExtendedAttributes(input.get(), output.get());
-    struct timespec times[2] = {status.st_atim, status.st_mtim};
-    if (::futimens(output.get(), times) != 0)
-        return writeError(destinationPath);
+    if (auto kept = keepAttributes(input.get(), output.get(), status, destinationPath); !kept)
+        return kept;
     if (output.close() != 0)
         return writeError(destinationPath);
     return {};
@@ -295,11 +291,17 @@ Result<void> ItemCopier::copyFolder(int sourceFolder, int destinationFolder, con
     if (!result)
         return result;
 
-    if (::fchmod(output.get(), keptMode(status.st_mode)) != 0)
+    return keepAttributes(input.get(), output.get(), status, destinationPath);
+}
+
+Result<void> ItemCopier::keepAttributes(int input, int output, const struct stat& status,
+    const std::filesystem::path& destinationPath)
+{
+    if (::fchmod(output, keptMode(status.st_mode)) != 0)
         return writeError(destinationPath);
-    copyExtendedAttributes(input.get(), output.get());
+    copyExtendedAttributes(input, output);
     struct timespec times[2] = {status.st_atim, status.st_mtim};
-    if (::futimens(output.get(), times) != 0)
+    if (::futimens(output, times) != 0)
         return writeError(destinationPath);
     return {};
 }

@@ -33,6 +33,9 @@ private:
         const std::filesystem::path& sourcePath, const std::filesystem::path& destinationPath);
     Result<void> copyContents(int input, int output, const struct stat& status,
         const std::filesystem::path& sourcePath, const std::filesystem::path& destinationPath);
+    // Gives the copy the source's kept mode, extended attributes and times.
+    Result<void> keepAttributes(int input, int output, const struct stat& status,
+        const std::filesystem::path& destinationPath);
 
     ErrorPtr readError(const std::filesystem::path& path) const;
     ErrorPtr writeError(const std::filesystem::path& path) const;
