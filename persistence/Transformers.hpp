@@ -131,40 +131,6 @@ struct JSONDecoder {
     Result<nlohmann::json> decode(const Data& data) const;
 };
 
-// A value to JSON data and back.
-template <class T>
-class JSONTransformer final : public Transformer<T, Data> {
-public:
-    explicit JSONTransformer(JSONEncoder encoder = {}, JSONDecoder decoder = {})
-        : encoder(encoder)
-        , decoder(decoder)
-    {
-    }
-
-    Result<Data> transform(const T& input) const override
-    {
-        try {
-            return encoder.encode(nlohmann::json(input));
-        } catch (const nlohmann::json::exception& exception) {
-            return CodingError::make(CodingError::Case::encodingFailed, exception.what());
-        }
-    }
-    Result<T> untransform(const Data& output) const override
-    {
-        auto json = decoder.decode(output);
-        if (!json)
-            return json.error();
-        try {
-            return json->template get<T>();
-        } catch (const nlohmann::json::exception& exception) {
-            return CodingError::make(CodingError::Case::decodingFailed, exception.what());
-        }
-    }
-
-    JSONEncoder encoder;
-    JSONDecoder decoder;
-};
-
 // Property-list coding of the same to_json / from_json model: objects become
 // dictionaries, arrays arrays, integers, reals, Booleans and strings keep
 // their kind. JSON null has no property-list form and fails to encode.
@@ -177,11 +143,12 @@ struct PropertyListDecoder {
     Result<nlohmann::json> decode(const Data& data) const;
 };
 
-// A value to property-list data and back.
-template <class T>
-class PropertyListTransformer final : public Transformer<T, Data> {
+// A value to data and back through its nlohmann::json model, with the
+// encoder and decoder of one data format.
+template <class T, class Encoder, class Decoder>
+class CodedTransformer final : public Transformer<T, Data> {
 public:
-    explicit PropertyListTransformer(PropertyListEncoder encoder = {}, PropertyListDecoder decoder = {})
+    explicit CodedTransformer(Encoder encoder = {}, Decoder decoder = {})
         : encoder(encoder)
         , decoder(decoder)
     {
@@ -207,8 +174,16 @@ public:
         }
     }
 
-    PropertyListEncoder encoder;
-    PropertyListDecoder decoder;
+    Encoder encoder;
+    Decoder decoder;
 };
+
+// A value to JSON data and back.
+template <class T>
+using JSONTransformer = CodedTransformer<T, JSONEncoder, JSONDecoder>;
+
+// A value to property-list data and back.
+template <class T>
+using PropertyListTransformer = CodedTransformer<T, PropertyListEncoder, PropertyListDecoder>;
 
 } // namespace tavik::persistence
