@@ -1,4 +1,5 @@
 #include "platform/filemanager/FileManager.hpp"
+#include "platform/filemanager/SpaceBudget.hpp"
 #include "platform/foundation/FileError.hpp"
 
 #include <gtest/gtest.h>
@@ -302,4 +303,27 @@ TEST_F(FileManagerTest, CreateAndRemoveDirectories)
     ASSERT_TRUE(manager_.removeItem(URL::fileURL(folder_ / "dangling")).ok());
     EXPECT_FALSE(manager_.fileExists(URL::fileURL(folder_ / "dangling")));
     EXPECT_TRUE(isFileError(manager_.removeItem(URL::fileURL(folder_ / "dangling")).error(), FileError::Code::fileNoSuchFile));
+}
+
+TEST(SpaceBudgetTest, LeavesAReserveAndNeverPassesTheCap)
+{
+    constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t { 1 } << 30;
+    // A small file system keeps 16 MiB, a middling one 5 %, a large one 1 GiB.
+    EXPECT_EQ(SpaceBudget::make(100 * MiB, 256 * MiB).allowedBytes, 84 * MiB);
+    EXPECT_EQ(SpaceBudget::make(10 * GiB, 10 * GiB).allowedBytes, 10 * GiB - 512 * MiB);
+    EXPECT_EQ(SpaceBudget::make(500 * GiB, 1000 * GiB).allowedBytes, SpaceBudget::cap);
+    EXPECT_EQ(SpaceBudget::make(300 * GiB, 1000 * GiB).allowedBytes, SpaceBudget::cap);
+    EXPECT_EQ(SpaceBudget::make(10 * MiB, 256 * MiB).allowedBytes, 0u);
+    EXPECT_FALSE(SpaceBudget::make(10 * MiB, 256 * MiB).allows(1));
+    EXPECT_TRUE(SpaceBudget::make(100 * MiB, 256 * MiB).allows(84 * MiB));
+    EXPECT_FALSE(SpaceBudget::make(100 * MiB, 256 * MiB).allows(84 * MiB + 1));
+}
+
+TEST(SpaceBudgetTest, ReadsTheFolderFileSystemAndFailsForAMissingFolder)
+{
+    auto budget = SpaceBudget::forFolder(fs::temp_directory_path());
+    ASSERT_TRUE(budget.ok());
+    EXPECT_GT(budget->fileSystemBytes, 0u);
+    EXPECT_LE(budget->allowedBytes, budget->freeBytes);
+    EXPECT_FALSE(SpaceBudget::forFolder("/nonexistent-folder-of-tavik/x").ok());
 }
