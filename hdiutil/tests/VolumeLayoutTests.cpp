@@ -105,12 +105,14 @@ TEST(StoredModes, ReadsTheVolumeEntriesOnly) {
         "Path = Volume\nFolder = +\nMode = dr-xr-x---\n\n"
         "Path = Volume/tool\nMode = -rwsr-xr-t\n\n"
         "Path = Volume/odd\nMode = short\n\n"
+        "Path = Volume/shared\nMode = -rwxrwxrwx\n\n"
         "Path = Volume/link\nMode = lrwxrwxrwx\n";
     auto modes = storedModes(listing);
-    ASSERT_EQ(modes.size(), 3u);
+    ASSERT_EQ(modes.size(), 4u);
     EXPECT_EQ(modes[0], (std::pair<std::string, mode_t>{"Volume", 0550}));
     EXPECT_EQ(modes[1], (std::pair<std::string, mode_t>{"Volume/tool", 01755}));
-    EXPECT_EQ(modes[2].first, "Volume/link");
+    EXPECT_EQ(modes[2], (std::pair<std::string, mode_t>{"Volume/shared", 0755}));
+    EXPECT_EQ(modes[3].first, "Volume/link");
     EXPECT_TRUE(storedModes("Path = x\nMode = drwxr-xr-x\n").empty());
 }
 
