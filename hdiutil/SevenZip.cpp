@@ -40,6 +40,32 @@ bool ranOutOfMemory(const ChildOutcome& outcome) {
 
 std::string mebibytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
+ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vector<std::string> arguments,
+                       ChildOptions options, const std::string& what) {
+    auto remaining =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (remaining.count() <= 0) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
+    options.timeLimit = remaining;
+    options.errorLimit = SevenZip::messageLimit;
+    ChildOutcome outcome;
+    try {
+        outcome = runChild(arguments, options);
+    } catch (const std::exception& error) {
+        throw CommandFailure("attach failed - " + std::string(error.what()));
+    }
+    if (outcome.timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
+    return outcome;
+}
+
+// A limited run that failed: says why, the limit first.
+[[noreturn]] void failed(const ChildOutcome& outcome, const std::string& what, const std::string& otherwise) {
+    if (ranOutOfMemory(outcome) || (!outcome.exited && !outcome.outputOverflowed)) {
+        throw CommandFailure("attach failed - " + what + " needs more than " + mebibytes(SevenZip::memoryLimit) +
+                             " of memory (" + complaintOf(outcome) + ")");
+    }
+    throw CommandFailure("attach failed - " + otherwise + " (" + complaintOf(outcome) + ")");
+}
+
 } // namespace
 
 SevenZip::SevenZip(std::chrono::steady_clock::time_point deadline) : deadline_(deadline) {}
@@ -68,36 +94,6 @@ std::optional<std::pair<int, int>> SevenZip::versionIn(std::string_view banner) 
     }
     return std::nullopt;
 }
-
-namespace {
-
-ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vector<std::string> arguments,
-                       ChildOptions options, const std::string& what) {
-    auto remaining =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (remaining.count() <= 0) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
-    options.timeLimit = remaining;
-    options.errorLimit = SevenZip::messageLimit;
-    ChildOutcome outcome;
-    try {
-        outcome = runChild(arguments, options);
-    } catch (const std::exception& error) {
-        throw CommandFailure("attach failed - " + std::string(error.what()));
-    }
-    if (outcome.timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
-    return outcome;
-}
-
-// A limited run that failed: says why, the limit first.
-[[noreturn]] void failed(const ChildOutcome& outcome, const std::string& what, const std::string& otherwise) {
-    if (ranOutOfMemory(outcome) || (!outcome.exited && !outcome.outputOverflowed)) {
-        throw CommandFailure("attach failed - " + what + " needs more than " + mebibytes(SevenZip::memoryLimit) +
-                             " of memory (" + complaintOf(outcome) + ")");
-    }
-    throw CommandFailure("attach failed - " + otherwise + " (" + complaintOf(outcome) + ")");
-}
-
-} // namespace
 
 void SevenZip::checkVersion() const {
     ChildOptions options;
