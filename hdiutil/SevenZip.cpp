@@ -14,15 +14,25 @@ namespace {
 // Pins the type: the first volume of a disk image, HFS+ or HFSX.
 constexpr std::string_view pinnedType = "-thfs.dmg";
 
-// The lines 7-Zip wrote on standard error, joined into one line.
+// The lines 7-Zip wrote on standard error, joined into one line. Some
+// errors (a volume that ends early) go to standard output instead, in the
+// lines that follow "ERRORS:".
 std::string complaintOf(const ChildOutcome& outcome) {
     std::string joined;
     size_t start = 0;
-    const auto& text = outcome.standardError;
+    std::string_view text = outcome.standardError;
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        // Its lines up to the next property ("Physical Size = ...").
+        text = outcome.standardOutput;
+        text.remove_prefix(std::min(text.rfind("ERROR"), text.size()));
+        size_t end = std::min(text.find("\n\n"), 2 * SevenZip::messageLimit);
+        if (size_t property = text.find(" = "); property < end) end = text.rfind('\n', property);
+        text = text.substr(0, end == std::string_view::npos ? 0 : end);
+    }
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
+        std::string line(text.substr(start, end - start));
         start = end + 1;
         line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
         if (line.find_first_not_of(" \t") == std::string::npos) continue;
