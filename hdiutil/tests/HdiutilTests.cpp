@@ -348,12 +348,15 @@ TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut) {
     auto source = makeApplicationTree();
     auto mountPoint = makeMountPoint("typed");
 
-    // A partition map before the volume is what most real images have.
-    auto partitioned = makeImage(source, "partitioned.dmg", "Example", {"--partition-map"});
-    auto attached = attach(partitioned, mountPoint);
-    ASSERT_EQ(attached.exitStatus, 0) << attached.standardError;
-    EXPECT_TRUE(fs::exists(mountPoint / "Example.app/Contents/Info.plist"));
-    ASSERT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+    // A partition map before the volume is what most real images have; an
+    // HFSX volume is HFS+ that tells case apart.
+    for (const auto& option : {"--partition-map", "--hfsx"}) {
+        auto image = makeImage(source, std::string(option).substr(2) + ".dmg", "Example", {option});
+        auto attached = attach(image, mountPoint);
+        ASSERT_EQ(attached.exitStatus, 0) << option << ": " << attached.standardError;
+        EXPECT_TRUE(fs::exists(mountPoint / "Example.app/Contents/Info.plist")) << option;
+        ASSERT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+    }
 
     // A ZIP whose comment holds an image: the ZIP's own application is never
     // laid out, only the image's volume.
