@@ -84,15 +84,12 @@ LaunchOutcome runLauncher(const LauncherOptions& options, const std::shared_ptr<
         return LaunchOutcome::anotherLauncherRunning;
     }
 
-    bool tavikRunning = false;
-    try {
-        auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        bus->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withArguments(std::string(LauncherBus::tavikName)).storeResultsTo(tavikRunning);
-    } catch (const sdbus::Error& error) {
-        log.error("Cannot reach the session bus: {}", error.getMessage());
+    auto tavikRunning = isNameOnBus(*connection, LauncherBus::tavikName);
+    if (!tavikRunning) {
+        log.error("Cannot reach the session bus: {}", tavikRunning.error()->description());
         return LaunchOutcome::noSessionBus;
     }
-    if (tavikRunning) {
+    if (*tavikRunning) {
         log.debug("Tavik is already running");
         return LaunchOutcome::alreadyRunning;
     }

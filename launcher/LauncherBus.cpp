@@ -18,14 +18,23 @@ std::string LauncherBus::quitSignalMatchRule()
     return std::string("type='signal',interface='") + quitSignalInterface + "',member='" + quitSignalName + "'";
 }
 
+Result<bool> isNameOnBus(sdbus::IConnection& connection, const std::string& name)
+{
+    try {
+        auto bus = sdbus::createProxy(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+        bool owned = false;
+        bus->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withArguments(name).storeResultsTo(owned);
+        return owned;
+    } catch (const sdbus::Error& error) {
+        return busError(error);
+    }
+}
+
 Result<bool> isNameOnSessionBus(const std::string& name)
 {
     try {
         auto connection = sdbus::createSessionBusConnection();
-        auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        bool owned = false;
-        bus->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withArguments(name).storeResultsTo(owned);
-        return owned;
+        return isNameOnBus(*connection, name);
     } catch (const sdbus::Error& error) {
         return busError(error);
     }

@@ -7,6 +7,10 @@
 
 #include <string>
 
+namespace sdbus {
+class IConnection;
+} // namespace sdbus
+
 namespace tavik::launcher {
 
 struct LauncherBus {
@@ -21,8 +25,9 @@ struct LauncherBus {
     static std::string quitSignalMatchRule();
 };
 
-// Whether some process owns `name` on the session bus; an error when the
-// bus cannot be asked.
+// Whether some process owns `name` on the connection's bus, or on the
+// session bus; an error when the bus cannot be asked.
+Result<bool> isNameOnBus(sdbus::IConnection& connection, const std::string& name);
 Result<bool> isNameOnSessionBus(const std::string& name);
 
 // Sends "QUIT_TAVIK_LAUNCHER" to the session bus.
