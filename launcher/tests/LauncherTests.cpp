@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
 #include <sdbus-c++/sdbus-c++.h>
 
 #include <array>
@@ -55,8 +56,8 @@ protected:
 
     static std::string answeringQuit()
     {
-        return std::string("exec dbus-send --session --type=signal ") + LauncherBus::quitSignalPath + " "
-            + LauncherBus::quitSignalInterface + "." + LauncherBus::quitSignalName;
+        return fmt::format("exec dbus-send --session --type=signal {} {}.{}", LauncherBus::quitSignalPath,
+            LauncherBus::quitSignalInterface, LauncherBus::quitSignalName);
     }
 
     std::optional<std::string> startedNote() const
