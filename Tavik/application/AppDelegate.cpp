@@ -3,6 +3,7 @@
 #include "Tavik/configuration/AppPreferences.hpp"
 #include "Tavik/file-handling/DiskImageActions.hpp"
 #include "Tavik/file-handling/FileType.hpp"
+#include "launcher/LauncherBus.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/filemanager/FileManager.hpp"
 #include "platform/foundation/FileError.hpp"
@@ -84,6 +85,8 @@ void AppDelegate::applicationWillFinishLaunching()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    auto launcherOnBus = launcher::isNameOnSessionBus(launcher::LauncherBus::launcherName);
+    launchedByLauncher_ = launcherOnBus && *launcherOnBus;
     removeLeftoverMounts();
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
@@ -105,6 +108,11 @@ void AppDelegate::applicationDidFinishLaunching()
         }));
 
     environment_.userInputRequestPerformer->registerCategories();
+
+    if (launchedByLauncher_) {
+        if (auto posted = launcher::postQuitTavikLauncher(); !posted)
+            log_.error("Failed to tell the launcher to quit: {}", posted.error()->description());
+    }
 }
 
 void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)

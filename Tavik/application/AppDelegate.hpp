@@ -50,7 +50,8 @@ public:
     // Removes the obsolete keys and makes the file handler and the watchers manager.
     void applicationWillFinishLaunching();
     // Detaches leftovers, then watches once that is done and the setup has run;
-    // keeps every configuration's errors current; registers the question categories.
+    // keeps every configuration's errors current; registers the question
+    // categories; releases a launcher that started us.
     void applicationDidFinishLaunching();
     // Detaches what is attached under "mounts" and waits for the answers,
     // at most `timeout`.
@@ -66,6 +67,11 @@ public:
     // Lists "mounts" under the temporary folder: empty mount points are
     // removed, the others detached. hasUnmountedDMGs turns true when all answered.
     void removeLeftoverMounts();
+
+    // True when tavik-launcher was on the session bus as launching finished:
+    // Tavik was started at login (no window once set up), and the launcher
+    // has been told to quit.
+    bool launchedByLauncher() const { return launchedByLauncher_; }
 
     bool hasUnmountedDMGs() const { return hasUnmountedDMGs_.value(); }
     publisher::Publisher<bool> hasUnmountedDMGsPublisher() const { return hasUnmountedDMGs_.publisher(); }
@@ -84,6 +90,7 @@ private:
     FileHandlerPtr fileHandler_;
     std::shared_ptr<FileWatchersManager> fileWatchersManager_;
     publisher::CurrentValueSubject<bool> hasUnmountedDMGs_ { false };
+    bool launchedByLauncher_ = false;
     std::vector<publisher::AnyCancellable> cancellables_;
 };
 

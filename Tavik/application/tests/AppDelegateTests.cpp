@@ -8,11 +8,14 @@
 #include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
 #include "Tavik/file-handling/DiskImageActions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
+#include "launcher/LauncherBus.hpp"
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
+
+#include <sdbus-c++/sdbus-c++.h>
 
 #include <condition_variable>
 #include <fstream>
@@ -207,4 +210,35 @@ TEST_F(AppDelegateTest, OneInstanceOwnsTheBusNameAndTakesTheFilesOfLaterStarts)
     EXPECT_EQ(calls[0].first.size(), 2u);
     EXPECT_EQ(calls[0].first[1].path(), "/tmp/b é.dmg");
     EXPECT_EQ(calls[0].second, FileSource::statusBarIcon);
+}
+
+TEST_F(AppDelegateTest, ALauncherOnTheBusMeansStartedAtLoginAndIsToldToQuit)
+{
+    std::mutex signalled;
+    std::condition_variable arrived;
+    int quitSignals = 0;
+    auto launcherConnection = sdbus::createSessionBusConnection();
+    auto match = launcherConnection->addMatch(launcher::LauncherBus::quitSignalMatchRule(), [&](sdbus::Message&) {
+        std::lock_guard lock(signalled);
+        ++quitSignals;
+        arrived.notify_all();
+    });
+
+    // No launcher: nothing is sent.
+    auto plainStart = makeDelegate();
+    plainStart->applicationDidFinishLaunching();
+    EXPECT_FALSE(plainStart->launchedByLauncher());
+
+    launcherConnection->requestName(launcher::LauncherBus::launcherName);
+    launcherConnection->enterEventLoopAsync();
+    auto startedAtLogin = makeDelegate();
+    startedAtLogin->applicationDidFinishLaunching();
+    EXPECT_TRUE(startedAtLogin->launchedByLauncher());
+    {
+        std::unique_lock lock(signalled);
+        EXPECT_TRUE(arrived.wait_for(lock, 10s, [&] { return quitSignals > 0; }));
+    }
+    std::this_thread::sleep_for(200ms);
+    launcherConnection->leaveEventLoop();
+    EXPECT_EQ(quitSignals, 1) << "only the start that found the launcher released it";
 }
