@@ -46,8 +46,9 @@ ErrorPtr noSessionBus()
 
 // The center's own connection to the session bus and the thread that runs
 // its event loop (replies and the server's signals arrive there). A bus error
-// ends that loop, never the process. Goes on the loop thread only through
-// release(), which hands the wait for the loop to a thread of its own.
+// ends that loop, never the process. Letting go of it waits for the loop,
+// except on the loop thread itself, where release() leaves that wait to a
+// thread of its own.
 struct Link {
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IProxy> server;
@@ -99,7 +100,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
     // Waits for a callback under way unless called from one.
     void shutDown()
     {
-        LinkPtr doomed;
+        LinkPtr doomed; // let go of outside the lock
         {
             std::lock_guard lock(connectionMutex);
             shutdown = true;
@@ -166,7 +167,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
     // answered as dismissed, and the next use connects again.
     void lostBus(Link* lost, const std::string& failure)
     {
-        LinkPtr doomed;
+        LinkPtr doomed; // let go of outside the lock
         {
             std::lock_guard lock(connectionMutex);
             if (link.get() != lost)
