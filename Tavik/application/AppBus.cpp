@@ -27,7 +27,7 @@ std::string AppBus::dropTargetName(FileSource target)
     return target == FileSource::statusBarIcon ? "status-bar" : "app-icon";
 }
 
-Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler)
+Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler, LostHandler lost)
 {
     std::unique_ptr<AppBusService> service(new AppBusService());
     try {
@@ -53,12 +53,16 @@ Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler)
             });
         service->object_->finishRegistration();
         // The bus can go away before us (it ends with the session, or with
-        // the same Ctrl-C): that ends serving, not the process.
-        service->eventLoop_ = std::thread([connection = service->connection_.get()] {
+        // the same Ctrl-C): that ends serving and is reported, never the process.
+        service->eventLoop_ = std::thread([service = service.get(), lost = std::move(lost)] {
+            std::string failure = "the bus connection's event loop ended";
             try {
-                connection->enterEventLoop();
-            } catch (const sdbus::Error&) {
+                service->connection_->enterEventLoop();
+            } catch (const std::exception& error) {
+                failure = error.what();
             }
+            if (!service->stopping_ && lost)
+                lost(failure);
         });
     } catch (const sdbus::Error& error) {
         return busError(error);
@@ -69,6 +73,7 @@ Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler)
 AppBusService::~AppBusService()
 {
     if (eventLoop_.joinable()) {
+        stopping_ = true;
         try {
             connection_->leaveEventLoop();
         } catch (const sdbus::Error&) {

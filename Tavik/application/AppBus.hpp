@@ -8,6 +8,7 @@
 #include "platform/foundation/Result.hpp"
 #include "platform/foundation/URL.hpp"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -38,9 +39,11 @@ class AppBusService {
 public:
     // Called with absolute file URLs and the icon they were dropped on.
     using OpenHandler = std::function<void(std::vector<URL> files, FileSource target)>;
+    // Called once, on the service's thread, when the bus went away under it.
+    using LostHandler = std::function<void(const std::string& failure)>;
 
     // Fails when there is no session bus or another process owns the name.
-    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler);
+    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler, LostHandler lost = {});
     ~AppBusService();
     AppBusService(const AppBusService&) = delete;
     AppBusService& operator=(const AppBusService&) = delete;
@@ -50,6 +53,7 @@ private:
     std::unique_ptr<sdbus::IConnection> connection_;
     std::unique_ptr<sdbus::IObject> object_;
     std::thread eventLoop_;
+    std::atomic<bool> stopping_{false};
 };
 
 // Hands files to the running Tavik. True when one took them, false when none

@@ -124,6 +124,10 @@ void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)
     detachLeftoverMounts([answered] { answered.leave(); });
     if (!answered.waitFor(timeout))
         log_.error("Quitting before every disk image was detached");
+    // Questions left on the desktop could no longer be answered.
+    const auto& center = environment_.userInputRequestPerformer->userNotificationCenter();
+    center->removeAllDeliveredNotifications();
+    center->removeAllPendingNotificationRequests();
 }
 
 std::vector<URL> AppDelegate::openURLs(const std::vector<URL>& urls, FileSource target, DropCompletion completion)

@@ -54,7 +54,7 @@ public:
     // categories; releases a launcher that started us.
     void applicationDidFinishLaunching();
     // Detaches what is attached under "mounts" and waits for the answers,
-    // at most `timeout`.
+    // at most `timeout`; then removes the application's notifications.
     void applicationWillTerminate(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // Files dropped on the dock icon (appIcon) or on the menu-bar icon

@@ -45,10 +45,18 @@ int runHeadless()
     delegate->applicationWillFinishLaunching();
 
     std::weak_ptr<AppDelegate> weakDelegate = delegate;
-    auto bus = AppBusService::start([weakDelegate](std::vector<URL> files, FileSource target) {
-        if (auto delegate = weakDelegate.lock())
-            delegate->openURLs(files, target);
-    });
+    auto bus = AppBusService::start(
+        [weakDelegate](std::vector<URL> files, FileSource target) {
+            if (auto delegate = weakDelegate.lock())
+                delegate->openURLs(files, target);
+        },
+        // Without its bus Tavik can no longer be found by later starts, nor
+        // reach the disk image service: it quits as on SIGTERM, and a Tavik
+        // started on a new bus takes over the watching.
+        [](const std::string& failure) {
+            std::fprintf(stderr, "tavik: lost the session bus (%s); quitting\n", failure.c_str());
+            dispatch::MainRunLoop::stop();
+        });
     if (!bus) {
         auto running = openInRunningInstance({}, FileSource::appIcon);
         if (running && *running) {

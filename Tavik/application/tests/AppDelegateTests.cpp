@@ -12,13 +12,16 @@
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
+#include "platform/notifications/tests/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <thread>
 
 using namespace tavik;
 using namespace std::chrono_literals;
@@ -241,4 +244,24 @@ TEST_F(AppDelegateTest, ALauncherOnTheBusMeansStartedAtLoginAndIsToldToQuit)
     std::this_thread::sleep_for(200ms);
     launcherConnection->leaveEventLoop();
     EXPECT_EQ(quitSignals, 1) << "only the start that found the launcher released it";
+}
+
+TEST_F(AppDelegateTest, QuittingTakesItsQuestionsOffTheDesktop)
+{
+    notifications::testing::TestNotificationServer server;
+    auto delegate = makeDelegate();
+    auto performer = delegate->environment().userInputRequestPerformer;
+    performer->registerCategories();
+    std::atomic<int> answers{0};
+    performer->requestUserInput("Found ZIP", "Choose how to handle ZIP", UserInputRequestPerformer::Category::foundFile,
+        [&](Result<UserResponse>) { ++answers; });
+    auto posted = server.waitForPosted(1);
+    ASSERT_EQ(posted.size(), 1u);
+
+    delegate->applicationWillTerminate(10s);
+    ASSERT_TRUE(server.waitForClosedByCall(1));
+    EXPECT_EQ(server.closedByCall(), std::vector<uint32_t>{posted[0].id});
+    std::this_thread::sleep_for(100ms); // a report of the close would show by now
+    EXPECT_EQ(answers, 0) << "removed by Tavik itself: not a dismissal";
+    static_cast<notifications::FreedesktopNotificationCenter&>(*performer->userNotificationCenter()).disconnect();
 }
