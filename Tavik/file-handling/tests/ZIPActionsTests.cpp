@@ -341,6 +341,23 @@ with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
         "Not extracting " + (working / "Inner.zip").string() + ": The archive is too large for the free space"));
 }
 
+TEST_F(ZIPActionsTest, AnArchiveBeyondTheReadersLimitsIsRefusedAsAWhole)
+{
+    auto archive = work_ / "Long.zip";
+    writePythonZip(archive, {
+        R"(file("Fine.app/Contents/Info.plist"))",
+        R"(file("Long.app/" + "x" * 1100))",
+    });
+    ResultWaiter<URL, std::vector<InstallableApplication>> waiter;
+    ExtractApplicationsInZIPAction(URL::fileURL(work_ / "working", true), nullptr, rootSource)
+        .perform(URL::fileURL(archive, false), waiter.completion());
+    auto result = waiter.wait();
+    ASSERT_TRUE(result && !result->isMapped());
+    EXPECT_TRUE(zip::ArchiveError::is(result->error(), zip::ArchiveError::Code::entryPathTooLong));
+    EXPECT_FALSE(fs::exists(work_ / "working"));
+    EXPECT_TRUE(hasEntryStartingWith(logs_, log::Level::error, "Archive at " + archive.string() + " is beyond the limits"));
+}
+
 TEST_F(ZIPActionsTest, ABundleThatFailsHalfwayLeavesNothingOfItselfBehind)
 {
     auto archive = work_ / "Clash.zip";
