@@ -95,33 +95,29 @@ Result<void> Archive::extractConfined(const Entry& entry, const URL& root, size_
 
 std::optional<Archive::ExtractionFailure> Archive::extractAll(const URL& root, size_t chunkSize)
 {
-    struct Planned {
-        Entry entry;
-        std::vector<std::string> components;
+    auto walkFailure = [](const ErrorPtr& error) {
+        auto* archiveError = dynamic_cast<const ArchiveError*>(error.get());
+        return ExtractionFailure { archiveError ? archiveError->path() : "", error };
     };
-    // Every entry is listed and checked before anything is written.
-    std::vector<Planned> planned;
-    std::vector<Entry> entries;
+
+    // A first walk checks every entry and adds up what they record before
+    // anything is written; it keeps nothing, so memory stays flat.
+    uint64_t neededBytes = 0;
     std::optional<ExtractionFailure> failure;
     auto walked = forEachEntry([&](const Entry& entry) {
-        auto components = ConfinedTree::components(entry.path());
-        if (!components) {
+        if (auto components = ConfinedTree::components(entry.path()); !components) {
             failure = ExtractionFailure { entry.path(), components.error() };
             return IterationDecision::stop;
         }
-        planned.push_back({ entry, std::move(*components) });
-        entries.push_back(entry);
+        neededBytes = addDiskUsage(neededBytes, recordedDiskUsage(entry));
         return IterationDecision::continue_;
     });
     if (failure)
         return failure;
-    if (!walked) {
-        auto* archiveError = dynamic_cast<const ArchiveError*>(walked.error().get());
-        return ExtractionFailure { archiveError ? archiveError->path() : "", walked.error() };
-    }
-    if (auto space = checkFreeSpace(entries, root.path()); !space)
+    if (!walked)
+        return walkFailure(walked.error());
+    if (auto space = checkFreeSpace(neededBytes, root.path()); !space)
         return ExtractionFailure { "", space.error() };
-    entries.clear();
 
     std::error_code error;
     bool rootExisted = std::filesystem::exists(root.path(), error);
@@ -130,42 +126,64 @@ std::optional<Archive::ExtractionFailure> Archive::extractAll(const URL& root, s
         auto tree = ConfinedTree::open(root, &journal);
         if (!tree)
             return ExtractionFailure { "", tree.error() };
-        std::vector<const Planned*> links;
-        std::vector<const Planned*> directories;
-        for (const auto& item : planned) {
+        struct Deferred {
+            Entry entry;
+            std::vector<std::string> components;
+        };
+        std::vector<Deferred> links;
+        std::vector<Deferred> directories;
+        std::optional<ExtractionFailure> stopped;
+        uint64_t writtenBytes = 0;
+        auto extracted = forEachEntry([&](const Entry& entry) {
+            auto components = ConfinedTree::components(entry.path());
+            writtenBytes = addDiskUsage(writtenBytes, recordedDiskUsage(entry));
             Result<void> done;
-            if (item.entry.type() == EntryType::symlink) {
-                links.push_back(&item);
-            } else if (item.entry.type() == EntryType::directory) {
-                done = makeDirectory(*tree, item.entry, item.components, false);
-                directories.push_back(&item);
+            if (!components) {
+                done = components.error();
+            } else if (writtenBytes > neededBytes) {
+                // The file changed since the first walk.
+                done = ArchiveError::make(ArchiveError::Code::unreadableArchive, entry.path());
+            } else if (entry.type() == EntryType::symlink) {
+                links.push_back({ entry, std::move(*components) });
+            } else if (entry.type() == EntryType::directory) {
+                done = makeDirectory(*tree, entry, *components, false);
+                if (done)
+                    directories.push_back({ entry, std::move(*components) });
             } else {
-                done = extractFile(*this, *tree, item.entry, item.components, chunkSize);
+                done = extractFile(*this, *tree, entry, *components, chunkSize);
             }
+            if (!done) {
+                stopped = ExtractionFailure { entry.path(), done.error() };
+                return IterationDecision::stop;
+            }
+            return IterationDecision::continue_;
+        });
+        if (stopped)
+            return stopped;
+        if (!extracted)
+            return walkFailure(extracted.error());
+
+        for (const auto& link : links) {
+            auto target = readLinkTarget(link.entry);
+            Result<void> done = target ? makeSymlink(*tree, link.entry, link.components, *target) : Result<void>(target.error());
             if (!done)
-                return ExtractionFailure { item.entry.path(), done.error() };
-        }
-        for (const auto* link : links) {
-            auto target = readLinkTarget(link->entry);
-            Result<void> done = target ? makeSymlink(*tree, link->entry, link->components, *target) : Result<void>(target.error());
-            if (!done)
-                return ExtractionFailure { link->entry.path(), done.error() };
+                return ExtractionFailure { link.entry.path(), done.error() };
         }
         // Folders get their dates and permissions once nothing more is
         // written into them, deepest first so that a folder without write or
         // search permission is set after its contents.
         std::stable_sort(directories.begin(), directories.end(),
-            [](const Planned* a, const Planned* b) { return a->components.size() > b->components.size(); });
-        for (const auto* directory : directories) {
-            if (directory->components.empty())
+            [](const Deferred& a, const Deferred& b) { return a.components.size() > b.components.size(); });
+        for (const auto& directory : directories) {
+            if (directory.components.empty())
                 continue;
-            auto done = tree->directory(directory->components, directory->entry.path());
+            auto done = tree->directory(directory.components, directory.entry.path());
             Result<void> applied = done
-                ? applyAttributes(*done, confinedPermissions(directory->entry), directory->entry.modificationDate(),
-                      tree->pathOf(directory->components))
+                ? applyAttributes(*done, confinedPermissions(directory.entry), directory.entry.modificationDate(),
+                      tree->pathOf(directory.components))
                 : Result<void>(done.error());
             if (!applied)
-                return ExtractionFailure { directory->entry.path(), applied.error() };
+                return ExtractionFailure { directory.entry.path(), applied.error() };
         }
         return std::nullopt;
     }();
