@@ -2,6 +2,7 @@
 
 #include "zip/Inflater.hpp"
 #include "zip/Attributes.hpp"
+#include "zip/Limits.hpp"
 #include "zip/Text.hpp"
 
 #include <algorithm>
@@ -10,6 +11,8 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tavik::zip {
@@ -19,18 +22,84 @@ namespace {
 constexpr uint64_t endRecordSearchLimit = 65999;
 constexpr uint16_t encryptedFlag = 0x0001;
 constexpr uint16_t dataDescriptorFlag = 0x0008;
-constexpr uint16_t newestSupportedVersion = 44;
+// 4.5: ZIP64 extensions; later versions need methods or encryption not read here.
+constexpr uint16_t newestSupportedVersion = 45;
 // Longest link target accepted (PATH_MAX less the terminator).
 constexpr uint64_t maximumLinkTargetLength = 4095;
 
 } // namespace
 
-Archive::Archive(URL url, ArchiveFile file, EndOfCentralDirectoryRecord endRecord)
+Archive::Archive(URL url, ArchiveFile file, EndOfCentralDirectoryRecord endRecord, CentralDirectory centralDirectory,
+    bool zip64)
     : url_(std::move(url))
     , file_(std::move(file))
     , endRecord_(std::move(endRecord))
+    , centralDirectory_(centralDirectory)
+    , zip64_(zip64)
 {
 }
+
+namespace {
+
+// The central directory of an archive whose end record is at endOffset: from
+// the 64-bit end record when a locator precedes the end record, else from the
+// end record itself. Nothing for an archive on several disks, or for a 64-bit
+// end record that is missing, damaged, or not where its locator and the
+// central directory leave room for it.
+std::optional<std::pair<Archive::CentralDirectory, bool>> findCentralDirectory(ArchiveFile& file,
+    const EndOfCentralDirectoryRecord& endRecord, uint64_t endOffset)
+{
+    using Locator = Zip64EndOfCentralDirectoryLocator;
+    using Zip64Record = Zip64EndOfCentralDirectoryRecord;
+    std::optional<Locator> locator;
+    if (endOffset >= Locator::size)
+        locator = Locator::read(file, endOffset - Locator::size);
+    if (!locator) {
+        if (endRecord.numberOfDisk != 0 || endRecord.numberOfDiskStart != 0
+            || endRecord.totalNumberOfEntriesOnDisk != endRecord.totalNumberOfEntriesInCentralDirectory)
+            return std::nullopt;
+        return std::pair { Archive::CentralDirectory { endRecord.offsetToStartOfCentralDirectory,
+                               endRecord.sizeOfCentralDirectory, endRecord.totalNumberOfEntriesInCentralDirectory },
+            false };
+    }
+    if (locator->numberOfDiskWithZip64EndRecord != 0 || locator->totalNumberOfDisks > 1)
+        return std::nullopt;
+    uint64_t locatorOffset = endOffset - Locator::size;
+    uint64_t recordOffset = locator->relativeOffsetOfZip64EndRecord;
+    if (recordOffset > locatorOffset || locatorOffset - recordOffset < Zip64Record::size)
+        return std::nullopt;
+    auto record = Zip64Record::read(file, recordOffset);
+    if (!record || record->numberOfDisk != 0 || record->numberOfDiskStart != 0
+        || record->totalNumberOfEntriesOnDisk != record->totalNumberOfEntriesInCentralDirectory)
+        return std::nullopt;
+    // The directory lies before the record that describes it.
+    if (record->offsetToStartOfCentralDirectory > recordOffset
+        || recordOffset - record->offsetToStartOfCentralDirectory < record->sizeOfCentralDirectory)
+        return std::nullopt;
+    return std::pair { Archive::CentralDirectory { record->offsetToStartOfCentralDirectory, record->sizeOfCentralDirectory,
+                           record->totalNumberOfEntriesInCentralDirectory },
+        true };
+}
+
+// Whether a path stays within ArchiveLimits' length and depth.
+bool isWithinPathLimits(std::string_view path)
+{
+    if (path.size() > ArchiveLimits::maximumPathLength)
+        return false;
+    size_t depth = 0;
+    bool inComponent = false;
+    for (char character : path) {
+        if (character == '/') {
+            inComponent = false;
+        } else if (!inComponent) {
+            inComponent = true;
+            ++depth;
+        }
+    }
+    return depth <= ArchiveLimits::maximumPathDepth;
+}
+
+} // namespace
 
 std::optional<Archive> Archive::open(const URL& url)
 {
@@ -55,35 +124,55 @@ std::optional<Archive> Archive::open(const URL& url)
         auto record = EndOfCentralDirectoryRecord::read(file, size - distance);
         if (!record)
             return std::nullopt;
-        return Archive(url, std::move(file), std::move(*record));
+        auto directory = findCentralDirectory(file, *record, size - distance);
+        if (!directory)
+            return std::nullopt;
+        return Archive(url, std::move(file), std::move(*record), directory->first, directory->second);
     }
     return std::nullopt;
 }
 
 std::optional<Entry> Archive::nextEntry(Cursor& cursor)
 {
-    if (cursor.stoppedEarly || cursor.count >= endRecord_.totalNumberOfEntriesInCentralDirectory)
+    if (cursor.stoppedEarly || cursor.count >= centralDirectory_.entryCount)
         return std::nullopt;
-    if (cursor.count == 0 && cursor.position == 0)
-        cursor.position = endRecord_.offsetToStartOfCentralDirectory;
+    if (cursor.count == 0 && cursor.position == 0) {
+        if (centralDirectory_.entryCount > ArchiveLimits::maximumEntryCount) {
+            cursor.stoppedEarly = ArchiveError::make(ArchiveError::Code::tooManyEntries);
+            return std::nullopt;
+        }
+        cursor.position = centralDirectory_.offset;
+    }
 
     auto structure = CentralDirectoryStructure::read(file_, cursor.position);
     if (!structure) {
         cursor.stoppedEarly = ArchiveError::make(ArchiveError::Code::unreadableArchive);
         return std::nullopt;
     }
-    auto header = LocalFileHeader::read(file_, structure->relativeOffsetOfLocalHeader);
+    // Checked on the raw name, before anything else of the entry is read.
+    if (!isWithinPathLimits(structure->fileNameData)) {
+        constexpr size_t shownLength = 200;
+        cursor.stoppedEarly = ArchiveError::make(ArchiveError::Code::entryPathTooLong,
+            structure->fileNameData.substr(0, shownLength) + (structure->fileNameData.size() > shownLength ? "..." : ""));
+        return std::nullopt;
+    }
+    auto header = LocalFileHeader::read(file_, structure->relativeOffsetOfLocalHeader64);
     if (!header) {
         cursor.stoppedEarly = ArchiveError::make(ArchiveError::Code::unreadableArchive,
             Entry(*structure, LocalFileHeader {}, std::nullopt).path());
         return std::nullopt;
     }
+    cursor.listBytes += structure->recordLength() + header->fileNameLength + header->extraFieldLength;
+    if (cursor.listBytes > ArchiveLimits::maximumEntryListBytes) {
+        cursor.stoppedEarly = ArchiveError::make(ArchiveError::Code::tooManyEntries);
+        return std::nullopt;
+    }
     std::optional<DataDescriptor> descriptor;
     if (structure->generalPurposeBitFlag & dataDescriptorFlag) {
-        uint64_t dataSize = structure->compressionMethod != 0 ? structure->compressedSize : structure->uncompressedSize;
-        uint64_t offset = uint64_t{structure->relativeOffsetOfLocalHeader} + LocalFileHeader::size
-            + header->fileNameLength + header->extraFieldLength + dataSize;
-        descriptor = DataDescriptor::read(file_, offset);
+        uint64_t dataSize = structure->compressionMethod != 0 ? structure->compressedSize64 : structure->uncompressedSize64;
+        uint64_t offset = structure->relativeOffsetOfLocalHeader64 + LocalFileHeader::size + header->fileNameLength
+            + header->extraFieldLength + dataSize;
+        descriptor = DataDescriptor::read(file_, offset, header->hasZip64ExtraField);
     }
     uint64_t recordLength = structure->recordLength();
     bool refused = structure->versionNeededToExtract > newestSupportedVersion

@@ -5,6 +5,7 @@
 #include "zip/ArchiveFile.hpp"
 #include "zip/Entry.hpp"
 #include "zip/Errors.hpp"
+#include "zip/ExtractionJournal.hpp"
 
 #include <cstddef>
 #include <functional>
@@ -42,19 +43,35 @@ public:
     // is passed on.
     using DataConsumer = std::function<Result<void>(std::span<const std::byte>)>;
 
-    // Opens an archive for reading: nothing when the file cannot be read or
-    // has no end of central directory record in its last 65,999 bytes.
+    // Where the central directory lies and how many entries it lists: the
+    // end record's values, or the 64-bit end record's in a ZIP64 archive.
+    struct CentralDirectory {
+        uint64_t offset = 0;
+        uint64_t size = 0;
+        uint64_t entryCount = 0;
+    };
+
+    // Opens an archive for reading: nothing when the file cannot be read, has
+    // no end of central directory record in its last 65,999 bytes, spans
+    // several disks, or has a ZIP64 locator whose 64-bit end record is
+    // missing or damaged.
     static std::optional<Archive> open(const URL& url);
 
     const URL& url() const { return url_; }
     AccessMode accessMode() const { return AccessMode::read; }
     const EndOfCentralDirectoryRecord& endOfCentralDirectoryRecord() const { return endRecord_; }
     const std::string& comment() const { return endRecord_.zipFileCommentData; }
+    const CentralDirectory& centralDirectory() const { return centralDirectory_; }
+    // Whether the archive has a 64-bit end record.
+    bool isZip64() const { return zip64_; }
 
     // The entries in central-directory order, read lazily. The walk ends at
     // the last entry, at a damaged record, or before an entry that cannot be
     // read (encrypted, or needing a newer format version): later entries are
-    // not produced. Each traversal starts again at the beginning.
+    // not produced. An archive beyond ArchiveLimits (too many entries, or an
+    // entry list too large) produces nothing from the limit on, and an entry
+    // whose path is too long or too deep ends the walk. Each traversal starts
+    // again at the beginning.
     class Iterator;
     Iterator begin();
     std::default_sentinel_t end() { return {}; }
@@ -77,7 +94,10 @@ public:
     // is absolute or has a ".." component fails with `invalidEntryPath`, and
     // nothing is created or written through a symbolic link (one inside the
     // tree or at the destination itself). Root is created if missing.
-    Result<void> extractConfined(const Entry& entry, const URL& root, size_t chunkSize = defaultChunkSize);
+    // A journal, when given, records every item this creates, so that the
+    // caller can remove them if a later step fails.
+    Result<void> extractConfined(const Entry& entry, const URL& root, size_t chunkSize = defaultChunkSize,
+        ExtractionJournal* journal = nullptr);
 
     struct ExtractionFailure {
         std::string entryPath;
@@ -85,7 +105,9 @@ public:
     };
     // Extracts the whole archive confined to root: files and folders in
     // archive order, symbolic links after everything else, folders' dates and
-    // permissions last. Stops at the first failure and names its entry.
+    // permissions last. Nothing is written unless every entry is listed and
+    // valid and what they record fits the free space at root (checkFreeSpace).
+    // Stops at the first failure, names its entry and removes what it made.
     std::optional<ExtractionFailure> extractAll(const URL& root, size_t chunkSize = defaultChunkSize);
 
     // Hands the entry's data to the consumer: a file's contents in chunks of
@@ -95,7 +117,9 @@ public:
 
     struct Cursor {
         uint64_t position = 0;
-        uint32_t count = 0;
+        uint64_t count = 0;
+        // What the walk has read of records so far (ArchiveLimits).
+        uint64_t listBytes = 0;
         // Set when the walk ended before the last entry.
         ErrorPtr stoppedEarly;
     };
@@ -103,13 +127,15 @@ public:
     std::optional<Entry> nextEntry(Cursor& cursor);
 
 private:
-    Archive(URL url, ArchiveFile file, EndOfCentralDirectoryRecord endRecord);
+    Archive(URL url, ArchiveFile file, EndOfCentralDirectoryRecord endRecord, CentralDirectory centralDirectory, bool zip64);
     Result<void> streamData(const Entry& entry, const DataConsumer& consumer, size_t chunkSize);
     Result<std::string> readLinkTarget(const Entry& entry);
 
     URL url_;
     ArchiveFile file_;
     EndOfCentralDirectoryRecord endRecord_;
+    CentralDirectory centralDirectory_;
+    bool zip64_ = false;
 };
 
 class Archive::Iterator {

@@ -11,9 +11,10 @@
 
 namespace tavik::zip {
 
-ConfinedTree::ConfinedTree(int rootFd, std::filesystem::path rootPath)
+ConfinedTree::ConfinedTree(int rootFd, std::filesystem::path rootPath, ExtractionJournal* journal)
     : rootFd_(rootFd)
     , rootPath_(std::move(rootPath))
+    , journal_(journal)
 {
 }
 
@@ -28,12 +29,13 @@ ConfinedTree::~ConfinedTree()
 ConfinedTree::ConfinedTree(ConfinedTree&& other) noexcept
     : rootFd_(std::exchange(other.rootFd_, -1))
     , rootPath_(std::move(other.rootPath_))
+    , journal_(other.journal_)
     , cachedComponents_(std::move(other.cachedComponents_))
     , cachedFd_(std::exchange(other.cachedFd_, -1))
 {
 }
 
-Result<ConfinedTree> ConfinedTree::open(const URL& root)
+Result<ConfinedTree> ConfinedTree::open(const URL& root, ExtractionJournal* journal)
 {
     std::error_code error;
     std::filesystem::create_directories(root.path(), error);
@@ -42,7 +44,7 @@ Result<ConfinedTree> ConfinedTree::open(const URL& root)
     int fd = ::open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return FileError::fromErrno(errno, root.path(), true);
-    return ConfinedTree(fd, root.path());
+    return ConfinedTree(fd, root.path(), journal);
 }
 
 Result<std::vector<std::string>> ConfinedTree::components(const std::string& entryPath)
@@ -74,13 +76,22 @@ std::filesystem::path ConfinedTree::pathOf(std::span<const std::string> componen
     return path;
 }
 
-Result<int> ConfinedTree::openOrCreate(int parentFd, const std::string& name, const std::filesystem::path& path,
-    const std::string& entryPath)
+void ConfinedTree::recordCreated(std::span<const std::string> components, bool isDirectory)
+{
+    if (journal_)
+        journal_->recordCreated({ components.begin(), components.end() }, isDirectory);
+}
+
+Result<int> ConfinedTree::openOrCreate(int parentFd, std::span<const std::string> components, const std::string& entryPath)
 {
     constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const std::string& name = components.back();
+    auto path = pathOf(components);
     int fd = ::openat(parentFd, name.c_str(), flags);
     if (fd < 0 && errno == ENOENT) {
-        if (::mkdirat(parentFd, name.c_str(), 0755) != 0 && errno != EEXIST)
+        if (::mkdirat(parentFd, name.c_str(), 0755) == 0)
+            recordCreated(components, true);
+        else if (errno != EEXIST)
             return FileError::fromErrno(errno, path, true);
         fd = ::openat(parentFd, name.c_str(), flags);
     }
@@ -114,7 +125,7 @@ Result<int> ConfinedTree::directory(std::span<const std::string> components, con
     }
     int current = start;
     for (; index < components.size(); ++index) {
-        auto next = openOrCreate(current, components[index], pathOf(components.first(index + 1)), entryPath);
+        auto next = openOrCreate(current, components.first(index + 1), entryPath);
         if (current != start)
             ::close(current);
         if (!next)

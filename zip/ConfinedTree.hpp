@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Result.hpp"
 #include "platform/foundation/URL.hpp"
+#include "zip/ExtractionJournal.hpp"
 
 #include <filesystem>
 #include <span>
@@ -16,8 +17,9 @@ namespace tavik::zip {
 // the tree) can lead a write elsewhere.
 class ConfinedTree {
 public:
-    // Opens root, creating it and its parents when missing.
-    static Result<ConfinedTree> open(const URL& root);
+    // Opens root, creating it and its parents when missing. Folders the tree
+    // creates below root are recorded in the journal when one is given.
+    static Result<ConfinedTree> open(const URL& root, ExtractionJournal* journal = nullptr);
     ~ConfinedTree();
     ConfinedTree(ConfinedTree&& other) noexcept;
     ConfinedTree& operator=(ConfinedTree&&) = delete;
@@ -34,13 +36,16 @@ public:
 
     std::filesystem::path pathOf(std::span<const std::string> components) const;
 
+    // Records an item made in the tree, when the tree has a journal.
+    void recordCreated(std::span<const std::string> components, bool isDirectory);
+
 private:
-    ConfinedTree(int rootFd, std::filesystem::path rootPath);
-    Result<int> openOrCreate(int parentFd, const std::string& name, const std::filesystem::path& path,
-        const std::string& entryPath);
+    ConfinedTree(int rootFd, std::filesystem::path rootPath, ExtractionJournal* journal);
+    Result<int> openOrCreate(int parentFd, std::span<const std::string> components, const std::string& entryPath);
 
     int rootFd_ = -1;
     std::filesystem::path rootPath_;
+    ExtractionJournal* journal_ = nullptr;
     // The folder reached last, so that entries of one folder share one walk.
     std::vector<std::string> cachedComponents_;
     int cachedFd_ = -1;

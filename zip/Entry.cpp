@@ -93,14 +93,14 @@ std::chrono::system_clock::time_point Entry::modificationDate() const
 
 uint64_t Entry::dataOffset() const
 {
-    return uint64_t{centralDirectoryStructure_.relativeOffsetOfLocalHeader} + LocalFileHeader::size
+    return localHeaderOffset() + LocalFileHeader::size
         + localFileHeader_.fileNameLength + localFileHeader_.extraFieldLength;
 }
 
 bool Entry::operator==(const Entry& other) const
 {
     return path_ == other.path_ && localFileHeader_.crc32 == other.localFileHeader_.crc32
-        && centralDirectoryStructure_.relativeOffsetOfLocalHeader == other.centralDirectoryStructure_.relativeOffsetOfLocalHeader;
+        && localHeaderOffset() == other.localHeaderOffset();
 }
 
 const char* typeName(EntryType type)

@@ -40,8 +40,10 @@ public:
     // The permission bits the extracted item gets (no file-type bits).
     mode_t permissions() const;
     std::chrono::system_clock::time_point modificationDate() const;
-    uint64_t compressedSize() const { return centralDirectoryStructure_.compressedSize; }
-    uint64_t uncompressedSize() const { return centralDirectoryStructure_.uncompressedSize; }
+    // The sizes the central directory records (its ZIP64 values where it has them).
+    uint64_t compressedSize() const { return centralDirectoryStructure_.compressedSize64; }
+    uint64_t uncompressedSize() const { return centralDirectoryStructure_.uncompressedSize64; }
+    uint64_t localHeaderOffset() const { return centralDirectoryStructure_.relativeOffsetOfLocalHeader64; }
     uint32_t checksum() const { return centralDirectoryStructure_.crc32; }
     // The raw compression method of the local header (0 stored, 8 deflated).
     uint16_t compressionMethod() const { return localFileHeader_.compressionMethod; }

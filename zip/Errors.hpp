@@ -2,6 +2,7 @@
 
 #include "platform/foundation/Error.hpp"
 
+#include <cstdint>
 #include <string>
 
 namespace tavik::zip {
@@ -51,6 +52,9 @@ enum class ArchiveErrorCode {
     invalidStartOfCentralDirectoryOffset,
     missingEndOfCentralDirectoryRecord,
     cancelledOperation,
+    // Beyond ArchiveLimits: the archive is refused as a whole.
+    tooManyEntries,
+    entryPathTooLong,
 };
 
 class ArchiveError final : public CodedError<ArchiveError, ArchiveErrorCode> {
@@ -82,6 +86,35 @@ public:
     using CodedError::CodedError;
     std::string description() const override;
     std::string domain() const override { return "app.tavik.zip.DataError"; }
+};
+
+// The entries about to be extracted record more bytes than may be written
+// into the folder.
+class InsufficientSpaceError final : public Error {
+public:
+    InsufficientSpaceError(uint64_t neededBytes, uint64_t allowedBytes, std::string folder)
+        : neededBytes_(neededBytes)
+        , allowedBytes_(allowedBytes)
+        , folder_(std::move(folder))
+    {
+    }
+    static ErrorPtr make(uint64_t neededBytes, uint64_t allowedBytes, std::string folder)
+    {
+        return std::make_shared<const InsufficientSpaceError>(neededBytes, allowedBytes, std::move(folder));
+    }
+    static bool is(const ErrorPtr& error) { return dynamic_cast<const InsufficientSpaceError*>(error.get()); }
+
+    uint64_t neededBytes() const { return neededBytes_; }
+    uint64_t allowedBytes() const { return allowedBytes_; }
+    std::string description() const override;
+    std::optional<std::string> failureReason() const override { return folder_; }
+    std::string domain() const override { return "app.tavik.zip.InsufficientSpaceError"; }
+    int code() const override { return 0; }
+
+private:
+    uint64_t neededBytes_;
+    uint64_t allowedBytes_;
+    std::string folder_;
 };
 
 } // namespace tavik::zip

@@ -3,10 +3,12 @@
 
 #include "zip/Attributes.hpp"
 #include "zip/ConfinedTree.hpp"
+#include "zip/FreeSpaceCheck.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,6 +39,7 @@ Result<void> extractFile(Archive& archive, ConfinedTree& tree, const Entry& entr
             return FileError::make(FileError::Code::fileWriteFileExists, path, errno);
         return FileError::make(FileError::Code::fileNoSuchFile, path, errno);
     }
+    tree.recordCreated(components, false);
     auto written = archive.read(entry, writingTo(fd, path.string()), chunkSize);
     if (written)
         written = applyAttributes(fd, confinedPermissions(entry), entry.modificationDate(), path);
@@ -67,15 +70,16 @@ Result<void> makeSymlink(ConfinedTree& tree, const Entry& entry, const std::vect
             return FileError::make(FileError::Code::fileWriteFileExists, path, errno);
         return FileError::fromErrno(errno, path, true);
     }
+    tree.recordCreated(components, false);
     return applyAttributes(parentFd, name, EntryType::symlink, 0, entry.modificationDate(), path);
 }
 
 } // namespace
 
-Result<void> Archive::extractConfined(const Entry& entry, const URL& root, size_t chunkSize)
+Result<void> Archive::extractConfined(const Entry& entry, const URL& root, size_t chunkSize, ExtractionJournal* journal)
 {
     auto components = TAVIK_TRY(ConfinedTree::components(entry.path()));
-    auto tree = TAVIK_TRY(ConfinedTree::open(root));
+    auto tree = TAVIK_TRY(ConfinedTree::open(root, journal));
     switch (entry.type()) {
     case EntryType::file:
         return extractFile(*this, tree, entry, components, chunkSize);
@@ -91,68 +95,104 @@ Result<void> Archive::extractConfined(const Entry& entry, const URL& root, size_
 
 std::optional<Archive::ExtractionFailure> Archive::extractAll(const URL& root, size_t chunkSize)
 {
-    auto tree = ConfinedTree::open(root);
-    if (!tree)
-        return ExtractionFailure { "", tree.error() };
-
-    struct Deferred {
-        Entry entry;
-        std::vector<std::string> components;
+    auto walkFailure = [](const ErrorPtr& error) {
+        auto* archiveError = dynamic_cast<const ArchiveError*>(error.get());
+        return ExtractionFailure { archiveError ? archiveError->path() : "", error };
     };
-    std::vector<Deferred> links;
-    std::vector<Deferred> directories;
+
+    // A first walk checks every entry and adds up what they record before
+    // anything is written; it keeps nothing, so memory stays flat.
+    uint64_t neededBytes = 0;
     std::optional<ExtractionFailure> failure;
     auto walked = forEachEntry([&](const Entry& entry) {
-        auto components = ConfinedTree::components(entry.path());
-        Result<void> done;
-        if (!components) {
-            done = components.error();
-        } else if (entry.type() == EntryType::symlink) {
-            links.push_back({ entry, std::move(*components) });
-        } else if (entry.type() == EntryType::directory) {
-            done = makeDirectory(*tree, entry, *components, false);
-            if (done)
-                directories.push_back({ entry, std::move(*components) });
-        } else {
-            done = extractFile(*this, *tree, entry, *components, chunkSize);
-        }
-        if (!done) {
-            failure = ExtractionFailure { entry.path(), done.error() };
+        if (auto components = ConfinedTree::components(entry.path()); !components) {
+            failure = ExtractionFailure { entry.path(), components.error() };
             return IterationDecision::stop;
         }
+        neededBytes = addDiskUsage(neededBytes, recordedDiskUsage(entry));
         return IterationDecision::continue_;
     });
     if (failure)
         return failure;
-    if (!walked) {
-        auto* archiveError = dynamic_cast<const ArchiveError*>(walked.error().get());
-        return ExtractionFailure { archiveError ? archiveError->path() : "", walked.error() };
-    }
+    if (!walked)
+        return walkFailure(walked.error());
+    if (auto space = checkFreeSpace(neededBytes, root.path()); !space)
+        return ExtractionFailure { "", space.error() };
 
-    for (const auto& link : links) {
-        auto target = readLinkTarget(link.entry);
-        Result<void> done = target ? makeSymlink(*tree, link.entry, link.components, *target) : Result<void>(target.error());
-        if (!done)
-            return ExtractionFailure { link.entry.path(), done.error() };
-    }
+    std::error_code error;
+    bool rootExisted = std::filesystem::exists(root.path(), error);
+    ExtractionJournal journal;
+    failure = [&]() -> std::optional<ExtractionFailure> {
+        auto tree = ConfinedTree::open(root, &journal);
+        if (!tree)
+            return ExtractionFailure { "", tree.error() };
+        struct Deferred {
+            Entry entry;
+            std::vector<std::string> components;
+        };
+        std::vector<Deferred> links;
+        std::vector<Deferred> directories;
+        std::optional<ExtractionFailure> stopped;
+        uint64_t writtenBytes = 0;
+        auto extracted = forEachEntry([&](const Entry& entry) {
+            auto components = ConfinedTree::components(entry.path());
+            writtenBytes = addDiskUsage(writtenBytes, recordedDiskUsage(entry));
+            Result<void> done;
+            if (!components) {
+                done = components.error();
+            } else if (writtenBytes > neededBytes) {
+                // The file changed since the first walk.
+                done = ArchiveError::make(ArchiveError::Code::unreadableArchive, entry.path());
+            } else if (entry.type() == EntryType::symlink) {
+                links.push_back({ entry, std::move(*components) });
+            } else if (entry.type() == EntryType::directory) {
+                done = makeDirectory(*tree, entry, *components, false);
+                if (done)
+                    directories.push_back({ entry, std::move(*components) });
+            } else {
+                done = extractFile(*this, *tree, entry, *components, chunkSize);
+            }
+            if (!done) {
+                stopped = ExtractionFailure { entry.path(), done.error() };
+                return IterationDecision::stop;
+            }
+            return IterationDecision::continue_;
+        });
+        if (stopped)
+            return stopped;
+        if (!extracted)
+            return walkFailure(extracted.error());
 
-    // Folders get their dates and permissions once nothing more is written
-    // into them, deepest first so that a folder without write or search
-    // permission is set after its contents.
-    std::stable_sort(directories.begin(), directories.end(),
-        [](const Deferred& a, const Deferred& b) { return a.components.size() > b.components.size(); });
-    for (const auto& directory : directories) {
-        if (directory.components.empty())
-            continue;
-        auto done = tree->directory(directory.components, directory.entry.path());
-        Result<void> applied = done
-            ? applyAttributes(*done, confinedPermissions(directory.entry), directory.entry.modificationDate(),
-                  tree->pathOf(directory.components))
-            : Result<void>(done.error());
-        if (!applied)
-            return ExtractionFailure { directory.entry.path(), applied.error() };
+        for (const auto& link : links) {
+            auto target = readLinkTarget(link.entry);
+            Result<void> done = target ? makeSymlink(*tree, link.entry, link.components, *target) : Result<void>(target.error());
+            if (!done)
+                return ExtractionFailure { link.entry.path(), done.error() };
+        }
+        // Folders get their dates and permissions once nothing more is
+        // written into them, deepest first so that a folder without write or
+        // search permission is set after its contents.
+        std::stable_sort(directories.begin(), directories.end(),
+            [](const Deferred& a, const Deferred& b) { return a.components.size() > b.components.size(); });
+        for (const auto& directory : directories) {
+            if (directory.components.empty())
+                continue;
+            auto done = tree->directory(directory.components, directory.entry.path());
+            Result<void> applied = done
+                ? applyAttributes(*done, confinedPermissions(directory.entry), directory.entry.modificationDate(),
+                      tree->pathOf(directory.components))
+                : Result<void>(done.error());
+            if (!applied)
+                return ExtractionFailure { directory.entry.path(), applied.error() };
+        }
+        return std::nullopt;
+    }();
+    if (failure) {
+        journal.removeCreated(root);
+        if (!rootExisted)
+            ::rmdir(root.path().c_str());
     }
-    return std::nullopt;
+    return failure;
 }
 
 } // namespace tavik::zip

@@ -2,6 +2,7 @@
 
 #include "actions/ActionsLog.hpp"
 #include "zip/ConfinedTree.hpp"
+#include "zip/FreeSpaceCheck.hpp"
 #include "zip/Text.hpp"
 
 #include <map>
@@ -62,8 +63,8 @@ void SearchZIPAction::perform(URL archiveURL, actions::Completion<Input, Output>
     std::vector<Entry> dmgs, zips, pkgs;
     std::vector<ZIPEntry::Application> applications;
     std::map<std::string, size_t> applicationIndex;
-    archive->withArchive([&](zip::Archive& reader) {
-        for (const Entry& entry : reader) {
+    auto walked = archive->withArchive([&](zip::Archive& reader) {
+        return reader.forEachEntry([&](const Entry& entry) {
             const std::string& path = entry.path();
             if (path.ends_with(".dmg")) {
                 dmgs.push_back(entry);
@@ -74,14 +75,24 @@ void SearchZIPAction::perform(URL archiveURL, actions::Completion<Input, Output>
             } else {
                 auto components = pathComponents(path);
                 if (components.empty() || !components.front().ends_with(".app"))
-                    continue;
+                    return zip::IterationDecision::continue_;
                 auto [position, added] = applicationIndex.try_emplace(components.front(), applications.size());
                 if (added)
                     applications.push_back({components.front(), {}});
                 applications[position->second].entries.push_back(entry);
             }
-        }
+            return zip::IterationDecision::continue_;
+        });
     });
+    // A damaged or unreadable entry ends the walk and what came before it is
+    // searched; an archive beyond the reader's limits is refused as a whole.
+    if (!walked
+        && (zip::ArchiveError::is(walked.error(), zip::ArchiveError::Code::tooManyEntries)
+            || zip::ArchiveError::is(walked.error(), zip::ArchiveError::Code::entryPathTooLong))) {
+        log.error("Archive at {} is beyond the limits of what is extracted: {}", archivePath, walked.error()->description());
+        completion(ResultType::failure(std::move(archiveURL), walked.error()));
+        return;
+    }
 
     Output findings;
     for (auto& entry : dmgs) {
@@ -101,6 +112,45 @@ void SearchZIPAction::perform(URL archiveURL, actions::Completion<Input, Output>
         findings.push_back({std::move(application), archive});
     }
     completion(ResultType::mapped(std::move(archiveURL), std::move(findings)));
+}
+
+// CheckSpaceForZIPEntriesAction
+
+CheckSpaceForZIPEntriesAction::CheckSpaceForZIPEntriesAction(URL destinationURL, log::Logger log)
+    : destinationURL(std::move(destinationURL))
+    , log(std::move(log))
+{
+}
+
+std::vector<Entry> CheckSpaceForZIPEntriesAction::entriesOf(const SearchZIPAction::ZIPEntry& finding)
+{
+    return std::visit(
+        [](const auto& kind) -> std::vector<Entry> {
+            if constexpr (requires { kind.entries; })
+                return kind.entries;
+            else
+                return { kind.entry };
+        },
+        finding.kind);
+}
+
+void CheckSpaceForZIPEntriesAction::perform(Input findings, actions::Completion<Input, Output> completion) const
+{
+    using ResultType = FileActionResult<Input, Output>;
+    std::vector<Entry> entries;
+    for (const auto& finding : findings) {
+        auto more = entriesOf(finding);
+        entries.insert(entries.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+    }
+    auto fits = zip::checkFreeSpace(entries, destinationURL.path());
+    if (!fits) {
+        std::string archivePath = findings.empty() ? std::string() : findings.front().archive->url().path().string();
+        log.error("Not extracting {}: {}", archivePath, fits.error()->description());
+        completion(ResultType::failure(std::move(findings), fits.error()));
+        return;
+    }
+    auto output = findings;
+    completion(ResultType::mapped(std::move(findings), std::move(output)));
 }
 
 // ExtractEntryFromZIPAction
@@ -194,15 +244,22 @@ void ExtractEntryFromZIPAction::perform(SearchZIPAction::ZIPEntry zipEntry, acti
                 return;
             }
         }
+        if (auto fits = zip::checkFreeSpace(*ordered, destinationURL.path()); !fits) {
+            log.error("Failed to extract {} from {}: {}", application->name, archivePath, fits.error()->description());
+            completion(ResultType::failure(std::move(zipEntry), fits.error()));
+            return;
+        }
         log.debug("Starting to extract application from {} to {}",
             zipEntry.archive->url().appendingPathComponent(application->name, true).path().string(),
             destinationURL.path().string());
+        zip::ExtractionJournal journal;
         for (const Entry& entry : *ordered) {
             auto extracted = zipEntry.archive->withArchive(
-                [&](zip::Archive& archive) { return archive.extractConfined(entry, destinationURL, chunkSize); });
+                [&](zip::Archive& archive) { return archive.extractConfined(entry, destinationURL, chunkSize, &journal); });
             if (!extracted) {
                 log.error("Error extracting {} entry at {}: {}", typeName(entry.type()), entry.path(),
                     extracted.error()->description());
+                journal.removeCreated(destinationURL);
                 completion(ResultType::failure(std::move(zipEntry), extracted.error()));
                 return;
             }
@@ -228,12 +285,16 @@ void ExtractEntryFromZIPAction::perform(SearchZIPAction::ZIPEntry zipEntry, acti
     const std::string path = entry->path();
 
     Result<void> extracted;
+    zip::ExtractionJournal journal;
     if (entry->type() != EntryType::file)
         extracted = Error::make(Error::Code::notARegularFile, path);
     else
+        extracted = zip::checkFreeSpace(std::span(entry, 1), destinationURL.path());
+    if (extracted)
         extracted = zipEntry.archive->withArchive(
-            [&](zip::Archive& archive) { return archive.extractConfined(*entry, destinationURL, chunkSize); });
+            [&](zip::Archive& archive) { return archive.extractConfined(*entry, destinationURL, chunkSize, &journal); });
     if (!extracted) {
+        journal.removeCreated(destinationURL);
         log.error("Failed to extract {} from {}: {}", path, archivePath, extracted.error()->description());
         completion(ResultType::failure(std::move(zipEntry), extracted.error()));
         return;
@@ -301,6 +362,7 @@ void ExtractApplicationsInZIPAction::perform(URL archiveURL, actions::Completion
     static_assert(std::same_as<Provider::Input, EntryResult>);
 
     auto chain = SearchZIPAction(FileManager::defaultManager(), actions::actionsLog("Find Applications"))
+                     .then(CheckSpaceForZIPEntriesAction(destination, actions::actionsLog("Find Applications")))
                      .mapEach(ExtractEntryFromZIPAction(destination, actions::actionsLog("Extract Entry from ZIP")))
                      .flatMap(Provider(ExtractApplicationsInZIPEntryAction(destination, duvrinService, source),
                          actions::actionsLog("File Action Map")));

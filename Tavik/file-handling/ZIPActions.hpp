@@ -100,8 +100,29 @@ public:
     log::Logger log;
 };
 
+// Refuses the findings of one archive, before any is extracted, when what
+// their entries record does not fit the free space of the working folder
+// (the same rule as for every download's content). Completes on the calling
+// thread.
+class CheckSpaceForZIPEntriesAction : public actions::FileActionBuilders<CheckSpaceForZIPEntriesAction> {
+public:
+    using Input = std::vector<SearchZIPAction::ZIPEntry>;
+    using Output = std::vector<SearchZIPAction::ZIPEntry>;
+
+    CheckSpaceForZIPEntriesAction(URL destinationURL, log::Logger log);
+
+    void perform(Input findings, actions::Completion<Input, Output> completion) const;
+
+    // Every archive entry a finding extracts.
+    static std::vector<zip::Entry> entriesOf(const SearchZIPAction::ZIPEntry& finding);
+
+    URL destinationURL;
+    log::Logger log;
+};
+
 // Extracts one finding of SearchZIPAction into the working folder, never
-// writing outside it. A bundle's symbolic links are made after all of its
+// writing outside it, after checking that it fits the space left there. A
+// finding that fails to extract leaves nothing of itself behind. A bundle's symbolic links are made after all of its
 // files and folders, each after the links it leads through.
 // Completes on the calling thread.
 class ExtractEntryFromZIPAction : public actions::FileActionBuilders<ExtractEntryFromZIPAction> {
@@ -178,7 +199,9 @@ public:
 
 // Searches an archive, extracts its findings into destination and collects
 // the installable items in them (nested archives and images included).
-// Findings that fail contribute nothing; an archive that does not open fails.
+// Findings that fail contribute nothing; an archive that does not open, is
+// beyond the reader's limits or whose findings do not fit the free space of
+// destination fails, before anything of it is written.
 class ExtractApplicationsInZIPAction : public actions::FileActionBuilders<ExtractApplicationsInZIPAction> {
 public:
     using Input = URL;

@@ -87,9 +87,22 @@ void fuzzOneInput(const uint8_t* data, size_t size)
         for (const Entry& entry : *archive)
             small = small && entry.uncompressedSize() <= extractionLimit;
         if (small) {
+            ExtractionJournal journal;
             for (const Entry& entry : *archive)
-                (void)archive->extractConfined(entry, URL::fileURL(eachRoot, true));
-            (void)archive->extractAll(URL::fileURL(allRoot, true));
+                (void)archive->extractConfined(entry, URL::fileURL(eachRoot, true), Archive::defaultChunkSize, &journal);
+            checkConfined(sandbox, eachRoot);
+            // The journal knows everything the extraction made: taking it
+            // away leaves the root empty (as root, which no folder mode stops).
+            journal.removeCreated(URL::fileURL(eachRoot, true));
+            if (geteuid() == 0 && fs::exists(eachRoot) && !fs::is_empty(eachRoot)) {
+                std::fprintf(stderr, "fuzz-zip: the journal left items behind in %s\n", eachRoot.c_str());
+                std::abort();
+            }
+            // A failed extraction of the whole archive leaves nothing at all.
+            if (archive->extractAll(URL::fileURL(allRoot, true)) && geteuid() == 0 && fs::exists(allRoot)) {
+                std::fprintf(stderr, "fuzz-zip: a failed extraction left %s behind\n", allRoot.c_str());
+                std::abort();
+            }
         }
         checkConfined(sandbox, eachRoot);
         checkConfined(sandbox, allRoot);

@@ -56,3 +56,37 @@ with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr(zipfile.ZipInfo("App.app/Contents/MacOS/"), "")
     z.writestr("App.app/Contents/MacOS/App", "#!/bin/sh\n" * 10)
 save("zipfile", buffer.getvalue())
+
+
+def zip64_archive(entries, marked_offset=True):
+    """Stored entries whose central directory records their sizes (and local
+    header offset) only in ZIP64 extra fields, ended by the 64-bit end record
+    and its locator; the 32-bit end record holds the markers."""
+    body, directory = b"", b""
+    for name, data in entries:
+        crc, offset = zlib.crc32(data), len(body)
+        local_extra = struct.pack("<HHQQ", 1, 16, len(data), len(data))
+        body += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 0, 0, 0x5A21, crc, 0xFFFFFFFF, 0xFFFFFFFF,
+                            len(name), len(local_extra)) + name + local_extra + data
+        values = [len(data), len(data)] + ([offset] if marked_offset else [])
+        extra = struct.pack("<HH", 1, 8 * len(values)) + struct.pack("<%dQ" % len(values), *values)
+        directory += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 3 << 8 | 45, 45, 0, 0, 0, 0x5A21, crc,
+                                 0xFFFFFFFF, 0xFFFFFFFF, len(name), len(extra), 0, 0, 0, F,
+                                 0xFFFFFFFF if marked_offset else offset) + name + extra
+    end64_offset = len(body) + len(directory)
+    end64 = struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 3 << 8 | 45, 45, 0, 0, len(entries), len(entries),
+                        len(directory), len(body))
+    locator = struct.pack("<IIQI", 0x07064B50, 0, end64_offset, 1)
+    end = struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    return body + directory + end64 + locator + end
+
+
+save("zip64", zip64_archive([(b"dir/", b""), (b"dir/big.txt", b"sixty-four " * 20), (b"small", b"s")]))
+save("zip64-unmarked-offset", zip64_archive([(b"one", b"1"), (b"two", b"22")], marked_offset=False))
+
+buffer = io.BytesIO()
+with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as z:
+    with z.open("App.app/Contents/MacOS/App", "w", force_zip64=True) as entry:
+        entry.write(b"#!/bin/sh\n" * 10)
+    z.writestr("App.app/Contents/Info.plist", "<plist/>\n")
+save("zipfile-zip64", buffer.getvalue())

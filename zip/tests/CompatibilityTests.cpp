@@ -2,6 +2,7 @@
 // zipfile), read by us and extracted by us and by unzip: the two trees must
 // be the same.
 #include "zip/Archive.hpp"
+#include "platform/testing/SmallFileSystem.hpp"
 #include "zip/tests/ZipTestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -260,4 +261,103 @@ TEST_F(CompatibilityTest, TheToolListsAndNamesTheEntryThatFailed)
 
     output(std::string(TAVIK_ZIP_TOOL) + " list " + quoted(scratch.path() / "make-believe.zip") + " 2>/dev/null", &status);
     EXPECT_EQ(status, 1);
+}
+
+TEST_F(CompatibilityTest, Zip64ArchivesFromInfoZipAndZipfile)
+{
+    auto infoZip = scratch.path() / "forced.zip";
+    ASSERT_EQ(run("cd " + quoted(source()) + " && zip -q -r -y -fz " + quoted(infoZip) + " Tool.app"), 0);
+
+    auto zipfileForced = scratch.path() / "python-forced.zip";
+    auto zipfileMany = scratch.path() / "python-many.zip";
+    std::string script = R"(
+import os, sys, time, zipfile
+source, forced, many = sys.argv[1], sys.argv[2], sys.argv[3]
+with zipfile.ZipFile(forced, "w", zipfile.ZIP_DEFLATED) as archive:
+    for folder, folders, files in os.walk(source):
+        for name in sorted(folders) + sorted(files):
+            path = os.path.join(folder, name)
+            relative = os.path.relpath(path, source)
+            status = os.lstat(path)
+            info = zipfile.ZipInfo(relative + ("/" if os.path.isdir(path) and not os.path.islink(path) else ""),
+                                   time.gmtime(status.st_mtime)[:6])
+            info.external_attr = status.st_mode << 16
+            if os.path.islink(path):
+                archive.writestr(info, os.readlink(path), zipfile.ZIP_STORED)
+            elif os.path.isdir(path):
+                archive.writestr(info, b"")
+            else:
+                info.compress_type = zipfile.ZIP_DEFLATED
+                with open(path, "rb") as data, archive.open(info, "w", force_zip64=True) as entry:
+                    entry.write(data.read())
+# More entries than the classic end record can count.
+with zipfile.ZipFile(many, "w") as archive:
+    for index in range(66000):
+        archive.writestr("many/%05d" % index, str(index % 7))
+)";
+    scratch.write("make64.py", script);
+    ASSERT_EQ(run("TZ=UTC " + python() + " " + quoted(scratch.path() / "make64.py") + " " + quoted(source()) + " "
+                  + quoted(zipfileForced) + " " + quoted(zipfileMany)),
+        0);
+
+    for (const auto& [path, name] : { std::pair { infoZip, "info-zip" }, { zipfileForced, "zipfile" } }) {
+        SCOPED_TRACE(name);
+        auto archive = Archive::open(URL::fileURL(path, false));
+        ASSERT_TRUE(archive);
+        // Both write ZIP64 extra fields into the local headers.
+        bool anyZip64 = false;
+        for (const Entry& entry : *archive)
+            anyZip64 = anyZip64 || entry.localFileHeader().hasZip64ExtraField;
+        EXPECT_TRUE(anyZip64);
+        expectListsTheSource(path);
+        expectSameTreeAsUnzip(path, name);
+    }
+
+    auto many = Archive::open(URL::fileURL(zipfileMany, false));
+    ASSERT_TRUE(many);
+    EXPECT_TRUE(many->isZip64());
+    EXPECT_EQ(many->centralDirectory().entryCount, 66000u);
+    EXPECT_EQ(many->entries().size(), 66000u);
+    auto extracted = scratch.path() / "many-extracted";
+    int status = 0;
+    auto messages = output(std::string(TAVIK_ZIP_TOOL) + " extract " + quoted(zipfileMany) + " " + quoted(extracted) + " 2>&1", &status);
+    ASSERT_EQ(status, 0) << messages;
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& item : fs::directory_iterator(extracted / "many"))
+        ++count;
+    EXPECT_EQ(count, 66000u);
+    EXPECT_EQ(readFile(extracted / "many/00000"), "0");
+    EXPECT_EQ(readFile(extracted / "many/65999"), std::to_string(65999 % 7));
+}
+
+TEST_F(CompatibilityTest, TheToolRefusesAnArchiveLargerThanTheFreeSpace)
+{
+    std::string whyNot;
+    auto fileSystem = tavik::testing::SmallFileSystem::mount(64 << 20, whyNot);
+    if (!fileSystem)
+        GTEST_SKIP() << whyNot;
+
+    // 2 MiB that honestly record 2 GiB of zeros: 32 entries of 64 MiB each,
+    // every one within its recorded size.
+    constexpr uint64_t entrySize = 64 << 20;
+    std::string zeros = deflate(std::string(entrySize, '\0'));
+    std::vector<TestEntry> entries;
+    for (int index = 0; index < 32; ++index)
+        entries.push_back({ .name = "zeros/" + std::to_string(index), .method = 8, .storedData = zeros,
+            .recordedUncompressedSize = entrySize });
+    auto bomb = scratch.write("zeros.zip", buildArchive(entries));
+    EXPECT_LT(fs::file_size(bomb.path()), 3u << 20);
+
+    auto destination = fileSystem->path() / "out";
+    int status = 0;
+    auto message = output(std::string(TAVIK_ZIP_TOOL) + " extract " + quoted(bomb.path()) + " " + quoted(destination) + " 2>&1", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(message.find("The archive is too large for the free space"), std::string::npos) << message;
+    EXPECT_TRUE(fs::is_empty(fileSystem->path()));
+
+    // What fits is extracted into the same file system.
+    auto fits = scratch.write("fits.zip", buildArchive({ { .name = "small/one", .data = std::string(8 << 20, 'x'), .method = 8 } }));
+    message = output(std::string(TAVIK_ZIP_TOOL) + " extract " + quoted(fits.path()) + " " + quoted(destination) + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << message;
+    EXPECT_EQ(fs::file_size(destination / "small/one"), 8u << 20);
 }

@@ -2,6 +2,7 @@
 // hostile archives.
 #include "platform/foundation/FileError.hpp"
 #include "zip/Archive.hpp"
+#include "zip/Limits.hpp"
 #include "zip/tests/ZipTestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -25,10 +26,11 @@ protected:
     // Where entries are extracted; the scratch folder around it must stay
     // as it is apart from the archive.
     URL root() const { return scratch.url("root"); }
-    std::vector<std::string> scratchContents() const
+    std::vector<std::string> scratchContents() const { return directoryContents(scratch.path()); }
+    static std::vector<std::string> directoryContents(const fs::path& folder)
     {
         std::vector<std::string> names;
-        for (const auto& item : fs::directory_iterator(scratch.path()))
+        for (const auto& item : fs::directory_iterator(folder))
             names.push_back(item.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
@@ -200,7 +202,8 @@ TEST_F(ExtractionTest, ConfinedExtractionRefusesPathsLeavingTheRoot)
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->entryPath, "../up");
     EXPECT_FALSE(fs::exists("/tmp/tavik-zip-absolute"));
-    EXPECT_EQ(scratchContents(), (std::vector<std::string> { "root", "test.zip" }));
+    // Every path is checked before anything is written, the root included.
+    EXPECT_EQ(scratchContents(), (std::vector<std::string> { "test.zip" }));
 }
 
 TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
@@ -223,12 +226,15 @@ TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
     EXPECT_TRUE(fs::is_empty(outside));
 
     // extractAll makes links last, so the file entry lands in a real folder
-    // and the link then finds its place taken.
+    // and the link then finds its place taken; the failure takes away what
+    // the extraction made, and only that.
     fs::remove(root().path() / "escape");
+    scratch.write("root/kept", "was there before");
     auto failure = archive.extractAll(root());
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->entryPath, "escape");
-    EXPECT_TRUE(fs::is_directory(fs::symlink_status(root().path() / "escape")));
+    EXPECT_TRUE(isFileError(failure->error, FileError::Code::fileWriteFileExists));
+    EXPECT_EQ(directoryContents(root().path()), std::vector<std::string> { "kept" });
     EXPECT_TRUE(fs::is_empty(outside));
 
     // A link that was in the tree beforehand, and a dangling one at the very
@@ -268,4 +274,71 @@ TEST_F(ExtractionTest, ExtractAllDefersLinksAndFolderAttributes)
     EXPECT_EQ(modeOf(framework / "Versions/A/lib") & 07777, 0755u);
     EXPECT_EQ(modificationOf(framework), 1743938222);
     EXPECT_EQ(modificationOf(framework / "Versions"), 1743938222);
+}
+
+TEST_F(ExtractionTest, ExtractAllChecksEveryEntryBeforeWritingAnything)
+{
+    // Real entries, one more than the limit: refused before the root exists.
+    std::vector<TestEntry> many(ArchiveLimits::maximumEntryCount + 1);
+    for (size_t index = 0; index < many.size(); ++index)
+        many[index].name = "f/" + std::to_string(index);
+    auto tooMany = Archive::open(scratch.write("many.zip", buildArchive(many, {}, ArchiveFormat::zip64)));
+    many.clear();
+    ASSERT_TRUE(tooMany);
+    auto failure = tooMany->extractAll(root());
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(ArchiveError::is(failure->error, ArchiveError::Code::tooManyEntries));
+    EXPECT_FALSE(fs::exists(root().path()));
+
+    // A path too deep at the very end stops it as well.
+    std::string deep;
+    for (size_t depth = 0; depth <= ArchiveLimits::maximumPathDepth; ++depth)
+        deep += "d/";
+    auto archive = make({ { .name = "early", .data = "x" }, { .name = deep + "late", .data = "x" } });
+    failure = archive.extractAll(root());
+    ASSERT_TRUE(failure);
+    EXPECT_TRUE(ArchiveError::is(failure->error, ArchiveError::Code::entryPathTooLong));
+    EXPECT_FALSE(fs::exists(root().path()));
+}
+
+TEST_F(ExtractionTest, AFailedExtractionRemovesWhatItMadeAndOnlyThat)
+{
+    std::string data = randomBytes(40000);
+    std::string stream = deflate(data);
+    auto archive = make({
+        { .name = "kept/", .externalAttributes = directory },
+        { .name = "kept/new", .data = "new" },
+        { .name = "made/", .externalAttributes = 040500u << 16 },
+        { .name = "made/deeper/file", .data = data, .method = 8 },
+        { .name = "made/link", .data = "deeper", .externalAttributes = symbolicLink },
+        { .name = "broken", .data = data, .method = 8, .storedData = stream.substr(0, stream.size() / 2) },
+    });
+    // Into a fresh root: nothing is left, the root included.
+    auto failure = archive.extractAll(root());
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->entryPath, "broken");
+    EXPECT_TRUE(CompressionError::is(failure->error, CompressionError::Code::corruptedData));
+    EXPECT_EQ(scratchContents(), std::vector<std::string> { "test.zip" });
+
+    // Into a root with things of its own: those stay as they were.
+    fs::create_directories(root().path() / "kept");
+    scratch.write("root/kept/old", "old");
+    scratch.write("root/other", "other");
+    failure = archive.extractAll(root());
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(directoryContents(root().path()), (std::vector<std::string> { "kept", "other" }));
+    EXPECT_EQ(directoryContents(root().path() / "kept"), std::vector<std::string> { "old" });
+
+    // The same for entries extracted one by one with a journal.
+    ExtractionJournal journal;
+    for (const Entry& entry : archive.entries()) {
+        if (entry.type() != EntryType::symlink && entry.path() != "broken") {
+            ASSERT_TRUE(archive.extractConfined(entry, root(), Archive::defaultChunkSize, &journal)) << entry.path();
+        }
+    }
+    EXPECT_TRUE(fs::exists(root().path() / "made/deeper/file"));
+    journal.removeCreated(root());
+    EXPECT_TRUE(journal.empty());
+    EXPECT_EQ(directoryContents(root().path()), (std::vector<std::string> { "kept", "other" }));
+    EXPECT_EQ(readFile(root().path() / "kept/old"), "old");
 }

@@ -1,5 +1,6 @@
 // Opening archives and walking their entries.
 #include "zip/Archive.hpp"
+#include "zip/Limits.hpp"
 #include "zip/tests/ZipTestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -164,7 +165,7 @@ TEST_F(ReaderTest, TellsPermissionsAndModificationDate)
 
 TEST_F(ReaderTest, AnEntryThatCannotBeReadEndsTheWalk)
 {
-    for (auto refused : { TestEntry { .name = "secret", .flags = 0x0001 }, TestEntry { .name = "secret", .versionNeeded = 45 } }) {
+    for (auto refused : { TestEntry { .name = "secret", .flags = 0x0001 }, TestEntry { .name = "secret", .versionNeeded = 46 } }) {
         auto archive = open(buildArchive({ { .name = "before" }, refused, { .name = "after" } }));
         ASSERT_TRUE(archive);
         EXPECT_EQ(paths(*archive), std::vector<std::string> { "before" });
@@ -218,4 +219,147 @@ TEST_F(ReaderTest, EntriesAreEqualByPathChecksumAndOffset)
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[0], again[0]);
     EXPECT_FALSE(first[0] == first[1]);
+}
+
+TEST_F(ReaderTest, ReadsZip64EndRecordsAndExtraFields)
+{
+    std::string data(70000, '\0');
+    for (size_t index = 0; index < data.size(); ++index)
+        data[index] = static_cast<char>((index * 7919) >> 3);
+    auto archive = open(buildArchive(
+        {
+            { .name = "dir/", .externalAttributes = directory },
+            { .name = "dir/stored", .data = data },
+            { .name = "dir/deflated", .data = data, .method = 8 },
+            { .name = "streamed", .data = data, .method = 8, .dataDescriptor = true },
+            { .name = "unsigned", .data = "short", .dataDescriptor = true, .descriptorSignature = false },
+        },
+        "sixty-four", ArchiveFormat::zip64));
+    ASSERT_TRUE(archive);
+    EXPECT_TRUE(archive->isZip64());
+    EXPECT_EQ(archive->centralDirectory().entryCount, 5u);
+    EXPECT_EQ(archive->comment(), "sixty-four");
+    auto entries = archive->entries();
+    ASSERT_EQ(entries.size(), 5u);
+    EXPECT_EQ(paths(*archive), (std::vector<std::string> { "dir/", "dir/stored", "dir/deflated", "streamed", "unsigned" }));
+    EXPECT_EQ(entries[0].type(), EntryType::directory);
+    for (size_t index : { 1, 2, 3 }) {
+        EXPECT_EQ(entries[index].uncompressedSize(), data.size());
+        EXPECT_EQ(contents(*archive, entries[index]), data) << entries[index].path();
+    }
+    EXPECT_EQ(contents(*archive, entries[4]), "short");
+    EXPECT_LT(entries[2].compressedSize(), data.size());
+    // The entries' data offsets come from the extra fields, so they differ.
+    EXPECT_LT(entries[1].localHeaderOffset(), entries[2].localHeaderOffset());
+    // Descriptors of ZIP64 entries carry 8-byte sizes, with or without signature.
+    ASSERT_TRUE(entries[3].dataDescriptor());
+    EXPECT_EQ(entries[3].dataDescriptor()->uncompressedSize, data.size());
+    EXPECT_EQ(entries[3].dataDescriptor()->compressedSize, entries[3].compressedSize());
+    ASSERT_TRUE(entries[4].dataDescriptor());
+    EXPECT_EQ(entries[4].dataDescriptor()->uncompressedSize, 5u);
+}
+
+TEST_F(ReaderTest, DamagedZip64RecordsAndArchivesOnSeveralDisksDoNotOpen)
+{
+    const std::string zip64 = buildArchive({ { .name = "a", .data = "1" }, { .name = "b", .data = "22" } }, {}, ArchiveFormat::zip64);
+    const std::string classic = buildArchive({ { .name = "a", .data = "1" } });
+    // Offsets from the end: end record 22 bytes, locator 20, 64-bit end record 56.
+    const size_t end = zip64.size() - 22, locator = end - 20, record = locator - 56;
+    auto patched = [](std::string bytes, size_t at, std::string with) { return bytes.replace(at, with.size(), with); };
+    auto patched64 = [](std::string bytes, size_t at, uint64_t value) {
+        for (size_t byte = 0; byte < 8; ++byte)
+            bytes[at + byte] = static_cast<char>(value >> (8 * byte));
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    const Case cases[] = {
+        { "locator points past the file", patched64(zip64, locator + 8, uint64_t { 1 } << 40) },
+        { "record would overlap the locator", patched64(zip64, locator + 8, record + 1) },
+        { "64-bit end record without its signature", patched(zip64, record, "XXXX") },
+        { "64-bit end record of another disk", patched(zip64, record + 16, "\x01") },
+        { "entries on this disk are not all entries", patched(zip64, record + 24, "\x01") },
+        { "central directory runs into the end record", patched64(zip64, record + 40, record + 1) },
+        { "central directory beyond the file", patched64(zip64, record + 48, uint64_t { 1 } << 40) },
+        { "locator counts two disks", patched(zip64, locator + 16, "\x02") },
+        { "classic end record of the second disk", patched(classic, classic.size() - 22 + 4, "\x01") },
+        { "classic directory starting on another disk", patched(classic, classic.size() - 22 + 6, "\x01") },
+    };
+    ASSERT_TRUE(open(zip64));
+    ASSERT_TRUE(open(classic));
+    for (const auto& [what, bytes] : cases)
+        EXPECT_FALSE(open(bytes)) << what;
+}
+
+TEST_F(ReaderTest, AMarkedSizeWithoutItsZip64ValueEndsTheWalk)
+{
+    const std::string tooShort = std::string("\x01\x00\x04\x00", 4) + "abcd";
+    for (const auto& extraField : { std::string(), tooShort }) {
+        auto archive = open(buildArchive({
+            { .name = "fine", .data = "1" },
+            { .name = "marked", .data = "2", .centralExtraField = extraField, .recordedUncompressedSize = 0xFFFFFFFF },
+        }));
+        ASSERT_TRUE(archive);
+        EXPECT_EQ(paths(*archive), std::vector<std::string> { "fine" });
+        auto walked = archive->forEachEntry([](const Entry&) { return IterationDecision::continue_; });
+        ASSERT_FALSE(walked);
+        EXPECT_TRUE(ArchiveError::is(walked.error(), ArchiveError::Code::unreadableArchive));
+    }
+}
+
+TEST_F(ReaderTest, ArchivesBeyondTheLimitsAreRefused)
+{
+    auto walk = [](Archive& archive, std::vector<std::string>& seen) {
+        return archive.forEachEntry([&](const Entry& entry) {
+            seen.push_back(entry.path());
+            return IterationDecision::continue_;
+        });
+    };
+    std::string nested;
+    for (size_t depth = 0; depth < ArchiveLimits::maximumPathDepth; ++depth)
+        nested += "d/";
+    struct Case {
+        std::string path;
+        bool refused;
+    };
+    const Case cases[] = {
+        { std::string(ArchiveLimits::maximumPathLength, 'n'), false },
+        { std::string(ArchiveLimits::maximumPathLength + 1, 'n'), true },
+        { nested.substr(0, nested.size() - 1), false },
+        { nested + "f", true },
+        // Empty components do not count as levels.
+        { "a//////b", false },
+    };
+    for (const auto& [path, refused] : cases) {
+        SCOPED_TRACE(path.substr(0, 40));
+        auto archive = open(buildArchive({ { .name = "first" }, { .name = path }, { .name = "last" } }));
+        ASSERT_TRUE(archive);
+        std::vector<std::string> seen;
+        auto walked = walk(*archive, seen);
+        if (!refused) {
+            EXPECT_TRUE(walked.ok());
+            EXPECT_EQ(seen.size(), 3u);
+            continue;
+        }
+        EXPECT_EQ(seen, std::vector<std::string> { "first" });
+        ASSERT_FALSE(walked);
+        EXPECT_TRUE(ArchiveError::is(walked.error(), ArchiveError::Code::entryPathTooLong));
+    }
+
+    // An archive that lists more entries than the limit yields none of them.
+    std::string bytes = buildArchive({ { .name = "a" }, { .name = "b" } }, {}, ArchiveFormat::zip64);
+    size_t record = bytes.size() - 22 - 20 - 56;
+    uint64_t count = ArchiveLimits::maximumEntryCount + 1;
+    for (size_t field : { record + 24, record + 32 })
+        for (size_t byte = 0; byte < 8; ++byte)
+            bytes[field + byte] = static_cast<char>(count >> (8 * byte));
+    auto archive = open(bytes);
+    ASSERT_TRUE(archive);
+    std::vector<std::string> seen;
+    auto walked = walk(*archive, seen);
+    EXPECT_TRUE(seen.empty());
+    ASSERT_FALSE(walked);
+    EXPECT_TRUE(ArchiveError::is(walked.error(), ArchiveError::Code::tooManyEntries));
 }

@@ -22,6 +22,17 @@ void put32(std::string& out, uint32_t value)
     put16(out, value >> 16);
 }
 
+void put32Of64(std::string& out, uint64_t value)
+{
+    put32(out, static_cast<uint32_t>(value));
+}
+
+void put64(std::string& out, uint64_t value)
+{
+    put32(out, static_cast<uint32_t>(value));
+    put32(out, static_cast<uint32_t>(value >> 32));
+}
+
 } // namespace
 
 std::string deflate(const std::string& bytes)
@@ -41,67 +52,103 @@ std::string deflate(const std::string& bytes)
     return out;
 }
 
-std::string buildArchive(const std::vector<TestEntry>& entries, const std::string& comment)
+std::string buildArchive(const std::vector<TestEntry>& entries, const std::string& comment, ArchiveFormat format)
 {
+    const bool zip64 = format == ArchiveFormat::zip64;
     std::string body;
     std::string directory;
     for (const auto& entry : entries) {
         std::string stored = entry.storedData ? *entry.storedData : entry.method == 8 ? deflate(entry.data) : entry.data;
         uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()), static_cast<uInt>(entry.data.size())));
-        uint32_t compressed = entry.recordedCompressedSize.value_or(static_cast<uint32_t>(stored.size()));
-        uint32_t uncompressed = entry.recordedUncompressedSize.value_or(static_cast<uint32_t>(entry.data.size()));
+        uint64_t compressed = entry.recordedCompressedSize.value_or(stored.size());
+        uint64_t uncompressed = entry.recordedUncompressedSize.value_or(entry.data.size());
         uint16_t flags = entry.flags | (entry.dataDescriptor ? 0x0008 : 0);
-        auto offset = static_cast<uint32_t>(body.size());
+        uint64_t offset = body.size();
+        uint16_t versionNeeded = zip64 && entry.versionNeeded == 20 ? 45 : entry.versionNeeded;
+        // ZIP64: the fixed fields hold markers, the extra fields the values.
+        auto size32 = [&](uint64_t value) { return zip64 ? 0xFFFFFFFFu : static_cast<uint32_t>(value); };
+        std::string localExtra;
+        std::string centralExtra;
+        if (zip64) {
+            put16(localExtra, 0x0001);
+            put16(localExtra, 16);
+            put64(localExtra, entry.dataDescriptor ? 0 : uncompressed);
+            put64(localExtra, entry.dataDescriptor ? 0 : compressed);
+            put16(centralExtra, 0x0001);
+            put16(centralExtra, 24);
+            put64(centralExtra, uncompressed);
+            put64(centralExtra, compressed);
+            put64(centralExtra, offset);
+        }
+        centralExtra += entry.centralExtraField;
 
         put32(body, 0x04034b50);
-        put16(body, entry.versionNeeded);
+        put16(body, versionNeeded);
         put16(body, flags);
         put16(body, entry.method);
         put16(body, entry.dosTime);
         put16(body, entry.dosDate);
         put32(body, entry.dataDescriptor ? 0 : crc);
-        put32(body, entry.dataDescriptor ? 0 : compressed);
-        put32(body, entry.dataDescriptor ? 0 : uncompressed);
+        put32(body, entry.dataDescriptor ? 0 : size32(compressed));
+        put32(body, entry.dataDescriptor ? 0 : size32(uncompressed));
         put16(body, static_cast<uint32_t>(entry.name.size()));
-        put16(body, 0);
-        body += entry.name + stored;
+        put16(body, static_cast<uint32_t>(localExtra.size()));
+        body += entry.name + localExtra + stored;
         if (entry.dataDescriptor) {
             if (entry.descriptorSignature)
                 put32(body, 0x08074b50);
             put32(body, crc);
-            put32(body, compressed);
-            put32(body, uncompressed);
+            (zip64 ? put64 : put32Of64)(body, compressed);
+            (zip64 ? put64 : put32Of64)(body, uncompressed);
         }
 
         put32(directory, 0x02014b50);
         put16(directory, (uint32_t { entry.host } << 8) | 30);
-        put16(directory, entry.versionNeeded);
+        put16(directory, versionNeeded);
         put16(directory, flags);
         put16(directory, entry.method);
         put16(directory, entry.dosTime);
         put16(directory, entry.dosDate);
         put32(directory, crc);
-        put32(directory, compressed);
-        put32(directory, uncompressed);
+        put32(directory, size32(compressed));
+        put32(directory, size32(uncompressed));
         put16(directory, static_cast<uint32_t>(entry.name.size()));
-        put16(directory, static_cast<uint32_t>(entry.centralExtraField.size()));
+        put16(directory, static_cast<uint32_t>(centralExtra.size()));
         put16(directory, 0);
         put16(directory, 0);
         put16(directory, 0);
         put32(directory, entry.externalAttributes);
-        put32(directory, offset);
-        directory += entry.name + entry.centralExtraField;
+        put32(directory, size32(offset));
+        directory += entry.name + centralExtra;
+    }
+    std::string zip64Records;
+    if (zip64) {
+        uint64_t recordOffset = body.size() + directory.size();
+        put32(zip64Records, 0x06064b50);
+        put64(zip64Records, 44);
+        put16(zip64Records, (3u << 8) | 45);
+        put16(zip64Records, 45);
+        put32(zip64Records, 0);
+        put32(zip64Records, 0);
+        put64(zip64Records, entries.size());
+        put64(zip64Records, entries.size());
+        put64(zip64Records, directory.size());
+        put64(zip64Records, body.size());
+        put32(zip64Records, 0x07064b50);
+        put32(zip64Records, 0);
+        put64(zip64Records, recordOffset);
+        put32(zip64Records, 1);
     }
     std::string end;
     put32(end, 0x06054b50);
     put16(end, 0);
     put16(end, 0);
-    put16(end, static_cast<uint32_t>(entries.size()));
-    put16(end, static_cast<uint32_t>(entries.size()));
-    put32(end, static_cast<uint32_t>(directory.size()));
-    put32(end, static_cast<uint32_t>(body.size()));
+    put16(end, zip64 ? 0xFFFF : static_cast<uint32_t>(entries.size()));
+    put16(end, zip64 ? 0xFFFF : static_cast<uint32_t>(entries.size()));
+    put32(end, zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(directory.size()));
+    put32(end, zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(body.size()));
     put16(end, static_cast<uint32_t>(comment.size()));
-    return body + directory + end + comment;
+    return body + directory + zip64Records + end + comment;
 }
 
 ScratchFolder::ScratchFolder()

@@ -32,11 +32,20 @@ struct TestEntry {
     // Replace what is written as the stored data (e.g. a cut-off stream).
     std::optional<std::string> storedData;
     // Replace the sizes recorded in both headers.
-    std::optional<uint32_t> recordedUncompressedSize;
-    std::optional<uint32_t> recordedCompressedSize;
+    std::optional<uint64_t> recordedUncompressedSize;
+    std::optional<uint64_t> recordedCompressedSize;
 };
 
-std::string buildArchive(const std::vector<TestEntry>& entries, const std::string& comment = {});
+enum class ArchiveFormat {
+    classic,
+    // Sizes and offsets only in ZIP64 extra fields, counts only in the
+    // 64-bit end record (followed by its locator); the classic records hold
+    // the markers.
+    zip64,
+};
+
+std::string buildArchive(const std::vector<TestEntry>& entries, const std::string& comment = {},
+    ArchiveFormat format = ArchiveFormat::classic);
 // Raw DEFLATE data of bytes.
 std::string deflate(const std::string& bytes);
 

@@ -2,6 +2,7 @@
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/testing/SmallFileSystem.hpp"
 #include "zip/Errors.hpp"
 
 #include <gtest/gtest.h>
@@ -74,7 +75,7 @@ protected:
         ExtractApplicationsInZIPAction(URL::fileURL(destination, true), nullptr, rootSource)
             .perform(URL::fileURL(archive, false), waiter.completion());
         auto result = waiter.wait();
-        EXPECT_TRUE(result && result->isMapped());
+        EXPECT_TRUE(result && result->isMapped()) << (result && result->error() ? result->error()->description() : "");
         return result && result->output() ? *result->output() : std::vector<InstallableApplication>{};
     }
 
@@ -294,6 +295,96 @@ TEST_F(ZIPActionsTest, ArchiveInsideArchiveIsExtractedThenSearchedWithTheNestedS
     auto again = extractAll(work_ / "Outer.zip", work_ / "working");
     EXPECT_TRUE(again.empty());
     EXPECT_TRUE(hasEntryStartingWith(logs_, log::Level::error, "Failed to extract Tool.pkg from " + (work_ / "Outer.zip").string() + ": "));
+}
+
+TEST_F(ZIPActionsTest, ArchivesThatDoNotFitTheSpaceLeftAreRefusedBeforeAnythingIsWritten)
+{
+    std::string whyNot;
+    auto fileSystem = SmallFileSystem::mount(64 << 20, whyNot);
+    if (!fileSystem)
+        GTEST_SKIP() << whyNot;
+    auto working = fileSystem->path() / "working";
+
+    // 64 MiB of honest zeros in a file system that lets 48 MiB be written:
+    // the whole archive is refused, the bundle that would fit included.
+    std::string script = R"(import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("Big.app/Contents/Resources/zeros", bytes(64 << 20))
+    z.writestr("Small.app/Contents/Info.plist", b"<plist/>")
+)";
+    ASSERT_EQ(run({"python3", "-c", script, (work_ / "Big.zip").string()}), 0);
+    ASSERT_LT(fs::file_size(work_ / "Big.zip"), 1u << 20);
+    ResultWaiter<URL, std::vector<InstallableApplication>> waiter;
+    ExtractApplicationsInZIPAction(URL::fileURL(working, true), nullptr, rootSource)
+        .perform(URL::fileURL(work_ / "Big.zip", false), waiter.completion());
+    auto result = waiter.wait();
+    ASSERT_TRUE(result && !result->isMapped());
+    ASSERT_TRUE(zip::InsufficientSpaceError::is(result->error()));
+    EXPECT_TRUE(result->error()->description().starts_with("The archive is too large for the free space"))
+        << result->error()->description();
+    EXPECT_TRUE(fs::is_empty(fileSystem->path()));
+
+    // Nested, the same archive is checked against the space left when it
+    // is reached; what else the outer archive holds is extracted.
+    auto tree = work_ / "tree";
+    fs::create_directories(tree);
+    fs::copy_file(work_ / "Big.zip", tree / "Inner.zip");
+    makeBundle(tree / "Fine.app");
+    ASSERT_EQ(run({"zip", "-qry", (work_ / "Outer.zip").string(), "Inner.zip", "Fine.app"}, tree), 0);
+    auto items = extractAll(work_ / "Outer.zip", working);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items.front().url.lastPathComponent(), "Fine.app");
+    EXPECT_TRUE(fs::exists(working / "Inner.zip"));
+    EXPECT_FALSE(fs::exists(working / "Big.app"));
+    EXPECT_FALSE(fs::exists(working / "Small.app"));
+    EXPECT_TRUE(hasEntryStartingWith(logs_, log::Level::error,
+        "Not extracting " + (working / "Inner.zip").string() + ": The archive is too large for the free space"));
+}
+
+TEST_F(ZIPActionsTest, AnArchiveBeyondTheReadersLimitsIsRefusedAsAWhole)
+{
+    auto archive = work_ / "Long.zip";
+    writePythonZip(archive, {
+        R"(file("Fine.app/Contents/Info.plist"))",
+        R"(file("Long.app/" + "x" * 1100))",
+    });
+    ResultWaiter<URL, std::vector<InstallableApplication>> waiter;
+    ExtractApplicationsInZIPAction(URL::fileURL(work_ / "working", true), nullptr, rootSource)
+        .perform(URL::fileURL(archive, false), waiter.completion());
+    auto result = waiter.wait();
+    ASSERT_TRUE(result && !result->isMapped());
+    EXPECT_TRUE(zip::ArchiveError::is(result->error(), zip::ArchiveError::Code::entryPathTooLong));
+    EXPECT_FALSE(fs::exists(work_ / "working"));
+    EXPECT_TRUE(hasEntryStartingWith(logs_, log::Level::error, "Archive at " + archive.string() + " is beyond the limits"));
+}
+
+TEST_F(ZIPActionsTest, ABundleThatFailsHalfwayLeavesNothingOfItselfBehind)
+{
+    auto archive = work_ / "Clash.zip";
+    writePythonZip(archive, {
+        R"(folder("Clash.app/"))",
+        R"(file("Clash.app/Contents/Info.plist"))",
+        R"(file("Clash.app/Contents/MacOS/Clash", b"new"))",
+        R"(file("Clash.app/Contents/Resources/icon", b"icon"))",
+        R"(file("Other.pkg", b"xar!"))",
+    });
+    // Something of the user's is in the way of one entry.
+    auto working = work_ / "working";
+    writeFile(working / "Clash.app/Contents/MacOS/Clash", "old");
+
+    auto items = extractAll(archive, working);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items.front().url.lastPathComponent(), "Other.pkg");
+    EXPECT_TRUE(hasEntryStartingWith(logs_, log::Level::error, "Error extracting file entry at Clash.app/Contents/MacOS/Clash: "));
+    // The user's file and the folders that held it before stay; the rest of
+    // the bundle is gone.
+    EXPECT_EQ(describeTree(working), (std::vector<std::string> {
+                                         "Clash.app mode=755 folder",
+                                         "Clash.app/Contents mode=755 folder",
+                                         "Clash.app/Contents/MacOS mode=755 folder",
+                                         "Clash.app/Contents/MacOS/Clash mode=644 file:old",
+                                         "Other.pkg mode=644 file:xar!",
+                                     }));
 }
 
 } // namespace
