@@ -107,6 +107,22 @@ void AppDelegate::applicationDidFinishLaunching()
                 configuration->updateConfigurationErrors(*self->environment_.applicationsDestinationManager);
         }));
 
+    // Entries of AppImages removed while Tavik was not running go now; the
+    // destinations are watched for later removals.
+    launcherEntryKeeper_ = LauncherEntryKeeper::make(AppImageInstallation::standard(), log::Logger(bundleIdentifier, "Launcher Entries"));
+    launcherEntryKeeper_->removeStaleEntries();
+    cancellables_.push_back(environment_.applicationsDestinationManager->destinationsPersister().valuePublisher().sink(
+        [weakSelf](const std::vector<ApplicationsDestinationPtr>& destinations) {
+            auto self = weakSelf.lock();
+            if (!self)
+                return;
+            std::vector<fs::path> folders;
+            for (const auto& destination : destinations)
+                if (auto url = destination->url())
+                    folders.push_back(url->path());
+            self->launcherEntryKeeper_->watch(folders);
+        }));
+
     environment_.userInputRequestPerformer->registerCategories();
 
     if (launchedByLauncher_) {

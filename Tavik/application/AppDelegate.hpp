@@ -11,6 +11,7 @@
 #include "Tavik/file-handling/FileHandler.hpp"
 #include "Tavik/file-handling/FileSource.hpp"
 #include "Tavik/folder-watching/FileWatchersManager.hpp"
+#include "Tavik/folder-watching/LauncherEntryKeeper.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/dispatch/DispatchGroup.hpp"
@@ -89,6 +90,8 @@ private:
     log::Logger log_;
     FileHandlerPtr fileHandler_;
     std::shared_ptr<FileWatchersManager> fileWatchersManager_;
+    // Removes the launcher entries of AppImages gone from the destinations.
+    std::shared_ptr<LauncherEntryKeeper> launcherEntryKeeper_;
     publisher::CurrentValueSubject<bool> hasUnmountedDMGs_ { false };
     bool launchedByLauncher_ = false;
     std::vector<publisher::AnyCancellable> cancellables_;

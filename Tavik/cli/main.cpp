@@ -8,7 +8,8 @@
 
 int main(int argc, char** argv)
 {
-    CLI::App app("Tavik installs the applications in downloaded disk images, ZIP archives and installer packages.",
+    CLI::App app("Tavik installs the applications in downloaded AppImages, tar archives (.tar.gz, .tar.xz, .tar.bz2, "
+                 ".tar.zst), ZIP archives and disk images, and opens .deb, .rpm and installer packages where they lie.",
         "tavik");
     app.set_version_flag("--version", "tavik 0.1.0");
     app.footer(tavik::cli::settingsCommandsHelp());

@@ -1,5 +1,6 @@
 #include "Tavik/file-handling/CopyApplicationActions.hpp"
 
+#include "Tavik/file-handling/AppImageInstallation.hpp"
 #include "Tavik/file-handling/QuestionTexts.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 #include "actions/ActionsLog.hpp"
@@ -15,6 +16,18 @@ using ExistingApplicationAction = CopyApplicationAction::ExistingApplicationActi
 using CopyResult = actions::FileActionResult<InstallableApplication, URL>;
 
 namespace {
+
+// An AppImage runs as it lies: its copy is made executable and gets its
+// launcher entry. Other copies are done once copied.
+Result<void> finishCopy(const URL& copy, const log::Logger& log)
+{
+    if (!AppImageInstallation::isAppImage(copy.path()))
+        return {};
+    TAVIK_TRY_VOID(AppImageInstallation::makeExecutable(copy.path()));
+    if (auto integrated = AppImageInstallation::standard().integrate(copy.path()); !integrated)
+        log.error("Failed to add a launcher entry for {}: {}", copy.path().string(), integrated.error()->description());
+    return {};
+}
 
 std::string pathOf(const URL& url)
 {
@@ -62,7 +75,8 @@ URL CopyApplicationAction::targetURL(const InstallableApplication& item) const
 {
     if (destination.kind == Destination::Kind::path)
         return destination.url;
-    return destination.url.appendingPathComponent(item.url.lastPathComponent(), true);
+    // A copy is what the item is: a bundle folder, or a file (an AppImage).
+    return destination.url.appendingPathComponent(item.url.lastPathComponent(), item.url.hasDirectoryPath());
 }
 
 URL CopyApplicationAction::renamedURL(const URL& target, unsigned number)
@@ -91,7 +105,10 @@ void CopyApplicationAction::perform(InstallableApplication item, actions::Comple
 
     URL target = targetURL(item);
     if (!fileManager->fileExists(target)) {
-        if (auto copied = FileManager::defaultManager()->copyItem(item.url, target); !copied) {
+        auto copied = FileManager::defaultManager()->copyItem(item.url, target);
+        if (copied)
+            copied = finishCopy(target, log);
+        if (!copied) {
             log.error("Failed to copy application from {} to {}: {}", pathOf(item.url), pathOf(target), copied.error()->description());
             completion(CopyResult::failure(std::move(item), copied.error()));
             return;
@@ -131,7 +148,10 @@ void CopyApplicationAction::replaceExisting(
     }
     log.info("Trashed application from {}", pathOf(target));
     showCopyingMessage(item, target);
-    if (auto copied = fileManager->copyItem(item.url, target); !copied) {
+    auto copied = fileManager->copyItem(item.url, target);
+    if (copied)
+        copied = finishCopy(target, log);
+    if (!copied) {
         completion(CopyResult::failure(item, copied.error()));
         return;
     }
@@ -154,6 +174,10 @@ void CopyApplicationAction::copyRenamed(
         }
         showCopyingMessage(item, candidate);
         auto copied = fileManager->copyItem(item.url, candidate);
+        if (copied && !(copied = finishCopy(candidate, log))) {
+            completion(CopyResult::failure(item, copied.error()));
+            return;
+        }
         if (copied) {
             log.info("Copied application from {} to {}", pathOf(item.url), pathOf(candidate));
             completion(CopyResult::mapped(item, candidate));

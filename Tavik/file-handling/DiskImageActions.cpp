@@ -1,5 +1,6 @@
 #include "Tavik/file-handling/DiskImageActions.hpp"
 
+#include "Tavik/file-handling/TarActions.hpp"
 #include "Tavik/file-handling/ZIPActions.hpp"
 #include "actions/ActionsLog.hpp"
 #include "platform/dispatch/DispatchGroup.hpp"
@@ -156,6 +157,14 @@ void FindApplicationInDMGMountPointAction::perform(DMGMountpoint mountpoint, act
             log.info("Found PKG at {}", item->path().string());
             found->append(InstallableApplication{*item, source, InstallableApplication::Kind::package});
             walk.skipDescendants();
+        } else if (values->typeIdentifier == TypeIdentifiers::appImage) {
+            log.info("Found AppImage at {}", item->path().string());
+            found->append(InstallableApplication{*item, source, InstallableApplication::Kind::application});
+        } else if (values->typeIdentifier == TypeIdentifiers::debianPackage || values->typeIdentifier == TypeIdentifiers::rpmPackage) {
+            log.info("Found PKG at {}", item->path().string());
+            found->append(InstallableApplication{*item, source, InstallableApplication::Kind::package});
+        } else if (values->typeIdentifier == TypeIdentifiers::tarArchive) {
+            startNested(ExtractApplicationsInTarAction(destination, duvrinService, source), *item, found, group);
         } else if (values->typeIdentifier == TypeIdentifiers::zipArchive) {
             startNested(ExtractApplicationsInZIPAction(destination, duvrinService, source), *item, found, group);
         } else if (values->typeIdentifier == TypeIdentifiers::diskImage) {

@@ -4,6 +4,7 @@
 #include "Tavik/file-handling/DiskImageActions.hpp"
 #include "Tavik/file-handling/OpenApplicationActions.hpp"
 #include "Tavik/file-handling/QuestionTexts.hpp"
+#include "Tavik/file-handling/TarActions.hpp"
 #include "Tavik/file-handling/ZIPActions.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -44,7 +45,8 @@ const log::Logger& mountLog()
     return handle;
 }
 
-// "DMG", "ZIP", "PKG"; the identifier itself for an unsupported type.
+// "DMG", "ZIP", "PKG", "TAR", "AppImage", "DEB", "RPM"; the identifier itself
+// for an unsupported type.
 std::string typeName(const FileType& fileType)
 {
     if (std::holds_alternative<FileType::Dmg>(fileType.value))
@@ -53,7 +55,21 @@ std::string typeName(const FileType& fileType)
         return "ZIP";
     if (std::holds_alternative<FileType::Pkg>(fileType.value))
         return "PKG";
+    if (std::holds_alternative<FileType::Tar>(fileType.value))
+        return "TAR";
+    if (std::holds_alternative<FileType::AppImage>(fileType.value))
+        return "AppImage";
+    if (auto* package = std::get_if<FileType::LinuxPackage>(&fileType.value))
+        return package->uti == FileType::debIdentifier ? "DEB" : "RPM";
     return fileType.rawValue();
+}
+
+// "Found a DMG file", "Found an AppImage file".
+std::string foundMessageTitle(const FileType& fileType)
+{
+    auto name = typeName(fileType);
+    bool vowel = !name.empty() && std::string_view("AEIOU").find(name.front()) != std::string_view::npos;
+    return (vowel ? "Found an " : "Found a ") + name + " file";
 }
 
 // The localized user-notification string for the key with each "%@" filled.
@@ -321,6 +337,12 @@ void FileHandler::Steps::handle(const Self& self, URL fileURL, FileSourceConfigu
         log.defaultLevel("Found DMG at {}", path);
     } else if (std::holds_alternative<FileType::Pkg>(fileType.value)) {
         log.defaultLevel("Found PKG archive at {}", path);
+    } else if (std::holds_alternative<FileType::Tar>(fileType.value)) {
+        log.defaultLevel("Found tar archive at {}", path);
+    } else if (std::holds_alternative<FileType::AppImage>(fileType.value)) {
+        log.defaultLevel("Found AppImage at {}", path);
+    } else if (std::holds_alternative<FileType::LinuxPackage>(fileType.value)) {
+        log.defaultLevel("Found {} package at {}", typeName(fileType), path);
     } else {
         log.info("Unsupported file at {}; type {} is unsupported", path, values->typeIdentifier);
         stop(self, context, FileOutcome::error(Error::unsupportedFileType(fileType)));
@@ -332,7 +354,7 @@ void FileHandler::Steps::handle(const Self& self, URL fileURL, FileSourceConfigu
         askAboutFoundFile(self, context);
     } else if (fileFoundAction == FileFoundActionOption::searchForApplications) {
         userInputRequestPerformer(self)->showMessage(
-            "Found a " + typeName(fileType) + " file", "Searching for applications in " + path, false);
+            foundMessageTitle(fileType), "Searching for applications in " + path, false);
         search(self, context);
     } else {
         // A source set to ignore its files: nothing is done, but the caller
@@ -392,8 +414,14 @@ void FileHandler::Steps::search(const Self& self, const ContextPtr& context)
             [self, context, result = std::move(result)]() mutable { searchFinished(self, context, std::move(result)); });
     };
 
-    if (std::holds_alternative<FileType::Pkg>(context->fileType.value)) {
+    if (context->fileType.isPackage()) {
         FoundItems items{InstallableApplication{context->fileURL, rootSource, InstallableApplication::Kind::package}};
+        searchFinished(self, context, SearchResult::mapped(context->fileURL, std::move(items)));
+        return;
+    }
+    // An AppImage is the application itself: nothing to search.
+    if (std::holds_alternative<FileType::AppImage>(context->fileType.value)) {
+        FoundItems items{InstallableApplication{context->fileURL, rootSource, InstallableApplication::Kind::application}};
         searchFinished(self, context, SearchResult::mapped(context->fileURL, std::move(items)));
         return;
     }
@@ -426,6 +454,9 @@ void FileHandler::Steps::search(const Self& self, const ContextPtr& context)
     }
     if (std::holds_alternative<FileType::Dmg>(context->fileType.value)) {
         auto action = std::make_shared<FindApplicationsInDMGAction>(*folder, rootSource, service);
+        action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
+    } else if (std::holds_alternative<FileType::Tar>(context->fileType.value)) {
+        auto action = std::make_shared<ExtractApplicationsInTarAction>(*folder, service, rootSource);
         action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
     } else {
         auto action = std::make_shared<ExtractApplicationsInZIPAction>(*folder, service, rootSource);

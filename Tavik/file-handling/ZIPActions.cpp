@@ -1,6 +1,9 @@
 #include "Tavik/file-handling/ZIPActions.hpp"
 
+#include "Tavik/file-handling/AppImageInstallation.hpp"
+#include "Tavik/file-handling/TarActions.hpp"
 #include "actions/ActionsLog.hpp"
+#include "platform/foundation/TypeIdentifier.hpp"
 #include "zip/ConfinedTree.hpp"
 #include "zip/FreeSpaceCheck.hpp"
 #include "zip/Text.hpp"
@@ -60,7 +63,7 @@ void SearchZIPAction::perform(URL archiveURL, actions::Completion<Input, Output>
     log.defaultLevel("Finding applications in {}", archivePath);
     auto archive = std::make_shared<SharedArchive>(std::move(*opened));
 
-    std::vector<Entry> dmgs, zips, pkgs;
+    std::vector<Entry> dmgs, zips, pkgs, tars, appImages;
     std::vector<ZIPEntry::Application> applications;
     std::map<std::string, size_t> applicationIndex;
     auto walked = archive->withArchive([&](zip::Archive& reader) {
@@ -70,8 +73,12 @@ void SearchZIPAction::perform(URL archiveURL, actions::Completion<Input, Output>
                 dmgs.push_back(entry);
             } else if (path.ends_with(".zip")) {
                 zips.push_back(entry);
-            } else if (path.ends_with(".pkg")) {
+            } else if (path.ends_with(".pkg") || hasLinuxPackageName(path)) {
                 pkgs.push_back(entry);
+            } else if (hasTarArchiveName(path)) {
+                tars.push_back(entry);
+            } else if (hasAppImageName(path)) {
+                appImages.push_back(entry);
             } else {
                 auto components = pathComponents(path);
                 if (components.empty() || !components.front().ends_with(".app"))
@@ -106,6 +113,14 @@ void SearchZIPAction::perform(URL archiveURL, actions::Completion<Input, Output>
     for (auto& entry : pkgs) {
         log.info("Found PKG in archive at {} with internal path {}", archivePath, entry.path());
         findings.push_back({ZIPEntry::PKG{std::move(entry)}, archive});
+    }
+    for (auto& entry : tars) {
+        log.info("Found TAR in archive at {} with internal path {}", archivePath, entry.path());
+        findings.push_back({ZIPEntry::TAR{std::move(entry)}, archive});
+    }
+    for (auto& entry : appImages) {
+        log.info("Found AppImage in archive at {} with internal path {}", archivePath, entry.path());
+        findings.push_back({ZIPEntry::AppImage{std::move(entry)}, archive});
     }
     for (auto& application : applications) {
         log.info("Found app in archive at {} with internal path {}", archivePath, application.name);
@@ -278,9 +293,15 @@ void ExtractEntryFromZIPAction::perform(SearchZIPAction::ZIPEntry zipEntry, acti
     } else if (auto* archive = std::get_if<SearchZIPAction::ZIPEntry::ZIP>(&zipEntry.kind)) {
         kind = ExtractedEntry::Kind::zip;
         entry = &archive->entry;
-    } else {
+    } else if (auto* package = std::get_if<SearchZIPAction::ZIPEntry::PKG>(&zipEntry.kind)) {
         kind = ExtractedEntry::Kind::pkg;
-        entry = &std::get<SearchZIPAction::ZIPEntry::PKG>(zipEntry.kind).entry;
+        entry = &package->entry;
+    } else if (auto* tarArchive = std::get_if<SearchZIPAction::ZIPEntry::TAR>(&zipEntry.kind)) {
+        kind = ExtractedEntry::Kind::tar;
+        entry = &tarArchive->entry;
+    } else {
+        kind = ExtractedEntry::Kind::appImage;
+        entry = &std::get<SearchZIPAction::ZIPEntry::AppImage>(zipEntry.kind).entry;
     }
     const std::string path = entry->path();
 
@@ -334,8 +355,19 @@ void ExtractApplicationsInZIPEntryAction::perform(Input extracted, actions::Comp
         completion(ResultType::mapped(std::move(extracted), std::move(items)));
         return;
     }
+    case Kind::appImage: {
+        // A file only named like an AppImage is nothing to install.
+        Output items;
+        if (AppImageInstallation::isAppImage(extracted.url.path()))
+            items.push_back(InstallableApplication{extracted.url, parentSource, InstallableApplication::Kind::application});
+        completion(ResultType::mapped(std::move(extracted), std::move(items)));
+        return;
+    }
     case Kind::zip:
         ExtractApplicationsInZIPAction(destination, duvrinService, parentSource).perform(extracted.url, std::move(carryOver));
+        return;
+    case Kind::tar:
+        ExtractApplicationsInTarAction(destination, duvrinService, parentSource).perform(extracted.url, std::move(carryOver));
         return;
     case Kind::dmg:
         FindApplicationsInDMGAction(destination, parentSource, duvrinService).perform(extracted.url, std::move(carryOver));

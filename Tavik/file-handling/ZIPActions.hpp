@@ -42,8 +42,9 @@ private:
     zip::Archive archive_;
 };
 
-// Lists the interesting entries of an archive: disk images, archives and
-// packages anywhere in it, and the application bundles at its top.
+// Lists the interesting entries of an archive: disk images, archives (ZIP and
+// tar), packages and AppImages anywhere in it, and the application bundles at
+// its top.
 // Completes on the calling thread.
 class SearchZIPAction : public actions::FileActionBuilders<SearchZIPAction> {
 public:
@@ -83,7 +84,14 @@ public:
         struct PKG {
             zip::Entry entry;
         };
-        using Kind = std::variant<Application, DMG, ZIP, PKG>;
+        struct TAR {
+            zip::Entry entry;
+        };
+        // Named as an AppImage; counts once its content shows the magic.
+        struct AppImage {
+            zip::Entry entry;
+        };
+        using Kind = std::variant<Application, DMG, ZIP, PKG, TAR, AppImage>;
 
         Kind kind;
         std::shared_ptr<SharedArchive> archive;
@@ -159,6 +167,8 @@ public:
             dmg,
             zip,
             pkg,
+            tar,
+            appImage,
         };
         Kind kind;
         URL url;

@@ -3,9 +3,12 @@
 #include "platform/foundation/FileError.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tavik {
 
@@ -90,7 +93,82 @@ const BundleEntry* bundleType(std::string_view fileName)
     return nullptr;
 }
 
+bool startsWith(std::span<const unsigned char> bytes, std::string_view signature, size_t offset = 0)
+{
+    if (bytes.size() < offset + signature.size())
+        return false;
+    return std::equal(signature.begin(), signature.end(), bytes.begin() + static_cast<std::ptrdiff_t>(offset),
+        [](char expected, unsigned char actual) { return static_cast<unsigned char>(expected) == actual; });
+}
+
+bool endsWithLowercase(std::string_view name, std::string_view suffix)
+{
+    if (name.size() <= suffix.size())
+        return false;
+    auto tail = name.substr(name.size() - suffix.size());
+    return std::equal(tail.begin(), tail.end(), suffix.begin(),
+        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
+}
+
+// A tar archive, uncompressed or in one of the compressions libarchive reads.
+bool carriesTarSignature(std::span<const unsigned char> header)
+{
+    using namespace std::string_view_literals;
+    return startsWith(header, "\x1f\x8b"sv) // gzip
+        || startsWith(header, "\xfd" "7zXZ\0"sv) // xz
+        || startsWith(header, "BZh"sv) // bzip2
+        || startsWith(header, "\x28\xb5\x2f\xfd"sv) // zstd
+        || startsWith(header, "ustar"sv, 257);
+}
+
+// Bytes enough for every signature above.
+constexpr size_t headerLength = 512;
+
 } // namespace
+
+bool hasTarArchiveName(std::string_view fileName)
+{
+    for (std::string_view suffix : {".tar", ".tar.gz", ".tgz", ".tar.xz", ".txz", ".tar.bz2", ".tbz2", ".tbz", ".tar.zst", ".tzst"})
+        if (endsWithLowercase(fileName, suffix))
+            return true;
+    return false;
+}
+
+bool hasLinuxPackageName(std::string_view fileName)
+{
+    return endsWithLowercase(fileName, ".deb") || endsWithLowercase(fileName, ".rpm");
+}
+
+bool hasAppImageName(std::string_view fileName)
+{
+    return endsWithLowercase(fileName, ".appimage");
+}
+
+int appImageType(std::span<const unsigned char> header)
+{
+    using namespace std::string_view_literals;
+    if (header.size() < 11 || !startsWith(header, "\x7f" "ELF"sv) || !startsWith(header, "AI"sv, 8))
+        return 0;
+    int type = header[10];
+    return type == 1 || type == 2 ? type : 0;
+}
+
+std::string contentTypeIdentifier(std::string_view fileName, std::span<const unsigned char> header)
+{
+    using namespace std::string_view_literals;
+    if (appImageType(header) != 0)
+        return std::string(TypeIdentifiers::appImage);
+    if (hasTarArchiveName(fileName))
+        return std::string(carriesTarSignature(header) ? TypeIdentifiers::tarArchive : TypeIdentifiers::data);
+    if (endsWithLowercase(fileName, ".deb"))
+        return std::string(startsWith(header, "!<arch>\ndebian-binary"sv) ? TypeIdentifiers::debianPackage : TypeIdentifiers::data);
+    if (endsWithLowercase(fileName, ".rpm"))
+        return std::string(startsWith(header, "\xed\xab\xee\xdb"sv) ? TypeIdentifiers::rpmPackage : TypeIdentifiers::data);
+    auto byName = typeIdentifier(fileName, false);
+    if (byName == TypeIdentifiers::data && startsWith(header, "ustar"sv, 257))
+        return std::string(TypeIdentifiers::tarArchive);
+    return byName;
+}
 
 std::string typeIdentifier(std::string_view fileName, bool isDirectory)
 {
@@ -129,9 +207,19 @@ Result<ResourceValues> ResourceValues::of(const std::filesystem::path& path)
     values.isDirectory = S_ISDIR(status.st_mode);
     values.isSymbolicLink = S_ISLNK(status.st_mode);
     values.isRegularFile = S_ISREG(status.st_mode);
-    if (values.isSymbolicLink)
+    if (values.isSymbolicLink) {
         values.typeIdentifier = TypeIdentifiers::symbolicLink;
-    else if (values.isDirectory || values.isRegularFile)
+    } else if (values.isRegularFile) {
+        // O_NOFOLLOW: what lies at the path now is what was described above.
+        std::array<unsigned char, headerLength> header {};
+        ssize_t length = 0;
+        int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            length = ::pread(fd, header.data(), header.size(), 0);
+            ::close(fd);
+        }
+        values.typeIdentifier = contentTypeIdentifier(name, std::span(header.data(), length > 0 ? size_t(length) : 0));
+    } else if (values.isDirectory)
         values.typeIdentifier = tavik::typeIdentifier(name, values.isDirectory);
     else
         values.typeIdentifier = TypeIdentifiers::item;

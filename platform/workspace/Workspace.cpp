@@ -72,6 +72,13 @@ bool isApplicationBundle(const std::filesystem::path& path)
     return ::stat(path.c_str(), &status) == 0 && isApplication(path.filename().string(), S_ISDIR(status.st_mode));
 }
 
+// An AppImage is an application in one file: it is run, not handed to xdg-open.
+bool isAppImage(const std::filesystem::path& path)
+{
+    auto values = ResourceValues::of(path);
+    return values && values->typeIdentifier == TypeIdentifiers::appImage;
+}
+
 } // namespace
 
 std::shared_ptr<Workspace> Workspace::shared()
@@ -101,6 +108,9 @@ Result<RunningApplicationPtr> Workspace::open(const URL& url, const OpenConfigur
         if (!executable)
             return executable.error();
         if (int error = spawnDetached(executable->string(), configuration.arguments, false, pid))
+            return WorkspaceError::make(WorkspaceError::Code::launchFailed, path, error);
+    } else if (isAppImage(path)) {
+        if (int error = spawnDetached(path.string(), configuration.arguments, false, pid))
             return WorkspaceError::make(WorkspaceError::Code::launchFailed, path, error);
     } else {
         // xdg-open takes one item; an absolute path cannot be mistaken for an option.

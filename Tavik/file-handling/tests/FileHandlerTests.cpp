@@ -4,6 +4,7 @@
 // the notification center is scripted, so that tests can answer questions.
 #include "Tavik/configuration/ApplicationsDestination.hpp"
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
+#include "Tavik/file-handling/AppImageInstallation.hpp"
 #include "Tavik/file-handling/FileHandler.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
@@ -400,6 +401,84 @@ TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndStopTheCleanUp)
     EXPECT_TRUE(fs::exists(extracted));
     EXPECT_THAT(workingFolders(), ::testing::Contains(extracted.parent_path().filename().string()));
     EXPECT_TRUE(fs::exists(archive));
+}
+
+TEST_F(FileHandlerTest, AppImagesAreCopiedExecutableWithLauncherEntryFromEveryShape)
+{
+    const fs::path dataHome = std::getenv("XDG_DATA_HOME");
+    AppImageInstallation installation(dataHome);
+    auto expectInstalled = [&](const std::string& name, const std::optional<Outcome>& outcome) {
+        ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+        auto copy = applications_ / name;
+        EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(copy).description() + "])");
+        ASSERT_TRUE(fs::is_regular_file(copy));
+        auto permissions = fs::status(copy).permissions();
+        EXPECT_NE(permissions & fs::perms::owner_exec, fs::perms::none);
+        EXPECT_EQ(permissions & (fs::perms::group_write | fs::perms::others_write), fs::perms::none);
+        auto entry = readFile(installation.entryPath(copy));
+        EXPECT_NE(entry.find("\nExec=\"" + copy.string() + "\" --start %U\n"), std::string::npos) << entry;
+        EXPECT_NE(entry.find("\nTryExec=" + copy.string() + "\n"), std::string::npos) << entry;
+        auto icon = dataHome / "icons/hicolor/32x32/apps" / (installation.entryPath(copy).stem().string() + ".png");
+        EXPECT_TRUE(fs::is_regular_file(icon));
+        EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::debug, "Opened application at " + copy.string()); }))
+            << "the copy was not run";
+    };
+
+    // Downloaded as it is, with a name that hides what it is.
+    auto direct = downloads_ / "editor-latest";
+    makeAppImage(direct, "editor");
+    fs::permissions(direct, fs::perms(0664));
+    auto outcome = handle(direct, folder_);
+    expectInstalled("editor-latest", outcome);
+    EXPECT_EQ(posted("ACTIONLESS_MESSAGE").front(), "Found an AppImage file | Searching for applications in " + direct.string());
+    EXPECT_TRUE(eventually([&] { return !fs::exists(direct) && fs::exists(trashFiles() / "editor-latest"); }));
+
+    // Inside a compressed tar archive, and inside a ZIP archive.
+    makeAppImage(work_ / "tar-tree/Viewer.AppImage", "viewer");
+    auto tarball = downloads_ / "Viewer.tar.gz";
+    ASSERT_EQ(run({"tar", "-czf", tarball.string(), "-C", (work_ / "tar-tree").string(), "Viewer.AppImage"}), 0);
+    expectInstalled("Viewer.AppImage", handle(tarball, folder_));
+    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Viewer.tar.gz"); }));
+    EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
+
+    makeAppImage(work_ / "zip-tree/Player.AppImage", "player");
+    auto zipped = downloads_ / "Player.zip";
+    ASSERT_EQ(run({"zip", "-qj", zipped.string(), (work_ / "zip-tree/Player.AppImage").string()}), 0);
+    expectInstalled("Player.AppImage", handle(zipped, folder_));
+
+    // Its copy removed, the launcher entry goes at the next clean-up.
+    auto entry = installation.entryPath(applications_ / "Player.AppImage");
+    fs::remove(applications_ / "Player.AppImage");
+    EXPECT_EQ(installation.removeStaleEntries(), 1u);
+    EXPECT_FALSE(fs::exists(entry));
+    EXPECT_TRUE(fs::exists(installation.entryPath(applications_ / "Viewer.AppImage")));
+}
+
+TEST_F(FileHandlerTest, LinuxPackagesAreOpenedInPlaceAndKept)
+{
+    auto tree = work_ / "deb-tree";
+    writeFile(tree / "DEBIAN/control", "Package: tavik-test-tool\nVersion: 1.0\nArchitecture: all\nMaintainer: Test <t@example.org>\n"
+                                       "Description: test\n");
+    writeFile(tree / "usr/share/doc/tavik-test-tool/README", "readme");
+    auto package = downloads_ / "tool_1.0_all.deb";
+    ASSERT_EQ(run({"dpkg-deb", "--root-owner-group", "-b", tree.string(), package.string()}), 0);
+
+    auto outcome = handle(package, folder_);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(package).description() + "])");
+    EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "xdg-open"); }));
+    EXPECT_EQ(readFile(markers_ / "xdg-open"), package.string());
+    EXPECT_TRUE(logs_.contains(log::Level::defaultLevel, "Found DEB package at " + package.string()));
+    EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::info, "Found a PKG; not deleting or unmounting to allow package to run "); }));
+    EXPECT_TRUE(fs::exists(package));
+    EXPECT_FALSE(fs::exists(applications_ / package.filename()));
+
+    // Named as a package without being one: not handled.
+    auto fake = downloads_ / "fake.rpm";
+    writeFile(fake, "<html>not found</html>");
+    outcome = handle(fake, folder_);
+    ASSERT_TRUE(outcome && handlerError(*outcome));
+    EXPECT_EQ(handlerError(*outcome)->errorCode(), FileHandler::Error::Code::unsupportedFileType);
 }
 
 TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportErrorsAndAskNothing)

@@ -23,3 +23,16 @@ TEST(FileTypeTest, AnythingElseIsUnsupportedAndKeepsItsIdentifier)
         EXPECT_EQ(type.rawValue(), identifier);
     }
 }
+
+TEST(FileTypeTest, LinuxShapesHaveTheirOwnCases)
+{
+    EXPECT_EQ(FileType("public.tar-archive"), FileType::tar());
+    EXPECT_EQ(FileType("org.appimage.appimage"), FileType::appImage());
+    EXPECT_EQ(FileType("org.debian.deb-archive"), FileType::deb());
+    EXPECT_EQ(FileType("com.redhat.rpm-archive"), FileType::rpm());
+    EXPECT_EQ(FileType::rpm().rawValue(), "com.redhat.rpm-archive");
+    EXPECT_TRUE(FileType::deb().isPackage());
+    EXPECT_TRUE(FileType::pkg().isPackage());
+    EXPECT_FALSE(FileType::appImage().isPackage());
+    EXPECT_FALSE(FileType("org.gnu.gnu-zip-archive").isSupported());
+}

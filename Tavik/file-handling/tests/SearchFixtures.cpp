@@ -141,6 +141,84 @@ void makeBundle(const fs::path& bundle)
     fs::permissions(bundle / "Contents/MacOS" / name, fs::perms(0755));
 }
 
+std::string pngImage(unsigned size)
+{
+    ScratchFolder folder;
+    auto script = R"(import struct, sys, zlib
+size = int(sys.argv[2])
+def chunk(kind, data):
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+rows = b"".join(b"\x00" + b"\x20\x80\xc0" * size for _ in range(size))
+png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 2, 0, 0, 0)) \
+    + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b"")
+open(sys.argv[1], "wb").write(png)
+)";
+    EXPECT_EQ(run({"python3", "-c", script, (folder / "icon.png").string(), std::to_string(size)}), 0);
+    return readFile(folder / "icon.png");
+}
+
+void makeAppImage(const fs::path& appImage, const std::string& name, const std::optional<fs::path>& contents)
+{
+    ScratchFolder folder;
+    fs::path tree = contents ? *contents : folder / "tree";
+    if (!contents) {
+        writeFile(tree / (name + ".desktop"),
+            "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=AppRun --start %U\nTryExec=AppRun\nIcon=" + name
+                + "\nCategories=Utility;\n");
+        writeFile(tree / (name + ".png"), pngImage());
+        fs::create_symlink(name + ".png", tree / ".DirIcon");
+        writeFile(tree / "AppRun", "#!/bin/sh\nexit 0\n");
+        fs::permissions(tree / "AppRun", fs::perms(0755));
+    }
+    auto image = folder / "image.squashfs";
+    ASSERT_EQ(run({"mksquashfs", tree.string(), image.string(), "-noappend", "-quiet", "-all-root"}), 0) << "mksquashfs";
+    // The runtime: a real program (it runs and exits at once) carrying the
+    // magic; its section header table ends where the image starts.
+    auto runtime = readFile("/bin/true");
+    ASSERT_GT(runtime.size(), 64u);
+    runtime.replace(8, 3, std::string("AI\x02", 3));
+    fs::create_directories(appImage.parent_path());
+    writeFile(appImage, runtime + readFile(image));
+    fs::permissions(appImage, fs::perms(0755));
+}
+
+void writePythonTar(const fs::path& archive, const std::vector<std::string>& entries)
+{
+    std::string script = R"(import io, sys, tarfile
+def info(name, kind, data=b""):
+    i = tarfile.TarInfo(name)
+    i.type = kind
+    i.mode = 0o755 if kind in (tarfile.DIRTYPE, tarfile.SYMTYPE) else 0o644
+    i.size = len(data) if kind == tarfile.REGTYPE else 0
+    i.mtime = 1700000000
+    return i, io.BytesIO(data) if kind == tarfile.REGTYPE else None
+def file(name, data=b"data"):
+    return info(name, tarfile.REGTYPE, data)
+def folder(name):
+    return info(name, tarfile.DIRTYPE)
+def link(name, target):
+    i, _ = info(name, tarfile.SYMTYPE)
+    i.linkname = target
+    return i, None
+def hardlink(name, target):
+    i, _ = info(name, tarfile.LNKTYPE)
+    i.linkname = target
+    return i, None
+def device(name):
+    i, _ = info(name, tarfile.CHRTYPE)
+    i.devmajor, i.devminor = 1, 3
+    return i, None
+def fifo(name):
+    return info(name, tarfile.FIFOTYPE)
+with tarfile.open(sys.argv[1], "w", format=tarfile.GNU_FORMAT) as t:
+)";
+    for (const auto& entry : entries)
+        script += "    t.addfile(*" + entry + ")\n";
+    if (entries.empty())
+        script += "    pass\n";
+    ASSERT_EQ(run({"python3", "-c", script, archive.string()}), 0) << "writing " << archive;
+}
+
 std::vector<std::string> describeTree(const fs::path& root)
 {
     std::vector<std::string> lines;

@@ -61,6 +61,22 @@ void writePythonZip(const std::filesystem::path& archive, const std::vector<std:
 // Makes an application bundle skeleton (Contents/Info.plist, an executable).
 void makeBundle(const std::filesystem::path& bundle);
 
+// Makes an AppImage (type 2): a copy of /bin/true carrying the AppImage magic
+// followed by a squashfs image made with mksquashfs from `contents` (or, when
+// none is given, from a tree with "<name>.desktop", "<name>.png" of 32x32
+// pixels, ".DirIcon" linking to it, and an AppRun script).
+void makeAppImage(const std::filesystem::path& appImage, const std::string& name,
+    const std::optional<std::filesystem::path>& contents = std::nullopt);
+
+// A real 32x32 PNG image.
+std::string pngImage(unsigned size = 32);
+
+// Writes a tar archive with python's tarfile from a list of entries, each a
+// Python expression built by the helpers in the script: file(name, data),
+// folder(name), link(name, target), hardlink(name, target), device(name),
+// fifo(name).
+void writePythonTar(const std::filesystem::path& archive, const std::vector<std::string>& entries);
+
 // A tree as a sorted list of lines: path, type, mode, link target or contents.
 std::vector<std::string> describeTree(const std::filesystem::path& root);
 

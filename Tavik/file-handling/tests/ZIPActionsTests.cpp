@@ -44,8 +44,12 @@ std::vector<std::string> describe(const std::vector<ZIPEntry>& findings)
             lines.push_back("dmg " + dmg->entry.path());
         } else if (auto* zip = std::get_if<ZIPEntry::ZIP>(&finding.kind)) {
             lines.push_back("zip " + zip->entry.path());
+        } else if (auto* package = std::get_if<ZIPEntry::PKG>(&finding.kind)) {
+            lines.push_back("pkg " + package->entry.path());
+        } else if (auto* tarArchive = std::get_if<ZIPEntry::TAR>(&finding.kind)) {
+            lines.push_back("tar " + tarArchive->entry.path());
         } else {
-            lines.push_back("pkg " + std::get<ZIPEntry::PKG>(finding.kind).entry.path());
+            lines.push_back("appimage " + std::get<ZIPEntry::AppImage>(finding.kind).entry.path());
         }
     }
     return lines;
@@ -385,6 +389,34 @@ TEST_F(ZIPActionsTest, ABundleThatFailsHalfwayLeavesNothingOfItselfBehind)
                                          "Clash.app/Contents/MacOS/Clash mode=644 file:old",
                                          "Other.pkg mode=644 file:xar!",
                                      }));
+}
+
+TEST_F(ZIPActionsTest, AppImagesAndTarArchivesInsideAreFound)
+{
+    auto tree = work_ / "tree";
+    makeAppImage(tree / "bin/Tool.AppImage", "Tool");
+    writeFile(tree / "Fake.AppImage", "#!/bin/sh\n");
+    makeBundle(work_ / "tar-tree/Tarred.app");
+    ASSERT_EQ(run({"tar", "-cJf", (tree / "Tarred.tar.xz").string(), "-C", (work_ / "tar-tree").string(), "Tarred.app"}), 0);
+    writeFile(tree / "tool.deb", "!<arch>\ndebian-binary   ");
+    ASSERT_EQ(run({"zip", "-qry", (work_ / "Linux.zip").string(), "."}, tree), 0);
+
+    auto lines = describe(search(work_ / "Linux.zip"));
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"appimage Fake.AppImage", "appimage bin/Tool.AppImage", "pkg tool.deb",
+                         "tar Tarred.tar.xz"}));
+
+    // Only the file that carries the magic is an application.
+    auto items = extractAll(work_ / "Linux.zip", work_ / "working");
+    std::vector<std::string> found;
+    for (const auto& item : items)
+        found.push_back(item.url.path().lexically_relative(work_ / "working").string() + " in " + describeSource(item.source));
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{
+                         "Tarred.app in zip(Tarred.tar.xz) < zip(Linux.zip) < directory",
+                         "bin/Tool.AppImage in zip(Linux.zip) < directory",
+                         "tool.deb in zip(Linux.zip) < directory",
+                     }));
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "Tavik/folder-watching/LauncherEntryKeeper.hpp"
 #include "Tavik/folder-watching/tests/WatchedFolder.hpp"
 
 #include "platform/foundation/FileError.hpp"
@@ -7,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <unistd.h>
 
 using namespace tavik;
@@ -284,4 +286,45 @@ TEST_F(DirectoryWatcherTest, AReleasedWatcherNeverCallsBack)
     EXPECT_EQ(callsAfterRelease.load(), 0);
     EXPECT_EQ(service->subscriberCount(), 0u);
     EXPECT_EQ(service->publicationCount(), 0u);
+}
+
+TEST(LauncherEntryKeeperTest, AnAppImageRemovedFromAWatchedDestinationTakesItsEntryAlong)
+{
+    std::string pattern = (fs::temp_directory_path() / "tavik-keeper-XXXXXX").string();
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    const fs::path root(pattern);
+    fs::create_directories(root / "Applications");
+    fs::create_directories(root / "data/applications");
+    AppImageInstallation installation(root / "data");
+    auto writeEntry = [&](const std::string& name) {
+        std::ofstream(root / "Applications" / name) << "AppImage";
+        std::ofstream(installation.entryPath(root / "Applications" / name))
+            << "[Desktop Entry]\nExec=x\nX-Tavik-AppImage=" << (root / "Applications" / name).string() << "\n";
+    };
+    writeEntry("Moved.AppImage");
+    writeEntry("Deleted.AppImage");
+    writeEntry("Kept.AppImage");
+
+    auto keeper = LauncherEntryKeeper::make(installation, log::Logger("app.tavik.Tavik", "Launcher Entries"));
+    keeper->watch({root / "Applications"});
+    std::promise<std::size_t> firstSweep;
+    keeper->removeStaleEntries([&](std::size_t count) { firstSweep.set_value(count); });
+    EXPECT_EQ(firstSweep.get_future().get(), 0u);
+
+    auto gone = [&](const std::string& name) {
+        auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (fs::exists(installation.entryPath(root / "Applications" / name))) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            std::this_thread::sleep_for(20ms);
+        }
+        return true;
+    };
+    fs::rename(root / "Applications/Moved.AppImage", root / "Moved.AppImage");
+    EXPECT_TRUE(gone("Moved.AppImage"));
+    fs::remove(root / "Applications/Deleted.AppImage");
+    EXPECT_TRUE(gone("Deleted.AppImage"));
+    EXPECT_TRUE(fs::exists(installation.entryPath(root / "Applications/Kept.AppImage")));
+    keeper.reset();
+    fs::remove_all(root);
 }
