@@ -8,7 +8,6 @@
 #include "platform/foundation/UUID.hpp"
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -98,7 +97,6 @@ private:
 
     std::shared_ptr<MappedStorage> storage_;
     persistence::Persister<std::vector<ApplicationsDestinationPtr>> persister_;
-    std::mutex findOrCreateMutex_; // one folder at a time, so one folder never gets two destinations
 };
 
 } // namespace tavik
