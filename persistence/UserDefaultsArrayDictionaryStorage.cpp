@@ -185,16 +185,10 @@ std::optional<UserDefaultsValue> UserDefaultsArrayDictionaryStorage::valueIn(
             }
         }
     }
-    if (!element)
-        return std::nullopt;
-    auto value = element->find(key);
+    const plist::PropertyList* value = element ? element->find(key) : nullptr;
     if (!value)
         return std::nullopt;
-    if (auto data = value->data()) {
-        if (auto url = defaults::UserDefaults::decodeURL(*data))
-            return UserDefaultsValue(*url);
-    }
-    return UserDefaultsValue::fromPropertyList(*value);
+    return UserDefaultsStorage::valueOfObject(*value);
 }
 
 AnyCancellable UserDefaultsArrayDictionaryStorage::observe(const std::string& key, UpdateListener listener)

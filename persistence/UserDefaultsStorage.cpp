@@ -33,10 +33,7 @@ Result<void> UserDefaultsStorage::store(const UserDefaultsValue& value, const st
 
 Result<void> UserDefaultsStorage::remove(const std::string& key) { return userDefaults_->removeObject(key); }
 
-namespace {
-
-// A stored object as a value: URLs in the store's own form become URLs.
-std::optional<UserDefaultsValue> valueOfObject(const std::optional<plist::PropertyList>& object)
+std::optional<UserDefaultsValue> UserDefaultsStorage::valueOfObject(const std::optional<plist::PropertyList>& object)
 {
     if (!object)
         return std::nullopt;
@@ -46,8 +43,6 @@ std::optional<UserDefaultsValue> valueOfObject(const std::optional<plist::Proper
     }
     return UserDefaultsValue::fromPropertyList(*object);
 }
-
-} // namespace
 
 Result<std::optional<UserDefaultsValue>> UserDefaultsStorage::retrieve(const std::string& key)
 {

@@ -44,6 +44,9 @@ public:
     using Change = std::function<Result<std::optional<UserDefaultsValue>>(const std::optional<UserDefaultsValue>&)>;
     Result<void> update(const std::string& key, const Change& change);
 
+    // A stored object as a value: a URL in the store's own form is a URL.
+    static std::optional<UserDefaultsValue> valueOfObject(const std::optional<plist::PropertyList>& object);
+
     // The text printed when a key with a dot is observed.
     static std::string dotInKeyWarning(const std::string& key);
 

@@ -28,17 +28,6 @@ std::shared_ptr<ApplicationsDestination> ApplicationsDestination::fromStorage(co
     return std::shared_ptr<ApplicationsDestination>(new ApplicationsDestination(storage, *uuid, std::move(*bookmark)));
 }
 
-Result<std::shared_ptr<ApplicationsDestination>> ApplicationsDestination::create(const StoragePtr& storage,
-    const Data& bookmark, const UUID& uuid)
-{
-    TAVIK_TRY_VOID(storage->store(bookmark, destinationBookmarkKey));
-    TAVIK_TRY_VOID(storage->store(uuid.uuidString(), uuidKey));
-    auto destination = fromStorage(storage);
-    if (!destination)
-        return ApplicationsDestinationManager::Error::incompleteDestination();
-    return destination;
-}
-
 Result<URL> ApplicationsDestination::url() const
 {
     auto resolved = TAVIK_TRY(resolveBookmarkData(destinationBookmark_.currentValue(), BookmarkResolutionOptions::withSecurityScope));

@@ -26,10 +26,6 @@ public:
     // The destination kept in the storage's record; nothing when the record
     // lacks a bookmark (as data) or a valid UUID string.
     static std::shared_ptr<ApplicationsDestination> fromStorage(const StoragePtr& storage);
-    // Writes a new record (the bookmark, then the UUID) and builds the
-    // destination on it.
-    static Result<std::shared_ptr<ApplicationsDestination>> create(const StoragePtr& storage,
-        const persistence::Data& bookmark, const UUID& uuid);
 
     const StoragePtr& storage() const { return storage_; }
     const UUID& uuid() const { return uuid_; }
