@@ -6,6 +6,8 @@ namespace tavik::persistence {
 
 std::string UserDefaultsArrayDictionaryStorage::Error::description() const
 {
+    if (case_ == Case::recordNotFound)
+        return fmt::format("The stored array holds no record \"{}\"", recordID_);
     return fmt::format("Index {} is out of bounds of the stored array", index_);
 }
 
@@ -53,6 +55,14 @@ Result<std::vector<UserDefaultsValue::Dictionary>> arrayOfDictionaries(const std
     return dictionaries;
 }
 
+std::optional<std::string> recordIdentifier(const UserDefaultsValue::Dictionary& record, const std::string& recordIDKey)
+{
+    auto found = record.find(recordIDKey);
+    if (found == record.end() || !found->second.asString())
+        return std::nullopt;
+    return *found->second.asString();
+}
+
 UserDefaultsArrayDictionaryStorage::UserDefaultsArrayDictionaryStorage(
     std::string arrayKey, int64_t arrayIndex, std::shared_ptr<defaults::UserDefaults> userDefaults)
     : arrayKey_(std::move(arrayKey))
@@ -60,6 +70,31 @@ UserDefaultsArrayDictionaryStorage::UserDefaultsArrayDictionaryStorage(
     , userDefaults_(userDefaults)
     , backingStorage_(std::make_shared<UserDefaultsStorage>(std::move(userDefaults)))
 {
+}
+
+std::shared_ptr<UserDefaultsArrayDictionaryStorage> UserDefaultsArrayDictionaryStorage::boundToRecord(std::string arrayKey,
+    std::string recordIDKey, std::string recordID, std::shared_ptr<defaults::UserDefaults> userDefaults, bool appendsRecord)
+{
+    auto storage = std::make_shared<UserDefaultsArrayDictionaryStorage>(std::move(arrayKey), -1, std::move(userDefaults));
+    storage->recordIDKey_ = std::move(recordIDKey);
+    storage->recordID_ = std::move(recordID);
+    storage->appendsRecord_ = appendsRecord;
+    return storage;
+}
+
+std::optional<size_t> UserDefaultsArrayDictionaryStorage::position(const std::vector<UserDefaultsValue::Dictionary>& array) const
+{
+    if (!recordID_) {
+        int64_t index = arrayIndex();
+        if (index < 0 || index >= int64_t(array.size()))
+            return std::nullopt;
+        return size_t(index);
+    }
+    for (size_t index = 0; index < array.size(); ++index) {
+        if (recordIdentifier(array[index], recordIDKey_) == recordID_)
+            return index;
+    }
+    return std::nullopt;
 }
 
 Result<std::vector<UserDefaultsValue::Dictionary>> UserDefaultsArrayDictionaryStorage::readArray() const
@@ -70,86 +105,104 @@ Result<std::vector<UserDefaultsValue::Dictionary>> UserDefaultsArrayDictionarySt
     return arrayOfDictionaries(*stored);
 }
 
-Result<void> UserDefaultsArrayDictionaryStorage::writeArray(const std::vector<UserDefaultsValue::Dictionary>& array)
-{
-    UserDefaultsValue::Array values(array.begin(), array.end());
-    return backingStorage_->store(UserDefaultsValue(std::move(values)), arrayKey_);
-}
-
 Result<std::optional<UserDefaultsValue>> UserDefaultsArrayDictionaryStorage::retrieve(const std::string& key)
 {
     auto array = readArray();
     if (!array)
         return array.error();
-    int64_t index = arrayIndex();
-    if (index < 0 || index >= int64_t(array->size()))
-        return Error::indexOutOfBounds(index);
-    const auto& dictionary = (*array)[size_t(index)];
-    auto found = dictionary.find(key);
-    if (found == dictionary.end())
+    auto found = position(*array);
+    if (!found)
+        return recordID_ ? Error::recordNotFound(*recordID_) : Error::indexOutOfBounds(arrayIndex());
+    if (recordID_)
+        setArrayIndex(int64_t(*found));
+    const auto& dictionary = (*array)[*found];
+    auto value = dictionary.find(key);
+    if (value == dictionary.end())
         return std::optional<UserDefaultsValue>();
-    return std::optional<UserDefaultsValue>(found->second);
+    return std::optional<UserDefaultsValue>(value->second);
+}
+
+Result<void> UserDefaultsArrayDictionaryStorage::changeElement(
+    const std::function<void(UserDefaultsValue::Dictionary&)>& change, bool mayAppend)
+{
+    std::optional<size_t> changedPosition;
+    auto written = backingStorage_->update(arrayKey_,
+        [&](const std::optional<UserDefaultsValue>& stored) -> Result<std::optional<UserDefaultsValue>> {
+            auto array = arrayOfDictionaries(stored);
+            if (!array)
+                return array.error();
+            changedPosition = position(*array);
+            if (!changedPosition) {
+                // Only a record that was never written is added; a record
+                // another writer removed stays removed.
+                bool appends = mayAppend
+                    && (recordID_ ? appendsRecord_.load() : arrayIndex() == int64_t(array->size()));
+                if (!appends)
+                    return recordID_ ? Error::recordNotFound(*recordID_) : Error::indexOutOfBounds(arrayIndex());
+                UserDefaultsValue::Dictionary record;
+                if (recordID_)
+                    record.insert_or_assign(recordIDKey_, UserDefaultsValue(*recordID_));
+                array->push_back(std::move(record));
+                changedPosition = array->size() - 1;
+            }
+            change((*array)[*changedPosition]);
+            UserDefaultsValue::Array values(array->begin(), array->end());
+            return std::optional<UserDefaultsValue>(UserDefaultsValue(std::move(values)));
+        });
+    if (written && recordID_) {
+        appendsRecord_ = false;
+        setArrayIndex(int64_t(*changedPosition));
+    }
+    return written;
 }
 
 Result<void> UserDefaultsArrayDictionaryStorage::store(const UserDefaultsValue& value, const std::string& key)
 {
-    auto array = readArray();
-    if (!array)
-        return array.error();
-    int64_t index = arrayIndex();
-    if (index >= 0 && index < int64_t(array->size()))
-        (*array)[size_t(index)].insert_or_assign(key, value);
-    else if (index == int64_t(array->size()))
-        array->push_back(UserDefaultsValue::Dictionary { { key, value } });
-    else
-        return Error::indexOutOfBounds(index);
-    return writeArray(*array);
+    return changeElement([&](UserDefaultsValue::Dictionary& element) { element.insert_or_assign(key, value); }, true);
 }
 
 Result<void> UserDefaultsArrayDictionaryStorage::remove(const std::string& key)
 {
-    auto array = readArray();
-    if (!array)
-        return array.error();
-    int64_t index = arrayIndex();
-    if (index < 0 || index >= int64_t(array->size()))
-        return Error::indexOutOfBounds(index);
-    (*array)[size_t(index)].erase(key);
-    return writeArray(*array);
+    return changeElement([&](UserDefaultsValue::Dictionary& element) { element.erase(key); }, false);
 }
 
-namespace {
-
-// The value under the key in the element at the index of an array value, if
-// all of these exist.
-std::optional<UserDefaultsValue> valueAt(const std::optional<plist::PropertyList>& array, int64_t index, const std::string& key)
+std::optional<UserDefaultsValue> UserDefaultsArrayDictionaryStorage::valueIn(
+    const std::optional<plist::PropertyList>& array, const std::string& key) const
 {
-    if (!array || !array->array() || index < 0 || index >= int64_t(array->array()->size()))
+    if (!array || !array->array())
         return std::nullopt;
-    auto element = (*array->array())[size_t(index)].find(key);
-    if (!element)
-        return std::nullopt;
-    if (auto data = element->data()) {
-        if (auto url = defaults::UserDefaults::decodeURL(*data))
-            return UserDefaultsValue(*url);
+    const plist::PropertyList* element = nullptr;
+    if (!recordID_) {
+        int64_t index = arrayIndex();
+        if (index >= 0 && index < int64_t(array->array()->size()))
+            element = &(*array->array())[size_t(index)];
+    } else {
+        for (const auto& candidate : *array->array()) {
+            auto id = candidate.find(recordIDKey_);
+            if (id && id->string() && *id->string() == *recordID_) {
+                element = &candidate;
+                break;
+            }
+        }
     }
-    return UserDefaultsValue::fromPropertyList(*element);
+    const plist::PropertyList* value = element ? element->find(key) : nullptr;
+    if (!value)
+        return std::nullopt;
+    return UserDefaultsStorage::valueOfObject(*value);
 }
-
-} // namespace
 
 AnyCancellable UserDefaultsArrayDictionaryStorage::observe(const std::string& key, UpdateListener listener)
 {
-    // The storage is held weakly: its index may change while it lives.
+    // The storage is held weakly: it may go while the observation lasts.
     std::weak_ptr<UserDefaultsArrayDictionaryStorage> weakSelf = weak_from_this();
-    auto fixedIndex = arrayIndex();
     return userDefaults_->observe(arrayKey_,
-        [weakSelf, fixedIndex, key, listener](
+        [weakSelf, key, listener](
             const std::optional<plist::PropertyList>& oldArray, const std::optional<plist::PropertyList>& newArray) {
             auto self = weakSelf.lock();
-            int64_t index = self ? self->arrayIndex() : fixedIndex;
-            auto oldValue = valueAt(oldArray, index, key);
-            auto newValue = valueAt(newArray, index, key);
+            if (!self)
+                return;
+            auto oldValue = self->valueIn(oldArray, key);
+            auto newValue = self->valueIn(newArray, key);
             if (oldValue != newValue)
                 listener(newValue);
         });

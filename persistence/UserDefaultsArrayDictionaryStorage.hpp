@@ -8,18 +8,22 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 namespace tavik::persistence {
 
-// One dictionary inside an array kept under one defaults key, addressed by
-// its index: each key of this storage is a key of that dictionary.
+// One dictionary inside an array kept under one defaults key: each key of
+// this storage is a key of that dictionary. The dictionary is found either by
+// its index, or (made with `boundToRecord`) by the identifier it holds under
+// an ID key, wherever it is in the array: a storage bound to a record never
+// reads or writes another record, whatever other writers did to the array.
 //
 // Create it with std::make_shared (its persister helpers hand out persisters
-// that keep it alive). Writes read, change and write back the whole array;
-// callers serialise writes to one array key.
+// that keep it alive). Each write reads, changes and writes back the whole
+// array as one step against every other writer of the store.
 class UserDefaultsArrayDictionaryStorage final
     : public Storage<std::string, UserDefaultsValue>,
       public std::enable_shared_from_this<UserDefaultsArrayDictionaryStorage> {
@@ -27,20 +31,33 @@ public:
     // UserDefaultsArrayDictionaryStorage.Error
     class Error final : public tavik::Error {
     public:
-        enum class Case { indexOutOfBounds = 0 };
-        explicit Error(int64_t index)
-            : index_(index)
+        enum class Case { indexOutOfBounds = 0, recordNotFound = 1 };
+        Error(Case errorCase, int64_t index, std::string recordID)
+            : case_(errorCase)
+            , index_(index)
+            , recordID_(std::move(recordID))
         {
         }
-        static ErrorPtr indexOutOfBounds(int64_t index) { return std::make_shared<const Error>(index); }
-        Case errorCase() const { return Case::indexOutOfBounds; }
+        static ErrorPtr indexOutOfBounds(int64_t index)
+        {
+            return std::make_shared<const Error>(Case::indexOutOfBounds, index, std::string());
+        }
+        // The array holds no record with this identifier (any more).
+        static ErrorPtr recordNotFound(std::string recordID)
+        {
+            return std::make_shared<const Error>(Case::recordNotFound, -1, std::move(recordID));
+        }
+        Case errorCase() const { return case_; }
         int64_t index() const { return index_; }
+        const std::string& recordID() const { return recordID_; }
         std::string description() const override;
         std::string domain() const override { return "UserDefaultsArrayDictionaryStorage.Error"; }
-        int code() const override { return 0; }
+        int code() const override { return static_cast<int>(case_); }
 
     private:
+        Case case_;
         int64_t index_;
+        std::string recordID_;
     };
 
     // UserDefaultsArrayDictionaryStorage.RetrieveValueError
@@ -69,12 +86,24 @@ public:
         std::string expectedType_;
     };
 
+    // The element at this index.
     UserDefaultsArrayDictionaryStorage(std::string arrayKey, int64_t arrayIndex,
         std::shared_ptr<defaults::UserDefaults> userDefaults);
 
+    // The element whose `recordIDKey` holds `recordID`. A storage made for a
+    // new record (`appendsRecord`) adds it, with its identifier, at the end
+    // of the array on its first write; any other write to a record that is
+    // not there fails with recordNotFound and changes nothing.
+    static std::shared_ptr<UserDefaultsArrayDictionaryStorage> boundToRecord(std::string arrayKey,
+        std::string recordIDKey, std::string recordID, std::shared_ptr<defaults::UserDefaults> userDefaults,
+        bool appendsRecord = false);
+
     const std::string& arrayKey() const { return arrayKey_; }
+    // Bound to a record: where it was last seen in the array.
     int64_t arrayIndex() const { return arrayIndex_.load(); }
     void setArrayIndex(int64_t index) { arrayIndex_.store(index); }
+    // The identifier of the record this storage is bound to, if it is.
+    const std::optional<std::string>& recordID() const { return recordID_; }
     const std::shared_ptr<defaults::UserDefaults>& userDefaults() const { return userDefaults_; }
     const std::shared_ptr<UserDefaultsStorage>& backingStorage() const { return backingStorage_; }
 
@@ -168,16 +197,27 @@ public:
         return Persister<std::optional<V>>(key, shared_from_this(), std::move(transformer), std::move(value));
     }
 
+    // Where this storage's element is in these dictionaries, if it is there.
+    std::optional<size_t> position(const std::vector<UserDefaultsValue::Dictionary>& array) const;
+
 private:
     // The array under arrayKey as dictionaries; nothing stored is empty.
     Result<std::vector<UserDefaultsValue::Dictionary>> readArray() const;
-    Result<void> writeArray(const std::vector<UserDefaultsValue::Dictionary>& array);
+    // Changes this storage's element (made if it may be), as one step.
+    Result<void> changeElement(const std::function<void(UserDefaultsValue::Dictionary&)>& change, bool mayAppend);
+    std::optional<UserDefaultsValue> valueIn(const std::optional<plist::PropertyList>& array, const std::string& key) const;
 
     std::string arrayKey_;
     std::atomic<int64_t> arrayIndex_;
+    std::string recordIDKey_;
+    std::optional<std::string> recordID_;
+    std::atomic<bool> appendsRecord_ { false };
     std::shared_ptr<defaults::UserDefaults> userDefaults_;
     std::shared_ptr<UserDefaultsStorage> backingStorage_;
 };
+
+// The identifier a record holds under the ID key, if it is a string.
+std::optional<std::string> recordIdentifier(const UserDefaultsValue::Dictionary& record, const std::string& recordIDKey);
 
 // Reads the dictionaries of an array value: a value that is not an array, or
 // an element that is not a dictionary, fails with unexpectedValueType.

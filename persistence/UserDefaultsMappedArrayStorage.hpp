@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,11 +50,13 @@ private:
 };
 
 // A whole array of models under one defaults key; each model owns the
-// array-dictionary storage of its own element, whose index follows the
-// element when the list is stored in another order or shortened.
+// array-dictionary storage of its own element, bound to the record by the
+// identifier the record holds under `recordIDKey` ("ID"), so it keeps
+// addressing its own record whatever this or another process does to the
+// list.
 //
-// Create it with std::make_shared. Writes to one key must be serialised by
-// the caller, as for the array-dictionary storage.
+// Create it with std::make_shared. Every write is one step against every
+// other writer of the store.
 template <StoredInUserDefaultsDictionary Model>
 class UserDefaultsMappedArrayStorage final
     : public Storage<std::string, std::vector<std::shared_ptr<Model>>>,
@@ -66,8 +69,10 @@ public:
     using UpdateListener = typename Storage<std::string, Models>::UpdateListener;
     using StoreValueError = MappedArrayStoreValueError;
 
-    UserDefaultsMappedArrayStorage(std::shared_ptr<defaults::UserDefaults> userDefaults, ModelBuilder modelBuilder)
+    UserDefaultsMappedArrayStorage(std::shared_ptr<defaults::UserDefaults> userDefaults, ModelBuilder modelBuilder,
+        std::string recordIDKey = "ID")
         : modelBuilder_(std::move(modelBuilder))
+        , recordIDKey_(std::move(recordIDKey))
         , userDefaults_(userDefaults)
         , userDefaultsStorage_(std::make_shared<UserDefaultsStorage>(std::move(userDefaults)))
     {
@@ -83,19 +88,14 @@ public:
         return models(key, *stored);
     }
 
-    // Writes the models' dictionaries in the models' order; a model left out
-    // loses its element.
+    // Stores the list: the models' records in the models' order, in the
+    // places the models' records held. A record of a model this storage built
+    // that is left out is removed. Every other record (one that could not be
+    // read into a model, or one another process added meanwhile) stays as it
+    // is stored, and a model whose record another process removed is not
+    // brought back.
     Result<void> store(const Models& models, const std::string& key) override
     {
-        auto stored = userDefaultsStorage_->retrieve(key);
-        if (!stored)
-            return stored.error();
-        if (!*stored)
-            return StoreValueError::valueDoesNotExist();
-        auto oldArray = arrayOfDictionaries(*stored);
-        if (!oldArray)
-            return oldArray.error();
-
         auto current = storages();
         std::vector<StoragePtr> modelStorages;
         modelStorages.reserve(models.size());
@@ -105,34 +105,58 @@ public:
                 return StoreValueError::valueCreatedIllegally(model->id());
             modelStorages.push_back(found->second);
         }
+        std::set<std::string> kept;
+        for (const auto& storage : modelStorages)
+            kept.insert(*storage->recordID());
+        std::set<std::string> removed;
+        for (const auto& [id, storage] : current) {
+            if (!kept.contains(*storage->recordID()))
+                removed.insert(*storage->recordID());
+        }
 
-        UserDefaultsValue::Array newArray;
-        newArray.reserve(models.size());
-        for (const auto& storage : modelStorages) {
-            int64_t oldIndex = storage->arrayIndex();
-            if (oldIndex >= 0 && oldIndex < int64_t(oldArray->size()))
-                newArray.emplace_back((*oldArray)[size_t(oldIndex)]);
-            else
-                newArray.emplace_back(UserDefaultsValue::Dictionary {});
-        }
-        // The write calls observers at once, and they rebuild the models from
-        // the storages: give the kept storages their new indexes and forget
-        // the removed ones first, or models would be built on the wrong
-        // elements. A failed write puts everything back.
-        std::vector<int64_t> oldIndexes;
-        std::map<std::string, StoragePtr> kept;
-        for (size_t index = 0; index < modelStorages.size(); ++index) {
-            oldIndexes.push_back(modelStorages[index]->arrayIndex());
-            modelStorages[index]->setArrayIndex(int64_t(index));
-            kept.insert_or_assign(models[index]->id(), modelStorages[index]);
-        }
-        replaceStorages([&](std::map<std::string, StoragePtr>& storages) { storages = kept; });
-        auto written = userDefaultsStorage_->store(UserDefaultsValue(std::move(newArray)), key);
-        if (!written) {
-            for (size_t index = 0; index < modelStorages.size(); ++index)
-                modelStorages[index]->setArrayIndex(oldIndexes[index]);
-            replaceStorages([&](std::map<std::string, StoragePtr>& storages) { storages = current; });
-        }
+        std::vector<std::pair<StoragePtr, int64_t>> newIndexes;
+        auto written = userDefaultsStorage_->update(key,
+            [&](const std::optional<UserDefaultsValue>& stored) -> Result<std::optional<UserDefaultsValue>> {
+                newIndexes.clear();
+                if (!stored)
+                    return StoreValueError::valueDoesNotExist();
+                auto oldArray = arrayOfDictionaries(stored);
+                if (!oldArray)
+                    return oldArray.error();
+                std::vector<std::pair<StoragePtr, size_t>> inOrder;
+                for (const auto& storage : modelStorages) {
+                    if (auto position = storage->position(*oldArray))
+                        inOrder.emplace_back(storage, *position);
+                }
+                std::set<size_t> modelPositions;
+                for (const auto& [storage, position] : inOrder)
+                    modelPositions.insert(position);
+
+                UserDefaultsValue::Array newArray;
+                std::set<std::string> seen;
+                auto next = inOrder.begin();
+                for (size_t position = 0; position < oldArray->size(); ++position) {
+                    auto id = recordIdentifier((*oldArray)[position], recordIDKey_);
+                    bool firstOfItsID = id && seen.insert(*id).second;
+                    if (modelPositions.contains(position)) {
+                        newIndexes.emplace_back(next->first, int64_t(newArray.size()));
+                        newArray.emplace_back((*oldArray)[next->second]);
+                        ++next;
+                    } else if (!(firstOfItsID && removed.contains(*id))) {
+                        newArray.emplace_back((*oldArray)[position]);
+                    }
+                }
+                return std::optional<UserDefaultsValue>(UserDefaultsValue(std::move(newArray)));
+            });
+        if (!written)
+            return written;
+        for (const auto& [storage, index] : newIndexes)
+            storage->setArrayIndex(index);
+        replaceStorages([&](std::map<std::string, StoragePtr>& storages) {
+            std::erase_if(storages, [&](const auto& entry) {
+                return removed.contains(*entry.second->recordID());
+            });
+        });
         return written;
     }
 
@@ -163,18 +187,14 @@ public:
             });
     }
 
-    // Creates a new model at the end of the array: `fill` writes the new
-    // record's fields through the storage it is given (the first write
-    // appends the element) and returns the model built on it.
-    Result<ModelPtr> appendNewValue(const std::string& key, const std::function<Result<ModelPtr>(const StoragePtr&)>& fill)
+    // Creates a new model at the end of the array for the record `id`:
+    // `fill` writes the record's fields through the storage it is given (the
+    // first write adds the record with its identifier) and returns the model
+    // built on it.
+    Result<ModelPtr> appendNewValue(const std::string& key, const std::string& id,
+        const std::function<Result<ModelPtr>(const StoragePtr&)>& fill)
     {
-        auto stored = userDefaultsStorage_->retrieve(key);
-        if (!stored)
-            return stored.error();
-        auto array = arrayOfDictionaries(*stored);
-        if (!array)
-            return array.error();
-        auto storage = std::make_shared<UserDefaultsArrayDictionaryStorage>(key, int64_t(array->size()), userDefaults_);
+        auto storage = UserDefaultsArrayDictionaryStorage::boundToRecord(key, recordIDKey_, id, userDefaults_, true);
         auto model = fill(storage);
         if (!model)
             return model.error();
@@ -185,25 +205,34 @@ public:
     }
 
 private:
+    // Builds the models of the records in a stored array, reusing the
+    // storage each known record already has. A record without an identifier,
+    // or with one an earlier record has, cannot be bound and is left out.
     Result<std::optional<Models>> models(const std::string& key, const std::optional<UserDefaultsValue>& value)
     {
         if (!value)
             return std::optional<Models>();
         if (!value->asArray())
             return PersistenceError::unexpectedValueType(value->description(), "Array");
-        size_t count = value->asArray()->size();
 
-        std::map<int64_t, StoragePtr> byIndex;
-        for (const auto& [identifier, storage] : storages())
-            byIndex.emplace(storage->arrayIndex(), storage);
+        std::map<std::string, StoragePtr> byRecordID;
+        for (const auto& [modelID, storage] : storages())
+            byRecordID.emplace(*storage->recordID(), storage);
 
         Models result;
         std::map<std::string, StoragePtr> built;
-        for (size_t index = 0; index < count; ++index) {
-            auto found = byIndex.find(int64_t(index));
-            StoragePtr storage = found != byIndex.end()
+        std::set<std::string> seen;
+        const auto& elements = *value->asArray();
+        for (size_t index = 0; index < elements.size(); ++index) {
+            auto element = elements[index].asDictionary();
+            auto id = element ? recordIdentifier(*element, recordIDKey_) : std::nullopt;
+            if (!id || !seen.insert(*id).second)
+                continue;
+            auto found = byRecordID.find(*id);
+            StoragePtr storage = found != byRecordID.end()
                 ? found->second
-                : std::make_shared<UserDefaultsArrayDictionaryStorage>(key, int64_t(index), userDefaults_);
+                : UserDefaultsArrayDictionaryStorage::boundToRecord(key, recordIDKey_, *id, userDefaults_);
+            storage->setArrayIndex(int64_t(index));
             auto model = modelBuilder_(storage);
             if (!model)
                 continue;
@@ -238,6 +267,7 @@ private:
     }
 
     ModelBuilder modelBuilder_;
+    std::string recordIDKey_;
     std::shared_ptr<defaults::UserDefaults> userDefaults_;
     std::once_flag storagesQueueOnce_;
     dispatch::QueuePtr storagesQueue_;

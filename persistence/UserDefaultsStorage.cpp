@@ -33,16 +33,35 @@ Result<void> UserDefaultsStorage::store(const UserDefaultsValue& value, const st
 
 Result<void> UserDefaultsStorage::remove(const std::string& key) { return userDefaults_->removeObject(key); }
 
-Result<std::optional<UserDefaultsValue>> UserDefaultsStorage::retrieve(const std::string& key)
+std::optional<UserDefaultsValue> UserDefaultsStorage::valueOfObject(const std::optional<plist::PropertyList>& object)
 {
-    auto object = userDefaults_->object(key);
     if (!object)
-        return std::optional<UserDefaultsValue>();
+        return std::nullopt;
     if (auto data = object->data()) {
         if (auto url = defaults::UserDefaults::decodeURL(*data))
-            return std::optional<UserDefaultsValue>(UserDefaultsValue(*url));
+            return UserDefaultsValue(*url);
     }
     return UserDefaultsValue::fromPropertyList(*object);
+}
+
+Result<std::optional<UserDefaultsValue>> UserDefaultsStorage::retrieve(const std::string& key)
+{
+    return valueOfObject(userDefaults_->object(key));
+}
+
+Result<void> UserDefaultsStorage::update(const std::string& key, const Change& change)
+{
+    return userDefaults_->update(key,
+        [&](const std::optional<plist::PropertyList>& object) -> Result<std::optional<plist::PropertyList>> {
+            auto value = change(valueOfObject(object));
+            if (!value)
+                return value.error();
+            if (!*value)
+                return std::optional<plist::PropertyList>();
+            if (auto url = (*value)->asURL())
+                return std::optional<plist::PropertyList>(plist::PropertyList(defaults::UserDefaults::encodeURL(*url)));
+            return std::optional<plist::PropertyList>((*value)->propertyList());
+        });
 }
 
 std::string UserDefaultsStorage::dotInKeyWarning(const std::string& key)
@@ -59,17 +78,7 @@ AnyCancellable UserDefaultsStorage::observe(const std::string& key, UpdateListen
     if (key.find('.') == std::string::npos) {
         auto token = userDefaults_->observe(key,
             [listener](const std::optional<plist::PropertyList>&, const std::optional<plist::PropertyList>& newValue) {
-                if (!newValue) {
-                    listener(std::nullopt);
-                    return;
-                }
-                if (auto data = newValue->data()) {
-                    if (auto url = defaults::UserDefaults::decodeURL(*data)) {
-                        listener(UserDefaultsValue(*url));
-                        return;
-                    }
-                }
-                listener(UserDefaultsValue::fromPropertyList(*newValue));
+                listener(valueOfObject(newValue));
             });
         return token;
     }

@@ -6,6 +6,7 @@
 #include "platform/foundation/UUID.hpp"
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,6 +38,14 @@ public:
     Result<void> remove(const std::string& key) override;
     Result<std::optional<UserDefaultsValue>> retrieve(const std::string& key) override;
     [[nodiscard]] AnyCancellable observe(const std::string& key, UpdateListener listener) override;
+
+    // Replaces the value by what `change` makes of the stored one, with every
+    // other writer of the store kept out in between (UserDefaults::update).
+    using Change = std::function<Result<std::optional<UserDefaultsValue>>(const std::optional<UserDefaultsValue>&)>;
+    Result<void> update(const std::string& key, const Change& change);
+
+    // A stored object as a value: a URL in the store's own form is a URL.
+    static std::optional<UserDefaultsValue> valueOfObject(const std::optional<plist::PropertyList>& object);
 
     // The text printed when a key with a dot is observed.
     static std::string dotInKeyWarning(const std::string& key);

@@ -28,17 +28,6 @@ std::shared_ptr<ApplicationsDestination> ApplicationsDestination::fromStorage(co
     return std::shared_ptr<ApplicationsDestination>(new ApplicationsDestination(storage, *uuid, std::move(*bookmark)));
 }
 
-Result<std::shared_ptr<ApplicationsDestination>> ApplicationsDestination::create(const StoragePtr& storage,
-    const Data& bookmark, const UUID& uuid)
-{
-    TAVIK_TRY_VOID(storage->store(bookmark, destinationBookmarkKey));
-    TAVIK_TRY_VOID(storage->store(uuid.uuidString(), uuidKey));
-    auto destination = fromStorage(storage);
-    if (!destination)
-        return ApplicationsDestinationManager::Error::incompleteDestination();
-    return destination;
-}
-
 Result<URL> ApplicationsDestination::url() const
 {
     auto resolved = TAVIK_TRY(resolveBookmarkData(destinationBookmark_.currentValue(), BookmarkResolutionOptions::withSecurityScope));
@@ -75,7 +64,8 @@ ApplicationsDestinationManager::ApplicationsDestinationManager(std::shared_ptr<d
             if (auto destination = ApplicationsDestination::fromStorage(storage))
                 return destination;
             return Error::incompleteDestination();
-        }))
+        },
+        ApplicationsDestination::uuidKey))
     , persister_(destinationsKey, storage_, std::vector<ApplicationsDestinationPtr> {})
 {
 }
@@ -101,7 +91,6 @@ ApplicationsDestinationPtr ApplicationsDestinationManager::destination(const UUI
 
 Result<ApplicationsDestinationPtr> ApplicationsDestinationManager::destination(const URL& folder)
 {
-    std::lock_guard lock(findOrCreateMutex_);
     auto wanted = folder.resolvingSymlinksInPath().path();
     for (auto& destination : destinations()) {
         auto url = destination->url();
@@ -109,11 +98,40 @@ Result<ApplicationsDestinationPtr> ApplicationsDestinationManager::destination(c
             return destination;
     }
 
+    // The record is added only if none names the folder yet, checked in the
+    // same step as the write: one folder never gets two destinations, and no
+    // lock is held while the write calls observers.
     auto bookmark = TAVIK_TRY(bookmarkData(folder, BookmarkCreationOptions::withSecurityScope));
     UUID uuid;
-    return storage_->appendNewValue(destinationsKey, [&](const MappedStorage::StoragePtr& storage) {
-        return ApplicationsDestination::create(storage, bookmark, uuid);
-    });
+    auto added = storage_->userDefaultsStorage()->update(destinationsKey,
+        [&](const std::optional<persistence::UserDefaultsValue>& stored)
+            -> Result<std::optional<persistence::UserDefaultsValue>> {
+            auto records = TAVIK_TRY(persistence::arrayOfDictionaries(stored));
+            for (const auto& record : records) {
+                auto found = record.find(ApplicationsDestination::destinationBookmarkKey);
+                auto data = found != record.end() ? found->second.asData() : nullptr;
+                auto id = persistence::recordIdentifier(record, ApplicationsDestination::uuidKey);
+                auto recordUUID = id ? UUID::fromString(*id) : std::nullopt;
+                if (!data || !recordUUID)
+                    continue;
+                auto resolved = resolveBookmarkData(*data, BookmarkResolutionOptions::withSecurityScope);
+                if (resolved && resolved->url.resolvingSymlinksInPath().path() == wanted) {
+                    uuid = *recordUUID;
+                    return stored;
+                }
+            }
+            records.push_back(persistence::UserDefaultsValue::Dictionary {
+                { ApplicationsDestination::destinationBookmarkKey, persistence::UserDefaultsValue(bookmark) },
+                { ApplicationsDestination::uuidKey, persistence::UserDefaultsValue(uuid.uuidString()) },
+            });
+            return std::optional<persistence::UserDefaultsValue>(
+                persistence::UserDefaultsValue(persistence::UserDefaultsValue::Array(records.begin(), records.end())));
+        });
+    if (!added)
+        return added.error();
+    if (auto destination = this->destination(uuid))
+        return destination;
+    return Error::incompleteDestination();
 }
 
 } // namespace tavik

@@ -8,7 +8,6 @@
 #include "platform/foundation/UUID.hpp"
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -27,10 +26,6 @@ public:
     // The destination kept in the storage's record; nothing when the record
     // lacks a bookmark (as data) or a valid UUID string.
     static std::shared_ptr<ApplicationsDestination> fromStorage(const StoragePtr& storage);
-    // Writes a new record (the bookmark, then the UUID) and builds the
-    // destination on it.
-    static Result<std::shared_ptr<ApplicationsDestination>> create(const StoragePtr& storage,
-        const persistence::Data& bookmark, const UUID& uuid);
 
     const StoragePtr& storage() const { return storage_; }
     const UUID& uuid() const { return uuid_; }
@@ -98,7 +93,6 @@ private:
 
     std::shared_ptr<MappedStorage> storage_;
     persistence::Persister<std::vector<ApplicationsDestinationPtr>> persister_;
-    std::mutex findOrCreateMutex_; // one folder at a time, so one folder never gets two destinations
 };
 
 } // namespace tavik

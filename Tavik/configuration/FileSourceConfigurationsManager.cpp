@@ -68,45 +68,43 @@ void FileSourceConfigurationsManager::persisterDidUpdate(const Result<Update>& u
         logger().error("Persister error: {}", update.error()->description());
         return;
     }
-    std::lock_guard lock(updateMutex_);
-    auto current = fileSourceConfigurations_.value();
-    std::map<std::string, FileSourceConfigurationPtr> byID;
-    for (auto& configuration : current)
-        byID.emplace(configuration->id(), configuration);
-
-    Configurations next;
-    next.reserve(update->newValue.size());
-    for (const auto& configuration : update->newValue) {
-        auto existing = byID.find(configuration->id());
-        next.push_back(existing != byID.end() ? existing->second : configuration);
-    }
-    fileSourceConfigurations_.send(next);
+    // Sent without a lock of ours held: receivers may change the settings.
+    fileSourceConfigurations_.modify([&](const Configurations& current) -> std::optional<Configurations> {
+        std::map<std::string, FileSourceConfigurationPtr> byID;
+        for (const auto& configuration : current)
+            byID.emplace(configuration->id(), configuration);
+        Configurations next;
+        next.reserve(update->newValue.size());
+        for (const auto& configuration : update->newValue) {
+            auto existing = byID.find(configuration->id());
+            next.push_back(existing != byID.end() ? existing->second : configuration);
+        }
+        return next;
+    });
 }
 
 Result<FileSourceConfigurationPtr> FileSourceConfigurationsManager::appendConfiguration(const std::string& id,
     const std::optional<Data>& bookmark, const std::string& displayName, const std::optional<UUID>& destinationUUID)
 {
-    std::lock_guard lock(writeMutex_);
-    auto created = storage_->appendNewValue(configurationsKey, [&](const MappedStorage::StoragePtr& storage) {
+    auto created = storage_->appendNewValue(configurationsKey, id, [&](const MappedStorage::StoragePtr& storage) {
         return FileSourceConfiguration::create(id, bookmark, displayName, options::defaultFileFoundAction,
             options::defaultApplicationFoundAction, options::defaultApplicationCopiedAction,
             options::defaultAllApplicationsHandledAction, destinationUUID, storage);
     });
     if (!created)
         return created;
-    // The record's last write already published a configuration for it, built
-    // on a storage of its own; the one returned here is built on the storage
-    // the mapped storage keeps for the record (and moves when the list
-    // changes), so it takes that one's place.
-    std::lock_guard updateLock(updateMutex_);
-    auto current = fileSourceConfigurations_.value();
-    for (auto& configuration : current) {
-        if (configuration->id() == (*created)->id() && configuration != *created) {
-            configuration = *created;
-            fileSourceConfigurations_.send(current);
-            break;
+    // The record's writes already published a configuration for it, built
+    // before the one returned here; the returned one takes its place, so
+    // callers and receivers hold the same object.
+    fileSourceConfigurations_.modify([&](Configurations current) -> std::optional<Configurations> {
+        for (auto& configuration : current) {
+            if (configuration->id() == (*created)->id() && configuration != *created) {
+                configuration = *created;
+                return current;
+            }
         }
-    }
+        return std::nullopt;
+    });
     return created;
 }
 
@@ -120,7 +118,6 @@ Result<FileSourceConfigurationPtr> FileSourceConfigurationsManager::addFolder(co
 Result<void> FileSourceConfigurationsManager::removeConfigurations(
     const std::function<bool(const FileSourceConfiguration&)>& predicate)
 {
-    std::lock_guard lock(writeMutex_);
     Configurations remaining;
     for (auto& configuration : fileSourceConfigurations()) {
         if (!predicate(*configuration))

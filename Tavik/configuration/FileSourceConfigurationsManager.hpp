@@ -9,7 +9,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace tavik {
@@ -61,8 +60,6 @@ private:
     std::shared_ptr<MappedStorage> storage_;
     persistence::Persister<Configurations> persister_;
     publisher::CurrentValueSubject<Configurations> fileSourceConfigurations_ { Configurations {} };
-    std::recursive_mutex updateMutex_; // keeps replacements of the published list in order
-    std::recursive_mutex writeMutex_; // one change of the stored list at a time
     publisher::AnyCancellable persisterUpdateListener_;
 };
 

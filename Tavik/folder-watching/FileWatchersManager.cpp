@@ -79,9 +79,35 @@ std::set<std::string> FileWatchersManager::watchedConfigurationIDs() const
     return ids;
 }
 
-void FileWatchersManager::updateWatchers(const FileSourceConfigurationsManager::Configurations& configurations)
+// No lock of ours is held while watchers are made or released: making one may
+// renew its folder's bookmark, and that write publishes the list again, on
+// this thread.
+void FileWatchersManager::updateWatchers(const Configurations& configurations)
 {
-    std::lock_guard update(updateMutex_);
+    {
+        std::lock_guard lock(updateMutex_);
+        pendingConfigurations_ = configurations;
+        if (updating_)
+            return;
+        updating_ = true;
+    }
+    for (;;) {
+        Configurations next;
+        {
+            std::lock_guard lock(updateMutex_);
+            if (!pendingConfigurations_) {
+                updating_ = false;
+                return;
+            }
+            next = std::move(*pendingConfigurations_);
+            pendingConfigurations_.reset();
+        }
+        applyConfigurations(next);
+    }
+}
+
+void FileWatchersManager::applyConfigurations(const Configurations& configurations)
+{
     std::set<std::string> wanted;
     std::vector<FileSourceConfigurationPtr> missing;
     {
@@ -146,6 +172,19 @@ std::shared_ptr<DirectoryWatcher> FileWatchersManager::makeWatcher(const FileSou
     return std::move(*watcher);
 }
 
+bool FileWatchersManager::isRecorded(const persistence::Data& identity, const std::string& path) const
+{
+    if (contains(handledFileBookmarks_.currentValue(), identity)) {
+        log_.debug("File has already been handled: {}", path);
+        return true;
+    }
+    if (contains(ignoredFileBookmarks_.currentValue(), identity)) {
+        log_.debug("File has been ignored: {}", path);
+        return true;
+    }
+    return false;
+}
+
 void FileWatchersManager::handleReportedFile(const URL& fileURL, const FileSourceConfigurationPtr& configuration)
 {
     const std::string path = fileURL.path().string();
@@ -154,22 +193,23 @@ void FileWatchersManager::handleReportedFile(const URL& fileURL, const FileSourc
         log_.error("Failed to get bookmark data for {}: {}", path, identity.error()->description());
         return;
     }
+    // The lists are read with no lock held (a read may deliver settings
+    // changes to observers).
+    if (isRecorded(*identity, path))
+        return;
     {
-        // The checks and the insertion are one step, so two reports of one
-        // file at the same moment hand it over once.
         std::lock_guard lock(handlingMutex_);
-        if (contains(handledFileBookmarks_.currentValue(), *identity)) {
-            log_.debug("File has already been handled: {}", path);
-            return;
-        }
-        if (contains(ignoredFileBookmarks_.currentValue(), *identity)) {
-            log_.debug("File has been ignored: {}", path);
-            return;
-        }
         if (!currentlyHandlingBookmarks_.insert(*identity).second) {
             log_.debug("File is already being handled: {}", path);
             return;
         }
+    }
+    // A handling of the file that ended since the first look has recorded it
+    // by now (it leaves the in-flight set only after that), so a second look
+    // hands every file over once.
+    if (isRecorded(*identity, path)) {
+        finishHandling(*identity);
+        return;
     }
     std::weak_ptr<FileWatchersManager> weakSelf = weak_from_this();
     fileHandler_->handleFile(fileURL, configuration,
@@ -184,10 +224,14 @@ void FileWatchersManager::handleOutcome(const URL& fileURL, const persistence::D
 {
     const std::string path = fileURL.path().string();
     if (outcome.isCompleted()) {
-        append(handledFileBookmarks_, handledFilesKey, identity);
-    } else if (std::holds_alternative<FileHandler::FileOutcome::Ignored>(outcome.value)) {
-        append(ignoredFileBookmarks_, ignoredFilesKey, identity);
-    } else if (auto error = outcome.failure()) {
+        record({ &handledFileBookmarks_, handledFilesKey, identity });
+        return;
+    }
+    if (std::holds_alternative<FileHandler::FileOutcome::Ignored>(outcome.value)) {
+        record({ &ignoredFileBookmarks_, ignoredFilesKey, identity });
+        return;
+    }
+    if (auto error = outcome.failure()) {
         auto handlerError = std::dynamic_pointer_cast<const FileHandler::Error>(error);
         if (handlerError && handlerError->errorCode() == FileHandler::Error::Code::unsupportedFileType)
             log_.debug("File type \"{}\" is not supported", handlerError->fileType().rawValue());
@@ -195,23 +239,52 @@ void FileWatchersManager::handleOutcome(const URL& fileURL, const persistence::D
             log_.error("Failed to handle {}: {}", path, error->description());
     }
     // A dismissed file stays unrecorded and is offered again at its next report.
+    finishHandling(identity);
+}
+
+void FileWatchersManager::finishHandling(const persistence::Data& identity)
+{
     std::lock_guard lock(handlingMutex_);
     currentlyHandlingBookmarks_.erase(identity);
 }
 
-void FileWatchersManager::append(const persistence::Persister<Bookmarks>& list, const char* key,
-    const persistence::Data& identity)
+void FileWatchersManager::record(PendingRecord pending)
 {
-    std::lock_guard lock(handlingMutex_);
-    auto current = list.fetchOrDefault();
+    {
+        std::lock_guard lock(recordsMutex_);
+        pendingRecords_.push_back(std::move(pending));
+        if (recording_)
+            return;
+        recording_ = true;
+    }
+    for (;;) {
+        std::vector<PendingRecord> batch;
+        {
+            std::lock_guard lock(recordsMutex_);
+            if (pendingRecords_.empty()) {
+                recording_ = false;
+                return;
+            }
+            batch.swap(pendingRecords_);
+        }
+        for (const auto& next : batch) {
+            append(next);
+            finishHandling(next.identity);
+        }
+    }
+}
+
+void FileWatchersManager::append(const PendingRecord& pending)
+{
+    auto current = pending.list->fetchOrDefault();
     if (!current) {
         // Writing over a list that cannot be read would lose it.
-        log_.error("Failed to record {}: {}", key, current.error()->description());
+        log_.error("Failed to record {}: {}", pending.key, current.error()->description());
         return;
     }
-    current->push_back(identity);
-    if (auto stored = list.store(*current); !stored)
-        log_.error("Failed to record {}: {}", key, stored.error()->description());
+    current->push_back(pending.identity);
+    if (auto stored = pending.list->store(*current); !stored)
+        log_.error("Failed to record {}: {}", pending.key, stored.error()->description());
 }
 
 } // namespace tavik

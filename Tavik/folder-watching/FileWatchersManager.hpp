@@ -56,11 +56,29 @@ private:
         std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log,
         std::shared_ptr<defaults::UserDefaults> userDefaults, std::shared_ptr<progress::FileProgressService> progressService);
 
-    void updateWatchers(const FileSourceConfigurationsManager::Configurations& configurations);
+    using Configurations = FileSourceConfigurationsManager::Configurations;
+
+    // Runs a watcher update for the list, or leaves it to the update under
+    // way, which takes up the latest list given meanwhile.
+    void updateWatchers(const Configurations& configurations);
+    void applyConfigurations(const Configurations& configurations);
     std::shared_ptr<DirectoryWatcher> makeWatcher(const FileSourceConfigurationPtr& configuration);
     void handleReportedFile(const URL& fileURL, const FileSourceConfigurationPtr& configuration);
+    // Whether the file is in the handled or the ignored list (logged if so).
+    bool isRecorded(const persistence::Data& identity, const std::string& path) const;
     void handleOutcome(const URL& fileURL, const persistence::Data& identity, const FileHandler::FileOutcome& outcome);
-    void append(const persistence::Persister<Bookmarks>& list, const char* key, const persistence::Data& identity);
+
+    struct PendingRecord {
+        const persistence::Persister<Bookmarks>* list;
+        const char* key;
+        persistence::Data identity;
+    };
+    // Appends the identity to its list and then lets the file go from the
+    // in-flight set; appends are written one at a time, by whichever thread
+    // is writing already.
+    void record(PendingRecord pending);
+    void append(const PendingRecord& pending);
+    void finishHandling(const persistence::Data& identity);
 
     const FileHandlerPtr fileHandler_;
     const std::shared_ptr<FileSourceConfigurationsManager> fileSourcesManager_;
@@ -71,16 +89,23 @@ private:
     std::mutex subscriptionMutex_;
     std::optional<publisher::AnyCancellable> fileWatchersCancellable_;
 
-    // One list delivery at a time, so a folder never gets two watchers.
+    // One watcher update at a time, so a folder never gets two watchers. A
+    // list delivered while one runs (by another thread, or by this one when
+    // renewing a folder's bookmark writes the settings) waits here.
     std::mutex updateMutex_;
+    bool updating_ = false;
+    std::optional<Configurations> pendingConfigurations_;
     mutable std::mutex directoryWatchersMutex_;
     std::map<std::string, std::shared_ptr<DirectoryWatcher>> directoryWatchers_;
 
     persistence::Persister<Bookmarks> handledFileBookmarks_;
     persistence::Persister<Bookmarks> ignoredFileBookmarks_;
-    // Guards the in-flight set, and the read-append-store of the two lists.
+    // Guards the in-flight set.
     std::mutex handlingMutex_;
     std::set<persistence::Data> currentlyHandlingBookmarks_;
+    std::mutex recordsMutex_;
+    bool recording_ = false;
+    std::vector<PendingRecord> pendingRecords_;
 };
 
 } // namespace tavik

@@ -60,7 +60,7 @@ protected:
     std::shared_ptr<Mapped> makeStorage() const { return std::make_shared<Mapped>(defaults(), &Record::build); }
     std::shared_ptr<Record> append(Mapped& storage, const std::string& id)
     {
-        auto record = storage.appendNewValue("Records", [&](const auto& elementStorage) {
+        auto record = storage.appendNewValue("Records", id, [&](const auto& elementStorage) {
             return Record::create(elementStorage, id, "name of " + id);
         });
         EXPECT_TRUE(record) << record.error()->description();
@@ -174,4 +174,72 @@ TEST_F(MappedArrayStorageTest, APersisterOfTheListFollowsAppendsAndRemovals)
     // appears once its fields are complete. The removal is not published.
     std::vector<std::vector<std::string>> expected { {}, {}, { "A" }, { "A" }, { "A", "B" }, { "B" } };
     EXPECT_EQ(published, expected);
+}
+
+// Another storage over the same file stands for another process: it removes
+// records this one holds models of, in every order.
+TEST_F(MappedArrayStorageTest, ModelsKeepTheirOwnRecordsWhateverAnotherWriterRemoves)
+{
+    const std::vector<std::vector<std::string>> orders {
+        { "A", "B", "C" }, { "C", "B", "A" }, { "B", "A", "C" }, { "B", "C", "A" },
+    };
+    for (const auto& order : orders) {
+        SCOPED_TRACE(order[0] + order[1] + order[2]);
+        ASSERT_TRUE(defaults()->removeObject("Records"));
+        auto storage = makeStorage();
+        std::map<std::string, std::shared_ptr<Record>> records;
+        for (const auto& id : { "A", "B", "C" })
+            records[id] = append(*storage, id);
+        // A record no model can be built from, between A and B.
+        ASSERT_TRUE(UserDefaultsStorage(defaults()).update("Records", [](const std::optional<UserDefaultsValue>& stored) {
+            auto array = *stored->asArray();
+            array.insert(array.begin() + 1, UserDefaultsValue(UserDefaultsValue::Dictionary { { "ID", UserDefaultsValue("U") } }));
+            return Result<std::optional<UserDefaultsValue>>(std::optional<UserDefaultsValue>(UserDefaultsValue(array)));
+        }));
+
+        std::vector<std::string> left { "A", "U", "B", "C" };
+        for (const auto& removed : order) {
+            auto other = makeStorage();
+            auto otherRecords = **other->retrieve("Records");
+            std::erase_if(otherRecords, [&](const auto& record) { return record->id() == removed; });
+            ASSERT_TRUE(other->store(otherRecords, "Records"));
+            std::erase(left, removed);
+            EXPECT_EQ(storedIDs(), left) << "the unreadable record stays";
+
+            // The removed record's model writes nothing; the others write their own.
+            auto gone = records[removed]->name.store("late write");
+            ASSERT_FALSE(gone);
+            auto error = std::dynamic_pointer_cast<const UserDefaultsArrayDictionaryStorage::Error>(gone.error());
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->errorCase(), UserDefaultsArrayDictionaryStorage::Error::Case::recordNotFound);
+            records.erase(removed);
+            for (const auto& [id, record] : records) {
+                ASSERT_TRUE(record->name.store("renamed " + id));
+                EXPECT_EQ(record->name.currentValue(), "renamed " + id);
+            }
+            EXPECT_EQ(storedIDs(), left) << "no write adds a record";
+        }
+        // This storage's own list, stored now, keeps the unreadable record too.
+        ASSERT_TRUE(storage->store(**storage->retrieve("Records"), "Records"));
+        EXPECT_EQ(storedIDs(), std::vector<std::string> { "U" });
+    }
+}
+
+TEST_F(MappedArrayStorageTest, StoringAListLeavesRecordsItDoesNotKnowAlone)
+{
+    auto storage = makeStorage();
+    auto a = append(*storage, "A");
+    auto b = append(*storage, "B");
+    // Another process adds C after this storage last read the list.
+    auto other = makeStorage();
+    ASSERT_TRUE(other->retrieve("Records"));
+    append(*other, "C");
+
+    ASSERT_TRUE(storage->store({ b }, "Records"));
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "B", "C" }));
+    // A model whose record went meanwhile is not brought back.
+    ASSERT_TRUE(other->store({}, "Records"));
+    EXPECT_EQ(storedIDs(), std::vector<std::string> {});
+    ASSERT_TRUE(storage->store({ b }, "Records"));
+    EXPECT_EQ(storedIDs(), std::vector<std::string> {});
 }

@@ -3,6 +3,7 @@
 #include "platform/foundation/FileError.hpp"
 #include "platform/plist/BinaryPropertyList.hpp"
 #include "platform/log/Logger.hpp"
+#include "platform/publisher/Gate.hpp"
 
 #include <fmt/chrono.h>
 #include <fmt/format.h>
@@ -144,12 +145,14 @@ fs::path homeFolder()
     return "/";
 }
 
-using Change = std::tuple<std::string, std::optional<PropertyList>, std::optional<PropertyList>>;
+using Difference = std::tuple<std::string, std::optional<PropertyList>, std::optional<PropertyList>>;
+// The changes of one installed state, with its version.
+using Changes = std::pair<uint64_t, std::vector<Difference>>;
 
 // The keys whose values differ between two states, with old and new values.
-std::vector<Change> differences(const PropertyList::Dictionary& before, const PropertyList::Dictionary& after)
+std::vector<Difference> differences(const PropertyList::Dictionary& before, const PropertyList::Dictionary& after)
 {
-    std::vector<Change> changes;
+    std::vector<Difference> changes;
     auto oldIterator = before.begin();
     auto newIterator = after.begin();
     while (oldIterator != before.end() || newIterator != after.end()) {
@@ -169,16 +172,8 @@ std::vector<Change> differences(const PropertyList::Dictionary& before, const Pr
     return changes;
 }
 
-struct ObserverEntry {
-    explicit ObserverEntry(UserDefaults::Observer function)
-        : observer(std::move(function))
-    {
-    }
-    // Calls are kept apart, and none starts once the observation ended.
-    std::recursive_mutex mutex;
-    bool active = true;
-    UserDefaults::Observer observer;
-};
+using ObservedChange = std::pair<std::optional<PropertyList>, std::optional<PropertyList>>;
+using ObserverEntry = publisher::Gate<ObservedChange>;
 
 } // namespace
 
@@ -216,6 +211,11 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     FileIdentity identity;
     bool loaded = false;
     uint64_t nextObserverIdentifier = 0;
+    // Counts the states installed; each change carries the count of its state.
+    uint64_t version = 0;
+    // Changes noticed by reads, for the watcher thread to deliver.
+    std::vector<Changes> pendingChanges;
+    std::atomic<bool> watching = false;
     std::map<std::string, std::map<uint64_t, std::shared_ptr<ObserverEntry>>> observers;
 
     // Keeps this process's loads and writes of the file apart; held while
@@ -372,9 +372,11 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     }
 
     // Applies one change on top of what the file holds now and writes it.
-    Result<void> write(const std::string& key, const std::optional<PropertyList>& value)
+    // `change` sees the key's value as it is on disk, with this process's and
+    // other processes' writers kept out until the file is replaced.
+    Result<void> write(const std::string& key, const Change& change)
     {
-        std::vector<Change> changes;
+        Changes changes;
         {
             std::lock_guard diskLock(diskMutex);
             TAVIK_TRY_VOID(ensureFolder());
@@ -391,63 +393,92 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
             PropertyList::Dictionary newValues = std::move(disk->values);
             FileIdentity newIdentity = disk->identity;
             auto existing = newValues.find(key);
-            bool unchanged = value ? (existing != newValues.end() && existing->second == *value) : existing == newValues.end();
-            if (!unchanged) {
-                if (value)
-                    newValues.insert_or_assign(key, *value);
+            std::optional<PropertyList> oldValue;
+            if (existing != newValues.end())
+                oldValue = existing->second;
+            auto value = change(oldValue);
+            if (!value)
+                return value.error();
+            if (*value != oldValue) {
+                if (*value)
+                    newValues.insert_or_assign(key, **value);
                 else
-                    newValues.erase(existing);
+                    newValues.erase(key);
                 auto written = writeDisk(newValues);
                 if (!written)
                     return written.error();
                 newIdentity = *written;
             }
-            changes = install(std::move(newValues), newIdentity);
+            changes = install(std::move(newValues), newIdentity, Noticer::caller);
         }
         notify(changes);
         return {};
     }
 
-    // Makes these values the state; returns what changed.
-    std::vector<Change> install(PropertyList::Dictionary newValues, FileIdentity newIdentity)
+    // Who noticed a state: the caller (a writer, or synchronize) calls the
+    // observers itself; a read leaves them to the watcher thread, so reading
+    // the store never calls observers (the reader may hold locks of its own).
+    enum class Noticer { caller, reader, watcher };
+
+    // Makes these values the state; returns what changed, unless the watcher
+    // thread is to deliver it.
+    Changes install(PropertyList::Dictionary newValues, FileIdentity newIdentity, Noticer noticer)
     {
         std::lock_guard lock(mutex);
-        std::vector<Change> changes = differences(values, newValues);
+        Changes changes { ++version, differences(values, newValues) };
         values = std::move(newValues);
         identity = newIdentity;
         loaded = true;
+        if (noticer == Noticer::reader && watching && !changes.second.empty()) {
+            // Queued with the state itself: the watcher's next look at the
+            // file, due to the very change the read noticed, finds them.
+            pendingChanges.push_back(std::move(changes));
+            return {};
+        }
         return changes;
     }
 
     // Reloads when the file is no longer the one last read or written.
-    void refresh(bool force = false)
+    void refresh(Noticer noticer, bool force = false)
     {
+        bool changed = true;
         if (!force) {
             FileIdentity current = FileIdentity::ofPath(file);
             std::lock_guard lock(mutex);
-            if (loaded && current == identity)
-                return;
+            changed = !loaded || current != identity;
         }
-        std::vector<Change> changes;
-        {
-            std::lock_guard diskLock(diskMutex);
-            auto disk = readDisk(false);
-            if (!disk) {
-                logger().error("Failed to read the defaults file {}: {}", file.string(), disk.error()->description());
-                std::lock_guard lock(mutex);
-                loaded = true;
-                // Not retried until the file changes again.
-                identity = FileIdentity::ofPath(file);
-                return;
+        if (changed) {
+            Changes changes;
+            {
+                std::lock_guard diskLock(diskMutex);
+                auto disk = readDisk(false);
+                if (!disk) {
+                    logger().error("Failed to read the defaults file {}: {}", file.string(), disk.error()->description());
+                    std::lock_guard lock(mutex);
+                    loaded = true;
+                    // Not retried until the file changes again.
+                    identity = FileIdentity::ofPath(file);
+                    return;
+                }
+                changes = install(std::move(disk->values), disk->identity, noticer);
             }
-            changes = install(std::move(disk->values), disk->identity);
+            notify(changes);
         }
-        notify(changes);
+        if (noticer == Noticer::watcher) {
+            std::vector<Changes> pending;
+            {
+                std::lock_guard lock(mutex);
+                pending.swap(pendingChanges);
+            }
+            for (const auto& changes : pending)
+                notify(changes);
+        }
     }
 
-    void notify(const std::vector<Change>& changes)
+    void notify(const Changes& changes)
     {
-        for (const auto& [key, oldValue, newValue] : changes) {
+        const auto& [changeVersion, differences] = changes;
+        for (const auto& [key, oldValue, newValue] : differences) {
             std::vector<std::shared_ptr<ObserverEntry>> entries;
             {
                 std::lock_guard lock(mutex);
@@ -457,11 +488,8 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
                 for (const auto& [identifier, entry] : found->second)
                     entries.push_back(entry);
             }
-            for (const auto& entry : entries) {
-                std::lock_guard lock(entry->mutex);
-                if (entry->active)
-                    entry->observer(oldValue, newValue);
-            }
+            for (const auto& entry : entries)
+                entry->deliver(ObservedChange(oldValue, newValue), changeVersion);
         }
     }
 
@@ -491,6 +519,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
                 watch(weakState, inotify, stop->get(), name);
                 ::close(inotify);
             });
+            watching = true;
         });
     }
 
@@ -523,7 +552,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
             if (!relevant)
                 continue;
             if (auto state = weakState.lock())
-                state->refresh();
+                state->refresh(Noticer::watcher);
             if (weakState.expired())
                 return;
         }
@@ -585,7 +614,7 @@ const fs::path& UserDefaults::filePath() const { return state_->file; }
 
 std::optional<PropertyList> UserDefaults::object(const std::string& key) const
 {
-    state_->refresh();
+    state_->refresh(FileState::Noticer::reader);
     std::lock_guard lock(state_->mutex);
     auto found = state_->values.find(key);
     if (found == state_->values.end())
@@ -595,14 +624,26 @@ std::optional<PropertyList> UserDefaults::object(const std::string& key) const
 
 PropertyList::Dictionary UserDefaults::dictionaryRepresentation() const
 {
-    state_->refresh();
+    state_->refresh(FileState::Noticer::reader);
     std::lock_guard lock(state_->mutex);
     return state_->values;
 }
 
-Result<void> UserDefaults::set(const std::string& key, const PropertyList& value) { return state_->write(key, value); }
+Result<void> UserDefaults::set(const std::string& key, const PropertyList& value)
+{
+    return state_->write(key, [&](const std::optional<PropertyList>&) -> Result<std::optional<PropertyList>> {
+        return std::optional<PropertyList>(value);
+    });
+}
 
-Result<void> UserDefaults::removeObject(const std::string& key) { return state_->write(key, std::nullopt); }
+Result<void> UserDefaults::removeObject(const std::string& key)
+{
+    return state_->write(key, [](const std::optional<PropertyList>&) -> Result<std::optional<PropertyList>> {
+        return std::optional<PropertyList>();
+    });
+}
+
+Result<void> UserDefaults::update(const std::string& key, const Change& change) { return state_->write(key, change); }
 
 plist::Data UserDefaults::encodeURL(const URL& url)
 {
@@ -652,9 +693,11 @@ std::optional<URL> UserDefaults::url(const std::string& key) const
 
 publisher::AnyCancellable UserDefaults::observe(const std::string& key, Observer observer)
 {
-    state_->refresh();
+    state_->refresh(FileState::Noticer::reader);
     state_->startWatcher();
-    auto entry = std::make_shared<ObserverEntry>(std::move(observer));
+    auto entry = std::make_shared<ObserverEntry>([observer = std::move(observer)](const ObservedChange& change) {
+        observer(change.first, change.second);
+    });
     uint64_t identifier;
     {
         std::lock_guard lock(state_->mutex);
@@ -672,11 +715,10 @@ publisher::AnyCancellable UserDefaults::observe(const std::string& key, Observer
                     state->observers.erase(found);
             }
         }
-        std::lock_guard lock(entry->mutex);
-        entry->active = false;
+        entry->close();
     });
 }
 
-void UserDefaults::synchronize() { state_->refresh(); }
+void UserDefaults::synchronize() { state_->refresh(FileState::Noticer::caller); }
 
 } // namespace tavik::defaults

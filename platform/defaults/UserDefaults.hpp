@@ -32,11 +32,16 @@ using plist::PropertyList;
 //   "<file>.corrupt-<time>[-n]", reported once at error level, and the store
 //   starts empty; it is never overwritten in place.
 // - Observers of a key are called with the old and the new value (nothing when
-//   absent), on the thread that made the change: the writing thread for
-//   changes made in this process; for changes made by another process, the
-//   store's watcher thread (inotify on the folder) or the thread whose read
-//   noticed them first. Observers are called without locks held, so they may
-//   read and write the store.
+//   absent): by the writing thread for changes made in this process, after
+//   the write; for changes made by another process, by the store's watcher
+//   thread (inotify on the folder), or by the thread calling synchronize.
+//   A read never calls observers, even when it is the first to notice a
+//   change: it leaves the calls to the watcher thread, so a reader may hold
+//   locks of its own. Observers are called without the store's locks held,
+//   so they may read and write the store. One observer is never called by
+//   two threads at once (a change arriving while another thread calls it is
+//   delivered by that thread next, without waiting), nor with a change older
+//   than one it had.
 class UserDefaults {
 public:
     using Observer = std::function<void(const std::optional<PropertyList>& oldValue,
@@ -66,6 +71,14 @@ public:
     // is unchanged then.
     Result<void> set(const std::string& key, const PropertyList& value);
     Result<void> removeObject(const std::string& key);
+
+    // Replaces the key's value by what `change` makes of the value on disk
+    // (nothing: removed), with every writer of the file, in this process or
+    // another, kept out in between; so a read-change-write of a whole list
+    // never undoes another writer's change. A failed change writes nothing.
+    // `change` runs under the store's locks: it must not use the store.
+    using Change = std::function<Result<std::optional<PropertyList>>(const std::optional<PropertyList>& storedValue)>;
+    Result<void> update(const std::string& key, const Change& change);
 
     // URLs are kept in the store's own form: data holding a small binary
     // property list {"$class" = "URL"; "path" = ...; "isDirectory" = ...}.

@@ -2,6 +2,7 @@
 
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/publisher/Cancellable.hpp"
+#include "platform/publisher/Gate.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -25,7 +26,9 @@
 // - A subscriber of a CurrentValueSubject receives the current value at once
 //   and never a value older than one it has already received.
 // - Values are delivered on the thread that sent them, unless receiveOn
-//   moves them onto a queue.
+//   moves them onto a queue, or another thread is calling the receiver at
+//   that moment: then that thread delivers them next, and the sender does
+//   not wait (Gate).
 namespace tavik::publisher {
 
 template <class T>
@@ -33,42 +36,9 @@ using Receiver = std::function<void(const T&)>;
 
 namespace detail {
 
-    // One subscriber's receiver, the lock that keeps calls to it apart, and
-    // whether it may still be called.
+    // One subscriber's receiver, called one value at a time (see Gate).
     template <class T>
-    struct Gate {
-        explicit Gate(Receiver<T> receiver)
-            : receive(std::move(receiver))
-        {
-        }
-
-        // Calls the receiver unless closed; `version`, when given, must be
-        // newer than the last one delivered through this gate.
-        void deliver(const T& value, std::optional<uint64_t> version = std::nullopt)
-        {
-            std::lock_guard lock(mutex);
-            if (closed)
-                return;
-            if (version) {
-                if (lastVersion && *version <= *lastVersion)
-                    return;
-                lastVersion = version;
-            }
-            receive(value);
-        }
-
-        void close()
-        {
-            // The receiver itself stays: it may be the caller of close().
-            std::lock_guard lock(mutex);
-            closed = true;
-        }
-
-        std::recursive_mutex mutex;
-        bool closed = false;
-        std::optional<uint64_t> lastVersion;
-        Receiver<T> receive;
-    };
+    using Gate = publisher::Gate<T>;
 
     template <class T>
     using GatePtr = std::shared_ptr<Gate<T>>;
@@ -84,17 +54,30 @@ namespace detail {
 
         void send(const T& newValue, bool keepsValue)
         {
+            modify([&](const std::optional<T>&) { return std::optional<T>(newValue); }, keepsValue);
+        }
+
+        // Sends what `next` makes of the current value (nothing: nothing is
+        // sent); `next` runs under the subject's lock, so two changes never
+        // start from one value, and the receivers after it is released.
+        template <class Next>
+        void modify(Next&& next, bool keepsValue)
+        {
             std::map<uint64_t, GatePtr<T>> snapshot;
             uint64_t sentVersion;
+            std::optional<T> newValue;
             {
                 std::lock_guard lock(mutex);
+                newValue = next(value);
+                if (!newValue)
+                    return;
                 if (keepsValue)
-                    value = newValue;
+                    value = *newValue;
                 sentVersion = ++version;
                 snapshot = gates;
             }
             for (auto& [identifier, gate] : snapshot)
-                gate->deliver(newValue, sentVersion);
+                gate->deliver(*newValue, sentVersion);
         }
 
         AnyCancellable subscribe(Receiver<T> receiver)
@@ -203,6 +186,12 @@ public:
         return *state_->value;
     }
     void send(const T& value) const { state_->send(value, true); }
+    // Sends what `next` makes of the current value, unless it makes
+    // nothing. `next` runs under the subject's lock: it only computes.
+    void modify(const std::function<std::optional<T>(const T&)>& next) const
+    {
+        state_->modify([&](const std::optional<T>& current) { return next(*current); }, true);
+    }
 
     [[nodiscard]] AnyCancellable sink(Receiver<T> receiver) const { return state_->subscribe(std::move(receiver)); }
 

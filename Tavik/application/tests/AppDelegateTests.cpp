@@ -9,6 +9,7 @@
 #include "Tavik/file-handling/DiskImageActions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 #include "launcher/LauncherBus.hpp"
+#include "platform/foundation/Bookmark.hpp"
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
@@ -105,6 +106,35 @@ TEST_F(AppDelegateTest, LeftoverMountsAreDetachedOrRemovedBeforeWatchingStarts)
     EXPECT_FALSE(fs::exists(attachedAt)) << "the attached image is detached and its folder removed";
     EXPECT_TRUE(logs.contains(log::Level::info, "Attempting to unmount DMG at: " + attachedAt.string()));
     EXPECT_EQ(logs.count("Attempting to unmount DMG at: " + emptyMountPoint.string()), 0u);
+}
+
+TEST_F(AppDelegateTest, AWatchedFolderRenamedBeforeTheStartIsWatchedAndItsBookmarkRenewed)
+{
+    // What `tavik setup --destination ~/Applications --watch ~/Downloads`
+    // leaves in the defaults file; then the folder is renamed.
+    auto downloads = makeFolder("Downloads");
+    {
+        auto configurations = FileSourceConfigurationsManager::make(userDefaults);
+        ApplicationsDestinationManager destinations(userDefaults);
+        auto destination = destinations.destination(URL::fileURL(makeFolder("Applications"), true));
+        ASSERT_TRUE(destination.ok());
+        ASSERT_TRUE(configurations->addFolder(URL::fileURL(downloads, true), (*destination)->uuid()).ok());
+    }
+    auto renamed = root / "Downloads-renamed";
+    fs::rename(downloads, renamed);
+    ASSERT_TRUE(AppPreferences::hasRunInitialSetup().store(true).ok());
+
+    auto delegate = makeDelegate();
+    delegate->applicationDidFinishLaunching();
+    ASSERT_TRUE(eventually([&] { return delegate->fileWatchersManager()->watchedConfigurationIDs().size() == 1; }, 30s));
+    auto folder = delegate->environment().fileSourcesManager->fileSourceConfigurations().back();
+    auto bookmark = folder->watchDirectoryBookmarkData().currentValue();
+    ASSERT_TRUE(bookmark);
+    auto resolved = resolveBookmarkData(*bookmark, BookmarkResolutionOptions::withSecurityScope);
+    ASSERT_TRUE(resolved.ok());
+    EXPECT_EQ(resolved->url.path(), renamed);
+    EXPECT_FALSE(resolved->isStale) << "the renewed bookmark is stored";
+    delegate->applicationWillTerminate(5s);
 }
 
 TEST_F(AppDelegateTest, DetachesThatCannotReachTheServiceStillLetWatchingStart)

@@ -6,9 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 namespace tavik::testing {
 
@@ -76,5 +82,24 @@ protected:
     std::shared_ptr<defaults::UserDefaults> userDefaults;
     fs::path root;
 };
+
+#ifdef TAVIK_SOURCES_EDITOR
+// Runs the sources editor: another process changing the file sources in the
+// defaults file, as `tavik sources` does. Its exit status, -1 if it did not exit.
+inline int runSourcesEditor(const fs::path& file, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), { TAVIK_SOURCES_EDITOR, file.string() });
+    std::vector<char*> argv;
+    for (auto& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
 
 } // namespace tavik::testing

@@ -3,9 +3,12 @@
 #include "platform/foundation/Bookmark.hpp"
 #include "platform/log/LogCapture.hpp"
 
+#include <thread>
+
 using namespace tavik;
 using namespace tavik::options;
 using tavik::testing::ConfigurationTest;
+using tavik::testing::runSourcesEditor;
 using plist::PropertyList;
 using Status = FileSourceConfiguration::Status;
 namespace fs = std::filesystem;
@@ -22,6 +25,16 @@ protected:
         return names;
     }
 };
+
+bool eventually(const std::function<bool()>& condition)
+{
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10); std::chrono::steady_clock::now() < deadline;) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
 
 PropertyList::Dictionary iconRecord(const std::string& id, const std::string& fileFoundAction)
 {
@@ -348,4 +361,69 @@ TEST_F(FileSourceConfigurationTest, RemovingOneAfterAnotherRemovesExactlyThose)
         inFile.push_back(*record.find("DisplayName")->string());
     EXPECT_EQ(inFile, (std::vector<std::string> { (root / "Y").string(), (root / "Z").string() }));
     EXPECT_EQ(displayNames(*manager), inFile);
+}
+
+// The running manager against another process that removes folders in
+// different orders and then changes a folder that is left.
+TEST_F(FileSourceConfigurationTest, ChangesByAnotherProcessLeaveTheRunningListExactlyAsStored)
+{
+    const std::vector<std::vector<int>> orders { { 0, 1, 2 }, { 2, 1, 0 }, { 1, 0, 2 }, { 1, 2, 0 } };
+    for (const auto& order : orders) {
+        SCOPED_TRACE(::testing::PrintToString(order));
+        auto store = defaults::UserDefaults::suite("app.tavik.Tavik.test-" + UUID().uuidString());
+        // An icon record that cannot be read (a title is no raw value) sits among the folders.
+        ASSERT_TRUE(store->set("FileSourceConfigurations",
+            PropertyList::Array { iconRecord("AppIcon", "searchForApplications"), iconRecord("StatusBarIcon", "Ignore") }).ok());
+        auto manager = FileSourceConfigurationsManager::make(store);
+        std::vector<FileSourceConfigurationPtr> folders;
+        std::map<std::string, std::string> names;
+        for (auto name : { "X", "Y", "Z" }) {
+            auto folder = makeFolder(UUID().uuidString() + name);
+            folders.push_back(manager->addFolder(URL::fileURL(folder), std::nullopt).value());
+            names[folders.back()->id()] = folder.string();
+        }
+
+        auto storedIDs = [&] {
+            std::vector<std::string> ids;
+            auto file = PropertyList::readFile(store->filePath());
+            for (auto& record : *file->find("FileSourceConfigurations")->array())
+                ids.push_back(*record.find("ID")->string());
+            return ids;
+        };
+        auto publishedIDs = [&] {
+            std::vector<std::string> ids;
+            for (auto& configuration : manager->fileSourceConfigurations())
+                ids.push_back(configuration->id());
+            return ids;
+        };
+        std::vector<std::string> left { "AppIcon", "StatusBarIcon", folders[0]->id(), folders[1]->id(), folders[2]->id() };
+        std::vector<FileSourceConfigurationPtr> remaining = folders;
+        for (int index : order) {
+            const auto id = folders[size_t(index)]->id();
+            ASSERT_EQ(runSourcesEditor(store->filePath(), { "remove", id }), 0);
+            std::erase(left, id);
+            std::erase(remaining, folders[size_t(index)]);
+            EXPECT_EQ(storedIDs(), left) << "the unreadable record is kept";
+            auto readable = left;
+            std::erase(readable, "StatusBarIcon");
+            ASSERT_TRUE(eventually([&] { return publishedIDs() == readable; }));
+
+            // Another process changes a folder that is left: the running
+            // manager's object for it reads the change, and no record moves.
+            if (remaining.empty())
+                continue;
+            auto changed = remaining.front();
+            ASSERT_EQ(runSourcesEditor(store->filePath(), { "set", changed->id(), "FileFoundAction", "ignore" }), 0);
+            EXPECT_TRUE(eventually([&] { return changed->fileFoundAction().currentValue() == FileFoundActionOption::ignore; }));
+            ASSERT_TRUE(changed->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
+            for (auto& other : remaining) {
+                EXPECT_EQ(other->displayName().currentValue(), names[other->id()]);
+                EXPECT_EQ(other->fileFoundAction().currentValue(),
+                    other == changed ? FileFoundActionOption::alwaysAsk : FileFoundActionOption::searchForApplications);
+            }
+            EXPECT_EQ(storedIDs(), left) << "writes through the running objects add no record";
+        }
+        std::error_code error;
+        fs::remove(store->filePath(), error);
+    }
 }

@@ -1,16 +1,20 @@
 #include "Tavik/folder-watching/FileWatchersManager.hpp"
 
 #include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
+#include "platform/foundation/Bookmark.hpp"
 #include "platform/foundation/FileIdentity.hpp"
 #include "platform/log/LogCapture.hpp"
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <fstream>
+#include <future>
 
 using namespace tavik;
 using namespace std::chrono_literals;
 using options::FileFoundActionOption;
+using tavik::testing::runSourcesEditor;
 namespace fs = std::filesystem;
 
 namespace {
@@ -216,4 +220,77 @@ TEST_F(FileWatchersManagerTest, WatchersFollowTheConfigurationList)
     // Removing a configuration stops its watcher.
     ASSERT_TRUE(configurations->removeConfigurations([&](const FileSourceConfiguration& c) { return c.id() == later->id(); }).ok());
     EXPECT_TRUE(eventually([&] { return manager->watchedConfigurationIDs() == std::set<std::string> {watched->id()}; }));
+}
+
+namespace {
+
+// Runs the work on a thread of its own and says whether it ended in time. A
+// thread that does not end is deadlocked and cannot be taken back: the test
+// program ends right away then, reported as failed.
+bool finishesWithin(std::chrono::seconds timeout, std::function<void()> work)
+{
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    std::thread([work = std::move(work), done] {
+        work();
+        done->set_value();
+    }).detach();
+    if (finished.wait_for(timeout) == std::future_status::ready)
+        return true;
+    ADD_FAILURE() << "still running after " << timeout.count() << " s: deadlocked";
+    std::fflush(stdout);
+    std::_Exit(1);
+}
+
+} // namespace
+
+TEST_F(FileWatchersManagerTest, AFolderRenamedBeforeTheStartIsWatchedUnderItsNewNameAndItsBookmarkRenewed)
+{
+    auto downloads = makeFolder("Downloads");
+    auto configuration = addFolder(downloads);
+    auto oldBookmark = configuration->watchDirectoryBookmarkData().currentValue();
+    auto renamed = root / "Downloads-renamed";
+    fs::rename(downloads, renamed);
+    writeFile(renamed / "waiting.zip");
+
+    // Whoever hears of the renewal changes another setting from inside its
+    // observer: a second folder stops being watched.
+    auto other = addFolder(makeFolder("Other"));
+    auto token = configuration->watchDirectoryBookmarkData().observe([&](const auto&) {
+        ASSERT_TRUE(other->fileFoundAction().store(FileFoundActionOption::ignore).ok());
+    });
+
+    auto manager = makeManager();
+    ASSERT_TRUE(finishesWithin(30s, [&] { manager->startWatching(); }));
+    EXPECT_EQ(manager->watchedConfigurationIDs(), std::set<std::string> {configuration->id()});
+    ASSERT_TRUE(handler->waitForCalls(1));
+    EXPECT_EQ(handler->call(0).url.path(), renamed / "waiting.zip");
+
+    auto renewed = configuration->watchDirectoryBookmarkData().currentValue();
+    ASSERT_TRUE(renewed);
+    EXPECT_NE(renewed, oldBookmark);
+    auto resolved = resolveBookmarkData(*renewed, BookmarkResolutionOptions::withSecurityScope);
+    ASSERT_TRUE(resolved.ok());
+    EXPECT_EQ(resolved->url.path(), renamed);
+    EXPECT_FALSE(resolved->isStale);
+}
+
+// The running Tavik against `tavik sources` run by another process: folders
+// A and B, A removed, then B set to ignore.
+TEST_F(FileWatchersManagerTest, SourcesChangedByAnotherProcessReachTheRunningWatchers)
+{
+    auto a = addFolder(makeFolder("A"));
+    auto b = addFolder(makeFolder("B"));
+    auto manager = makeManager();
+    manager->startWatching();
+    ASSERT_EQ(manager->watchedConfigurationIDs(), (std::set<std::string> {a->id(), b->id()}));
+
+    ASSERT_EQ(runSourcesEditor(userDefaults->filePath(), {"remove", a->id()}), 0);
+    ASSERT_TRUE(eventually([&] { return manager->watchedConfigurationIDs() == std::set<std::string> {b->id()}; }));
+    ASSERT_EQ(runSourcesEditor(userDefaults->filePath(), {"set", b->id(), "FileFoundAction", "ignore"}), 0);
+    EXPECT_TRUE(eventually([&] { return manager->watchedConfigurationIDs().empty(); }));
+    EXPECT_EQ(b->fileFoundAction().currentValue(), FileFoundActionOption::ignore);
+    writeFile(root / "B" / "late.zip");
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(handler->callCount(), 0u);
 }

@@ -1,5 +1,6 @@
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/defaults/tests/TestSupport.hpp"
+#include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
 
 #include <gtest/gtest.h>
@@ -198,6 +199,68 @@ TEST_F(UserDefaultsTest, ChangesByAnotherProcessReachObservers)
     EXPECT_EQ(change.newValue->find("counter")->integer(), 1);
     EXPECT_NE(change.thread, testThread);
     EXPECT_EQ(defaults->object("mine"), PropertyList(1));
+}
+
+// A reader may hold locks of its own, so a read that notices another
+// process's change first leaves the observer calls to the watcher thread.
+TEST_F(UserDefaultsTest, AReadNeverCallsObservers)
+{
+    auto defaults = UserDefaults::atPath(file());
+    ASSERT_TRUE(defaults->set("mine", PropertyList(1)));
+    Recorder recorder;
+    auto token = defaults->observe("theirs", recorder.observer());
+    auto testThread = std::this_thread::get_id();
+    auto writer = startWriter({ file().string(), "theirs", "200" });
+    int64_t lastRead = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         lastRead < 200 && std::chrono::steady_clock::now() < deadline;) {
+        if (auto value = defaults->object("theirs"))
+            lastRead = *value->find("counter")->integer();
+    }
+    EXPECT_EQ(waitFor(writer), 0);
+    ASSERT_TRUE(eventually([&] {
+        auto changes = recorder.changes();
+        return !changes.empty() && changes.back().newValue->find("counter")->integer() == 200;
+    }));
+    int64_t previous = 0;
+    for (const auto& change : recorder.changes()) {
+        EXPECT_NE(change.thread, testThread);
+        auto counter = *change.newValue->find("counter")->integer();
+        EXPECT_GT(counter, previous) << "never an older value after a newer one";
+        previous = counter;
+    }
+}
+
+// A read-change-write of one key is one step against every writer.
+TEST_F(UserDefaultsTest, UpdatesFromManyThreadsLoseNothing)
+{
+    auto defaults = UserDefaults::atPath(file());
+    std::vector<std::thread> threads;
+    for (int thread = 0; thread < 4; ++thread)
+        threads.emplace_back([&] {
+            for (int count = 0; count < 50; ++count) {
+                auto added = defaults->update("list", [](const std::optional<PropertyList>& stored) {
+                    PropertyList::Array array;
+                    if (stored && stored->array())
+                        array = *stored->array();
+                    array.emplace_back(int64_t(array.size()));
+                    return Result<std::optional<PropertyList>>(std::optional<PropertyList>(PropertyList(array)));
+                });
+                ASSERT_TRUE(added);
+            }
+        });
+    for (auto& thread : threads)
+        thread.join();
+    auto list = defaults->object("list");
+    ASSERT_TRUE(list && list->array());
+    EXPECT_EQ(list->array()->size(), 200u);
+
+    // A change that fails writes nothing.
+    auto failed = defaults->update("list", [](const std::optional<PropertyList>&) -> Result<std::optional<PropertyList>> {
+        return FileError::make(FileError::Code::fileWriteUnknown, "refused");
+    });
+    EXPECT_FALSE(failed);
+    EXPECT_EQ(defaults->object("list")->array()->size(), 200u);
 }
 
 TEST_F(UserDefaultsTest, AFileThatIsNotAPropertyListIsKeptAside)

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <future>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -174,4 +175,46 @@ TEST(CurrentValueSubject, ConcurrentSendsAndSubscriptionsAreSafe)
         thread.join();
     EXPECT_FALSE(failed);
     EXPECT_GE(subject.value(), 1);
+}
+
+// A sender never waits for another thread's call of the same receiver: that
+// thread delivers the value next. (Waiting would deadlock when the receiver
+// in progress waits for the sender, as a settings write inside an observer
+// may.)
+TEST(CurrentValueSubject, ASenderDoesNotWaitForAReceiverBusyOnAnotherThread)
+{
+    CurrentValueSubject<int> subject(0);
+    std::promise<void> otherSent;
+    auto otherSentFuture = otherSent.get_future();
+    std::mutex mutex;
+    std::vector<std::pair<int, std::thread::id>> seen;
+    bool otherSenderWasFree = false;
+    std::thread other;
+    auto token = subject.sink([&](const int& value) {
+        {
+            std::lock_guard lock(mutex);
+            seen.emplace_back(value, std::this_thread::get_id());
+        }
+        if (value == 1) {
+            // Another thread sends while this call is in progress.
+            other = std::thread([&] {
+                subject.send(2);
+                otherSent.set_value();
+            });
+            otherSenderWasFree = otherSentFuture.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        }
+    });
+    std::thread first([&] { subject.send(1); });
+    first.join();
+    other.join();
+    EXPECT_TRUE(otherSenderWasFree);
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[1].first, 1);
+    EXPECT_EQ(seen[2].first, 2);
+    EXPECT_EQ(seen[2].second, seen[1].second) << "delivered by the thread that was calling the receiver";
+
+    // Once cancelled, nothing queued is delivered any more.
+    token.cancel();
+    subject.send(3);
+    EXPECT_EQ(seen.size(), 3u);
 }
