@@ -1,4 +1,5 @@
 #include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/DiskImageServiceSession.hpp"
 #include "Tavik/file-handling/ZIPActions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 #include "disk-image-service/DuvrinXPCService.hpp"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -327,6 +329,95 @@ TEST_F(DiskImageActionsTest, ImageWithOneApplicationThroughTheBusYieldsExactlyTh
     EXPECT_FALSE(fs::exists(mountURL.path()));
     std::lock_guard lock(mutex);
     EXPECT_TRUE(connectionErrors.empty());
+}
+
+// The service as one file's handling calls it: what was attached is
+// remembered, and a call whose connection fails gets that failure as its
+// answer, so the rest of a search goes on.
+TEST_F(DiskImageActionsTest, SessionRemembersWhatItAttachedAndAnswersCallsThatCannotBeMade)
+{
+    auto innerTree = work_ / "inner-tree";
+    writeFile(innerTree / "ReadMe.txt", "nothing to install");
+    auto tree = work_ / "tree";
+    makeBundle(tree / "Example.app");
+    makeDiskImage(innerTree, tree / "Empty.dmg");
+    makeDiskImage(tree, work_ / "Example.dmg");
+
+    ScratchFolder services;
+    writeFile(services / "app.tavik.DuvrinXPC.service",
+        std::string("[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=") + TAVIK_DUVRIN_XPC + " --idle-timeout 5\n");
+    PrivateSessionBus bus({{services.path()},
+        {{"PATH", std::getenv("PATH")}, {"TMPDIR", std::getenv("TMPDIR")}, {"XDG_RUNTIME_DIR", std::getenv("XDG_RUNTIME_DIR")},
+            {"TAVIK_LOG", "stderr"}}});
+    std::atomic<int> connectionErrors = 0;
+    auto unavailable = GenericError::make("test", 1, "no proxy");
+    auto sessionTo = [&](std::optional<std::string> name) {
+        return DiskImageServiceSession::make(
+            [&connectionErrors, name](service::ServiceErrorHandler handler) -> std::shared_ptr<service::DuvrinXPCServiceProtocol> {
+                if (!name)
+                    return nullptr;
+                return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options{*name})
+                    .remoteObjectProxyWithErrorHandler([&connectionErrors, handler](ErrorPtr error) {
+                        ++connectionErrors;
+                        handler(std::move(error));
+                    });
+            },
+            unavailable);
+    };
+
+    auto session = sessionTo("app.tavik.DuvrinXPC");
+    ResultWaiter<URL, std::vector<InstallableApplication>> waiter;
+    FindApplicationsInDMGAction(URL::fileURL(work_ / "working", true), rootSource, session)
+        .perform(URL::fileURL(work_ / "Example.dmg", false), waiter.completion());
+    auto result = waiter.wait();
+    ASSERT_TRUE(result && result->isMapped()) << (result && result->error() ? result->error()->description() : "no result");
+    EXPECT_EQ(names(*result->output()), "Example.app in dmg(Example.dmg) < directory\n");
+    // The image with nothing on it is remembered as well, after the outer one.
+    auto attached = session->attachedMountPoints();
+    ASSERT_EQ(attached.size(), 2u);
+    EXPECT_TRUE(attached[0].lastPathComponent().starts_with("Example.dmg_"));
+    EXPECT_TRUE(attached[1].lastPathComponent().starts_with("Empty.dmg_"));
+    UnmountDMGAction unmount(session, mountLog());
+    for (auto it = attached.rbegin(); it != attached.rend(); ++it) {
+        ResultWaiter<URL, std::monostate> done;
+        unmount.perform(*it, done.completion());
+        auto unmounted = done.wait();
+        ASSERT_TRUE(unmounted && unmounted->isMapped()) << it->path();
+    }
+    EXPECT_TRUE(fs::is_empty(environment_.mountsFolder()));
+    EXPECT_EQ(connectionErrors, 0);
+
+    using Reason = service::ServiceConnectionError::Reason;
+    struct Case {
+        std::string name;
+        std::optional<std::string> serviceName;
+        std::string imageName;
+        std::optional<Reason> reason; // none: answered with `unavailable`
+    };
+    for (const auto& [name, serviceName, imageName, reason] : std::vector<Case>{
+             {"service that cannot be started", "app.tavik.NoSuchService", "Example.dmg", Reason::notStartable},
+             {"path that is not UTF-8", "app.tavik.DuvrinXPC", "Bad\xFF.dmg", Reason::invalidRequest},
+             {"no proxy", std::nullopt, "Example.dmg", std::nullopt},
+         }) {
+        auto failing = sessionTo(serviceName);
+        ResultWaiter<URL, DMGMountpoint> mounted;
+        MountDMGAction(failing, mountLog()).perform(URL::fileURL(work_ / imageName, false), mounted.completion());
+        ResultWaiter<URL, std::monostate> unmounted;
+        UnmountDMGAction(failing, mountLog()).perform(URL::fileURL(work_ / imageName, true), unmounted.completion());
+        for (const ErrorPtr& error : {mounted.wait()->error(), unmounted.wait()->error()}) {
+            ASSERT_TRUE(error) << name;
+            if (reason) {
+                auto* connectionError = dynamic_cast<const service::ServiceConnectionError*>(error.get());
+                ASSERT_TRUE(connectionError) << name << ": " << error->description();
+                EXPECT_EQ(connectionError->reason(), *reason) << name;
+            } else {
+                EXPECT_EQ(error, unavailable) << name;
+            }
+        }
+        EXPECT_TRUE(failing->attachedMountPoints().empty()) << name;
+        EXPECT_EQ(mounted.count(), 1u) << name;
+    }
+    EXPECT_EQ(connectionErrors, 4);
 }
 
 } // namespace
