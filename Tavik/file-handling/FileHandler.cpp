@@ -315,6 +315,10 @@ void FileHandler::Steps::handle(const Self& self, URL fileURL, FileSourceConfigu
 {
     const auto& log = self->log;
     auto values = ResourceValues::of(fileURL.path());
+    // A link handed over is classified and searched as what it points to;
+    // the clean-up still acts on the link itself.
+    if (values && values->isSymbolicLink)
+        values = ResourceValues::of(fileURL.resolvingSymlinksInPath().path());
     if (!values) {
         log.error("Failed to get resource values for {}: {}", fileURL.path().string(), values.error()->description());
         completion(FileOutcome::error(values.error()));
@@ -619,11 +623,34 @@ void FileHandler::Steps::trashStep(const Self& self, const ContextPtr& context, 
         self->log.info("Keeping {}: a detach may still be using it", context->workingFolder->path().string());
 }
 
+namespace {
+
+// Whether the item lies in the folder (at any depth). The item's own last
+// component is not resolved: a link in the folder lies in it, whatever it
+// points to.
+bool liesIn(const URL& item, const URL& folder)
+{
+    auto parent = item.deletingLastPathComponent().resolvingSymlinksInPath().path();
+    auto root = folder.resolvingSymlinksInPath().path();
+    auto rootEnd = std::mismatch(root.begin(), root.end(), parent.begin(), parent.end()).first;
+    // A trailing separator of the folder is an empty last component.
+    return rootEnd == root.end() || (std::next(rootEnd) == root.end() && rootEnd->empty());
+}
+
+} // namespace
+
+// Only what was handed over is trashed: a link is trashed itself, never its
+// target. A watched folder's watcher hands over a link's target, which may
+// lie anywhere; a file outside the watched folder stays where it is.
 void FileHandler::Steps::trashDownload(const Self& self, const ContextPtr& context)
 {
     const auto& log = self->log;
     const std::string path = context->fileURL.path().string();
     auto watchedFolder = context->configuration->watchDirectoryURL();
+    if (context->configuration->fileSource() == FileSource::directory && (!watchedFolder || !liesIn(context->fileURL, *watchedFolder))) {
+        log.info("Not trashing {}: it is not in the watched folder", path);
+        return;
+    }
     bool watchedFolderAccessStarted = watchedFolder && startAccessingSecurityScopedResource(*watchedFolder);
     auto trashed = FileManager::defaultManager()->trashItem(context->fileURL);
     if (trashed)

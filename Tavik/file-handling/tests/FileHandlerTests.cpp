@@ -6,6 +6,7 @@
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "Tavik/file-handling/FileHandler.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
+#include "Tavik/folder-watching/FileWatchersManager.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/foundation/UUID.hpp"
@@ -745,4 +746,38 @@ TEST_F(FileHandlerTest, EveryImageTheSearchAttachedIsDetachedWhateverItFound)
     EXPECT_EQ(attached->detached, attached->mounted);
     EXPECT_EQ(attached->detached.size(), 1u);
     EXPECT_TRUE(fs::exists(failing));
+}
+
+TEST_F(FileHandlerTest, LinksAreTrashedThemselvesAndTheirTargetsStayWhereTheyAre)
+{
+    auto elsewhere = work_ / "Elsewhere";
+    auto kept = makeDownload("Kept.zip", {"Kept.app"}, elsewhere);
+    auto handed = makeDownload("Handed.zip", {"Handed.app"}, elsewhere);
+
+    // A link in a watched folder: its watcher hands over the link's target,
+    // which lies outside the folder and so is not trashed; the link stays,
+    // and the file counts as handled.
+    fs::create_symlink(kept, downloads_ / "kept-link.zip");
+    auto handler = makeHandler();
+    auto manager = FileWatchersManager::make(handler, configurations_, destinations_,
+        log::Logger("app.tavik.Tavik", "File Watchers Manager"), userDefaults_, std::make_shared<progress::FileProgressService>());
+    manager->startWatching();
+    EXPECT_TRUE(eventually([&] { return manager->handledFileBookmarks().currentValue().size() == 1; }, 120s));
+    EXPECT_TRUE(handler->waitUntilIdle(120s));
+    EXPECT_TRUE(fs::exists(applications_ / "Kept.app"));
+    EXPECT_TRUE(logs_.contains(log::Level::info, "Not trashing " + kept.string() + ": it is not in the watched folder"));
+    EXPECT_TRUE(fs::is_regular_file(kept));
+    EXPECT_TRUE(fs::is_symlink(downloads_ / "kept-link.zip"));
+    manager.reset();
+
+    // A link handed over (as `tavik open LINK` does): searched through, then
+    // the link itself goes to the trash.
+    auto link = downloads_ / "handed-link.zip";
+    fs::create_symlink(handed, link);
+    auto outcome = handle(link, appIcon_);
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_TRUE(fs::exists(applications_ / "Handed.app"));
+    EXPECT_TRUE(eventually([&] { return fs::is_symlink(trashFiles() / "handed-link.zip"); }));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_TRUE(fs::is_regular_file(handed));
 }
