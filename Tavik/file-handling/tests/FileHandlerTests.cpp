@@ -347,13 +347,14 @@ protected:
         return names;
     }
 
-    bool logged(const std::string& prefix) const
+    size_t loggedCount(const std::string& prefix) const
     {
+        size_t count = 0;
         for (const auto& entry : logs_.entries())
-            if (entry.message.starts_with(prefix))
-                return true;
-        return false;
+            count += entry.message.starts_with(prefix);
+        return count;
     }
+    bool logged(const std::string& prefix) const { return loggedCount(prefix) > 0; }
 
     // "title | body" of what was posted in the category.
     std::vector<std::string> posted(const std::string& category) const
@@ -616,6 +617,7 @@ TEST_F(FileHandlerTest, DetachesThatFailOrAreNeverAnsweredStillLeadToTheTrashSte
             "Failed to unmount DMG: ", true},
         {"silent", [silent](service::ServiceErrorHandler) { return silent; }, "Requesting duvrin service to unmount DMG at ", true},
     };
+    size_t kept = 0;
     for (const auto& [name, detachService, entry, workingFolderKept] : cases) {
         FileHandler::Services services;
         services.detachTimeout = 500ms;
@@ -629,10 +631,12 @@ TEST_F(FileHandlerTest, DetachesThatFailOrAreNeverAnsweredStillLeadToTheTrashSte
 
         auto outcome = handle(image, folder_, services);
         ASSERT_TRUE(outcome && outcome->isCompleted()) << name << ": " << (outcome ? outcome->description() : "no outcome");
-        EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / (name + ".dmg")); })) << name;
+        EXPECT_TRUE(eventually([&] { return !fs::exists(image); })) << name;
+        EXPECT_TRUE(fs::exists(trashFiles() / (name + ".dmg"))) << name;
         EXPECT_TRUE(logged(entry)) << name;
         if (workingFolderKept) {
-            EXPECT_TRUE(eventually([&] { return logged("Keeping "); })) << name;
+            ++kept;
+            EXPECT_TRUE(eventually([&] { return loggedCount("Keeping ") == kept; })) << name;
             EXPECT_EQ(workingFolders().size(), 1u) << name;
             for (const auto& folder : workingFolders())
                 fs::remove_all(environment_.mountsFolder().parent_path() / folder);
@@ -691,7 +695,8 @@ TEST_F(FileHandlerTest, EveryImageTheSearchAttachedIsDetachedWhateverItFound)
     ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
     EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(applications_ / "Outer.app", true).description() + "])");
     EXPECT_TRUE(logged("XPC error: The disk image service could not be started"));
-    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Outer.dmg"); }));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(image); }));
+    EXPECT_TRUE(fs::exists(trashFiles() / "Outer.dmg"));
     // Outer.dmg and Nothing.dmg, before the trash step; the mount points of
     // the two failed attaches stay empty.
     EXPECT_TRUE(attachedVolumes().empty());
