@@ -2,6 +2,7 @@
 
 #include "Tavik/file-handling/CopyApplicationActions.hpp"
 #include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/DiskImageServiceSession.hpp"
 #include "Tavik/file-handling/OpenApplicationActions.hpp"
 #include "Tavik/file-handling/QuestionTexts.hpp"
 #include "Tavik/file-handling/TarActions.hpp"
@@ -17,6 +18,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 
@@ -118,7 +120,11 @@ struct FileHandler::Steps {
         FileType fileType;
         // The folder a disk image or archive search extracts into, once made.
         std::optional<URL> workingFolder;
+        // The service as the search called it; it knows what was attached.
+        std::shared_ptr<DiskImageServiceSession> service;
         FoundItems foundItems;
+        // What the clean-up detaches: the mount points of the found items,
+        // then every other image the search attached.
         std::vector<URL> mountPoints;
 
         void complete(FileHandler::FileOutcome outcome)
@@ -152,6 +158,9 @@ struct FileHandler::Steps {
     // A new connection to the disk image service; its error handler logs and
     // then calls onConnectionError, if given. Null when it yields no proxy.
     static std::shared_ptr<service::DuvrinXPCServiceProtocol> connect(const Self& self, std::function<void(ErrorPtr)> onConnectionError);
+    // The service for one search or clean-up: each call on a connection of
+    // its own, a connection failure answered to the call it belongs to.
+    static std::shared_ptr<DiskImageServiceSession> openSession(const Self& self);
 
     static void handle(const Self& self, URL fileURL, FileSourceConfigurationPtr configuration, Completion completion,
         std::shared_ptr<void> inFlight);
@@ -159,8 +168,14 @@ struct FileHandler::Steps {
     static void search(const Self& self, const ContextPtr& context);
     static void searchFinished(const Self& self, const ContextPtr& context, SearchResult result);
     static void copyFinished(const Self& self, const ContextPtr& context, CopyResult result, bool questionDismissed);
+    // A search that found nothing to copy: the clean-up, then the outcome.
+    static void finishWithoutCopies(const Self& self, const ContextPtr& context, FileOutcome outcome);
     static void cleanUp(const Self& self, const ContextPtr& context, std::vector<URL> copiedApplications);
-    static void trashStep(const Self& self, const ContextPtr& context, const std::vector<URL>& copiedApplications);
+    // Runs once the detaches are over or their wait ran out; a working
+    // folder that a detach may still use is kept.
+    static void trashStep(const Self& self, const ContextPtr& context, const std::vector<URL>& copiedApplications,
+        bool detachesOver = true);
+    static void trashDownload(const Self& self, const ContextPtr& context);
     static void removeWorkingFolder(const Self& self, const ContextPtr& context);
     // Ends a handling that stopped before the clean-up: the destination
     // access ends and the working folder goes.
@@ -281,6 +296,13 @@ std::shared_ptr<service::DuvrinXPCServiceProtocol> FileHandler::Steps::connect(c
     return connection.remoteObjectProxyWithErrorHandler(std::move(errorHandler));
 }
 
+std::shared_ptr<DiskImageServiceSession> FileHandler::Steps::openSession(const Self& self)
+{
+    return DiskImageServiceSession::make(
+        [self](service::ServiceErrorHandler answerWithError) { return connect(self, std::move(answerWithError)); },
+        Error::failedToCastXPCService());
+}
+
 std::shared_ptr<UserInputRequestPerformer> FileHandler::Steps::userInputRequestPerformer(const Self& self)
 {
     const auto& injected = self->services_.userInputRequestPerformer;
@@ -309,6 +331,10 @@ void FileHandler::Steps::handle(const Self& self, URL fileURL, FileSourceConfigu
 {
     const auto& log = self->log;
     auto values = ResourceValues::of(fileURL.path());
+    // A link handed over is classified and searched as what it points to;
+    // the clean-up still acts on the link itself.
+    if (values && values->isSymbolicLink)
+        values = ResourceValues::of(fileURL.resolvingSymlinksInPath().path());
     if (!values) {
         log.error("Failed to get resource values for {}: {}", fileURL.path().string(), values.error()->description());
         completion(FileOutcome::error(values.error()));
@@ -404,12 +430,8 @@ void FileHandler::Steps::search(const Self& self, const ContextPtr& context)
     auto rootSource = InstallableApplication::Source::directory(
         context->fileURL.deletingLastPathComponent(), context->configuration->fileSource());
     // Results can arrive on a service reply thread; the copy step that
-    // follows blocks its thread, so it runs on the global queue. Only the
-    // first result counts (see the connection's error handler below).
-    auto reported = std::make_shared<std::atomic<bool>>(false);
-    auto finished = [self, context, reported](SearchResult result) {
-        if (reported->exchange(true))
-            return;
+    // follows blocks its thread, so it runs on the global queue.
+    auto finished = [self, context](SearchResult result) {
         dispatch::DispatchQueue::global()->async(
             [self, context, result = std::move(result)]() mutable { searchFinished(self, context, std::move(result)); });
     };
@@ -443,23 +465,22 @@ void FileHandler::Steps::search(const Self& self, const ContextPtr& context)
     }
     context->workingFolder = *folder;
 
-    // A call the service never answers (it could not be started, it went
-    // away) leaves the search waiting for good: it fails with that error.
-    auto service = connect(self, [fileURL = context->fileURL, finished](ErrorPtr error) {
-        finished(SearchResult::failure(fileURL, error ? error : Error::failedToCastXPCService()));
-    });
-    if (!service) {
+    if (!connect(self, nullptr)) {
         stop(self, context, FileOutcome::error(Error::failedToCastXPCService()));
         return;
     }
+    // A call the service cannot answer (it could not be started, it went
+    // away, it took too long) fails that call alone: a nested image that
+    // cannot be attached adds nothing, the rest of the search goes on.
+    context->service = openSession(self);
     if (std::holds_alternative<FileType::Dmg>(context->fileType.value)) {
-        auto action = std::make_shared<FindApplicationsInDMGAction>(*folder, rootSource, service);
+        auto action = std::make_shared<FindApplicationsInDMGAction>(*folder, rootSource, context->service);
         action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
     } else if (std::holds_alternative<FileType::Tar>(context->fileType.value)) {
         auto action = std::make_shared<ExtractApplicationsInTarAction>(*folder, service, rootSource);
         action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
     } else {
-        auto action = std::make_shared<ExtractApplicationsInZIPAction>(*folder, service, rootSource);
+        auto action = std::make_shared<ExtractApplicationsInZIPAction>(*folder, context->service, rootSource);
         action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
     }
 }
@@ -473,11 +494,11 @@ void FileHandler::Steps::searchFinished(const Self& self, const ContextPtr& cont
     if (auto error = result.error()) {
         log.error("Error handling file at {}: {}", path, error->description());
         userInputRequestPerformer(self)->showError(error);
-        stop(self, context, FileOutcome::error(error));
+        finishWithoutCopies(self, context, FileOutcome::error(error));
         return;
     }
     if (result.isIgnored()) {
-        stop(self, context, FileOutcome::ignored());
+        finishWithoutCopies(self, context, FileOutcome::ignored());
         return;
     }
 
@@ -488,8 +509,7 @@ void FileHandler::Steps::searchFinished(const Self& self, const ContextPtr& cont
     log.debug("Applications were found in DMG mountpoints: {}", describe(context->mountPoints));
 
     if (context->foundItems.empty()) {
-        cleanUp(self, context, {});
-        context->complete(FileOutcome::completed({}));
+        finishWithoutCopies(self, context, FileOutcome::completed({}));
         return;
     }
     auto copy = std::make_shared<CopyApplicationsAction>(CopyApplicationAction::Destination::directory(context->destination),
@@ -497,6 +517,13 @@ void FileHandler::Steps::searchFinished(const Self& self, const ContextPtr& cont
     copy->perform(context->foundItems, [self, context, copy](CopyResult copied) {
         copyFinished(self, context, std::move(copied), copy->wasAnyQuestionDismissed());
     });
+}
+
+void FileHandler::Steps::finishWithoutCopies(const Self& self, const ContextPtr& context, FileOutcome outcome)
+{
+    // Without images to detach the clean-up is over before the report.
+    cleanUp(self, context, {});
+    context->complete(std::move(outcome));
 }
 
 // Step 13: report the copies, open them and clean up.
@@ -543,6 +570,13 @@ void FileHandler::Steps::copyFinished(const Self& self, const ContextPtr& contex
 void FileHandler::Steps::cleanUp(const Self& self, const ContextPtr& context, std::vector<URL> copiedApplications)
 {
     const auto& log = self->log;
+    // Images attached on the way that hold none of the found items (nothing
+    // was found on them, or the search failed) are detached as well.
+    if (context->service) {
+        for (auto& attached : context->service->attachedMountPoints())
+            if (std::find(context->mountPoints.begin(), context->mountPoints.end(), attached) == context->mountPoints.end())
+                context->mountPoints.push_back(std::move(attached));
+    }
     for (const auto& item : context->foundItems) {
         if (item.kind == InstallableApplication::Kind::package) {
             // The installer still reads the download and what was extracted
@@ -556,18 +590,21 @@ void FileHandler::Steps::cleanUp(const Self& self, const ContextPtr& context, st
         trashStep(self, context, copiedApplications);
         return;
     }
-    // Every request counts as answered when its reply or its connection
-    // error arrives; the trash step runs once, when all are answered or when
-    // the wait runs out, whichever comes first.
+    // Every request is answered, by the service or with its connection's
+    // error; the trash step runs once, when all are answered or when the
+    // wait runs out, whichever comes first. It is told whether every detach
+    // is over by then.
     class Detaches {
     public:
-        Detaches(size_t count, std::function<void()> trashStep)
+        Detaches(size_t count, std::function<void(bool detachesOver)> trashStep)
             : outstanding_(count)
             , trashStep_(std::move(trashStep))
         {
         }
-        void answered()
+        void answered(bool mayStillRun)
         {
+            if (mayStillRun)
+                mayStillRun_ = true;
             size_t left = outstanding_.load();
             while (left > 0 && !outstanding_.compare_exchange_weak(left, left - 1)) { }
             if (left == 1)
@@ -575,27 +612,26 @@ void FileHandler::Steps::cleanUp(const Self& self, const ContextPtr& context, st
         }
         void goOn()
         {
-            std::call_once(once_, [&] { dispatch::DispatchQueue::global()->async(std::exchange(trashStep_, nullptr)); });
+            std::call_once(once_, [&] {
+                bool over = outstanding_ == 0 && !mayStillRun_;
+                dispatch::DispatchQueue::global()->async([trashStep = std::exchange(trashStep_, nullptr), over] { trashStep(over); });
+            });
         }
 
     private:
         std::atomic<size_t> outstanding_;
+        std::atomic<bool> mayStillRun_ = false;
         std::once_flag once_;
-        std::function<void()> trashStep_;
+        std::function<void(bool)> trashStep_;
     };
     auto detaches = std::make_shared<Detaches>(context->mountPoints.size(),
-        [self, context, copiedApplications] { trashStep(self, context, copiedApplications); });
+        [self, context, copiedApplications](bool detachesOver) { trashStep(self, context, copiedApplications, detachesOver); });
 
-    auto service = connect(self, [detaches](ErrorPtr) { detaches->answered(); });
-    if (!service) {
-        detaches->goOn();
-        return;
-    }
-    auto unmount = std::make_shared<UnmountDMGAction>(service, mountLog());
+    auto unmount = std::make_shared<UnmountDMGAction>(openSession(self), mountLog());
     for (const auto& mountPoint : context->mountPoints) {
-        unmount->perform(mountPoint, [log = log, detaches](auto) {
+        unmount->perform(mountPoint, [log = log, detaches](auto result) {
             log.info("Unmount action completed");
-            detaches->answered();
+            detaches->answered(mayStillBeRunning(result.error()));
         });
     }
     // Only a wait that is still on holds the clean-up.
@@ -606,25 +642,54 @@ void FileHandler::Steps::cleanUp(const Self& self, const ContextPtr& context, st
     });
 }
 
-void FileHandler::Steps::trashStep(const Self& self, const ContextPtr& context, const std::vector<URL>& copiedApplications)
+void FileHandler::Steps::trashStep(const Self& self, const ContextPtr& context, const std::vector<URL>& copiedApplications,
+    bool detachesOver)
+{
+    if (!copiedApplications.empty() && context->configuration->allApplicationsHandled().currentValue() == AllApplicationsHandledAction::moveToTrash)
+        trashDownload(self, context);
+    context->endDestinationAccess();
+    if (detachesOver)
+        removeWorkingFolder(self, context);
+    else if (context->workingFolder)
+        self->log.info("Keeping {}: a detach may still be using it", context->workingFolder->path().string());
+}
+
+namespace {
+
+// Whether the item lies in the folder (at any depth). The item's own last
+// component is not resolved: a link in the folder lies in it, whatever it
+// points to.
+bool liesIn(const URL& item, const URL& folder)
+{
+    auto parent = item.deletingLastPathComponent().resolvingSymlinksInPath().path();
+    auto root = folder.resolvingSymlinksInPath().path();
+    auto rootEnd = std::mismatch(root.begin(), root.end(), parent.begin(), parent.end()).first;
+    // A trailing separator of the folder is an empty last component.
+    return rootEnd == root.end() || (std::next(rootEnd) == root.end() && rootEnd->empty());
+}
+
+} // namespace
+
+// Only what was handed over is trashed: a link is trashed itself, never its
+// target. A watched folder's watcher hands over a link's target, which may
+// lie anywhere; a file outside the watched folder stays where it is.
+void FileHandler::Steps::trashDownload(const Self& self, const ContextPtr& context)
 {
     const auto& log = self->log;
-    if (!copiedApplications.empty()) {
-        auto watchedFolder = context->configuration->watchDirectoryURL();
-        bool watchedFolderAccessStarted = watchedFolder && startAccessingSecurityScopedResource(*watchedFolder);
-        if (context->configuration->allApplicationsHandled().currentValue() == AllApplicationsHandledAction::moveToTrash) {
-            const std::string path = context->fileURL.path().string();
-            auto trashed = FileManager::defaultManager()->trashItem(context->fileURL);
-            if (trashed)
-                log.info("Trashed handled file from {}", path);
-            else
-                log.error("Failed to trash handled file at {}: {}", path, trashed.error()->description());
-        }
-        if (watchedFolderAccessStarted)
-            stopAccessingSecurityScopedResource(*watchedFolder);
+    const std::string path = context->fileURL.path().string();
+    auto watchedFolder = context->configuration->watchDirectoryURL();
+    if (context->configuration->fileSource() == FileSource::directory && (!watchedFolder || !liesIn(context->fileURL, *watchedFolder))) {
+        log.info("Not trashing {}: it is not in the watched folder", path);
+        return;
     }
-    context->endDestinationAccess();
-    removeWorkingFolder(self, context);
+    bool watchedFolderAccessStarted = watchedFolder && startAccessingSecurityScopedResource(*watchedFolder);
+    auto trashed = FileManager::defaultManager()->trashItem(context->fileURL);
+    if (trashed)
+        log.info("Trashed handled file from {}", path);
+    else
+        log.error("Failed to trash handled file at {}: {}", path, trashed.error()->description());
+    if (watchedFolderAccessStarted)
+        stopAccessingSecurityScopedResource(*watchedFolder);
 }
 
 void FileHandler::Steps::removeWorkingFolder(const Self& self, const ContextPtr& context)

@@ -104,8 +104,10 @@ public:
         // Null means UserInputRequestPerformer::shared().
         std::shared_ptr<UserInputRequestPerformer> userInputRequestPerformer;
         // How long the clean-up waits for the detach replies before it goes
-        // on with the trash step regardless.
-        std::chrono::milliseconds detachTimeout = std::chrono::seconds(60);
+        // on with the trash step regardless. Longer than a detach call may
+        // take, so that every detach has answered (or timed out) by then; a
+        // working folder is never removed while a detach may still run.
+        std::chrono::milliseconds detachTimeout = service::DuvrinXPCConnection::Options{}.unmountTimeout + std::chrono::seconds(10);
     };
 
     FileHandler(std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log);

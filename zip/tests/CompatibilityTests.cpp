@@ -124,10 +124,12 @@ protected:
 
     fs::path source() const { return scratch.path() / "source"; }
 
-    std::set<std::string> sourceEntries() const
+    std::set<std::string> sourceEntries(bool withLinks = true) const
     {
         std::set<std::string> entries;
         for (auto it = fs::recursive_directory_iterator(source()); it != fs::recursive_directory_iterator(); ++it) {
+            if (!withLinks && it->is_symlink())
+                continue;
             auto relative = it->path().lexically_relative(source()).string();
             entries.insert(it->is_directory() && !it->is_symlink() ? relative + "/" : relative);
         }
@@ -135,7 +137,7 @@ protected:
     }
 
     // Lists the archive with our reader and checks paths and types against the source.
-    void expectListsTheSource(const fs::path& archivePath)
+    void expectListsTheSource(const fs::path& archivePath, bool withLinks = true)
     {
         auto archive = Archive::open(URL::fileURL(archivePath, false));
         ASSERT_TRUE(archive) << archivePath;
@@ -148,7 +150,7 @@ protected:
                                                         : EntryType::file;
             EXPECT_EQ(entry.type(), expected) << entry.path();
         }
-        EXPECT_EQ(listed, sourceEntries());
+        EXPECT_EQ(listed, sourceEntries(withLinks));
     }
 
     // Extracts with tavik-zip and with unzip and compares the trees.
@@ -179,12 +181,21 @@ TEST_F(CompatibilityTest, InfoZipArchivesStoredDeflatedAndStreamed)
     ASSERT_EQ(run(cd + "zip -q -r -y -0 " + quoted(stored) + " Tool.app"), 0);
     ASSERT_EQ(run(cd + "zip -q -r -y -9 " + quoted(deflated) + " Tool.app"), 0);
     // Written to a pipe, zip cannot seek back and follows each entry's data
-    // with a data descriptor.
-    ASSERT_EQ(run(cd + "zip -q -r -y - Tool.app | cat > " + quoted(streamed)), 0);
+    // with a data descriptor. It refuses to write symbolic links to a pipe,
+    // so the streamed archive leaves them out.
+    std::string links;
+    for (const auto& entry : sourceEntries())
+        if (fs::is_symlink(source() / entry))
+            links += " " + quoted(fs::path(entry)) + " " + quoted(fs::path(entry + "/*"));
+    ASSERT_FALSE(links.empty());
+    int status = -1;
+    auto bytes = output(cd + "zip -q -r - Tool.app -x" + links, &status);
+    ASSERT_EQ(status, 0) << "zip could not write to a pipe";
+    scratch.write("streamed.zip", bytes);
 
     for (const auto& [path, name] : { std::pair { stored, "stored" }, { deflated, "deflated" }, { streamed, "streamed" } }) {
         SCOPED_TRACE(name);
-        expectListsTheSource(path);
+        expectListsTheSource(path, path != streamed);
         expectSameTreeAsUnzip(path, name);
     }
     auto archive = Archive::open(URL::fileURL(streamed, false));

@@ -1,4 +1,5 @@
 #include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/DiskImageServiceSession.hpp"
 #include "Tavik/file-handling/ZIPActions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 #include "disk-image-service/DuvrinXPCService.hpp"
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <mutex>
 
@@ -327,6 +329,66 @@ TEST_F(DiskImageActionsTest, ImageWithOneApplicationThroughTheBusYieldsExactlyTh
     EXPECT_FALSE(fs::exists(mountURL.path()));
     std::lock_guard lock(mutex);
     EXPECT_TRUE(connectionErrors.empty());
+}
+
+// The service as one file's handling calls it: a call whose connection
+// fails gets that failure as its answer (the file handler's tests follow a
+// whole search and its clean-up through it).
+TEST_F(DiskImageActionsTest, SessionAnswersCallsThatCannotBeMade)
+{
+    ScratchFolder services;
+    writeFile(services / "app.tavik.DuvrinXPC.service",
+        std::string("[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=") + TAVIK_DUVRIN_XPC + " --idle-timeout 5\n");
+    PrivateSessionBus bus({{services.path()},
+        {{"PATH", std::getenv("PATH")}, {"TMPDIR", std::getenv("TMPDIR")}, {"XDG_RUNTIME_DIR", std::getenv("XDG_RUNTIME_DIR")},
+            {"TAVIK_LOG", "stderr"}}});
+    std::atomic<int> connectionErrors = 0;
+    auto unavailable = GenericError::make("test", 1, "no proxy");
+    auto sessionTo = [&](std::optional<std::string> name) {
+        return DiskImageServiceSession::make(
+            [&connectionErrors, name](service::ServiceErrorHandler handler) -> std::shared_ptr<service::DuvrinXPCServiceProtocol> {
+                if (!name)
+                    return nullptr;
+                return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options{*name})
+                    .remoteObjectProxyWithErrorHandler([&connectionErrors, handler](ErrorPtr error) {
+                        ++connectionErrors;
+                        handler(std::move(error));
+                    });
+            },
+            unavailable);
+    };
+
+    using Reason = service::ServiceConnectionError::Reason;
+    struct Case {
+        std::string name;
+        std::optional<std::string> serviceName;
+        std::string imageName;
+        std::optional<Reason> reason; // none: answered with `unavailable`
+    };
+    for (const auto& [name, serviceName, imageName, reason] : std::vector<Case>{
+             {"service that cannot be started", "app.tavik.NoSuchService", "Example.dmg", Reason::notStartable},
+             {"path that is not UTF-8", "app.tavik.DuvrinXPC", "Bad\xFF.dmg", Reason::invalidRequest},
+             {"no proxy", std::nullopt, "Example.dmg", std::nullopt},
+         }) {
+        auto failing = sessionTo(serviceName);
+        ResultWaiter<URL, DMGMountpoint> mounted;
+        MountDMGAction(failing, mountLog()).perform(URL::fileURL(work_ / imageName, false), mounted.completion());
+        ResultWaiter<URL, std::monostate> unmounted;
+        UnmountDMGAction(failing, mountLog()).perform(URL::fileURL(work_ / imageName, true), unmounted.completion());
+        for (const ErrorPtr& error : {mounted.wait()->error(), unmounted.wait()->error()}) {
+            ASSERT_TRUE(error) << name;
+            if (reason) {
+                auto* connectionError = dynamic_cast<const service::ServiceConnectionError*>(error.get());
+                ASSERT_TRUE(connectionError) << name << ": " << error->description();
+                EXPECT_EQ(connectionError->reason(), *reason) << name;
+            } else {
+                EXPECT_EQ(error, unavailable) << name;
+            }
+        }
+        EXPECT_TRUE(failing->attachedMountPoints().empty()) << name;
+        EXPECT_EQ(mounted.count(), 1u) << name;
+    }
+    EXPECT_EQ(connectionErrors, 4);
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "Tavik/file-handling/AppImageInstallation.hpp"
 #include "Tavik/file-handling/FileHandler.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
+#include "Tavik/folder-watching/FileWatchersManager.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/foundation/UUID.hpp"
@@ -163,6 +164,50 @@ public:
     std::vector<service::UnmountDMGResponse> kept;
 };
 
+// The search's calls go to the real service; detaches go where the test says.
+class DetachElsewhereService final : public service::DuvrinXPCServiceProtocol {
+public:
+    DetachElsewhereService(std::shared_ptr<service::DuvrinXPCServiceProtocol> search, std::shared_ptr<service::DuvrinXPCServiceProtocol> detach)
+        : search_(std::move(search))
+        , detach_(std::move(detach))
+    {
+    }
+    void mountDMG(const URL& dmg, const URL& mountPoint, service::MountDMGResponse response) override
+    {
+        search_->mountDMG(dmg, mountPoint, std::move(response));
+    }
+    void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
+    {
+        detach_->unmountDMGWithMountPath(mountPath, std::move(response));
+    }
+
+private:
+    std::shared_ptr<service::DuvrinXPCServiceProtocol> search_;
+    std::shared_ptr<service::DuvrinXPCServiceProtocol> detach_;
+};
+
+// Answers every detach through the connection's error handler with a time-out.
+class TimingOutService final : public service::DuvrinXPCServiceProtocol {
+public:
+    explicit TimingOutService(service::ServiceErrorHandler handler)
+        : handler_(std::move(handler))
+    {
+    }
+    void mountDMG(const URL&, const URL&, service::MountDMGResponse) override { }
+    void unmountDMGWithMountPath(const URL&, service::UnmountDMGResponse) override
+    {
+        handler_(service::ServiceConnectionError::make(service::ServiceConnectionError::Reason::timedOut, "no reply"));
+    }
+
+private:
+    service::ServiceErrorHandler handler_;
+};
+
+service::DuvrinXPCConnection::Options serviceNamed(const char* name)
+{
+    return service::DuvrinXPCConnection::Options{name};
+}
+
 class FileHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -237,17 +282,27 @@ protected:
 
     // A ZIP archive or disk image in the downloads folder holding these
     // items (applications are made as bundles, anything else as a file).
-    fs::path makeDownload(const std::string& name, const std::vector<std::string>& items)
+    // Items that are keys of `nested` are made as images or archives of
+    // their own, holding the items given there.
+    fs::path makeDownload(const std::string& name, const std::vector<std::string>& items, fs::path folder = {},
+        const std::map<std::string, std::vector<std::string>>& nested = {})
     {
+        if (folder.empty())
+            folder = downloads_;
         auto tree = work_ / ("tree-" + name);
         fs::create_directories(tree);
-        for (const auto& item : items)
-            item.ends_with(".app") ? makeMarkingBundle(tree / item) : writeFile(tree / item, "xar!");
+        for (const auto& item : items) {
+            if (auto inner = nested.find(item); inner != nested.end())
+                makeDownload(item, inner->second, tree);
+            else
+                item.ends_with(".app") ? makeMarkingBundle(tree / item) : writeFile(tree / item, "xar!");
+        }
+        fs::create_directories(folder);
         if (name.ends_with(".dmg"))
-            makeDiskImage(tree, downloads_ / name);
+            makeDiskImage(tree, folder / name);
         else
-            EXPECT_EQ(run({"zip", "-qry", (downloads_ / name).string(), "."}, tree), 0);
-        return downloads_ / name;
+            EXPECT_EQ(run({"zip", "-qry", (folder / name).string(), "."}, tree), 0);
+        return folder / name;
     }
 
     std::optional<Outcome> handle(const fs::path& file, const FileSourceConfigurationPtr& configuration,
@@ -282,13 +337,25 @@ protected:
         return !fs::exists(environment_.mountsFolder(), ignored) || fs::is_empty(environment_.mountsFolder(), ignored);
     }
 
-    bool logged(const std::string& prefix) const
+    // The mount points that hold anything: a volume still attached.
+    std::vector<std::string> attachedVolumes() const
     {
-        for (const auto& entry : logs_.entries())
-            if (entry.message.starts_with(prefix))
-                return true;
-        return false;
+        std::vector<std::string> names;
+        std::error_code ignored;
+        for (const auto& entry : fs::directory_iterator(environment_.mountsFolder(), ignored))
+            if (!fs::is_empty(entry.path(), ignored))
+                names.push_back(entry.path().filename().string());
+        return names;
     }
+
+    size_t loggedCount(const std::string& prefix) const
+    {
+        size_t count = 0;
+        for (const auto& entry : logs_.entries())
+            count += entry.message.starts_with(prefix);
+        return count;
+    }
+    bool logged(const std::string& prefix) const { return loggedCount(prefix) > 0; }
 
     // "title | body" of what was posted in the category.
     std::vector<std::string> posted(const std::string& category) const
@@ -607,38 +674,194 @@ TEST_F(FileHandlerTest, AFileWhoseQuestionsWereClosedUnansweredIsReportedDismiss
     static_cast<notifications::FreedesktopNotificationCenter&>(*notifications::FreedesktopNotificationCenter::current()).disconnect();
 }
 
-TEST_F(FileHandlerTest, DetachesThatAreNeverAnsweredStillLeadToTheTrashStep)
+TEST_F(FileHandlerTest, DetachesThatFailOrAreNeverAnsweredStillLeadToTheTrashStep)
 {
-    // The search reaches the real service; the clean-up's connection fails
-    // (a service that cannot be started), or its detach is never answered.
+    // The search reaches the real service; the detach reaches a service that
+    // cannot be started, times out, or is never answered. Only a detach that
+    // is over lets the working folder go.
     auto silent = std::make_shared<SilentService>();
-    std::vector<std::tuple<std::string, std::function<std::shared_ptr<service::DuvrinXPCServiceProtocol>(service::ServiceErrorHandler)>,
-        std::string>>
-        cases{
-            {"unreachable",
-                [](service::ServiceErrorHandler handler) {
-                    return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options{"app.tavik.NoSuchService"})
-                        .remoteObjectProxyWithErrorHandler(std::move(handler));
-                },
-                "XPC error: "},
-            {"silent", [silent](service::ServiceErrorHandler) { return silent; }, "Requesting duvrin service to unmount DMG at "},
-        };
-    for (const auto& [name, cleanUpConnection, entry] : cases) {
-        int connections = 0;
+    struct Case {
+        std::string name;
+        std::function<std::shared_ptr<service::DuvrinXPCServiceProtocol>(service::ServiceErrorHandler)> detachService;
+        std::string entry;
+        bool workingFolderKept;
+    };
+    std::vector<Case> cases{
+        {"unreachable",
+            [](service::ServiceErrorHandler handler) {
+                return service::DuvrinXPCConnection(serviceNamed("app.tavik.NoSuchService")).remoteObjectProxyWithErrorHandler(std::move(handler));
+            },
+            "XPC error: ", false},
+        {"timedout", [](service::ServiceErrorHandler handler) { return std::make_shared<TimingOutService>(std::move(handler)); },
+            "Failed to unmount DMG: ", true},
+        {"silent", [silent](service::ServiceErrorHandler) { return silent; }, "Requesting duvrin service to unmount DMG at ", true},
+    };
+    size_t kept = 0;
+    for (const auto& [name, detachService, entry, workingFolderKept] : cases) {
         FileHandler::Services services;
         services.detachTimeout = 500ms;
         services.connectToDiskImageService = [&](service::ServiceErrorHandler handler) {
-            if (connections++ == 0)
-                return service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(std::move(handler));
-            return cleanUpConnection(std::move(handler));
+            return std::make_shared<DetachElsewhereService>(service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(handler),
+                detachService(handler));
         };
-        auto outcome = handle(makeDownload(name + ".dmg", {name + ".app"}), folder_, services);
+        // The image's application is in a ZIP archive on it, so the search
+        // leaves a working folder.
+        auto image = makeDownload(name + ".dmg", {name + ".zip"}, {}, {{name + ".zip", {name + ".app"}}});
+
+        auto outcome = handle(image, folder_, services);
         ASSERT_TRUE(outcome && outcome->isCompleted()) << name << ": " << (outcome ? outcome->description() : "no outcome");
-        EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / (name + ".dmg")); })) << name;
-        EXPECT_EQ(connections, 2) << name;
+        EXPECT_TRUE(eventually([&] { return !fs::exists(image); })) << name;
+        EXPECT_TRUE(fs::exists(trashFiles() / (name + ".dmg"))) << name;
         EXPECT_TRUE(logged(entry)) << name;
-        EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
+        if (workingFolderKept) {
+            ++kept;
+            EXPECT_TRUE(eventually([&] { return loggedCount("Keeping ") == kept; })) << name;
+            EXPECT_EQ(workingFolders().size(), 1u) << name;
+            for (const auto& folder : workingFolders())
+                fs::remove_all(environment_.mountsFolder().parent_path() / folder);
+        } else {
+            EXPECT_TRUE(eventually([&] { return workingFolders().empty(); })) << name;
+        }
     }
     std::lock_guard lock(silent->mutex);
     EXPECT_EQ(silent->requests.size(), 1u);
+}
+
+TEST_F(FileHandlerTest, EveryImageTheSearchAttachedIsDetachedWhateverItFound)
+{
+    // Nothing on the image: reported, detached, its mount point removed; the
+    // download stays, since nothing was copied.
+    auto empty = makeDownload("Empty.dmg", {"ReadMe.txt"});
+    auto outcome = handle(empty, folder_);
+    ASSERT_TRUE(outcome);
+    EXPECT_EQ(outcome->description(), "completed([])");
+    EXPECT_TRUE(eventually([&] { return mountsFolderEmpty(); }));
+    EXPECT_TRUE(eventually([&] { return logs_.count("Unmount action completed") == 1; }));
+    EXPECT_TRUE(fs::exists(empty));
+
+    // Nested images that hold nothing, are no image at all, or cannot be
+    // reached through their connection add nothing; the rest is copied and
+    // every attached image detached before the download is trashed.
+    auto image = makeDownload("Outer.dmg", {"Outer.app", "NoImage.dmg", "Nothing.dmg", "Lost.dmg"}, {},
+        {{"Nothing.dmg", {"ReadMe.txt"}}, {"Lost.dmg", {"Lost.app"}}});
+    FileHandler::Services services;
+    services.connectToDiskImageService = [](service::ServiceErrorHandler handler) -> std::shared_ptr<service::DuvrinXPCServiceProtocol> {
+        // The service as it is, except for one nested image's connection.
+        class LosingService final : public service::DuvrinXPCServiceProtocol {
+        public:
+            explicit LosingService(service::ServiceErrorHandler handler)
+                : handler_(std::move(handler))
+            {
+            }
+            void mountDMG(const URL& dmg, const URL& mountPoint, service::MountDMGResponse response) override
+            {
+                auto name = dmg.lastPathComponent() == "Lost.dmg" ? "app.tavik.NoSuchService" : "app.tavik.DuvrinXPC";
+                service::DuvrinXPCConnection(serviceNamed(name)).remoteObjectProxyWithErrorHandler(handler_)->mountDMG(
+                    dmg, mountPoint, std::move(response));
+            }
+            void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
+            {
+                service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(handler_)->unmountDMGWithMountPath(
+                    mountPath, std::move(response));
+            }
+
+        private:
+            service::ServiceErrorHandler handler_;
+        };
+        return std::make_shared<LosingService>(std::move(handler));
+    };
+    outcome = handle(image, folder_, services);
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(applications_ / "Outer.app", true).description() + "])");
+    EXPECT_TRUE(logged("XPC error: The disk image service could not be started"));
+    EXPECT_TRUE(eventually([&] { return !fs::exists(image); }));
+    EXPECT_TRUE(fs::exists(trashFiles() / "Outer.dmg"));
+    // Outer.dmg and Nothing.dmg, before the trash step; the mount points of
+    // the two failed attaches stay empty.
+    EXPECT_TRUE(attachedVolumes().empty());
+    EXPECT_TRUE(logged("Requesting duvrin service to unmount DMG at " + (environment_.mountsFolder() / "Nothing.dmg_").string()));
+    EXPECT_EQ(logs_.count("Unmount action completed"), 3u);
+    EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
+
+    // A search that fails after attaching detaches what it attached.
+    struct Attached {
+        std::mutex mutex;
+        std::vector<URL> mounted;
+        std::vector<URL> detached;
+    };
+    auto attached = std::make_shared<Attached>();
+    class VanishingVolumeService final : public service::DuvrinXPCServiceProtocol {
+    public:
+        explicit VanishingVolumeService(std::shared_ptr<Attached> attached)
+            : attached_(std::move(attached))
+        {
+        }
+        // Attached, but at a mount point that cannot be walked.
+        void mountDMG(const URL&, const URL& mountPoint, service::MountDMGResponse response) override
+        {
+            auto vanished = mountPoint.appendingPathComponent("vanished", true);
+            {
+                std::lock_guard lock(attached_->mutex);
+                attached_->mounted.push_back(vanished);
+            }
+            response(vanished, nullptr);
+        }
+        void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
+        {
+            {
+                std::lock_guard lock(attached_->mutex);
+                attached_->detached.push_back(mountPath);
+            }
+            response(nullptr);
+        }
+
+    private:
+        std::shared_ptr<Attached> attached_;
+    };
+    FileHandler::Services vanishing;
+    vanishing.connectToDiskImageService = [attached](service::ServiceErrorHandler) {
+        return std::make_shared<VanishingVolumeService>(attached);
+    };
+    auto failing = makeDownload("Vanishing.dmg", {"Vanishing.app"});
+    outcome = handle(failing, folder_, vanishing);
+    ASSERT_TRUE(outcome && outcome->failure()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_TRUE(eventually([&] { return logs_.count("Unmount action completed") == 4; }));
+    std::lock_guard lock(attached->mutex);
+    EXPECT_EQ(attached->detached, attached->mounted);
+    EXPECT_EQ(attached->detached.size(), 1u);
+    EXPECT_TRUE(fs::exists(failing));
+}
+
+TEST_F(FileHandlerTest, LinksAreTrashedThemselvesAndTheirTargetsStayWhereTheyAre)
+{
+    auto elsewhere = work_ / "Elsewhere";
+    auto kept = makeDownload("Kept.zip", {"Kept.app"}, elsewhere);
+    auto handed = makeDownload("Handed.zip", {"Handed.app"}, elsewhere);
+
+    // A link in a watched folder: its watcher hands over the link's target,
+    // which lies outside the folder and so is not trashed; the link stays,
+    // and the file counts as handled.
+    fs::create_symlink(kept, downloads_ / "kept-link.zip");
+    auto handler = makeHandler();
+    auto manager = FileWatchersManager::make(handler, configurations_, destinations_,
+        log::Logger("app.tavik.Tavik", "File Watchers Manager"), userDefaults_, std::make_shared<progress::FileProgressService>());
+    manager->startWatching();
+    EXPECT_TRUE(eventually([&] { return manager->handledFileBookmarks().currentValue().size() == 1; }, 120s));
+    EXPECT_TRUE(handler->waitUntilIdle(120s));
+    EXPECT_TRUE(fs::exists(applications_ / "Kept.app"));
+    EXPECT_TRUE(logs_.contains(log::Level::info, "Not trashing " + kept.string() + ": it is not in the watched folder"));
+    EXPECT_TRUE(fs::is_regular_file(kept));
+    EXPECT_TRUE(fs::is_symlink(downloads_ / "kept-link.zip"));
+    manager.reset();
+
+    // A link handed over (as `tavik open LINK` does): searched through, then
+    // the link itself goes to the trash.
+    auto link = downloads_ / "handed-link.zip";
+    fs::create_symlink(handed, link);
+    auto outcome = handle(link, appIcon_);
+    ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
+    EXPECT_TRUE(fs::exists(applications_ / "Handed.app"));
+    EXPECT_TRUE(eventually([&] { return fs::is_symlink(trashFiles() / "handed-link.zip"); }));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+    EXPECT_TRUE(fs::is_regular_file(handed));
 }
