@@ -68,11 +68,11 @@ def compare(ours, theirs, rounds, inputs=(), target=None):
             contender.prepare(round_)
             subprocess.run(["sync"], check=True)
             warm(inputs)
-            result = {}
-            wall, cpu = timed(lambda: result.update(contender.run(round_) or {}))
+            answer = []
+            wall, cpu = timed(lambda: answer.append(contender.run(round_)))
             contender.walls.append(wall)
             contender.cpus.append(cpu)
-            contender.steps.append(result)
+            contender.steps.append(answer[0] if isinstance(answer[0], dict) else {})
             contender.clean(round_)
         print(f"round {round_ + 1}: " + ", ".join(
             f"{c.name} {c.walls[-1]:.3f} s ({c.cpus[-1]:.3f} s CPU)" for c in (ours, theirs)), flush=True)
