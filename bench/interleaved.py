@@ -84,7 +84,7 @@ def compare(ours, theirs, rounds, inputs=(), target=None):
         if spread(contender.walls) > NOISY_SPREAD:
             line += " - WIDER THAN 25 %: too noisy to compare"
         print(line)
-        names = [name for name in contender.steps[0]] if contender.steps and contender.steps[0] else []
+        names = dict.fromkeys(name for steps in contender.steps for name in steps)
         for name in names:
             values = [steps[name] for steps in contender.steps if name in steps]
             print(f"  {name}: median {statistics.median(values):.3f} s, spread {spread(values) * 100:.0f} %"

@@ -17,13 +17,14 @@ from copy_bench import make_bundle  # noqa: E402
 from interleaved import Contender, compare  # noqa: E402
 
 # The log line that ends each step, in order. The timed run ends with the
-# copy; clean-up (the working folder, the trash) is waited for right after,
-# untimed, and counted from then.
+# copy; clean-up is waited for right after, untimed, and counted from then
+# until the download is in the trash (the working folder goes right after,
+# unlogged).
 STEPS = [
     ("detection", "Found ZIP archive at "),
     ("extraction", "Found 1 application(s)"),
     ("copy or move", "Copied application from "),
-    ("clean-up", "Finished performing actions for "),
+    ("clean-up", "Trashed handled file from "),
 ]
 
 
@@ -35,13 +36,18 @@ class LogFollower:
         self.log.seek(0, os.SEEK_END)
         self.pending = ""
 
-    def wait_for_steps(self, steps, start, timeout):
-        """Seconds of each of the steps, each from the end of the one before."""
+    def wait_for_steps(self, steps, start, timeout, required=True):
+        """Seconds of each of the steps, each from the end of the one before.
+        A step not logged in time stops the benchmark, or, when not required,
+        is left out."""
         times, step, previous = {}, 0, start
         deadline = time.monotonic() + timeout
         while step < len(steps):
             if time.monotonic() > deadline:
-                sys.exit(f"tavik never logged {steps[step][1]!r}")
+                if required:
+                    sys.exit(f"tavik never logged {steps[step][1]!r}")
+                print(f"tavik did not log {steps[step][1]!r} within {timeout} s")
+                return times
             self.pending += self.log.read()
             lines = self.pending.split("\n")
             self.pending = lines.pop()
@@ -151,7 +157,8 @@ def main():
                 return follower.wait_for_steps(STEPS[:-1], start, 600)
 
             def check_and_remove(_):
-                ours.steps[-1].update(follower.wait_for_steps(STEPS[-1:], time.monotonic(), 600))
+                # Only a configuration that trashes handled files logs the last step.
+                ours.steps[-1].update(follower.wait_for_steps(STEPS[-1:], time.monotonic(), 60, required=False))
                 if not os.path.isfile(os.path.join(target, "Contents", "MacOS", "Bench")):
                     sys.exit("the copy is incomplete")
                 shutil.rmtree(target)
@@ -160,6 +167,7 @@ def main():
                              clean=check_and_remove)
             theirs = Contender("unzip -q + cp -a", baseline, clean=lambda _: shutil.rmtree(scratch))
             compare(ours, theirs, args.rounds, inputs=[archive], target=0.35)
+            print("(tavik runs as a service started before the rounds: its CPU time is not in the CPU figures)")
 
             time.sleep(2)
             ticks_before = cpu_ticks(tavik.pid)
