@@ -152,10 +152,11 @@ std::string attach(const std::string& image, const std::string& mountPoint) {
     const std::string listing = sevenZip.list(imagePath);
     // Nothing is written before the volume is known to fit.
     checkRoomFor(VolumeSize::of(listing), mountFolder);
-    sevenZip.test(imagePath);
     auto hints = partitionHints(listing);
 
     progress.workFolder = makeWorkFolder(mountFolder);
+    // The extraction checks every block's data as it reads it; a damaged
+    // image fails here and its work folder goes with the failed attach.
     sevenZip.extract(imagePath, progress.workFolder);
     try {
         auto root = volumeRootIn(progress.workFolder);

@@ -132,15 +132,6 @@ std::string SevenZip::list(const std::string& image) const {
     return std::move(outcome.standardOutput);
 }
 
-void SevenZip::test(const std::string& image) const {
-    ChildOptions options;
-    options.memoryLimit = memoryLimit;
-    options.outputLimit = 64 * 1024;
-    auto outcome = runWithin(deadline_, {"7zz", "t", "-bd", "-bso0", "-bsp0", std::string(pinnedType), image},
-                             options, "verifying the image");
-    if (outcome.exitStatus != 0) failed(outcome, "verifying the image", "image not recognized");
-}
-
 void SevenZip::extract(const std::string& image, const std::filesystem::path& folder) const {
     ChildOptions options;
     options.memoryLimit = memoryLimit;

@@ -38,10 +38,8 @@ public:
     void checkVersion() const;
     // The technical listing (`l -slt`) of the image's volume.
     std::string list(const std::string& image) const;
-    // Reads every entry once, checking its data.
-    void test(const std::string& image) const;
-    // Extracts the volume into the folder. Nothing it creates is group- or
-    // world-writable.
+    // Extracts the volume into the folder, checking every entry's data as it
+    // goes. Nothing it creates is group- or world-writable.
     void extract(const std::string& image, const std::filesystem::path& folder) const;
 
     // The version in 7-Zip's banner ("7-Zip (z) 26.02 (x64) : ...").

@@ -477,7 +477,7 @@ void FileHandler::Steps::search(const Self& self, const ContextPtr& context)
         auto action = std::make_shared<FindApplicationsInDMGAction>(*folder, rootSource, context->service);
         action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
     } else if (std::holds_alternative<FileType::Tar>(context->fileType.value)) {
-        auto action = std::make_shared<ExtractApplicationsInTarAction>(*folder, service, rootSource);
+        auto action = std::make_shared<ExtractApplicationsInTarAction>(*folder, context->service, rootSource);
         action->perform(context->fileURL, [action, finished](SearchResult result) { finished(std::move(result)); });
     } else {
         auto action = std::make_shared<ExtractApplicationsInZIPAction>(*folder, context->service, rootSource);

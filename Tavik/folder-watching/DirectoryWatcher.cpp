@@ -70,10 +70,10 @@ Result<std::shared_ptr<DirectoryWatcher>> DirectoryWatcher::create(URL directory
         std::move(log), std::move(fileFoundListener), std::move(progressService)));
     watcher->eventReader_ = std::move(eventReader);
 
-    // The first scan runs here. Changes made meanwhile wait in the kernel's
-    // queue and cause a scan on the watcher's queue right after, so scans
-    // never overlap.
-    watcher->scan(false);
+    // The first listing runs here. Changes made meanwhile wait in the kernel's
+    // queue and cause an update on the watcher's queue right after, so
+    // updates never overlap.
+    watcher->updateEntries(EntryChanges{.relist = true, .names = {}}, false);
 
     std::weak_ptr<DirectoryWatcher> weakWatcher = watcher;
     watcher->eventReader_->start([weakWatcher, dispatchQueue] {
@@ -101,33 +101,37 @@ DirectoryWatcher::~DirectoryWatcher()
     // Nothing else runs in this watcher now: every work item and handler
     // holds it weakly and had to give up its reference for this to run.
     eventReader_.reset();
-    for (const auto& [file, subscription] : subscribedFiles_)
-        progressService_->removeSubscriber(subscription.token);
+    for (const auto& [file, subscription] : subscribedFiles_) {
+        if (subscription.token)
+            progressService_->removeSubscriber(subscription.token);
+    }
     for (const auto& [name, write] : writeProgresses_)
         progressService_->unpublish(write.publication);
 }
 
-// ---- Events and scans
+// ---- Events and entries
 
 void DirectoryWatcher::drainEvents()
 {
     assert(dispatchQueue_->isCurrent());
-    // Events that pile up meanwhile coalesce into the next scan, as a
+    // Events that pile up meanwhile coalesce into the next update, as a
     // dispatch source coalesces them.
-    bool entriesChanged = applyEvents(eventReader_->readEvents());
-    while (entriesChanged)
-        entriesChanged = scan(true);
+    EntryChanges changes;
+    applyEvents(eventReader_->readEvents(), changes);
+    if (relistPending_ && changes.any())
+        changes.relist = true;
+    while (changes.any())
+        changes = updateEntries(changes, true);
     eventReader_->rearm();
 }
 
-// Follows files written in place; says whether the folder's entries changed.
-bool DirectoryWatcher::applyEvents(const std::vector<FolderEvent>& events)
+// Follows files written in place and gathers the entries that changed.
+void DirectoryWatcher::applyEvents(const std::vector<FolderEvent>& events, EntryChanges& changes)
 {
-    bool entriesChanged = false;
     for (const auto& event : events) {
         switch (event.kind) {
         case FolderEvent::Kind::created:
-            entriesChanged = true;
+            changes.names.insert(event.name);
             if (!event.isDirectory)
                 startWriteProgress(event.name);
             break;
@@ -137,106 +141,169 @@ bool DirectoryWatcher::applyEvents(const std::vector<FolderEvent>& events)
         case FolderEvent::Kind::removed:
         case FolderEvent::Kind::movedOut:
         case FolderEvent::Kind::movedIn:
-            entriesChanged = true;
+            changes.names.insert(event.name);
             abandonWriteProgress(event.name);
             break;
+        case FolderEvent::Kind::folderMoved:
+            changes.relist = true;
+            break;
         case FolderEvent::Kind::eventsLost:
-            entriesChanged = true;
+            changes.relist = true;
             log_.error("Missed changes in {} directory; listing it again", directoryURL_.path().string());
             break;
         }
     }
-    return entriesChanged;
 }
 
-// Lists the folder and processes new and removed files. Returns whether
-// events picked up on the way changed the entries again.
-bool DirectoryWatcher::scan(bool pickUpLateEvents)
+// Looks at the changed entries (or the whole folder) and processes new and
+// removed files. Returns the changes that events picked up on the way name.
+DirectoryWatcher::EntryChanges DirectoryWatcher::updateEntries(const EntryChanges& changes, bool pickUpLateEvents)
 {
-    auto listing = listFolder(directoryURL_.path());
-    if (!listing) {
-        log_.error("Failed to get contents of {} directory: {}", directoryURL_.path().string(),
-            listing.error()->description());
-        return false;
-    }
-    uint64_t scan = ++scanCount_;
     std::string folderPrefix = directoryURL_.resolvingSymlinksInPath().path().native();
     if (folderPrefix.back() != '/')
         folderPrefix += '/';
-
-    std::vector<File> newFiles;
-    size_t knownFilesListed = 0;
-    for (const auto& entry : *listing) {
-        if (entry.kind == FolderEntry::Kind::symbolicLink || entry.kind == FolderEntry::Kind::unknown) {
-            auto file = resolvedFileFor(entry);
-            if (!file)
-                continue;
-            if (auto found = subscribedFiles_.find(*file); found != subscribedFiles_.end()) {
-                knownFilesListed += found->second.lastSeenInScan != scan;
-                found->second.lastSeenInScan = scan;
-            } else
-                newFiles.push_back(std::move(*file));
-            continue;
-        }
-        // Not a link, so the resolved URL is the resolved folder plus the name.
-        bool isDirectory = entry.kind == FolderEntry::Kind::directory;
-        if (auto found = subscribedFiles_.find(FileKey{folderPrefix, entry.name, isDirectory, entry.fileNumber});
-            found != subscribedFiles_.end()) {
-            knownFilesListed += found->second.lastSeenInScan != scan;
-            found->second.lastSeenInScan = scan;
-        } else
-            newFiles.push_back(File{URL::fileURL(folderPrefix + entry.name, isDirectory), entry.fileNumber});
+    std::vector<FoundFile> found;
+    std::vector<File> dropped;
+    if (changes.relist) {
+        if (!relist(folderPrefix, found, dropped))
+            return {};
+    } else {
+        std::set<std::string> names = changes.names;
+        names.insert(linkEntries_.begin(), linkEntries_.end());
+        for (const auto& name : names)
+            setEntry(name, currentFileFor(name, folderPrefix), found, dropped);
     }
 
     // The sizes are read before the events are picked up: a file that had
     // content by then was created before, so the event of its creation is
     // among them if it was created in place.
     std::vector<std::pair<File, struct stat>> readable;
-    for (auto& file : newFiles) {
+    for (auto& [name, file] : found) {
         struct stat attributes;
         if (::lstat(file.url.path().c_str(), &attributes) == 0)
             readable.emplace_back(std::move(file), attributes);
-        // else: looked at again on the next scan
+        else
+            setEntry(name, std::nullopt, found, dropped); // gone already; its removal names it again
     }
-    // Every known file listed again means none was removed: the walk over
-    // all of them below can be skipped.
-    bool filesRemoved = knownFilesListed != subscribedFiles_.size();
-    bool lateChanges = pickUpLateEvents && applyEvents(eventReader_->readEvents());
+    EntryChanges lateChanges;
+    if (pickUpLateEvents)
+        applyEvents(eventReader_->readEvents(), lateChanges);
     for (const auto& [file, attributes] : readable)
-        processNewFile(file, attributes.st_size, static_cast<int64_t>(attributes.st_ino), scan);
+        processNewFile(file, attributes.st_size, static_cast<int64_t>(attributes.st_ino));
 
-    if (!filesRemoved)
-        return lateChanges;
-    std::vector<std::pair<File, Subscription>> removedFiles;
-    for (auto it = subscribedFiles_.begin(); it != subscribedFiles_.end();) {
-        if (it->second.lastSeenInScan == scan) {
-            ++it;
-            continue;
-        }
-        removedFiles.emplace_back(it->first, std::move(it->second));
-        it = subscribedFiles_.erase(it);
+    for (const auto& file : dropped) {
+        auto record = subscribedFiles_.find(file);
+        if (record == subscribedFiles_.end() || record->second.entryCount > 0)
+            continue; // dropped twice, or an entry leads to it again
+        auto subscription = std::move(record->second);
+        subscribedFiles_.erase(record);
+        if (subscription.token)
+            processRemovedFile(file, subscription);
     }
-    for (const auto& [file, subscription] : removedFiles)
-        processRemovedFile(file, subscription);
     return lateChanges;
 }
 
-std::optional<DirectoryWatcher::File> DirectoryWatcher::resolvedFileFor(const FolderEntry& entry) const
+// Lists the whole folder and brings every entry up to date. Fails, logged,
+// when the folder cannot be listed; the next events then list it again.
+bool DirectoryWatcher::relist(const std::string& folderPrefix, std::vector<FoundFile>& found, std::vector<File>& dropped)
 {
-    auto url = directoryURL_.appendingPathComponent(entry.name).resolvingSymlinksInPath();
+    auto listing = listFolder(directoryURL_.path());
+    relistPending_ = !listing;
+    if (!listing) {
+        log_.error("Failed to get contents of {} directory: {}", directoryURL_.path().string(),
+            listing.error()->description());
+        return false;
+    }
+    std::unordered_map<std::string, File> listed;
+    listed.reserve(listing->size());
+    linkEntries_.clear();
+    for (auto& entry : *listing) {
+        if (entry.kind == FolderEntry::Kind::symbolicLink || entry.kind == FolderEntry::Kind::unknown) {
+            if (auto file = currentFileFor(entry.name, folderPrefix))
+                listed.emplace(std::move(entry.name), std::move(*file));
+            continue;
+        }
+        // Not a link, so the resolved URL is the resolved folder plus the name;
+        // an entry that is known already keeps its File without building one.
+        bool isDirectory = entry.kind == FolderEntry::Kind::directory;
+        auto known = entries_.find(entry.name);
+        if (known != entries_.end()
+            && FileEqual::same(keyOf(known->second), {folderPrefix, entry.name, isDirectory, entry.fileNumber})) {
+            listed.emplace(std::move(entry.name), known->second);
+            continue;
+        }
+        File file{URL::fileURL(folderPrefix + entry.name, isDirectory), entry.fileNumber};
+        listed.emplace(std::move(entry.name), std::move(file));
+    }
+
+    std::vector<std::string> gone;
+    for (const auto& [name, file] : entries_) {
+        if (!listed.contains(name))
+            gone.push_back(name);
+    }
+    for (const auto& name : gone)
+        setEntry(name, std::nullopt, found, dropped);
+    for (auto& [name, file] : listed)
+        setEntry(name, std::move(file), found, dropped);
+    return true;
+}
+
+// The file an entry of the folder leads to now, if any. Notes whether the
+// entry is a link.
+std::optional<DirectoryWatcher::File> DirectoryWatcher::currentFileFor(
+    const std::string& name, const std::string& folderPrefix)
+{
+    struct stat attributes;
+    bool exists = ::lstat((directoryURL_.path() / name).c_str(), &attributes) == 0;
+    if (exists && S_ISLNK(attributes.st_mode)) {
+        linkEntries_.insert(name);
+        return resolvedFileFor(name);
+    }
+    linkEntries_.erase(name);
+    if (!exists)
+        return std::nullopt;
+    return File{URL::fileURL(folderPrefix + name, S_ISDIR(attributes.st_mode)), static_cast<int64_t>(attributes.st_ino)};
+}
+
+std::optional<DirectoryWatcher::File> DirectoryWatcher::resolvedFileFor(const std::string& name) const
+{
+    auto url = directoryURL_.appendingPathComponent(name).resolvingSymlinksInPath();
     struct stat attributes;
     if (::lstat(url.path().c_str(), &attributes) != 0)
         return std::nullopt;
     return File{std::move(url), static_cast<int64_t>(attributes.st_ino)};
 }
 
-void DirectoryWatcher::processNewFile(const File& file, int64_t size, int64_t currentFileNumber, uint64_t scan)
+// Records what an entry leads to now. A file no entry led to before is
+// found; one that lost its last entry is dropped (removed once the update
+// ends, unless an entry leads to it again by then).
+void DirectoryWatcher::setEntry(
+    const std::string& name, std::optional<File> file, std::vector<FoundFile>& found, std::vector<File>& dropped)
 {
-    if (subscribedFiles_.contains(file))
-        return; // listed twice, through two links to one item
+    auto entry = entries_.find(name);
+    if (entry != entries_.end()) {
+        if (file && entry->second == *file)
+            return;
+        auto record = subscribedFiles_.find(entry->second);
+        if (record != subscribedFiles_.end() && --record->second.entryCount == 0)
+            dropped.push_back(entry->second);
+        entries_.erase(entry);
+    }
+    if (!file)
+        return;
+    auto& subscription = subscribedFiles_[*file];
+    if (++subscription.entryCount == 1 && !subscription.token)
+        found.push_back(FoundFile{name, *file});
+    entries_.emplace(name, std::move(*file));
+}
+
+void DirectoryWatcher::processNewFile(const File& file, int64_t size, int64_t currentFileNumber)
+{
+    auto record = subscribedFiles_.find(file);
+    if (record == subscribedFiles_.end() || record->second.token)
+        return; // found twice, through two links to one item, or gone again
     log_.debug("Adding progress subscriber for file at {}", file.url.path().string());
-    auto token = progressService_->addSubscriber(file.url, publishingHandler(file));
-    subscribedFiles_.emplace(file, Subscription{std::move(token), scan});
+    record->second.token = progressService_->addSubscriber(file.url, publishingHandler(file));
 
     // A file still being written in place waits for its progress to end.
     if (size >= 1 && !isBeingWritten(file, currentFileNumber))

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -52,7 +53,11 @@ private:
 // that has become ready to be handled.
 //
 // The folder is listed once while the watcher is created (on the creating
-// thread) and again on its serial queue after every change of its entries.
+// thread); after that, on its serial queue, only the entries that the
+// kernel's events name, and the symbolic links in it, are looked at again.
+// The whole folder is listed again
+// only when events were lost, when the folder itself moved, or while it
+// cannot be listed.
 // A file is known by its URL, with symbolic links resolved, and its file
 // number; a file renamed, or replaced by another under the same name, is a
 // new file. A new file with content is reported at once. Otherwise it is
@@ -127,9 +132,20 @@ private:
         bool operator()(const File& a, const FileKey& b) const { return same(keyOf(a), b); }
         bool operator()(const FileKey& a, const File& b) const { return same(a, keyOf(b)); }
     };
+    // A file some entry leads to: several can, through links.
     struct Subscription {
-        progress::FileProgressService::SubscriberToken token;
-        uint64_t lastSeenInScan;
+        progress::FileProgressService::SubscriberToken token; // null until the file is taken up
+        size_t entryCount = 0;
+    };
+    // Entries to look at again after a batch of events.
+    struct EntryChanges {
+        bool relist = false;
+        std::set<std::string> names;
+        bool any() const { return relist || !names.empty(); }
+    };
+    struct FoundFile {
+        std::string name;
+        File file;
     };
     // The progress that stands for a file being written in place.
     struct WriteProgress {
@@ -143,10 +159,14 @@ private:
         FileFoundListener fileFoundListener, std::shared_ptr<progress::FileProgressService> progressService);
 
     void drainEvents();
-    bool applyEvents(const std::vector<FolderEvent>& events);
-    bool scan(bool pickUpLateEvents);
-    std::optional<File> resolvedFileFor(const FolderEntry& entry) const;
-    void processNewFile(const File& file, int64_t size, int64_t currentFileNumber, uint64_t scan);
+    void applyEvents(const std::vector<FolderEvent>& events, EntryChanges& changes);
+    EntryChanges updateEntries(const EntryChanges& changes, bool pickUpLateEvents);
+    bool relist(const std::string& folderPrefix, std::vector<FoundFile>& found, std::vector<File>& dropped);
+    std::optional<File> currentFileFor(const std::string& name, const std::string& folderPrefix);
+    std::optional<File> resolvedFileFor(const std::string& name) const;
+    void setEntry(const std::string& name, std::optional<File> file, std::vector<FoundFile>& found,
+        std::vector<File>& dropped);
+    void processNewFile(const File& file, int64_t size, int64_t currentFileNumber);
     void processRemovedFile(const File& file, const Subscription& subscription);
     progress::FileProgressService::PublishingHandler publishingHandler(const File& file);
     void storeProgress(const File& file, const progress::ProgressPtr& progress);
@@ -163,9 +183,15 @@ private:
     const std::shared_ptr<progress::FileProgressService> progressService_;
     std::unique_ptr<FolderEventReader> eventReader_;
 
-    // Touched by scans only: on the creating thread during creation, then on dispatchQueue_.
+    // Touched by updates only: on the creating thread during creation, then on dispatchQueue_.
+    // What each entry of the folder leads to, by name.
+    std::unordered_map<std::string, File> entries_;
+    // Entries that are symbolic links, resolved or not: what they lead to
+    // can change without an event naming them, so every update looks at them.
+    std::set<std::string> linkEntries_;
     std::unordered_map<File, Subscription, FileHash, FileEqual> subscribedFiles_;
-    uint64_t scanCount_ = 0;
+    // The last listing failed: nothing is known until one succeeds.
+    bool relistPending_ = false;
     // Files being written in place, by entry name. On dispatchQueue_ only.
     std::unordered_map<std::string, WriteProgress> writeProgresses_;
 

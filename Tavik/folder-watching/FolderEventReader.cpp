@@ -17,7 +17,7 @@ namespace {
 // Entry changes, and closes after writing for the progress of files being
 // written in place. Writes into a file's content (IN_MODIFY) are not asked for.
 constexpr uint32_t watchedEvents = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE
-    | IN_ONLYDIR | IN_EXCL_UNLINK;
+    | IN_MOVE_SELF | IN_ONLYDIR | IN_EXCL_UNLINK;
 
 std::optional<FolderEvent::Kind> kindOf(uint32_t mask)
 {
@@ -33,6 +33,8 @@ std::optional<FolderEvent::Kind> kindOf(uint32_t mask)
         return FolderEvent::Kind::movedOut;
     if (mask & IN_CLOSE_WRITE)
         return FolderEvent::Kind::closedAfterWriting;
+    if (mask & IN_MOVE_SELF)
+        return FolderEvent::Kind::folderMoved;
     return std::nullopt; // IN_IGNORED, IN_UNMOUNT: the watch is gone, nothing more will come
 }
 

@@ -17,6 +17,7 @@ struct FolderEvent {
         movedIn,            // an entry was renamed into the folder (or within it, under its new name)
         movedOut,           // an entry was renamed away (or within the folder, under its old name)
         closedAfterWriting, // a file in the folder that was open for writing was closed
+        folderMoved,        // the watched folder itself was renamed (the watch follows it)
         eventsLost,         // the kernel's queue overflowed; anything may have changed
     };
     Kind kind;

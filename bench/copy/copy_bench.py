@@ -4,13 +4,13 @@
 import argparse
 import os
 import random
-import resource
 import shutil
-import statistics
 import subprocess
 import sys
 import tempfile
-import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+from interleaved import Contender, compare  # noqa: E402
 
 
 def write(path, data, mode=0o644):
@@ -79,17 +79,6 @@ def describe(root):
     return items
 
 
-def timed(command):
-    """Wall-clock seconds and processor seconds (user + system) of one run."""
-    subprocess.run(["sync"], check=True)
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
-    start = time.perf_counter()
-    subprocess.run(command, check=True)
-    wall = time.perf_counter() - start
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
@@ -103,29 +92,23 @@ def main():
         source = os.path.join(work, "source", "Bench.app")
         print(f"bundle: {files} files, {links} links, {size / 1e6:.1f} MB in {work}")
 
-        ours, theirs = [], []
-        for round_ in range(options.rounds):
-            ours_target = os.path.join(work, f"tavik-{round_}.app")
-            cp_target = os.path.join(work, f"cp-{round_}.app")
-            # Alternate which goes first, so neither always meets a busier disk.
-            runs = [("cp", ["cp", "-a", source, cp_target]), ("tavik", [options.tool, source, ours_target])]
-            if round_ % 2:
-                runs.reverse()
-            for name, command in runs:
-                (theirs if name == "cp" else ours).append(timed(command))
-            if round_ == 0 and describe(ours_target) != describe(cp_target):
-                sys.exit("tavik-copy made something other than cp -a")
-            shutil.rmtree(ours_target)
-            shutil.rmtree(cp_target)
-            print(f"round {round_ + 1}: tavik-copy {ours[-1][0]:.3f} s ({ours[-1][1]:.3f} s CPU), "
-                  f"cp -a {theirs[-1][0]:.3f} s ({theirs[-1][1]:.3f} s CPU)")
+        def target(name, round_):
+            return os.path.join(work, f"{name}-{round_}.app")
 
-        for label, index in (("wall clock", 0), ("CPU (user+system)", 1)):
-            ours_median = statistics.median(run[index] for run in ours)
-            theirs_median = statistics.median(run[index] for run in theirs)
-            print(f"median {label}: tavik-copy {ours_median:.3f} s, cp -a {theirs_median:.3f} s, "
-                  f"ratio {ours_median / theirs_median:.2f}x")
-        print("target: tavik-copy at most 1.05x the time of cp -a")
+        def copy_with(name, command):
+            return Contender(name, lambda r: subprocess.run(command + [source, target(name, r)], check=True),
+                             clean=lambda r: shutil.rmtree(target(name, r)))
+
+        ours = copy_with("tavik-copy", [options.tool])
+        theirs = copy_with("cp -a", ["cp", "-a"])
+        # An untimed first round, which also shows both make the same copy.
+        ours.run("check")
+        theirs.run("check")
+        if describe(target("tavik-copy", "check")) != describe(target("cp -a", "check")):
+            sys.exit("tavik-copy made something other than cp -a")
+        ours.clean("check")
+        theirs.clean("check")
+        compare(ours, theirs, options.rounds, inputs=[source], target=1.05)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

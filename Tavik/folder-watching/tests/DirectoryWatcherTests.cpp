@@ -328,3 +328,58 @@ TEST(LauncherEntryKeeperTest, AnAppImageRemovedFromAWatchedDestinationTakesItsEn
     keeper.reset();
     fs::remove_all(root);
 }
+
+// Two entries lead to one file: it is known, and reported, once; it goes
+// only when the last entry that leads to it goes.
+TEST_F(DirectoryWatcherTest, AFileReachedThroughALinkInTheFolderGoesWithItsLastEntry)
+{
+    log::LogCapture capture;
+    startWatching();
+    auto real = moveIn("Real.dmg", "image");
+    ASSERT_TRUE(reports->waitFor(real));
+    fs::create_symlink(real, folder / "Link.dmg");
+    settle();
+    auto removedMessage = "File at " + real.string() + " was removed";
+
+    fs::remove(folder / "Link.dmg");
+    settle();
+    EXPECT_FALSE(capture.contains(log::Level::debug, removedMessage));
+    EXPECT_EQ(reports->count(real), 1u);
+    EXPECT_EQ(service->subscriberCount(), 1u + markersSeen());
+
+    // The link goes on leading to the file only while the file is there.
+    fs::create_symlink(real, folder / "Link.dmg");
+    settle();
+    fs::remove(real);
+    settle();
+    EXPECT_TRUE(capture.contains(log::Level::debug, removedMessage));
+    EXPECT_EQ(reports->count(real), 1u);
+}
+
+// When the kernel's queue overflows, the events of the changes are lost:
+// the folder is listed again, so that a file moved in is still reported and
+// a file removed is still forgotten.
+TEST_F(DirectoryWatcherTest, ChangesLostInAQueueOverflowAreFoundByListingAgain)
+{
+    log::LogCapture capture;
+    auto known = moveIn("Known.dmg", "image");
+    startWatching();
+    ASSERT_TRUE(reports->waitFor(known));
+
+    std::promise<void> release;
+    queue->async([waiting = release.get_future().share()] { waiting.wait(); });
+    fs::remove(known);
+    auto arrived = moveIn("Arrived.dmg", "image");
+    // Each round queues a creation, a close and a removal.
+    for (int round = 0; round < 6000; ++round) {
+        write(folder / ".churn", "x");
+        fs::remove(folder / ".churn");
+    }
+    release.set_value();
+
+    ASSERT_TRUE(reports->waitFor(arrived));
+    queue->sync([] {});
+    EXPECT_TRUE(capture.contains(log::Level::error, "Missed changes in " + folder.string() + " directory; listing it again"));
+    EXPECT_TRUE(capture.contains(log::Level::debug, "File at " + known.string() + " was removed"));
+    EXPECT_EQ(reports->count(arrived), 1u);
+}

@@ -106,6 +106,8 @@ protected:
         ASSERT_TRUE(reports->waitFor(marker)) << "the watcher did not scan";
         queue->sync([] {});
     }
+    // How many markers settle() has moved in; each stays in the folder.
+    size_t markersSeen() const { return static_cast<size_t>(markers_); }
 
     // Each test has a service of its own; it outlives the watcher.
     std::shared_ptr<progress::FileProgressService> service = std::make_shared<progress::FileProgressService>();
