@@ -58,6 +58,8 @@ private:
 
     void updateWatchers(const FileSourceConfigurationsManager::Configurations& configurations);
     std::shared_ptr<DirectoryWatcher> makeWatcher(const FileSourceConfigurationPtr& configuration);
+    // The object the configurations list holds for the id now; null once it was removed.
+    FileSourceConfigurationPtr currentConfiguration(const std::string& id) const;
     void handleReportedFile(const URL& fileURL, const FileSourceConfigurationPtr& configuration);
     void handleOutcome(const URL& fileURL, const persistence::Data& identity, const FileHandler::FileOutcome& outcome);
     void append(const persistence::Persister<Bookmarks>& list, const char* key, const persistence::Data& identity);
