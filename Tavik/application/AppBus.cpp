@@ -11,6 +11,16 @@ ErrorPtr busError(const sdbus::Error& error)
     return GenericError::make(error.getName(), 1, error.getMessage());
 }
 
+bool nameHasOwner(sdbus::IConnection& connection, const char* name)
+{
+    auto bus = sdbus::createProxy(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+    auto query = bus->createMethodCall("org.freedesktop.DBus", "NameHasOwner");
+    query << std::string(name);
+    bool owned = false;
+    bus->callMethod(query) >> owned;
+    return owned;
+}
+
 } // namespace
 
 std::optional<FileSource> AppBus::dropTarget(const std::string& text)
@@ -27,7 +37,7 @@ std::string AppBus::dropTargetName(FileSource target)
     return target == FileSource::statusBarIcon ? "status-bar" : "app-icon";
 }
 
-Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler)
+Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler, ReopenHandler reopen)
 {
     std::unique_ptr<AppBusService> service(new AppBusService());
     try {
@@ -51,6 +61,14 @@ Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler)
                 auto reply = call.createReply();
                 reply.send();
             });
+        service->object_->registerMethod(AppBus::interfaceName, AppBus::reopenMethod, "", {}, "b", {"shown"},
+            [reopen = std::move(reopen)](sdbus::MethodCall call) {
+                bool shown = reopen ? reopen() : false;
+                auto reply = call.createReply();
+                reply << shown;
+                reply.send();
+            });
+        service->object_->registerSignal(AppBus::interfaceName, AppBus::quitLauncherSignal, "");
         service->object_->finishRegistration();
         // The bus can go away before us (it ends with the session, or with
         // the same Ctrl-C): that ends serving, not the process.
@@ -78,16 +96,22 @@ AppBusService::~AppBusService()
     object_.reset();
 }
 
+Result<void> AppBusService::postQuitLauncher()
+{
+    try {
+        auto signal = object_->createSignal(AppBus::interfaceName, AppBus::quitLauncherSignal);
+        object_->emitSignal(signal);
+        return {};
+    } catch (const sdbus::Error& error) {
+        return busError(error);
+    }
+}
+
 Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource target)
 {
     try {
         auto connection = sdbus::createSessionBusConnection();
-        auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        auto query = bus->createMethodCall("org.freedesktop.DBus", "NameHasOwner");
-        query << std::string(AppBus::name);
-        bool running = false;
-        bus->callMethod(query) >> running;
-        if (!running)
+        if (!nameHasOwner(*connection, AppBus::name))
             return false;
         std::vector<std::string> paths;
         for (const auto& file : files)
@@ -97,6 +121,32 @@ Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource tar
         call << paths << AppBus::dropTargetName(target);
         proxy->callMethod(call);
         return true;
+    } catch (const sdbus::Error& error) {
+        return busError(error);
+    }
+}
+
+Result<bool> reopenRunningInstance()
+{
+    try {
+        auto connection = sdbus::createSessionBusConnection();
+        if (!nameHasOwner(*connection, AppBus::name))
+            return false;
+        auto proxy = sdbus::createProxy(*connection, AppBus::name, AppBus::objectPath);
+        auto call = proxy->createMethodCall(AppBus::interfaceName, AppBus::reopenMethod);
+        bool shown = false;
+        proxy->callMethod(call) >> shown;
+        return true;
+    } catch (const sdbus::Error& error) {
+        return busError(error);
+    }
+}
+
+Result<bool> isLauncherRunning()
+{
+    try {
+        auto connection = sdbus::createSessionBusConnection();
+        return nameHasOwner(*connection, AppBus::launcherName);
     } catch (const sdbus::Error& error) {
         return busError(error);
     }

@@ -27,6 +27,12 @@ struct AppBus {
     static constexpr const char* objectPath = "/app/tavik/Tavik";
     static constexpr const char* interfaceName = "app.tavik.Tavik";
     static constexpr const char* openMethod = "Open";
+    // Asks the running Tavik to show its file sources window; answers
+    // whether it has one to show (a headless Tavik has not).
+    static constexpr const char* reopenMethod = "Reopen";
+    // The launcher's bus name while it runs, and the signal that tells it to quit.
+    static constexpr const char* launcherName = "app.tavik.TavikLauncher";
+    static constexpr const char* quitLauncherSignal = "QUIT_TAVIK_LAUNCHER";
 
     // "app-icon" or "status-bar", as the command line spells the targets.
     static std::optional<FileSource> dropTarget(const std::string& text);
@@ -38,10 +44,16 @@ class AppBusService {
 public:
     // Called with absolute file URLs and the icon they were dropped on.
     using OpenHandler = std::function<void(std::vector<URL> files, FileSource target)>;
+    // Called on the service's thread; answers whether a window will show.
+    using ReopenHandler = std::function<bool()>;
 
     // Fails when there is no session bus or another process owns the name.
-    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler);
+    // Without a reopen handler, Reopen answers false.
+    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler, ReopenHandler reopen = {});
     ~AppBusService();
+
+    // Emits QUIT_TAVIK_LAUNCHER, which a waiting launcher quits on.
+    Result<void> postQuitLauncher();
     AppBusService(const AppBusService&) = delete;
     AppBusService& operator=(const AppBusService&) = delete;
 
@@ -55,5 +67,12 @@ private:
 // Hands files to the running Tavik. True when one took them, false when none
 // runs; an error when there is no session bus or the call failed.
 Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource target);
+
+// Asks the running Tavik to show its file sources window. False when none
+// runs; true when one answered (whether it had a window to show or not).
+Result<bool> reopenRunningInstance();
+
+// Whether the login-item launcher owns its bus name now.
+Result<bool> isLauncherRunning();
 
 } // namespace tavik

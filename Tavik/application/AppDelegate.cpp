@@ -8,10 +8,12 @@
 #include "platform/foundation/FileError.hpp"
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
+#include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 
 namespace tavik {
@@ -36,13 +38,13 @@ std::string dropDescription(FileSource target)
                                                : "Result of file dropped on app icon: ";
 }
 
-bool isSupportedDownload(const URL& url)
+} // namespace
+
+bool AppDelegate::isSupportedDownload(const URL& url)
 {
     auto values = ResourceValues::of(url.path());
     return values && FileType(values->typeIdentifier).isSupported();
 }
-
-} // namespace
 
 std::shared_ptr<AppDelegate> AppDelegate::make(Environment environment)
 {
@@ -57,6 +59,8 @@ AppDelegate::AppDelegate(Environment environment)
         environment_.userDefaults = defaults::UserDefaults::standard();
     if (!environment_.printLine)
         environment_.printLine = printToStandardOutput;
+    if (!environment_.notificationCenter)
+        environment_.notificationCenter = notifications::FreedesktopNotificationCenter::current();
 }
 
 void AppDelegate::applicationWillFinishLaunching()
@@ -104,7 +108,23 @@ void AppDelegate::applicationDidFinishLaunching()
                 configuration->updateConfigurationErrors(*self->environment_.applicationsDestinationManager);
         }));
 
+    updater_ = std::make_shared<NoOpUpdater>(std::weak_ptr<UpdaterDelegate>(shared_from_this()));
+}
+
+void AppDelegate::finishLaunching(bool launchedByLauncher)
+{
+    if (launchedByLauncher && environment_.postQuitLauncher)
+        environment_.postQuitLauncher();
+    removeAllNotifications();
     environment_.userInputRequestPerformer->registerCategories();
+    if (auto started = updater_->startUpdater(); !started)
+        log_.error("Failed to start updater: {}", started.error()->description());
+}
+
+void AppDelegate::removeAllNotifications()
+{
+    environment_.notificationCenter->removeAllDeliveredNotifications();
+    environment_.notificationCenter->removeAllPendingNotificationRequests();
 }
 
 void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)
@@ -116,6 +136,65 @@ void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)
     detachLeftoverMounts([answered] { answered.leave(); });
     if (!answered.waitFor(timeout))
         log_.error("Quitting before every disk image was detached");
+    removeAllNotifications();
+}
+
+bool AppDelegate::updaterShouldPromptForPermissionToCheckForUpdates()
+{
+    return AppPreferences::hasRunInitialSetup().currentValue();
+}
+
+void AppDelegate::updaterDidAbortWithError(const ErrorPtr& error)
+{
+    log_.error("Updater aborted due to error: {}", error->description());
+}
+
+void AppDelegate::updaterDidNotFindUpdate()
+{
+    log_.debug("Updater did not find update");
+}
+
+void AppDelegate::updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay)
+{
+    auto when = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + delay);
+    std::tm local {};
+    localtime_r(&when, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
+    log_.defaultLevel("Update will schedule update check for: {}", text);
+}
+
+void AppDelegate::updaterDidFindValidUpdate(const std::string& displayVersion)
+{
+    log_.defaultLevel("Updater found valid update: {}", displayVersion);
+}
+
+void AppDelegate::updaterWillDownloadUpdate(const std::string& displayVersion)
+{
+    log_.defaultLevel("Update will download update for version {}", displayVersion);
+}
+
+void AppDelegate::updaterFailedToDownloadUpdate(const std::string& displayVersion, const ErrorPtr& error)
+{
+    log_.error("Update will download update for version {}: {}", displayVersion, error->description());
+}
+
+void AppDelegate::updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error)
+{
+    // A scheduled check that found nothing also ends this way.
+    if (error->domain() == updaterErrorDomain && error->code() == noUpdateErrorCode)
+        return;
+    log_.error("Scheduled update check aborted due to error: {}", error->description());
+}
+
+void AppDelegate::standardUserDriverWillShowModalAlert()
+{
+    log_.defaultLevel("Update user driver will show modal alert");
+}
+
+void AppDelegate::standardUserDriverDidShowModalAlert()
+{
+    log_.defaultLevel("Update user driver did show modal alert");
 }
 
 std::vector<URL> AppDelegate::openURLs(const std::vector<URL>& urls, FileSource target, DropCompletion completion)

@@ -6,6 +6,7 @@
 // initial setup has run, and hands dropped files to the file handler. The
 // Qt shell drives the same object and adds the windows and the tray icon.
 
+#include "Tavik/application/Updater.hpp"
 #include "Tavik/configuration/ApplicationsDestination.hpp"
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "Tavik/file-handling/FileHandler.hpp"
@@ -15,6 +16,7 @@
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/log/Logger.hpp"
+#include "platform/notifications/NotificationCenter.hpp"
 #include "platform/publisher/Publisher.hpp"
 
 #include <chrono>
@@ -27,7 +29,7 @@
 
 namespace tavik {
 
-class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
+class AppDelegate : public UpdaterDelegate, public std::enable_shared_from_this<AppDelegate> {
 public:
     // What the delegate works with; what is left empty is the process's
     // shared object (the configurations manager is made only after the
@@ -37,6 +39,10 @@ public:
         std::shared_ptr<FileSourceConfigurationsManager> fileSourcesManager;
         std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager;
         std::shared_ptr<UserInputRequestPerformer> userInputRequestPerformer;
+        // Whose delivered and pending notifications go at launch and at quit.
+        std::shared_ptr<notifications::NotificationCenter> notificationCenter;
+        // Tells a waiting login-item launcher to quit; nothing by default.
+        std::function<void()> postQuitLauncher;
         // Writes one line to standard output.
         std::function<void(std::string_view)> printLine;
     };
@@ -49,12 +55,19 @@ public:
 
     // Removes the obsolete keys and makes the file handler and the watchers manager.
     void applicationWillFinishLaunching();
-    // Detaches leftovers, then watches once that is done and the setup has run;
-    // keeps every configuration's errors current; registers the question categories.
+    // Detaches leftovers, then watches once that is done and the setup has
+    // run; keeps every configuration's errors current; creates the updater.
     void applicationDidFinishLaunching();
+    // After the first window was chosen: releases the launcher that started
+    // us, clears old notifications, registers the question categories and
+    // starts the updater.
+    void finishLaunching(bool launchedByLauncher);
     // Detaches what is attached under "mounts" and waits for the answers,
-    // at most `timeout`.
+    // at most `timeout`; removes the application's notifications.
     void applicationWillTerminate(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+    // Removes every delivered and every pending notification of the application.
+    void removeAllNotifications();
 
     // Files dropped on the dock icon (appIcon) or on the menu-bar icon
     // (statusBarIcon): each is handed to the file handler with the first
@@ -62,6 +75,10 @@ public:
     // The menu-bar icon takes only disk images, archives and packages. Returns
     // the files handed over; none when there is no such configuration.
     std::vector<URL> openURLs(const std::vector<URL>& urls, FileSource target, DropCompletion completion = {});
+
+    // A disk image, ZIP archive or installer package, by its type identifier;
+    // what the menu-bar icon accepts.
+    static bool isSupportedDownload(const URL& url);
 
     // Lists "mounts" under the temporary folder: empty mount points are
     // removed, the others detached. hasUnmountedDMGs turns true when all answered.
@@ -73,6 +90,20 @@ public:
     const FileHandlerPtr& fileHandler() const { return fileHandler_; }
     const std::shared_ptr<FileWatchersManager>& fileWatchersManager() const { return fileWatchersManager_; }
     const Environment& environment() const { return environment_; }
+    const std::shared_ptr<Updater>& updater() const { return updater_; }
+
+    // The updater's delegate calls: they log, and the permission question is
+    // answered with whether the setup has run.
+    bool updaterShouldPromptForPermissionToCheckForUpdates() override;
+    void updaterDidAbortWithError(const ErrorPtr& error) override;
+    void updaterDidNotFindUpdate() override;
+    void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay) override;
+    void updaterDidFindValidUpdate(const std::string& displayVersion) override;
+    void updaterWillDownloadUpdate(const std::string& displayVersion) override;
+    void updaterFailedToDownloadUpdate(const std::string& displayVersion, const ErrorPtr& error) override;
+    void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error) override;
+    void standardUserDriverWillShowModalAlert() override;
+    void standardUserDriverDidShowModalAlert() override;
 
 private:
     explicit AppDelegate(Environment environment);
@@ -83,6 +114,7 @@ private:
     log::Logger log_;
     FileHandlerPtr fileHandler_;
     std::shared_ptr<FileWatchersManager> fileWatchersManager_;
+    std::shared_ptr<Updater> updater_;
     publisher::CurrentValueSubject<bool> hasUnmountedDMGs_ { false };
     std::vector<publisher::AnyCancellable> cancellables_;
 };
