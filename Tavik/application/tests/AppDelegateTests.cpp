@@ -14,6 +14,9 @@
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 
@@ -207,4 +210,84 @@ TEST_F(AppDelegateTest, OneInstanceOwnsTheBusNameAndTakesTheFilesOfLaterStarts)
     EXPECT_EQ(calls[0].first.size(), 2u);
     EXPECT_EQ(calls[0].first[1].path(), "/tmp/b é.dmg");
     EXPECT_EQ(calls[0].second, FileSource::statusBarIcon);
+}
+
+TEST_F(AppDelegateTest, ALaterStartAsksTheRunningOneToReopenAndTheLauncherIsToldToQuit)
+{
+    EXPECT_EQ(reopenRunningInstance().value(), false) << "nobody runs yet";
+    EXPECT_EQ(isLauncherRunning().value(), false);
+
+    std::atomic<int> reopens = 0;
+    auto service = AppBusService::start([](std::vector<URL>, FileSource) { }, [&] {
+        ++reopens;
+        return true;
+    });
+    ASSERT_TRUE(service) << service.error()->description();
+    EXPECT_EQ(reopenRunningInstance().value(), true);
+    EXPECT_EQ(reopens.load(), 1);
+
+    // A launcher waiting on the bus hears the quit signal.
+    auto launcher = sdbus::createSessionBusConnection(AppBus::launcherName);
+    EXPECT_EQ(isLauncherRunning().value(), true);
+    auto proxy = sdbus::createProxy(*launcher, AppBus::name, AppBus::objectPath);
+    std::atomic<bool> told = false;
+    proxy->registerSignalHandler(AppBus::interfaceName, AppBus::quitLauncherSignal, [&](sdbus::Signal) { told = true; });
+    proxy->finishRegistration();
+    launcher->enterEventLoopAsync();
+    ASSERT_TRUE((*service)->postQuitLauncher());
+    EXPECT_TRUE(eventually([&] { return told.load(); }, 10s));
+    launcher->leaveEventLoop();
+}
+
+// Counts what the delegate removes.
+class CountingNotificationCenter final : public notifications::NotificationCenter {
+public:
+    void setDelegate(std::weak_ptr<notifications::NotificationCenterDelegate>) override { }
+    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override { }
+    void getNotificationSettings(std::function<void(notifications::NotificationSettings)>) override { }
+    void requestAuthorization(unsigned, std::function<void(bool, ErrorPtr)>) override { }
+    void addNotificationRequest(notifications::NotificationRequest, std::function<void(ErrorPtr)>) override { }
+    void removeAllDeliveredNotifications() override { ++delivered; }
+    void removeAllPendingNotificationRequests() override { ++pending; }
+    std::atomic<int> delivered = 0;
+    std::atomic<int> pending = 0;
+};
+
+TEST_F(AppDelegateTest, LaunchAndQuitRemoveNotificationsAndTheUpdaterReportsThroughTheLog)
+{
+    auto center = std::make_shared<CountingNotificationCenter>();
+    AppDelegate::Environment environment;
+    environment.userDefaults = userDefaults;
+    environment.fileSourcesManager = FileSourceConfigurationsManager::make(userDefaults);
+    environment.applicationsDestinationManager = std::make_shared<ApplicationsDestinationManager>(userDefaults);
+    environment.userInputRequestPerformer = std::make_shared<UserInputRequestPerformer>(center);
+    environment.notificationCenter = center;
+    int launcherReleases = 0;
+    environment.postQuitLauncher = [&] { ++launcherReleases; };
+    auto delegate = AppDelegate::make(environment);
+    delegate->applicationWillFinishLaunching();
+    delegate->applicationDidFinishLaunching();
+
+    log::LogCapture logs;
+    delegate->finishLaunching(/*launchedByLauncher=*/true);
+    EXPECT_EQ(launcherReleases, 1);
+    EXPECT_EQ(center->delivered.load(), 1);
+    EXPECT_EQ(center->pending.load(), 1);
+    for (const auto& entry : logs.entries("App Delegate"))
+        EXPECT_NE(entry.message.rfind("Failed to start updater", 0), 0u) << "the updater starts";
+
+    delegate->updater()->checkForUpdates();
+    EXPECT_TRUE(logs.contains(log::Level::debug, "Updater did not find update"));
+    delegate->updaterScheduledUpdateCheckDidAbortWithError(GenericError::make(updaterErrorDomain, noUpdateErrorCode, "none"));
+    EXPECT_EQ(logs.count("Scheduled update check aborted due to error: none"), 0u) << "finding nothing is no error";
+    delegate->updaterScheduledUpdateCheckDidAbortWithError(GenericError::make(updaterErrorDomain, 2, "offline"));
+    EXPECT_TRUE(logs.contains(log::Level::error, "Scheduled update check aborted due to error: offline"));
+    delegate->updaterFailedToDownloadUpdate("2.0", GenericError::make(updaterErrorDomain, 3, "gone"));
+    EXPECT_TRUE(logs.contains(log::Level::error, "Update will download update for version 2.0: gone"));
+
+    delegate->finishLaunching(/*launchedByLauncher=*/false);
+    EXPECT_EQ(launcherReleases, 1);
+    delegate->applicationWillTerminate(5s);
+    EXPECT_EQ(center->delivered.load(), 3);
+    EXPECT_EQ(center->pending.load(), 3);
 }

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,7 +54,7 @@ protected:
     std::string path(const char* name) const { return (root / name).string(); }
     std::string settings() const { return readAll(root / "config/tavik/app.tavik.Tavik.plist"); }
 
-    Outcome tavik(const Strings& arguments)
+    Outcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
     {
         pid_t child = fork();
         if (child == 0) {
@@ -61,6 +62,8 @@ protected:
             dup2(open((root / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
             setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
             unsetenv("DBUS_SESSION_BUS_ADDRESS");
+            for (const auto& [name, value] : environment)
+                setenv(name.c_str(), value.c_str(), 1);
             std::vector<char*> argv { const_cast<char*>(TAVIK_EXECUTABLE) };
             for (auto& argument : arguments)
                 argv.push_back(const_cast<char*>(argument.c_str()));
@@ -186,4 +189,18 @@ TEST_F(CommandLineTest, HelpDocumentsEveryCommand)
              "sources add DIR [--destination DIR]", "sources remove ID", "sources set ID KEY VALUE",
              "alwaysAsk, searchForApplications, ignore", "doNothing, moveToTrash" })
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
+}
+
+TEST_F(CommandLineTest, WithoutAUsableDisplayTavikSaysItRunsHeadless)
+{
+    // A display that is not there must neither hang nor crash the start.
+    // Without a session bus the headless run then ends at once, saying why.
+    auto run = tavik({}, {{"DISPLAY", ":987"}, {"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", ""}});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(split(run.err, '\n').at(0).rfind("tavik: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("running headless"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("cannot take the session bus name"), std::string::npos) << run.err;
+
+    auto forced = tavik({"--headless"});
+    EXPECT_NE(forced.err.find("running headless (--headless)"), std::string::npos) << forced.err;
 }
