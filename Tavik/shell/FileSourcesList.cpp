@@ -135,11 +135,16 @@ void FileSourcesList::selectConfigurations(const std::vector<std::string>& ids)
     {
         QSignalBlocker blocker(this);
         clearSelection();
+        QTreeWidgetItem* current = nullptr;
         for (int index = 0; index < group_->childCount(); ++index) {
             auto* item = group_->child(index);
-            if (wanted.contains(item->data(nameColumn, idRole).toString().toStdString()))
+            if (wanted.contains(item->data(nameColumn, idRole).toString().toStdString())) {
                 item->setSelected(true);
+                current = current ? current : item;
+            }
         }
+        // The keyboard focus sits on a selected row, never on the group.
+        selectionModel()->setCurrentIndex(current ? indexFromItem(current) : QModelIndex(), QItemSelectionModel::NoUpdate);
     }
     notifySelection();
 }

@@ -28,7 +28,12 @@ std::vector<URL> fileURLs(const QMimeData& data)
 
 void showStatus(QAction* action, FileSourceConfiguration::Status status)
 {
-    action->setIcon(statusIcon(status));
+    // Folder items are disabled; their status keeps its colour all the same.
+    auto picture = statusIcon(status).pixmap(16, 16);
+    QIcon icon;
+    icon.addPixmap(picture, QIcon::Normal);
+    icon.addPixmap(picture, QIcon::Disabled);
+    action->setIcon(icon);
     action->setProperty("statusImage", QString::fromStdString(statusIconName(status)));
 }
 
