@@ -2,6 +2,7 @@
 
 #include "Tavik/configuration/AppPreferences.hpp"
 #include "Tavik/configuration/InitialSetup.hpp"
+#include "Tavik/shell/DesktopApplication.hpp"
 #include "Tavik/shell/FileSourcesWindow.hpp"
 #include "Tavik/shell/PlaceholderWindows.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -216,7 +217,7 @@ void DesktopAppDelegate::addMainMenu(QMenuBar* menuBar)
     menu->addSeparator();
     auto* quit = menu->addAction("Quit Tavik");
     quit->setShortcut(QKeySequence::Quit);
-    connect(quit, &QAction::triggered, qApp, &QApplication::quit, Qt::QueuedConnection);
+    connect(quit, &QAction::triggered, qApp, [] { quitDesktopApplication(); });
     auto* help = menuBar->addMenu("&Help");
     connect(help->addAction("Contact Us..."), &QAction::triggered, this, [this] { openContactPage(); });
 }

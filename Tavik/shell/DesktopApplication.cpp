@@ -64,7 +64,9 @@ bool isDesktopAvailable(const char* programName)
 
 void quitDesktopApplication()
 {
-    dispatch::DispatchQueue::main()->async([] { QCoreApplication::quit(); });
+    // exit, not quit: quitting must not depend on every window agreeing to
+    // close (the first-run introduction refuses).
+    dispatch::DispatchQueue::main()->async([] { QCoreApplication::exit(0); });
 }
 
 int runDesktopApplication(int argc, char** argv, const std::vector<std::string>& arguments)

@@ -1,5 +1,6 @@
 #include "Tavik/shell/MenuBarManager.hpp"
 
+#include "Tavik/shell/DesktopApplication.hpp"
 #include "Tavik/shell/ShellIcons.hpp"
 #include "Tavik/shell/model/StatusMenu.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -120,7 +121,7 @@ void MenuBarManager::rebuildMenu(const FileSourceConfigurationsManager::Configur
         case StatusMenuItem::Kind::quit: {
             auto* action = menu->addAction(QString::fromStdString(item.title));
             action->setShortcut(QKeySequence("Ctrl+" + QString::fromStdString(item.keyEquivalent).toUpper()));
-            connect(action, &QAction::triggered, qApp, &QApplication::quit, Qt::QueuedConnection);
+            connect(action, &QAction::triggered, qApp, [] { quitDesktopApplication(); });
             break;
         }
         }
