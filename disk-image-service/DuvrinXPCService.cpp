@@ -1,10 +1,15 @@
 #include "disk-image-service/DuvrinXPCService.hpp"
 
+#include "disk-image-service/BusyImageCopies.hpp"
 #include "disk-image-service/HDIUtilOutput.hpp"
 #include "disk-image-service/MountDMGError.hpp"
 #include "disk-image-service/TemporaryFiles.hpp"
 #include "disk-image-service/ToolProcess.hpp"
+#include "platform/foundation/BoundedText.hpp"
+#include "platform/foundation/FileError.hpp"
 #include "service-protocol/DBusMapping.hpp"
+
+#include <cerrno>
 
 namespace tavik::service {
 
@@ -26,11 +31,40 @@ Result<URL> DuvrinXPCService::temporaryDirectory() const
     return processTemporaryDirectory();
 }
 
+void DuvrinXPCService::removeLeftoverCopies() const
+{
+    if (auto folder = temporaryDirectory())
+        BusyImageCopies(folder->path()).removeLeftovers();
+}
+
+namespace {
+
+// What hdiutil said went wrong, for the error the caller shows.
+std::string complaintOf(const ToolOutput& tool)
+{
+    std::string text = tool.standardError;
+    if (!dbus::isValidUTF8(text))
+        return {};
+    if (text.starts_with("hdiutil: "))
+        text.erase(0, 9);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
 void DuvrinXPCService::mountDMG(const URL& dmg, const URL& mountPoint, MountDMGResponse response)
+{
+    attach(dmg, mountPoint, false, std::move(response));
+}
+
+void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, MountDMGResponse response)
 {
     auto ran = runTool(options_.launchPath,
         {"hdiutil", "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.path().string(),
-            "-noautoopen", dmg.path().string()});
+            "-noautoopen", dmg.path().string()},
+        ToolLimits{outputLimit, messageLimit});
     if (!ran) {
         response(std::nullopt, ran.error());
         return;
@@ -41,7 +75,8 @@ void DuvrinXPCService::mountDMG(const URL& dmg, const URL& mountPoint, MountDMGR
         auto output = HDIUtilOutput::decode(tool.standardOutput);
         if (!output) {
             log_.error("Failed to decode `hdiutil` output as plist: {}\nOutput\n{}", output.error()->description(),
-                dbus::isValidUTF8(tool.standardOutput) ? tool.standardOutput : "Output was not valid UTF8");
+                dbus::isValidUTF8(tool.standardOutput) ? abridged(tool.standardOutput, messageLimit)
+                                                       : "Output was not valid UTF8");
             response(std::nullopt, MountDMGError::invalidOutput());
             return;
         }
@@ -58,36 +93,51 @@ void DuvrinXPCService::mountDMG(const URL& dmg, const URL& mountPoint, MountDMGR
 
     bool readable = dbus::isValidUTF8(tool.standardError);
     if (readable && tool.standardError.ends_with("Resource busy")) {
-        // The image is attached elsewhere: attach a copy of it instead. A
-        // second busy answer fails here, as the copy exists by then.
+        // A copy is attached once; busy again, it is given up.
+        if (copy) {
+            response(std::nullopt, MountDMGError::failedToCopyDMG(FileError::fromErrno(EBUSY, dmg.path(), false)));
+            return;
+        }
+        // The image is attached elsewhere: attach a copy of it instead, and
+        // remove the copy unless its attach succeeds.
         auto folder = temporaryDirectory();
         if (!folder) {
             response(std::nullopt, MountDMGError::failedToCopyDMG(folder.error()));
             return;
         }
-        URL copy = folder->appendingPathComponent(dmg.lastPathComponent(), false);
-        if (auto copied = copyItem(dmg.path(), copy.path()); !copied) {
-            response(std::nullopt, MountDMGError::failedToCopyDMG(copied.error()));
+        BusyImageCopies copies(folder->path());
+        auto made = copies.make(dmg.path(), mountPoint.path());
+        if (!made) {
+            response(std::nullopt, MountDMGError::failedToCopyDMG(made.error()));
             return;
         }
-        mountDMG(copy, mountPoint, std::move(response));
+        const auto copyPath = *made;
+        attach(URL::fileURL(copyPath, false), mountPoint, true,
+            [&copies, &copyPath, &response](std::optional<URL> url, ErrorPtr error) {
+                if (!url)
+                    copies.discard(copyPath);
+                response(std::move(url), std::move(error));
+            });
         return;
     }
 
     log_.error("`hdiutil` failed with exit code {}.\nstderr: {}", tool.status,
         readable ? tool.standardError : "<invalid UTF8>");
-    response(std::nullopt, MountDMGError::exitCode(tool.status));
+    response(std::nullopt, MountDMGError::exitCode(tool.status, complaintOf(tool)));
 }
 
 void DuvrinXPCService::unmountDMGWithMountPath(const URL& mountPath, UnmountDMGResponse response)
 {
-    auto ran = runTool(options_.launchPath, {"hdiutil", "detach", mountPath.path().string()});
+    auto ran = runTool(options_.launchPath, {"hdiutil", "detach", mountPath.path().string()},
+        ToolLimits{outputLimit, messageLimit});
     if (!ran) {
         if (response)
             response(ran.error());
         return;
     }
     if (ran->status == 0) {
+        if (auto folder = temporaryDirectory())
+            BusyImageCopies(folder->path()).mountPointDetached(mountPath.path());
         if (response)
             response(nullptr);
         return;
@@ -95,7 +145,7 @@ void DuvrinXPCService::unmountDMGWithMountPath(const URL& mountPath, UnmountDMGR
     log_.error("`hdiutil` failed with exit code {}.\nstderr: {}", ran->status,
         dbus::isValidUTF8(ran->standardError) ? ran->standardError : "<invalid UTF8>");
     if (response)
-        response(MountDMGError::exitCode(ran->status));
+        response(MountDMGError::exitCode(ran->status, complaintOf(*ran)));
 }
 
 } // namespace tavik::service

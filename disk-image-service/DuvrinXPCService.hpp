@@ -29,8 +29,19 @@ public:
     void mountDMG(const URL& dmg, const URL& mountPoint, MountDMGResponse response) override;
     void unmountDMGWithMountPath(const URL& mountPath, UnmountDMGResponse response) override;
 
+    // Removes copies of busy images that an earlier run left behind; called
+    // when the service starts.
+    void removeLeftoverCopies() const;
+
+    // What is kept of hdiutil's output: its property list is a few KiB, and
+    // no more than this of any output reaches a message or the log.
+    static constexpr size_t outputLimit = 1 << 20;
+    static constexpr size_t messageLimit = 4096;
+
 private:
     Result<URL> temporaryDirectory() const;
+    // `copy`: the image is a copy made because the original was busy.
+    void attach(const URL& dmg, const URL& mountPoint, bool copy, MountDMGResponse response);
 
     log::Logger log_;
     Options options_;

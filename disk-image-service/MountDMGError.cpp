@@ -4,16 +4,17 @@
 
 namespace tavik::service {
 
-MountDMGError::MountDMGError(Case errorCase, int32_t status, ErrorPtr underlying)
+MountDMGError::MountDMGError(Case errorCase, int32_t status, ErrorPtr underlying, std::string message)
     : case_(errorCase)
     , status_(status)
     , underlying_(std::move(underlying))
+    , message_(std::move(message))
 {
 }
 
-ErrorPtr MountDMGError::exitCode(int32_t status)
+ErrorPtr MountDMGError::exitCode(int32_t status, std::string message)
 {
-    return std::make_shared<const MountDMGError>(Case::exitCode, status, nullptr);
+    return std::make_shared<const MountDMGError>(Case::exitCode, status, nullptr, std::move(message));
 }
 
 ErrorPtr MountDMGError::failedToCopyDMG(ErrorPtr underlying)
@@ -30,6 +31,10 @@ std::string MountDMGError::description() const
 {
     switch (case_) {
     case Case::exitCode:
+        // hdiutil's own words say what the user can do ("the image is too
+        // large for the free space: ...").
+        if (!message_.empty())
+            return fmt::format("hdiutil failed with exit code {}: {}", status_, message_);
         return fmt::format("hdiutil failed with exit code {}.", status_);
     case Case::failedToCopyDMG:
         return fmt::format("The disk image is in use and could not be copied to attach it again: {}",

@@ -140,6 +140,9 @@ void ServiceListener::unmountDMGWithMountPath(sdbus::MethodCall call)
 
 int ServiceListener::run()
 {
+    // Copies of busy images stay only while attached; what a run that ended
+    // before their detach left behind goes now.
+    DuvrinXPCService(log::Logger(subsystem, category), options_.service).removeLeftoverCopies();
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IObject> object;
     try {

@@ -1,5 +1,6 @@
 #include "disk-image-service/ToolProcess.hpp"
 
+#include "platform/foundation/BoundedText.hpp"
 #include "platform/foundation/FileError.hpp"
 
 #include <cerrno>
@@ -53,7 +54,7 @@ struct Pipe {
 };
 
 // Reads both pipes to their ends, whichever has data first.
-void drain(Pipe& output, Pipe& error, std::string& outputText, std::string& errorText)
+void drain(Pipe& output, Pipe& error, BoundedText& outputText, BoundedText& errorText)
 {
     char buffer[16384];
     while (output.read >= 0 || error.read >= 0) {
@@ -67,10 +68,10 @@ void drain(Pipe& output, Pipe& error, std::string& outputText, std::string& erro
             if (fds[index].fd < 0 || fds[index].revents == 0)
                 continue;
             Pipe& pipe = index == 0 ? output : error;
-            std::string& text = index == 0 ? outputText : errorText;
+            BoundedText& text = index == 0 ? outputText : errorText;
             ssize_t got = ::read(pipe.read, buffer, sizeof buffer);
             if (got > 0)
-                text.append(buffer, static_cast<size_t>(got));
+                text.append(std::string_view(buffer, static_cast<size_t>(got)));
             else if (got == 0 || errno != EINTR)
                 pipe.closeRead();
         }
@@ -79,7 +80,8 @@ void drain(Pipe& output, Pipe& error, std::string& outputText, std::string& erro
 
 } // namespace
 
-Result<ToolOutput> runTool(const std::filesystem::path& launchPath, const std::vector<std::string>& arguments)
+Result<ToolOutput> runTool(const std::filesystem::path& launchPath, const std::vector<std::string>& arguments,
+    ToolLimits limits)
 {
     Pipe output, error;
     if (!output.open() || !error.open())
@@ -107,7 +109,11 @@ Result<ToolOutput> runTool(const std::filesystem::path& launchPath, const std::v
     output.closeWrite();
     error.closeWrite();
     ToolOutput result;
-    drain(output, error, result.standardOutput, result.standardError);
+    BoundedText outputText(limits.outputBytes, 0);
+    BoundedText errorText(limits.errorBytes / 2, limits.errorBytes - limits.errorBytes / 2);
+    drain(output, error, outputText, errorText);
+    result.standardOutput = outputText.text();
+    result.standardError = errorText.text();
 
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {

@@ -1,11 +1,15 @@
 #include "hdiutil/ChildProcess.hpp"
 
+#include "platform/foundation/BoundedText.hpp"
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,7 +87,11 @@ ChildOutcome runChild(const std::vector<std::string>& arguments, const ChildOpti
     }
     if (pid == 0) {
         setpgid(0, 0);
-        if (options.clearUmask) umask(0);
+        if (options.umask) umask(*options.umask);
+        if (options.memoryLimit != 0) {
+            rlimit limit{options.memoryLimit, options.memoryLimit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(127);
+        }
         dup2(devNull, STDIN_FILENO);
         dup2(output.writeEnd, STDOUT_FILENO);
         dup2(error.writeEnd, STDERR_FILENO);
@@ -102,13 +110,14 @@ ChildOutcome runChild(const std::vector<std::string>& arguments, const ChildOpti
     ChildOutcome outcome;
     auto deadline = std::chrono::steady_clock::now() + options.timeLimit;
     pollfd fds[2] = {{output.readEnd, POLLIN, 0}, {error.readEnd, POLLIN, 0}};
-    std::string* sinks[2] = {&outcome.standardOutput, &outcome.standardError};
+    BoundedText errorText(options.errorLimit / 2, options.errorLimit - options.errorLimit / 2);
+    auto stop = [&] { kill(-pid, SIGKILL); };
     int openStreams = 2;
     while (openStreams > 0) {
         auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (remaining.count() <= 0) {
             outcome.timedOut = true;
-            kill(-pid, SIGKILL);
+            stop();
             break;
         }
         int ready = poll(fds, 2, static_cast<int>(std::min<long long>(remaining.count(), 1000)));
@@ -117,14 +126,30 @@ ChildOutcome runChild(const std::vector<std::string>& arguments, const ChildOpti
             if (fds[index].fd < 0 || fds[index].revents == 0) continue;
             char buffer[8192];
             ssize_t count = read(fds[index].fd, buffer, sizeof buffer);
-            if (count > 0) {
-                sinks[index]->append(buffer, static_cast<size_t>(count));
-            } else if (count == 0 || errno != EINTR) {
+            if (count <= 0) {
+                if (count < 0 && errno == EINTR) continue;
                 fds[index].fd = -1;
                 --openStreams;
+                continue;
+            }
+            std::string_view piece(buffer, static_cast<size_t>(count));
+            if (index == 1) {
+                errorText.append(piece);
+                continue;
+            }
+            auto& kept = outcome.standardOutput;
+            if (piece.size() > options.outputLimit - kept.size()) {
+                kept.append(piece.substr(0, options.outputLimit - kept.size()));
+                outcome.outputOverflowed = true;
+                stop();
+                fds[0].fd = -1; // nothing more is wanted from it
+                --openStreams;
+            } else {
+                kept.append(piece);
             }
         }
     }
+    outcome.standardError = errorText.text();
 
     int status = 0;
     while (true) {
@@ -136,7 +161,7 @@ ChildOutcome runChild(const std::vector<std::string>& arguments, const ChildOpti
             // within the same limit.
             if (std::chrono::steady_clock::now() >= deadline) {
                 outcome.timedOut = true;
-                kill(-pid, SIGKILL);
+                stop();
             } else {
                 usleep(10000);
             }
@@ -147,7 +172,7 @@ ChildOutcome runChild(const std::vector<std::string>& arguments, const ChildOpti
     if (read(launchFailure.readEnd, &launchError, sizeof launchError) == static_cast<ssize_t>(sizeof launchError)) {
         throw std::runtime_error("cannot run " + arguments[0] + ": " + std::strerror(launchError));
     }
-    if (WIFEXITED(status) && !outcome.timedOut) {
+    if (WIFEXITED(status) && !outcome.timedOut && !outcome.outputOverflowed) {
         outcome.exited = true;
         outcome.exitStatus = WEXITSTATUS(status);
     }

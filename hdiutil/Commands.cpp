@@ -1,9 +1,11 @@
 #include "hdiutil/Commands.hpp"
 
 #include "hdiutil/AttachmentRegistry.hpp"
-#include "hdiutil/ChildProcess.hpp"
 #include "hdiutil/PropertyList.hpp"
+#include "hdiutil/SevenZip.hpp"
 #include "hdiutil/VolumeLayout.hpp"
+#include "hdiutil/VolumeSize.hpp"
+#include "platform/foundation/BoundedText.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,49 +23,22 @@ namespace fs = std::filesystem;
 namespace tavik::hdiutil {
 namespace {
 
+// Messages carry paths from the image, which may be long; none is longer than this.
+constexpr size_t messageLimit = 4096;
+
 constexpr std::string_view usage =
     "usage: hdiutil attach -nobrowse -readonly -plist -mountpoint MOUNT_POINT -noautoopen IMAGE\n"
     "       hdiutil detach MOUNT_POINT\n";
 
+// One deadline for the whole attach, well inside the ten minutes the service's
+// caller waits, so that an attach never finishes after nobody waits for it.
 std::chrono::seconds timeLimit() {
     if (const char* text = std::getenv("TAVIK_HDIUTIL_TIME_LIMIT")) {
         int seconds = 0;
         auto [end, error] = std::from_chars(text, text + std::strlen(text), seconds);
         if (error == std::errc() && *end == '\0' && seconds > 0) return std::chrono::seconds(seconds);
     }
-    return std::chrono::minutes(10);
-}
-
-// The lines 7-Zip wrote on standard error, joined into one line.
-std::string sevenZipComplaint(const ChildOutcome& outcome) {
-    std::string joined;
-    size_t start = 0;
-    const auto& text = outcome.standardError;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;
-        if (!joined.empty()) joined += "; ";
-        joined += line;
-    }
-    return joined.empty() ? "7zz exited with status " + std::to_string(outcome.exitStatus) : joined;
-}
-
-ChildOutcome runSevenZip(const std::vector<std::string>& arguments, bool clearUmask, const std::string& what) {
-    ChildOptions options;
-    options.timeLimit = timeLimit();
-    options.clearUmask = clearUmask;
-    ChildOutcome outcome;
-    try {
-        outcome = runChild(arguments, options);
-    } catch (const std::exception& error) {
-        throw CommandFailure("attach failed - " + std::string(error.what()));
-    }
-    if (outcome.timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
-    return outcome;
+    return std::chrono::minutes(5);
 }
 
 int freeDiskNumber(const std::vector<Attachment>& attachments) {
@@ -172,26 +147,19 @@ std::string attach(const std::string& image, const std::string& mountPoint) {
     }
     AttachInProgress progress(registry, mountFolder, mountIdentity);
 
-    auto verified = runSevenZip({"7zz", "t", "-tdmg", "-bd", "-y", imagePath}, false, "verifying the image");
-    if (verified.exitStatus != 0) {
-        throw CommandFailure("attach failed - image not recognized (" + sevenZipComplaint(verified) + ")");
-    }
-    auto listing = runSevenZip({"7zz", "l", "-slt", "-bd", imagePath}, false, "listing the volume");
-    if (listing.exitStatus != 0) {
-        throw CommandFailure("attach failed - cannot read the volume (" + sevenZipComplaint(listing) + ")");
-    }
-    auto hints = partitionHints(listing.standardOutput);
+    const SevenZip sevenZip(std::chrono::steady_clock::now() + timeLimit());
+    sevenZip.checkVersion();
+    const std::string listing = sevenZip.list(imagePath);
+    // Nothing is written before the volume is known to fit.
+    checkRoomFor(VolumeSize::of(listing), mountFolder);
+    sevenZip.test(imagePath);
+    auto hints = partitionHints(listing);
 
     progress.workFolder = makeWorkFolder(mountFolder);
-    // The umask is cleared so that every entry gets the mode stored in the image.
-    auto extracted = runSevenZip({"7zz", "x", "-snld", "-y", "-bd", "-o" + progress.workFolder.string(), imagePath},
-                                 true, "reading the volume");
-    if (extracted.exitStatus != 0) {
-        throw CommandFailure("attach failed - cannot read the volume (" + sevenZipComplaint(extracted) + ")");
-    }
+    sevenZip.extract(imagePath, progress.workFolder);
     try {
         auto root = volumeRootIn(progress.workFolder);
-        applyStoredModes(progress.workFolder, storedModes(listing.standardOutput));
+        applyStoredModes(progress.workFolder, storedModes(listing));
         restoreAbsoluteLinks(root, progress.workFolder);
         precomposeNames(root);
         if (!fs::is_empty(mountFolder)) throw CommandFailure("attach failed - mount point is not empty: " + reported);
@@ -264,10 +232,10 @@ int run(const std::vector<std::string>& arguments) {
         return 2;
     } catch (const CommandFailure& failure) {
         // No line end: callers test the text for its last words.
-        std::cerr << "hdiutil: " << failure.what() << std::flush;
+        std::cerr << "hdiutil: " << abridged(failure.what(), messageLimit) << std::flush;
         return 1;
     } catch (const std::exception& failure) {
-        std::cerr << "hdiutil: " << failure.what() << "\n";
+        std::cerr << "hdiutil: " << abridged(failure.what(), messageLimit) << "\n";
         return 1;
     }
 }

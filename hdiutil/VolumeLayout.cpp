@@ -118,7 +118,7 @@ std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing
                 if (c == 'r' || c == 'w' || c == 'x' || c == 's' || c == 't') mode |= bit;
                 if (index == 8 && (c == 't' || c == 'T')) mode |= S_ISVTX;
             }
-            modes.emplace_back(path, mode);
+            modes.emplace_back(path, mode & ~mode_t{S_IWGRP | S_IWOTH});
         }
     }
     return modes;

@@ -17,7 +17,9 @@ std::string precomposed(std::string_view name);
 
 // The modes the image stores for its entries, by path relative to the
 // extraction folder, read from the technical listing (`7zz l -slt`) of the
-// volume. Set-user-ID and set-group-ID bits are not kept.
+// volume. Set-user-ID and set-group-ID bits are not kept, nor write access
+// for group and others: another user must not be able to change what is
+// installed from the volume.
 std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing);
 
 // 7-Zip gives every folder it makes owner write access; give entries the

@@ -1,5 +1,7 @@
 #include "Tavik/application/AppBus.hpp"
 
+#include "launcher/LauncherBus.hpp"
+
 #include <sdbus-c++/sdbus-c++.h>
 
 namespace tavik {
@@ -9,16 +11,6 @@ namespace {
 ErrorPtr busError(const sdbus::Error& error)
 {
     return GenericError::make(error.getName(), 1, error.getMessage());
-}
-
-bool nameHasOwner(sdbus::IConnection& connection, const char* name)
-{
-    auto bus = sdbus::createProxy(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-    auto query = bus->createMethodCall("org.freedesktop.DBus", "NameHasOwner");
-    query << std::string(name);
-    bool owned = false;
-    bus->callMethod(query) >> owned;
-    return owned;
 }
 
 } // namespace
@@ -37,7 +29,8 @@ std::string AppBus::dropTargetName(FileSource target)
     return target == FileSource::statusBarIcon ? "status-bar" : "app-icon";
 }
 
-Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler, ReopenHandler reopen)
+Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler, ReopenHandler reopen,
+    LostHandler lost)
 {
     std::unique_ptr<AppBusService> service(new AppBusService());
     try {
@@ -68,15 +61,18 @@ Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler,
                 reply << shown;
                 reply.send();
             });
-        service->object_->registerSignal(AppBus::interfaceName, AppBus::quitLauncherSignal, "");
         service->object_->finishRegistration();
         // The bus can go away before us (it ends with the session, or with
-        // the same Ctrl-C): that ends serving, not the process.
-        service->eventLoop_ = std::thread([connection = service->connection_.get()] {
+        // the same Ctrl-C): that ends serving and is reported, never the process.
+        service->eventLoop_ = std::thread([service = service.get(), lost = std::move(lost)] {
+            std::string failure = "the bus connection's event loop ended";
             try {
-                connection->enterEventLoop();
-            } catch (const sdbus::Error&) {
+                service->connection_->enterEventLoop();
+            } catch (const std::exception& error) {
+                failure = error.what();
             }
+            if (!service->stopping_ && lost)
+                lost(failure);
         });
     } catch (const sdbus::Error& error) {
         return busError(error);
@@ -87,6 +83,7 @@ Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler,
 AppBusService::~AppBusService()
 {
     if (eventLoop_.joinable()) {
+        stopping_ = true;
         try {
             connection_->leaveEventLoop();
         } catch (const sdbus::Error&) {
@@ -96,23 +93,13 @@ AppBusService::~AppBusService()
     object_.reset();
 }
 
-Result<void> AppBusService::postQuitLauncher()
-{
-    try {
-        auto signal = object_->createSignal(AppBus::interfaceName, AppBus::quitLauncherSignal);
-        object_->emitSignal(signal);
-        return {};
-    } catch (const sdbus::Error& error) {
-        return busError(error);
-    }
-}
-
 Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource target)
 {
     try {
         auto connection = sdbus::createSessionBusConnection();
-        if (!nameHasOwner(*connection, AppBus::name))
-            return false;
+        auto running = launcher::isNameOnBus(*connection, AppBus::name);
+        if (!running || !*running)
+            return running;
         std::vector<std::string> paths;
         for (const auto& file : files)
             paths.push_back(file.path().string());
@@ -130,23 +117,14 @@ Result<bool> reopenRunningInstance()
 {
     try {
         auto connection = sdbus::createSessionBusConnection();
-        if (!nameHasOwner(*connection, AppBus::name))
-            return false;
+        auto running = launcher::isNameOnBus(*connection, AppBus::name);
+        if (!running || !*running)
+            return running;
         auto proxy = sdbus::createProxy(*connection, AppBus::name, AppBus::objectPath);
         auto call = proxy->createMethodCall(AppBus::interfaceName, AppBus::reopenMethod);
         bool shown = false;
         proxy->callMethod(call) >> shown;
         return true;
-    } catch (const sdbus::Error& error) {
-        return busError(error);
-    }
-}
-
-Result<bool> isLauncherRunning()
-{
-    try {
-        auto connection = sdbus::createSessionBusConnection();
-        return nameHasOwner(*connection, AppBus::launcherName);
     } catch (const sdbus::Error& error) {
         return busError(error);
     }

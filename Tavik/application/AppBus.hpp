@@ -8,6 +8,7 @@
 #include "platform/foundation/Result.hpp"
 #include "platform/foundation/URL.hpp"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -30,9 +31,6 @@ struct AppBus {
     // Asks the running Tavik to show its file sources window; answers
     // whether it has one to show (a headless Tavik has not).
     static constexpr const char* reopenMethod = "Reopen";
-    // The launcher's bus name while it runs, and the signal that tells it to quit.
-    static constexpr const char* launcherName = "app.tavik.TavikLauncher";
-    static constexpr const char* quitLauncherSignal = "QUIT_TAVIK_LAUNCHER";
 
     // "app-icon" or "status-bar", as the command line spells the targets.
     static std::optional<FileSource> dropTarget(const std::string& text);
@@ -46,14 +44,15 @@ public:
     using OpenHandler = std::function<void(std::vector<URL> files, FileSource target)>;
     // Called on the service's thread; answers whether a window will show.
     using ReopenHandler = std::function<bool()>;
+    // Called once, on the service's thread, when the bus went away under it.
+    using LostHandler = std::function<void(const std::string& failure)>;
 
     // Fails when there is no session bus or another process owns the name.
     // Without a reopen handler, Reopen answers false.
-    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler, ReopenHandler reopen = {});
+    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler, ReopenHandler reopen = {},
+        LostHandler lost = {});
     ~AppBusService();
 
-    // Emits QUIT_TAVIK_LAUNCHER, which a waiting launcher quits on.
-    Result<void> postQuitLauncher();
     AppBusService(const AppBusService&) = delete;
     AppBusService& operator=(const AppBusService&) = delete;
 
@@ -62,6 +61,7 @@ private:
     std::unique_ptr<sdbus::IConnection> connection_;
     std::unique_ptr<sdbus::IObject> object_;
     std::thread eventLoop_;
+    std::atomic<bool> stopping_{false};
 };
 
 // Hands files to the running Tavik. True when one took them, false when none
@@ -71,8 +71,5 @@ Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource tar
 // Asks the running Tavik to show its file sources window. False when none
 // runs; true when one answered (whether it had a window to show or not).
 Result<bool> reopenRunningInstance();
-
-// Whether the login-item launcher owns its bus name now.
-Result<bool> isLauncherRunning();
 
 } // namespace tavik

@@ -3,12 +3,13 @@
 #include "Tavik/configuration/AppPreferences.hpp"
 #include "Tavik/file-handling/DiskImageActions.hpp"
 #include "Tavik/file-handling/FileType.hpp"
+#include "launcher/LauncherBus.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/filemanager/FileManager.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
-#include "platform/notifications/FreedesktopNotificationCenter.hpp"
+#include "platform/updater/UpdaterError.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include <atomic>
@@ -59,8 +60,6 @@ AppDelegate::AppDelegate(Environment environment)
         environment_.userDefaults = defaults::UserDefaults::standard();
     if (!environment_.printLine)
         environment_.printLine = printToStandardOutput;
-    if (!environment_.notificationCenter)
-        environment_.notificationCenter = notifications::FreedesktopNotificationCenter::current();
 }
 
 void AppDelegate::applicationWillFinishLaunching()
@@ -88,6 +87,8 @@ void AppDelegate::applicationWillFinishLaunching()
 
 void AppDelegate::applicationDidFinishLaunching()
 {
+    auto launcherOnBus = launcher::isNameOnSessionBus(launcher::LauncherBus::launcherName);
+    launchedByLauncher_ = launcherOnBus && *launcherOnBus;
     removeLeftoverMounts();
 
     std::weak_ptr<AppDelegate> weakSelf = weak_from_this();
@@ -108,23 +109,35 @@ void AppDelegate::applicationDidFinishLaunching()
                 configuration->updateConfigurationErrors(*self->environment_.applicationsDestinationManager);
         }));
 
-    updater_ = std::make_shared<NoOpUpdater>(std::weak_ptr<UpdaterDelegate>(shared_from_this()));
-}
-
-void AppDelegate::finishLaunching(bool launchedByLauncher)
-{
-    if (launchedByLauncher && environment_.postQuitLauncher)
-        environment_.postQuitLauncher();
+    // Questions an earlier run left on the desktop can no longer be answered.
     removeAllNotifications();
     environment_.userInputRequestPerformer->registerCategories();
+    startUpdater();
+
+    if (launchedByLauncher_) {
+        if (auto posted = launcher::postQuitTavikLauncher(); !posted)
+            log_.error("Failed to tell the launcher to quit: {}", posted.error()->description());
+    }
+}
+
+void AppDelegate::startUpdater()
+{
+    if (!environment_.presentUpdateAlert)
+        return;
+    auto self = shared_from_this();
+    updater_ = updater::Updater::make({ TAVIK_VERSION, "", environment_.userDefaults, environment_.updaterCallbackQueue },
+        std::make_shared<updater::StandardUserDriver>(environment_.presentUpdateAlert,
+            std::weak_ptr<updater::StandardUserDriverDelegate>(self)),
+        std::weak_ptr<updater::UpdaterDelegate>(self));
     if (auto started = updater_->startUpdater(); !started)
         log_.error("Failed to start updater: {}", started.error()->description());
 }
 
 void AppDelegate::removeAllNotifications()
 {
-    environment_.notificationCenter->removeAllDeliveredNotifications();
-    environment_.notificationCenter->removeAllPendingNotificationRequests();
+    const auto& center = environment_.userInputRequestPerformer->userNotificationCenter();
+    center->removeAllDeliveredNotifications();
+    center->removeAllPendingNotificationRequests();
 }
 
 void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)
@@ -136,6 +149,7 @@ void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)
     detachLeftoverMounts([answered] { answered.leave(); });
     if (!answered.waitFor(timeout))
         log_.error("Quitting before every disk image was detached");
+    // Questions left on the desktop could no longer be answered.
     removeAllNotifications();
 }
 
@@ -164,25 +178,25 @@ void AppDelegate::updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds 
     log_.defaultLevel("Update will schedule update check for: {}", text);
 }
 
-void AppDelegate::updaterDidFindValidUpdate(const std::string& displayVersion)
+void AppDelegate::updaterDidFindValidUpdate(const updater::AppcastItem& item)
 {
-    log_.defaultLevel("Updater found valid update: {}", displayVersion);
+    log_.defaultLevel("Updater found valid update: {}", item.displayVersion);
 }
 
-void AppDelegate::updaterWillDownloadUpdate(const std::string& displayVersion)
+void AppDelegate::updaterWillDownloadUpdate(const updater::AppcastItem& item)
 {
-    log_.defaultLevel("Update will download update for version {}", displayVersion);
+    log_.defaultLevel("Update will download update for version {}", item.displayVersion);
 }
 
-void AppDelegate::updaterFailedToDownloadUpdate(const std::string& displayVersion, const ErrorPtr& error)
+void AppDelegate::updaterFailedToDownloadUpdate(const updater::AppcastItem& item, const ErrorPtr& error)
 {
-    log_.error("Update will download update for version {}: {}", displayVersion, error->description());
+    log_.error("Update will download update for version {}: {}", item.displayVersion, error->description());
 }
 
 void AppDelegate::updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error)
 {
     // A scheduled check that found nothing also ends this way.
-    if (error->domain() == updaterErrorDomain && error->code() == noUpdateErrorCode)
+    if (updater::isUpdaterError(error, updater::UpdaterError::Code::noUpdateFound))
         return;
     log_.error("Scheduled update check aborted due to error: {}", error->description());
 }

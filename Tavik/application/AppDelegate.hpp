@@ -6,7 +6,6 @@
 // initial setup has run, and hands dropped files to the file handler. The
 // Qt shell drives the same object and adds the windows and the tray icon.
 
-#include "Tavik/application/Updater.hpp"
 #include "Tavik/configuration/ApplicationsDestination.hpp"
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "Tavik/file-handling/FileHandler.hpp"
@@ -16,8 +15,9 @@
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/log/Logger.hpp"
-#include "platform/notifications/NotificationCenter.hpp"
 #include "platform/publisher/Publisher.hpp"
+#include "platform/updater/Updater.hpp"
+#include "platform/updater/UserDriver.hpp"
 
 #include <chrono>
 #include <functional>
@@ -29,7 +29,9 @@
 
 namespace tavik {
 
-class AppDelegate : public UpdaterDelegate, public std::enable_shared_from_this<AppDelegate> {
+class AppDelegate : public updater::UpdaterDelegate,
+                    public updater::StandardUserDriverDelegate,
+                    public std::enable_shared_from_this<AppDelegate> {
 public:
     // What the delegate works with; what is left empty is the process's
     // shared object (the configurations manager is made only after the
@@ -39,10 +41,11 @@ public:
         std::shared_ptr<FileSourceConfigurationsManager> fileSourcesManager;
         std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager;
         std::shared_ptr<UserInputRequestPerformer> userInputRequestPerformer;
-        // Whose delivered and pending notifications go at launch and at quit.
-        std::shared_ptr<notifications::NotificationCenter> notificationCenter;
-        // Tells a waiting login-item launcher to quit; nothing by default.
-        std::function<void()> postQuitLauncher;
+        // Shows an updater alert modally and answers the chosen button. Only
+        // a Tavik that can show alerts has an updater: without one, none is made.
+        updater::StandardUserDriver::Presenter presentUpdateAlert;
+        // Where the updater's calls arrive; the main queue when empty.
+        dispatch::QueuePtr updaterCallbackQueue;
         // Writes one line to standard output.
         std::function<void(std::string_view)> printLine;
     };
@@ -55,15 +58,14 @@ public:
 
     // Removes the obsolete keys and makes the file handler and the watchers manager.
     void applicationWillFinishLaunching();
-    // Detaches leftovers, then watches once that is done and the setup has
-    // run; keeps every configuration's errors current; creates the updater.
+    // Notes whether the login-item launcher started us; detaches leftovers,
+    // then watches once that is done and the setup has run; keeps every
+    // configuration's errors current; clears notifications an earlier run
+    // left; registers the question categories; makes and starts the updater;
+    // releases a launcher that started us.
     void applicationDidFinishLaunching();
-    // After the first window was chosen: releases the launcher that started
-    // us, clears old notifications, registers the question categories and
-    // starts the updater.
-    void finishLaunching(bool launchedByLauncher);
     // Detaches what is attached under "mounts" and waits for the answers,
-    // at most `timeout`; removes the application's notifications.
+    // at most `timeout`; then removes the application's notifications.
     void applicationWillTerminate(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
     // Removes every delivered and every pending notification of the application.
@@ -84,13 +86,19 @@ public:
     // removed, the others detached. hasUnmountedDMGs turns true when all answered.
     void removeLeftoverMounts();
 
+    // True when tavik-launcher was on the session bus as launching finished:
+    // Tavik was started at login (no window once set up), and the launcher
+    // has been told to quit.
+    bool launchedByLauncher() const { return launchedByLauncher_; }
+
     bool hasUnmountedDMGs() const { return hasUnmountedDMGs_.value(); }
     publisher::Publisher<bool> hasUnmountedDMGsPublisher() const { return hasUnmountedDMGs_.publisher(); }
 
     const FileHandlerPtr& fileHandler() const { return fileHandler_; }
     const std::shared_ptr<FileWatchersManager>& fileWatchersManager() const { return fileWatchersManager_; }
     const Environment& environment() const { return environment_; }
-    const std::shared_ptr<Updater>& updater() const { return updater_; }
+    // Null without an alert presenter.
+    const std::shared_ptr<updater::Updater>& updater() const { return updater_; }
 
     // The updater's delegate calls: they log, and the permission question is
     // answered with whether the setup has run.
@@ -98,9 +106,9 @@ public:
     void updaterDidAbortWithError(const ErrorPtr& error) override;
     void updaterDidNotFindUpdate() override;
     void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay) override;
-    void updaterDidFindValidUpdate(const std::string& displayVersion) override;
-    void updaterWillDownloadUpdate(const std::string& displayVersion) override;
-    void updaterFailedToDownloadUpdate(const std::string& displayVersion, const ErrorPtr& error) override;
+    void updaterDidFindValidUpdate(const updater::AppcastItem& item) override;
+    void updaterWillDownloadUpdate(const updater::AppcastItem& item) override;
+    void updaterFailedToDownloadUpdate(const updater::AppcastItem& item, const ErrorPtr& error) override;
     void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error) override;
     void standardUserDriverWillShowModalAlert() override;
     void standardUserDriverDidShowModalAlert() override;
@@ -109,13 +117,16 @@ private:
     explicit AppDelegate(Environment environment);
     // Detaches the leftovers and calls done when every detach has answered.
     void detachLeftoverMounts(std::function<void()> done);
+    // With an alert presenter: makes the updater and starts it.
+    void startUpdater();
 
     Environment environment_;
     log::Logger log_;
     FileHandlerPtr fileHandler_;
     std::shared_ptr<FileWatchersManager> fileWatchersManager_;
-    std::shared_ptr<Updater> updater_;
+    std::shared_ptr<updater::Updater> updater_;
     publisher::CurrentValueSubject<bool> hasUnmountedDMGs_ { false };
+    bool launchedByLauncher_ = false;
     std::vector<publisher::AnyCancellable> cancellables_;
 };
 

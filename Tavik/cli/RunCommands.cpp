@@ -48,20 +48,23 @@ void stopMainRunLoopOnSignals(std::function<void()> stop = dispatch::MainRunLoop
 int runHeadless()
 {
     stopMainRunLoopOnSignals();
-    auto slot = std::make_shared<std::unique_ptr<AppBusService>>();
-    AppDelegate::Environment environment;
-    environment.postQuitLauncher = [slot] {
-        if (*slot)
-            (void)(*slot)->postQuitLauncher();
-    };
-    auto delegate = AppDelegate::make(environment);
+    auto delegate = AppDelegate::make();
     delegate->applicationWillFinishLaunching();
 
     std::weak_ptr<AppDelegate> weakDelegate = delegate;
-    auto bus = AppBusService::start([weakDelegate](std::vector<URL> files, FileSource target) {
-        if (auto delegate = weakDelegate.lock())
-            delegate->openURLs(files, target);
-    });
+    auto bus = AppBusService::start(
+        [weakDelegate](std::vector<URL> files, FileSource target) {
+            if (auto delegate = weakDelegate.lock())
+                delegate->openURLs(files, target);
+        },
+        {},
+        // Without its bus Tavik can no longer be found by later starts, nor
+        // reach the disk image service: it quits as on SIGTERM, and a Tavik
+        // started on a new bus takes over the watching.
+        [](const std::string& failure) {
+            std::fprintf(stderr, "tavik: lost the session bus (%s); quitting\n", failure.c_str());
+            dispatch::MainRunLoop::stop();
+        });
     if (!bus) {
         auto running = reopenRunningInstance();
         if (running && *running) {
@@ -72,15 +75,12 @@ int runHeadless()
             bus.error()->description().c_str());
         return 1;
     }
-    *slot = std::move(*bus);
 
     delegate->applicationDidFinishLaunching();
-    auto launchedByLauncher = isLauncherRunning();
-    delegate->finishLaunching(launchedByLauncher && *launchedByLauncher);
     dispatch::MainRunLoop::run();
 
     delegate->applicationWillTerminate(quitTimeout);
-    slot->reset();
+    bus->reset();
     return 0;
 }
 

@@ -133,6 +133,7 @@ public:
 
     // The number of questions waiting for an answer through a notification.
     size_t outstandingRequestCount() const;
+    const std::shared_ptr<notifications::NotificationCenter>& userNotificationCenter() const { return userNotificationCenter_; }
 
 private:
     enum class Fallback { denied, alertsDisabled, unknownStatus, notGranted };

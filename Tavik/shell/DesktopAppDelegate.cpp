@@ -79,7 +79,6 @@ void DesktopAppDelegate::launch(const std::vector<std::string>& arguments, bool 
         break;
     }
     applyDockIconMenuBarOption();
-    appDelegate_->finishLaunching(launchedByLauncher);
 }
 
 FileSourcesWindow* DesktopAppDelegate::fileSourcesWindow() const
@@ -224,7 +223,8 @@ void DesktopAppDelegate::addMainMenu(QMenuBar* menuBar)
 
 void DesktopAppDelegate::checkForUpdates()
 {
-    appDelegate_->updater()->checkForUpdates();
+    if (const auto& updater = appDelegate_->updater())
+        updater->checkForUpdates();
 }
 
 void DesktopAppDelegate::openContactPage()

@@ -82,12 +82,7 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
 
     auto bus = std::make_shared<std::unique_ptr<AppBusService>>();
     AppDelegate::Environment environment;
-    environment.postQuitLauncher = [bus] {
-        if (*bus) {
-            if (auto posted = (*bus)->postQuitLauncher(); !posted)
-                std::fprintf(stderr, "tavik: cannot tell the launcher to quit: %s\n", posted.error()->description().c_str());
-        }
-    };
+    environment.presentUpdateAlert = presentUpdateAlert;
     auto appDelegate = AppDelegate::make(environment);
     appDelegate->applicationWillFinishLaunching();
 
@@ -105,6 +100,12 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
                     (*desktopSlot)->applicationShouldHandleReopen();
             });
             return true;
+        },
+        // Without its bus Tavik can neither be found by later starts nor
+        // reach the disk image service: it quits as when told to.
+        [](const std::string& failure) {
+            std::fprintf(stderr, "tavik: lost the session bus (%s); quitting\n", failure.c_str());
+            quitDesktopApplication();
         });
     if (!started) {
         auto reopened = reopenRunningInstance();
@@ -119,9 +120,8 @@ int runDesktopApplication(int argc, char** argv, const std::vector<std::string>&
     *bus = std::move(*started);
 
     appDelegate->applicationDidFinishLaunching();
-    auto launchedByLauncher = isLauncherRunning();
     desktop = std::make_unique<DesktopAppDelegate>(appDelegate, DesktopAppDelegate::Options {});
-    desktop->launch(arguments, launchedByLauncher && *launchedByLauncher);
+    desktop->launch(arguments, appDelegate->launchedByLauncher());
 
     int status = application.exec();
 

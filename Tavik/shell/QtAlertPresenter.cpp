@@ -68,4 +68,16 @@ alerts::ModalResponse QtAlertPresenter::runModal(const alerts::Alert& alert, QWi
     return response;
 }
 
+size_t presentUpdateAlert(const updater::UpdateAlert& alert)
+{
+    alerts::Alert shown { alert.title, alert.message, alert.buttons };
+    if (alert.link)
+        shown.informativeText += "\n\n" + *alert.link;
+    auto response = QtAlertPresenter::runModal(shown, QApplication::activeWindow());
+    auto index = static_cast<size_t>(response - alerts::alertFirstButtonReturn);
+    if (response < alerts::alertFirstButtonReturn || index >= alert.buttons.size())
+        return alert.buttons.empty() ? 0 : alert.buttons.size() - 1;
+    return index;
+}
+
 } // namespace tavik::shell

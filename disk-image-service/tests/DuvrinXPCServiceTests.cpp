@@ -135,42 +135,115 @@ TEST_F(DuvrinXPCServiceTest, AttachWithoutAnyMountPointRepliesWithNeitherURLNorE
     EXPECT_EQ(capture_.count("DMG attach did not mount any volumes"), 2u);
 }
 
-TEST_F(DuvrinXPCServiceTest, BusyImageIsAttachedFromACopyInTheTemporaryFolder)
+TEST_F(DuvrinXPCServiceTest, BusyImageIsAttachedFromACopyThatGoesWithItsDetach)
 {
     writeFile(tools_ / "attach.plist", attachPlist({mountPoint_.path().string()}));
     // Busy for the original, fine for anything in the copies folder.
-    writeFakeHdiutil(tools_.path(), "case \"$8\" in '" + copies_.path().string() + "'/*) cat '"
-            + (tools_ / "attach.plist").string() + "' ;; *) printf 'hdiutil: attach failed - Resource busy' >&2; exit 16 ;; esac");
+    writeFakeHdiutil(tools_.path(), "case \"$1:$8\" in detach:*) exit 0 ;; attach:'" + copies_.path().string()
+            + "'/*) cat '" + (tools_ / "attach.plist").string()
+            + "' ;; *) printf 'hdiutil: attach failed - Resource busy' >&2; exit 16 ;; esac");
     chmod(image_.path().c_str(), 0640);
 
     auto reply = mount();
     ASSERT_TRUE(reply.url);
     EXPECT_EQ(reply.url->path(), mountPoint_.path());
     EXPECT_EQ(reply.error, nullptr);
-    auto copy = copies_ / image_.lastPathComponent();
-    EXPECT_EQ(recordedInvocations(tools_.path()), (std::vector<std::vector<std::string>>{attachArguments(image_.path()), attachArguments(copy)}));
+    auto invocations = recordedInvocations(tools_.path());
+    ASSERT_EQ(invocations.size(), 2u);
+    EXPECT_EQ(invocations[0], attachArguments(image_.path()));
+    const std::filesystem::path copy = invocations[1].back();
+    EXPECT_EQ(invocations[1], attachArguments(copy));
+    EXPECT_EQ(copy.filename(), image_.lastPathComponent());
+    EXPECT_EQ(copy.parent_path().parent_path(), copies_ / "busy-copies");
     EXPECT_EQ(readFile(copy), "image contents");
     struct stat info {};
     ASSERT_EQ(stat(copy.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0640u);
     EXPECT_TRUE(serviceLog().empty());
+
+    // A second busy image of the same name gets a copy of its own.
+    auto second = mount();
+    ASSERT_TRUE(second.url) << (second.error ? second.error->description() : "");
+    const std::filesystem::path secondCopy = recordedInvocations(tools_.path()).back().back();
+    EXPECT_NE(secondCopy, copy);
+
+    // Detaching the mount point removes its copies, and only those.
+    Replies replies;
+    auto otherMountPoint = work_ / "other";
+    std::filesystem::create_directories(otherMountPoint);
+    service_.unmountDMGWithMountPath(URL::fileURL(otherMountPoint, true), replies.unmountResponse());
+    EXPECT_TRUE(std::filesystem::exists(copy));
+    service_.unmountDMGWithMountPath(mountPoint_, replies.unmountResponse());
+    EXPECT_FALSE(std::filesystem::exists(copy));
+    EXPECT_FALSE(std::filesystem::exists(secondCopy));
+    EXPECT_TRUE(std::filesystem::is_empty(copies_ / "busy-copies"));
+    EXPECT_EQ(readFile(image_.path()), "image contents");
 }
 
 TEST_F(DuvrinXPCServiceTest, SecondBusyAnswerFailsTheCopyInsteadOfRetryingForever)
 {
     writeFakeHdiutil(tools_.path(), "printf 'hdiutil: attach failed - Resource busy' >&2; exit 16");
-    auto reply = mount();
-    EXPECT_FALSE(reply.url);
-    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::failedToCopyDMG));
-    auto underlying = std::dynamic_pointer_cast<const MountDMGError>(reply.error)->underlying();
-    EXPECT_TRUE(isFileError(underlying, FileError::Code::fileWriteFileExists)) << underlying->description();
-    EXPECT_EQ(recordedInvocations(tools_.path()).size(), 2u);
-    EXPECT_TRUE(serviceLog().empty());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::filesystem::remove(tools_ / "arguments.log");
+        auto reply = mount();
+        EXPECT_FALSE(reply.url);
+        ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::failedToCopyDMG));
+        EXPECT_NE(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->underlying(), nullptr);
+        EXPECT_EQ(recordedInvocations(tools_.path()).size(), 2u);
+        EXPECT_TRUE(serviceLog().empty());
+        // The copy whose attach failed is gone, so it blocks no later call.
+        EXPECT_TRUE(std::filesystem::is_empty(copies_ / "busy-copies"));
+    }
+}
 
-    // A copy left from an earlier call fails the next one at once.
-    std::filesystem::remove(tools_ / "arguments.log");
-    EXPECT_TRUE(isMountError(mount().error, MountDMGError::Case::failedToCopyDMG));
-    EXPECT_EQ(recordedInvocations(tools_.path()).size(), 1u);
+TEST_F(DuvrinXPCServiceTest, CopiesLeftByAnEarlierRunAreRemovedAtStart)
+{
+    auto copies = copies_ / "busy-copies";
+    auto attachedHere = work_ / "attached";
+    std::filesystem::create_directories(attachedHere);
+    writeFile(attachedHere / "Example.app", "still attached");
+    auto emptied = work_ / "emptied";
+    std::filesystem::create_directories(emptied);
+    auto makeCopy = [&](const std::string& name, const std::optional<std::filesystem::path>& mountPoint) {
+        std::filesystem::create_directories(copies / name);
+        writeFile(copies / name / "Example.dmg", "copy");
+        if (mountPoint)
+            writeFile(copies / name / "mount-point", mountPoint->string());
+    };
+    makeCopy("copy-still", attachedHere);
+    makeCopy("copy-empty", emptied);
+    makeCopy("copy-gone", work_ / "gone");
+    makeCopy("copy-unrecorded", std::nullopt);
+
+    service_.removeLeftoverCopies();
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(copies))
+        left.push_back(entry.path().filename());
+    EXPECT_EQ(left, std::vector<std::string>{"copy-still"});
+    EXPECT_EQ(readFile(attachedHere / "Example.app"), "still attached");
+}
+
+TEST_F(DuvrinXPCServiceTest, ToolOutputReachesRepliesAndTheLogBounded)
+{
+    // 600 KB of error ending in the tool's last words; 2 MB of output.
+    writeFakeHdiutil(tools_.path(),
+        "printf 'hdiutil: attach failed - ' >&2; head -c 600000 /dev/zero | tr '\\0' x >&2; "
+        "printf ' the end' >&2; exit 1");
+    auto reply = mount();
+    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
+    const auto description = reply.error->description();
+    EXPECT_TRUE(description.starts_with("hdiutil failed with exit code 1: attach failed - xxx")) << description.substr(0, 200);
+    EXPECT_TRUE(description.ends_with(" the end")) << description.substr(description.size() - 200);
+    EXPECT_LT(description.size(), 2 * DuvrinXPCService::messageLimit);
+
+    writeFakeHdiutil(tools_.path(), "head -c 2000000 /dev/zero | tr '\\0' x; exit 0");
+    reply = mount();
+    EXPECT_TRUE(isMountError(reply.error, MountDMGError::Case::invalidOutput));
+
+    auto entries = serviceLog();
+    ASSERT_EQ(entries.size(), 2u);
+    for (const auto& entry : entries)
+        EXPECT_LT(entry.message.size(), 2 * DuvrinXPCService::messageLimit) << entry.message.substr(0, 200);
 }
 
 TEST_F(DuvrinXPCServiceTest, OtherAttachFailuresReplyWithTheExitCode)
@@ -189,7 +262,14 @@ TEST_F(DuvrinXPCServiceTest, OtherAttachFailuresReplyWithTheExitCode)
     reply = mount();
     ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
     EXPECT_TRUE(capture_.contains(Level::error, "`hdiutil` failed with exit code 1.\nstderr: <invalid UTF8>"));
-    EXPECT_FALSE(std::filesystem::exists(copies_ / image_.lastPathComponent()));
+    EXPECT_FALSE(std::filesystem::exists(copies_ / "busy-copies"));
+
+    // The tool's reason reaches the caller.
+    writeFakeHdiutil(tools_.path(), "printf 'hdiutil: attach failed - the image is too large for the free space' >&2; exit 1");
+    reply = mount();
+    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
+    EXPECT_EQ(reply.error->description(),
+        "hdiutil failed with exit code 1: attach failed - the image is too large for the free space");
 }
 
 TEST_F(DuvrinXPCServiceTest, MissingHdiutilIsTheExitCodeOfEnv)

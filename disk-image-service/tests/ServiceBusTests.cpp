@@ -231,8 +231,12 @@ TEST_F(ServiceBusTest, GeneratedImageIsAttachedAndDetachedThroughTheRealTool)
     ASSERT_EQ(replies.replies()[1].error, nullptr) << replies.replies()[1].error->description();
     EXPECT_EQ(replies.replies()[1].url->path(), second);
     EXPECT_EQ(readFile(second / "Read Me.txt"), "read me\n");
-    auto copy = temporary_ / ("tavik-" + std::to_string(getuid())) / "Example 1.0.dmg";
-    EXPECT_TRUE(std::filesystem::exists(copy));
+    auto copies = temporary_ / ("tavik-" + std::to_string(getuid())) / "busy-copies";
+    std::vector<std::filesystem::path> copyFolders;
+    for (const auto& entry : std::filesystem::directory_iterator(copies))
+        copyFolders.push_back(entry.path());
+    ASSERT_EQ(copyFolders.size(), 1u);
+    EXPECT_TRUE(std::filesystem::exists(copyFolders.front() / "Example 1.0.dmg"));
 
     for (const auto& folder : {mountPoint, second})
         service->unmountDMGWithMountPath(URL::fileURL(folder, true), replies.unmountResponse());
@@ -244,6 +248,7 @@ TEST_F(ServiceBusTest, GeneratedImageIsAttachedAndDetachedThroughTheRealTool)
         EXPECT_TRUE(std::filesystem::is_directory(folder));
         EXPECT_TRUE(std::filesystem::is_empty(folder)) << folder;
     }
+    EXPECT_TRUE(std::filesystem::is_empty(copies)) << "the copy goes with its detach";
 
     // A detach of something that is not attached is the tool's exit code.
     service->unmountDMGWithMountPath(URL::fileURL(mountPoint, true), replies.unmountResponse());
@@ -252,6 +257,19 @@ TEST_F(ServiceBusTest, GeneratedImageIsAttachedAndDetachedThroughTheRealTool)
     ASSERT_NE(replies.replies()[4].error, nullptr);
     EXPECT_EQ(replies.replies()[4].error->domain(), "DuvrinXPC.MountDMGError");
     EXPECT_EQ(replies.replies()[4].error->code(), 0);
+
+    // A refused image: the caller learns why from the tool's own words.
+    auto disguised = work_ / "Disguised.dmg";
+    command = std::string("'") + TAVIK_MAKE_DMG + "' '" + tree.string() + "' '" + disguised.string()
+        + "' --partition-file '" + (tree / "Read Me.txt").string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    service->mountDMG(URL::fileURL(disguised, false), URL::fileURL(mountPoint, true), replies.mountResponse());
+    ASSERT_TRUE(replies.waitFor(6));
+    ASSERT_EQ(replies.replies().size(), 6u);
+    ASSERT_NE(replies.replies()[5].error, nullptr);
+    EXPECT_NE(replies.replies()[5].error->description().find("no mountable file systems"), std::string::npos)
+        << replies.replies()[5].error->description();
+    EXPECT_TRUE(std::filesystem::is_empty(mountPoint));
 }
 
 #else

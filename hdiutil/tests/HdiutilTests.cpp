@@ -8,7 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -88,11 +90,28 @@ protected:
         return hdiutil({"attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.string(),
                         "-noautoopen", image.string()});
     }
-    fs::path makeImage(const fs::path& source, const std::string& name, const std::string& volumeName = "Example") {
+    fs::path makeImage(const fs::path& source, const std::string& name, const std::string& volumeName = "Example",
+                       const std::vector<std::string>& options = {}) {
         auto image = folder / name;
-        auto outcome = run({TAVIK_MAKE_DMG_PATH, source.string(), image.string(), "--volume-name", volumeName});
+        std::vector<std::string> line = {TAVIK_MAKE_DMG_PATH, source.string(), image.string(), "--volume-name",
+                                         volumeName};
+        line.insert(line.end(), options.begin(), options.end());
+        auto outcome = run(line);
         EXPECT_EQ(outcome.exitStatus, 0) << outcome.standardError;
         return image;
+    }
+    // Runs the stand-in with a directory of fake tools in front of PATH.
+    static ChildOutcome attachWith(const fs::path& bin, const std::vector<std::string>& environment,
+                                   const fs::path& image, const fs::path& mountPoint) {
+        std::vector<std::string> line = {"env", "PATH=" + bin.string() + ":" + std::getenv("PATH")};
+        line.insert(line.end(), environment.begin(), environment.end());
+        line.insert(line.end(), {TAVIK_HDIUTIL_PATH, "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint",
+                                 mountPoint.string(), "-noautoopen", image.string()});
+        return run(line);
+    }
+    size_t entriesBeside(const fs::path& mountPoint) {
+        return static_cast<size_t>(
+            std::distance(fs::directory_iterator(mountPoint.parent_path()), fs::directory_iterator()));
     }
     fs::path makeMountPoint(const std::string& name) {
         auto path = folder / "mounts" / name;
@@ -133,7 +152,8 @@ TEST_F(HdiutilTest, AttachLaysOutTheVolumeAndDetachEmptiesTheMountPoint) {
     for (const char* file : {"Example.app/Contents/MacOS/Example", "Example.app/Contents/Info.plist", "Read Me.txt",
                              "shared.txt", "private/secret.txt", "locked/inside.txt"}) {
         EXPECT_EQ(readFile(mountPoint / file), readFile(source / file)) << file;
-        EXPECT_EQ(modeOf(mountPoint / file), modeOf(source / file)) << file;
+        // Stored modes are kept, less write access for group and others.
+        EXPECT_EQ(modeOf(mountPoint / file), modeOf(source / file) & ~mode_t{022}) << file;
     }
     EXPECT_EQ(modeOf(mountPoint / "private"), 0700u);
     EXPECT_EQ(modeOf(mountPoint / "locked"), 0550u);
@@ -282,17 +302,186 @@ TEST_F(HdiutilTest, LargeCatalogAttaches) {
     EXPECT_TRUE(fs::is_empty(mountPoint));
 }
 
-TEST_F(HdiutilTest, SevenZipThatHangsIsStopped) {
+TEST_F(HdiutilTest, OneTimeLimitBoundsTheWholeAttach) {
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
-    auto bin = folder / "bin";
-    writeFile(bin / "7zz", "#!/bin/sh\nexec sleep 30\n", 0755);
-    std::string path = bin.string() + ":" + std::getenv("PATH");
-    auto mountPoint = makeMountPoint("slow");
-    auto outcome = run({"env", "PATH=" + path, "TAVIK_HDIUTIL_TIME_LIMIT=1", TAVIK_HDIUTIL_PATH, "attach", "-nobrowse",
-                        "-readonly", "-plist", "-mountpoint", mountPoint.string(), "-noautoopen", image.string()});
-    EXPECT_NE(outcome.exitStatus, 0);
-    EXPECT_NE(outcome.standardError.find("took too long"), std::string::npos) << outcome.standardError;
+    auto hanging = folder / "hanging";
+    writeFile(hanging / "7zz", "#!/bin/sh\nexec sleep 30\n", 0755);
+    // Each run is well inside the limit; together they are not.
+    auto slow = folder / "slow";
+    writeFile(slow / "7zz", "#!/bin/sh\nsleep 0.7\nexec /usr/bin/7zz \"$@\"\n", 0755);
+    for (const auto& bin : {hanging, slow}) {
+        auto mountPoint = makeMountPoint(bin.filename());
+        auto outcome = attachWith(bin, {"TAVIK_HDIUTIL_TIME_LIMIT=1"}, image, mountPoint);
+        EXPECT_NE(outcome.exitStatus, 0) << bin;
+        EXPECT_NE(outcome.standardError.find("took too long"), std::string::npos) << outcome.standardError;
+        EXPECT_TRUE(fs::is_empty(mountPoint));
+    }
+    // Without the limit the slow 7-Zip still attaches.
+    auto mountPoint = makeMountPoint("patient");
+    auto patient = attachWith(slow, {}, image, mountPoint);
+    EXPECT_EQ(patient.exitStatus, 0) << patient.standardError;
+    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+}
+
+TEST_F(HdiutilTest, SevenZipWithoutItsOwnLinkChecksIsRefused) {
+    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    struct Case {
+        std::string banner;
+        std::string expected;
+    };
+    for (const auto& [banner, expected] : std::vector<Case>{
+             {"7-Zip [64] 16.02 : Copyright (c) 1999-2016 Igor Pavlov", "7zz 16.02 is too old"},
+             {"7-Zip (z) 25.00 (x64) : Copyright (c) 1999-2025 Igor Pavlov", "7zz 25.00 is too old"},
+             {"something else entirely", "cannot tell the version"}}) {
+        auto bin = folder / "bin";
+        writeFile(bin / "7zz", "#!/bin/sh\nif [ $# -eq 0 ]; then echo '" + banner + "'; exit 0; fi\nexec /usr/bin/7zz \"$@\"\n",
+                  0755);
+        auto mountPoint = makeMountPoint("old");
+        auto outcome = attachWith(bin, {}, image, mountPoint);
+        EXPECT_NE(outcome.exitStatus, 0) << banner;
+        EXPECT_NE(outcome.standardError.find(expected), std::string::npos) << outcome.standardError;
+        EXPECT_TRUE(fs::is_empty(mountPoint));
+    }
+}
+
+TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut) {
+    auto source = makeApplicationTree();
+    auto mountPoint = makeMountPoint("typed");
+
+    // A partition map before the volume is what most real images have; an
+    // HFSX volume is HFS+ that tells case apart.
+    for (const auto& option : {"--partition-map", "--hfsx"}) {
+        auto image = makeImage(source, std::string(option).substr(2) + ".dmg", "Example", {option});
+        auto attached = attach(image, mountPoint);
+        ASSERT_EQ(attached.exitStatus, 0) << option << ": " << attached.standardError;
+        EXPECT_TRUE(fs::exists(mountPoint / "Example.app/Contents/Info.plist")) << option;
+        ASSERT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+    }
+
+    // A ZIP whose comment holds an image: the ZIP's own application is never
+    // laid out, only the image's volume.
+    auto image = makeImage(source, "Example.dmg");
+    auto zipWithImage = folder / "zip-with-image.dmg";
+    auto zipped = run({"python3", "-c",
+                       "import sys, zipfile\n"
+                       "with zipfile.ZipFile(sys.argv[1], 'w') as archive:\n"
+                       "    archive.writestr('Other.app/Contents/MacOS/Other', 'other')\n"
+                       "    archive.comment = open(sys.argv[2], 'rb').read()\n",
+                       zipWithImage.string(), image.string()});
+    ASSERT_EQ(zipped.exitStatus, 0) << zipped.standardError;
+    auto fromZip = attach(zipWithImage, mountPoint);
+    ASSERT_EQ(fromZip.exitStatus, 0) << fromZip.standardError;
+    EXPECT_FALSE(fs::exists(mountPoint / "Other.app"));
+    EXPECT_TRUE(fs::exists(mountPoint / "Example.app/Contents/Info.plist"));
+    ASSERT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+
+    // A tar or a ZIP where the volume should be has no file system to mount.
+    auto tar = folder / "volume.tar";
+    ASSERT_EQ(run({"tar", "-cf", tar.string(), "-C", source.string(), "."}).exitStatus, 0);
+    auto zip = folder / "volume.zip";
+    ASSERT_EQ(run({"python3", "-c",
+                   "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w') as z: z.writestr('A.app/x', 'x')\n",
+                   zip.string()})
+                  .exitStatus,
+              0);
+    for (const auto& partition : {tar, zip}) {
+        auto disguised = makeImage(source, partition.filename().string() + ".dmg", "Example",
+                                   {"--partition-file", partition.string()});
+        auto outcome = attach(disguised, mountPoint);
+        EXPECT_NE(outcome.exitStatus, 0) << partition;
+        EXPECT_NE(outcome.standardError.find("no mountable file systems"), std::string::npos) << outcome.standardError;
+        EXPECT_TRUE(fs::is_empty(mountPoint));
+        EXPECT_EQ(entriesBeside(mountPoint), 1u);
+    }
+}
+
+TEST_F(HdiutilTest, ImagesThatClaimMoreThanTheyHoldAreRefusedBeforeAnythingIsWritten) {
+    auto few = folder / "few";
+    for (int index = 0; index < 8; ++index) writeFile(few / ("file " + std::to_string(index)), "x", 0644);
+    const std::string range = std::to_string(64 << 20);
+    struct Case {
+        std::string name;
+        std::vector<std::string> options;
+        std::string expected;
+    };
+    const std::vector<Case> cases = {
+        // Eight files sharing one range list eight times the partition.
+        {"shared.dmg", {"--shared-range", range}, "too large for the free space"},
+        // A header claiming more blocks than the image holds does not make
+        // room for them: the volume ends early.
+        {"claims.dmg", {"--shared-range", range, "--claim-blocks", "100000000"}, "no mountable file systems"},
+        // A catalog of a gigabyte would be allocated whole while listing.
+        {"catalog.dmg", {"--claim-catalog", std::to_string(1 << 30)}, "more than 512 MiB of memory"},
+    };
+    for (const auto& [name, options, expected] : cases) {
+        auto image = makeImage(few, name, "Hostile", options);
+        EXPECT_LT(fs::file_size(image), 200u * 1024) << name;
+        auto mountPoint = makeMountPoint(name + "/point");
+        // The peak memory of the stand-in and its 7-Zip runs.
+        auto outcome = run({"python3", "-c",
+                            "import resource, subprocess, sys\n"
+                            "done = subprocess.run(sys.argv[1:], capture_output=True, text=True)\n"
+                            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+                            "sys.stderr.write(done.stderr)\n"
+                            "sys.exit(done.returncode)\n",
+                            TAVIK_HDIUTIL_PATH, "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint",
+                            mountPoint.string(), "-noautoopen", image.string()});
+        EXPECT_NE(outcome.exitStatus, 0) << name;
+        EXPECT_NE(outcome.standardError.find(expected), std::string::npos) << name << ": " << outcome.standardError;
+        EXPECT_LT(std::stol(outcome.standardOutput), 600L * 1024) << name << ": peak KiB";
+        EXPECT_TRUE(fs::is_empty(mountPoint)) << name;
+        EXPECT_EQ(entriesBeside(mountPoint), 1u) << name;
+    }
+}
+
+TEST_F(HdiutilTest, VolumeLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten) {
+    // A file system of its own, small enough to fill.
+    auto small = folder / "small";
+    fs::create_directories(small);
+    if (geteuid() != 0 || mount("tavik-test", small.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=48m") != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root; the disk-fill refusal is not tested here";
+    }
+    struct Unmount {
+        fs::path path;
+        ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+    } unmount{small};
+    auto mountPoint = small / "mounts/large";
+    fs::create_directories(mountPoint);
+
+    // 36 MiB fits the image's partition but not 48 MiB less the 16 MiB reserve.
+    auto large = folder / "large";
+    writeFile(large / "zeros.bin", std::string(36 << 20, '\0'), 0644);
+    auto image = makeImage(large, "large.dmg", "Large");
+    auto freeBlocks = [&] {
+        struct statvfs info {};
+        EXPECT_EQ(statvfs(small.c_str(), &info), 0);
+        return info.f_bfree;
+    };
+    auto freeBefore = freeBlocks();
+    auto refused = attach(image, mountPoint);
+    EXPECT_NE(refused.exitStatus, 0);
+    EXPECT_NE(refused.standardError.find("too large for the free space"), std::string::npos) << refused.standardError;
+    EXPECT_EQ(freeBlocks(), freeBefore);
     EXPECT_TRUE(fs::is_empty(mountPoint));
+    EXPECT_EQ(entriesBeside(mountPoint), 1u);
+
+    // An image that fits attaches there.
+    auto fits = makeImage(makeApplicationTree(), "fits.dmg");
+    auto attached = attach(fits, mountPoint);
+    EXPECT_EQ(attached.exitStatus, 0) << attached.standardError;
+    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+}
+
+TEST_F(HdiutilTest, DeepVolumesFailWithBoundedMessages) {
+    auto image = makeImage(makeApplicationTree(), "deep.dmg", "Deep", {"--deep-folders", "600:0123456789"});
+    auto mountPoint = makeMountPoint("deep");
+    auto outcome = attach(image, mountPoint);
+    EXPECT_NE(outcome.exitStatus, 0);
+    EXPECT_NE(outcome.standardError.find("File name too long"), std::string::npos)
+        << outcome.standardError.substr(0, 500);
+    EXPECT_LT(outcome.standardError.size(), 5000u);
+    EXPECT_TRUE(fs::is_empty(mountPoint));
+    EXPECT_EQ(entriesBeside(mountPoint), 1u);
 }
 
 } // namespace

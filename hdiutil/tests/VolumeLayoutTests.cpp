@@ -1,4 +1,5 @@
 #include "hdiutil/VolumeLayout.hpp"
+#include "hdiutil/VolumeSize.hpp"
 
 #include <gtest/gtest.h>
 
@@ -105,12 +106,14 @@ TEST(StoredModes, ReadsTheVolumeEntriesOnly) {
         "Path = Volume\nFolder = +\nMode = dr-xr-x---\n\n"
         "Path = Volume/tool\nMode = -rwsr-xr-t\n\n"
         "Path = Volume/odd\nMode = short\n\n"
+        "Path = Volume/shared\nMode = -rwxrwxrwx\n\n"
         "Path = Volume/link\nMode = lrwxrwxrwx\n";
     auto modes = storedModes(listing);
-    ASSERT_EQ(modes.size(), 3u);
+    ASSERT_EQ(modes.size(), 4u);
     EXPECT_EQ(modes[0], (std::pair<std::string, mode_t>{"Volume", 0550}));
     EXPECT_EQ(modes[1], (std::pair<std::string, mode_t>{"Volume/tool", 01755}));
-    EXPECT_EQ(modes[2].first, "Volume/link");
+    EXPECT_EQ(modes[2], (std::pair<std::string, mode_t>{"Volume/shared", 0755}));
+    EXPECT_EQ(modes[3].first, "Volume/link");
     EXPECT_TRUE(storedModes("Path = x\nMode = drwxr-xr-x\n").empty());
 }
 
@@ -123,3 +126,30 @@ TEST_F(VolumeLayoutTest, AppliesStoredModesDeepestFirstAndSkipsEscapingPaths) {
     EXPECT_EQ(fs::status(folder / "work/Volume/closed/file").permissions(), fs::perms::owner_read);
     EXPECT_EQ(fs::status(folder / "outside").permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
+
+namespace {
+
+TEST(VolumeSize, AddsUpTheEntriesAndTakesTheSmallerPartitionSize) {
+    constexpr const char* listing =
+        "Listing archive: shared.dmg\n\n--\nPath = shared.dmg\nType = Dmg\nPhysical Size = 16681\n"
+        "Comment = \n{\nunpack-size: 268500992\n}\n----\n"
+        "Path = 0.hfs\nSize = 268500992\nPacked Size = 584\n--\n"
+        "Path = 0.hfs\nType = HFS\nPhysical Size = 409600000000\nCluster Size = 4096\n"
+        "\n----------\n"
+        "Path = Volume\nFolder = +\nSize = \n\n"
+        "Path = Volume/one\nFolder = -\nSize = 268435456\n\n"
+        "Path = Volume/two\nFolder = -\nSize = 268435456\n\n"
+        "Path = Volume/small\nFolder = -\nSize = 5\n";
+    auto size = tavik::hdiutil::VolumeSize::of(listing);
+    EXPECT_EQ(size.listedBytes, 2u * 268435456u + 5u);
+    EXPECT_EQ(size.diskBytes, 2u * 268435456u + 2u * 4096u);
+    EXPECT_EQ(size.partitionBytes, std::optional<std::uint64_t>(268500992u));
+
+    // Sizes beyond 64 bits saturate instead of wrapping to a small total.
+    auto huge = tavik::hdiutil::VolumeSize::of("\n----------\nPath = a\nSize = 18446744073709551615\n\n"
+                                               "Path = b\nSize = 18446744073709551615\n");
+    EXPECT_EQ(huge.listedBytes, UINT64_MAX);
+    EXPECT_FALSE(huge.partitionBytes);
+}
+
+} // namespace

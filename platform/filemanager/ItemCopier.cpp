@@ -18,8 +18,9 @@ namespace {
 constexpr size_t bufferSize = 256 * 1024;
 
 // Permission bits a copy keeps: set-user-ID and set-group-ID are dropped,
-// as when a file changes owner.
-mode_t keptMode(mode_t mode) { return mode & 01777; }
+// as when a file changes owner, and so is write access for group and others,
+// so that no other user can change what was installed.
+mode_t keptMode(mode_t mode) { return mode & 01755; }
 
 class FileDescriptor {
 public:

@@ -10,7 +10,8 @@ namespace tavik {
 
 // Copies one item (a file, a symbolic link as a link, or a whole folder
 // tree) to a path where nothing is yet. Keeps permission bits (without
-// set-user-ID and set-group-ID), access and modification times and extended
+// set-user-ID and set-group-ID, and without write access for group and
+// others), access and modification times and extended
 // attributes (not security or trusted ones). File contents are cloned (reflink) where the file system
 // allows, else copied inside the kernel, else read and written.
 //

@@ -19,7 +19,9 @@ namespace {
 constexpr const char* serverName = "org.freedesktop.Notifications";
 constexpr const char* serverPath = "/org/freedesktop/Notifications";
 constexpr const char* serverInterface = "org.freedesktop.Notifications";
-constexpr uint32_t closedByUser = 2;
+constexpr const char* serverOwnerChanges = "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                                           "interface='org.freedesktop.DBus',member='NameOwnerChanged',"
+                                           "arg0='org.freedesktop.Notifications'";
 
 bool meansNoServer(const sdbus::Error& error)
 {
@@ -42,6 +44,43 @@ ErrorPtr noSessionBus()
         NotificationCenterError::notificationsNotAllowed, "The session bus cannot be reached");
 }
 
+// The center's own connection to the session bus and the thread that runs
+// its event loop (replies and the server's signals arrive there). A bus error
+// ends that loop, never the process. Letting go of it waits for the loop,
+// except on the loop thread itself, where release() leaves that wait to a
+// thread of its own.
+struct Link {
+    std::unique_ptr<sdbus::IConnection> connection;
+    std::unique_ptr<sdbus::IProxy> server;
+    sdbus::Slot serverOwnerWatch;
+    std::thread loop;
+    std::atomic<bool> leaving{false};
+
+    ~Link()
+    {
+        leaving = true;
+        if (!loop.joinable())
+            return; // never connected, or connected without a loop yet
+        try {
+            connection->leaveEventLoop();
+        } catch (const sdbus::Error&) {
+        }
+        loop.join();
+    }
+
+    bool onLoopThread() const { return std::this_thread::get_id() == loop.get_id(); }
+
+    static void release(Link* link)
+    {
+        if (link->onLoopThread())
+            std::thread([link] { delete link; }).detach();
+        else
+            delete link;
+    }
+};
+
+using LinkPtr = std::shared_ptr<Link>;
+
 } // namespace
 
 struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State> {
@@ -57,88 +96,120 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
 
     ~State() { shutDown(); }
 
-    // Stops talking to the server: no connection is made after this. The
-    // proxy joins its event loop thread when destroyed, which waits for a
-    // callback under way; on the loop thread itself (where the last owner
-    // may let go of us) that is left to a thread of its own.
+    // Stops talking to the server: no connection is made after this.
+    // Waits for a callback under way unless called from one.
     void shutDown()
     {
-        std::unique_ptr<sdbus::IProxy> doomed;
+        LinkPtr doomed; // let go of outside the lock
         {
             std::lock_guard lock(connectionMutex);
             shutdown = true;
-            doomed = std::move(proxy);
+            doomed = std::move(link);
         }
-        if (!doomed)
-            return;
-        if (std::this_thread::get_id() == loopThread.load()) {
-            std::thread([doomed = std::move(doomed)]() mutable { doomed.reset(); }).detach();
-            return;
-        }
-        // Callbacks under way may still use the proxy: let them finish first.
-        doomed->getConnection().leaveEventLoop();
     }
 
-    // The proxy of the server, connecting on first use; null while the
-    // session bus cannot be reached.
-    sdbus::IProxy* server()
+    // The connection to the session bus, made on first use and again after
+    // the bus was lost; null while the bus cannot be reached.
+    LinkPtr connected()
     {
         {
             std::lock_guard lock(connectionMutex);
-            if (proxy || shutdown)
-                return proxy.get();
+            if (link || shutdown)
+                return link;
         }
         // Connect without holding the lock: the bus takes locks of its own,
         // and its loop thread calls back into us holding them.
-        std::unique_ptr<sdbus::IProxy> created;
+        LinkPtr created(new Link, &Link::release);
+        std::weak_ptr<State> weak = weak_from_this();
         try {
-            auto connection = sdbus::createSessionBusConnection();
-            created = sdbus::createProxy(std::move(connection), serverName, serverPath);
-            std::weak_ptr<State> weak = weak_from_this();
-            created->uponSignal("ActionInvoked").onInterface(serverInterface).call([weak](uint32_t id, const std::string& key) {
+            created->connection = sdbus::createSessionBusConnection();
+            created->server = sdbus::createProxy(*created->connection, serverName, serverPath);
+            created->server->uponSignal("ActionInvoked").onInterface(serverInterface).call([weak](uint32_t id, const std::string& key) {
                 if (auto self = weak.lock())
                     self->actionInvoked(id, key);
             });
-            created->uponSignal("NotificationClosed").onInterface(serverInterface).call([weak](uint32_t id, uint32_t reason) {
+            created->server->uponSignal("NotificationClosed").onInterface(serverInterface).call([weak](uint32_t id, uint32_t reason) {
                 if (auto self = weak.lock())
                     self->notificationClosed(id, reason);
             });
-            created->finishRegistration();
+            created->server->finishRegistration();
+            created->serverOwnerWatch = created->connection->addMatch(serverOwnerChanges, [weak](sdbus::Message& signal) {
+                std::string name, oldOwner, newOwner;
+                signal >> name >> oldOwner >> newOwner;
+                auto self = weak.lock();
+                if (self && name == serverName && !oldOwner.empty())
+                    self->forgetServer("The notification server left the bus");
+            });
         } catch (const sdbus::Error& error) {
             log.defaultLevel("Cannot connect to the session bus: {}", error.getMessage());
             return nullptr;
         }
+        created->loop = std::thread([link = created.get(), weak] {
+            std::string failure = "its event loop ended";
+            try {
+                link->connection->enterEventLoop();
+            } catch (const std::exception& error) {
+                failure = error.what();
+            }
+            if (link->leaving)
+                return;
+            if (auto self = weak.lock())
+                self->lostBus(link, failure);
+        });
+
         std::unique_lock lock(connectionMutex);
-        if (!proxy && !shutdown) {
-            proxy = std::move(created);
-            return proxy.get();
-        }
-        // Another thread connected first, or we were shut down meanwhile.
-        auto* winner = proxy.get();
-        lock.unlock();
-        created.reset();
-        return winner;
+        if (!link && !shutdown)
+            link = created;
+        return link; // another thread's link if it connected first
     }
 
-    void noteLoopThread() { loopThread.store(std::this_thread::get_id()); }
+    // The bus went away under the connection: every open question is
+    // answered as dismissed, and the next use connects again.
+    void lostBus(Link* lost, const std::string& failure)
+    {
+        LinkPtr doomed; // let go of outside the lock
+        {
+            std::lock_guard lock(connectionMutex);
+            if (link.get() != lost)
+                return;
+            doomed = std::move(link);
+        }
+        log.error("Lost the session bus: {}", failure);
+        forgetServer("The session bus went away");
+    }
+
+    // The server that showed our notifications is gone, and with it every
+    // notification it showed: their questions are answered as dismissed.
+    void forgetServer(const std::string& why)
+    {
+        std::map<uint32_t, Delivered> gone;
+        {
+            std::lock_guard lock(mutex);
+            gone.swap(delivered);
+        }
+        if (!gone.empty())
+            log.info("{}; {} notification(s) went with it", why, gone.size());
+        for (const auto& [id, notification] : gone)
+            if (notification.reportsDismissal)
+                report(notification.request, dismissActionIdentifier);
+    }
 
     // Asks the server what it can do: nothing when there is none.
     void capabilities(std::function<void(std::optional<std::vector<std::string>>, ErrorPtr)> completion)
     {
-        auto* proxy = server();
-        if (!proxy) {
+        auto link = connected();
+        if (!link) {
             completion(std::nullopt, nullptr);
             return;
         }
         std::weak_ptr<State> weak = weak_from_this();
         try {
-            proxy->callMethodAsync("GetCapabilities")
+            link->server->callMethodAsync("GetCapabilities")
                 .onInterface(serverInterface)
                 .uponReplyInvoke([weak, completion](const sdbus::Error* error, std::vector<std::string> capabilities) {
                     auto self = weak.lock();
                     if (!self)
                         return;
-                    self->noteLoopThread();
                     if (!error) {
                         completion(std::move(capabilities), nullptr);
                     } else if (meansNoServer(*error)) {
@@ -155,8 +226,8 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
 
     void post(const NotificationRequest& request, std::function<void(ErrorPtr)> completion)
     {
-        auto* proxy = server();
-        if (!proxy) {
+        auto link = connected();
+        if (!link) {
             completion(noSessionBus());
             return;
         }
@@ -184,7 +255,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
         std::map<std::string, sdbus::Variant> hints{{"desktop-entry", sdbus::Variant(options.desktopEntry)}};
         std::weak_ptr<State> weak = weak_from_this();
         try {
-            proxy->callMethodAsync("Notify")
+            link->server->callMethodAsync("Notify")
                 .onInterface(serverInterface)
                 .withArguments(options.applicationName, uint32_t{0}, std::string(), request.content.title,
                     request.content.body, actions, hints, expireTimeout)
@@ -192,7 +263,6 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
                     auto self = weak.lock();
                     if (!self)
                         return;
-                    self->noteLoopThread();
                     ErrorPtr failure = error ? serverError(*error) : nullptr;
                     self->posted(request, reportsDismissal, failure, id);
                     completion(failure);
@@ -225,12 +295,12 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
 
     void close(const std::vector<uint32_t>& ids)
     {
-        auto* proxy = server();
-        if (!proxy)
+        auto link = connected();
+        if (!link)
             return;
         for (auto id : ids) {
             try {
-                proxy->callMethod("CloseNotification").onInterface(serverInterface).withArguments(id).dontExpectReply();
+                link->server->callMethod("CloseNotification").onInterface(serverInterface).withArguments(id).dontExpectReply();
             } catch (const sdbus::Error& error) {
                 log.error("Cannot close notification {}: {}", id, error.getMessage());
             }
@@ -239,7 +309,6 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
 
     void actionInvoked(uint32_t id, const std::string& key)
     {
-        noteLoopThread();
         Delivered found;
         {
             std::lock_guard lock(mutex);
@@ -255,9 +324,11 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
         report(found.request, key);
     }
 
-    void notificationClosed(uint32_t id, uint32_t reason)
+    // However it was closed (expired, dismissed, closed by a call, or for no
+    // stated reason), a question nobody answered is dismissed. Closes Tavik
+    // asks for itself concern notifications it has forgotten already.
+    void notificationClosed(uint32_t id, uint32_t)
     {
-        noteLoopThread();
         Delivered found;
         {
             std::lock_guard lock(mutex);
@@ -267,7 +338,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
             found = entry->second;
             delivered.erase(entry);
         }
-        if (reason == closedByUser && found.reportsDismissal)
+        if (found.reportsDismissal)
             report(found.request, dismissActionIdentifier);
     }
 
@@ -289,9 +360,8 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
     log::Logger log{"app.tavik.Tavik", "Notification Center"};
 
     std::mutex connectionMutex;
-    std::unique_ptr<sdbus::IProxy> proxy;
+    LinkPtr link;
     bool shutdown = false;
-    std::atomic<std::thread::id> loopThread{};
 
     std::mutex mutex;
     std::weak_ptr<NotificationCenterDelegate> delegate;

@@ -23,9 +23,16 @@ namespace tavik::notifications {
 //
 // Responses: "ActionInvoked" with "default" is reported as the default
 // action, any other key as that action (after which the notification is
-// forgotten); "NotificationClosed" with reason 2 (dismissed by the user) is
-// reported as the dismiss action for categories with the custom dismiss
-// option. Other closes (expired, closed by a call) are not reported.
+// forgotten). A notification closed for any reason (expired, dismissed by the
+// user, closed by someone's call, undefined) is reported as the dismiss
+// action for categories with the custom dismiss option; closes this center
+// asks for itself concern notifications it has already forgotten. When the
+// server leaves the bus, or the bus itself goes away, every notification it
+// showed is reported the same way, so no question waits for good.
+//
+// The center owns its connection and the thread that runs its event loop: a
+// lost bus ends that loop and is logged, never the process; the next use
+// connects again, and reports denied while there is no bus.
 class FreedesktopNotificationCenter final : public NotificationCenter {
 public:
     struct Options {

@@ -17,6 +17,17 @@ constexpr StringTableEntry entries[] = {
     // Questions about found files
     { "Found %@", "Found %@", "Title of the question what to do with a found file; %@ is its type (DMG, ZIP, PKG)" },
     { "Choose how to handle %@ at %@", "Choose how to handle %@ at %@", "Body of that question; the file's type and its path" },
+    // Setup introduction
+    { "intro_welcome_title", "Welcome to Tavik", "Title of the first (welcome) intro step" },
+    { "intro_welcome_caption",
+        "Tavik installs the applications you download: it finds them in disk images, ZIP archives and installer packages, "
+        "copies them to your applications folder and cleans up after them. Let's set it up.",
+        "Caption of the first (welcome) intro step" },
+    { "intro_destination_title", "Choose a Destination", "Title of the second (destination) intro step" },
+    { "intro_destination_caption", "Choose the folder that Tavik copies the applications it finds to.",
+        "Caption of the second (destination) intro step" },
+    { "intro_destination_caption_addendum", "Applications usually go in %@.",
+        "Extra text shown in the destination intro step, providing an example of the usual destination for applications" },
 };
 
 } // namespace

@@ -79,7 +79,7 @@ PrivateSessionBus::PrivateSessionBus(const Options& options)
     close(addressPipe[0]);
     auto end = line.find('\n');
     if (end == std::string::npos) {
-        kill(daemon_, SIGTERM);
+        ::kill(daemon_, SIGTERM);
         waitpid(daemon_, nullptr, 0);
         throw std::runtime_error("dbus-daemon did not start (is the dbus package installed?)");
     }
@@ -99,12 +99,22 @@ PrivateSessionBus::~PrivateSessionBus()
     else
         unsetenv("DBUS_SESSION_BUS_ADDRESS");
     if (daemon_ > 0) {
-        kill(daemon_, SIGTERM);
+        ::kill(daemon_, SIGTERM);
         while (waitpid(daemon_, nullptr, 0) < 0 && errno == EINTR) {
         }
     }
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
+}
+
+void PrivateSessionBus::kill()
+{
+    if (daemon_ <= 0)
+        return;
+    ::kill(daemon_, SIGKILL);
+    while (waitpid(daemon_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    daemon_ = -1;
 }
 
 } // namespace tavik::testing

@@ -27,6 +27,9 @@ public:
     PrivateSessionBus& operator=(const PrivateSessionBus&) = delete;
 
     const std::string& address() const { return address_; }
+    // Kills the daemon at once, as when the session ends under its clients;
+    // the address stays set, so reconnecting fails as it would then.
+    void kill();
 
 private:
     std::filesystem::path folder_;

@@ -113,4 +113,17 @@ Result<RunningApplicationPtr> Workspace::open(const URL& url, const OpenConfigur
     return application;
 }
 
+Result<RunningApplicationPtr> Workspace::launchProgram(const std::filesystem::path& executable, const OpenConfiguration& configuration)
+{
+    pid_t pid = 0;
+    if (int error = spawnDetached(executable.string(), configuration.arguments, false, pid)) {
+        if (error == ENOENT)
+            return FileError::fromErrno(error, executable, false);
+        return WorkspaceError::make(WorkspaceError::Code::launchFailed, executable, error);
+    }
+    auto application = std::make_shared<RunningApplication>(URL::fileURL(executable), pid, RunningApplication::Clock::now());
+    reapWhenEnded(application);
+    return application;
+}
+
 } // namespace tavik

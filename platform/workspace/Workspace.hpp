@@ -4,6 +4,7 @@
 #include "platform/foundation/URL.hpp"
 #include "platform/workspace/RunningApplication.hpp"
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -37,6 +38,9 @@ public:
     virtual void openApplication(const URL& url, const OpenConfiguration& configuration, OpenCompletion completion);
 
     Result<RunningApplicationPtr> open(const URL& url, const OpenConfiguration& configuration = {});
+
+    // Runs a program file (not a bundle) detached, the same way.
+    Result<RunningApplicationPtr> launchProgram(const std::filesystem::path& executable, const OpenConfiguration& configuration = {});
 };
 
 } // namespace tavik

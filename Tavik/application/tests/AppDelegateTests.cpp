@@ -8,10 +8,13 @@
 #include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
 #include "Tavik/file-handling/DiskImageActions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
+#include "launcher/LauncherBus.hpp"
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
+#include "platform/notifications/tests/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/updater/UpdaterError.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
@@ -19,6 +22,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <thread>
 
 using namespace tavik;
 using namespace std::chrono_literals;
@@ -212,10 +216,9 @@ TEST_F(AppDelegateTest, OneInstanceOwnsTheBusNameAndTakesTheFilesOfLaterStarts)
     EXPECT_EQ(calls[0].second, FileSource::statusBarIcon);
 }
 
-TEST_F(AppDelegateTest, ALaterStartAsksTheRunningOneToReopenAndTheLauncherIsToldToQuit)
+TEST_F(AppDelegateTest, ALaterStartAsksTheRunningOneToReopen)
 {
     EXPECT_EQ(reopenRunningInstance().value(), false) << "nobody runs yet";
-    EXPECT_EQ(isLauncherRunning().value(), false);
 
     std::atomic<int> reopens = 0;
     auto service = AppBusService::start([](std::vector<URL>, FileSource) { }, [&] {
@@ -225,18 +228,6 @@ TEST_F(AppDelegateTest, ALaterStartAsksTheRunningOneToReopenAndTheLauncherIsTold
     ASSERT_TRUE(service) << service.error()->description();
     EXPECT_EQ(reopenRunningInstance().value(), true);
     EXPECT_EQ(reopens.load(), 1);
-
-    // A launcher waiting on the bus hears the quit signal.
-    auto launcher = sdbus::createSessionBusConnection(AppBus::launcherName);
-    EXPECT_EQ(isLauncherRunning().value(), true);
-    auto proxy = sdbus::createProxy(*launcher, AppBus::name, AppBus::objectPath);
-    std::atomic<bool> told = false;
-    proxy->registerSignalHandler(AppBus::interfaceName, AppBus::quitLauncherSignal, [&](sdbus::Signal) { told = true; });
-    proxy->finishRegistration();
-    launcher->enterEventLoopAsync();
-    ASSERT_TRUE((*service)->postQuitLauncher());
-    EXPECT_TRUE(eventually([&] { return told.load(); }, 10s));
-    launcher->leaveEventLoop();
 }
 
 // Counts what the delegate removes.
@@ -255,39 +246,135 @@ public:
 
 TEST_F(AppDelegateTest, LaunchAndQuitRemoveNotificationsAndTheUpdaterReportsThroughTheLog)
 {
+    auto feed = root / "feed.xml";
+    std::ofstream(feed) << "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel><title>Tavik</title>"
+                           "<item><title>Tavik 9.0</title><version>900</version><shortVersionString>9.0</shortVersionString>"
+                           "<link>https://tavik.app/releases/9.0</link></item></channel></rss>\n";
+    ASSERT_TRUE(userDefaults->set("updateFeedURL", plist::PropertyList("file://" + feed.string())));
+
     auto center = std::make_shared<CountingNotificationCenter>();
     AppDelegate::Environment environment;
     environment.userDefaults = userDefaults;
     environment.fileSourcesManager = FileSourceConfigurationsManager::make(userDefaults);
     environment.applicationsDestinationManager = std::make_shared<ApplicationsDestinationManager>(userDefaults);
     environment.userInputRequestPerformer = std::make_shared<UserInputRequestPerformer>(center);
-    environment.notificationCenter = center;
-    int launcherReleases = 0;
-    environment.postQuitLauncher = [&] { ++launcherReleases; };
+    std::mutex shownMutex;
+    std::vector<updater::UpdateAlert> shown;
+    environment.presentUpdateAlert = [&](const updater::UpdateAlert& alert) {
+        std::lock_guard lock(shownMutex);
+        shown.push_back(alert);
+        return size_t(0);
+    };
+    environment.updaterCallbackQueue = dispatch::DispatchQueue::makeSerial("app delegate test updater");
     auto delegate = AppDelegate::make(environment);
     delegate->applicationWillFinishLaunching();
-    delegate->applicationDidFinishLaunching();
 
     log::LogCapture logs;
-    delegate->finishLaunching(/*launchedByLauncher=*/true);
-    EXPECT_EQ(launcherReleases, 1);
+    auto logged = [&](std::string_view start) {
+        auto entries = logs.entries("App Delegate");
+        return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) { return entry.message.starts_with(start); });
+    };
+    delegate->applicationDidFinishLaunching();
     EXPECT_EQ(center->delivered.load(), 1);
     EXPECT_EQ(center->pending.load(), 1);
-    for (const auto& entry : logs.entries("App Delegate"))
-        EXPECT_NE(entry.message.rfind("Failed to start updater", 0), 0u) << "the updater starts";
+    EXPECT_FALSE(logged("Failed to start updater"));
+    ASSERT_TRUE(delegate->updater());
 
     delegate->updater()->checkForUpdates();
-    EXPECT_TRUE(logs.contains(log::Level::debug, "Updater did not find update"));
-    delegate->updaterScheduledUpdateCheckDidAbortWithError(GenericError::make(updaterErrorDomain, noUpdateErrorCode, "none"));
-    EXPECT_EQ(logs.count("Scheduled update check aborted due to error: none"), 0u) << "finding nothing is no error";
-    delegate->updaterScheduledUpdateCheckDidAbortWithError(GenericError::make(updaterErrorDomain, 2, "offline"));
-    EXPECT_TRUE(logs.contains(log::Level::error, "Scheduled update check aborted due to error: offline"));
-    delegate->updaterFailedToDownloadUpdate("2.0", GenericError::make(updaterErrorDomain, 3, "gone"));
+    EXPECT_TRUE(eventually([&] { return logs.contains(log::Level::defaultLevel, "Update user driver did show modal alert"); }, 30s));
+    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Updater found valid update: 9.0"));
+    {
+        std::lock_guard lock(shownMutex);
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].title, "A new version of Tavik is available!");
+        EXPECT_EQ(shown[0].link, std::optional<std::string>("https://tavik.app/releases/9.0"));
+    }
+
+    delegate->updaterScheduledUpdateCheckDidAbortWithError(
+        updater::UpdaterError::make(updater::UpdaterError::Code::noUpdateFound, "none"));
+    EXPECT_FALSE(logged("Scheduled update check aborted")) << "finding nothing is no error";
+    auto offline = updater::UpdaterError::make(updater::UpdaterError::Code::feedUnreadable, "offline");
+    delegate->updaterScheduledUpdateCheckDidAbortWithError(offline);
+    EXPECT_TRUE(logs.contains(log::Level::error, "Scheduled update check aborted due to error: " + offline->description()));
+    delegate->updaterFailedToDownloadUpdate({ "Tavik 2.0", "200", "2.0", std::nullopt }, GenericError::make("test", 3, "gone"));
     EXPECT_TRUE(logs.contains(log::Level::error, "Update will download update for version 2.0: gone"));
 
-    delegate->finishLaunching(/*launchedByLauncher=*/false);
-    EXPECT_EQ(launcherReleases, 1);
     delegate->applicationWillTerminate(5s);
-    EXPECT_EQ(center->delivered.load(), 3);
-    EXPECT_EQ(center->pending.load(), 3);
+    EXPECT_EQ(center->delivered.load(), 2);
+    EXPECT_EQ(center->pending.load(), 2);
+}
+
+// Without a feed address the updater does not start and says so; a Tavik
+// that cannot show alerts has none.
+TEST_F(AppDelegateTest, TheUpdaterNeedsAFeedAndAWayToShowAlerts)
+{
+    AppDelegate::Environment environment;
+    environment.userDefaults = userDefaults;
+    environment.fileSourcesManager = FileSourceConfigurationsManager::make(userDefaults);
+    environment.applicationsDestinationManager = std::make_shared<ApplicationsDestinationManager>(userDefaults);
+    environment.userInputRequestPerformer
+        = std::make_shared<UserInputRequestPerformer>(std::make_shared<notifications::FreedesktopNotificationCenter>());
+    environment.presentUpdateAlert = [](const updater::UpdateAlert&) { return size_t(0); };
+    environment.updaterCallbackQueue = dispatch::DispatchQueue::makeSerial("app delegate test updater");
+    auto withAlerts = AppDelegate::make(environment);
+    withAlerts->applicationWillFinishLaunching();
+    log::LogCapture logs;
+    withAlerts->applicationDidFinishLaunching();
+    EXPECT_TRUE(logs.contains(log::Level::error, "Failed to start updater: "
+            + updater::UpdaterError(updater::UpdaterError::Code::invalidFeedURL, "no feed address").description()));
+
+    auto headless = makeDelegate();
+    headless->applicationDidFinishLaunching();
+    EXPECT_EQ(headless->updater(), nullptr);
+}
+
+TEST_F(AppDelegateTest, ALauncherOnTheBusMeansStartedAtLoginAndIsToldToQuit)
+{
+    std::mutex signalled;
+    std::condition_variable arrived;
+    int quitSignals = 0;
+    auto launcherConnection = sdbus::createSessionBusConnection();
+    auto match = launcherConnection->addMatch(launcher::LauncherBus::quitSignalMatchRule(), [&](sdbus::Message&) {
+        std::lock_guard lock(signalled);
+        ++quitSignals;
+        arrived.notify_all();
+    });
+
+    // No launcher: nothing is sent.
+    auto plainStart = makeDelegate();
+    plainStart->applicationDidFinishLaunching();
+    EXPECT_FALSE(plainStart->launchedByLauncher());
+
+    launcherConnection->requestName(launcher::LauncherBus::launcherName);
+    launcherConnection->enterEventLoopAsync();
+    auto startedAtLogin = makeDelegate();
+    startedAtLogin->applicationDidFinishLaunching();
+    EXPECT_TRUE(startedAtLogin->launchedByLauncher());
+    {
+        std::unique_lock lock(signalled);
+        EXPECT_TRUE(arrived.wait_for(lock, 10s, [&] { return quitSignals > 0; }));
+    }
+    std::this_thread::sleep_for(200ms);
+    launcherConnection->leaveEventLoop();
+    EXPECT_EQ(quitSignals, 1) << "only the start that found the launcher released it";
+}
+
+TEST_F(AppDelegateTest, QuittingTakesItsQuestionsOffTheDesktop)
+{
+    notifications::testing::TestNotificationServer server;
+    auto delegate = makeDelegate();
+    auto performer = delegate->environment().userInputRequestPerformer;
+    performer->registerCategories();
+    std::atomic<int> answers{0};
+    performer->requestUserInput("Found ZIP", "Choose how to handle ZIP", UserInputRequestPerformer::Category::foundFile,
+        [&](Result<UserResponse>) { ++answers; });
+    auto posted = server.waitForPosted(1);
+    ASSERT_EQ(posted.size(), 1u);
+
+    delegate->applicationWillTerminate(10s);
+    ASSERT_TRUE(server.waitForClosedByCall(1));
+    EXPECT_EQ(server.closedByCall(), std::vector<uint32_t>{posted[0].id});
+    std::this_thread::sleep_for(100ms); // a report of the close would show by now
+    EXPECT_EQ(answers, 0) << "removed by Tavik itself: not a dismissal";
+    static_cast<notifications::FreedesktopNotificationCenter&>(*performer->userNotificationCenter()).disconnect();
 }

@@ -1,19 +1,30 @@
-// The settings commands run as the user runs them: the built `tavik` in a
-// process of its own, on a temporary XDG_CONFIG_HOME, without a session bus.
+// The commands run as the user runs them: the built `tavik` in a process of
+// its own, on a temporary XDG_CONFIG_HOME; the settings commands without a
+// session bus, the others on a private one.
 #include "platform/foundation/UUID.hpp"
+#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/PrivateSessionBus.hpp"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
+using tavik::notifications::testing::TestNotificationServer;
+using tavik::testing::PrivateSessionBus;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -33,6 +44,17 @@ Strings split(const std::string& text, char separator)
     return parts;
 }
 
+template <class Condition>
+bool waitUntil(Condition condition, std::chrono::milliseconds timeout = 60s)
+{
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return condition();
+}
+
 class CommandLineTest : public ::testing::Test {
 protected:
     struct Outcome {
@@ -44,26 +66,37 @@ protected:
     {
         std::string pattern = (fs::temp_directory_path() / "tavik-cli-XXXXXX").string();
         root = fs::path(mkdtemp(pattern.data()));
-        for (auto* folder : { "Applications", "Other Applications", "Downloads" })
+        for (auto* folder : { "Applications", "Other Applications", "Downloads", "tmp" })
             fs::create_directories(root / folder);
         fs::create_directory_symlink(root / "Downloads", root / "LinkToDownloads");
         std::ofstream(root / "Example.zip") << "a file";
     }
-    void TearDown() override { fs::remove_all(root); }
+    void TearDown() override
+    {
+        EXPECT_EQ(chdir("/"), 0); // a test may have gone into root
+        fs::remove_all(root);
+    }
 
     std::string path(const char* name) const { return (root / name).string(); }
     std::string settings() const { return readAll(root / "config/tavik/app.tavik.Tavik.plist"); }
 
-    Outcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
+    // Starts the built tavik with the test's private folders and `environment`
+    // on top; on the session bus this process points at when `onBus`, else
+    // without one. Its output goes to files named after `name`.
+    pid_t start(const Strings& arguments, const std::string& name = "run", bool onBus = false,
+        const std::map<std::string, std::string>& environment = {})
     {
         pid_t child = fork();
         if (child == 0) {
-            dup2(open((root / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-            dup2(open((root / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+            dup2(open((root / (name + ".out")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
+            dup2(open((root / (name + ".err")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
             setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-            unsetenv("DBUS_SESSION_BUS_ADDRESS");
-            for (const auto& [name, value] : environment)
-                setenv(name.c_str(), value.c_str(), 1);
+            setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
+            setenv("TMPDIR", (root / "tmp").c_str(), 1);
+            if (!onBus)
+                unsetenv("DBUS_SESSION_BUS_ADDRESS");
+            for (const auto& [variable, value] : environment)
+                setenv(variable.c_str(), value.c_str(), 1);
             std::vector<char*> argv { const_cast<char*>(TAVIK_EXECUTABLE) };
             for (auto& argument : arguments)
                 argv.push_back(const_cast<char*>(argument.c_str()));
@@ -71,9 +104,37 @@ protected:
             execv(argv[0], argv.data());
             _exit(127);
         }
+        return child;
+    }
+
+    // Waits for a child of start(); a status above 128 is the signal that ended it.
+    Outcome finish(pid_t child, const std::string& name = "run")
+    {
         int status = 0;
         waitpid(child, &status, 0);
-        return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readAll(root / "out"), readAll(root / "err") };
+        return outcome(status, name);
+    }
+
+    // The same, but a child still running after `timeout` is killed: none.
+    std::optional<Outcome> finishWithin(pid_t child, const std::string& name, std::chrono::milliseconds timeout)
+    {
+        int status = 0;
+        if (waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout))
+            return outcome(status, name);
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        return std::nullopt;
+    }
+
+    Outcome outcome(int status, const std::string& name)
+    {
+        return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readAll(root / (name + ".out")),
+            readAll(root / (name + ".err")) };
+    }
+
+    Outcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
+    {
+        return finish(start(arguments, "run", false, environment));
     }
 
     std::vector<Strings> list()
@@ -88,6 +149,20 @@ protected:
 
     fs::path root;
 };
+
+bool nameHasOwnerOnSessionBus(const std::string& name)
+{
+    std::string command = "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                          "org.freedesktop.DBus.NameHasOwner string:" + name + " 2>/dev/null";
+    FILE* reply = popen(command.c_str(), "r");
+    if (!reply)
+        return false;
+    std::string text;
+    char buffer[256];
+    while (fgets(buffer, sizeof buffer, reply))
+        text += buffer;
+    return pclose(reply) == 0 && text.find("boolean true") != std::string::npos;
+}
 
 } // namespace
 
@@ -203,4 +278,69 @@ TEST_F(CommandLineTest, WithoutAUsableDisplayTavikSaysItRunsHeadless)
 
     auto forced = tavik({"--headless"});
     EXPECT_NE(forced.err.find("running headless (--headless)"), std::string::npos) << forced.err;
+}
+
+// A dropped file whose question is open when the notification server quits,
+// or when the session bus itself goes: the question ends as dismissed, so
+// `open` reports it and ends instead of waiting for good.
+TEST_F(CommandLineTest, OpenEndsWithDismissedWhenTheServerOrTheBusGoesUnderItsQuestion)
+{
+    ASSERT_EQ(tavik({ "setup", "--destination", path("Applications") }).status, 0);
+    ASSERT_EQ(tavik({ "sources", "set", "AppIcon", "FileFoundAction", "alwaysAsk" }).status, 0);
+    for (bool busGoes : { false, true }) {
+        SCOPED_TRACE(busGoes ? "the bus goes away" : "the server quits");
+        PrivateSessionBus bus;
+        auto server = std::make_unique<TestNotificationServer>();
+        pid_t open = start({ "open", path("Example.zip") }, "open", true);
+        auto posted = server->waitForPosted(1, 60s);
+        if (posted.size() != 1) {
+            kill(open, SIGKILL);
+            FAIL() << "no question was posted: " << finish(open, "open").err;
+        }
+        EXPECT_EQ(posted[0].summary, "Found ZIP");
+        if (busGoes) {
+            // Give the post's reply time to arrive, or the post itself fails.
+            std::this_thread::sleep_for(300ms);
+            bus.kill();
+        } else {
+            server.reset();
+        }
+        auto ended = finishWithin(open, "open", 60s);
+        ASSERT_TRUE(ended) << "still waiting for an answer";
+        auto run = *ended;
+        EXPECT_EQ(run.status, 1) << run.err;
+        const std::string prefix = "Result of file dropped on app icon: ";
+        auto reported = run.out.find(prefix);
+        ASSERT_NE(reported, std::string::npos) << run.out;
+        auto outcome = run.out.substr(reported + prefix.size());
+        if (busGoes && outcome.starts_with("error(The notification server failed: Connection terminated)"))
+            std::cerr << "the bus went before the post was answered; the post failed instead\n";
+        else
+            EXPECT_EQ(outcome, "dismissed\n");
+        EXPECT_TRUE(fs::exists(root / "Example.zip"));
+    }
+}
+
+// The bus going away under a running Tavik, with a question open: it quits
+// as on SIGTERM, with status 0, and does not abort.
+TEST_F(CommandLineTest, HeadlessTavikQuitsCleanlyWhenItsBusGoesAway)
+{
+    ASSERT_EQ(tavik({ "setup", "--destination", path("Applications") }).status, 0);
+    ASSERT_EQ(tavik({ "sources", "set", "AppIcon", "FileFoundAction", "alwaysAsk" }).status, 0);
+    PrivateSessionBus bus;
+    TestNotificationServer server;
+    pid_t headless = start({ "--headless" }, "headless", true);
+    bool serving = waitUntil([] { return nameHasOwnerOnSessionBus("app.tavik.Tavik"); });
+    if (serving) {
+        pid_t open = start({ "open", path("Example.zip") }, "open", true);
+        auto handed = finish(open, "open");
+        EXPECT_EQ(handed.out, "Handed 1 file(s) to the running Tavik\n") << handed.err;
+        EXPECT_EQ(server.waitForPosted(1, 60s).size(), 1u);
+    }
+    bus.kill();
+    auto ended = finishWithin(headless, "headless", 60s);
+    ASSERT_TRUE(serving) << readAll(root / "headless.err");
+    ASSERT_TRUE(ended) << "still running after its bus went away";
+    EXPECT_EQ(ended->status, 0) << "128 + n: ended by signal n\n" << ended->err;
+    EXPECT_NE(ended->err.find("tavik: lost the session bus"), std::string::npos) << ended->err;
 }

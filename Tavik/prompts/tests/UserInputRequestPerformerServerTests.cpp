@@ -96,23 +96,23 @@ TEST(UserInputRequestPerformerServerTest, EveryAnswerReachesItsOwnQuestionOnceWi
     server.invokeAction(id("exists"), "default");
     server.invokeAction(id("message"), "default");
     server.invokeAction(id("found"), "IGNORE_FILE_ACTION");
-    server.closeNotification(id("application"), 1); // expired: the question stays open
-    ASSERT_TRUE(b.answers.waitFor(4));
+    server.closeNotification(id("application"), 1); // expired: nobody chose, so dismissed
+    ASSERT_TRUE(b.answers.waitFor(5));
     dispatch::MainRunLoop::runUntil([] { return false; }, 100ms);
 
-    EXPECT_EQ(b.answers.count(), 4u);
+    EXPECT_EQ(b.answers.count(), 5u);
     EXPECT_EQ(b.answers.of("copied").at(0).value(), UserResponse::action("OPEN_APPLICATION_ACTION"));
     EXPECT_EQ(b.answers.of("dropped").at(0).value(), UserResponse::dismissed());
     EXPECT_EQ(b.answers.of("exists").at(0).value(), UserResponse::action("RENAME_AND_MOVE_APPLICATION_ACTION"));
     EXPECT_EQ(b.answers.of("found").at(0).value(), UserResponse::action("IGNORE_FILE_ACTION"));
-    EXPECT_TRUE(b.answers.of("application").empty());
+    EXPECT_EQ(b.answers.of("application").at(0).value(), UserResponse::dismissed());
     auto shown = b.scripted().shown();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].messageText, "exists");
     EXPECT_EQ(shown[0].informativeText, "Body of exists");
     EXPECT_EQ(shown[0].buttons, (std::vector<std::string>{"Overwrite", "Rename and Copy", "Ignore"}));
     EXPECT_EQ(b.scripted().offMainQueue(), 0);
-    EXPECT_EQ(b.performer->outstandingRequestCount(), 1u);
+    EXPECT_EQ(b.performer->outstandingRequestCount(), 0u);
 
     // The clicked notification is still up; dismissing it now answers nothing.
     server.closeNotification(id("exists"), 2);
@@ -122,7 +122,44 @@ TEST(UserInputRequestPerformerServerTest, EveryAnswerReachesItsOwnQuestionOnceWi
     const std::string prefix = "Not handler for identifier ";
     ASSERT_EQ(lines[0].rfind(prefix, 0), 0u) << lines[0];
     EXPECT_TRUE(UUID::fromString(lines[0].substr(prefix.size()))) << lines[0];
-    EXPECT_EQ(b.answers.count(), 4u);
+    EXPECT_EQ(b.answers.count(), 5u);
+}
+
+// However the server goes (it quits, or the bus itself goes away), every
+// open question is answered as dismissed, once; later questions are asked by
+// alert while there is no server.
+TEST(UserInputRequestPerformerServerTest, QuestionsOpenWhenTheServerGoesAreAnsweredAsDismissed)
+{
+    for (bool busGoes : {false, true}) {
+        SCOPED_TRACE(busGoes ? "the bus goes away" : "the server quits");
+        OnABus b;
+        auto server = std::make_unique<TestNotificationServer>();
+        b.performer->requestUserInput("found", "", Category::foundFile, b.answers.handler("found"));
+        b.performer->requestUserInput("exists", "", Category::applicationExistsAtDestination, b.answers.handler("exists"));
+        b.performer->requestUserInput("answered", "", Category::foundApplication, b.answers.handler("answered"));
+        ASSERT_EQ(server->waitForPosted(3).size(), 3u);
+        ASSERT_TRUE(waitForOutstanding(*b.performer, 3));
+        server->invokeAction(server->postedWithSummary("answered")->id, "COPY_APPLICATION_ACTION");
+        ASSERT_TRUE(b.answers.waitFor(1));
+
+        if (busGoes)
+            b.bus.kill();
+        else
+            server.reset();
+        ASSERT_TRUE(b.answers.waitFor(3));
+        EXPECT_EQ(b.answers.of("found").at(0).value(), UserResponse::dismissed());
+        EXPECT_EQ(b.answers.of("exists").at(0).value(), UserResponse::dismissed());
+        EXPECT_EQ(b.answers.of("answered").at(0).value(), UserResponse::action("COPY_APPLICATION_ACTION"));
+        EXPECT_EQ(b.performer->outstandingRequestCount(), 0u);
+
+        b.scripted().answer(alerts::alertFirstButtonReturn);
+        b.performer->requestUserInput("later", "", Category::foundFile, b.answers.handler("later"));
+        ASSERT_TRUE(b.answers.waitFor(4));
+        EXPECT_EQ(b.answers.of("later").at(0).value(), UserResponse::action("FIND_APPLICATIONS_ACTION"));
+        EXPECT_EQ(b.answers.count(), 4u);
+        EXPECT_EQ(b.printed.lines(), std::vector<std::string>{"Notification permissions have been denied"});
+        server.reset(); // before the bus in the fixture goes
+    }
 }
 
 TEST(UserInputRequestPerformerServerTest, ABodyClickAsksOnTheTerminalAndRoutesTheAnswer)

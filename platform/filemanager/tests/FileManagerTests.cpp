@@ -131,6 +131,36 @@ protected:
 
 } // namespace
 
+TEST_F(FileManagerTest, CopiesAreNeverGroupOrWorldWritable)
+{
+    auto source = folder_ / "open";
+    const std::vector<std::pair<std::string, std::pair<mode_t, mode_t>>> modes = {
+        // item, its mode, the copy's mode
+        {"shared.txt", {0666, 0644}},
+        {"tool", {0777, 0755}},
+        {"group tool", {0775, 0755}},
+        {"private", {0600, 0600}},
+        {"sticky folder", {01777, 01755}},
+        {".", {0777, 0755}},
+    };
+    for (const auto& [name, mode] : modes) {
+        if (name == "sticky folder")
+            fs::create_directories(source / name);
+        else if (name != ".")
+            write(source / name, "x");
+    }
+    for (const auto& [name, mode] : modes)
+        ASSERT_EQ(chmod((source / name).c_str(), mode.first), 0) << name;
+
+    auto copied = manager_.copyItem(URL::fileURL(source, true), URL::fileURL(folder_ / "copy", true));
+    ASSERT_TRUE(copied.ok()) << copied.error()->description();
+    for (const auto& [name, mode] : modes) {
+        struct stat status {};
+        ASSERT_EQ(lstat((folder_ / "copy" / name).c_str(), &status), 0) << name;
+        EXPECT_EQ(status.st_mode & 07777, mode.second) << name;
+    }
+}
+
 TEST_F(FileManagerTest, CopyOfABundleKeepsModesLinksAndTimes)
 {
     auto app = makeBundle();

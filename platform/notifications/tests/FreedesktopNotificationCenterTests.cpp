@@ -7,6 +7,8 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <optional>
+#include <set>
 
 using namespace tavik;
 using namespace tavik::notifications;
@@ -208,19 +210,111 @@ TEST(FreedesktopNotificationCenterTest, ReportsEachResponseForItsOwnRequest)
     EXPECT_EQ(p.delegate->waitForResponses(4).size(), 4u);
 }
 
-TEST(FreedesktopNotificationCenterTest, ExpiredAndProgrammaticClosesAreNotReported)
+TEST(FreedesktopNotificationCenterTest, EveryCloseTavikDidNotAskForAnswersTheQuestionAsDismissed)
+{
+    // Expired, dismissed by the user, closed by someone's call, undefined,
+    // and a reason newer than the protocol.
+    const std::vector<uint32_t> reasons{1, 2, 3, 4, 7};
+    Posting p;
+    for (auto reason : reasons) {
+        auto name = "Q" + std::to_string(reason);
+        ASSERT_EQ(add(*p.center, name, name, "FOUND_FILE"), nullptr);
+        ASSERT_EQ(add(*p.center, "M" + std::to_string(reason), "M" + std::to_string(reason), "ACTIONLESS_MESSAGE"), nullptr);
+    }
+    for (auto reason : reasons) {
+        p.server.closeNotification(p.server.postedWithSummary("M" + std::to_string(reason))->id, reason);
+        p.server.closeNotification(p.server.postedWithSummary("Q" + std::to_string(reason))->id, reason);
+        p.server.closeNotification(p.server.postedWithSummary("Q" + std::to_string(reason))->id, 2); // gone already
+    }
+    ASSERT_EQ(add(*p.center, "Marker", "Marker", "FOUND_FILE"), nullptr);
+    p.server.invokeAction(p.server.postedWithSummary("Marker")->id, "IGNORE_FILE_ACTION");
+
+    auto responses = p.delegate->waitForResponses(reasons.size() + 1);
+    ASSERT_EQ(responses.size(), reasons.size() + 1);
+    for (size_t i = 0; i < reasons.size(); ++i) {
+        EXPECT_EQ(responses[i].notification.request.identifier, "Q" + std::to_string(reasons[i]));
+        EXPECT_EQ(responses[i].actionIdentifier, dismissActionIdentifier) << reasons[i];
+    }
+    EXPECT_EQ(responses.back().notification.request.identifier, "Marker");
+}
+
+TEST(FreedesktopNotificationCenterTest, AServerLeavingTheBusAnswersEveryOpenQuestion)
+{
+    struct {
+        PrivateSessionBus bus;
+        std::shared_ptr<RecordingDelegate> delegate = std::make_shared<RecordingDelegate>();
+        std::shared_ptr<FreedesktopNotificationCenter> center = std::make_shared<FreedesktopNotificationCenter>();
+    } p;
+    p.center->setDelegate(p.delegate);
+    p.center->setNotificationCategories(categories());
+    std::optional<TestNotificationServer> server(std::in_place);
+    ASSERT_EQ(add(*p.center, "Q1", "Open", "FOUND_FILE"), nullptr);
+    ASSERT_EQ(add(*p.center, "Q2", "Answered", "FOUND_FILE"), nullptr);
+    ASSERT_EQ(add(*p.center, "Q3", "Clicked", "FOUND_FILE"), nullptr);
+    ASSERT_EQ(add(*p.center, "M1", "Message", "ACTIONLESS_MESSAGE"), nullptr);
+    server->invokeAction(server->postedWithSummary("Answered")->id, "FIND_APPLICATIONS_ACTION");
+    server->invokeAction(server->postedWithSummary("Clicked")->id, "default");
+    ASSERT_EQ(p.delegate->waitForResponses(2).size(), 2u);
+    server.reset(); // the server quits
+
+    auto responses = p.delegate->waitForResponses(4);
+    ASSERT_EQ(responses.size(), 4u);
+    std::set<std::string> dismissed;
+    for (size_t i = 2; i < responses.size(); ++i) {
+        EXPECT_EQ(responses[i].actionIdentifier, dismissActionIdentifier);
+        dismissed.insert(responses[i].notification.request.identifier);
+    }
+    // The clicked one is still up until the server goes; the performer
+    // decides what a second answer means.
+    EXPECT_EQ(dismissed, (std::set<std::string>{"Q1", "Q3"}));
+
+    // A new server numbers its notifications afresh: its ids are not taken
+    // for the old server's.
+    server.emplace();
+    ASSERT_EQ(add(*p.center, "Q4", "New", "FOUND_FILE"), nullptr);
+    auto id = server->postedWithSummary("New")->id;
+    ASSERT_EQ(id, 1u);
+    server->invokeAction(id, "IGNORE_FILE_ACTION");
+    responses = p.delegate->waitForResponses(5);
+    ASSERT_EQ(responses.size(), 5u);
+    EXPECT_EQ(responses[4].notification.request.identifier, "Q4");
+    EXPECT_EQ(responses[4].actionIdentifier, "IGNORE_FILE_ACTION");
+    p.center->disconnect();
+}
+
+TEST(FreedesktopNotificationCenterTest, TheBusGoingAwayAnswersOpenQuestionsAndTheCenterGoesOnWithoutIt)
 {
     Posting p;
-    ASSERT_EQ(add(*p.center, "Q1", "Expires", "FOUND_FILE"), nullptr);
-    ASSERT_EQ(add(*p.center, "Q2", "Closed", "FOUND_FILE"), nullptr);
-    ASSERT_EQ(add(*p.center, "Q3", "Marker", "FOUND_FILE"), nullptr);
-    p.server.closeNotification(p.server.postedWithSummary("Expires")->id, 1);
-    p.server.closeNotification(p.server.postedWithSummary("Closed")->id, 3);
-    p.server.closeNotification(p.server.postedWithSummary("Closed")->id, 2); // already gone
-    p.server.closeNotification(p.server.postedWithSummary("Marker")->id, 2);
+    ASSERT_EQ(add(*p.center, "Q1", "Open", "FOUND_FILE"), nullptr);
+    p.server.holdPosts();
+    std::promise<ErrorPtr> inFlight;
+    p.center->addNotificationRequest({"Q2", {"Held", "", "FOUND_FILE"}}, [&](ErrorPtr e) { inFlight.set_value(e); });
+    ASSERT_TRUE(p.server.waitForHeldPosts(1));
+
+    p.bus.kill();
     auto responses = p.delegate->waitForResponses(1);
     ASSERT_EQ(responses.size(), 1u);
-    EXPECT_EQ(responses[0].notification.request.identifier, "Q3");
+    EXPECT_EQ(responses[0].notification.request.identifier, "Q1");
+    EXPECT_EQ(responses[0].actionIdentifier, dismissActionIdentifier);
+    auto future = inFlight.get_future();
+    ASSERT_EQ(future.wait_for(10s), std::future_status::ready) << "a question on its way is not left hanging";
+    EXPECT_NE(future.get(), nullptr);
+
+    // Without a bus: denied, and posting fails at once.
+    EXPECT_EQ(settingsOf(*p.center).authorizationStatus, AuthorizationStatus::denied);
+    auto failed = add(*p.center, "Q3", "Nowhere", "FOUND_FILE");
+    ASSERT_NE(failed, nullptr);
+    EXPECT_EQ(failed->code(), NotificationCenterError::notificationsNotAllowed);
+
+    // A new session bus: the center connects to it on its next use.
+    PrivateSessionBus next;
+    TestNotificationServer server;
+    EXPECT_EQ(settingsOf(*p.center).authorizationStatus, AuthorizationStatus::authorized);
+    ASSERT_EQ(add(*p.center, "Q4", "Again", "FOUND_FILE"), nullptr);
+    server.closeNotification(server.postedWithSummary("Again")->id, 2);
+    responses = p.delegate->waitForResponses(2);
+    ASSERT_EQ(responses.size(), 2u);
+    EXPECT_EQ(responses[1].notification.request.identifier, "Q4");
 }
 
 TEST(FreedesktopNotificationCenterTest, AServerErrorFailsOnlyThatRequest)

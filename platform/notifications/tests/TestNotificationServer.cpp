@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 namespace tavik::notifications::testing {
 
@@ -30,6 +31,7 @@ struct TestNotificationServer::Impl {
 
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IObject> object;
+    std::thread loop;
 
     uint32_t notify(const std::string& applicationName, uint32_t replacesId, const std::string&, const std::string& summary,
         const std::string& body, const std::vector<std::string>& actions, const std::map<std::string, sdbus::Variant>& hints,
@@ -96,13 +98,20 @@ TestNotificationServer::TestNotificationServer(Options options)
     impl->object->registerSignal("ActionInvoked").onInterface(interfaceName).withParameters<uint32_t, std::string>();
     impl->object->registerSignal("NotificationClosed").onInterface(interfaceName).withParameters<uint32_t, uint32_t>();
     impl->object->finishRegistration();
-    impl->connection->enterEventLoopAsync();
+    // Tests kill the bus under the server too: that ends serving only.
+    impl->loop = std::thread([impl] {
+        try {
+            impl->connection->enterEventLoop();
+        } catch (const sdbus::Error&) {
+        }
+    });
 }
 
 TestNotificationServer::~TestNotificationServer()
 {
     releasePosts();
     impl_->connection->leaveEventLoop();
+    impl_->loop.join();
     impl_->object.reset();
 }
 

@@ -1,0 +1,158 @@
+#include "hdiutil/SevenZip.hpp"
+
+#include "hdiutil/ChildProcess.hpp"
+#include "hdiutil/Commands.hpp"
+#include "platform/foundation/BoundedText.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <vector>
+
+namespace tavik::hdiutil {
+namespace {
+
+// Pins the type: the first volume of a disk image, HFS+ or HFSX.
+constexpr std::string_view pinnedType = "-thfs.dmg";
+
+// The lines 7-Zip wrote on standard error, joined into one line. Some
+// errors (a volume that ends early) go to standard output instead, in the
+// lines that follow "ERRORS:".
+std::string complaintOf(const ChildOutcome& outcome) {
+    std::string joined;
+    size_t start = 0;
+    std::string_view text = outcome.standardError;
+    if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+        // Its lines up to the next property ("Physical Size = ...").
+        text = outcome.standardOutput;
+        text.remove_prefix(std::min(text.rfind("ERROR"), text.size()));
+        size_t end = std::min(text.find("\n\n"), 2 * SevenZip::messageLimit);
+        if (size_t property = text.find(" = "); property < end) end = text.rfind('\n', property);
+        text = text.substr(0, end == std::string_view::npos ? 0 : end);
+    }
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line(text.substr(start, end - start));
+        start = end + 1;
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        if (!joined.empty()) joined += "; ";
+        joined += line;
+    }
+    if (joined.empty()) return "7zz exited with status " + std::to_string(outcome.exitStatus);
+    return abridged(joined, SevenZip::messageLimit);
+}
+
+bool ranOutOfMemory(const ChildOutcome& outcome) {
+    return outcome.standardError.find("allocate required memory") != std::string::npos ||
+           outcome.standardError.find("bad_alloc") != std::string::npos;
+}
+
+std::string mebibytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vector<std::string> arguments,
+                       ChildOptions options, const std::string& what) {
+    auto remaining =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (remaining.count() <= 0) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
+    options.timeLimit = remaining;
+    options.errorLimit = SevenZip::messageLimit;
+    ChildOutcome outcome;
+    try {
+        outcome = runChild(arguments, options);
+    } catch (const std::exception& error) {
+        throw CommandFailure("attach failed - " + std::string(error.what()));
+    }
+    if (outcome.timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
+    return outcome;
+}
+
+// A limited run that failed: says why, the limit first.
+[[noreturn]] void failed(const ChildOutcome& outcome, const std::string& what, const std::string& otherwise) {
+    if (ranOutOfMemory(outcome) || (!outcome.exited && !outcome.outputOverflowed)) {
+        throw CommandFailure("attach failed - " + what + " needs more than " + mebibytes(SevenZip::memoryLimit) +
+                             " of memory (" + complaintOf(outcome) + ")");
+    }
+    throw CommandFailure("attach failed - " + otherwise + " (" + complaintOf(outcome) + ")");
+}
+
+} // namespace
+
+SevenZip::SevenZip(std::chrono::steady_clock::time_point deadline) : deadline_(deadline) {}
+
+std::optional<std::pair<int, int>> SevenZip::versionIn(std::string_view banner) {
+    auto found = banner.find("7-Zip");
+    if (found == std::string_view::npos) return std::nullopt;
+    banner.remove_prefix(found + 5);
+    auto lineEnd = banner.find('\n');
+    banner = banner.substr(0, lineEnd);
+    // The first word of the form N.NN; "(z)", "[64]" and the like come before it.
+    while (!banner.empty()) {
+        banner.remove_prefix(std::min(banner.find_first_not_of(' '), banner.size()));
+        auto word = banner.substr(0, banner.find(' '));
+        banner.remove_prefix(word.size());
+        auto dot = word.find('.');
+        if (dot == std::string_view::npos || dot == 0) continue;
+        int major = 0;
+        int minor = 0;
+        auto [majorEnd, majorError] = std::from_chars(word.data(), word.data() + dot, major);
+        auto [minorEnd, minorError] = std::from_chars(word.data() + dot + 1, word.data() + word.size(), minor);
+        if (majorError == std::errc() && minorError == std::errc() && majorEnd == word.data() + dot &&
+            minorEnd == word.data() + word.size()) {
+            return std::pair{major, minor};
+        }
+    }
+    return std::nullopt;
+}
+
+void SevenZip::checkVersion() const {
+    ChildOptions options;
+    options.outputLimit = 64 * 1024;
+    // With no arguments 7-Zip prints its banner and usage.
+    auto outcome = runWithin(deadline_, {"7zz"}, options, "asking 7-Zip for its version");
+    auto version = versionIn(outcome.standardOutput);
+    if (!version) throw CommandFailure("attach failed - cannot tell the version of 7zz");
+    if (*version < minimumVersion) {
+        throw CommandFailure("attach failed - 7zz " + std::to_string(version->first) + "." +
+                             (version->second < 10 ? "0" : "") + std::to_string(version->second) +
+                             " is too old; 7-Zip 25.01 or later is needed to read disk images safely");
+    }
+}
+
+std::string SevenZip::list(const std::string& image) const {
+    ChildOptions options;
+    options.memoryLimit = memoryLimit;
+    options.outputLimit = listingLimit;
+    auto outcome = runWithin(deadline_, {"7zz", "l", "-slt", "-bd", std::string(pinnedType), image}, options,
+                             "listing the volume");
+    if (outcome.outputOverflowed) {
+        throw CommandFailure("attach failed - the volume's listing is longer than " + mebibytes(listingLimit));
+    }
+    if (outcome.exitStatus != 0) failed(outcome, "listing the volume", "no mountable file systems");
+    return std::move(outcome.standardOutput);
+}
+
+void SevenZip::test(const std::string& image) const {
+    ChildOptions options;
+    options.memoryLimit = memoryLimit;
+    options.outputLimit = 64 * 1024;
+    auto outcome = runWithin(deadline_, {"7zz", "t", "-bd", "-bso0", "-bsp0", std::string(pinnedType), image},
+                             options, "verifying the image");
+    if (outcome.exitStatus != 0) failed(outcome, "verifying the image", "image not recognized");
+}
+
+void SevenZip::extract(const std::string& image, const std::filesystem::path& folder) const {
+    ChildOptions options;
+    options.memoryLimit = memoryLimit;
+    options.outputLimit = 64 * 1024;
+    // A umask of 022: what 7-Zip creates gets the mode stored in the image,
+    // less write access for group and others.
+    options.umask = 022;
+    auto outcome = runWithin(deadline_,
+                             {"7zz", "x", "-snld", "-y", "-bd", "-bso0", "-bsp0", std::string(pinnedType),
+                              "-o" + folder.string(), image},
+                             options, "reading the volume");
+    if (outcome.exitStatus != 0) failed(outcome, "reading the volume", "cannot read the volume");
+}
+
+} // namespace tavik::hdiutil

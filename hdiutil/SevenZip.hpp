@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace tavik::hdiutil {
+
+// 7-Zip as one attach uses it. An image is untrusted, so every run is pinned
+// to a disk image holding an HFS+ or HFSX volume (nothing else is opened,
+// whatever the file looks like), shares the attach's one deadline, and runs
+// under a memory limit with bounded output. Failures throw CommandFailure
+// with a message for the user.
+class SevenZip {
+public:
+    // Address space of each 7-Zip run. Real images list and extract in a few
+    // dozen MiB; a volume header may claim a catalog of gigabytes, which
+    // 7-Zip would allocate.
+    static constexpr std::uint64_t memoryLimit = std::uint64_t{512} << 20;
+    // The technical listing is read whole; a volume whose listing is longer
+    // (some hundred thousand entries, or absurdly deep paths) is refused.
+    static constexpr std::size_t listingLimit = std::size_t{64} << 20;
+    // What is kept of a run's standard error, for messages.
+    static constexpr std::size_t messageLimit = 4096;
+    // 7-Zip checks link targets against the extraction folder from 25.01 on;
+    // older versions create links as they go.
+    static constexpr std::pair<int, int> minimumVersion{25, 1};
+
+    explicit SevenZip(std::chrono::steady_clock::time_point deadline);
+
+    // Throws when the installed 7-Zip is older than minimumVersion or its
+    // version cannot be told.
+    void checkVersion() const;
+    // The technical listing (`l -slt`) of the image's volume.
+    std::string list(const std::string& image) const;
+    // Reads every entry once, checking its data.
+    void test(const std::string& image) const;
+    // Extracts the volume into the folder. Nothing it creates is group- or
+    // world-writable.
+    void extract(const std::string& image, const std::filesystem::path& folder) const;
+
+    // The version in 7-Zip's banner ("7-Zip (z) 26.02 (x64) : ...").
+    static std::optional<std::pair<int, int>> versionIn(std::string_view banner);
+
+private:
+    std::chrono::steady_clock::time_point deadline_;
+};
+
+} // namespace tavik::hdiutil

@@ -1,0 +1,195 @@
+// tavik-launcher against a private session bus, with small shell scripts
+// standing in for tavik: one that answers with the quit signal, one that
+// never answers, and a Tavik that already runs.
+
+#include "launcher/Launcher.hpp"
+#include "launcher/LauncherBus.hpp"
+#include "platform/log/LogCapture.hpp"
+#include "platform/testing/PrivateSessionBus.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+#include <sdbus-c++/sdbus-c++.h>
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <sys/wait.h>
+
+using namespace tavik;
+using namespace tavik::launcher;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+class LauncherTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "tavik-launcher-XXXXXX").string();
+        root = fs::path(mkdtemp(pattern.data()));
+        bus = std::make_unique<tavik::testing::PrivateSessionBus>();
+    }
+    void TearDown() override
+    {
+        bus.reset();
+        std::error_code error;
+        fs::remove_all(root, error);
+    }
+
+    // An executable script at `path`; it notes in `root/started` that it ran
+    // and whether the launcher owned its bus name then.
+    fs::path writeTavik(const fs::path& path, const std::string& thenDo)
+    {
+        fs::create_directories(path.parent_path());
+        std::ofstream(path) << "#!/bin/sh\n"
+                            << "answer=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                               "org.freedesktop.DBus.NameHasOwner string:app.tavik.TavikLauncher) || exit 1\n"
+                            << "case \"$answer\" in *true*) echo 1 ;; *) echo 0 ;; esac > '" << (root / "started").string() << "'\n"
+                            << thenDo << "\n";
+        fs::permissions(path, fs::perms::owner_all);
+        return path;
+    }
+
+    static std::string answeringQuit()
+    {
+        return fmt::format("exec dbus-send --session --type=signal {} {}.{}", LauncherBus::quitSignalPath,
+            LauncherBus::quitSignalInterface, LauncherBus::quitSignalName);
+    }
+
+    std::optional<std::string> startedNote() const
+    {
+        // The script runs detached; give it a moment to write its note.
+        for (int attempt = 0; attempt < 500 && !fs::exists(root / "started"); ++attempt)
+            std::this_thread::sleep_for(10ms);
+        std::ifstream note(root / "started");
+        std::string line;
+        if (!note || !std::getline(note, line))
+            return std::nullopt;
+        return line;
+    }
+
+    fs::path root;
+    std::unique_ptr<tavik::testing::PrivateSessionBus> bus;
+};
+
+TEST_F(LauncherTest, FindsTavikBesideItselfOrUnderItsInstallPrefix)
+{
+    auto launcherInPrefix = root / "prefix/libexec/tavik/tavik-launcher";
+    fs::create_directories(launcherInPrefix.parent_path());
+    EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/bin/tavik");
+
+    writeTavik(root / "prefix/libexec/tavik/tavik", "true");
+    EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/libexec/tavik/tavik");
+
+    // A tavik beside it that cannot be run does not count.
+    fs::permissions(root / "prefix/libexec/tavik/tavik", fs::perms::owner_read);
+    EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/bin/tavik");
+}
+
+TEST_F(LauncherTest, TavikAlreadyRunningIsLeftAloneAndNothingIsStarted)
+{
+    auto tavikOnBus = sdbus::createSessionBusConnection(LauncherBus::tavikName);
+    log::LogCapture logs;
+    auto outcome = runLauncher({ writeTavik(root / "bin/tavik", "true"), 2s });
+
+    EXPECT_EQ(outcome, LaunchOutcome::alreadyRunning);
+    EXPECT_TRUE(logs.contains(log::Level::debug, "Did finish launching"));
+    EXPECT_TRUE(logs.contains(log::Level::debug, "Tavik is already running"));
+    EXPECT_EQ(logs.count("Launched main app, waiting for termination notification"), 0u);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(fs::exists(root / "started"));
+}
+
+TEST_F(LauncherTest, EndsWhenTheStartedTavikSendsTheQuitSignal)
+{
+    log::LogCapture logs;
+    auto begun = std::chrono::steady_clock::now();
+    auto outcome = runLauncher({ writeTavik(root / "bin/tavik", answeringQuit()), 60s });
+
+    EXPECT_EQ(outcome, LaunchOutcome::quitRequested);
+    EXPECT_LT(std::chrono::steady_clock::now() - begun, 60s) << "the answer, not the timeout, ended the wait";
+    EXPECT_EQ(startedNote(), "1") << "the launcher owned its bus name while Tavik started";
+    EXPECT_TRUE(logs.contains(log::Level::debug, "Launched main app, waiting for termination notification"));
+    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app has requested launcher to quit"));
+    EXPECT_FALSE(isNameOnSessionBus(LauncherBus::launcherName).value()) << "the name goes with the launcher";
+}
+
+TEST_F(LauncherTest, GivesUpWhenTavikNeverAnswersAndReportsATavikThatCannotStart)
+{
+    {
+        log::LogCapture logs;
+        EXPECT_EQ(runLauncher({ writeTavik(root / "bin/tavik", "exec sleep 3 >/dev/null 2>&1"), 1s }), LaunchOutcome::timedOut);
+        EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app did not request launcher to quit within 1 seconds; quiting"));
+        EXPECT_EQ(logs.count("Main app has requested launcher to quit"), 0u);
+    }
+    {
+        log::LogCapture logs;
+        auto outcome = runLauncher({ root / "missing/tavik", 1s });
+        EXPECT_EQ(outcome, LaunchOutcome::launchFailed);
+        EXPECT_EQ(exitStatus(outcome), 1);
+        auto entries = logs.entries("App Delegate");
+        ASSERT_FALSE(entries.empty());
+        EXPECT_EQ(entries.back().level, log::Level::error);
+        EXPECT_TRUE(entries.back().message.starts_with("Failed to launch main app: ")) << entries.back().message;
+        EXPECT_NE(entries.back().message.find("tavik"), std::string::npos) << entries.back().message;
+    }
+}
+
+TEST_F(LauncherTest, OnlyOneLauncherRunsPerSession)
+{
+    auto otherLauncher = sdbus::createSessionBusConnection(LauncherBus::launcherName);
+    EXPECT_EQ(runLauncher({ writeTavik(root / "bin/tavik", "true"), 1s }), LaunchOutcome::anotherLauncherRunning);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(fs::exists(root / "started"));
+}
+
+// The real tavik, started by the launcher, tells it to quit at the end of its launch.
+TEST_F(LauncherTest, TheRealTavikReleasesTheLauncher)
+{
+    // Tavik's settings and temporary folder stay inside the test's folder.
+    ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
+    ::setenv("TMPDIR", root.c_str(), 1);
+    log::LogCapture logs;
+    EXPECT_EQ(runLauncher({ TAVIK_EXECUTABLE, 60s }), LaunchOutcome::quitRequested);
+    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app has requested launcher to quit"));
+
+    // Tavik runs on; end it the way a session does.
+    auto connection = sdbus::createSessionBusConnection();
+    auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+    uint32_t pid = 0;
+    bus->callMethod("GetConnectionUnixProcessID").onInterface("org.freedesktop.DBus").withArguments(std::string(LauncherBus::tavikName)).storeResultsTo(pid);
+    ASSERT_GT(pid, 0u);
+    ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
+    for (int attempt = 0; attempt < 600 && isNameOnSessionBus(LauncherBus::tavikName).value(); ++attempt)
+        std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(isNameOnSessionBus(LauncherBus::tavikName).value());
+}
+
+// The installed program finds tavik through its prefix and ends on its answer.
+TEST_F(LauncherTest, InstalledLauncherStartsTavikFromItsPrefix)
+{
+    auto launcher = root / "prefix/libexec/tavik/tavik-launcher";
+    fs::create_directories(launcher.parent_path());
+    fs::copy_file(TAVIK_LAUNCHER, launcher);
+    writeTavik(root / "prefix/bin/tavik", answeringQuit());
+
+    auto command = "TAVIK_LOG=stderr TAVIK_LOG_LEVEL=debug '" + launcher.string() + "' 2>&1";
+    FILE* output = ::popen(command.c_str(), "r");
+    ASSERT_NE(output, nullptr);
+    std::string text;
+    std::array<char, 512> buffer {};
+    while (auto read = std::fread(buffer.data(), 1, buffer.size(), output))
+        text.append(buffer.data(), read);
+    int status = ::pclose(output);
+
+    ASSERT_TRUE(WIFEXITED(status)) << text;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    EXPECT_EQ(startedNote(), "1");
+    EXPECT_NE(text.find("Main app has requested launcher to quit"), std::string::npos) << text;
+}
+
+} // namespace

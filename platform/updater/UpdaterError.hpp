@@ -1,0 +1,42 @@
+#pragma once
+
+#include "platform/foundation/Error.hpp"
+
+#include <string>
+
+namespace tavik::updater {
+
+// Why an update check ended without an update to offer.
+class UpdaterError final : public Error {
+public:
+    enum class Code {
+        // The feed URL is missing, not a URL, or of a scheme other than file: or https:.
+        invalidFeedURL = 4,
+        // The check went through and found nothing newer (not a failure).
+        noUpdateFound = 1001,
+        // The feed could not be read (not there, network, too large).
+        feedUnreadable = 2001,
+        // The feed is not a release feed we can read.
+        feedMalformed = 2002,
+    };
+
+    UpdaterError(Code code, std::string detail);
+    static ErrorPtr make(Code code, std::string detail);
+
+    Code updaterCode() const { return code_; }
+
+    std::string description() const override;
+    std::optional<std::string> failureReason() const override;
+    std::string domain() const override { return domainName; }
+    int code() const override { return static_cast<int>(code_); }
+
+    static constexpr const char* domainName = "app.tavik.Updater";
+
+private:
+    Code code_;
+    std::string detail_;
+};
+
+bool isUpdaterError(const ErrorPtr& error, UpdaterError::Code code);
+
+} // namespace tavik::updater
