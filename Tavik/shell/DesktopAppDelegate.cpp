@@ -4,7 +4,12 @@
 #include "Tavik/configuration/InitialSetup.hpp"
 #include "Tavik/shell/DesktopApplication.hpp"
 #include "Tavik/shell/FileSourcesWindow.hpp"
-#include "Tavik/shell/PlaceholderWindows.hpp"
+#include "Preferences/PreferencesWindow.hpp"
+#include "Tavik/intro/IntroStepProvider.hpp"
+#include "Tavik/shell/GeneralPreferencesPane.hpp"
+#include "Tavik/shell/IntroWindow.hpp"
+#include "Tavik/shell/ShellIcons.hpp"
+#include "Tavik/shell/UpdatesPreferencesPane.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 
 #include <QAction>
@@ -152,7 +157,8 @@ void DesktopAppDelegate::showIntroWindow(bool fromMenu)
         if (fromMenu)
             (void)setup->introApplicationDestination().store(std::nullopt);
         QPointer<DesktopAppDelegate> self(this);
-        auto* window = new IntroWindow(setup, options_.dialogs, fromMenu, [self] {
+        auto steps = std::make_unique<IntroStepProvider>(IntroState(setup, environment.fileSourcesManager));
+        auto* window = new IntroWindow(setup, std::move(steps), options_.dialogs, fromMenu, [self] {
             if (!self || !self->introWindowController_)
                 return;
             auto intro = self->introWindowController_;
@@ -172,7 +178,14 @@ void DesktopAppDelegate::showPreferencesWindow()
 {
     activationPolicy_ = ActivationPolicy::regular;
     if (!preferencesWindowController_) {
-        auto* window = new PreferencesWindow;
+        std::vector<preferences::PreferencePane> panes;
+        panes.push_back({ "general", "General", "preferences-system", QSize(480, 170),
+            new GeneralPreferencesPane(GeneralPreferences(AppPreferences::applicationDockIconMenuBarOption(),
+                GeneralPreferences::launcherLoginItem(QCoreApplication::applicationFilePath().toStdString()))) });
+        panes.push_back({ "updates", "Updates", "system-software-update", QSize(480, 170),
+            new UpdatesPreferencesPane(appDelegate_->updater()) });
+        auto* window = new PreferencesWindow(std::move(panes), appDelegate_->environment().userDefaults);
+        window->setWindowIcon(applicationIcon());
         window->setAttribute(Qt::WA_DeleteOnClose);
         connect(window, &PreferencesWindow::closed, this, [this, window] { windowClosed(window); });
         preferencesWindowController_ = window;

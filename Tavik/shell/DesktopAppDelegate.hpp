@@ -19,11 +19,15 @@
 
 class QMenuBar;
 
+namespace tavik::preferences {
+class PreferencesWindow;
+}
+
 namespace tavik::shell {
 
+using preferences::PreferencesWindow;
 class FileSourcesWindow;
 class IntroWindow;
-class PreferencesWindow;
 
 class DesktopAppDelegate final : public QObject, public MenuBarManagerDelegate {
     Q_OBJECT
@@ -38,8 +42,8 @@ public:
     DesktopAppDelegate(std::shared_ptr<AppDelegate> appDelegate, Options options);
     ~DesktopAppDelegate() override;
 
-    // Opens the window chosen for these arguments, applies the icon option
-    // and lets the application delegate finish launching.
+    // Opens the window chosen for these arguments (none when the login-item
+    // launcher started Tavik after the setup) and applies the icon option.
     void launch(const std::vector<std::string>& arguments, bool launchedByLauncher);
 
     void showFileSourcesWindow();

@@ -12,9 +12,10 @@ namespace {
 class QtShellDialogs final : public ShellDialogs {
 public:
     std::optional<std::filesystem::path> chooseFolder(QWidget* parent, const std::string& message,
-        const std::string& prompt) override
+        const std::string& prompt, const std::optional<std::filesystem::path>& start) override
     {
-        QFileDialog dialog(parent, QString::fromStdString(message), QDir::homePath());
+        QFileDialog dialog(parent, QString::fromStdString(message),
+            start ? QString::fromStdString(start->string()) : QDir::homePath());
         dialog.setFileMode(QFileDialog::Directory);
         dialog.setOption(QFileDialog::ShowDirsOnly);
         dialog.setLabelText(QFileDialog::Accept, QString::fromStdString(prompt));

@@ -11,7 +11,9 @@
 #include "Tavik/shell/FileSourcesList.hpp"
 #include "Tavik/shell/FileSourcesWindow.hpp"
 #include "Tavik/shell/MenuBarManager.hpp"
-#include "Tavik/shell/PlaceholderWindows.hpp"
+#include "Preferences/PreferencesWindow.hpp"
+#include "Tavik/intro/IntroStepProvider.hpp"
+#include "Tavik/shell/IntroWindow.hpp"
 #include "Tavik/shell/QtAlertPresenter.hpp"
 #include "Tavik/shell/QtMainQueue.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -48,9 +50,11 @@ namespace {
 // Answers the windows' dialogs from a script and records the alerts asked.
 class ScriptedDialogs final : public ShellDialogs {
 public:
-    std::optional<fs::path> chooseFolder(QWidget*, const std::string& message, const std::string& prompt) override
+    std::optional<fs::path> chooseFolder(QWidget*, const std::string& message, const std::string& prompt,
+        const std::optional<fs::path>& start) override
     {
         chooserTexts.emplace_back(message + " / " + prompt);
+        chooserStarts.push_back(start);
         if (folders.empty())
             return std::nullopt;
         auto folder = folders.front();
@@ -70,6 +74,7 @@ public:
     std::deque<std::optional<fs::path>> folders;
     std::deque<alerts::ModalResponse> answers;
     std::vector<std::string> chooserTexts;
+    std::vector<std::optional<fs::path>> chooserStarts;
     std::vector<alerts::Alert> alertsShown;
 };
 
@@ -447,12 +452,44 @@ TEST_F(DesktopTest, FirstLaunchShowsTheIntroductionWithoutTrayIconAndItCannotBeC
     desktop->introWindow()->close();
     EXPECT_TRUE(desktop->introWindow() && desktop->introWindow()->isVisible()) << "closed only by completing the setup";
 
-    // Completing it watches the chosen folders and brings the window and the tray icon.
+    // Walking through it watches the chosen folders and brings the window and the tray icon.
     auto* intro = desktop->introWindow();
-    dialogs->folders = {makeFolder("Apps"), makeFolder("Downloads")};
-    QTest::mouseClick(intro->findChild<QPushButton*>("chooseDestination"), Qt::LeftButton);
-    QTest::mouseClick(intro->findChild<QPushButton*>("chooseWatchedFolder"), Qt::LeftButton);
-    ASSERT_TRUE(intro->getStarted());
+    auto* primary = intro->findChild<QPushButton*>("primary");
+    auto* previous = intro->findChild<QPushButton*>("previous");
+    auto* folderButton = intro->findChild<QPushButton*>("chooseFolder");
+    auto* title = intro->findChild<QLabel*>("title");
+    EXPECT_EQ(primary->text(), "Next");
+    EXPECT_FALSE(previous->isVisibleTo(intro));
+    EXPECT_FALSE(folderButton->isVisibleTo(intro));
+
+    QTest::mouseClick(primary, Qt::LeftButton);
+    EXPECT_EQ(intro->steps().currentStep()->kind(), IntroStep::Kind::destination);
+    EXPECT_TRUE(folderButton->isVisibleTo(intro));
+    EXPECT_TRUE(previous->isVisibleTo(intro));
+    EXPECT_EQ(primary->text(), "Skip");
+    // Not a folder: the alert says why and the step stays incomplete.
+    intro->chooseFolder(URL::fileURL(root / "no such folder", true));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialogs->alertsShown.empty(); }, 5000));
+    EXPECT_NE(dialogs->alertsShown.back().messageText.find("no such folder"), std::string::npos)
+        << dialogs->alertsShown.back().messageText;
+    EXPECT_EQ(primary->text(), "Skip");
+    dialogs->folders = {makeFolder("Apps")};
+    QTest::mouseClick(folderButton, Qt::LeftButton);
+    ASSERT_EQ(dialogs->chooserStarts.size(), 1u);
+    EXPECT_TRUE(dialogs->chooserStarts[0].has_value()) << "the dialog starts in an applications folder";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return primary->text() == "Next"; }, 5000));
+
+    QTest::mouseClick(primary, Qt::LeftButton);
+    EXPECT_EQ(intro->steps().currentStep()->kind(), IntroStep::Kind::watch);
+    dialogs->folders = {makeFolder("Downloads")};
+    QTest::mouseClick(folderButton, Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return primary->text() == "Next"; }, 5000));
+    QTest::mouseClick(primary, Qt::LeftButton);
+    EXPECT_EQ(title->text(), "Setup Complete");
+    EXPECT_EQ(primary->text(), "Done");
+    EXPECT_FALSE(AppPreferences::hasRunInitialSetup().currentValue()) << "only Done ends the setup";
+
+    QTest::mouseClick(primary, Qt::LeftButton);
     EXPECT_TRUE(AppPreferences::hasRunInitialSetup().currentValue());
     EXPECT_TRUE(QTest::qWaitFor([&] { return !desktop->introWindow(); }, 5000));
     ASSERT_TRUE(desktop->fileSourcesWindow());

@@ -15,7 +15,13 @@
 #include "platform/dispatch/MainRunLoop.hpp"
 #include "platform/foundation/FileError.hpp"
 
+#include "Tavik/configuration/InitialSetup.hpp"
+#include "Tavik/intro/IntroStepProvider.hpp"
+#include "Tavik/shell/IntroWindow.hpp"
+#include "Preferences/PreferencesWindow.hpp"
+
 #include <QAbstractButton>
+#include <QPushButton>
 #include <QApplication>
 #include <QMenu>
 #include <QMessageBox>
@@ -68,6 +74,65 @@ void pictureNextMessageBox(const char* name, bool* saved)
     });
 }
 
+// Every step of the introduction, over settings of its own so that every
+// path can be taken: welcome, destination, watch, complete; back, then
+// skipped and not watching.
+bool pictureIntroSteps()
+{
+    auto home = std::filesystem::path(std::getenv("HOME"));
+    std::filesystem::create_directories(home / "Applications");
+    std::filesystem::create_directories(home / "Downloads");
+    auto userDefaults = defaults::UserDefaults::suite("app.tavik.Tavik.screenshots-" + UUID().uuidString());
+    auto manager = FileSourceConfigurationsManager::make(userDefaults);
+    auto setup = std::make_shared<InitialSetup>(userDefaults, manager, std::make_shared<ApplicationsDestinationManager>(userDefaults));
+    auto dialogs = ShellDialogs::qt();
+    auto run = [&](const std::function<bool(IntroWindow&)>& walk) {
+        IntroState::Defaults folders { URL::fileURL(home / "Applications", true), URL::fileURL(home / "Downloads", true) };
+        IntroWindow intro(setup, std::make_unique<IntroStepProvider>(IntroState(setup, manager, folders)), dialogs, true, [] { });
+        intro.move(40, 60);
+        intro.show();
+        return walk(intro);
+    };
+    auto click = [](IntroWindow& intro, const char* button) {
+        intro.findChild<QPushButton*>(button)->click();
+        settle(100);
+    };
+    bool ok = run([&](IntroWindow& intro) {
+        bool saved = save("intro-welcome");
+        click(intro, "primary");
+        saved = save("intro-destination") && saved;
+        intro.chooseFolder(URL::fileURL(home / "Applications", true));
+        settle(100);
+        click(intro, "primary");
+        saved = save("intro-watch") && saved;
+        intro.chooseFolder(URL::fileURL(home / "Downloads", true));
+        settle(100);
+        click(intro, "primary");
+        return save("intro-complete") && saved;
+    });
+    // (The suite's file stays in the screenshots' temporary configuration.)
+    // A fresh start of the steps, with nothing chosen and no folder watched.
+    // A new setup, as the application makes for each showing of the window.
+    setup = std::make_shared<InitialSetup>(userDefaults, manager, std::make_shared<ApplicationsDestinationManager>(userDefaults));
+    (void)setup->introApplicationDestination().store(std::nullopt);
+    (void)manager->removeConfigurations(
+        [](const FileSourceConfiguration& configuration) { return configuration.fileSource() == FileSource::directory; });
+    ok = run([&](IntroWindow& intro) {
+        click(intro, "primary");
+        click(intro, "primary");
+        return save("intro-skipped");
+    }) && ok;
+    ok = run([&](IntroWindow& intro) {
+        click(intro, "primary");
+        intro.chooseFolder(URL::fileURL(home / "Applications", true));
+        settle(100);
+        click(intro, "primary");
+        click(intro, "primary");
+        return save("intro-not-watching");
+    }) && ok;
+    return ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -83,7 +148,9 @@ int main(int argc, char** argv)
     serveMainQueueFromQtEventLoop();
     alerts::AlertPresenter::setCurrent(std::make_shared<QtAlertPresenter>());
 
-    auto appDelegate = AppDelegate::make();
+    AppDelegate::Environment environment;
+    environment.presentUpdateAlert = presentUpdateAlert;
+    auto appDelegate = AppDelegate::make(environment);
     appDelegate->applicationWillFinishLaunching();
     appDelegate->applicationDidFinishLaunching();
     DesktopAppDelegate desktop(appDelegate, {});
@@ -140,6 +207,18 @@ int main(int argc, char** argv)
         QtAlertPresenter().runModal(alerts::Alert::withError(
             FileError::fromErrno(ENOSPC, std::string(std::getenv("HOME")) + "/Applications/Example.app", true)));
         ok = errorSaved && ok;
+        window->hide();
+
+        // Both preference panes.
+        desktop.showPreferencesWindow();
+        auto* preferences = desktop.preferencesWindow();
+        preferences->move(40, 60);
+        ok = save("preferences-general") && ok;
+        preferences->selectPane(1);
+        ok = save("preferences-updates") && ok;
+        preferences->close();
+
+        ok = pictureIntroSteps() && ok;
         QApplication::exit(ok ? 0 : 1);
     });
     int status = application.exec();
