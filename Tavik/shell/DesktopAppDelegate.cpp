@@ -43,6 +43,8 @@ DesktopAppDelegate::DesktopAppDelegate(std::shared_ptr<AppDelegate> appDelegate,
         options_.dialogs = ShellDialogs::qt();
     if (!options_.isSystemTrayAvailable)
         options_.isSystemTrayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    if (options_.tavikExecutable.empty())
+        options_.tavikExecutable = QCoreApplication::applicationFilePath().toStdString();
 
     auto core = appDelegate_;
     menuBarManager_ = new MenuBarManager(appDelegate_->environment().fileSourcesManager,
@@ -181,8 +183,8 @@ void DesktopAppDelegate::showPreferencesWindow()
         std::vector<preferences::PreferencePane> panes;
         panes.push_back({ "general", "General", "preferences-system", QSize(480, 170),
             new GeneralPreferencesPane(GeneralPreferences(AppPreferences::applicationDockIconMenuBarOption(),
-                GeneralPreferences::launcherLoginItem(QCoreApplication::applicationFilePath().toStdString()))) });
-        panes.push_back({ "updates", "Updates", "system-software-update", QSize(480, 170),
+                GeneralPreferences::launcherLoginItem(options_.tavikExecutable))) });
+        panes.push_back({ "updates", "Updates", "system-software-update", QSize(480, 190),
             new UpdatesPreferencesPane(appDelegate_->updater()) });
         auto* window = new PreferencesWindow(std::move(panes), appDelegate_->environment().userDefaults);
         window->setWindowIcon(applicationIcon());

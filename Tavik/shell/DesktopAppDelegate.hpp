@@ -12,6 +12,7 @@
 #include <QObject>
 #include <QPointer>
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,6 +37,9 @@ public:
         std::shared_ptr<ShellDialogs> dialogs;
         // Whether the desktop shows tray icons; QSystemTrayIcon's answer by default.
         std::function<bool()> isSystemTrayAvailable;
+        // The running tavik, whose install prefix holds the login-item
+        // launcher; the application's own file by default.
+        std::filesystem::path tavikExecutable;
     };
 
     // The application delegate must have finished launching.

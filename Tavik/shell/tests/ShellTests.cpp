@@ -24,6 +24,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
 #include <QMenu>
@@ -40,6 +41,7 @@
 #include <deque>
 #include <thread>
 #include <fstream>
+#include <sstream>
 
 using namespace tavik;
 using namespace tavik::shell;
@@ -426,12 +428,23 @@ protected:
         environment.applicationsDestinationManager = destinations;
         environment.userInputRequestPerformer
             = std::make_shared<UserInputRequestPerformer>(std::make_shared<notifications::FreedesktopNotificationCenter>());
+        environment.presentUpdateAlert = [this](const updater::UpdateAlert& alert) {
+            updateAlerts.push_back(alert.title);
+            return alert.buttons.size() - 1;
+        };
         appDelegate = AppDelegate::make(environment);
         appDelegate->applicationWillFinishLaunching();
         appDelegate->applicationDidFinishLaunching();
         DesktopAppDelegate::Options options;
         options.dialogs = dialogs;
         options.isSystemTrayAvailable = [this] { return trayAvailable; };
+        // An installed layout: tavik in <prefix>/bin, its launcher in <prefix>/libexec/tavik.
+        auto prefix = makeFolder("prefix");
+        fs::create_directories(prefix / "bin");
+        fs::create_directories(prefix / "libexec/tavik");
+        std::ofstream(prefix / "libexec/tavik/tavik-launcher") << "#!/bin/sh\n";
+        fs::permissions(prefix / "libexec/tavik/tavik-launcher", fs::perms::owner_all);
+        options.tavikExecutable = prefix / "bin/tavik";
         auto desktop = std::make_unique<DesktopAppDelegate>(appDelegate, options);
         desktop->launch(arguments, launchedByLauncher);
         return desktop;
@@ -439,6 +452,7 @@ protected:
 
     std::shared_ptr<AppDelegate> appDelegate;
     bool trayAvailable = true;
+    std::vector<std::string> updateAlerts;
 };
 
 TEST_F(DesktopTest, FirstLaunchShowsTheIntroductionWithoutTrayIconAndItCannotBeClosed)
@@ -495,6 +509,69 @@ TEST_F(DesktopTest, FirstLaunchShowsTheIntroductionWithoutTrayIconAndItCannotBeC
     ASSERT_TRUE(desktop->fileSourcesWindow());
     EXPECT_TRUE(desktop->menuBarManager()->isStatusItemShown());
     EXPECT_EQ(manager->fileSourceConfigurations().back()->displayName().currentValue(), (root / "Downloads").string());
+}
+
+TEST_F(DesktopTest, PreferencesPanesTurnLaunchAtLoginAndTheUpdaterOnAndOff)
+{
+    auto autostart = fs::path(std::getenv("XDG_CONFIG_HOME")) / "autostart";
+    auto entry = autostart / "app.tavik.TavikLauncher.desktop";
+    fs::remove_all(autostart);
+    ASSERT_TRUE(AppPreferences::applicationDockIconMenuBarOption().store(ApplicationDockIconMenuBarOption::dockAndMenuBar).ok());
+    auto desktop = launch(true, false);
+    desktop->showPreferencesWindow();
+    auto* window = desktop->preferencesWindow();
+    ASSERT_TRUE(window);
+    EXPECT_EQ(window->windowTitle(), "General");
+    auto generalHeight = window->height();
+
+    // The pop-up follows the setting, also when it changes elsewhere.
+    auto* popUp = window->findChild<QComboBox*>("dockIconMenuBar");
+    ASSERT_TRUE(popUp);
+    auto option = [] { return AppPreferences::applicationDockIconMenuBarOption().currentValue(); };
+    ASSERT_TRUE(AppPreferences::applicationDockIconMenuBarOption().store(ApplicationDockIconMenuBarOption::dockOnly).ok());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return popUp->currentData().toString().toStdString() == option().rawValue(); }, 5000));
+    popUp->activated(popUp->findData(QString::fromStdString(ApplicationDockIconMenuBarOption(ApplicationDockIconMenuBarOption::menuBarOnly).rawValue())));
+    EXPECT_EQ(option(), ApplicationDockIconMenuBarOption::menuBarOnly);
+
+    // "Launch at login" writes and removes the launcher's autostart entry;
+    // where the entry cannot be written, the box stays off.
+    auto* launchAtLogin = window->findChild<QCheckBox*>("launchAtLogin");
+    ASSERT_TRUE(launchAtLogin);
+    EXPECT_FALSE(launchAtLogin->isChecked());
+    launchAtLogin->click();
+    EXPECT_TRUE(launchAtLogin->isChecked());
+    ASSERT_TRUE(fs::exists(entry));
+    std::stringstream text;
+    text << std::ifstream(entry).rdbuf();
+    EXPECT_NE(text.str().find("tavik-launcher"), std::string::npos) << text.str();
+    launchAtLogin->click();
+    EXPECT_FALSE(launchAtLogin->isChecked());
+    EXPECT_FALSE(fs::exists(entry));
+    fs::remove_all(autostart);
+    std::ofstream(autostart) << "not a folder";
+    launchAtLogin->click();
+    EXPECT_EQ(launchAtLogin->checkState(), Qt::Unchecked);
+    fs::remove(autostart);
+
+    // The Updates pane: its own title and size; automatic checks are stored,
+    // and a check without a feed address ends in the updater's error alert.
+    window->findChild<QAction*>("updates")->trigger();
+    EXPECT_EQ(window->windowTitle(), "Updates");
+    EXPECT_NE(window->height(), generalHeight);
+    EXPECT_EQ(window->findChild<QLabel*>("lastCheck")->text(), "Last check: Never");
+    auto* automaticChecks = window->findChild<QCheckBox*>("automaticallyChecks");
+    auto* automaticDownloads = window->findChild<QCheckBox*>("automaticallyDownloads");
+    EXPECT_FALSE(automaticDownloads->isEnabled()) << "only with automatic checks";
+    automaticChecks->click();
+    EXPECT_TRUE(appDelegate->updater()->automaticallyChecksForUpdates());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return automaticDownloads->isEnabled(); }, 5000));
+    window->findChild<QPushButton*>("checkForUpdates")->click();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !updateAlerts.empty(); }, 10000));
+    EXPECT_EQ(updateAlerts, std::vector<std::string>{"Update Error!"});
+
+    // The frame is kept for the next window.
+    window->close();
+    EXPECT_TRUE(userDefaults->object(preferences::PreferencesWindow::frameAutosaveName));
 }
 
 TEST_F(DesktopTest, StartedByTheLauncherAfterSetupShowsNothing)
