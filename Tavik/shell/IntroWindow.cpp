@@ -111,7 +111,6 @@ IntroWindow::IntroWindow(std::shared_ptr<InitialSetup> setup, std::unique_ptr<In
     // it is called) and is followed on the main queue.
     cancellables_.push_back(provider_->currentStepPublisher().sink([this](const IntroStepPtr& step) { showStep(step); }));
     cancellables_.push_back(provider_->hasNextStepPublisher().sink([this](bool) { updateButtons(); }));
-    showStep(provider_->currentStep());
     resize(560, 380);
 }
 

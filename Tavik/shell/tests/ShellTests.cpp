@@ -26,6 +26,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDropEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMessageBox>
@@ -495,9 +496,27 @@ TEST_F(DesktopTest, FirstLaunchShowsTheIntroductionWithoutTrayIconAndItCannotBeC
 
     QTest::mouseClick(primary, Qt::LeftButton);
     EXPECT_EQ(intro->steps().currentStep()->kind(), IntroStep::Kind::watch);
-    dialogs->folders = {makeFolder("Downloads")};
-    QTest::mouseClick(folderButton, Qt::LeftButton);
+    // The folder to watch is dropped on the window; a file is not taken.
+    std::ofstream(root / "a file") << "x";
+    auto drop = [&](const fs::path& path) {
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path.string()))});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(intro, &enter);
+        if (!enter.isAccepted())
+            return false;
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(intro, &dropped);
+        return true;
+    };
+    EXPECT_FALSE(drop(root / "a file"));
+    EXPECT_TRUE(drop(makeFolder("Downloads")));
     EXPECT_TRUE(QTest::qWaitFor([&] { return primary->text() == "Next"; }, 5000));
+    QTest::mouseClick(primary, Qt::LeftButton);
+    EXPECT_EQ(title->text(), "Setup Complete");
+    // Back to the watch step and forward again.
+    QTest::mouseClick(previous, Qt::LeftButton);
+    EXPECT_EQ(intro->steps().currentStep()->kind(), IntroStep::Kind::watch);
     QTest::mouseClick(primary, Qt::LeftButton);
     EXPECT_EQ(title->text(), "Setup Complete");
     EXPECT_EQ(primary->text(), "Done");
