@@ -36,11 +36,8 @@ PreferencesWindow::PreferencesWindow(std::vector<PreferencePane> panes, std::sha
 
     if (!panes_.empty())
         selectPane(0);
-    if (auto saved = userDefaults_->object(frameAutosaveName); saved && saved->string()) {
-        restoringFrame_ = true;
+    if (auto saved = userDefaults_->object(frameAutosaveName); saved && saved->string())
         restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(*saved->string())));
-        restoringFrame_ = false;
-    }
 }
 
 void PreferencesWindow::selectPane(size_t index)
@@ -60,16 +57,13 @@ void PreferencesWindow::selectPane(size_t index)
 
 void PreferencesWindow::saveFrame()
 {
-    if (restoringFrame_)
-        return;
     (void)userDefaults_->set(frameAutosaveName, plist::PropertyList(saveGeometry().toBase64().toStdString()));
 }
 
-void PreferencesWindow::moveEvent(QMoveEvent* event)
+PreferencesWindow::~PreferencesWindow()
 {
-    QWidget::moveEvent(event);
-    if (isVisible())
-        saveFrame();
+    // Quitting deletes the window without closing it.
+    saveFrame();
 }
 
 void PreferencesWindow::closeEvent(QCloseEvent* event)

@@ -2,7 +2,8 @@
 
 // A preferences window: one toolbar item per pane; choosing one shows its
 // pane, with the pane's title and size. The window's frame is kept in the
-// user defaults under "app.tavik.Preferences.FrameAutosaveName".
+// user defaults under "app.tavik.Preferences.FrameAutosaveName" when it
+// closes or goes with the application.
 
 #include "platform/defaults/UserDefaults.hpp"
 
@@ -34,6 +35,7 @@ public:
 
     // Shows the first pane; the frame saved last time, when there is one.
     PreferencesWindow(std::vector<PreferencePane> panes, std::shared_ptr<defaults::UserDefaults> userDefaults);
+    ~PreferencesWindow() override;
 
     void selectPane(size_t index);
     size_t selectedPane() const { return selected_; }
@@ -44,7 +46,6 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void moveEvent(QMoveEvent* event) override;
 
 private:
     void saveFrame();
@@ -54,7 +55,6 @@ private:
     QToolBar* toolBar_;
     QStackedWidget* stack_;
     size_t selected_ = 0;
-    bool restoringFrame_ = false;
 };
 
 } // namespace tavik::preferences
