@@ -385,6 +385,32 @@ TEST_F(ShellTest, TheQtAlertAnswersWithTheResponseCodeOfTheButtonsPlace)
         alerts::alertSecondButtonReturn);
 }
 
+// An updater alert answers the chosen button's index, and the declining
+// (last) one when it is closed without a choice; its link shows in the box.
+TEST_F(ShellTest, UpdateAlertsAnswerTheButtonsIndexAndDeclineWhenClosed)
+{
+    std::vector<QString> seen;
+    answerNextMessageBox("Check Automatically", &seen);
+    EXPECT_EQ(presentUpdateAlert({"Check for updates automatically?", "", {"Check Automatically", "Don't Check"}, std::nullopt}), 0u);
+
+    QString shownText;
+    auto* timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, timer, [timer, &shownText] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        timer->stop();
+        timer->deleteLater();
+        shownText = box->informativeText();
+        box->reject();
+    });
+    timer->start(20);
+    EXPECT_EQ(presentUpdateAlert({"A new version of Tavik is available!", "Tavik 9.0 is now available.",
+                  {"OK", "Later"}, "https://tavik.app/releases/9.0"}),
+        1u);
+    EXPECT_TRUE(shownText.contains("https://tavik.app/releases/9.0")) << shownText.toStdString();
+}
+
 TEST_F(ShellTest, AQuestionAnsweredInTheQtDialogReachesTheFileHandler)
 {
     tavik::testing::PrivateSessionBus bus; // no notification server: questions become alerts
