@@ -1,5 +1,7 @@
 #include "Tavik/application/AppBus.hpp"
 
+#include "launcher/LauncherBus.hpp"
+
 #include <sdbus-c++/sdbus-c++.h>
 
 namespace tavik {
@@ -27,7 +29,8 @@ std::string AppBus::dropTargetName(FileSource target)
     return target == FileSource::statusBarIcon ? "status-bar" : "app-icon";
 }
 
-Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler, LostHandler lost)
+Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler, ReopenHandler reopen,
+    LostHandler lost)
 {
     std::unique_ptr<AppBusService> service(new AppBusService());
     try {
@@ -49,6 +52,13 @@ Result<std::unique_ptr<AppBusService>> AppBusService::start(OpenHandler handler,
                 }
                 handler(std::move(files), *target);
                 auto reply = call.createReply();
+                reply.send();
+            });
+        service->object_->registerMethod(AppBus::interfaceName, AppBus::reopenMethod, "", {}, "b", {"shown"},
+            [reopen = std::move(reopen)](sdbus::MethodCall call) {
+                bool shown = reopen ? reopen() : false;
+                auto reply = call.createReply();
+                reply << shown;
                 reply.send();
             });
         service->object_->finishRegistration();
@@ -87,13 +97,9 @@ Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource tar
 {
     try {
         auto connection = sdbus::createSessionBusConnection();
-        auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-        auto query = bus->createMethodCall("org.freedesktop.DBus", "NameHasOwner");
-        query << std::string(AppBus::name);
-        bool running = false;
-        bus->callMethod(query) >> running;
-        if (!running)
-            return false;
+        auto running = launcher::isNameOnBus(*connection, AppBus::name);
+        if (!running || !*running)
+            return running;
         std::vector<std::string> paths;
         for (const auto& file : files)
             paths.push_back(file.path().string());
@@ -101,6 +107,23 @@ Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource tar
         auto call = proxy->createMethodCall(AppBus::interfaceName, AppBus::openMethod);
         call << paths << AppBus::dropTargetName(target);
         proxy->callMethod(call);
+        return true;
+    } catch (const sdbus::Error& error) {
+        return busError(error);
+    }
+}
+
+Result<bool> reopenRunningInstance()
+{
+    try {
+        auto connection = sdbus::createSessionBusConnection();
+        auto running = launcher::isNameOnBus(*connection, AppBus::name);
+        if (!running || !*running)
+            return running;
+        auto proxy = sdbus::createProxy(*connection, AppBus::name, AppBus::objectPath);
+        auto call = proxy->createMethodCall(AppBus::interfaceName, AppBus::reopenMethod);
+        bool shown = false;
+        proxy->callMethod(call) >> shown;
         return true;
     } catch (const sdbus::Error& error) {
         return busError(error);

@@ -28,6 +28,9 @@ struct AppBus {
     static constexpr const char* objectPath = "/app/tavik/Tavik";
     static constexpr const char* interfaceName = "app.tavik.Tavik";
     static constexpr const char* openMethod = "Open";
+    // Asks the running Tavik to show its file sources window; answers
+    // whether it has one to show (a headless Tavik has not).
+    static constexpr const char* reopenMethod = "Reopen";
 
     // "app-icon" or "status-bar", as the command line spells the targets.
     static std::optional<FileSource> dropTarget(const std::string& text);
@@ -39,12 +42,17 @@ class AppBusService {
 public:
     // Called with absolute file URLs and the icon they were dropped on.
     using OpenHandler = std::function<void(std::vector<URL> files, FileSource target)>;
+    // Called on the service's thread; answers whether a window will show.
+    using ReopenHandler = std::function<bool()>;
     // Called once, on the service's thread, when the bus went away under it.
     using LostHandler = std::function<void(const std::string& failure)>;
 
     // Fails when there is no session bus or another process owns the name.
-    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler, LostHandler lost = {});
+    // Without a reopen handler, Reopen answers false.
+    static Result<std::unique_ptr<AppBusService>> start(OpenHandler handler, ReopenHandler reopen = {},
+        LostHandler lost = {});
     ~AppBusService();
+
     AppBusService(const AppBusService&) = delete;
     AppBusService& operator=(const AppBusService&) = delete;
 
@@ -59,5 +67,9 @@ private:
 // Hands files to the running Tavik. True when one took them, false when none
 // runs; an error when there is no session bus or the call failed.
 Result<bool> openInRunningInstance(const std::vector<URL>& files, FileSource target);
+
+// Asks the running Tavik to show its file sources window. False when none
+// runs; true when one answered (whether it had a window to show or not).
+Result<bool> reopenRunningInstance();
 
 } // namespace tavik

@@ -9,10 +9,12 @@
 #include "platform/foundation/FileError.hpp"
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
+#include "platform/updater/UpdaterError.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include <atomic>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 
 namespace tavik {
@@ -37,13 +39,13 @@ std::string dropDescription(FileSource target)
                                                : "Result of file dropped on app icon: ";
 }
 
-bool isSupportedDownload(const URL& url)
+} // namespace
+
+bool AppDelegate::isSupportedDownload(const URL& url)
 {
     auto values = ResourceValues::of(url.path());
     return values && FileType(values->typeIdentifier).isSupported();
 }
-
-} // namespace
 
 std::shared_ptr<AppDelegate> AppDelegate::make(Environment environment)
 {
@@ -123,12 +125,35 @@ void AppDelegate::applicationDidFinishLaunching()
             self->launcherEntryKeeper_->watch(folders);
         }));
 
+    // Questions an earlier run left on the desktop can no longer be answered.
+    removeAllNotifications();
     environment_.userInputRequestPerformer->registerCategories();
+    startUpdater();
 
     if (launchedByLauncher_) {
         if (auto posted = launcher::postQuitTavikLauncher(); !posted)
             log_.error("Failed to tell the launcher to quit: {}", posted.error()->description());
     }
+}
+
+void AppDelegate::startUpdater()
+{
+    if (!environment_.presentUpdateAlert)
+        return;
+    auto self = shared_from_this();
+    updater_ = updater::Updater::make({ TAVIK_VERSION, "", environment_.userDefaults, environment_.updaterCallbackQueue },
+        std::make_shared<updater::StandardUserDriver>(environment_.presentUpdateAlert,
+            std::weak_ptr<updater::StandardUserDriverDelegate>(self)),
+        std::weak_ptr<updater::UpdaterDelegate>(self));
+    if (auto started = updater_->startUpdater(); !started)
+        log_.error("Failed to start updater: {}", started.error()->description());
+}
+
+void AppDelegate::removeAllNotifications()
+{
+    const auto& center = environment_.userInputRequestPerformer->userNotificationCenter();
+    center->removeAllDeliveredNotifications();
+    center->removeAllPendingNotificationRequests();
 }
 
 void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)
@@ -141,9 +166,65 @@ void AppDelegate::applicationWillTerminate(std::chrono::milliseconds timeout)
     if (!answered.waitFor(timeout))
         log_.error("Quitting before every disk image was detached");
     // Questions left on the desktop could no longer be answered.
-    const auto& center = environment_.userInputRequestPerformer->userNotificationCenter();
-    center->removeAllDeliveredNotifications();
-    center->removeAllPendingNotificationRequests();
+    removeAllNotifications();
+}
+
+bool AppDelegate::updaterShouldPromptForPermissionToCheckForUpdates()
+{
+    return AppPreferences::hasRunInitialSetup().currentValue();
+}
+
+void AppDelegate::updaterDidAbortWithError(const ErrorPtr& error)
+{
+    log_.error("Updater aborted due to error: {}", error->description());
+}
+
+void AppDelegate::updaterDidNotFindUpdate()
+{
+    log_.debug("Updater did not find update");
+}
+
+void AppDelegate::updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay)
+{
+    auto when = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + delay);
+    std::tm local {};
+    localtime_r(&when, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S %z", &local);
+    log_.defaultLevel("Update will schedule update check for: {}", text);
+}
+
+void AppDelegate::updaterDidFindValidUpdate(const updater::AppcastItem& item)
+{
+    log_.defaultLevel("Updater found valid update: {}", item.displayVersion);
+}
+
+void AppDelegate::updaterWillDownloadUpdate(const updater::AppcastItem& item)
+{
+    log_.defaultLevel("Update will download update for version {}", item.displayVersion);
+}
+
+void AppDelegate::updaterFailedToDownloadUpdate(const updater::AppcastItem& item, const ErrorPtr& error)
+{
+    log_.error("Update will download update for version {}: {}", item.displayVersion, error->description());
+}
+
+void AppDelegate::updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error)
+{
+    // A scheduled check that found nothing also ends this way.
+    if (updater::isUpdaterError(error, updater::UpdaterError::Code::noUpdateFound))
+        return;
+    log_.error("Scheduled update check aborted due to error: {}", error->description());
+}
+
+void AppDelegate::standardUserDriverWillShowModalAlert()
+{
+    log_.defaultLevel("Update user driver will show modal alert");
+}
+
+void AppDelegate::standardUserDriverDidShowModalAlert()
+{
+    log_.defaultLevel("Update user driver did show modal alert");
 }
 
 std::vector<URL> AppDelegate::openURLs(const std::vector<URL>& urls, FileSource target, DropCompletion completion)

@@ -17,6 +17,8 @@
 #include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/log/Logger.hpp"
 #include "platform/publisher/Publisher.hpp"
+#include "platform/updater/Updater.hpp"
+#include "platform/updater/UserDriver.hpp"
 
 #include <chrono>
 #include <functional>
@@ -28,7 +30,9 @@
 
 namespace tavik {
 
-class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
+class AppDelegate : public updater::UpdaterDelegate,
+                    public updater::StandardUserDriverDelegate,
+                    public std::enable_shared_from_this<AppDelegate> {
 public:
     // What the delegate works with; what is left empty is the process's
     // shared object (the configurations manager is made only after the
@@ -38,6 +42,11 @@ public:
         std::shared_ptr<FileSourceConfigurationsManager> fileSourcesManager;
         std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager;
         std::shared_ptr<UserInputRequestPerformer> userInputRequestPerformer;
+        // Shows an updater alert modally and answers the chosen button. Only
+        // a Tavik that can show alerts has an updater: without one, none is made.
+        updater::StandardUserDriver::Presenter presentUpdateAlert;
+        // Where the updater's calls arrive; the main queue when empty.
+        dispatch::QueuePtr updaterCallbackQueue;
         // Writes one line to standard output.
         std::function<void(std::string_view)> printLine;
     };
@@ -50,13 +59,18 @@ public:
 
     // Removes the obsolete keys and makes the file handler and the watchers manager.
     void applicationWillFinishLaunching();
-    // Detaches leftovers, then watches once that is done and the setup has run;
-    // keeps every configuration's errors current; registers the question
-    // categories; releases a launcher that started us.
+    // Notes whether the login-item launcher started us; detaches leftovers,
+    // then watches once that is done and the setup has run; keeps every
+    // configuration's errors current; clears notifications an earlier run
+    // left; registers the question categories; makes and starts the updater;
+    // releases a launcher that started us.
     void applicationDidFinishLaunching();
     // Detaches what is attached under "mounts" and waits for the answers,
     // at most `timeout`; then removes the application's notifications.
     void applicationWillTerminate(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+    // Removes every delivered and every pending notification of the application.
+    void removeAllNotifications();
 
     // Files dropped on the dock icon (appIcon) or on the menu-bar icon
     // (statusBarIcon): each is handed to the file handler with the first
@@ -64,6 +78,10 @@ public:
     // The menu-bar icon takes only disk images, archives and packages. Returns
     // the files handed over; none when there is no such configuration.
     std::vector<URL> openURLs(const std::vector<URL>& urls, FileSource target, DropCompletion completion = {});
+
+    // A disk image, ZIP archive or installer package, by its type identifier;
+    // what the menu-bar icon accepts.
+    static bool isSupportedDownload(const URL& url);
 
     // Lists "mounts" under the temporary folder: empty mount points are
     // removed, the others detached. hasUnmountedDMGs turns true when all answered.
@@ -80,11 +98,28 @@ public:
     const FileHandlerPtr& fileHandler() const { return fileHandler_; }
     const std::shared_ptr<FileWatchersManager>& fileWatchersManager() const { return fileWatchersManager_; }
     const Environment& environment() const { return environment_; }
+    // Null without an alert presenter.
+    const std::shared_ptr<updater::Updater>& updater() const { return updater_; }
+
+    // The updater's delegate calls: they log, and the permission question is
+    // answered with whether the setup has run.
+    bool updaterShouldPromptForPermissionToCheckForUpdates() override;
+    void updaterDidAbortWithError(const ErrorPtr& error) override;
+    void updaterDidNotFindUpdate() override;
+    void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay) override;
+    void updaterDidFindValidUpdate(const updater::AppcastItem& item) override;
+    void updaterWillDownloadUpdate(const updater::AppcastItem& item) override;
+    void updaterFailedToDownloadUpdate(const updater::AppcastItem& item, const ErrorPtr& error) override;
+    void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error) override;
+    void standardUserDriverWillShowModalAlert() override;
+    void standardUserDriverDidShowModalAlert() override;
 
 private:
     explicit AppDelegate(Environment environment);
     // Detaches the leftovers and calls done when every detach has answered.
     void detachLeftoverMounts(std::function<void()> done);
+    // With an alert presenter: makes the updater and starts it.
+    void startUpdater();
 
     Environment environment_;
     log::Logger log_;
@@ -92,6 +127,7 @@ private:
     std::shared_ptr<FileWatchersManager> fileWatchersManager_;
     // Removes the launcher entries of AppImages gone from the destinations.
     std::shared_ptr<LauncherEntryKeeper> launcherEntryKeeper_;
+    std::shared_ptr<updater::Updater> updater_;
     publisher::CurrentValueSubject<bool> hasUnmountedDMGs_ { false };
     bool launchedByLauncher_ = false;
     std::vector<publisher::AnyCancellable> cancellables_;

@@ -16,7 +16,7 @@ int main(int argc, char** argv)
 
     int status = tavik::cli::exitSuccess;
     tavik::cli::addSettingsCommands(app, status);
-    tavik::cli::addRunCommands(app);
+    tavik::cli::addRunCommands(app, argc, argv);
 
     try {
         app.parse(argc, argv);

@@ -70,6 +70,15 @@ void FileWatchersManager::startWatching()
         });
 }
 
+FileSourceConfigurationPtr FileWatchersManager::currentConfiguration(const std::string& id) const
+{
+    for (auto& configuration : fileSourcesManager_->fileSourceConfigurations()) {
+        if (configuration->id() == id)
+            return configuration;
+    }
+    return nullptr;
+}
+
 std::set<std::string> FileWatchersManager::watchedConfigurationIDs() const
 {
     std::lock_guard lock(directoryWatchersMutex_);
@@ -152,12 +161,16 @@ std::shared_ptr<DirectoryWatcher> FileWatchersManager::makeWatcher(const FileSou
         return nullptr;
     auto queue = dispatch::DispatchQueue::makeSerial("Directory Watcher (" + url->description() + ")");
     std::weak_ptr<FileWatchersManager> weakSelf = weak_from_this();
-    std::weak_ptr<FileSourceConfiguration> weakConfiguration = configuration;
+    // The manager may publish another object for the same record (adding a
+    // folder in this process does), so each file is handled with the object
+    // the list holds for the id now, not the one the watcher started with.
     auto watcher = DirectoryWatcher::create(*url, std::move(queue), log::Logger(log_.subsystem(), "Directory Watcher"),
-        [weakSelf, weakConfiguration](const URL& fileURL) {
+        [weakSelf, id = configuration->id()](const URL& fileURL) {
             auto self = weakSelf.lock();
-            auto configuration = weakConfiguration.lock();
-            if (!self || !configuration)
+            if (!self)
+                return;
+            auto configuration = self->currentConfiguration(id);
+            if (!configuration)
                 return;
             self->log_.defaultLevel("Found a potentially handleable file at {}", fileURL.path().string());
             self->handleReportedFile(fileURL, configuration);

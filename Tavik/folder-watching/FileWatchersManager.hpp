@@ -63,6 +63,8 @@ private:
     void updateWatchers(const Configurations& configurations);
     void applyConfigurations(const Configurations& configurations);
     std::shared_ptr<DirectoryWatcher> makeWatcher(const FileSourceConfigurationPtr& configuration);
+    // The object the configurations list holds for the id now; null once it was removed.
+    FileSourceConfigurationPtr currentConfiguration(const std::string& id) const;
     void handleReportedFile(const URL& fileURL, const FileSourceConfigurationPtr& configuration);
     // Whether the file is in the handled or the ignored list (logged if so).
     bool isRecorded(const persistence::Data& identity, const std::string& path) const;

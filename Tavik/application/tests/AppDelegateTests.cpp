@@ -15,6 +15,7 @@
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/notifications/tests/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/updater/UpdaterError.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
@@ -243,6 +244,118 @@ TEST_F(AppDelegateTest, OneInstanceOwnsTheBusNameAndTakesTheFilesOfLaterStarts)
     EXPECT_EQ(calls[0].first.size(), 2u);
     EXPECT_EQ(calls[0].first[1].path(), "/tmp/b é.dmg");
     EXPECT_EQ(calls[0].second, FileSource::statusBarIcon);
+}
+
+TEST_F(AppDelegateTest, ALaterStartAsksTheRunningOneToReopen)
+{
+    EXPECT_EQ(reopenRunningInstance().value(), false) << "nobody runs yet";
+
+    std::atomic<int> reopens = 0;
+    auto service = AppBusService::start([](std::vector<URL>, FileSource) { }, [&] {
+        ++reopens;
+        return true;
+    });
+    ASSERT_TRUE(service) << service.error()->description();
+    EXPECT_EQ(reopenRunningInstance().value(), true);
+    EXPECT_EQ(reopens.load(), 1);
+}
+
+// Counts what the delegate removes.
+class CountingNotificationCenter final : public notifications::NotificationCenter {
+public:
+    void setDelegate(std::weak_ptr<notifications::NotificationCenterDelegate>) override { }
+    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override { }
+    void getNotificationSettings(std::function<void(notifications::NotificationSettings)>) override { }
+    void requestAuthorization(unsigned, std::function<void(bool, ErrorPtr)>) override { }
+    void addNotificationRequest(notifications::NotificationRequest, std::function<void(ErrorPtr)>) override { }
+    void removeAllDeliveredNotifications() override { ++delivered; }
+    void removeAllPendingNotificationRequests() override { ++pending; }
+    std::atomic<int> delivered = 0;
+    std::atomic<int> pending = 0;
+};
+
+TEST_F(AppDelegateTest, LaunchAndQuitRemoveNotificationsAndTheUpdaterReportsThroughTheLog)
+{
+    auto feed = root / "feed.xml";
+    std::ofstream(feed) << "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel><title>Tavik</title>"
+                           "<item><title>Tavik 9.0</title><version>900</version><shortVersionString>9.0</shortVersionString>"
+                           "<link>https://tavik.app/releases/9.0</link></item></channel></rss>\n";
+    ASSERT_TRUE(userDefaults->set("updateFeedURL", plist::PropertyList("file://" + feed.string())));
+
+    auto center = std::make_shared<CountingNotificationCenter>();
+    AppDelegate::Environment environment;
+    environment.userDefaults = userDefaults;
+    environment.fileSourcesManager = FileSourceConfigurationsManager::make(userDefaults);
+    environment.applicationsDestinationManager = std::make_shared<ApplicationsDestinationManager>(userDefaults);
+    environment.userInputRequestPerformer = std::make_shared<UserInputRequestPerformer>(center);
+    std::mutex shownMutex;
+    std::vector<updater::UpdateAlert> shown;
+    environment.presentUpdateAlert = [&](const updater::UpdateAlert& alert) {
+        std::lock_guard lock(shownMutex);
+        shown.push_back(alert);
+        return size_t(0);
+    };
+    environment.updaterCallbackQueue = dispatch::DispatchQueue::makeSerial("app delegate test updater");
+    auto delegate = AppDelegate::make(environment);
+    delegate->applicationWillFinishLaunching();
+
+    log::LogCapture logs;
+    auto logged = [&](std::string_view start) {
+        auto entries = logs.entries("App Delegate");
+        return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) { return entry.message.starts_with(start); });
+    };
+    delegate->applicationDidFinishLaunching();
+    EXPECT_EQ(center->delivered.load(), 1);
+    EXPECT_EQ(center->pending.load(), 1);
+    EXPECT_FALSE(logged("Failed to start updater"));
+    ASSERT_TRUE(delegate->updater());
+
+    delegate->updater()->checkForUpdates();
+    EXPECT_TRUE(eventually([&] { return logs.contains(log::Level::defaultLevel, "Update user driver did show modal alert"); }, 30s));
+    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Updater found valid update: 9.0"));
+    {
+        std::lock_guard lock(shownMutex);
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].title, "A new version of Tavik is available!");
+        EXPECT_EQ(shown[0].link, std::optional<std::string>("https://tavik.app/releases/9.0"));
+    }
+
+    delegate->updaterScheduledUpdateCheckDidAbortWithError(
+        updater::UpdaterError::make(updater::UpdaterError::Code::noUpdateFound, "none"));
+    EXPECT_FALSE(logged("Scheduled update check aborted")) << "finding nothing is no error";
+    auto offline = updater::UpdaterError::make(updater::UpdaterError::Code::feedUnreadable, "offline");
+    delegate->updaterScheduledUpdateCheckDidAbortWithError(offline);
+    EXPECT_TRUE(logs.contains(log::Level::error, "Scheduled update check aborted due to error: " + offline->description()));
+    delegate->updaterFailedToDownloadUpdate({ "Tavik 2.0", "200", "2.0", std::nullopt }, GenericError::make("test", 3, "gone"));
+    EXPECT_TRUE(logs.contains(log::Level::error, "Update will download update for version 2.0: gone"));
+
+    delegate->applicationWillTerminate(5s);
+    EXPECT_EQ(center->delivered.load(), 2);
+    EXPECT_EQ(center->pending.load(), 2);
+}
+
+// Without a feed address the updater does not start and says so; a Tavik
+// that cannot show alerts has none.
+TEST_F(AppDelegateTest, TheUpdaterNeedsAFeedAndAWayToShowAlerts)
+{
+    AppDelegate::Environment environment;
+    environment.userDefaults = userDefaults;
+    environment.fileSourcesManager = FileSourceConfigurationsManager::make(userDefaults);
+    environment.applicationsDestinationManager = std::make_shared<ApplicationsDestinationManager>(userDefaults);
+    environment.userInputRequestPerformer
+        = std::make_shared<UserInputRequestPerformer>(std::make_shared<notifications::FreedesktopNotificationCenter>());
+    environment.presentUpdateAlert = [](const updater::UpdateAlert&) { return size_t(0); };
+    environment.updaterCallbackQueue = dispatch::DispatchQueue::makeSerial("app delegate test updater");
+    auto withAlerts = AppDelegate::make(environment);
+    withAlerts->applicationWillFinishLaunching();
+    log::LogCapture logs;
+    withAlerts->applicationDidFinishLaunching();
+    EXPECT_TRUE(logs.contains(log::Level::error, "Failed to start updater: "
+            + updater::UpdaterError(updater::UpdaterError::Code::invalidFeedURL, "no feed address").description()));
+
+    auto headless = makeDelegate();
+    headless->applicationDidFinishLaunching();
+    EXPECT_EQ(headless->updater(), nullptr);
 }
 
 TEST_F(AppDelegateTest, ALauncherOnTheBusMeansStartedAtLoginAndIsToldToQuit)

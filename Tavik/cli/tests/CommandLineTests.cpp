@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <sys/wait.h>
@@ -79,10 +80,11 @@ protected:
     std::string path(const char* name) const { return (root / name).string(); }
     std::string settings() const { return readAll(root / "config/tavik/app.tavik.Tavik.plist"); }
 
-    // Starts the built tavik with the test's private folders; on the session
-    // bus this process points at when `onBus`, else without one. Its output
-    // goes to files named after `name`.
-    pid_t start(const Strings& arguments, const std::string& name = "run", bool onBus = false)
+    // Starts the built tavik with the test's private folders and `environment`
+    // on top; on the session bus this process points at when `onBus`, else
+    // without one. Its output goes to files named after `name`.
+    pid_t start(const Strings& arguments, const std::string& name = "run", bool onBus = false,
+        const std::map<std::string, std::string>& environment = {})
     {
         pid_t child = fork();
         if (child == 0) {
@@ -93,6 +95,8 @@ protected:
             setenv("TMPDIR", (root / "tmp").c_str(), 1);
             if (!onBus)
                 unsetenv("DBUS_SESSION_BUS_ADDRESS");
+            for (const auto& [variable, value] : environment)
+                setenv(variable.c_str(), value.c_str(), 1);
             std::vector<char*> argv { const_cast<char*>(TAVIK_EXECUTABLE) };
             for (auto& argument : arguments)
                 argv.push_back(const_cast<char*>(argument.c_str()));
@@ -128,7 +132,10 @@ protected:
             readAll(root / (name + ".err")) };
     }
 
-    Outcome tavik(const Strings& arguments) { return finish(start(arguments)); }
+    Outcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
+    {
+        return finish(start(arguments, "run", false, environment));
+    }
 
     std::vector<Strings> list()
     {
@@ -257,6 +264,20 @@ TEST_F(CommandLineTest, HelpDocumentsEveryCommand)
              "sources add DIR [--destination DIR]", "sources remove ID", "sources set ID KEY VALUE",
              "alwaysAsk, searchForApplications, ignore", "doNothing, moveToTrash" })
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
+}
+
+TEST_F(CommandLineTest, WithoutAUsableDisplayTavikSaysItRunsHeadless)
+{
+    // A display that is not there must neither hang nor crash the start.
+    // Without a session bus the headless run then ends at once, saying why.
+    auto run = tavik({}, {{"DISPLAY", ":987"}, {"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", ""}});
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_EQ(split(run.err, '\n').at(0).rfind("tavik: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find("running headless"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("cannot take the session bus name"), std::string::npos) << run.err;
+
+    auto forced = tavik({"--headless"});
+    EXPECT_NE(forced.err.find("running headless (--headless)"), std::string::npos) << forced.err;
 }
 
 // A dropped file whose question is open when the notification server quits,

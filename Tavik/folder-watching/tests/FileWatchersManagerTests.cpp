@@ -294,3 +294,27 @@ TEST_F(FileWatchersManagerTest, SourcesChangedByAnotherProcessReachTheRunningWat
     std::this_thread::sleep_for(200ms);
     EXPECT_EQ(handler->callCount(), 0u);
 }
+
+TEST_F(FileWatchersManagerTest, AFolderAddedWhileWatchingIsHandledWithTheListsCurrentConfiguration)
+{
+    auto manager = makeManager();
+    manager->startWatching();
+
+    // Added in this process while watching, as the file sources window does;
+    // nobody but the manager keeps the configuration.
+    auto folder = makeFolder("Added");
+    std::string id = addFolder(folder)->id();
+    ASSERT_TRUE(eventually([&] { return manager->watchedConfigurationIDs().contains(id); }));
+
+    writeFile(folder / "Example.zip");
+    ASSERT_TRUE(handler->waitForCalls(1));
+    auto call = handler->call(0);
+    EXPECT_EQ(call.url.path(), folder / "Example.zip");
+    ASSERT_TRUE(call.configuration);
+    EXPECT_EQ(call.configuration->id(), id);
+    bool isListed = false;
+    for (const auto& configuration : configurations->fileSourceConfigurations())
+        isListed = isListed || configuration == call.configuration;
+    EXPECT_TRUE(isListed) << "the file is handled with the object the list holds";
+    call.completion(FileHandler::FileOutcome::dismissed());
+}
