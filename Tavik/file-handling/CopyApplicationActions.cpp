@@ -105,7 +105,7 @@ void CopyApplicationAction::perform(InstallableApplication item, actions::Comple
 
     URL target = targetURL(item);
     if (!fileManager->fileExists(target)) {
-        auto copied = FileManager::defaultManager()->copyItem(item.url, target);
+        auto copied = place(item, target);
         if (copied)
             copied = finishCopy(target, log);
         if (!copied) {
@@ -138,6 +138,24 @@ void CopyApplicationAction::perform(InstallableApplication item, actions::Comple
         });
 }
 
+bool CopyApplicationAction::isExtracted(const InstallableApplication& item) const
+{
+    // Items of a ZIP or tar archive lie in the working folder; an image's
+    // items lie on its volume and a download handed over as-is is the user's.
+    if (!workingFolder || !std::holds_alternative<InstallableApplication::Source::ZIP>(item.source.value))
+        return false;
+    auto relative = item.url.path().lexically_normal().lexically_relative(workingFolder->path().lexically_normal());
+    return !relative.empty() && *relative.begin() != ".." && *relative.begin() != ".";
+}
+
+Result<void> CopyApplicationAction::place(const InstallableApplication& item, const URL& target) const
+{
+    auto fileManager = FileManager::defaultManager();
+    if (isExtracted(item))
+        return fileManager->moveOwnItem(item.url, target);
+    return fileManager->copyItem(item.url, target);
+}
+
 void CopyApplicationAction::replaceExisting(
     const InstallableApplication& item, const URL& target, const actions::Completion<Input, Output>& completion) const
 {
@@ -148,7 +166,7 @@ void CopyApplicationAction::replaceExisting(
     }
     log.info("Trashed application from {}", pathOf(target));
     showCopyingMessage(item, target);
-    auto copied = fileManager->copyItem(item.url, target);
+    auto copied = place(item, target);
     if (copied)
         copied = finishCopy(target, log);
     if (!copied) {
@@ -173,7 +191,7 @@ void CopyApplicationAction::copyRenamed(
             continue;
         }
         showCopyingMessage(item, candidate);
-        auto copied = fileManager->copyItem(item.url, candidate);
+        auto copied = place(item, candidate);
         if (copied && !(copied = finishCopy(candidate, log))) {
             completion(CopyResult::failure(item, copied.error()));
             return;
@@ -283,6 +301,7 @@ void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Out
 
     CopyApplicationAction copy(destination, std::move(existingApplicationHandler), FileManager::defaultManager(),
         actions::actionsLog("Copy Applications"));
+    copy.workingFolder = workingFolder;
     actions::PassthroughAction<Input>().mapEach(std::move(copy), std::move(decisionHandler)).perform(std::move(items), std::move(completion));
 }
 

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -68,8 +69,16 @@ public:
     // numbering go through the process's default file manager.
     std::shared_ptr<FileManager> fileManager;
     log::Logger log;
+    // The folder the file's archives were extracted into, removed once the
+    // file is handled: what was extracted there is moved into place rather
+    // than copied.
+    std::optional<URL> workingFolder;
 
 private:
+    // Whether the item is one this process extracted into its working folder.
+    bool isExtracted(const InstallableApplication& item) const;
+    // Copies the item to a free target, or moves it there when extracted.
+    Result<void> place(const InstallableApplication& item, const URL& target) const;
     // The clash answered "overwrite": trash what is at the target, then copy.
     void replaceExisting(const InstallableApplication& item, const URL& target,
         const actions::Completion<Input, Output>& completion) const;
@@ -100,6 +109,8 @@ public:
     CopyApplicationAction::Destination destination;
     FileSourceConfigurationPtr fileSource;
     log::Logger log;
+    // See CopyApplicationAction::workingFolder.
+    std::optional<URL> workingFolder;
 
 private:
     mutable std::atomic<bool> questionDismissed_ { false };

@@ -514,6 +514,7 @@ void FileHandler::Steps::searchFinished(const Self& self, const ContextPtr& cont
     }
     auto copy = std::make_shared<CopyApplicationsAction>(CopyApplicationAction::Destination::directory(context->destination),
         context->configuration, installableApplicationHandlerLog());
+    copy->workingFolder = context->workingFolder;
     copy->perform(context->foundItems, [self, context, copy](CopyResult copied) {
         copyFinished(self, context, std::move(copied), copy->wasAnyQuestionDismissed());
     });

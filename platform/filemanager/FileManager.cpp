@@ -107,6 +107,44 @@ Result<void> removeTree(const fs::path& path)
     return {};
 }
 
+// Takes from a tree what a copy would not keep, so that renaming it gives
+// what copying it would. False where a rename cannot: a file with other hard
+// links (a copy stands alone), a device or socket, an entry it cannot read.
+bool makeLikeCopy(int folder, const char* name)
+{
+    struct stat status {};
+    if (::fstatat(folder, name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    mode_t type = status.st_mode & S_IFMT;
+    if (type == S_IFLNK)
+        return true;
+    if (type != S_IFREG && type != S_IFDIR && type != S_IFIFO)
+        return false;
+    if (type == S_IFREG && status.st_nlink > 1)
+        return false;
+    mode_t kept = status.st_mode & 01755;
+    if ((status.st_mode & 07777) != kept && ::fchmodat(folder, name, kept, 0) != 0)
+        return false;
+    if (type != S_IFDIR)
+        return true;
+
+    int child = ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* directory = child >= 0 ? ::fdopendir(child) : nullptr;
+    if (!directory) {
+        if (child >= 0)
+            ::close(child);
+        return false;
+    }
+    bool made = true;
+    while (dirent* entry = made ? ::readdir(directory) : nullptr) {
+        std::string_view entryName = entry->d_name;
+        if (entryName != "." && entryName != "..")
+            made = makeLikeCopy(::dirfd(directory), entry->d_name);
+    }
+    ::closedir(directory);
+    return made;
+}
+
 bool isInside(const fs::path& candidate, const fs::path& folder)
 {
     std::error_code error;
@@ -176,6 +214,22 @@ Result<void> FileManager::moveItem(const URL& source, const URL& destination)
     if (auto copied = copyItem(source, destination); !copied)
         return copied;
     return removeTree(from);
+}
+
+Result<void> FileManager::moveOwnItem(const URL& source, const URL& destination)
+{
+    const auto& from = source.path();
+    const auto& to = destination.path();
+    if (itemExists(to))
+        return FileError::make(FileError::Code::fileWriteFileExists, to, EEXIST);
+    if (makeLikeCopy(AT_FDCWD, from.c_str())) {
+        if (renameNoReplace(from, to) == 0)
+            return {};
+        if (errno == EEXIST)
+            return FileError::make(FileError::Code::fileWriteFileExists, to, EEXIST);
+    }
+    // Whatever kept the rename from working, the copy reports its own errors.
+    return copyItem(source, destination);
 }
 
 Result<std::optional<URL>> FileManager::trashItem(const URL& url)

@@ -35,6 +35,14 @@ public:
     // when there is already an item at the destination.
     virtual Result<void> moveItem(const URL& source, const URL& destination);
 
+    // Puts an item this process made in its own working folder where
+    // copyItem would put its copy, with the same result: never replacing,
+    // modes without set-user-ID, set-group-ID and group or world write, links
+    // and times kept. Renames where it can, which empties the source; where a
+    // rename cannot give a copy's result (another file system, a file with
+    // other hard links, a device) it copies and leaves the source.
+    virtual Result<void> moveOwnItem(const URL& source, const URL& destination);
+
     // Moves the item to the user's trash; answers where it went, if known.
     virtual Result<std::optional<URL>> trashItem(const URL& url);
 

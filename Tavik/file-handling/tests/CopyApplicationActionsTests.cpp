@@ -6,6 +6,8 @@
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
 
+#include <algorithm>
+#include <map>
 #include <sys/stat.h>
 
 using namespace tavik;
@@ -182,6 +184,60 @@ TEST_F(CopyApplicationsTest, RenameTakesTheFirstFreeNumber)
     auto message = take("Copying Example");
     ASSERT_TRUE(message);
     EXPECT_EQ(message->body, "Application from " + downloads.string() + " is being copied to " + renamed.string());
+}
+
+// What Tavik extracted into its working folder is moved into place; an
+// image's bundle, even one lying under the working folder, is copied.
+TEST_F(CopyApplicationsTest, ExtractedBundlesAreMovedWithACopysResultAndImageBundlesCopied)
+{
+    setApplicationFoundAction(ApplicationFoundActionOption::copyToDestination);
+    auto working = folder / "working";
+    auto root = InstallableApplication::Source::directory(URL::fileURL(downloads, true), FileSource::directory);
+    auto zipSource = InstallableApplication::Source::zip(URL::fileURL(downloads / "Example.zip"), root);
+    auto dmgSource = InstallableApplication::Source::dmg(URL::fileURL(downloads / "Image.dmg"), URL::fileURL(working / "mounts/Image", true), root);
+    auto extracted = makeBundle(working, "Example", "new");
+    auto onImage = makeBundle(working / "mounts/Image", "Imaged", "1");
+    fs::permissions(extracted / "Contents/MacOS/Example", fs::perms(0777));
+    makeBundle(destination, "Example", "old");
+    auto copiedTwin = makeBundle(folder / "twin", "Example", "new");
+    fs::permissions(copiedTwin / "Contents/MacOS/Example", fs::perms(0777));
+    auto expected = folder / "expected.app";
+    ASSERT_TRUE(FileManager().copyItem(URL::fileURL(copiedTwin, true), URL::fileURL(expected, true)).ok());
+    const std::vector<std::string> names{"Contents/Resources/version", "Contents/Resources/dated", "Contents/MacOS/Example", "Contents"};
+    std::map<std::string, fs::file_time_type> times;
+    for (const auto& name : names)
+        times[name] = fs::last_write_time(extracted / name);
+    log::LogCapture capture;
+
+    auto action = copyAction();
+    action->workingFolder = URL::fileURL(working, true);
+    auto running = performInBackground(action,
+        {InstallableApplication{URL::fileURL(extracted, true), zipSource, InstallableApplication::Kind::application},
+            InstallableApplication{URL::fileURL(onImage, true), dmgSource, InstallableApplication::Kind::application}});
+    auto question = take("Application exists");
+    ASSERT_TRUE(question);
+    EXPECT_EQ(question->body, existsBody("Example", destination / "Example.app"));
+    answer(*question, "RENAME_AND_MOVE_APPLICATION_ACTION");
+    auto result = running.get();
+
+    ASSERT_TRUE(result.isMapped());
+    auto renamed = destination / "Example 2.app";
+    ASSERT_TRUE(resultFor(*result.output(), extracted)->isMapped());
+    EXPECT_EQ(*resultFor(*result.output(), extracted)->output(), URL::fileURL(renamed, true));
+    EXPECT_FALSE(fs::exists(extracted)) << "moved, not copied";
+    EXPECT_EQ(fs::status(renamed / "Contents/MacOS/Example").permissions(), fs::perms(0755));
+    for (const auto& name : names) {
+        EXPECT_EQ(fs::status(renamed / name).permissions(), fs::status(expected / name).permissions()) << name;
+        EXPECT_EQ(fs::last_write_time(renamed / name), times[name]) << name;
+    }
+    EXPECT_EQ(fs::read_symlink(renamed / "Contents/Resources/Info link"), "../Info.plist");
+    EXPECT_EQ(contents(destination / "Example.app/Contents/Resources/version"), "old");
+
+    ASSERT_TRUE(resultFor(*result.output(), onImage)->isMapped());
+    EXPECT_EQ(contents(destination / "Imaged.app/Contents/Resources/version"), "1");
+    EXPECT_TRUE(fs::exists(onImage / "Contents/Resources/version")) << "an image's volume is never changed";
+    auto logged = messages(capture, "Copy Applications");
+    EXPECT_NE(std::find(logged.begin(), logged.end(), "Copied application from " + extracted.string() + " to " + renamed.string()), logged.end());
 }
 
 TEST_F(CopyApplicationsTest, IgnoredDismissedOrUnknownClashLeavesTheExistingApplicationAlone)

@@ -406,6 +406,33 @@ TEST_F(FileHandlerTest, ZipWithOneApplicationIsCopiedOpenedAndTrashedAndItsWorki
     EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::info, "Completed opening applications"); }));
 }
 
+// An extracted bundle is moved out of the working folder rather than copied:
+// what lands in the destination must be what a copy gives.
+TEST_F(FileHandlerTest, ZipBundleLandsWithTheModesLinksAndTimesOfACopy)
+{
+    auto tree = work_ / "tree-Kept.zip";
+    auto bundle = tree / "Kept.app";
+    makeMarkingBundle(bundle);
+    writeFile(bundle / "Contents/Resources/shared.txt", "shared");
+    fs::permissions(bundle / "Contents/Resources/shared.txt", fs::perms(0666));
+    fs::create_symlink("../Info.plist", bundle / "Contents/Resources/Info link");
+    // ZIP archives keep times to the second.
+    auto shownTime = fs::file_time_type::clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(1600000000)));
+    fs::last_write_time(bundle / "Contents/Resources/shared.txt", shownTime);
+    auto archive = downloads_ / "Kept.zip";
+    ASSERT_EQ(run({"zip", "-qry", archive.string(), "."}, tree), 0);
+
+    auto outcome = handle(archive, folder_);
+    ASSERT_TRUE(outcome);
+    auto copy = applications_ / "Kept.app";
+    EXPECT_EQ(outcome->description(), "completed([" + URL::fileURL(copy, true).description() + "])");
+    EXPECT_EQ(fs::status(copy / "Contents/MacOS/Kept").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(copy / "Contents/Resources/shared.txt").permissions(), fs::perms(0644));
+    EXPECT_EQ(fs::last_write_time(copy / "Contents/Resources/shared.txt"), shownTime);
+    EXPECT_EQ(fs::read_symlink(copy / "Contents/Resources/Info link"), "../Info.plist");
+    EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
+}
+
 TEST_F(FileHandlerTest, DiskImagesAreDetachedOncePerApplicationBeforeTheDownloadIsTrashed)
 {
     auto image = makeDownload("Example.dmg", {"Example.app"});

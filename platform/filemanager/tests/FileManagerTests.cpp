@@ -357,3 +357,55 @@ TEST(SpaceBudgetTest, ReadsTheFolderFileSystemAndFailsForAMissingFolder)
     EXPECT_LE(budget->allowedBytes, budget->freeBytes);
     EXPECT_FALSE(SpaceBudget::forFolder("/nonexistent-folder-of-tavik/x").ok());
 }
+
+TEST_F(FileManagerTest, MovingOwnItemGivesWhatACopyGivesAndEmptiesTheSource)
+{
+    auto app = makeBundle();
+    auto contentsFolder = app / "Contents";
+    write(contentsFolder / "Resources/shared.txt", "shared", 0666);
+    ASSERT_EQ(chmod((contentsFolder / "Resources").c_str(), 0777), 0);
+    setTimes(contentsFolder / "Resources/shared.txt", 1600009000, 1);
+    setTimes(contentsFolder / "Resources", 1600009001, 2);
+    auto expected = describe(app);
+    for (auto [name, mode] : {std::pair<std::string, std::string>{"Contents/MacOS/helper", "100755"},
+             {"Contents/Resources/shared.txt", "100644"}, {"Contents/Resources", "40755"}}) {
+        auto& description = expected[name];
+        description.replace(0, description.find(' '), mode);
+    }
+    auto destination = folder_ / "Applications";
+    fs::create_directory(destination);
+
+    auto moved = manager_.moveOwnItem(URL::fileURL(app, true), URL::fileURL(destination / "Example.app", true));
+    ASSERT_TRUE(moved.ok()) << moved.error()->description();
+    EXPECT_EQ(describe(destination / "Example.app"), expected);
+    EXPECT_FALSE(fs::exists(app));
+
+    // What is at the target stays, and so does the item.
+    write(folder_ / "source/Other.app/Contents/Info.plist", "other");
+    auto clash = manager_.moveOwnItem(URL::fileURL(folder_ / "source/Other.app", true), URL::fileURL(destination / "Example.app", true));
+    EXPECT_TRUE(isFileError(clash.error(), FileError::Code::fileWriteFileExists));
+    EXPECT_EQ(describe(destination / "Example.app"), expected);
+    EXPECT_EQ(contents(folder_ / "source/Other.app/Contents/Info.plist"), "other");
+
+    // A file with another hard link is copied, so the two names do not share it.
+    write(folder_ / "source/Linked.app/Contents/MacOS/Linked", "exe", 0755);
+    fs::create_hard_link(folder_ / "source/Linked.app/Contents/MacOS/Linked", folder_ / "elsewhere");
+    ASSERT_TRUE(manager_.moveOwnItem(URL::fileURL(folder_ / "source/Linked.app", true), URL::fileURL(destination / "Linked.app", true)).ok());
+    EXPECT_EQ(fs::hard_link_count(destination / "Linked.app/Contents/MacOS/Linked"), 1u);
+    EXPECT_EQ(fs::hard_link_count(folder_ / "elsewhere"), 2u) << "the source is left to its owner";
+}
+
+TEST_F(FileManagerTest, MovingOwnItemAcrossFileSystemsCopiesIt)
+{
+    struct stat here {}, shm {};
+    if (stat("/dev/shm", &shm) != 0 || stat(folder_.c_str(), &here) != 0 || shm.st_dev == here.st_dev)
+        GTEST_SKIP() << "needs /dev/shm on another file system";
+    std::string pattern = "/dev/shm/tavik-move-XXXXXX";
+    fs::path other = mkdtemp(pattern.data());
+    write(other / "Example.app/Contents/MacOS/Example", "exe", 0775);
+    auto moved = manager_.moveOwnItem(URL::fileURL(other / "Example.app", true), URL::fileURL(folder_ / "Example.app", true));
+    ASSERT_TRUE(moved.ok()) << moved.error()->description();
+    EXPECT_EQ(fs::status(folder_ / "Example.app/Contents/MacOS/Example").permissions(), fs::perms(0755));
+    EXPECT_TRUE(fs::exists(other / "Example.app"));
+    fs::remove_all(other);
+}
