@@ -52,9 +52,8 @@ void ClickCapturingView::mouseReleaseEvent(QMouseEvent* event)
 void ClickCapturingView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
-    auto background = palette().color(QPalette::Window);
-    background.setAlpha(235);
-    painter.fillRect(rect(), background);
+    // Opaque: the settings of no or several sources would only read as clutter.
+    painter.fillRect(rect(), palette().color(QPalette::Window));
 }
 
 FileSourceSettingsView::FileSourceSettingsView(std::shared_ptr<ApplicationsDestinationManager> destinations,

@@ -39,6 +39,8 @@ FileSourcesList::FileSourcesList(std::shared_ptr<FileSourceConfigurationsManager
 {
     setColumnCount(2);
     setHeaderHidden(true);
+    // A folder's name is its path: cut in the middle so its last folders stay readable.
+    setTextElideMode(Qt::ElideMiddle);
     header()->setStretchLastSection(false);
     header()->setSectionResizeMode(nameColumn, QHeaderView::Stretch);
     header()->setSectionResizeMode(statusColumn, QHeaderView::Fixed);
