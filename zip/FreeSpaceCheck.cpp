@@ -45,11 +45,7 @@ Result<void> checkFreeSpace(std::span<const Entry> entries, const std::filesyste
 
 Result<void> checkFreeSpace(uint64_t needed, const std::filesystem::path& folder)
 {
-    auto measured = folder;
-    std::error_code error;
-    while (!std::filesystem::exists(measured, error) && measured.has_relative_path())
-        measured = measured.parent_path();
-    auto budget = TAVIK_TRY(SpaceBudget::forFolder(measured));
+    auto budget = TAVIK_TRY(SpaceBudget::forFolderToBe(folder));
     if (!budget.allows(needed))
         return InsufficientSpaceError::make(needed, budget.allowedBytes, folder.string());
     return {};

@@ -52,16 +52,6 @@ std::string_view kindName(Kind kind)
     return "";
 }
 
-// The space budget of the folder, or of its nearest existing parent while it
-// is still to be made.
-Result<SpaceBudget> budgetFor(std::filesystem::path folder)
-{
-    std::error_code error;
-    while (!std::filesystem::exists(folder, error) && folder.has_relative_path())
-        folder = folder.parent_path();
-    return SpaceBudget::forFolder(folder);
-}
-
 } // namespace
 
 // SearchTarAction
@@ -76,7 +66,7 @@ void SearchTarAction::perform(URL archiveURL, actions::Completion<Input, Output>
 {
     using ResultType = FileActionResult<Input, Output>;
     const std::string archivePath = archiveURL.path().string();
-    auto budget = budgetFor(workingFolder.path());
+    auto budget = SpaceBudget::forFolderToBe(workingFolder.path());
     if (!budget) {
         completion(ResultType::failure(std::move(archiveURL), budget.error()));
         return;
@@ -146,7 +136,7 @@ void ExtractEntryFromTarAction::perform(SearchTarAction::TarFinding finding, act
     std::uint64_t recorded = 0;
     for (const auto& entry : finding.entries)
         recorded += entry.size;
-    auto budget = budgetFor(destinationURL.path());
+    auto budget = SpaceBudget::forFolderToBe(destinationURL.path());
     if (!budget) {
         fail(budget.error());
         return;

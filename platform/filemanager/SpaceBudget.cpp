@@ -32,4 +32,12 @@ Result<SpaceBudget> SpaceBudget::forFolder(const std::filesystem::path& folder)
     return make(std::uint64_t(info.f_bavail) * unit, std::uint64_t(info.f_blocks) * unit);
 }
 
+Result<SpaceBudget> SpaceBudget::forFolderToBe(std::filesystem::path folder)
+{
+    std::error_code error;
+    while (!std::filesystem::exists(folder, error) && folder.has_relative_path())
+        folder = folder.parent_path();
+    return forFolder(folder);
+}
+
 } // namespace tavik

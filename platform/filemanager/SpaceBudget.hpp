@@ -25,6 +25,9 @@ struct SpaceBudget {
     // Reads the file system that holds the folder (statvfs); fails with a
     // FileError when it cannot be read.
     static Result<SpaceBudget> forFolder(const std::filesystem::path& folder);
+    // The same for a folder that may still be to be made: the file system of
+    // its nearest existing parent.
+    static Result<SpaceBudget> forFolderToBe(std::filesystem::path folder);
     // The budget for a file system of this size with this much free.
     static SpaceBudget make(std::uint64_t freeBytes, std::uint64_t fileSystemBytes);
 

@@ -356,6 +356,10 @@ TEST(SpaceBudgetTest, ReadsTheFolderFileSystemAndFailsForAMissingFolder)
     EXPECT_GT(budget->fileSystemBytes, 0u);
     EXPECT_LE(budget->allowedBytes, budget->freeBytes);
     EXPECT_FALSE(SpaceBudget::forFolder("/nonexistent-folder-of-tavik/x").ok());
+    // A folder still to be made is measured on the file system that will hold it.
+    auto toBe = SpaceBudget::forFolderToBe(fs::temp_directory_path() / "not-yet-made-by-tavik/inner");
+    ASSERT_TRUE(toBe.ok());
+    EXPECT_EQ(toBe->fileSystemBytes, budget->fileSystemBytes);
 }
 
 TEST_F(FileManagerTest, MovingOwnItemGivesWhatACopyGivesAndEmptiesTheSource)
