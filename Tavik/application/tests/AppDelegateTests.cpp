@@ -43,7 +43,7 @@ protected:
             {{"PATH", std::string(TAVIK_HDIUTIL_FOLDER) + ":/usr/bin:/bin"}, {"TAVIK_LOG", "stderr"}}});
     }
 
-    std::shared_ptr<AppDelegate> makeDelegate()
+    AppDelegate::Environment makeEnvironment()
     {
         AppDelegate::Environment environment;
         environment.userDefaults = userDefaults;
@@ -55,7 +55,12 @@ protected:
             std::lock_guard lock(mutex);
             printed.emplace_back(line);
         };
-        auto delegate = AppDelegate::make(environment);
+        return environment;
+    }
+
+    std::shared_ptr<AppDelegate> makeDelegate()
+    {
+        auto delegate = AppDelegate::make(makeEnvironment());
         delegate->applicationWillFinishLaunching();
         return delegate;
     }
@@ -338,12 +343,7 @@ TEST_F(AppDelegateTest, LaunchAndQuitRemoveNotificationsAndTheUpdaterReportsThro
 // that cannot show alerts has none.
 TEST_F(AppDelegateTest, TheUpdaterNeedsAFeedAndAWayToShowAlerts)
 {
-    AppDelegate::Environment environment;
-    environment.userDefaults = userDefaults;
-    environment.fileSourcesManager = FileSourceConfigurationsManager::make(userDefaults);
-    environment.applicationsDestinationManager = std::make_shared<ApplicationsDestinationManager>(userDefaults);
-    environment.userInputRequestPerformer
-        = std::make_shared<UserInputRequestPerformer>(std::make_shared<notifications::FreedesktopNotificationCenter>());
+    auto environment = makeEnvironment();
     environment.presentUpdateAlert = [](const updater::UpdateAlert&) { return size_t(0); };
     environment.updaterCallbackQueue = dispatch::DispatchQueue::makeSerial("app delegate test updater");
     auto withAlerts = AppDelegate::make(environment);
