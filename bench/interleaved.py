@@ -1,8 +1,10 @@
 """Runs two commands in turn, round after round, and reports medians and spread.
 
 Every run starts from the same state: the previous round's writes are flushed
-(`sync`), so no run pays for another's writeback, and the inputs are read
-once, so every run finds them in the page cache. The order alternates from
+(`sync`), so no run pays for another's writeback; where the benchmark may (as
+root), the page cache is dropped, so no run inherits the previous rounds'
+cached output or memory the host is still reclaiming; then the inputs are read
+once, so every run finds them, and only them, in the page cache. The order alternates from
 round to round, so neither command always meets a busier disk. The spread of
 a command is (slowest - fastest) / median; past 25 % the figures are too
 noisy to compare, and the report says so.
@@ -28,6 +30,16 @@ def warm(paths):
             with open(name, "rb") as data:
                 while data.read(1 << 20):
                     pass
+
+
+def drop_page_cache():
+    """Empties the page cache when allowed; answers whether it could."""
+    try:
+        with open("/proc/sys/vm/drop_caches", "w") as control:
+            control.write("3\n")
+        return True
+    except OSError:
+        return False
 
 
 def timed(run):
@@ -67,6 +79,7 @@ def compare(ours, theirs, rounds, inputs=(), target=None):
         for contender in order:
             contender.prepare(round_)
             subprocess.run(["sync"], check=True)
+            cache_dropped = drop_page_cache()
             warm(inputs)
             answer = []
             wall, cpu = timed(lambda: answer.append(contender.run(round_)))
@@ -92,5 +105,7 @@ def compare(ours, theirs, rounds, inputs=(), target=None):
     print(f"ratio of medians {ours.name}/{theirs.name}: {ratio:.2f}x wall" + (f" (target at most {target:.2f}x)"
                                                                              if target else "")
           + f", {statistics.median(ours.cpus) / statistics.median(theirs.cpus):.2f}x CPU")
+    print("page cache dropped before every run" if cache_dropped
+          else "page cache NOT dropped between runs (needs root): later rounds may differ")
     print(f"load average while measuring: {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
     return ratio
