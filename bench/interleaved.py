@@ -101,7 +101,7 @@ def compare(ours, theirs, rounds, inputs=(), target=None):
         for name in names:
             values = [steps[name] for steps in contender.steps if name in steps]
             print(f"  {name}: median {statistics.median(values):.3f} s, spread {spread(values) * 100:.0f} %"
-                  if statistics.median(values) > 0 else f"  {name}: median {statistics.median(values):.3f} s")
+                  if statistics.median(values) >= 0.001 else f"  {name}: median {statistics.median(values):.3f} s")
     print(f"ratio of medians {ours.name}/{theirs.name}: {ratio:.2f}x wall" + (f" (target at most {target:.2f}x)"
                                                                              if target else "")
           + f", {statistics.median(ours.cpus) / statistics.median(theirs.cpus):.2f}x CPU")
