@@ -5,6 +5,7 @@
 #include "disk-image-service/tests/TestSupport.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
 
 #include <gtest/gtest.h>
 
@@ -306,9 +307,8 @@ TEST_F(DuvrinXPCServiceTest, DetachRunsTheToolAndRepliesOnlyWhenAsked)
 TEST(TemporaryFilesTest, ProcessTemporaryFolderIsPrivateAndRefusedWhenItIsALink)
 {
     TemporaryFolder base;
-    const char* previous = std::getenv("TMPDIR");
-    std::string saved = previous ? previous : "";
-    setenv("TMPDIR", base.path().c_str(), 1);
+    tavik::testing::ScopedEnvironment environment;
+    environment.set("TMPDIR", base.path());
     auto folder = processTemporaryDirectory();
     ASSERT_TRUE(folder.ok());
     EXPECT_EQ(folder->path(), base / ("tavik-" + std::to_string(getuid())));
@@ -319,10 +319,6 @@ TEST(TemporaryFilesTest, ProcessTemporaryFolderIsPrivateAndRefusedWhenItIsALink)
     std::filesystem::remove(folder->path());
     std::filesystem::create_directory_symlink(base.path(), folder->path());
     EXPECT_FALSE(processTemporaryDirectory().ok());
-    if (previous)
-        setenv("TMPDIR", saved.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
 }
 
 TEST(TemporaryFilesTest, CopyRefusesAnExistingDestinationAndLeavesNoPartialCopy)

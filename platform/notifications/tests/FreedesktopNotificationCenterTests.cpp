@@ -1,6 +1,7 @@
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/testing/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
 
 #include <gtest/gtest.h>
 
@@ -114,11 +115,11 @@ TEST(FreedesktopNotificationCenterTest, AuthorizationFollowsTheServerOnTheBus)
     };
     {
         SCOPED_TRACE("no session bus");
-        setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus", 1);
+        tavik::testing::ScopedEnvironment noBus;
+        noBus.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus");
         FreedesktopNotificationCenter center;
         expectDenied(center);
         center.removeAllDeliveredNotifications(); // nothing to do, and no crash
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
     PrivateSessionBus bus;
     FreedesktopNotificationCenter center;
