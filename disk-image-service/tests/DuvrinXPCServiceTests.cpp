@@ -104,6 +104,8 @@ TEST_F(DuvrinXPCServiceTest, AttachReplyAndLogFollowTheToolsOutput)
             "`hdiutil` failed with exit code 16.\nstderr: hdiutil: attach failed - Resource busy\n"},
         {"standard error that is not UTF-8 is never busy", "printf '\\377 Resource busy' >&2; exit 1", {}, Case::exitCode,
             "`hdiutil` failed with exit code 1.\nstderr: <invalid UTF8>"},
+        {"two megabytes of output", "head -c 2000000 /dev/zero | tr '\\0' x; exit 0", {}, Case::invalidOutput,
+            "Failed to decode `hdiutil` output as plist: "},
     };
     for (const auto& attach : cases) {
         SCOPED_TRACE(attach.what);
@@ -126,22 +128,32 @@ TEST_F(DuvrinXPCServiceTest, AttachReplyAndLogFollowTheToolsOutput)
             continue;
         }
         ASSERT_EQ(entries.size(), 1u);
-        EXPECT_NE(entries[0].message.find(attach.logged), std::string::npos) << entries[0].message;
+        EXPECT_NE(entries[0].message.find(attach.logged), std::string::npos) << entries[0].message.substr(0, 200);
+        EXPECT_LT(entries[0].message.size(), 2 * DuvrinXPCService::messageLimit);
     }
     EXPECT_FALSE(std::filesystem::exists(copies_ / "busy-copies"));
 }
 
 TEST_F(DuvrinXPCServiceTest, AFailedAttachCarriesTheToolsStatusAndReason)
 {
-    writeFakeHdiutil(tools_.path(), "printf 'hdiutil: attach failed - the image is too large for the free space' >&2; exit 3");
+    // The reason, then 600 KB, then the tool's last words: start and end reach
+    // the caller, and reply and log stay bounded.
+    writeFakeHdiutil(tools_.path(),
+        "printf 'hdiutil: attach failed - the image is too large for the free space ' >&2; "
+        "head -c 600000 /dev/zero | tr '\\0' x >&2; printf ' the end' >&2; exit 3");
     auto reply = mount();
     ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
     EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 3);
     EXPECT_EQ(reply.error->code(), 0);
-    EXPECT_EQ(reply.error->description(), "hdiutil failed with exit code 3: attach failed - the image is too large for the free space");
+    const auto description = reply.error->description();
+    EXPECT_TRUE(description.starts_with("hdiutil failed with exit code 3: attach failed - the image is too large for the free space xxx"))
+        << description.substr(0, 200);
+    EXPECT_TRUE(description.ends_with(" the end")) << description.substr(description.size() - 200);
+    EXPECT_LT(description.size(), 2 * DuvrinXPCService::messageLimit);
     auto entries = serviceLog();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].level, Level::error);
+    EXPECT_LT(entries[0].message.size(), 2 * DuvrinXPCService::messageLimit);
 
     // A missing tool is env's exit code.
     ScopedSearchPath noTools(work_.path().string());
@@ -239,29 +251,6 @@ TEST_F(DuvrinXPCServiceTest, CopiesLeftByAnEarlierRunAreRemovedAtStart)
         left.push_back(entry.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"copy-still"});
     EXPECT_EQ(readFile(attachedHere / "Example.app"), "still attached");
-}
-
-TEST_F(DuvrinXPCServiceTest, ToolOutputReachesRepliesAndTheLogBounded)
-{
-    // 600 KB of error ending in the tool's last words; 2 MB of output.
-    writeFakeHdiutil(tools_.path(),
-        "printf 'hdiutil: attach failed - ' >&2; head -c 600000 /dev/zero | tr '\\0' x >&2; "
-        "printf ' the end' >&2; exit 1");
-    auto reply = mount();
-    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    const auto description = reply.error->description();
-    EXPECT_TRUE(description.starts_with("hdiutil failed with exit code 1: attach failed - xxx")) << description.substr(0, 200);
-    EXPECT_TRUE(description.ends_with(" the end")) << description.substr(description.size() - 200);
-    EXPECT_LT(description.size(), 2 * DuvrinXPCService::messageLimit);
-
-    writeFakeHdiutil(tools_.path(), "head -c 2000000 /dev/zero | tr '\\0' x; exit 0");
-    reply = mount();
-    EXPECT_TRUE(isMountError(reply.error, MountDMGError::Case::invalidOutput));
-
-    auto entries = serviceLog();
-    ASSERT_EQ(entries.size(), 2u);
-    for (const auto& entry : entries)
-        EXPECT_LT(entry.message.size(), 2 * DuvrinXPCService::messageLimit) << entry.message.substr(0, 200);
 }
 
 TEST_F(DuvrinXPCServiceTest, LaunchFailureRepliesWithTheLaunchErrorAndLogsNothing)

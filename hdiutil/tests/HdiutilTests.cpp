@@ -303,46 +303,44 @@ TEST_F(HdiutilTest, LargeCatalogAttaches) {
     EXPECT_TRUE(fs::is_empty(mountPoint));
 }
 
-TEST_F(HdiutilTest, OneTimeLimitBoundsTheWholeAttach) {
+// A 7-Zip that hangs, is slow, or cannot show its own link checks: the
+// attach fails, says why and lays nothing out.
+TEST_F(HdiutilTest, AnUnfitOrSlowSevenZipFailsTheAttach) {
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
-    auto hanging = folder / "hanging";
-    writeFile(hanging / "7zz", "#!/bin/sh\nexec sleep 30\n", 0755);
-    // Each run is well inside the limit; together they are not.
-    auto slow = folder / "slow";
-    writeFile(slow / "7zz", "#!/bin/sh\nsleep 0.7\nexec /usr/bin/7zz \"$@\"\n", 0755);
-    for (const auto& bin : {hanging, slow}) {
-        auto mountPoint = makeMountPoint(bin.filename());
-        auto outcome = attachWith(bin, {"TAVIK_HDIUTIL_TIME_LIMIT=1"}, image, mountPoint);
-        EXPECT_NE(outcome.exitStatus, 0) << bin;
-        EXPECT_NE(outcome.standardError.find("took too long"), std::string::npos) << outcome.standardError;
-        EXPECT_TRUE(fs::is_empty(mountPoint));
-    }
-    // Without the limit the slow 7-Zip still attaches.
-    auto mountPoint = makeMountPoint("patient");
-    auto patient = attachWith(slow, {}, image, mountPoint);
-    EXPECT_EQ(patient.exitStatus, 0) << patient.standardError;
-    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
-}
-
-TEST_F(HdiutilTest, SevenZipWithoutItsOwnLinkChecksIsRefused) {
-    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto sevenZip = [](const std::string& body) { return "#!/bin/sh\n" + body + "\n"; };
+    auto reporting = [&](const std::string& banner) {
+        return sevenZip("if [ $# -eq 0 ]; then echo '" + banner + "'; exit 0; fi\nexec /usr/bin/7zz \"$@\"");
+    };
+    const std::string slow = sevenZip("sleep 0.7\nexec /usr/bin/7zz \"$@\"");
     struct Case {
-        std::string banner;
+        std::string script;
+        std::vector<std::string> environment;
         std::string expected;
     };
-    for (const auto& [banner, expected] : std::vector<Case>{
-             {"7-Zip [64] 16.02 : Copyright (c) 1999-2016 Igor Pavlov", "7zz 16.02 is too old"},
-             {"7-Zip (z) 25.00 (x64) : Copyright (c) 1999-2025 Igor Pavlov", "7zz 25.00 is too old"},
-             {"something else entirely", "cannot tell the version"}}) {
-        auto bin = folder / "bin";
-        writeFile(bin / "7zz", "#!/bin/sh\nif [ $# -eq 0 ]; then echo '" + banner + "'; exit 0; fi\nexec /usr/bin/7zz \"$@\"\n",
-                  0755);
-        auto mountPoint = makeMountPoint("old");
-        auto outcome = attachWith(bin, {}, image, mountPoint);
-        EXPECT_NE(outcome.exitStatus, 0) << banner;
+    const std::vector<Case> cases = {
+        {sevenZip("exec sleep 30"), {"TAVIK_HDIUTIL_TIME_LIMIT=1"}, "took too long"},
+        // Each run is well inside the limit; together they are not.
+        {slow, {"TAVIK_HDIUTIL_TIME_LIMIT=1"}, "took too long"},
+        {reporting("7-Zip [64] 16.02 : Copyright (c) 1999-2016 Igor Pavlov"), {}, "7zz 16.02 is too old"},
+        {reporting("7-Zip (z) 25.00 (x64) : Copyright (c) 1999-2025 Igor Pavlov"), {}, "7zz 25.00 is too old"},
+        {reporting("something else entirely"), {}, "cannot tell the version"},
+    };
+    auto bin = folder / "bin";
+    int attempts = 0;
+    for (const auto& [script, environment, expected] : cases) {
+        auto mountPoint = makeMountPoint("refused " + std::to_string(++attempts));
+        writeFile(bin / "7zz", script, 0755);
+        auto outcome = attachWith(bin, environment, image, mountPoint);
+        EXPECT_NE(outcome.exitStatus, 0) << expected;
         EXPECT_NE(outcome.standardError.find(expected), std::string::npos) << outcome.standardError;
         EXPECT_TRUE(fs::is_empty(mountPoint));
     }
+    // Without the limit the slow 7-Zip still attaches.
+    writeFile(bin / "7zz", slow, 0755);
+    auto mountPoint = makeMountPoint("patient");
+    auto patient = attachWith(bin, {}, image, mountPoint);
+    EXPECT_EQ(patient.exitStatus, 0) << patient.standardError;
+    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
 }
 
 TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut) {
