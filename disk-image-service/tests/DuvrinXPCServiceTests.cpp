@@ -117,10 +117,11 @@ TEST_F(DuvrinXPCServiceTest, AttachReplyAndLogFollowTheToolsOutput)
         if (reply.url) {
             EXPECT_EQ(reply.url->hasDirectoryPath(), std::filesystem::is_directory(reply.url->path()));
         }
-        if (attach.error)
+        if (attach.error) {
             EXPECT_TRUE(isMountError(reply.error, *attach.error));
-        else
+        } else {
             EXPECT_EQ(reply.error, nullptr);
+        }
         EXPECT_EQ(recordedInvocations(tools_.path()), std::vector<std::vector<std::string>>{attachArguments(image_.path())});
         auto entries = capture.entries("XPC Service");
         if (attach.logged.empty()) {

@@ -160,7 +160,7 @@ TEST_F(UserDefaultsTest, URLsHaveTheirOwnForm)
 
 // Another process's write reaches observers through the watcher thread, and
 // our next write of another key keeps it.
-TEST_F(UserDefaultsTest, AnotherProcesssWriteReachesObserversAndSurvivesOurs)
+TEST_F(UserDefaultsTest, AnotherProcessWriteReachesObserversAndSurvivesOurs)
 {
     auto defaults = UserDefaults::atPath(file());
     ASSERT_TRUE(defaults->set("mine", PropertyList(1)));
