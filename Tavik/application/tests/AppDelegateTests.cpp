@@ -13,7 +13,7 @@
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
-#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/updater/UpdaterError.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
@@ -391,7 +391,7 @@ TEST_F(AppDelegateTest, ALauncherOnTheBusMeansStartedAtLoginAndIsToldToQuit)
 
 TEST_F(AppDelegateTest, QuittingTakesItsQuestionsOffTheDesktop)
 {
-    notifications::testing::TestNotificationServer server;
+    tavik::testing::TestNotificationServer server;
     auto delegate = makeDelegate();
     auto performer = delegate->environment().userInputRequestPerformer;
     performer->registerCategories();

@@ -2,7 +2,7 @@
 // its own, on a temporary XDG_CONFIG_HOME; the settings commands without a
 // session bus, the others on a private one.
 #include "platform/foundation/UUID.hpp"
-#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
-using tavik::notifications::testing::TestNotificationServer;
+using tavik::testing::TestNotificationServer;
 using tavik::testing::PrivateSessionBus;
 using namespace std::chrono_literals;
 

@@ -1,5 +1,5 @@
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
-#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 
 using namespace tavik;
 using namespace tavik::notifications;
-using tavik::notifications::testing::TestNotificationServer;
+using tavik::testing::TestNotificationServer;
 using tavik::testing::PrivateSessionBus;
 using namespace std::chrono_literals;
 
