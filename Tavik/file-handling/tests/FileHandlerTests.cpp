@@ -15,6 +15,7 @@
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/notifications/NotificationCenter.hpp"
+#include "platform/testing/Eventually.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
@@ -52,17 +53,6 @@ class PrivateHome : public ::testing::Environment {
 const auto* const privateHome = ::testing::AddGlobalTestEnvironment(new PrivateHome);
 
 fs::path trashFiles() { return fs::path(std::getenv("XDG_DATA_HOME")) / "Trash/files"; }
-
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 30s)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
 
 // A notification center that grants everything, records what was posted and
 // lets the test answer it as the user would.
