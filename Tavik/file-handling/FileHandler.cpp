@@ -2,6 +2,7 @@
 
 #include "Tavik/file-handling/CopyApplicationActions.hpp"
 #include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/DiskImageDetach.hpp"
 #include "Tavik/file-handling/DiskImageServiceSession.hpp"
 #include "Tavik/file-handling/OpenApplicationActions.hpp"
 #include "Tavik/file-handling/QuestionTexts.hpp"
@@ -38,12 +39,6 @@ constexpr const char* typeIdentifierKey = "typeIdentifier";
 const log::Logger& installableApplicationHandlerLog()
 {
     static const log::Logger handle("app.tavik.Tavik", "Installable Application Handler");
-    return handle;
-}
-
-const log::Logger& mountLog()
-{
-    static const log::Logger handle("app.tavik.TavikActions", "Mount DMG");
     return handle;
 }
 
@@ -587,60 +582,13 @@ void FileHandler::Steps::cleanUp(const Self& self, const ContextPtr& context, st
             return;
         }
     }
-    if (context->mountPoints.empty()) {
-        trashStep(self, context, copiedApplications);
-        return;
-    }
-    // Every request is answered, by the service or with its connection's
-    // error; the trash step runs once, when all are answered or when the
-    // wait runs out, whichever comes first. It is told whether every detach
+    // The trash step runs once, when every detach has answered or when the
+    // wait runs out, whichever comes first; it is told whether every detach
     // is over by then.
-    class Detaches {
-    public:
-        Detaches(size_t count, std::function<void(bool detachesOver)> trashStep)
-            : outstanding_(count)
-            , trashStep_(std::move(trashStep))
-        {
-        }
-        void answered(bool mayStillRun)
-        {
-            if (mayStillRun)
-                mayStillRun_ = true;
-            size_t left = outstanding_.load();
-            while (left > 0 && !outstanding_.compare_exchange_weak(left, left - 1)) { }
-            if (left == 1)
-                goOn();
-        }
-        void goOn()
-        {
-            std::call_once(once_, [&] {
-                bool over = outstanding_ == 0 && !mayStillRun_;
-                dispatch::DispatchQueue::global()->async([trashStep = std::exchange(trashStep_, nullptr), over] { trashStep(over); });
-            });
-        }
-
-    private:
-        std::atomic<size_t> outstanding_;
-        std::atomic<bool> mayStillRun_ = false;
-        std::once_flag once_;
-        std::function<void(bool)> trashStep_;
-    };
-    auto detaches = std::make_shared<Detaches>(context->mountPoints.size(),
-        [self, context, copiedApplications](bool detachesOver) { trashStep(self, context, copiedApplications, detachesOver); });
-
-    auto unmount = std::make_shared<UnmountDMGAction>(openSession(self), mountLog());
-    for (const auto& mountPoint : context->mountPoints) {
-        unmount->perform(mountPoint, [log = log, detaches](auto result) {
-            log.info("Unmount action completed");
-            detaches->answered(mayStillBeRunning(result.error()));
-        });
-    }
-    // Only a wait that is still on holds the clean-up.
-    std::weak_ptr<Detaches> waiting = detaches;
-    dispatch::DispatchQueue::global()->asyncAfter(self->services_.detachTimeout, [waiting] {
-        if (auto detaches = waiting.lock())
-            detaches->goOn();
-    });
+    detachDiskImages(openSession(self), context->mountPoints,
+        {.answered = [log = log](const URL&, const ErrorPtr&) { log.info("Unmount action completed"); },
+            .done = [self, context, copiedApplications](bool detachesOver) { trashStep(self, context, copiedApplications, detachesOver); },
+            .timeout = self->services_.detachTimeout});
 }
 
 void FileHandler::Steps::trashStep(const Self& self, const ContextPtr& context, const std::vector<URL>& copiedApplications,
