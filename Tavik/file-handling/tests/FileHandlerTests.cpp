@@ -677,8 +677,8 @@ TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
 
     // A waiting question holds the file's handling but not its handler; an
     // answer that comes after the handler was released starts nothing, and
-    // the handling goes with it.
-    // A source of its own shows when the handling holds it.
+    // the handling goes with it. A source of its own shows, by its holders,
+    // whether the handling still exists.
     fs::create_directories(work_ / "Later");
     auto added = configurations_->addFolder(URL::fileURL(work_ / "Later"), folder_->destinationBookmarkUUID().currentValue());
     ASSERT_TRUE(added.ok()) << added.error()->description();
