@@ -1,7 +1,7 @@
 #include "Tavik/application/AppDelegate.hpp"
 
 #include "Tavik/configuration/AppPreferences.hpp"
-#include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/DiskImageDetach.hpp"
 #include "Tavik/file-handling/FileType.hpp"
 #include "launcher/LauncherBus.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
@@ -12,7 +12,6 @@
 #include "platform/updater/UpdaterError.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
-#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -297,37 +296,29 @@ void AppDelegate::detachLeftoverMounts(std::function<void()> done)
         done();
         return;
     }
-    if (mountPoints.empty()) {
-        done();
-        return;
-    }
-
-    auto group = std::make_shared<dispatch::DispatchGroup>();
-    log::Logger unmountLog("app.tavik.TavikActions", "Mount DMG");
-    service::DuvrinXPCConnection connection;
-    for (const auto& mountPoint : mountPoints) {
-        group->enter();
+    for (const auto& mountPoint : mountPoints)
         log_.info("Attempting to unmount DMG at: {}", mountPoint.path().string());
-        // The reply or the connection's error ends the request, whichever comes.
-        auto answered = std::make_shared<std::atomic<bool>>(false);
-        auto finish = [log = log_, group, answered, mountPoint](ErrorPtr error) {
-            if (answered->exchange(true))
-                return;
-            if (error)
-                log.error("Failed to unmount {}: {}", mountPoint.path().string(), error->description());
-            else
-                log.info("Unmounted {}", mountPoint.path().string());
-            group->leave();
-        };
-        auto proxy = connection.remoteObjectProxyWithErrorHandler([log = log_, finish](ErrorPtr error) {
-            log.error("XPC error: {}:", error->description());
-            finish(error);
-        });
-        UnmountDMGAction(proxy, unmountLog).perform(mountPoint, [finish](actions::FileActionResult<URL, std::monostate> result) {
-            finish(result.error());
-        });
-    }
-    group->notify(dispatch::DispatchQueue::global(), std::move(done));
+
+    // Each detach goes over a connection of its own and is answered by its
+    // reply or by that connection's error.
+    auto service = DiskImageServiceSession::make(
+        [log = log_](service::ServiceErrorHandler answerWithError) {
+            return service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([log, answerWithError](ErrorPtr error) {
+                log.error("XPC error: {}:", error->description());
+                answerWithError(std::move(error));
+            });
+        },
+        FileHandler::Error::failedToCastXPCService());
+    detachDiskImages(service, mountPoints,
+        {.answered =
+                [log = log_](const URL& mountPoint, const ErrorPtr& error) {
+                    if (error)
+                        log.error("Failed to unmount {}: {}", mountPoint.path().string(), error->description());
+                    else
+                        log.info("Unmounted {}", mountPoint.path().string());
+                },
+            .done = [done = std::move(done)](bool) { done(); },
+            .timeout = std::nullopt});
 }
 
 } // namespace tavik

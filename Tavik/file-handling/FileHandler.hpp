@@ -1,9 +1,10 @@
 #pragma once
 
-// Carries one downloaded or dropped file through the whole job: classify it,
-// ask or announce as its source is configured, search it, copy and open what
-// was found, report one outcome, then detach the images it attached and move
-// the download to the trash.
+// Takes each downloaded or dropped file and hands it to a FileHandling of its
+// own, which carries it through the whole job: classify it, ask or announce as
+// its source is configured, search it, copy and open what was found, report
+// one outcome, then detach the images it attached and move the download to
+// the trash.
 
 #include "Tavik/configuration/ApplicationsDestination.hpp"
 #include "Tavik/configuration/FileSourceConfiguration.hpp"
@@ -53,6 +54,8 @@ public:
         }
         // "completed([...])", "error(...)", "ignored", "dismissed".
         std::string description() const;
+        // "[url, url]", as description() and the handler's log list URLs.
+        static std::string describe(const std::vector<URL>& urls);
 
         Value value;
     };
@@ -129,10 +132,6 @@ public:
     const log::Logger log;
 
 private:
-    // The steps of one file's handling, in the implementation file.
-    struct Steps;
-    friend struct Steps;
-
     const Services services_;
     // Entered for each file, left once nothing of its handling remains.
     const std::shared_ptr<dispatch::DispatchGroup> inFlight_;

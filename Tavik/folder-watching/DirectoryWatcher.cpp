@@ -2,8 +2,8 @@
 
 #include "Tavik/folder-watching/FolderEventReader.hpp"
 #include "Tavik/folder-watching/FolderListing.hpp"
+#include "platform/dispatch/QueueAssertion.hpp"
 
-#include <cassert>
 #include <cstring>
 #include <sys/stat.h>
 
@@ -113,7 +113,7 @@ DirectoryWatcher::~DirectoryWatcher()
 
 void DirectoryWatcher::drainEvents()
 {
-    assert(dispatchQueue_->isCurrent());
+    TAVIK_ASSERT_ON_QUEUE(dispatchQueue_);
     // Events that pile up meanwhile coalesce into the next update, as a
     // dispatch source coalesces them.
     EntryChanges changes;
@@ -128,6 +128,7 @@ void DirectoryWatcher::drainEvents()
 // Follows files written in place and gathers the entries that changed.
 void DirectoryWatcher::applyEvents(const std::vector<FolderEvent>& events, EntryChanges& changes)
 {
+    TAVIK_ASSERT_ON_QUEUE(dispatchQueue_);
     for (const auto& event : events) {
         switch (event.kind) {
         case FolderEvent::Kind::created:
@@ -359,6 +360,7 @@ void DirectoryWatcher::storeProgress(const File& file, const ProgressPtr& progre
 
 void DirectoryWatcher::startWriteProgress(const std::string& name)
 {
+    TAVIK_ASSERT_ON_QUEUE(dispatchQueue_);
     abandonWriteProgress(name);
     auto url = directoryURL_.appendingPathComponent(name).resolvingSymlinksInPath();
     struct stat attributes;
@@ -376,6 +378,7 @@ void DirectoryWatcher::startWriteProgress(const std::string& name)
 
 void DirectoryWatcher::finishWriteProgress(const std::string& name)
 {
+    TAVIK_ASSERT_ON_QUEUE(dispatchQueue_);
     auto found = writeProgresses_.find(name);
     if (found == writeProgresses_.end())
         return;
@@ -394,6 +397,7 @@ void DirectoryWatcher::finishWriteProgress(const std::string& name)
 
 void DirectoryWatcher::abandonWriteProgress(const std::string& name)
 {
+    TAVIK_ASSERT_ON_QUEUE(dispatchQueue_);
     auto found = writeProgresses_.find(name);
     if (found == writeProgresses_.end())
         return;

@@ -158,8 +158,10 @@ private:
     DirectoryWatcher(URL directoryURL, dispatch::QueuePtr dispatchQueue, log::Logger log,
         FileFoundListener fileFoundListener, std::shared_ptr<progress::FileProgressService> progressService);
 
+    // These two on dispatchQueue_ only.
     void drainEvents();
     void applyEvents(const std::vector<FolderEvent>& events, EntryChanges& changes);
+
     EntryChanges updateEntries(const EntryChanges& changes, bool pickUpLateEvents);
     bool relist(const std::string& folderPrefix, std::vector<FoundFile>& found, std::vector<File>& dropped);
     std::optional<File> currentFileFor(const std::string& name, const std::string& folderPrefix);
@@ -171,9 +173,11 @@ private:
     progress::FileProgressService::PublishingHandler publishingHandler(const File& file);
     void storeProgress(const File& file, const progress::ProgressPtr& progress);
 
+    // These three on dispatchQueue_ only.
     void startWriteProgress(const std::string& name);
     void finishWriteProgress(const std::string& name);
     void abandonWriteProgress(const std::string& name);
+    // Also while the watcher is created, on the creating thread.
     bool isBeingWritten(const File& file, int64_t currentFileNumber) const;
 
     const URL directoryURL_;

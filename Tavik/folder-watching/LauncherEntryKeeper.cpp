@@ -1,6 +1,7 @@
 #include "Tavik/folder-watching/LauncherEntryKeeper.hpp"
 
 #include "Tavik/folder-watching/FolderEventReader.hpp"
+#include "platform/dispatch/QueueAssertion.hpp"
 
 #include <cstring>
 
@@ -56,6 +57,7 @@ void LauncherEntryKeeper::watch(const std::vector<std::filesystem::path>& folder
 
 void LauncherEntryKeeper::readEvents(const std::filesystem::path& folder)
 {
+    TAVIK_ASSERT_ON_QUEUE(queue_);
     auto reader = readers_.find(folder);
     if (reader == readers_.end())
         return;

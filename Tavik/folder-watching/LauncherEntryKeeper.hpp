@@ -29,6 +29,7 @@ public:
 
 private:
     LauncherEntryKeeper(AppImageInstallation installation, log::Logger log);
+    // On queue_ only.
     void readEvents(const std::filesystem::path& folder);
 
     AppImageInstallation installation_;

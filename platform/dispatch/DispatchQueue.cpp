@@ -2,9 +2,12 @@
 
 #include "platform/dispatch/DelayedWork.hpp"
 #include "platform/dispatch/MainQueue.hpp"
+#include "platform/dispatch/QueueAssertion.hpp"
 #include "platform/dispatch/ThreadPool.hpp"
 
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <limits>
 #include <mutex>
@@ -13,22 +16,50 @@ namespace tavik::dispatch {
 
 namespace {
 
-thread_local const DispatchQueue* currentQueue = nullptr;
+// The queues whose work items the calling thread is running, innermost
+// first: a work item that calls sync runs the synced work on its own thread,
+// inside its own item.
+struct QueueScope {
+    const DispatchQueue* queue;
+    const QueueScope* outer;
+};
+
+thread_local const QueueScope* currentScope = nullptr;
 
 class CurrentQueueScope {
 public:
     explicit CurrentQueueScope(const DispatchQueue* queue)
-        : previous_(currentQueue)
+        : scope_{queue, currentScope}
     {
-        currentQueue = queue;
+        currentScope = &scope_;
     }
-    ~CurrentQueueScope() { currentQueue = previous_; }
+    ~CurrentQueueScope() { currentScope = scope_.outer; }
     CurrentQueueScope(const CurrentQueueScope&) = delete;
     CurrentQueueScope& operator=(const CurrentQueueScope&) = delete;
 
 private:
-    const DispatchQueue* previous_;
+    QueueScope scope_;
 };
+
+const DispatchQueue* currentQueue()
+{
+    return currentScope ? currentScope->queue : nullptr;
+}
+
+bool runsOnThisThread(const DispatchQueue* queue)
+{
+    for (auto* scope = currentScope; scope; scope = scope->outer)
+        if (scope->queue == queue)
+            return true;
+    return false;
+}
+
+[[noreturn]] void stopProgram(const std::string& message)
+{
+    std::fprintf(stderr, "%s\n", message.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
 
 // A thread blocked in sync() until its item may run; it then runs the item
 // itself, as libdispatch does.
@@ -65,7 +96,7 @@ public:
     }
 
     const std::string& label() const override { return label_; }
-    bool isCurrent() const override { return currentQueue == this; }
+    bool isCurrent() const override { return currentQueue() == this; }
 
     void async(Work work) override { enqueue(Item{std::move(work), false, nullptr}); }
     void asyncBarrier(Work work) override { enqueue(Item{std::move(work), honoursBarriers_, nullptr}); }
@@ -81,6 +112,11 @@ private:
 
     void runSync(const Work& work, bool barrier)
     {
+        // This thread is inside an item of this queue. A serial queue's next
+        // item, like a barrier, waits until that item ends, and it cannot end
+        // before this sync returns.
+        if ((width_ == 1 || barrier) && runsOnThisThread(this))
+            stopProgram("sync onto queue '" + label_ + "' from inside its own work would wait forever");
         if (executor_ == Executor::mainThread) {
             // Main queue items must run on the main thread: hand it over and wait.
             SyncWaiter done;
@@ -197,6 +233,17 @@ const std::shared_ptr<DispatchQueue>& DispatchQueue::main()
     static auto* queue = new std::shared_ptr<DispatchQueue>(
         std::make_shared<QueueImpl>("main", 1, Executor::mainThread, true));
     return *queue;
+}
+
+// Here rather than beside its declaration: it reads the calling thread's
+// current queue, which only this file keeps.
+void assertCurrent(const DispatchQueue& queue)
+{
+    if (queue.isCurrent())
+        return;
+    auto* current = currentQueue();
+    stopProgram("Expected to run on queue '" + queue.label() + "', but running "
+        + (current ? "on queue '" + current->label() + "'" : std::string("outside any queue")));
 }
 
 void DispatchQueue::asyncAfter(std::chrono::nanoseconds delay, Work work)

@@ -31,8 +31,8 @@ public:
 
     virtual void async(Work work) = 0;
     virtual void asyncBarrier(Work work) = 0;
-    // Runs the work on this queue and returns when it is done. As with
-    // libdispatch, calling sync on the serial queue one is running on deadlocks.
+    // Runs the work on this queue and returns when it is done. A sync that
+    // could never start stops the program instead (see QueueAssertion.hpp).
     virtual void sync(const Work& work) = 0;
     virtual void syncBarrier(const Work& work) = 0;
     void asyncAfter(std::chrono::nanoseconds delay, Work work);

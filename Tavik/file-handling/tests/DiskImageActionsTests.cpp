@@ -1,8 +1,10 @@
 #include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/DiskImageDetach.hpp"
 #include "Tavik/file-handling/DiskImageServiceSession.hpp"
 #include "Tavik/file-handling/ZIPActions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 #include "disk-image-service/DuvrinXPCService.hpp"
+#include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
@@ -14,6 +16,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 using namespace tavik;
 using namespace tavik::testing;
@@ -172,6 +175,103 @@ TEST_F(DiskImageActionsTest, UnmountRemovesOnlyAnEmptiedMountPoint)
     EXPECT_EQ(refused.wait()->error(), service->unmountError);
     EXPECT_TRUE(fs::exists(emptied.path()));
     EXPECT_TRUE(logs_.contains(log::Level::error, "Failed to unmount DMG: not attached"));
+}
+
+TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
+{
+    // Each mount point's detach is answered as its case says: detached,
+    // refused, timed out (the service may still be detaching) or never.
+    enum class Answer { detached, refused, timedOut, never };
+    class ScriptedService final : public service::DuvrinXPCServiceProtocol {
+    public:
+        ScriptedService(std::unordered_map<URL, Answer> answers, service::ServiceErrorHandler connectionError,
+            std::vector<service::UnmountDMGResponse>& kept, std::mutex& mutex)
+            : answers_(std::move(answers))
+            , connectionError_(std::move(connectionError))
+            , kept_(kept)
+            , mutex_(mutex)
+        {
+        }
+        void mountDMG(const URL&, const URL&, service::MountDMGResponse) override { }
+        void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
+        {
+            switch (answers_.at(mountPath)) {
+            case Answer::detached:
+                return response(nullptr);
+            case Answer::refused:
+                return response(GenericError::make("test", 1, "refused"));
+            case Answer::timedOut:
+                return connectionError_(service::ServiceConnectionError::make(service::ServiceConnectionError::Reason::timedOut, "no reply"));
+            case Answer::never: {
+                std::lock_guard lock(mutex_);
+                kept_.push_back(std::move(response));
+            }
+            }
+        }
+
+    private:
+        std::unordered_map<URL, Answer> answers_;
+        service::ServiceErrorHandler connectionError_;
+        std::vector<service::UnmountDMGResponse>& kept_;
+        std::mutex& mutex_;
+    };
+
+    struct Case {
+        std::string name;
+        std::vector<Answer> answers;
+        bool allOver;
+    };
+    for (const auto& [name, answers, allOver] : std::vector<Case>{
+             {"nothing to detach", {}, true},
+             {"all detached", {Answer::detached, Answer::detached}, true},
+             {"one refused", {Answer::detached, Answer::refused}, true},
+             {"one timed out", {Answer::detached, Answer::timedOut}, false},
+             {"one never answered", {Answer::never, Answer::detached}, false},
+         }) {
+        std::unordered_map<URL, Answer> script;
+        std::vector<URL> mountPoints;
+        for (size_t i = 0; i < answers.size(); ++i) {
+            auto mountPoint = URL::fileURL(work_ / name / std::to_string(i), true);
+            fs::create_directories(mountPoint.path());
+            script[mountPoint] = answers[i];
+            mountPoints.push_back(mountPoint);
+        }
+        std::mutex mutex;
+        std::vector<service::UnmountDMGResponse> unanswered;
+        auto session = DiskImageServiceSession::make(
+            [&](service::ServiceErrorHandler handler) { return std::make_shared<ScriptedService>(script, handler, unanswered, mutex); },
+            GenericError::make("test", 2, "no proxy"));
+        std::vector<std::pair<URL, bool>> heard; // mount point, answered with an error
+        std::vector<bool> done;
+        dispatch::DispatchGroup called;
+        called.enter();
+        detachDiskImages(session, mountPoints,
+            {.answered =
+                    [&](const URL& mountPoint, const ErrorPtr& error) {
+                        std::lock_guard lock(mutex);
+                        heard.emplace_back(mountPoint, error != nullptr);
+                    },
+                .done =
+                    [&](bool over) {
+                        std::lock_guard lock(mutex);
+                        done.push_back(over);
+                        if (done.size() == 1)
+                            called.leave();
+                    },
+                .timeout = std::chrono::milliseconds(300)});
+        ASSERT_TRUE(called.waitFor(std::chrono::seconds(30))) << name;
+        // A late answer is still heard, but done has been called already.
+        for (auto& response : unanswered)
+            response(nullptr);
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(done, std::vector<bool>{allOver}) << name;
+        ASSERT_EQ(heard.size(), answers.size()) << name;
+        for (const auto& [mountPoint, failed] : heard) {
+            auto answer = script.at(mountPoint);
+            EXPECT_EQ(failed, answer == Answer::refused || answer == Answer::timedOut) << name;
+            EXPECT_EQ(fs::exists(mountPoint.path()), failed) << name << ": only a detached mount point goes";
+        }
+    }
 }
 
 TEST_F(DiskImageActionsTest, WalkReportsBundlesAndPackagesButNotHiddenItemsLinksOrBundleInsides)

@@ -630,6 +630,36 @@ TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
     ASSERT_TRUE(outcome && outcome->isCompleted()) << (outcome ? outcome->description() : "no outcome");
     EXPECT_TRUE(fs::exists(applications_ / "Example.app"));
     EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.zip"); }));
+
+    // A waiting question holds the file's handling but not its handler; an
+    // answer that comes after the handler was released starts nothing, and
+    // the handling goes with it. A source of its own shows, by its holders,
+    // whether the handling still exists.
+    fs::create_directories(work_ / "Later");
+    auto added = configurations_->addFolder(URL::fileURL(work_ / "Later"), folder_->destinationBookmarkUUID().currentValue());
+    ASSERT_TRUE(added.ok()) << added.error()->description();
+    auto source = *added;
+    ASSERT_TRUE(source->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
+    auto late = makeDownload("Late.zip", {"Late.app"}, work_ / "Later");
+    auto sourceHolders = source.use_count();
+    auto asked = posted("FOUND_FILE").size();
+    OutcomeWaiter unanswered;
+    auto handler = makeHandler();
+    std::weak_ptr<FileHandler> releasedHandler = handler;
+    handler->handleFile(URL::fileURL(late), source, unanswered.completion());
+    ASSERT_TRUE(eventually([&] { return posted("FOUND_FILE").size() == asked + 1; }));
+    EXPECT_GT(source.use_count(), sourceHolders) << "the handling waits for its answer";
+    handler.reset();
+    EXPECT_TRUE(releasedHandler.expired());
+    EXPECT_TRUE(center_->answer("FOUND_FILE", "FIND_APPLICATIONS_ACTION"));
+    EXPECT_TRUE(eventually([&] { return source.use_count() == sourceHolders; }));
+    EXPECT_FALSE(fs::exists(applications_ / "Late.app"));
+    EXPECT_TRUE(fs::exists(late));
+    EXPECT_TRUE(workingFolders().empty());
+    {
+        std::lock_guard lock(unanswered.mutex);
+        EXPECT_TRUE(unanswered.outcomes.empty());
+    }
 }
 
 TEST_F(FileHandlerTest, AFileWhoseQuestionsWereClosedUnansweredIsReportedDismissed)

@@ -1,6 +1,7 @@
 #include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/MainRunLoop.hpp"
+#include "platform/dispatch/QueueAssertion.hpp"
 
 #include <gtest/gtest.h>
 
@@ -107,6 +108,59 @@ TEST(DispatchQueueTest, SyncPropagatesExceptionsAndKeepsTheQueueUsable)
     auto queue = DispatchQueue::makeSerial("test.throw");
     EXPECT_THROW(queue->sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
     EXPECT_EQ(queue->sync([] { return 7; }), 7);
+}
+
+TEST(DispatchQueueTest, AssertCurrentPassesInsideTheQueuesOwnWork)
+{
+    auto serial = DispatchQueue::makeSerial("test.assert.serial");
+    auto concurrent = DispatchQueue::makeConcurrent("test.assert.concurrent");
+    serial->sync([&] { TAVIK_ASSERT_ON_QUEUE(serial); });
+    concurrent->syncBarrier([&] { assertCurrent(*concurrent); });
+    DispatchGroup group;
+    for (const auto& queue : {serial, concurrent, DispatchQueue::global()}) {
+        group.enter();
+        queue->async([&, queue] {
+            assertCurrent(*queue);
+            group.leave();
+        });
+    }
+    EXPECT_TRUE(group.waitFor(10s));
+    // Syncs that can start at once are allowed from inside the queue.
+    concurrent->sync([&] { concurrent->sync([&] { assertCurrent(*concurrent); }); });
+    DispatchQueue::global()->sync([] { DispatchQueue::global()->syncBarrier([] {}); });
+}
+
+TEST(DispatchQueueDeathTest, AssertCurrentStopsCodeOffItsQueue)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto owner = DispatchQueue::makeSerial("test.owner");
+    auto other = DispatchQueue::makeSerial("test.other");
+    EXPECT_DEATH(assertCurrent(*owner), "Expected to run on queue 'test.owner', but running outside any queue");
+    EXPECT_DEATH(other->sync([&] { assertCurrent(*owner); }), "but running on queue 'test.other'");
+    EXPECT_DEATH(DispatchQueue::global()->sync([&] { assertCurrent(*owner); }), "on queue 'global.default'");
+#ifndef NDEBUG
+    EXPECT_DEATH(TAVIK_ASSERT_ON_QUEUE(owner), "test.owner");
+#endif
+}
+
+TEST(DispatchQueueDeathTest, SyncThatWouldWaitForItsOwnCallerStopsTheProgram)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto serial = DispatchQueue::makeSerial("test.self");
+    auto concurrent = DispatchQueue::makeConcurrent("test.selfBarrier");
+    auto between = DispatchQueue::makeSerial("test.between");
+    const char* message = "would wait forever";
+    EXPECT_DEATH(serial->sync([&] { serial->sync([] {}); }), "sync onto queue 'test.self'");
+    // From an async item, the way real code meets it.
+    EXPECT_DEATH(
+        {
+            std::promise<void> never;
+            serial->async([&] { serial->sync([] {}); });
+            never.get_future().wait_for(10s);
+        },
+        message);
+    EXPECT_DEATH(serial->sync([&] { between->sync([&] { serial->sync([] {}); }); }), message);
+    EXPECT_DEATH(concurrent->sync([&] { concurrent->syncBarrier([] {}); }), "sync onto queue 'test.selfBarrier'");
 }
 
 TEST(DispatchQueueTest, GlobalQueueFinishesSixtyFourItemsThatEachBlockUntilAllHaveStarted)
