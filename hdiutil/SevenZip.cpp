@@ -1,15 +1,20 @@
 #include "hdiutil/SevenZip.hpp"
 
-#include "hdiutil/ChildProcess.hpp"
 #include "hdiutil/Commands.hpp"
 #include "platform/foundation/BoundedText.hpp"
+#include "platform/foundation/FileError.hpp"
+#include "platform/process/ChildProcess.hpp"
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <vector>
 
 namespace tavik::hdiutil {
 namespace {
+
+using process::ChildOptions;
+using process::ChildOutcome;
 
 // Pins the type: the first volume of a disk image, HFS+ or HFSX.
 constexpr std::string_view pinnedType = "-thfs.dmg";
@@ -50,6 +55,11 @@ bool ranOutOfMemory(const ChildOutcome& outcome) {
 
 std::string mebibytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
+std::string launchProblem(const ErrorPtr& error) {
+    if (auto* fileError = dynamic_cast<const FileError*>(error.get())) return std::strerror(fileError->errnoValue());
+    return error->description();
+}
+
 ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vector<std::string> arguments,
                        ChildOptions options, const std::string& what) {
     auto remaining =
@@ -57,14 +67,13 @@ ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vect
     if (remaining.count() <= 0) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
     options.timeLimit = remaining;
     options.errorLimit = SevenZip::messageLimit;
-    ChildOutcome outcome;
-    try {
-        outcome = runChild(arguments, options);
-    } catch (const std::exception& error) {
-        throw CommandFailure("attach failed - " + std::string(error.what()));
-    }
-    if (outcome.timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
-    return outcome;
+    options.stopOnOutputOverflow = true;
+    options.ownProcessGroup = true;
+    options.utf8Locale = true;
+    auto outcome = process::runChild(arguments, options);
+    if (!outcome) throw CommandFailure("attach failed - cannot run " + arguments[0] + ": " + launchProblem(outcome.error()));
+    if (outcome->timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
+    return std::move(*outcome);
 }
 
 // A limited run that failed: says why, the limit first.
