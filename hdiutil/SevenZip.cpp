@@ -85,6 +85,22 @@ ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vect
     throw CommandFailure("attach failed - " + otherwise + " (" + complaintOf(outcome) + ")");
 }
 
+// 7-Zip's banner: the first line of its output that is not empty.
+std::string_view bannerOf(std::string_view output) {
+    output.remove_prefix(std::min(output.find_first_not_of("\r\n"), output.size()));
+    return output.substr(0, output.find('\n'));
+}
+
+void checkVersionIn(std::string_view output) {
+    auto version = SevenZip::versionIn(bannerOf(output));
+    if (!version) throw CommandFailure("attach failed - cannot tell the version of 7zz");
+    if (*version < SevenZip::minimumVersion) {
+        throw CommandFailure("attach failed - 7zz " + std::to_string(version->first) + "." +
+                             (version->second < 10 ? "0" : "") + std::to_string(version->second) +
+                             " is too old; 7-Zip 25.01 or later is needed to read disk images safely");
+    }
+}
+
 } // namespace
 
 SevenZip::SevenZip(std::chrono::steady_clock::time_point deadline) : deadline_(deadline) {}
@@ -114,26 +130,13 @@ std::optional<std::pair<int, int>> SevenZip::versionIn(std::string_view banner) 
     return std::nullopt;
 }
 
-void SevenZip::checkVersion() const {
-    ChildOptions options;
-    options.outputLimit = 64 * 1024;
-    // With no arguments 7-Zip prints its banner and usage.
-    auto outcome = runWithin(deadline_, {"7zz"}, options, "asking 7-Zip for its version");
-    auto version = versionIn(outcome.standardOutput);
-    if (!version) throw CommandFailure("attach failed - cannot tell the version of 7zz");
-    if (*version < minimumVersion) {
-        throw CommandFailure("attach failed - 7zz " + std::to_string(version->first) + "." +
-                             (version->second < 10 ? "0" : "") + std::to_string(version->second) +
-                             " is too old; 7-Zip 25.01 or later is needed to read disk images safely");
-    }
-}
-
 std::string SevenZip::list(const std::string& image) const {
     ChildOptions options;
     options.memoryLimit = memoryLimit;
     options.outputLimit = listingLimit;
     auto outcome = runWithin(deadline_, {"7zz", "l", "-slt", "-bd", std::string(pinnedType), image}, options,
                              "listing the volume");
+    checkVersionIn(outcome.standardOutput);
     if (outcome.outputOverflowed) {
         throw CommandFailure("attach failed - the volume's listing is longer than " + mebibytes(listingLimit));
     }

@@ -336,7 +336,7 @@ TEST_F(HdiutilTest, SevenZipWithoutItsOwnLinkChecksIsRefused) {
              {"7-Zip (z) 25.00 (x64) : Copyright (c) 1999-2025 Igor Pavlov", "7zz 25.00 is too old"},
              {"something else entirely", "cannot tell the version"}}) {
         auto bin = folder / "bin";
-        writeFile(bin / "7zz", "#!/bin/sh\nif [ $# -eq 0 ]; then echo '" + banner + "'; exit 0; fi\nexec /usr/bin/7zz \"$@\"\n",
+        writeFile(bin / "7zz", "#!/bin/sh\necho '" + banner + "'\nexec /usr/bin/7zz \"$@\"\n",
                   0755);
         auto mountPoint = makeMountPoint("old");
         auto outcome = attachWith(bin, {}, image, mountPoint);
