@@ -1,6 +1,7 @@
 #include "hdiutil/SevenZip.hpp"
 
 #include "hdiutil/Commands.hpp"
+#include "hdiutil/Listing.hpp"
 #include "platform/foundation/BoundedText.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/process/ChildProcess.hpp"
@@ -24,7 +25,6 @@ constexpr std::string_view pinnedType = "-thfs.dmg";
 // lines that follow "ERRORS:".
 std::string complaintOf(const ChildOutcome& outcome) {
     std::string joined;
-    size_t start = 0;
     std::string_view text = outcome.standardError;
     if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
         // Its lines up to the next property ("Physical Size = ...").
@@ -34,16 +34,13 @@ std::string complaintOf(const ChildOutcome& outcome) {
         if (size_t property = text.find(" = "); property < end) end = text.rfind('\n', property);
         text = text.substr(0, end == std::string_view::npos ? 0 : end);
     }
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line(text.substr(start, end - start));
-        start = end + 1;
+    listing::forEachLine(text, [&joined](std::string_view piece) {
+        std::string line(piece);
         line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        if (line.find_first_not_of(" \t") == std::string::npos) return;
         if (!joined.empty()) joined += "; ";
         joined += line;
-    }
+    });
     if (joined.empty()) return "7zz exited with status " + std::to_string(outcome.exitStatus);
     return abridged(joined, SevenZip::messageLimit);
 }

@@ -1,5 +1,7 @@
 #include "hdiutil/VolumeLayout.hpp"
 
+#include "hdiutil/Listing.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -94,17 +96,8 @@ std::string precomposed(std::string_view name) {
 
 std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing) {
     std::vector<std::pair<std::string, mode_t>> modes;
-    constexpr std::string_view separator = "\n----------\n";
-    auto begin = listing.find(separator);
-    if (begin == std::string_view::npos) return modes;
-    listing.remove_prefix(begin + separator.size());
     std::string path;
-    size_t start = 0;
-    while (start < listing.size()) {
-        size_t end = listing.find('\n', start);
-        if (end == std::string_view::npos) end = listing.size();
-        auto line = listing.substr(start, end - start);
-        start = end + 1;
+    listing::forEachLine(listing::entries(listing), [&](std::string_view line) {
         if (line.empty()) {
             path.clear();
         } else if (line.starts_with("Path = ")) {
@@ -120,7 +113,7 @@ std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing
             }
             modes.emplace_back(path, mode & ~mode_t{S_IWGRP | S_IWOTH});
         }
-    }
+    });
     return modes;
 }
 
