@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <fstream>
-#include <sys/stat.h>
 
 using namespace tavik;
 using namespace tavik::process;
@@ -24,16 +22,6 @@ ChildOutcome run(const std::vector<std::string>& arguments, const ChildOptions& 
 ChildOutcome shell(const std::string& script, const ChildOptions& options = {})
 {
     return run({ "sh", "-c", script }, options);
-}
-
-// Gone, or a zombie waiting for its new parent: either way it was killed.
-bool hasEnded(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string pidText, name, state;
-    if (!(stat >> pidText >> name >> state))
-        return true;
-    return state == "Z" || state == "X";
 }
 
 } // namespace
@@ -94,23 +82,30 @@ TEST(ChildProcessTest, OutputIsBounded)
     EXPECT_EQ(stopped.standardOutput.substr(0, 11), "0123456789\n");
 }
 
-TEST(ChildProcessTest, TimeLimitEndsTheWholeProcessGroup)
+TEST(ChildProcessTest, StoppingEndsTheWholeProcessGroup)
 {
     ChildOptions options;
-    options.timeLimit = std::chrono::milliseconds(300);
     options.ownProcessGroup = true;
-    // The grandchild holds both streams open after printing its id.
-    auto outcome = shell("sleep 60 & echo $!; wait", options);
-    EXPECT_TRUE(outcome.timedOut);
-    EXPECT_FALSE(outcome.exited);
-    pid_t grandchild = std::stoi(outcome.standardOutput);
-    EXPECT_TRUE(hasEnded(grandchild)) << grandchild;
+    options.timeLimit = std::chrono::seconds(60);
+    options.outputLimit = 16;
+    options.stopOnOutputOverflow = true;
+    // The grandchild holds standard error open for a minute: only a kill of
+    // the whole group ends the streams, and so the run, before the time limit.
+    auto flooded = shell("sleep 120 & while :; do echo 0123456789; done", options);
+    EXPECT_TRUE(flooded.outputOverflowed);
+    EXPECT_FALSE(flooded.timedOut);
+    EXPECT_EQ(flooded.signal, SIGKILL);
 
-    // A child that closes its streams but lingers is still bound by the limit.
-    auto lingering = shell("exec >&- 2>&-; sleep 60", options);
-    EXPECT_TRUE(lingering.timedOut);
-    EXPECT_EQ(lingering.signal, SIGKILL);
+    options.timeLimit = std::chrono::milliseconds(200);
+    options.outputLimit = std::numeric_limits<std::size_t>::max();
+    for (const std::string script : { "sleep 60 & wait", "exec >&- 2>&-; sleep 60" }) {
+        auto outcome = shell(script, options);
+        EXPECT_TRUE(outcome.timedOut) << script;
+        EXPECT_FALSE(outcome.exited) << script;
+        EXPECT_EQ(outcome.signal, SIGKILL) << script;
+    }
 
+    options.timeLimit = std::chrono::seconds(60);
     auto quick = shell("echo done", options);
     EXPECT_FALSE(quick.timedOut);
     EXPECT_TRUE(quick.exited);
