@@ -100,10 +100,6 @@ fs::path volumeRootIn(const fs::path& workFolder) {
     return entries.front().path();
 }
 
-} // namespace
-
-namespace {
-
 // The image and mount point of an attach, checked before anything is done.
 struct AttachRequest {
     std::string imagePath;     // canonical
