@@ -245,7 +245,10 @@ private:
         if (pidfd >= 0) {
             pollfd ended { pidfd, POLLIN, 0 };
             int ready;
-            while ((ready = poll(&ended, 1, millisecondsLeft())) < 0 && errno == EINTR) { }
+            // A long limit is waited out in pieces of what poll takes.
+            do
+                ready = poll(&ended, 1, millisecondsLeft());
+            while ((ready < 0 && errno == EINTR) || (ready == 0 && millisecondsLeft() != 0));
             close(pidfd);
             return ready != 0;
         }
