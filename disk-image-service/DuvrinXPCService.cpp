@@ -4,9 +4,9 @@
 #include "disk-image-service/HDIUtilOutput.hpp"
 #include "disk-image-service/MountDMGError.hpp"
 #include "disk-image-service/TemporaryFiles.hpp"
-#include "disk-image-service/ToolProcess.hpp"
 #include "platform/foundation/BoundedText.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/process/ChildProcess.hpp"
 #include "service-protocol/DBusMapping.hpp"
 
 #include <cerrno>
@@ -39,8 +39,10 @@ void DuvrinXPCService::removeLeftoverCopies() const
 
 namespace {
 
+using process::ChildOutcome;
+
 // What hdiutil said went wrong, for the error the caller shows.
-std::string complaintOf(const ToolOutput& tool)
+std::string complaintOf(const ChildOutcome& tool)
 {
     std::string text = tool.standardError;
     if (!dbus::isValidUTF8(text))
@@ -52,6 +54,15 @@ std::string complaintOf(const ToolOutput& tool)
     return text;
 }
 
+Result<ChildOutcome> runHDIUtil(const std::filesystem::path& launchPath, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), { launchPath.string(), "hdiutil" });
+    process::ChildOptions limits;
+    limits.outputLimit = DuvrinXPCService::outputLimit;
+    limits.errorLimit = DuvrinXPCService::messageLimit;
+    return process::runChild(arguments, limits);
+}
+
 } // namespace
 
 void DuvrinXPCService::mountDMG(const URL& dmg, const URL& mountPoint, MountDMGResponse response)
@@ -61,17 +72,15 @@ void DuvrinXPCService::mountDMG(const URL& dmg, const URL& mountPoint, MountDMGR
 
 void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, MountDMGResponse response)
 {
-    auto ran = runTool(options_.launchPath,
-        {"hdiutil", "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.path().string(),
-            "-noautoopen", dmg.path().string()},
-        ToolLimits{outputLimit, messageLimit});
+    auto ran = runHDIUtil(options_.launchPath, { "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.path().string(),
+        "-noautoopen", dmg.path().string() });
     if (!ran) {
         response(std::nullopt, ran.error());
         return;
     }
-    const ToolOutput& tool = *ran;
+    const ChildOutcome& tool = *ran;
 
-    if (tool.status == 0) {
+    if (tool.status() == 0) {
         auto output = HDIUtilOutput::decode(tool.standardOutput);
         if (!output) {
             log_.error("Failed to decode `hdiutil` output as plist: {}\nOutput\n{}", output.error()->description(),
@@ -121,31 +130,30 @@ void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, 
         return;
     }
 
-    log_.error("`hdiutil` failed with exit code {}.\nstderr: {}", tool.status,
+    log_.error("`hdiutil` failed with exit code {}.\nstderr: {}", tool.status(),
         readable ? tool.standardError : "<invalid UTF8>");
-    response(std::nullopt, MountDMGError::exitCode(tool.status, complaintOf(tool)));
+    response(std::nullopt, MountDMGError::exitCode(tool.status(), complaintOf(tool)));
 }
 
 void DuvrinXPCService::unmountDMGWithMountPath(const URL& mountPath, UnmountDMGResponse response)
 {
-    auto ran = runTool(options_.launchPath, {"hdiutil", "detach", mountPath.path().string()},
-        ToolLimits{outputLimit, messageLimit});
+    auto ran = runHDIUtil(options_.launchPath, { "detach", mountPath.path().string() });
     if (!ran) {
         if (response)
             response(ran.error());
         return;
     }
-    if (ran->status == 0) {
+    if (ran->status() == 0) {
         if (auto folder = temporaryDirectory())
             BusyImageCopies(folder->path()).mountPointDetached(mountPath.path());
         if (response)
             response(nullptr);
         return;
     }
-    log_.error("`hdiutil` failed with exit code {}.\nstderr: {}", ran->status,
+    log_.error("`hdiutil` failed with exit code {}.\nstderr: {}", ran->status(),
         dbus::isValidUTF8(ran->standardError) ? ran->standardError : "<invalid UTF8>");
     if (response)
-        response(MountDMGError::exitCode(ran->status, complaintOf(*ran)));
+        response(MountDMGError::exitCode(ran->status(), complaintOf(*ran)));
 }
 
 } // namespace tavik::service

@@ -100,71 +100,79 @@ fs::path volumeRootIn(const fs::path& workFolder) {
     return entries.front().path();
 }
 
-} // namespace
+// The image and mount point of an attach, checked before anything is done.
+struct AttachRequest {
+    std::string imagePath;     // canonical
+    FileIdentity image;
+    fs::path mountFolder;      // canonical
+    std::string reported;      // the mount point as given, made absolute: what the property list says
+    FileIdentity mountPoint;
+};
 
-std::string attach(const std::string& image, const std::string& mountPoint) {
+AttachRequest checkedRequest(const std::string& image, const std::string& mountPoint) {
     struct stat imageInfo {};
     if (stat(image.c_str(), &imageInfo) != 0) throw CommandFailure("attach failed - " + std::string(std::strerror(errno)));
     if (!S_ISREG(imageInfo.st_mode)) throw CommandFailure("attach failed - not a disk image file: " + image);
-    const std::string imagePath = fs::canonical(image).string();
 
     struct stat mountInfo {};
     if (stat(mountPoint.c_str(), &mountInfo) != 0) {
         throw CommandFailure("attach failed - mount point " + mountPoint + ": " + std::strerror(errno));
     }
     if (!S_ISDIR(mountInfo.st_mode)) throw CommandFailure("attach failed - mount point is not a folder: " + mountPoint);
-    std::string reported = fs::absolute(mountPoint).lexically_normal().string();
-    if (reported.size() > 1 && reported.back() == '/') reported.pop_back();
-    if (!isPropertyListText(reported)) {
+    AttachRequest request;
+    request.imagePath = fs::canonical(image).string();
+    request.reported = fs::absolute(mountPoint).lexically_normal().string();
+    if (request.reported.size() > 1 && request.reported.back() == '/') request.reported.pop_back();
+    if (!isPropertyListText(request.reported)) {
         throw CommandFailure("attach failed - the mount point's path is not valid UTF-8 text");
     }
-    const fs::path mountFolder = fs::canonical(mountPoint);
-    if (mountFolder == "/") throw CommandFailure("attach failed - cannot attach at /");
-    const FileIdentity mountIdentity{mountInfo.st_dev, mountInfo.st_ino};
-    const FileIdentity imageIdentity{imageInfo.st_dev, imageInfo.st_ino};
+    request.mountFolder = fs::canonical(mountPoint);
+    if (request.mountFolder == "/") throw CommandFailure("attach failed - cannot attach at /");
+    request.image = {imageInfo.st_dev, imageInfo.st_ino};
+    request.mountPoint = {mountInfo.st_dev, mountInfo.st_ino};
+    return request;
+}
 
-    auto registry = AttachmentRegistry::openDefault();
-    Attachment attachment;
-    {
-        auto lock = registry.lock();
-        auto attachments = registry.live();
-        for (const auto& other : attachments) {
-            if (other.image == imageIdentity) throw CommandFailure("attach failed - Resource busy");
-        }
-        for (const auto& other : attachments) {
-            if (other.mountPointIdentity == mountIdentity) {
-                throw CommandFailure("attach failed - " + reported + " is already the mount point of " + other.imagePath);
-            }
-        }
-        if (!fs::is_empty(mountFolder)) throw CommandFailure("attach failed - mount point is not empty: " + reported);
-        attachment.imagePath = imagePath;
-        attachment.image = imageIdentity;
-        attachment.mountPoint = reported;
-        attachment.mountPointIdentity = mountIdentity;
-        attachment.diskNumber = freeDiskNumber(attachments);
-        attachment.attachingProcess = getpid();
-        registry.store(attachment);
+// Records the attach as under way, so that a second attach of the image or at
+// the mount point is refused from now on.
+Attachment registerAttach(const AttachmentRegistry& registry, const AttachRequest& request) {
+    auto lock = registry.lock();
+    auto attachments = registry.live();
+    for (const auto& other : attachments) {
+        if (other.image == request.image) throw CommandFailure("attach failed - Resource busy");
     }
-    AttachInProgress progress(registry, mountFolder, mountIdentity);
+    for (const auto& other : attachments) {
+        if (other.mountPointIdentity == request.mountPoint) {
+            throw CommandFailure("attach failed - " + request.reported + " is already the mount point of " +
+                                 other.imagePath);
+        }
+    }
+    if (!fs::is_empty(request.mountFolder)) {
+        throw CommandFailure("attach failed - mount point is not empty: " + request.reported);
+    }
+    Attachment attachment;
+    attachment.imagePath = request.imagePath;
+    attachment.image = request.image;
+    attachment.mountPoint = request.reported;
+    attachment.mountPointIdentity = request.mountPoint;
+    attachment.diskNumber = freeDiskNumber(attachments);
+    attachment.attachingProcess = getpid();
+    registry.store(attachment);
+    return attachment;
+}
 
-    const SevenZip sevenZip(std::chrono::steady_clock::now() + timeLimit());
-    sevenZip.checkVersion();
-    const std::string listing = sevenZip.list(imagePath);
-    // Nothing is written before the volume is known to fit.
-    checkRoomFor(VolumeSize::of(listing), mountFolder);
-    auto hints = partitionHints(listing);
-
-    progress.workFolder = makeWorkFolder(mountFolder);
-    // The extraction checks every block's data as it reads it; a damaged
-    // image fails here and its work folder goes with the failed attach.
-    sevenZip.extract(imagePath, progress.workFolder);
+// Gives the extracted volume the shape a mounted one has and moves its
+// entries into the mount point.
+void layOutVolume(const AttachRequest& request, std::string_view listing, AttachInProgress& progress) {
     try {
         auto root = volumeRootIn(progress.workFolder);
         applyStoredModes(progress.workFolder, storedModes(listing));
         restoreAbsoluteLinks(root, progress.workFolder);
         precomposeNames(root);
-        if (!fs::is_empty(mountFolder)) throw CommandFailure("attach failed - mount point is not empty: " + reported);
-        moveEntries(root, mountFolder, progress.moved);
+        if (!fs::is_empty(request.mountFolder)) {
+            throw CommandFailure("attach failed - mount point is not empty: " + request.reported);
+        }
+        moveEntries(root, request.mountFolder, progress.moved);
         removeTree(progress.workFolder);
         progress.workFolder.clear();
     } catch (const fs::filesystem_error& error) {
@@ -173,6 +181,26 @@ std::string attach(const std::string& image, const std::string& mountPoint) {
         if (dynamic_cast<const CommandFailure*>(&error)) throw;
         throw CommandFailure("attach failed - " + std::string(error.what()));
     }
+}
+
+} // namespace
+
+std::string attach(const std::string& image, const std::string& mountPoint) {
+    const AttachRequest request = checkedRequest(image, mountPoint);
+    auto registry = AttachmentRegistry::openDefault();
+    Attachment attachment = registerAttach(registry, request);
+    AttachInProgress progress(registry, request.mountFolder, request.mountPoint);
+
+    // Nothing is written before the volume is known to fit.
+    const SevenZip sevenZip(std::chrono::steady_clock::now() + timeLimit());
+    const std::string listing = sevenZip.list(request.imagePath);
+    checkRoomFor(VolumeSize::of(listing), request.mountFolder);
+
+    progress.workFolder = makeWorkFolder(request.mountFolder);
+    // The extraction checks every block's data as it reads it; a damaged
+    // image fails here and its work folder goes with the failed attach.
+    sevenZip.extract(request.imagePath, progress.workFolder);
+    layOutVolume(request, listing, progress);
 
     attachment.attachingProcess = 0;
     attachment.entries = progress.moved;
@@ -181,7 +209,7 @@ std::string attach(const std::string& image, const std::string& mountPoint) {
         registry.store(attachment);
     }
     progress.finish();
-    return attachPropertyList(hints, attachment.diskNumber, reported);
+    return attachPropertyList(partitionHints(listing), attachment.diskNumber, request.reported);
 }
 
 void detach(const std::string& mountPoint) {

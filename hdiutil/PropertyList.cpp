@@ -1,5 +1,8 @@
 #include "hdiutil/PropertyList.hpp"
 
+#include "hdiutil/Listing.hpp"
+#include "platform/plist/PropertyList.hpp"
+
 #include <algorithm>
 #include <glib.h>
 
@@ -33,19 +36,6 @@ std::optional<std::string> schemeOf(const std::vector<std::string>& hints) {
     return std::nullopt;
 }
 
-std::string escaped(std::string_view text) {
-    std::string result;
-    for (char c : text) {
-        switch (c) {
-        case '&': result += "&amp;"; break;
-        case '<': result += "&lt;"; break;
-        case '>': result += "&gt;"; break;
-        default: result += c;
-        }
-    }
-    return result;
-}
-
 struct Entity {
     std::string contentHint;
     std::string devEntry;
@@ -53,27 +43,18 @@ struct Entity {
     std::optional<std::string> mountPoint;
 };
 
-void writeEntity(std::string& out, const Entity& entity) {
-    auto key = [&out](std::string_view name) { out += "\t\t\t<key>" + std::string(name) + "</key>\n"; };
-    auto string = [&out](std::string_view value) { out += "\t\t\t<string>" + escaped(value) + "</string>\n"; };
-    out += "\t\t<dict>\n";
-    key("content-hint");
-    string(entity.contentHint);
-    key("dev-entry");
-    string(entity.devEntry);
+plist::PropertyList entityValue(const Entity& entity) {
+    plist::PropertyList::Dictionary keys{
+        {"content-hint", entity.contentHint},
+        {"dev-entry", entity.devEntry},
+        {"potentially-mountable", entity.mountable},
+        {"unmapped-content-hint", entity.contentHint},
+    };
     if (entity.mountPoint) {
-        key("mount-point");
-        string(*entity.mountPoint);
+        keys.emplace("mount-point", *entity.mountPoint);
+        keys.emplace("volume-kind", "hfs");
     }
-    key("potentially-mountable");
-    out += entity.mountable ? "\t\t\t<true/>\n" : "\t\t\t<false/>\n";
-    key("unmapped-content-hint");
-    string(entity.contentHint);
-    if (entity.mountPoint) {
-        key("volume-kind");
-        string("hfs");
-    }
-    out += "\t\t</dict>\n";
+    return keys;
 }
 
 } // namespace
@@ -81,22 +62,14 @@ void writeEntity(std::string& out, const Entity& entity) {
 std::vector<std::string> partitionHints(std::string_view listing) {
     std::vector<std::string> hints;
     constexpr std::string_view commentKey = "Comment = ";
-    // The block tables come before the listing of the volume's own entries.
-    listing = listing.substr(0, listing.find("\n----------\n"));
-    size_t start = 0;
-    while (start < listing.size()) {
-        size_t end = listing.find('\n', start);
-        if (end == std::string_view::npos) end = listing.size();
-        auto line = listing.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        if (!line.starts_with(commentKey) || !line.ends_with(")")) continue;
+    listing::forEachLine(listing::header(listing), [&](std::string_view line) {
+        if (!line.starts_with(commentKey) || !line.ends_with(")")) return;
         auto open = line.rfind('(');
         auto separator = line.rfind(" : ");
-        if (open == std::string_view::npos || separator == std::string_view::npos || separator < open) continue;
+        if (open == std::string_view::npos || separator == std::string_view::npos || separator < open) return;
         auto hint = line.substr(open + 1, separator - open - 1);
         if (!hint.empty()) hints.emplace_back(hint);
-    }
+    });
     return hints;
 }
 
@@ -121,13 +94,9 @@ std::string attachPropertyList(const std::vector<std::string>& hints, int diskNu
         entities.push_back(std::move(entity));
     }
 
-    std::string out =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" \"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-        "<plist version=\"1.0\">\n<dict>\n\t<key>system-entities</key>\n\t<array>\n";
-    for (const auto& entity : entities) writeEntity(out, entity);
-    out += "\t</array>\n</dict>\n</plist>\n";
-    return out;
+    plist::PropertyList::Array values;
+    for (const auto& entity : entities) values.push_back(entityValue(entity));
+    return plist::PropertyList(plist::PropertyList::Dictionary{{"system-entities", std::move(values)}}).xmlRepresentation();
 }
 
 bool isPropertyListText(std::string_view text) {

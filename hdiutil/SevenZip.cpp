@@ -1,15 +1,21 @@
 #include "hdiutil/SevenZip.hpp"
 
-#include "hdiutil/ChildProcess.hpp"
 #include "hdiutil/Commands.hpp"
+#include "hdiutil/Listing.hpp"
 #include "platform/foundation/BoundedText.hpp"
+#include "platform/foundation/FileError.hpp"
+#include "platform/process/ChildProcess.hpp"
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <vector>
 
 namespace tavik::hdiutil {
 namespace {
+
+using process::ChildOptions;
+using process::ChildOutcome;
 
 // Pins the type: the first volume of a disk image, HFS+ or HFSX.
 constexpr std::string_view pinnedType = "-thfs.dmg";
@@ -19,7 +25,6 @@ constexpr std::string_view pinnedType = "-thfs.dmg";
 // lines that follow "ERRORS:".
 std::string complaintOf(const ChildOutcome& outcome) {
     std::string joined;
-    size_t start = 0;
     std::string_view text = outcome.standardError;
     if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
         // Its lines up to the next property ("Physical Size = ...").
@@ -29,16 +34,13 @@ std::string complaintOf(const ChildOutcome& outcome) {
         if (size_t property = text.find(" = "); property < end) end = text.rfind('\n', property);
         text = text.substr(0, end == std::string_view::npos ? 0 : end);
     }
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line(text.substr(start, end - start));
-        start = end + 1;
+    listing::forEachLine(text, [&joined](std::string_view piece) {
+        std::string line(piece);
         line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
-        if (line.find_first_not_of(" \t") == std::string::npos) continue;
+        if (line.find_first_not_of(" \t") == std::string::npos) return;
         if (!joined.empty()) joined += "; ";
         joined += line;
-    }
+    });
     if (joined.empty()) return "7zz exited with status " + std::to_string(outcome.exitStatus);
     return abridged(joined, SevenZip::messageLimit);
 }
@@ -50,6 +52,11 @@ bool ranOutOfMemory(const ChildOutcome& outcome) {
 
 std::string mebibytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
+std::string launchProblem(const ErrorPtr& error) {
+    if (auto* fileError = dynamic_cast<const FileError*>(error.get())) return std::strerror(fileError->errnoValue());
+    return error->description();
+}
+
 ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vector<std::string> arguments,
                        ChildOptions options, const std::string& what) {
     auto remaining =
@@ -57,14 +64,13 @@ ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vect
     if (remaining.count() <= 0) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
     options.timeLimit = remaining;
     options.errorLimit = SevenZip::messageLimit;
-    ChildOutcome outcome;
-    try {
-        outcome = runChild(arguments, options);
-    } catch (const std::exception& error) {
-        throw CommandFailure("attach failed - " + std::string(error.what()));
-    }
-    if (outcome.timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
-    return outcome;
+    options.stopOnOutputOverflow = true;
+    options.ownProcessGroup = true;
+    options.utf8Locale = true;
+    auto outcome = process::runChild(arguments, options);
+    if (!outcome) throw CommandFailure("attach failed - cannot run " + arguments[0] + ": " + launchProblem(outcome.error()));
+    if (outcome->timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
+    return std::move(*outcome);
 }
 
 // A limited run that failed: says why, the limit first.
@@ -74,6 +80,22 @@ ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vect
                              " of memory (" + complaintOf(outcome) + ")");
     }
     throw CommandFailure("attach failed - " + otherwise + " (" + complaintOf(outcome) + ")");
+}
+
+// 7-Zip's banner: the first line of its output that is not empty.
+std::string_view bannerOf(std::string_view output) {
+    output.remove_prefix(std::min(output.find_first_not_of("\r\n"), output.size()));
+    return output.substr(0, output.find('\n'));
+}
+
+void checkVersionIn(std::string_view output) {
+    auto version = SevenZip::versionIn(bannerOf(output));
+    if (!version) throw CommandFailure("attach failed - cannot tell the version of 7zz");
+    if (*version < SevenZip::minimumVersion) {
+        throw CommandFailure("attach failed - 7zz " + std::to_string(version->first) + "." +
+                             (version->second < 10 ? "0" : "") + std::to_string(version->second) +
+                             " is too old; 7-Zip 25.01 or later is needed to read disk images safely");
+    }
 }
 
 } // namespace
@@ -105,26 +127,13 @@ std::optional<std::pair<int, int>> SevenZip::versionIn(std::string_view banner) 
     return std::nullopt;
 }
 
-void SevenZip::checkVersion() const {
-    ChildOptions options;
-    options.outputLimit = 64 * 1024;
-    // With no arguments 7-Zip prints its banner and usage.
-    auto outcome = runWithin(deadline_, {"7zz"}, options, "asking 7-Zip for its version");
-    auto version = versionIn(outcome.standardOutput);
-    if (!version) throw CommandFailure("attach failed - cannot tell the version of 7zz");
-    if (*version < minimumVersion) {
-        throw CommandFailure("attach failed - 7zz " + std::to_string(version->first) + "." +
-                             (version->second < 10 ? "0" : "") + std::to_string(version->second) +
-                             " is too old; 7-Zip 25.01 or later is needed to read disk images safely");
-    }
-}
-
 std::string SevenZip::list(const std::string& image) const {
     ChildOptions options;
     options.memoryLimit = memoryLimit;
     options.outputLimit = listingLimit;
     auto outcome = runWithin(deadline_, {"7zz", "l", "-slt", "-bd", std::string(pinnedType), image}, options,
                              "listing the volume");
+    checkVersionIn(outcome.standardOutput);
     if (outcome.outputOverflowed) {
         throw CommandFailure("attach failed - the volume's listing is longer than " + mebibytes(listingLimit));
     }

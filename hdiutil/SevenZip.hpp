@@ -33,10 +33,9 @@ public:
 
     explicit SevenZip(std::chrono::steady_clock::time_point deadline);
 
-    // Throws when the installed 7-Zip is older than minimumVersion or its
-    // version cannot be told.
-    void checkVersion() const;
-    // The technical listing (`l -slt`) of the image's volume.
+    // The technical listing (`l -slt`) of the image's volume. Throws when the
+    // 7-Zip that wrote it is older than minimumVersion or its banner (the
+    // listing's first line) names no version, so no older 7-Zip extracts.
     std::string list(const std::string& image) const;
     // Extracts the volume into the folder, checking every entry's data as it
     // goes. Nothing it creates is group- or world-writable.

@@ -1,9 +1,12 @@
 #include "hdiutil/VolumeLayout.hpp"
 
+#include "hdiutil/Listing.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <glib.h>
@@ -54,16 +57,46 @@ std::vector<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
-// Calls `visit` for every entry below `folder`, children before their folder,
-// without following links.
-void walkEntries(const fs::path& folder, const std::function<void(const fs::path&, const struct stat&)>& visit) {
+// An entry's name and file type (the S_IFMT bits of its mode), not following links.
+struct FolderEntry {
+    std::string name;
+    mode_t type = 0;
+};
+
+// The type comes from the folder listing where the file system gives it, so
+// that a walk costs no status call per entry.
+std::vector<FolderEntry> entriesIn(const fs::path& folder) {
+    struct CloseFolder {
+        void operator()(DIR* folder) const { closedir(folder); }
+    };
+    std::unique_ptr<DIR, CloseFolder> listing(opendir(folder.c_str()));
+    if (!listing) throw systemError("cannot read folder " + folder.string(), errno);
+    std::vector<FolderEntry> entries;
+    errno = 0;
+    while (const dirent* item = readdir(listing.get())) {
+        std::string_view name = item->d_name;
+        if (name == "." || name == "..") continue;
+        mode_t type = item->d_type == DT_DIR ? S_IFDIR : item->d_type == DT_LNK ? S_IFLNK : S_IFREG;
+        if (item->d_type == DT_UNKNOWN) {
+            struct stat info {};
+            auto path = folder / name;
+            if (lstat(path.c_str(), &info) != 0) throw systemError("cannot examine " + path.string(), errno);
+            type = info.st_mode & S_IFMT;
+        }
+        entries.push_back({std::string(name), type});
+    }
+    if (errno != 0) throw systemError("cannot read folder " + folder.string(), errno);
+    return entries;
+}
+
+// Calls `visit` with the path and file type of every entry below `folder`,
+// children before their folder, without following links.
+void walkEntries(const fs::path& folder, const std::function<void(const fs::path&, mode_t)>& visit) {
     FolderAccess access(folder);
-    for (const auto& name : namesIn(folder)) {
-        auto path = folder / name;
-        struct stat info {};
-        if (lstat(path.c_str(), &info) != 0) throw systemError("cannot examine " + path.string(), errno);
-        if (S_ISDIR(info.st_mode)) walkEntries(path, visit);
-        visit(path, info);
+    for (const auto& entry : entriesIn(folder)) {
+        auto path = folder / entry.name;
+        if (S_ISDIR(entry.type)) walkEntries(path, visit);
+        visit(path, entry.type);
     }
 }
 
@@ -86,6 +119,10 @@ bool renameNoReplace(const fs::path& from, const fs::path& to) {
 } // namespace
 
 std::string precomposed(std::string_view name) {
+    // ASCII is its own normal form.
+    if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return std::string(name);
+    }
     if (!g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)) return std::string(name);
     std::unique_ptr<gchar, decltype(&g_free)> normalized(
         g_utf8_normalize(name.data(), static_cast<gssize>(name.size()), G_NORMALIZE_NFC), &g_free);
@@ -94,17 +131,8 @@ std::string precomposed(std::string_view name) {
 
 std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing) {
     std::vector<std::pair<std::string, mode_t>> modes;
-    constexpr std::string_view separator = "\n----------\n";
-    auto begin = listing.find(separator);
-    if (begin == std::string_view::npos) return modes;
-    listing.remove_prefix(begin + separator.size());
     std::string path;
-    size_t start = 0;
-    while (start < listing.size()) {
-        size_t end = listing.find('\n', start);
-        if (end == std::string_view::npos) end = listing.size();
-        auto line = listing.substr(start, end - start);
-        start = end + 1;
+    listing::forEachLine(listing::entries(listing), [&](std::string_view line) {
         if (line.empty()) {
             path.clear();
         } else if (line.starts_with("Path = ")) {
@@ -120,7 +148,7 @@ std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing
             }
             modes.emplace_back(path, mode & ~mode_t{S_IWGRP | S_IWOTH});
         }
-    }
+    });
     return modes;
 }
 
@@ -142,8 +170,10 @@ void applyStoredModes(const fs::path& extractionFolder, const std::vector<std::p
 
 void restoreAbsoluteLinks(const fs::path& tree, const fs::path& extractionFolder) {
     const std::string prefix = extractionFolder.string();
-    walkEntries(tree, [&](const fs::path& path, const struct stat& info) {
-        if (!S_ISLNK(info.st_mode)) return;
+    walkEntries(tree, [&](const fs::path& path, mode_t type) {
+        if (!S_ISLNK(type)) return;
+        struct stat info {};
+        if (lstat(path.c_str(), &info) != 0) throw systemError("cannot examine " + path.string(), errno);
         std::error_code error;
         std::string target = fs::read_symlink(path, error).string();
         if (error) throw std::runtime_error("cannot read link " + path.string() + ": " + error.message());
@@ -166,7 +196,7 @@ void restoreAbsoluteLinks(const fs::path& tree, const fs::path& extractionFolder
 }
 
 void precomposeNames(const fs::path& tree) {
-    walkEntries(tree, [](const fs::path& path, const struct stat&) {
+    walkEntries(tree, [](const fs::path& path, mode_t) {
         auto name = path.filename().string();
         auto composed = precomposed(name);
         if (composed == name) return;
@@ -197,7 +227,7 @@ void removeTree(const fs::path& path) {
         throw systemError("cannot examine " + path.string(), errno);
     }
     if (S_ISDIR(info.st_mode)) {
-        walkEntries(path, [](const fs::path& entry, const struct stat&) {
+        walkEntries(path, [](const fs::path& entry, mode_t) {
             if (std::remove(entry.c_str()) != 0 && errno != ENOENT) {
                 throw systemError("cannot remove " + entry.string(), errno);
             }

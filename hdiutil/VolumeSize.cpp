@@ -1,6 +1,7 @@
 #include "hdiutil/VolumeSize.hpp"
 
 #include "hdiutil/Commands.hpp"
+#include "hdiutil/Listing.hpp"
 #include "platform/filemanager/SpaceBudget.hpp"
 
 #include <algorithm>
@@ -32,20 +33,14 @@ std::optional<std::uint64_t> numberAfter(std::string_view line, std::string_view
 // end at an empty line or a "--"/"----" separator.
 template <typename Visit> void forEachBlock(std::string_view text, Visit visit) {
     std::vector<std::string_view> block;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
-        auto line = text.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    listing::forEachLine(text, [&](std::string_view line) {
         if (line.empty() || line.find_first_not_of('-') == std::string_view::npos) {
             if (!block.empty()) visit(block);
             block.clear();
         } else {
             block.push_back(line);
         }
-    }
+    });
     if (!block.empty()) visit(block);
 }
 
@@ -63,13 +58,10 @@ std::string describe(std::uint64_t bytes) {
 
 VolumeSize VolumeSize::of(std::string_view listing) {
     VolumeSize size;
-    constexpr std::string_view separator = "\n----------\n";
-    auto entriesStart = listing.find(separator);
-    auto header = listing.substr(0, entriesStart);
     // The header describes the image, then the partition taken from it, then
     // the volume: the partition's block has a size and no type, the volume's
     // the type HFS and the size its header claims.
-    forEachBlock(header, [&](const std::vector<std::string_view>& block) {
+    forEachBlock(listing::header(listing), [&](const std::vector<std::string_view>& block) {
         bool isVolume = std::any_of(block.begin(), block.end(), [](auto line) { return line.starts_with("Type = HFS"); });
         bool hasType = std::any_of(block.begin(), block.end(), [](auto line) { return line.starts_with("Type = "); });
         for (auto line : block) {
@@ -77,8 +69,7 @@ VolumeSize VolumeSize::of(std::string_view listing) {
             if (bytes) size.partitionBytes = std::min(size.partitionBytes.value_or(*bytes), *bytes);
         }
     });
-    if (entriesStart == std::string_view::npos) return size;
-    forEachBlock(listing.substr(entriesStart + separator.size()), [&](const std::vector<std::string_view>& block) {
+    forEachBlock(listing::entries(listing), [&](const std::vector<std::string_view>& block) {
         std::uint64_t bytes = 0;
         for (auto line : block) {
             if (auto value = numberAfter(line, "Size = ")) bytes = *value;

@@ -1,11 +1,8 @@
 #include "disk-image-service/HDIUtilOutput.hpp"
 #include "disk-image-service/tests/TestSupport.hpp"
+#include "platform/plist/PropertyList.hpp"
 
 #include <gtest/gtest.h>
-
-#include <plist/plist.h>
-
-#include <cstdlib>
 
 using tavik::service::HDIUtilOutput;
 using tavik::service::testing::attachPlist;
@@ -14,15 +11,9 @@ namespace {
 
 std::string binaryPlist(const std::string& xml)
 {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    char* data = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(root, &data, &length);
-    std::string binary(data, length);
-    std::free(data);
-    plist_free(root);
-    return binary;
+    auto value = tavik::plist::PropertyList::parse(xml);
+    EXPECT_TRUE(value.ok()) << xml;
+    return value ? value->binaryRepresentation() : std::string();
 }
 
 TEST(HDIUtilOutputTest, ReadsEntitiesInOrderFromXMLAndBinaryLists)

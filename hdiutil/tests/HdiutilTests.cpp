@@ -1,5 +1,5 @@
 // The real hdiutil stand-in, run as a program on images made by make-dmg.
-#include "hdiutil/ChildProcess.hpp"
+#include "platform/process/ChildProcess.hpp"
 
 #include <gtest/gtest.h>
 #include <plist/plist.h>
@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using tavik::hdiutil::ChildOptions;
-using tavik::hdiutil::ChildOutcome;
-using tavik::hdiutil::runChild;
+using tavik::process::ChildOptions;
+using tavik::process::ChildOutcome;
+using tavik::process::runChild;
 
 namespace {
 
@@ -80,7 +80,9 @@ protected:
     static ChildOutcome run(const std::vector<std::string>& arguments) {
         ChildOptions options;
         options.timeLimit = std::chrono::seconds(60);
-        return runChild(arguments, options);
+        auto outcome = runChild(arguments, options);
+        if (!outcome) throw std::runtime_error("cannot run " + arguments[0] + ": " + outcome.error()->description());
+        return *outcome;
     }
     static ChildOutcome hdiutil(std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), TAVIK_HDIUTIL_PATH);
@@ -309,7 +311,8 @@ TEST_F(HdiutilTest, AnUnfitOrSlowSevenZipFailsTheAttach) {
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
     auto sevenZip = [](const std::string& body) { return "#!/bin/sh\n" + body + "\n"; };
     auto reporting = [&](const std::string& banner) {
-        return sevenZip("if [ $# -eq 0 ]; then echo '" + banner + "'; exit 0; fi\nexec /usr/bin/7zz \"$@\"");
+        // The version is read from the banner that starts every run's output.
+        return sevenZip("echo '" + banner + "'\nexec /usr/bin/7zz \"$@\"");
     };
     const std::string slow = sevenZip("sleep 0.7\nexec /usr/bin/7zz \"$@\"");
     struct Case {

@@ -1,6 +1,7 @@
 #include "platform/foundation/Bookmark.hpp"
 
 #include "platform/foundation/FileError.hpp"
+#include "platform/plist/PropertyList.hpp"
 
 #include <plist/plist.h>
 
@@ -116,51 +117,13 @@ void setUnsigned(plist_t dict, const char* key, uint64_t value)
     plist_dict_set_item(dict, key, plist_new_uint(value));
 }
 
-std::optional<uint64_t> unsignedValue(plist_t dict, const char* key)
+std::optional<uint64_t> unsignedValue(const plist::PropertyList& dict, const char* key)
 {
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_UINT)
+    const plist::PropertyList* value = dict.find(key);
+    auto number = value ? value->integer() : std::nullopt;
+    if (!number || *number < 0)
         return std::nullopt;
-    uint64_t value = 0;
-    plist_get_uint_val(node, &value);
-    return value;
-}
-
-std::optional<std::string> stringValue(plist_t dict, const char* key)
-{
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_STRING)
-        return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(node, &text);
-    if (!text)
-        return std::nullopt;
-    std::string result(text);
-    std::free(text);
-    return result;
-}
-
-std::optional<std::vector<uint8_t>> dataValue(plist_t dict, const char* key)
-{
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_DATA)
-        return std::nullopt;
-    char* bytes = nullptr;
-    uint64_t length = 0;
-    plist_get_data_val(node, &bytes, &length);
-    std::vector<uint8_t> result(bytes, bytes + length);
-    std::free(bytes);
-    return result;
-}
-
-std::optional<bool> boolValue(plist_t dict, const char* key)
-{
-    plist_t node = plist_dict_get_item(dict, key);
-    if (!node || plist_get_node_type(node) != PLIST_BOOLEAN)
-        return std::nullopt;
-    uint8_t value = 0;
-    plist_get_bool_val(node, &value);
-    return value != 0;
+    return static_cast<uint64_t>(*number);
 }
 
 struct DecodedBookmark {
@@ -172,16 +135,17 @@ std::optional<DecodedBookmark> decode(std::span<const uint8_t> data)
 {
     if (data.size() < 8 || data.size() > 64 * 1024 || std::memcmp(data.data(), "bplist00", 8) != 0)
         return std::nullopt;
-    plist_t root = nullptr;
-    plist_from_bin(reinterpret_cast<const char*>(data.data()), static_cast<uint32_t>(data.size()), &root);
-    PlistPtr owner(root);
-    if (!root || plist_get_node_type(root) != PLIST_DICT)
+    auto parsed = plist::PropertyList::parse(std::string_view(reinterpret_cast<const char*>(data.data()), data.size()));
+    if (!parsed || parsed->kind() != plist::PropertyList::Kind::dictionary)
         return std::nullopt;
+    const plist::PropertyList& root = *parsed;
     auto version = unsignedValue(root, "Version");
-    auto path = stringValue(root, "Path");
+    const plist::PropertyList* pathValue = root.find("Path");
+    const std::string* path = pathValue ? pathValue->string() : nullptr;
     auto device = unsignedValue(root, "Device");
     auto inode = unsignedValue(root, "Inode");
-    auto isDirectory = boolValue(root, "IsDirectory");
+    const plist::PropertyList* directoryValue = root.find("IsDirectory");
+    auto isDirectory = directoryValue ? directoryValue->boolean() : std::nullopt;
     if (!version || *version != bookmarkVersion || !path || !device || !inode || !isDirectory)
         return std::nullopt;
     fs::path rememberedPath(*path);
@@ -197,7 +161,8 @@ std::optional<DecodedBookmark> decode(std::span<const uint8_t> data)
         decoded.identity.birthSeconds = static_cast<int64_t>(*birthSeconds);
         decoded.identity.birthNanoseconds = static_cast<uint32_t>(*birthNanoseconds);
     }
-    decoded.identity.fileHandle = dataValue(root, "FileHandle");
+    if (const plist::PropertyList* handle = root.find("FileHandle"); handle && handle->data())
+        decoded.identity.fileHandle = *handle->data();
     return decoded;
 }
 
@@ -315,6 +280,8 @@ Result<std::vector<uint8_t>> bookmarkData(const URL& url, BookmarkCreationOption
     if (!identity)
         return FileError::fromErrno(error, path, false);
 
+    // Written by libplist, whose key order identity bytes already stored in
+    // the handled and ignored lists have: they are compared byte for byte.
     PlistPtr root(plist_new_dict());
     setUnsigned(root.get(), "Version", bookmarkVersion);
     plist_dict_set_item(root.get(), "Path", plist_new_string(path.c_str()));

@@ -1,12 +1,11 @@
 #include "platform/workspace/ApplicationBundle.hpp"
 
+#include "platform/plist/PropertyList.hpp"
 #include "platform/workspace/WorkspaceError.hpp"
 
 #include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,10 +15,6 @@ namespace {
 
 // Far larger than any real Info.plist; keeps a hostile one from eating memory.
 constexpr std::uintmax_t largestInfoPlist = 8 * 1024 * 1024;
-
-struct PlistDeleter {
-    void operator()(plist_t node) const { plist_free(node); }
-};
 
 Result<std::string> executableName(const std::filesystem::path& infoPlist)
 {
@@ -34,23 +29,15 @@ Result<std::string> executableName(const std::filesystem::path& infoPlist)
         return WorkspaceError::make(WorkspaceError::Code::infoPlistMissing, bundle, errno);
     std::string data((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
 
-    plist_t parsed = nullptr;
-    if (!data.empty())
-        plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &parsed);
-    std::unique_ptr<void, PlistDeleter> root(parsed);
-    if (!root || plist_get_node_type(root.get()) != PLIST_DICT)
+    auto root = plist::PropertyList::parse(data);
+    if (!root || root->kind() != plist::PropertyList::Kind::dictionary)
         return WorkspaceError::make(WorkspaceError::Code::infoPlistInvalid, bundle);
 
-    plist_t item = plist_dict_get_item(root.get(), "CFBundleExecutable");
-    if (!item || plist_get_node_type(item) != PLIST_STRING)
+    const plist::PropertyList* item = root->find("CFBundleExecutable");
+    const std::string* name = item ? item->string() : nullptr;
+    if (!name || name->empty())
         return WorkspaceError::make(WorkspaceError::Code::executableNotNamed, bundle);
-    char* value = nullptr;
-    plist_get_string_val(item, &value);
-    std::string name = value ? value : "";
-    std::free(value);
-    if (name.empty())
-        return WorkspaceError::make(WorkspaceError::Code::executableNotNamed, bundle);
-    return name;
+    return *name;
 }
 
 } // namespace

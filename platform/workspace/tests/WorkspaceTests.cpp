@@ -1,13 +1,13 @@
 #include "platform/workspace/Workspace.hpp"
 #include "platform/workspace/WorkspaceError.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/plist/PropertyList.hpp"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <plist/plist.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
@@ -117,15 +117,8 @@ TEST_F(WorkspaceTest, OpenedBundleReallyRunsDetachedAndIsReaped)
 
 TEST_F(WorkspaceTest, BinaryInfoPlistAndARunningApplicationThatIsStopped)
 {
-    plist_t dictionary = plist_new_dict();
-    plist_dict_set_item(dictionary, "CFBundleExecutable", plist_new_string("Sleeper"));
-    char* binary = nullptr;
-    uint32_t length = 0;
-    plist_to_bin(dictionary, &binary, &length);
-    std::string data(binary, length);
-    std::free(binary);
-    plist_free(dictionary);
-    auto bundle = makeBundle("Sleeper", data, "Sleeper", "#!/bin/sh\nexec sleep 60\n");
+    plist::PropertyList info(plist::PropertyList::Dictionary { { "CFBundleExecutable", "Sleeper" } });
+    auto bundle = makeBundle("Sleeper", info.binaryRepresentation(), "Sleeper", "#!/bin/sh\nexec sleep 60\n");
 
     auto application = Workspace::shared()->open(URL::fileURL(bundle));
     ASSERT_TRUE(application.ok()) << application.error()->description();
