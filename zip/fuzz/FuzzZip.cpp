@@ -99,7 +99,7 @@ void fuzzOneInput(const uint8_t* data, size_t size)
                 std::abort();
             }
             // A failed extraction of the whole archive leaves nothing at all.
-            if (archive->extractAll(URL::fileURL(allRoot, true)) && geteuid() == 0 && fs::exists(allRoot)) {
+            if (!archive->extractAll(URL::fileURL(allRoot, true)) && geteuid() == 0 && fs::exists(allRoot)) {
                 std::fprintf(stderr, "fuzz-zip: a failed extraction left %s behind\n", allRoot.c_str());
                 std::abort();
             }
