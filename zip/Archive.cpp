@@ -101,35 +101,36 @@ bool isWithinPathLimits(std::string_view path)
 
 } // namespace
 
-std::optional<Archive> Archive::open(const URL& url)
+Result<Archive> Archive::open(const URL& url)
 {
+    auto unreadable = [&] { return ArchiveError::make(ArchiveError::Code::unreadableArchive, url.path().string()); };
     int fd = ::open(url.path().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
-        return std::nullopt;
+        return FileError::fromErrno(errno, url.path(), false);
     ArchiveFile file(fd);
     uint64_t size = file.size();
     if (size < EndOfCentralDirectoryRecord::size)
-        return std::nullopt;
+        return ArchiveError::make(ArchiveError::Code::missingEndOfCentralDirectoryRecord, url.path().string());
 
     // Look for the record's signature from the end backwards; the first one
     // found decides.
     uint64_t tailLength = std::min(size, endRecordSearchLimit);
     std::vector<std::byte> tail(tailLength);
     if (!file.readExactly(size - tailLength, tail))
-        return std::nullopt;
+        return unreadable();
     for (uint64_t distance = EndOfCentralDirectoryRecord::size; distance <= tailLength; ++distance) {
         const std::byte* candidate = tail.data() + (tailLength - distance);
         if (readUInt32(candidate) != EndOfCentralDirectoryRecord::endOfCentralDirectorySignature)
             continue;
         auto record = EndOfCentralDirectoryRecord::read(file, size - distance);
         if (!record)
-            return std::nullopt;
+            return unreadable();
         auto directory = findCentralDirectory(file, *record, size - distance);
         if (!directory)
-            return std::nullopt;
+            return unreadable();
         return Archive(url, std::move(file), std::move(*record), directory->first, directory->second);
     }
-    return std::nullopt;
+    return ArchiveError::make(ArchiveError::Code::missingEndOfCentralDirectoryRecord, url.path().string());
 }
 
 std::optional<Entry> Archive::nextEntry(Cursor& cursor)
@@ -228,72 +229,79 @@ Result<void> Archive::streamData(const Entry& entry, const DataConsumer& consume
 {
     if (chunkSize == 0)
         chunkSize = defaultChunkSize;
-    uint64_t offset = entry.dataOffset();
-    uint64_t uncompressedSize = entry.uncompressedSize();
-    auto unreadable = [&] { return DataError::make(DataError::Code::unreadableFile, entry.path()); };
-    auto corrupted = [&] { return CompressionError::make(CompressionError::Code::corruptedData, entry.path()); };
-
     switch (entry.compressionMethod()) {
-    case static_cast<uint16_t>(CompressionMethod::none): {
-        // Never read past the recorded size; a file that ends sooner is unreadable.
-        std::vector<std::byte> buffer(static_cast<size_t>(std::min<uint64_t>(chunkSize, uncompressedSize)));
-        uint64_t remaining = uncompressedSize;
-        while (remaining > 0) {
-            size_t want = static_cast<size_t>(std::min<uint64_t>(chunkSize, remaining));
-            if (file_.read(offset, std::span(buffer.data(), want)) != static_cast<int64_t>(want))
-                return unreadable();
-            TAVIK_TRY_VOID(consumer(std::span<const std::byte>(buffer.data(), want)));
-            offset += want;
-            remaining -= want;
-        }
-        return {};
-    }
-    case static_cast<uint16_t>(CompressionMethod::deflate): {
-        auto inflater = Inflater::make();
-        if (!inflater)
-            return CompressionError::make(CompressionError::Code::invalidStream, entry.path());
-        std::vector<std::byte> input(chunkSize);
-        std::vector<std::byte> output(chunkSize);
-        uint64_t remainingInput = entry.compressedSize();
-        uint64_t produced = 0;
-        size_t filled = 0;
-        for (;;) {
-            if (inflater->availableInput() == 0 && remainingInput > 0) {
-                size_t want = static_cast<size_t>(std::min<uint64_t>(chunkSize, remainingInput));
-                if (file_.read(offset, std::span(input.data(), want)) != static_cast<int64_t>(want))
-                    return unreadable();
-                inflater->setInput(input.data(), want);
-                offset += want;
-                remainingInput -= want;
-            }
-            size_t inputBefore = inflater->availableInput();
-            size_t count = 0;
-            auto status = inflater->inflate(output.data() + filled, chunkSize - filled, count);
-            if (status == Inflater::Status::corrupt)
-                return corrupted();
-            filled += count;
-            produced += count;
-            // More output than the entry claims is a corrupt (or hostile) stream.
-            if (produced > uncompressedSize)
-                return corrupted();
-            bool ended = status == Inflater::Status::streamEnd;
-            if (filled == chunkSize || (ended && filled > 0)) {
-                TAVIK_TRY_VOID(consumer(std::span<const std::byte>(output.data(), filled)));
-                filled = 0;
-            }
-            if (ended)
-                break;
-            bool stalled = count == 0 && inflater->availableInput() == inputBefore;
-            if (stalled && (remainingInput == 0 || inputBefore > 0))
-                return corrupted();
-        }
-        if (produced != uncompressedSize)
-            return corrupted();
-        return {};
-    }
+    case static_cast<uint16_t>(CompressionMethod::none):
+        return streamStored(entry, consumer, chunkSize);
+    case static_cast<uint16_t>(CompressionMethod::deflate):
+        return streamDeflated(entry, consumer, chunkSize);
     default:
         return ArchiveError::make(ArchiveError::Code::invalidCompressionMethod, entry.path());
     }
+}
+
+Result<void> Archive::streamStored(const Entry& entry, const DataConsumer& consumer, size_t chunkSize)
+{
+    // Never read past the recorded size; a file that ends sooner is unreadable.
+    uint64_t offset = entry.dataOffset();
+    uint64_t remaining = entry.uncompressedSize();
+    std::vector<std::byte> buffer(static_cast<size_t>(std::min<uint64_t>(chunkSize, remaining)));
+    while (remaining > 0) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(chunkSize, remaining));
+        if (file_.read(offset, std::span(buffer.data(), want)) != static_cast<int64_t>(want))
+            return DataError::make(DataError::Code::unreadableFile, entry.path());
+        TAVIK_TRY_VOID(consumer(std::span<const std::byte>(buffer.data(), want)));
+        offset += want;
+        remaining -= want;
+    }
+    return {};
+}
+
+Result<void> Archive::streamDeflated(const Entry& entry, const DataConsumer& consumer, size_t chunkSize)
+{
+    auto corrupted = [&] { return CompressionError::make(CompressionError::Code::corruptedData, entry.path()); };
+    auto inflater = Inflater::make();
+    if (!inflater)
+        return CompressionError::make(CompressionError::Code::invalidStream, entry.path());
+    std::vector<std::byte> input(chunkSize);
+    std::vector<std::byte> output(chunkSize);
+    uint64_t offset = entry.dataOffset();
+    uint64_t remainingInput = entry.compressedSize();
+    uint64_t uncompressedSize = entry.uncompressedSize();
+    uint64_t produced = 0;
+    size_t filled = 0;
+    for (;;) {
+        if (inflater->availableInput() == 0 && remainingInput > 0) {
+            size_t want = static_cast<size_t>(std::min<uint64_t>(chunkSize, remainingInput));
+            if (file_.read(offset, std::span(input.data(), want)) != static_cast<int64_t>(want))
+                return DataError::make(DataError::Code::unreadableFile, entry.path());
+            inflater->setInput(input.data(), want);
+            offset += want;
+            remainingInput -= want;
+        }
+        size_t inputBefore = inflater->availableInput();
+        size_t count = 0;
+        auto status = inflater->inflate(output.data() + filled, chunkSize - filled, count);
+        if (status == Inflater::Status::corrupt)
+            return corrupted();
+        filled += count;
+        produced += count;
+        // More output than the entry claims is a corrupt (or hostile) stream.
+        if (produced > uncompressedSize)
+            return corrupted();
+        bool ended = status == Inflater::Status::streamEnd;
+        if (filled == chunkSize || (ended && filled > 0)) {
+            TAVIK_TRY_VOID(consumer(std::span<const std::byte>(output.data(), filled)));
+            filled = 0;
+        }
+        if (ended)
+            break;
+        bool stalled = count == 0 && inflater->availableInput() == inputBefore;
+        if (stalled && (remainingInput == 0 || inputBefore > 0))
+            return corrupted();
+    }
+    if (produced != uncompressedSize)
+        return corrupted();
+    return {};
 }
 
 Result<std::string> Archive::readLinkTarget(const Entry& entry)

@@ -17,6 +17,8 @@
 
 namespace tavik::zip {
 
+class ConfinedTree;
+
 enum class IterationDecision {
     continue_,
     stop,
@@ -51,11 +53,12 @@ public:
         uint64_t entryCount = 0;
     };
 
-    // Opens an archive for reading: nothing when the file cannot be read, has
-    // no end of central directory record in its last 65,999 bytes, spans
-    // several disks, or has a ZIP64 locator whose 64-bit end record is
-    // missing or damaged.
-    static std::optional<Archive> open(const URL& url);
+    // Opens an archive for reading. Fails when the file cannot be opened (a
+    // FileError), has no end of central directory record in its last 65,999
+    // bytes (`missingEndOfCentralDirectoryRecord`), spans several disks, or has
+    // a ZIP64 locator whose 64-bit end record is missing or damaged
+    // (`unreadableArchive`).
+    static Result<Archive> open(const URL& url);
 
     const URL& url() const { return url_; }
     AccessMode accessMode() const { return AccessMode::read; }
@@ -99,16 +102,35 @@ public:
     Result<void> extractConfined(const Entry& entry, const URL& root, size_t chunkSize = defaultChunkSize,
         ExtractionJournal* journal = nullptr);
 
-    struct ExtractionFailure {
-        std::string entryPath;
-        ErrorPtr error;
-    };
     // Extracts the whole archive confined to root: files and folders in
     // archive order, symbolic links after everything else, folders' dates and
     // permissions last. Nothing is written unless every entry is listed and
     // valid and what they record fits the free space at root (checkFreeSpace).
-    // Stops at the first failure, names its entry and removes what it made.
-    std::optional<ExtractionFailure> extractAll(const URL& root, size_t chunkSize = defaultChunkSize);
+    // Stops at the first failure with an ExtractionError that names its entry,
+    // and removes what it made (root too, when this made it).
+    Result<void> extractAll(const URL& root, size_t chunkSize = defaultChunkSize);
+
+    // Called with each entry once it is in place.
+    using ExtractedObserver = std::function<void(const Entry&)>;
+    // Extracts a set of entries, such as one folder's subtree as a walk
+    // listed them, confined to root by the rules of extractAll: nothing is
+    // written unless every link target can be read, every path is valid and
+    // what the entries record fits the free space at root. Files and folders
+    // come first, then the links in extractionOrder, folders' dates and
+    // permissions last. Stops at the first failure with an ExtractionError
+    // and removes what it made; root itself stays, as others may share it.
+    Result<void> extractSubtree(std::span<const Entry> entries, const URL& root, const ExtractedObserver& extracted = {},
+        size_t chunkSize = defaultChunkSize);
+
+    // The entries in the order extractSubtree makes them: files and folders
+    // in the order given, then the symbolic links, each placed next to the
+    // links whose targets it shares. Fails (`invalidEntryPath`) on a link
+    // whose target cannot be read or is not a valid path.
+    Result<std::vector<Entry>> extractionOrder(std::span<const Entry> entries);
+
+    // Where the entry at entryPath lands below root; `invalidEntryPath` for a
+    // path that would leave it.
+    static Result<URL> confinedLocation(const std::string& entryPath, const URL& root, bool isDirectory);
 
     // Hands the entry's data to the consumer: a file's contents in chunks of
     // at most chunkSize bytes, a directory's empty data once, a symbolic
@@ -129,7 +151,12 @@ public:
 private:
     Archive(URL url, ArchiveFile file, EndOfCentralDirectoryRecord endRecord, CentralDirectory centralDirectory, bool zip64);
     Result<void> streamData(const Entry& entry, const DataConsumer& consumer, size_t chunkSize);
+    Result<void> streamStored(const Entry& entry, const DataConsumer& consumer, size_t chunkSize);
+    Result<void> streamDeflated(const Entry& entry, const DataConsumer& consumer, size_t chunkSize);
     Result<std::string> readLinkTarget(const Entry& entry);
+    Result<void> writeConfined(ConfinedTree& tree, const Entry& entry, const std::vector<std::string>& components,
+        size_t chunkSize, bool applyFolderAttributes);
+    Result<void> writeEveryEntry(ConfinedTree& tree, uint64_t neededBytes, size_t chunkSize);
 
     URL url_;
     ArchiveFile file_;

@@ -117,4 +117,47 @@ private:
     std::string folder_;
 };
 
+// Where an extraction of several entries stopped: the entry it was at (no
+// path when it stopped before any entry, as for the free space) and the error
+// met there, which it passes on as its own description, domain and code.
+class ExtractionError final : public Error {
+public:
+    enum class Step {
+        // Reading the links' targets to order them, before anything is written.
+        orderingLinks,
+        // Checking the entries' paths, or writing them.
+        extracting,
+    };
+
+    ExtractionError(ErrorPtr cause, std::string entryPath = {}, std::string entryKind = {}, Step step = Step::extracting)
+        : cause_(std::move(cause))
+        , entryPath_(std::move(entryPath))
+        , entryKind_(std::move(entryKind))
+        , step_(step)
+    {
+    }
+    static ErrorPtr make(ErrorPtr cause, std::string entryPath = {}, std::string entryKind = {},
+        Step step = Step::extracting)
+    {
+        return std::make_shared<const ExtractionError>(std::move(cause), std::move(entryPath), std::move(entryKind), step);
+    }
+
+    const ErrorPtr& cause() const { return cause_; }
+    const std::string& entryPath() const { return entryPath_; }
+    // "file", "directory" or "symlink"; empty without an entry.
+    const std::string& entryKind() const { return entryKind_; }
+    Step step() const { return step_; }
+
+    std::string description() const override { return cause_->description(); }
+    std::optional<std::string> failureReason() const override { return cause_->failureReason(); }
+    std::string domain() const override { return cause_->domain(); }
+    int code() const override { return cause_->code(); }
+
+private:
+    ErrorPtr cause_;
+    std::string entryPath_;
+    std::string entryKind_;
+    Step step_;
+};
+
 } // namespace tavik::zip

@@ -223,11 +223,18 @@ CopyApplicationsAction::CopyApplicationsAction(
 
 void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Output> completion) const
 {
+    CopyApplicationAction copy(destination, existingApplicationQuestion(), FileManager::defaultManager(),
+        actions::actionsLog("Copy Applications"));
+    copy.workingFolder = workingFolder;
+    actions::PassthroughAction<Input>().mapEach(std::move(copy), copyDecision()).perform(std::move(items), std::move(completion));
+}
+
+CopyApplicationAction::ExistingApplicationHandler CopyApplicationsAction::existingApplicationQuestion() const
+{
     using Performer = UserInputRequestPerformer;
     std::weak_ptr<const CopyApplicationsAction> weakSelf = weak_from_this();
-
-    auto existingApplicationHandler = [weakSelf](const InstallableApplication& item, const URL& target,
-                                          std::function<void(Result<ExistingApplicationAction>)> answer) {
+    return [weakSelf](const InstallableApplication& item, const URL& target,
+               std::function<void(Result<ExistingApplicationAction>)> answer) {
         Performer::shared()->requestUserInput(questions::applicationExistsTitle(),
             questions::applicationExistsBody(item.url, target), Performer::Category::applicationExistsAtDestination,
             [weakSelf, answer = std::move(answer)](Result<UserResponse> response) {
@@ -259,9 +266,14 @@ void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Out
                 }
             });
     };
+}
 
-    auto decisionHandler = [weakSelf, fileSource = fileSource](const InstallableApplication& item, const Input& all,
-                               std::function<void(Result<ContinueDecision>)> decide) {
+CopyApplicationsAction::CopyDecisionHandler CopyApplicationsAction::copyDecision() const
+{
+    using Performer = UserInputRequestPerformer;
+    std::weak_ptr<const CopyApplicationsAction> weakSelf = weak_from_this();
+    return [weakSelf, fileSource = fileSource](const InstallableApplication& item, const Input& all,
+               std::function<void(Result<ContinueDecision>)> decide) {
         switch (fileSource->applicationFoundAction().currentValue()) {
         case options::ApplicationFoundActionOption::copyToDestination:
             decide(ContinueDecision::continue_);
@@ -298,11 +310,6 @@ void CopyApplicationsAction::perform(Input items, actions::Completion<Input, Out
                 decide(ContinueDecision::ignore);
             });
     };
-
-    CopyApplicationAction copy(destination, std::move(existingApplicationHandler), FileManager::defaultManager(),
-        actions::actionsLog("Copy Applications"));
-    copy.workingFolder = workingFolder;
-    actions::PassthroughAction<Input>().mapEach(std::move(copy), std::move(decisionHandler)).perform(std::move(items), std::move(completion));
 }
 
 } // namespace tavik

@@ -7,6 +7,7 @@
 
 #include "Tavik/configuration/FileSourceConfiguration.hpp"
 #include "Tavik/file-handling/InstallableApplication.hpp"
+#include "actions/CollectionOutputActionMapperAction.hpp"
 #include "actions/FileAction.hpp"
 #include "platform/filemanager/FileManager.hpp"
 #include "platform/foundation/Result.hpp"
@@ -113,6 +114,14 @@ public:
     std::optional<URL> workingFolder;
 
 private:
+    using CopyDecisionHandler = std::function<void(const InstallableApplication& item, const Input& all,
+        std::function<void(Result<actions::ContinueDecision>)> decide)>;
+    // Asks the user how to resolve a clash at an item's target.
+    CopyApplicationAction::ExistingApplicationHandler existingApplicationQuestion() const;
+    // Decides per item whether to copy it: by the source's "application
+    // found" choice, or by asking the user.
+    CopyDecisionHandler copyDecision() const;
+
     mutable std::atomic<bool> questionDismissed_ { false };
 };
 

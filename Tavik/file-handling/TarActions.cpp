@@ -1,7 +1,5 @@
 #include "Tavik/file-handling/TarActions.hpp"
 
-#include "Tavik/file-handling/ZIPActions.hpp"
-#include "actions/ActionsLog.hpp"
 #include "platform/filemanager/SpaceBudget.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
 
@@ -111,120 +109,46 @@ void SearchTarAction::perform(URL archiveURL, actions::Completion<Input, Output>
     completion(ResultType::mapped(std::move(archiveURL), std::move(findings)));
 }
 
-// ExtractEntryFromTarAction
+// TarFormat
 
-ExtractEntryFromTarAction::ExtractEntryFromTarAction(URL destinationURL, log::Logger log)
-    : destinationURL(std::move(destinationURL))
-    , log(std::move(log))
+Result<ExtractedFinding> TarFormat::extract(const Finding& finding, const URL& destinationURL, const log::Logger& log)
 {
-}
-
-void ExtractEntryFromTarAction::perform(SearchTarAction::TarFinding finding, actions::Completion<Input, Output> completion) const
-{
-    using ResultType = FileActionResult<Input, Output>;
     const std::string archivePath = finding.archiveURL.path().string();
-    auto fail = [&](const ErrorPtr& error) {
-        log.error("Failed to extract {} from {}: {}", finding.name, archivePath, error->description());
-        completion(ResultType::failure(std::move(finding), error));
-    };
+    auto extracted = [&]() -> Result<URL> {
+        if (finding.kind != Kind::application && finding.entries.front().type != tar::TarEntry::Type::file)
+            return ExtractEntryFromTarAction::Error::make(NotARegularFile::Code::notARegularFile, finding.name);
+        // The recorded sizes decide before anything is written.
+        std::uint64_t recorded = 0;
+        for (const auto& entry : finding.entries)
+            recorded += entry.size;
+        auto budget = TAVIK_TRY(SpaceBudget::forFolderToBe(destinationURL.path()));
+        if (!budget.allows(recorded))
+            return tar::TarError::make(tar::TarErrorCode::exceedsSpaceBudget, finding.name);
 
-    if (finding.kind != Kind::application && finding.entries.front().type != tar::TarEntry::Type::file) {
-        fail(Error::make(Error::Code::notARegularFile, finding.name));
-        return;
-    }
-    // The recorded sizes decide before anything is written.
-    std::uint64_t recorded = 0;
-    for (const auto& entry : finding.entries)
-        recorded += entry.size;
-    auto budget = SpaceBudget::forFolderToBe(destinationURL.path());
-    if (!budget) {
-        fail(budget.error());
-        return;
-    }
-    if (!budget->allows(recorded)) {
-        fail(tar::TarError::make(tar::TarErrorCode::exceedsSpaceBudget, finding.name));
-        return;
-    }
-
-    std::set<std::string> paths;
-    for (const auto& entry : finding.entries)
-        paths.insert(entry.path);
-    auto extracted = tar::TarArchive::extract(finding.archiveURL, destinationURL,
-        [&](const tar::TarEntry& entry) { return paths.contains(entry.path); });
+        std::set<std::string> paths;
+        for (const auto& entry : finding.entries)
+            paths.insert(entry.path);
+        TAVIK_TRY_VOID(tar::TarArchive::extract(finding.archiveURL, destinationURL,
+            [&](const tar::TarEntry& entry) { return paths.contains(entry.path); }));
+        // Extraction succeeded, so the name's components are valid.
+        auto location = destinationURL.path();
+        auto components = tar::TarArchive::components(finding.name);
+        for (const auto& component : *components)
+            location /= component;
+        return URL::fileURL(location, finding.kind == Kind::application);
+    }();
     if (!extracted) {
-        fail(extracted.error());
-        return;
+        log.error("Failed to extract {} from {}: {}", finding.name, archivePath, extracted.error()->description());
+        return extracted.error();
     }
     log.debug("Extracted {} from {} ", finding.name, archivePath);
-
-    // Extraction succeeded, so the name's components are valid.
-    auto location = destinationURL.path();
-    auto components = tar::TarArchive::components(finding.name);
-    for (const auto& component : *components)
-        location /= component;
-    bool isFolder = finding.kind == Kind::application;
-    auto kind = finding.kind;
-    auto name = finding.name;
-    completion(ResultType::mapped(std::move(finding), ExtractedEntry{kind, URL::fileURL(location, isFolder), name}));
+    return ExtractedFinding{finding.kind, std::move(*extracted), finding.name};
 }
 
-// ExtractApplicationsInTarEntryAction
-
-ExtractApplicationsInTarEntryAction::ExtractApplicationsInTarEntryAction(URL destination, DuvrinServicePtr duvrinService,
-    InstallableApplication::Source parentSource)
-    : destination(std::move(destination))
-    , duvrinService(std::move(duvrinService))
-    , parentSource(std::move(parentSource))
+FindingsExtraction<TarFormat::Finding> TarFormat::extractFindings(const URL& destination)
 {
-}
-
-void ExtractApplicationsInTarEntryAction::perform(Input extracted, actions::Completion<Input, Output> completion) const
-{
-    using ResultType = FileActionResult<Input, Output>;
-    auto carryOver = [extracted, completion](FileActionResult<URL, Output> nested) {
-        completion(std::move(nested).withInput(extracted));
-    };
-    switch (extracted.kind) {
-    case Kind::application:
-    case Kind::appImage:
-    case Kind::pkg: {
-        auto kind = extracted.kind == Kind::pkg ? InstallableApplication::Kind::package : InstallableApplication::Kind::application;
-        Output items{InstallableApplication{extracted.url, parentSource, kind}};
-        completion(ResultType::mapped(std::move(extracted), std::move(items)));
-        return;
-    }
-    case Kind::zip:
-        ExtractApplicationsInZIPAction(destination, duvrinService, parentSource).perform(extracted.url, std::move(carryOver));
-        return;
-    case Kind::tar:
-        ExtractApplicationsInTarAction(destination, duvrinService, parentSource).perform(extracted.url, std::move(carryOver));
-        return;
-    case Kind::dmg:
-        FindApplicationsInDMGAction(destination, parentSource, duvrinService).perform(extracted.url, std::move(carryOver));
-        return;
-    }
-}
-
-// ExtractApplicationsInTarAction
-
-ExtractApplicationsInTarAction::ExtractApplicationsInTarAction(URL destination, DuvrinServicePtr duvrinService,
-    InstallableApplication::Source parentSource)
-    : destination(std::move(destination))
-    , duvrinService(std::move(duvrinService))
-    , parentSource(std::move(parentSource))
-{
-}
-
-void ExtractApplicationsInTarAction::perform(URL archiveURL, actions::Completion<Input, Output> completion) const
-{
-    auto source = InstallableApplication::Source::zip(archiveURL, parentSource);
-    using Provider = actions::FileActionMapAction<SearchTarAction::TarFinding, ExtractEntryFromTarAction::ExtractedEntry,
-        ExtractApplicationsInTarEntryAction>;
-    auto chain = SearchTarAction(destination, actions::actionsLog("Find Applications"))
-                     .mapEach(ExtractEntryFromTarAction(destination, actions::actionsLog("Extract Entry from Tar")))
-                     .flatMap(Provider(ExtractApplicationsInTarEntryAction(destination, duvrinService, source),
-                         actions::actionsLog("File Action Map")));
-    chain.perform(std::move(archiveURL), std::move(completion));
+    return FindingsExtraction<Finding>(SearchTarAction(destination, actions::actionsLog("Find Applications"))
+            .mapEach(ExtractEntryFromTarAction(destination, actions::actionsLog("Extract Entry from Tar"))));
 }
 
 } // namespace tavik

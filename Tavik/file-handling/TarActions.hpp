@@ -5,7 +5,7 @@
 // what they find into a working folder and search the extracted images and
 // archives in turn. They follow the ZIP actions' rules and shape.
 
-#include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/ArchiveFindings.hpp"
 #include "actions/FileAction.hpp"
 #include "platform/log/Logger.hpp"
 #include "tar/TarArchive.hpp"
@@ -15,6 +15,12 @@
 
 namespace tavik {
 
+// The two actions of this format: one extracts a finding, the other searches
+// an archive end to end. TarFormat below says how.
+struct TarFormat;
+using ExtractEntryFromTarAction = ExtractFindingAction<TarFormat>;
+using ExtractApplicationsInTarAction = ExtractApplicationsInArchiveAction<TarFormat>;
+
 // Lists the interesting entries of a tar archive: disk images, archives,
 // packages and AppImages anywhere in it, and the application bundles at its
 // top. Reading stops once the decompressed archive outgrows the working
@@ -22,14 +28,7 @@ namespace tavik {
 class SearchTarAction : public actions::FileActionBuilders<SearchTarAction> {
 public:
     struct TarFinding {
-        enum class Kind {
-            application,
-            dmg,
-            zip,
-            tar,
-            pkg,
-            appImage,
-        };
+        using Kind = ArchiveFindingKind;
         Kind kind;
         // The bundle's folder name for an application, the entry's path otherwise.
         std::string name;
@@ -49,84 +48,15 @@ public:
     log::Logger log;
 };
 
-// Extracts one finding of SearchTarAction into the working folder, confined
-// to it, after checking its recorded sizes against the folder's space
-// budget. Completes on the calling thread.
-class ExtractEntryFromTarAction : public actions::FileActionBuilders<ExtractEntryFromTarAction> {
-public:
-    class Error final : public tavik::Error {
-    public:
-        enum class Code {
-            // An image, archive, package or AppImage entry that is not a
-            // regular file.
-            notARegularFile,
-        };
-        Error(Code code, std::string path)
-            : code_(code)
-            , path_(std::move(path))
-        {
-        }
-        static ErrorPtr make(Code code, std::string path) { return std::make_shared<const Error>(code, std::move(path)); }
-        Code errorCode() const { return code_; }
-        std::string description() const override { return "The archive entry is not a regular file"; }
-        std::optional<std::string> failureReason() const override { return path_; }
-        std::string domain() const override { return "app.tavik.TavikActions.ExtractEntryFromTarAction.Error"; }
-        int code() const override { return static_cast<int>(code_); }
-
-    private:
-        Code code_;
-        std::string path_;
-    };
-
-    struct ExtractedEntry {
-        SearchTarAction::TarFinding::Kind kind;
-        URL url;
-        std::string internalRoot;
-    };
-
-    using Input = SearchTarAction::TarFinding;
-    using Output = ExtractedEntry;
-
-    ExtractEntryFromTarAction(URL destinationURL, log::Logger log);
-
-    void perform(SearchTarAction::TarFinding finding, actions::Completion<Input, Output> completion) const;
-
-    URL destinationURL;
-    log::Logger log;
-};
-
-// Turns an extracted finding into installable items: a bundle, AppImage or
-// package at once, a disk image or archive by searching it in turn.
-class ExtractApplicationsInTarEntryAction : public actions::FileActionBuilders<ExtractApplicationsInTarEntryAction> {
-public:
-    using Input = ExtractEntryFromTarAction::ExtractedEntry;
-    using Output = std::vector<InstallableApplication>;
-
-    ExtractApplicationsInTarEntryAction(URL destination, DuvrinServicePtr duvrinService, InstallableApplication::Source parentSource);
-
-    void perform(Input extracted, actions::Completion<Input, Output> completion) const;
-
-    URL destination;
-    DuvrinServicePtr duvrinService;
-    InstallableApplication::Source parentSource;
-};
-
-// Searches a tar archive, extracts its findings into destination and collects
-// the installable items in them. Findings that fail contribute nothing; an
-// archive that cannot be read fails. Items found carry the archive case of
-// the source chain, as items of a ZIP archive do.
-class ExtractApplicationsInTarAction : public actions::FileActionBuilders<ExtractApplicationsInTarAction> {
-public:
-    using Input = URL;
-    using Output = std::vector<InstallableApplication>;
-
-    ExtractApplicationsInTarAction(URL destination, DuvrinServicePtr duvrinService, InstallableApplication::Source parentSource);
-
-    void perform(URL archiveURL, actions::Completion<Input, Output> completion) const;
-
-    URL destination;
-    DuvrinServicePtr duvrinService;
-    InstallableApplication::Source parentSource;
+// The tar side of the archive actions: the findings of SearchTarAction, each
+// checked against the working folder's space budget by its recorded sizes,
+// then extracted confined to the folder. An archive that cannot be read
+// fails.
+struct TarFormat {
+    using Finding = SearchTarAction::TarFinding;
+    static constexpr LiteralText errorDomain = "app.tavik.TavikActions.ExtractEntryFromTarAction.Error";
+    static Result<ExtractedFinding> extract(const Finding& finding, const URL& destinationURL, const log::Logger& log);
+    static FindingsExtraction<Finding> extractFindings(const URL& destination);
 };
 
 } // namespace tavik

@@ -4,7 +4,8 @@
 // archives and installer packages, extract what they find into a working
 // folder and search the extracted images and archives in turn.
 
-#include "Tavik/file-handling/DiskImageActions.hpp"
+#include "Tavik/file-handling/ActionError.hpp"
+#include "Tavik/file-handling/ArchiveFindings.hpp"
 #include "actions/FileAction.hpp"
 #include "platform/filemanager/FileManager.hpp"
 #include "platform/log/Logger.hpp"
@@ -17,6 +18,12 @@
 #include <vector>
 
 namespace tavik {
+
+// The two actions of this format: one extracts a finding, the other searches
+// an archive end to end. ZIPFormat below says how.
+struct ZIPFormat;
+using ExtractEntryFromZIPAction = ExtractFindingAction<ZIPFormat>;
+using ExtractApplicationsInZIPAction = ExtractApplicationsInArchiveAction<ZIPFormat>;
 
 // An archive opened for reading, shared by every finding of one search. Its
 // reads move one file position, so they take turns.
@@ -48,27 +55,11 @@ private:
 // Completes on the calling thread.
 class SearchZIPAction : public actions::FileActionBuilders<SearchZIPAction> {
 public:
-    class Error final : public tavik::Error {
-    public:
-        enum class Code {
-            invalidArchive,
-        };
-        Error(Code code, std::string path)
-            : code_(code)
-            , path_(std::move(path))
-        {
-        }
-        static ErrorPtr make(Code code, std::string path) { return std::make_shared<const Error>(code, std::move(path)); }
-        Code errorCode() const { return code_; }
-        std::string description() const override;
-        std::optional<std::string> failureReason() const override { return path_; }
-        std::string domain() const override { return "app.tavik.TavikActions.SearchZIPAction.Error"; }
-        int code() const override { return static_cast<int>(code_); }
-
-    private:
-        Code code_;
-        std::string path_;
+    struct InvalidArchive {
+        enum class Code { invalidArchive };
+        static std::string describe(Code) { return "The file is not a valid ZIP archive"; }
     };
+    using Error = ActionError<InvalidArchive, "app.tavik.TavikActions.SearchZIPAction.Error">;
 
     struct ZIPEntry {
         struct Application {
@@ -128,102 +119,17 @@ public:
     log::Logger log;
 };
 
-// Extracts one finding of SearchZIPAction into the working folder, never
-// writing outside it, after checking that it fits the space left there. A
-// finding that fails to extract leaves nothing of itself behind. A bundle's symbolic links are made after all of its
-// files and folders, each after the links it leads through.
-// Completes on the calling thread.
-class ExtractEntryFromZIPAction : public actions::FileActionBuilders<ExtractEntryFromZIPAction> {
-public:
-    class Error final : public tavik::Error {
-    public:
-        enum class Code {
-            // A disk image, archive or package entry that is not a regular
-            // file (a link could lead the later search out of the archive).
-            notARegularFile,
-        };
-        Error(Code code, std::string path)
-            : code_(code)
-            , path_(std::move(path))
-        {
-        }
-        static ErrorPtr make(Code code, std::string path) { return std::make_shared<const Error>(code, std::move(path)); }
-        Code errorCode() const { return code_; }
-        std::string description() const override;
-        std::optional<std::string> failureReason() const override { return path_; }
-        std::string domain() const override { return "app.tavik.TavikActions.ExtractEntryFromZIPAction.Error"; }
-        int code() const override { return static_cast<int>(code_); }
-
-    private:
-        Code code_;
-        std::string path_;
-    };
-
-    // Where an extracted finding now lies, and its name inside the archive
-    // (the bundle name for an application, the entry's path otherwise).
-    struct ExtractedEntry {
-        enum class Kind {
-            application,
-            dmg,
-            zip,
-            pkg,
-            tar,
-            appImage,
-        };
-        Kind kind;
-        URL url;
-        std::string internalRoot;
-    };
-
-    using Input = SearchZIPAction::ZIPEntry;
-    using Output = ExtractedEntry;
-
-    ExtractEntryFromZIPAction(URL destinationURL, log::Logger log);
-
-    void perform(SearchZIPAction::ZIPEntry entry, actions::Completion<Input, Output> completion) const;
-
-    // A bundle's entries in extraction order: files and folders in archive
-    // order, then the symbolic links, each placed next to the links whose
-    // targets it shares.
-    static Result<std::vector<zip::Entry>> orderedEntries(zip::Archive& archive, const std::vector<zip::Entry>& entries);
-
-    URL destinationURL;
-    log::Logger log;
-};
-
-// Turns an extracted finding into installable items: a bundle or package at
-// once, a disk image or archive by searching it in turn.
-class ExtractApplicationsInZIPEntryAction : public actions::FileActionBuilders<ExtractApplicationsInZIPEntryAction> {
-public:
-    using Input = ExtractEntryFromZIPAction::ExtractedEntry;
-    using Output = std::vector<InstallableApplication>;
-
-    ExtractApplicationsInZIPEntryAction(URL destination, DuvrinServicePtr duvrinService, InstallableApplication::Source parentSource);
-
-    void perform(Input extracted, actions::Completion<Input, Output> completion) const;
-
-    URL destination;
-    DuvrinServicePtr duvrinService;
-    InstallableApplication::Source parentSource;
-};
-
-// Searches an archive, extracts its findings into destination and collects
-// the installable items in them (nested archives and images included).
-// Findings that fail contribute nothing; an archive that does not open, is
-// beyond the reader's limits or whose findings do not fit the free space of
-// destination fails, before anything of it is written.
-class ExtractApplicationsInZIPAction : public actions::FileActionBuilders<ExtractApplicationsInZIPAction> {
-public:
-    using Input = URL;
-    using Output = std::vector<InstallableApplication>;
-
-    ExtractApplicationsInZIPAction(URL destination, DuvrinServicePtr duvrinService, InstallableApplication::Source parentSource);
-
-    void perform(URL archiveURL, actions::Completion<Input, Output> completion) const;
-
-    URL destination;
-    DuvrinServicePtr duvrinService;
-    InstallableApplication::Source parentSource;
+// The ZIP side of the archive actions: the findings of SearchZIPAction,
+// each extracted through zip::Archive::extractSubtree (a finding that fails
+// leaves nothing of itself behind) once all of an archive's findings were
+// checked against the free space of destination. An archive that does not
+// open, is beyond the reader's limits or does not fit fails before anything
+// of it is written.
+struct ZIPFormat {
+    using Finding = SearchZIPAction::ZIPEntry;
+    static constexpr LiteralText errorDomain = "app.tavik.TavikActions.ExtractEntryFromZIPAction.Error";
+    static Result<ExtractedFinding> extract(const Finding& finding, const URL& destinationURL, const log::Logger& log);
+    static FindingsExtraction<Finding> extractFindings(const URL& destination);
 };
 
 } // namespace tavik

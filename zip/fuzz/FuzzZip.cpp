@@ -31,7 +31,7 @@ void checkConfined(const fs::path& sandbox, const fs::path& root)
         return;
     for (const auto& item : fs::directory_iterator(sandbox)) {
         auto name = item.path().filename();
-        if (name != "each" && name != "all" && name != "archive.zip")
+        if (name != "each" && name != "all" && name != "subtree" && name != "archive.zip")
             escaped(item.path());
     }
     std::error_code error;
@@ -59,9 +59,11 @@ void fuzzOneInput(const uint8_t* data, size_t size)
     fs::path sandbox = pattern;
     fs::path archivePath = sandbox / "archive.zip";
     // One root for entries extracted one by one in archive order (so a link
-    // entry comes before what may try to pass through it), one for extractAll.
+    // entry comes before what may try to pass through it), one for extractAll,
+    // one for every entry handed to extractSubtree.
     fs::path eachRoot = sandbox / "each";
     fs::path allRoot = sandbox / "all";
+    fs::path subtreeRoot = sandbox / "subtree";
     {
         std::ofstream out(archivePath, std::ios::binary);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
@@ -99,13 +101,20 @@ void fuzzOneInput(const uint8_t* data, size_t size)
                 std::abort();
             }
             // A failed extraction of the whole archive leaves nothing at all.
-            if (archive->extractAll(URL::fileURL(allRoot, true)) && geteuid() == 0 && fs::exists(allRoot)) {
+            if (!archive->extractAll(URL::fileURL(allRoot, true)) && geteuid() == 0 && fs::exists(allRoot)) {
                 std::fprintf(stderr, "fuzz-zip: a failed extraction left %s behind\n", allRoot.c_str());
+                std::abort();
+            }
+            // A failed subtree leaves its root (which others may share) empty.
+            if (!archive->extractSubtree(archive->entries(), URL::fileURL(subtreeRoot, true)) && geteuid() == 0
+                && fs::exists(subtreeRoot) && !fs::is_empty(subtreeRoot)) {
+                std::fprintf(stderr, "fuzz-zip: a failed subtree extraction left items in %s\n", subtreeRoot.c_str());
                 std::abort();
             }
         }
         checkConfined(sandbox, eachRoot);
         checkConfined(sandbox, allRoot);
+        checkConfined(sandbox, subtreeRoot);
     }
 
     std::error_code error;

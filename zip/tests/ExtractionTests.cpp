@@ -26,6 +26,11 @@ protected:
     // Where entries are extracted; the scratch folder around it must stay
     // as it is apart from the archive.
     URL root() const { return scratch.url("root"); }
+    // What extractAll stopped at; null when it succeeded.
+    static std::shared_ptr<const ExtractionError> failureOf(const Result<void>& extracted)
+    {
+        return extracted ? nullptr : std::dynamic_pointer_cast<const ExtractionError>(extracted.error());
+    }
     std::vector<std::string> scratchContents() const { return directoryContents(scratch.path()); }
     static std::vector<std::string> directoryContents(const fs::path& folder)
     {
@@ -198,9 +203,9 @@ TEST_F(ExtractionTest, ConfinedExtractionRefusesPathsLeavingTheRoot)
         ASSERT_FALSE(done) << entry.path();
         EXPECT_TRUE(ArchiveError::is(done.error(), ArchiveError::Code::invalidEntryPath)) << entry.path();
     }
-    auto failure = archive.extractAll(root());
+    auto failure = failureOf(archive.extractAll(root()));
     ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->entryPath, "../up");
+    EXPECT_EQ(failure->entryPath(), "../up");
     EXPECT_FALSE(fs::exists("/tmp/tavik-zip-absolute"));
     // Every path is checked before anything is written, the root included.
     EXPECT_EQ(scratchContents(), (std::vector<std::string> { "test.zip" }));
@@ -230,10 +235,10 @@ TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
     // the extraction made, and only that.
     fs::remove(root().path() / "escape");
     scratch.write("root/kept", "was there before");
-    auto failure = archive.extractAll(root());
+    auto failure = failureOf(archive.extractAll(root()));
     ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->entryPath, "escape");
-    EXPECT_TRUE(isFileError(failure->error, FileError::Code::fileWriteFileExists));
+    EXPECT_EQ(failure->entryPath(), "escape");
+    EXPECT_TRUE(isFileError(failure->cause(), FileError::Code::fileWriteFileExists));
     EXPECT_EQ(directoryContents(root().path()), std::vector<std::string> { "kept" });
     EXPECT_TRUE(fs::is_empty(outside));
 
@@ -263,7 +268,7 @@ TEST_F(ExtractionTest, ExtractAllDefersLinksAndFolderAttributes)
         { .name = "Framework/Versions/", .externalAttributes = 040755u << 16 },
         { .name = "Framework/Versions/A/", .externalAttributes = 040500u << 16 },
     });
-    ASSERT_FALSE(archive.extractAll(root()));
+    ASSERT_TRUE(archive.extractAll(root()));
     auto framework = root().path() / "Framework";
     EXPECT_EQ(fs::read_symlink(framework / "Current"), "Versions/A");
     EXPECT_EQ(readFile(framework / "Current/lib"), "library");
@@ -285,9 +290,9 @@ TEST_F(ExtractionTest, ExtractAllChecksEveryEntryBeforeWritingAnything)
     auto tooMany = Archive::open(scratch.write("many.zip", buildArchive(many, {}, ArchiveFormat::zip64)));
     many.clear();
     ASSERT_TRUE(tooMany);
-    auto failure = tooMany->extractAll(root());
+    auto failure = failureOf(tooMany->extractAll(root()));
     ASSERT_TRUE(failure);
-    EXPECT_TRUE(ArchiveError::is(failure->error, ArchiveError::Code::tooManyEntries));
+    EXPECT_TRUE(ArchiveError::is(failure->cause(), ArchiveError::Code::tooManyEntries));
     EXPECT_FALSE(fs::exists(root().path()));
 
     // A path too deep at the very end stops it as well.
@@ -295,9 +300,9 @@ TEST_F(ExtractionTest, ExtractAllChecksEveryEntryBeforeWritingAnything)
     for (size_t depth = 0; depth <= ArchiveLimits::maximumPathDepth; ++depth)
         deep += "d/";
     auto archive = make({ { .name = "early", .data = "x" }, { .name = deep + "late", .data = "x" } });
-    failure = archive.extractAll(root());
+    failure = failureOf(archive.extractAll(root()));
     ASSERT_TRUE(failure);
-    EXPECT_TRUE(ArchiveError::is(failure->error, ArchiveError::Code::entryPathTooLong));
+    EXPECT_TRUE(ArchiveError::is(failure->cause(), ArchiveError::Code::entryPathTooLong));
     EXPECT_FALSE(fs::exists(root().path()));
 }
 
@@ -314,17 +319,17 @@ TEST_F(ExtractionTest, AFailedExtractionRemovesWhatItMadeAndOnlyThat)
         { .name = "broken", .data = data, .method = 8, .storedData = stream.substr(0, stream.size() / 2) },
     });
     // Into a fresh root: nothing is left, the root included.
-    auto failure = archive.extractAll(root());
+    auto failure = failureOf(archive.extractAll(root()));
     ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->entryPath, "broken");
-    EXPECT_TRUE(CompressionError::is(failure->error, CompressionError::Code::corruptedData));
+    EXPECT_EQ(failure->entryPath(), "broken");
+    EXPECT_TRUE(CompressionError::is(failure->cause(), CompressionError::Code::corruptedData));
     EXPECT_EQ(scratchContents(), std::vector<std::string> { "test.zip" });
 
     // Into a root with things of its own: those stay as they were.
     fs::create_directories(root().path() / "kept");
     scratch.write("root/kept/old", "old");
     scratch.write("root/other", "other");
-    failure = archive.extractAll(root());
+    failure = failureOf(archive.extractAll(root()));
     ASSERT_TRUE(failure);
     EXPECT_EQ(directoryContents(root().path()), (std::vector<std::string> { "kept", "other" }));
     EXPECT_EQ(directoryContents(root().path() / "kept"), std::vector<std::string> { "old" });
@@ -341,4 +346,86 @@ TEST_F(ExtractionTest, AFailedExtractionRemovesWhatItMadeAndOnlyThat)
     EXPECT_TRUE(journal.empty());
     EXPECT_EQ(directoryContents(root().path()), (std::vector<std::string> { "kept", "other" }));
     EXPECT_EQ(readFile(root().path() / "kept/old"), "old");
+}
+
+TEST_F(ExtractionTest, ExtractSubtreeMakesOnlyItsEntriesWithLinksAfterFilesAndFolderAttributesLast)
+{
+    auto archive = make({
+        { .name = "App/", .externalAttributes = 040555u << 16 },
+        { .name = "App/Current", .data = "Versions/A", .externalAttributes = symbolicLink },
+        { .name = "App/Versions/A/lib", .data = "library", .method = 8 },
+        { .name = "Other/file", .data = "not asked for" },
+    });
+    std::vector<Entry> subtree;
+    for (const Entry& entry : archive.entries()) {
+        if (entry.path().starts_with("App/"))
+            subtree.push_back(entry);
+    }
+    std::vector<std::string> extracted;
+    auto done = archive.extractSubtree(subtree, root(), [&](const Entry& entry) { extracted.push_back(entry.path()); });
+    ASSERT_TRUE(done) << done.error()->description();
+
+    EXPECT_EQ(extracted, (std::vector<std::string> { "App/", "App/Versions/A/lib", "App/Current" }));
+    EXPECT_EQ(directoryContents(root().path()), std::vector<std::string> { "App" });
+    auto app = root().path() / "App";
+    EXPECT_EQ(fs::read_symlink(app / "Current"), "Versions/A");
+    EXPECT_EQ(readFile(app / "Current/lib"), "library");
+    EXPECT_EQ(modeOf(app) & 07777, 0555u);
+    auto location = Archive::confinedLocation("App/", root(), true);
+    ASSERT_TRUE(location);
+    EXPECT_EQ(*location, URL::fileURL(app, true));
+    EXPECT_FALSE(Archive::confinedLocation("App/../../up", root(), false));
+}
+
+TEST_F(ExtractionTest, ExtractSubtreeNamesTheEntryItStoppedAtAndLeavesOnlyWhatWasThere)
+{
+    struct Case {
+        const char* name;
+        std::vector<TestEntry> entries;
+        // A file of the user's at root/App/b beforehand.
+        bool userFileInTheWay;
+        std::string failedPath;
+        std::string failedKind;
+        ExtractionError::Step step;
+        bool (*isCause)(const ErrorPtr&);
+    };
+    auto invalidPath = [](const ErrorPtr& error) { return ArchiveError::is(error, ArchiveError::Code::invalidEntryPath); };
+    auto existing = [](const ErrorPtr& error) { return isFileError(error, FileError::Code::fileWriteFileExists); };
+    std::vector<Case> cases {
+        { "link target that is not UTF-8",
+            { { .name = "App/a", .data = "a" }, { .name = "App/bad", .data = "\xff\xfe", .externalAttributes = symbolicLink } },
+            false, "App/bad", "symlink", ExtractionError::Step::orderingLinks, invalidPath },
+        { "path that leaves the root",
+            { { .name = "App/a", .data = "a" }, { .name = "App/../../up", .data = "x" } }, false, "App/../../up", "file",
+            ExtractionError::Step::extracting, invalidPath },
+        { "file in the way halfway",
+            { { .name = "App/", .externalAttributes = directory }, { .name = "App/a", .data = "a" },
+                { .name = "App/b", .data = "b" }, { .name = "App/c", .data = "c" } },
+            true, "App/b", "file", ExtractionError::Step::extracting, existing },
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        fs::remove_all(root().path());
+        if (testCase.userFileInTheWay) {
+            fs::create_directories(root().path() / "App");
+            scratch.write("root/App/b", "old");
+        }
+        auto archive = make(testCase.entries);
+        auto done = archive.extractSubtree(archive.entries(), root());
+        ASSERT_FALSE(done);
+        auto failure = failureOf(done);
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->entryPath(), testCase.failedPath);
+        EXPECT_EQ(failure->entryKind(), testCase.failedKind);
+        EXPECT_EQ(failure->step(), testCase.step);
+        EXPECT_TRUE(testCase.isCause(failure->cause())) << failure->cause()->description();
+        EXPECT_EQ(failure->description(), failure->cause()->description());
+        if (testCase.userFileInTheWay) {
+            EXPECT_EQ(directoryContents(root().path() / "App"), std::vector<std::string> { "b" });
+            EXPECT_EQ(readFile(root().path() / "App/b"), "old");
+        } else {
+            // Refused before anything was written.
+            EXPECT_FALSE(fs::exists(root().path()));
+        }
+    }
 }

@@ -1,4 +1,5 @@
 // Opening archives and walking their entries.
+#include "platform/foundation/FileError.hpp"
 #include "zip/Archive.hpp"
 #include "zip/Limits.hpp"
 #include "zip/tests/ZipTestSupport.hpp"
@@ -32,7 +33,7 @@ std::string contents(Archive& archive, const Entry& entry)
 
 class ReaderTest : public ::testing::Test {
 protected:
-    std::optional<Archive> open(const std::string& bytes) { return Archive::open(scratch.write("test.zip", bytes)); }
+    Result<Archive> open(const std::string& bytes) { return Archive::open(scratch.write("test.zip", bytes)); }
     ScratchFolder scratch;
 };
 
@@ -68,6 +69,19 @@ TEST_F(ReaderTest, DoesNotOpenWhatIsNoArchive)
     // A comment longer than what follows the record.
     std::string archive = buildArchive({}, "comment");
     EXPECT_FALSE(open(archive.substr(0, archive.size() - 1)));
+
+    // The error says which: no file, no end record, or a damaged one.
+    auto missing = Archive::open(scratch.url("missing.zip"));
+    ASSERT_FALSE(missing);
+    EXPECT_TRUE(isFileError(missing.error(), FileError::Code::fileReadNoSuchFile)) << missing.error()->description();
+    for (const std::string& bytes : { std::string(21, 'x'), std::string(5000, 'x') }) {
+        auto opened = open(bytes);
+        ASSERT_FALSE(opened);
+        EXPECT_TRUE(ArchiveError::is(opened.error(), ArchiveError::Code::missingEndOfCentralDirectoryRecord));
+    }
+    auto damaged = open(archive.substr(0, archive.size() - 1));
+    ASSERT_FALSE(damaged);
+    EXPECT_TRUE(ArchiveError::is(damaged.error(), ArchiveError::Code::unreadableArchive));
 }
 
 TEST_F(ReaderTest, ReadsEntriesWithDataDescriptorsWithAndWithoutSignature)

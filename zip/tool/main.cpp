@@ -65,8 +65,10 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    auto failure = archive->extractAll(URL::fileURL(std::filesystem::absolute(argv[3]), true));
-    if (failure)
-        return fail(failure->entryPath, failure->error);
+    auto extracted = archive->extractAll(URL::fileURL(std::filesystem::absolute(argv[3]), true));
+    if (!extracted) {
+        auto* failure = dynamic_cast<const ExtractionError*>(extracted.error().get());
+        return fail(failure ? failure->entryPath() : "", extracted.error());
+    }
     return 0;
 }

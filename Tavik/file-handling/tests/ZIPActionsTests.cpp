@@ -159,7 +159,7 @@ TEST_F(ZIPActionsTest, LinksAreOrderedAfterFilesAndAfterTheLinksTheyLeadThrough)
     ASSERT_EQ(findings.size(), 1u);
     auto& application = std::get<ZIPEntry::Application>(findings.front().kind);
     auto ordered = findings.front().archive->withArchive(
-        [&](zip::Archive& reader) { return ExtractEntryFromZIPAction::orderedEntries(reader, application.entries); });
+        [&](zip::Archive& reader) { return reader.extractionOrder(application.entries); });
     ASSERT_TRUE(ordered);
     std::vector<std::string> paths;
     for (const auto& entry : *ordered)

@@ -1,0 +1,52 @@
+#pragma once
+
+#include "platform/foundation/Error.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace tavik {
+
+// A string literal as a template argument.
+template <size_t length>
+struct LiteralText {
+    constexpr LiteralText(const char (&literal)[length]) { std::copy_n(literal, length, text); }
+    char text[length];
+};
+
+// The error of one action: a case of the action's own enumeration and the
+// path it concerns, in the action's error domain. Cases names the
+// enumeration (Code) and gives the text of each case:
+//
+//     struct InvalidArchive {
+//         enum class Code { invalidArchive };
+//         static std::string describe(Code) { return "The file is not a valid ZIP archive"; }
+//     };
+//     using Error = ActionError<InvalidArchive, "app.tavik.TavikActions.SearchZIPAction.Error">;
+template <class Cases, LiteralText errorDomain>
+class ActionError final : public Error {
+public:
+    using Code = typename Cases::Code;
+
+    ActionError(Code code, std::string path)
+        : code_(code)
+        , path_(std::move(path))
+    {
+    }
+    static ErrorPtr make(Code code, std::string path) { return std::make_shared<const ActionError>(code, std::move(path)); }
+
+    Code errorCode() const { return code_; }
+    std::string description() const override { return Cases::describe(code_); }
+    std::optional<std::string> failureReason() const override { return path_; }
+    std::string domain() const override { return errorDomain.text; }
+    int code() const override { return static_cast<int>(code_); }
+
+private:
+    Code code_;
+    std::string path_;
+};
+
+} // namespace tavik
