@@ -1,6 +1,7 @@
 #include "platform/defaults/UserDefaults.hpp"
 
 #include "platform/foundation/FileError.hpp"
+#include "platform/foundation/FileWriting.hpp"
 #include "platform/plist/BinaryPropertyList.hpp"
 #include "platform/log/Logger.hpp"
 #include "platform/publisher/Gate.hpp"
@@ -17,7 +18,6 @@
 #include <poll.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,76 +65,6 @@ struct FileIdentity {
     }
     bool operator==(const FileIdentity&) const = default;
 };
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int descriptor = -1)
-        : descriptor_(descriptor)
-    {
-    }
-    ~FileDescriptor()
-    {
-        if (descriptor_ >= 0)
-            ::close(descriptor_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return descriptor_; }
-    int release() { return std::exchange(descriptor_, -1); }
-
-private:
-    int descriptor_;
-};
-
-// Holds the cross-process lock of one store file while it exists.
-class FileLock {
-public:
-    static Result<std::unique_ptr<FileLock>> acquire(const fs::path& lockFile)
-    {
-        int descriptor = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (descriptor < 0)
-            return FileError::fromErrno(errno, lockFile, true);
-        auto lock = std::unique_ptr<FileLock>(new FileLock(descriptor));
-        while (::flock(descriptor, LOCK_EX) != 0) {
-            if (errno != EINTR)
-                return FileError::fromErrno(errno, lockFile, true);
-        }
-        return lock;
-    }
-    ~FileLock() { ::flock(descriptor_.get(), LOCK_UN); }
-
-private:
-    explicit FileLock(int descriptor)
-        : descriptor_(descriptor)
-    {
-    }
-    FileDescriptor descriptor_;
-};
-
-Result<void> writeAll(int descriptor, std::string_view bytes, const fs::path& path)
-{
-    size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t count = ::write(descriptor, bytes.data() + written, bytes.size() - written);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            return FileError::fromErrno(errno, path, true);
-        }
-        written += size_t(count);
-    }
-    return {};
-}
-
-Result<void> fsyncFolder(const fs::path& folder)
-{
-    FileDescriptor descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (descriptor.get() < 0)
-        return FileError::fromErrno(errno, folder, true);
-    if (::fsync(descriptor.get()) != 0)
-        return FileError::fromErrno(errno, folder, true);
-    return {};
-}
 
 fs::path homeFolder()
 {
@@ -241,7 +171,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     {
         for (;;) {
             FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-            if (descriptor.get() < 0) {
+            if (!descriptor.valid()) {
                 if (errno == ENOENT)
                     return DiskState {};
                 return FileError::fromErrno(errno, file, false);
@@ -274,9 +204,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
                 return DiskState { std::move(*parsed->dictionary()), current };
 
             if (!locked) {
-                auto fileLock = FileLock::acquire(lockFile);
-                if (!fileLock)
-                    return fileLock.error();
+                auto fileLock = TAVIK_TRY(FileLock::acquire(lockFile));
                 return readDisk(true);
             }
             // Still not a property list with the lock held: nobody is in the
@@ -316,7 +244,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     {
         std::string pattern = (folder / (temporaryPrefix + "XXXXXX")).string();
         FileDescriptor descriptor(::mkostemp(pattern.data(), O_CLOEXEC));
-        if (descriptor.get() < 0)
+        if (!descriptor.valid())
             return FileError::fromErrno(errno, folder, true);
         fs::path temporary = pattern;
         auto fail = [&](ErrorPtr error) -> Result<FileIdentity> {
@@ -339,7 +267,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
         struct stat status {};
         if (::fstat(descriptor.get(), &status) != 0)
             return fail(FileError::fromErrno(errno, temporary, true));
-        if (::close(descriptor.release()) != 0)
+        if (!descriptor.close())
             return fail(FileError::fromErrno(errno, temporary, true));
         if (::rename(temporary.c_str(), file.c_str()) != 0)
             return fail(FileError::fromErrno(errno, file, true));
@@ -380,9 +308,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
         {
             std::lock_guard diskLock(diskMutex);
             TAVIK_TRY_VOID(ensureFolder());
-            auto fileLock = FileLock::acquire(lockFile);
-            if (!fileLock)
-                return fileLock.error();
+            auto fileLock = TAVIK_TRY(FileLock::acquire(lockFile));
             if (!cleanedTemporaryFiles) {
                 removeStaleTemporaryFiles();
                 cleanedTemporaryFiles = true;
