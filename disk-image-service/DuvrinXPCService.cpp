@@ -7,6 +7,7 @@
 #include "disk-image-service/ToolProcess.hpp"
 #include "platform/foundation/BoundedText.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/strings/UTF8.hpp"
 #include "service-protocol/DBusMapping.hpp"
 
 #include <cerrno>
@@ -43,7 +44,7 @@ namespace {
 std::string complaintOf(const ToolOutput& tool)
 {
     std::string text = tool.standardError;
-    if (!dbus::isValidUTF8(text))
+    if (!isValidUTF8(text))
         return {};
     if (text.starts_with("hdiutil: "))
         text.erase(0, 9);
@@ -75,7 +76,7 @@ void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, 
         auto output = HDIUtilOutput::decode(tool.standardOutput);
         if (!output) {
             log_.error("Failed to decode `hdiutil` output as plist: {}\nOutput\n{}", output.error()->description(),
-                dbus::isValidUTF8(tool.standardOutput) ? abridged(tool.standardOutput, messageLimit)
+                isValidUTF8(tool.standardOutput) ? abridged(tool.standardOutput, messageLimit)
                                                        : "Output was not valid UTF8");
             response(std::nullopt, MountDMGError::invalidOutput());
             return;
@@ -91,7 +92,7 @@ void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, 
         return;
     }
 
-    bool readable = dbus::isValidUTF8(tool.standardError);
+    bool readable = isValidUTF8(tool.standardError);
     if (readable && tool.standardError.ends_with("Resource busy")) {
         // A copy is attached once; busy again, it is given up.
         if (copy) {
@@ -143,7 +144,7 @@ void DuvrinXPCService::unmountDMGWithMountPath(const URL& mountPath, UnmountDMGR
         return;
     }
     log_.error("`hdiutil` failed with exit code {}.\nstderr: {}", ran->status,
-        dbus::isValidUTF8(ran->standardError) ? ran->standardError : "<invalid UTF8>");
+        isValidUTF8(ran->standardError) ? ran->standardError : "<invalid UTF8>");
     if (response)
         response(MountDMGError::exitCode(ran->status, complaintOf(*ran)));
 }

@@ -4,7 +4,7 @@
 #include "platform/foundation/FileError.hpp"
 #include "platform/foundation/FileWriting.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
-#include "zip/Text.hpp"
+#include "platform/strings/UTF8.hpp"
 
 #include <algorithm>
 #include <array>
@@ -255,7 +255,7 @@ Result<std::string> AppImageInstallation::launcherEntry(std::string_view origina
     const std::string path = appImagePath.string();
     if (std::any_of(path.begin(), path.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
         return entryError("The AppImage's path cannot be written into a launcher entry");
-    if (original.find('\0') != std::string_view::npos || !zip::isValidUTF8(original))
+    if (original.find('\0') != std::string_view::npos || !isValidUTF8(original))
         return entryError("The AppImage's desktop entry is not text");
     auto lines = linesOf(original);
     if (std::find(lines.begin(), lines.end(), desktopEntryGroup) == lines.end())

@@ -4,9 +4,9 @@
 #include "Tavik/file-handling/TarActions.hpp"
 #include "actions/ActionsLog.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
+#include "platform/strings/UTF8.hpp"
 #include "zip/ConfinedTree.hpp"
 #include "zip/FreeSpaceCheck.hpp"
-#include "zip/Text.hpp"
 
 #include <map>
 
@@ -202,7 +202,7 @@ Result<std::vector<Entry>> ExtractEntryFromZIPAction::orderedEntries(zip::Archiv
                 return {};
             },
             chunkSize));
-        if (!zip::isValidUTF8(target))
+        if (!isValidUTF8(target))
             return zip::ArchiveError::make(zip::ArchiveError::Code::invalidEntryPath, entry.path());
 
         auto components = pathComponents(entry.path());
