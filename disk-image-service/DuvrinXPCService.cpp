@@ -7,6 +7,7 @@
 #include "disk-image-service/ToolProcess.hpp"
 #include "platform/foundation/BoundedText.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/strings/UTF8.hpp"
 #include "service-protocol/DBusMapping.hpp"
 
@@ -29,7 +30,7 @@ Result<URL> DuvrinXPCService::temporaryDirectory() const
 {
     if (options_.temporaryDirectory)
         return URL::fileURL(*options_.temporaryDirectory, true);
-    return processTemporaryDirectory();
+    return tavik::temporaryDirectory();
 }
 
 void DuvrinXPCService::removeLeftoverCopies() const

@@ -57,22 +57,6 @@ int copyContents(int from, int to, bool& writing)
 
 } // namespace
 
-Result<URL> processTemporaryDirectory()
-{
-    std::filesystem::path base = "/tmp";
-    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir && tmpdir[0] == '/')
-        base = tmpdir;
-    auto folder = base / ("tavik-" + std::to_string(getuid()));
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return FileError::fromErrno(errno, folder, true);
-    struct stat info {};
-    if (lstat(folder.c_str(), &info) != 0)
-        return FileError::fromErrno(errno, folder, false);
-    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid())
-        return FileError::make(FileError::Code::fileWriteNoPermission, folder, EPERM);
-    return URL::fileURL(folder, true);
-}
-
 Result<void> copyItem(const std::filesystem::path& source, const std::filesystem::path& destination)
 {
     FileDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC));
