@@ -58,7 +58,7 @@ Result<void> fsyncFolder(const std::filesystem::path& folder)
 
 Result<FileLock> FileLock::acquire(const std::filesystem::path& lockFile)
 {
-    FileDescriptor descriptor(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    FileDescriptor descriptor(::open(lockFile.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!descriptor.valid())
         return FileError::fromErrno(errno, lockFile, true);
     while (::flock(descriptor.get(), LOCK_EX) != 0) {

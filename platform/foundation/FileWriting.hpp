@@ -23,7 +23,7 @@ Result<void> replaceFile(const std::filesystem::path& path, std::string_view byt
 Result<void> fsyncFolder(const std::filesystem::path& folder);
 
 // An exclusive cross-process lock (flock) on a lock file, created 0600 when
-// missing, held until the FileLock goes.
+// missing (never through a symbolic link), held until the FileLock goes.
 class FileLock {
 public:
     // Waits until the lock is ours.

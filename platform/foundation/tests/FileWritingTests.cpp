@@ -129,6 +129,9 @@ TEST_F(FileWritingTest, FileLockKeepsOtherHoldersOutUntilItGoes)
     EXPECT_EQ(fs::status(lockFile).permissions() & fs::perms::all, fs::perms(0600));
 
     EXPECT_FALSE(FileLock::acquire(folder_ / "absent" / "store.lock"));
+    fs::create_symlink(folder_ / "elsewhere.lock", folder_ / "linked.lock");
+    EXPECT_FALSE(FileLock::acquire(folder_ / "linked.lock"));
+    EXPECT_FALSE(fs::exists(folder_ / "elsewhere.lock")) << "nothing is created through a link";
 }
 
 } // namespace
