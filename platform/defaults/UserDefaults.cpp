@@ -1,5 +1,6 @@
 #include "platform/defaults/UserDefaults.hpp"
 
+#include "platform/folderevents/FolderEventReader.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/foundation/FileWriting.hpp"
 #include "platform/plist/BinaryPropertyList.hpp"
@@ -15,10 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sys/eventfd.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +25,6 @@
 #include <map>
 #include <tuple>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace tavik::defaults {
@@ -116,20 +113,6 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     {
     }
 
-    ~FileState()
-    {
-        if (watcherThread.joinable()) {
-            uint64_t one = 1;
-            (void)!::write(stopDescriptor->get(), &one, sizeof one);
-            // The watcher closes its descriptors as it ends; it may be the
-            // thread releasing the last reference.
-            if (watcherThread.get_id() == std::this_thread::get_id())
-                watcherThread.detach();
-            else
-                watcherThread.join();
-        }
-    }
-
     const fs::path file;
     const fs::path folder;
     const fs::path lockFile;
@@ -154,11 +137,10 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     bool cleanedTemporaryFiles = false;
 
     std::once_flag watcherOnce;
-    std::thread watcherThread;
-    // Shared with the watcher thread: closed by whichever lets go last, so a
-    // stop request never writes to a descriptor the thread has closed (or
-    // to whatever file was opened under its number since).
-    std::shared_ptr<FileDescriptor> stopDescriptor;
+    // Rings for changes in the folder on a thread of its own, which delivers
+    // the changes other processes made. Released with the state, also when
+    // that thread held the last reference.
+    std::unique_ptr<FolderEventReader> watcher;
 
     // What the file holds now. A file that is not a property-list dictionary
     // is moved aside (taking the file lock for that unless `locked`).
@@ -422,66 +404,33 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     void startWatcher()
     {
         std::call_once(watcherOnce, [this] {
-            int inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            if (inotify < 0) {
-                logger().error("Cannot watch {} for changes by other processes: {}", folder.string(), std::strerror(errno));
-                return;
-            }
             (void)ensureFolder();
-            if (::inotify_add_watch(inotify, folder.c_str(),
-                    IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE) < 0) {
-                logger().error("Cannot watch {} for changes by other processes: {}", folder.string(), std::strerror(errno));
-                ::close(inotify);
+            auto opened = FolderEventReader::open(folder);
+            if (!opened) {
+                logger().error("Cannot watch {} for changes by other processes: {}", folder.string(),
+                    std::strerror(errnoOf(opened.error())));
                 return;
             }
-            int stop = ::eventfd(0, EFD_CLOEXEC);
-            if (stop < 0) {
-                ::close(inotify);
-                return;
-            }
-            stopDescriptor = std::make_shared<FileDescriptor>(stop);
+            watcher = std::move(*opened);
             std::weak_ptr<FileState> weakState = shared_from_this();
-            watcherThread = std::thread([weakState, inotify, stop = stopDescriptor, name = file.filename().string()] {
-                watch(weakState, inotify, stop->get(), name);
-                ::close(inotify);
+            watcher->start([weakState, name = file.filename().string()] {
+                if (auto state = weakState.lock())
+                    state->deliverOtherProcessesChanges(name);
             });
             watching = true;
         });
     }
 
-    static void watch(const std::weak_ptr<FileState>& weakState, int inotify, int stop, const std::string& name)
+    // On the watcher's thread, when events are waiting.
+    void deliverOtherProcessesChanges(const std::string& name)
     {
-        alignas(struct inotify_event) char buffer[16 * 1024];
-        for (;;) {
-            pollfd descriptors[2] = { { inotify, POLLIN, 0 }, { stop, POLLIN, 0 } };
-            if (::poll(descriptors, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            if (descriptors[1].revents)
-                return;
-            bool relevant = false;
-            for (;;) {
-                ssize_t length = ::read(inotify, buffer, sizeof buffer);
-                if (length <= 0)
-                    break;
-                for (ssize_t offset = 0; offset < length;) {
-                    auto event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
-                    if (event->len && name == event->name)
-                        relevant = true;
-                    if (event->mask & IN_Q_OVERFLOW)
-                        relevant = true;
-                    offset += ssize_t(sizeof(struct inotify_event) + event->len);
-                }
-            }
-            if (!relevant)
-                continue;
-            if (auto state = weakState.lock())
-                state->refresh(Noticer::watcher);
-            if (weakState.expired())
-                return;
-        }
+        auto events = watcher->readEvents();
+        watcher->rearm();
+        bool relevant = std::any_of(events.begin(), events.end(), [&](const FolderEvent& event) {
+            return event.kind == FolderEvent::Kind::eventsLost || event.name == name;
+        });
+        if (relevant)
+            refresh(Noticer::watcher);
     }
 };
 
