@@ -32,8 +32,9 @@ struct FolderEvent {
 // thread of the reader's own sleeps in epoll_wait() until events are waiting
 // and then rings the doorbell once, until the caller re-arms it. Nothing
 // runs while the folder is quiet. Destruction stops the thread and waits for
-// it, so the doorbell never rings after it; only a reader released by its own
-// doorbell lets the thread end by itself, as soon as the doorbell returns.
+// it, so the doorbell never rings after it. A reader released from within its
+// own doorbell cannot wait for its thread: that thread ends as soon as the
+// doorbell returns.
 class FolderEventReader {
 public:
     using Doorbell = std::function<void()>;
