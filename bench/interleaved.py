@@ -61,11 +61,14 @@ class Contender:
     `clean` run untimed before and after it. `run` may answer a dict of step
     names to seconds, reported as medians too."""
 
-    def __init__(self, name, run, prepare=None, clean=None):
+    def __init__(self, name, run, prepare=None, clean=None, inputs=None):
         self.name = name
         self.run = run
         self.prepare = prepare or (lambda round_: None)
         self.clean = clean or (lambda round_: None)
+        # Inputs of its own that `prepare` makes for a round, read into the
+        # page cache like the shared ones.
+        self.inputs = inputs or (lambda round_: [])
         self.walls, self.cpus, self.steps = [], [], []
 
 
@@ -80,7 +83,7 @@ def compare(ours, theirs, rounds, inputs=(), target=None):
             contender.prepare(round_)
             subprocess.run(["sync"], check=True)
             cache_dropped = drop_page_cache()
-            warm(inputs)
+            warm(list(inputs) + contender.inputs(round_))
             answer = []
             wall, cpu = timed(lambda: answer.append(contender.run(round_)))
             contender.walls.append(wall)
@@ -101,7 +104,7 @@ def compare(ours, theirs, rounds, inputs=(), target=None):
         for name in names:
             values = [steps[name] for steps in contender.steps if name in steps]
             print(f"  {name}: median {statistics.median(values):.3f} s, spread {spread(values) * 100:.0f} %"
-                  if statistics.median(values) > 0 else f"  {name}: median {statistics.median(values):.3f} s")
+                  if statistics.median(values) >= 0.001 else f"  {name}: median {statistics.median(values):.3f} s")
     print(f"ratio of medians {ours.name}/{theirs.name}: {ratio:.2f}x wall" + (f" (target at most {target:.2f}x)"
                                                                              if target else "")
           + f", {statistics.median(ours.cpus) / statistics.median(theirs.cpus):.2f}x CPU")

@@ -41,39 +41,39 @@ TEST(ConcatenationTest, RunsBothStepsAndReportsAgainstTheFirstInput)
     }
 }
 
-TEST(ConcatenationTest, AFailedOrIgnoredFirstStepNeverStartsTheSecond)
+// Whichever step fails or ignores, its result ends the chain unchanged (the
+// same error object), against the chain's input; a second step after a
+// failed or ignored first one never starts.
+TEST(ConcatenationTest, AFailedOrIgnoredStepEndsTheChainWithItsOwnResult)
 {
-    auto error = testError("first failed");
+    auto error = testError("failed");
     for (auto timing : {Timing::synchronous, Timing::elsewhere}) {
-        auto second = adding(1);
-        CompletionRecorder<FileActionResult<int, int>> failed;
-        failing(error, timing).then(second).perform(3, failed.completion());
-        EXPECT_EQ(failed.result().input, 3);
-        EXPECT_EQ(failed.result().error().get(), error.get());
-
-        CompletionRecorder<FileActionResult<int, int>> ignored;
-        ignoring(timing).then(second).perform(4, ignored.completion());
-        EXPECT_EQ(ignored.result().input, 4);
-        EXPECT_TRUE(ignored.result().isIgnored());
-
-        EXPECT_EQ(failed.settledCount(), 1);
-        EXPECT_EQ(ignored.count(), 1);
-        EXPECT_EQ(second.starts(), 0);
+        struct Case {
+            const char* what;
+            ScriptedAction<int, int> first, second;
+            int secondStarts;
+            bool failed;
+        };
+        const Case cases[] = {
+            {"first fails", failing(error, timing), adding(1), 0, true},
+            {"first ignores", ignoring(timing), adding(1), 0, false},
+            {"second fails", adding(1, timing), failing(error, timing), 1, true},
+            {"second ignores", adding(1, timing), ignoring(timing), 1, false},
+        };
+        for (const auto& step : cases) {
+            SCOPED_TRACE(step.what);
+            CompletionRecorder<FileActionResult<int, int>> recorder;
+            step.first.then(step.second).perform(3, recorder.completion());
+            EXPECT_EQ(recorder.result().input, 3);
+            if (step.failed) {
+                EXPECT_EQ(recorder.result().error().get(), error.get());
+            } else {
+                EXPECT_TRUE(recorder.result().isIgnored());
+            }
+            EXPECT_EQ(recorder.settledCount(), 1);
+            EXPECT_EQ(step.second.starts(), step.secondStarts);
+        }
     }
-}
-
-TEST(ConcatenationTest, TheSecondStepsFailureOrIgnoreIsReportedUnchanged)
-{
-    auto error = testError("second failed");
-    CompletionRecorder<FileActionResult<int, int>> failed;
-    adding(1).then(failing(error, Timing::elsewhere)).perform(7, failed.completion());
-    EXPECT_EQ(failed.result().input, 7);
-    EXPECT_EQ(failed.result().error().get(), error.get());
-
-    CompletionRecorder<FileActionResult<int, int>> ignored;
-    adding(1).then(ignoring()).perform(8, ignored.completion());
-    EXPECT_TRUE(ignored.result().isIgnored());
-    EXPECT_EQ(ignored.result().input, 8);
 }
 
 TEST(MapFileActionResultTest, ContinuesFromAnEarlierMappedResult)

@@ -26,23 +26,18 @@ TEST(FileActionResultTest, WithInputKeepsTheActionAndTheErrorObject)
 
 TEST(SimpleActionsTest, TransformAndPassthroughCompleteSynchronouslyWithTheirInput)
 {
-    bool called = false;
+    std::optional<FileActionResult<int, std::string>> transformed;
     TransformAction<int, std::string>([](const int& value) { return std::to_string(value * 2); })
-        .perform(21, [&](FileActionResult<int, std::string> result) {
-            called = true;
-            EXPECT_EQ(result.input, 21);
-            ASSERT_TRUE(result.output());
-            EXPECT_EQ(*result.output(), "42");
-        });
-    EXPECT_TRUE(called);
+        .perform(21, [&](auto result) { transformed = result; });
+    ASSERT_TRUE(transformed && transformed->output());
+    EXPECT_EQ(transformed->input, 21);
+    EXPECT_EQ(*transformed->output(), "42");
 
-    called = false;
-    PassthroughAction<std::string>().perform("same", [&](FileActionResult<std::string, std::string> result) {
-        called = true;
-        EXPECT_EQ(result.input, "same");
-        EXPECT_EQ(*result.output(), "same");
-    });
-    EXPECT_TRUE(called);
+    std::optional<FileActionResult<std::string, std::string>> passed;
+    PassthroughAction<std::string>().perform("same", [&](auto result) { passed = result; });
+    ASSERT_TRUE(passed && passed->output());
+    EXPECT_EQ(passed->input, "same");
+    EXPECT_EQ(*passed->output(), "same");
 }
 
 TEST(SimpleActionsTest, CompactMapKeepsYieldedValuesInOrderAndNeverIgnores)

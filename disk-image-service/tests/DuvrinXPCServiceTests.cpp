@@ -5,6 +5,7 @@
 #include "disk-image-service/tests/TestSupport.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
 
 #include <gtest/gtest.h>
 
@@ -70,69 +71,99 @@ bool isMountError(const ErrorPtr& error, MountDMGError::Case errorCase)
     return mountError && mountError->errorCase() == errorCase;
 }
 
-TEST_F(DuvrinXPCServiceTest, AttachRepliesWithTheMountedVolumeAmongPartitions)
+// What an attach replies and logs for each kind of tool output.
+TEST_F(DuvrinXPCServiceTest, AttachReplyAndLogFollowTheToolsOutput)
 {
-    auto volume = mountPoint_.path().string();
-    writeFile(tools_ / "attach.plist", attachPlist({std::nullopt, std::nullopt, volume}));
-    writeFakeHdiutil(tools_.path(), "cat '" + (tools_ / "attach.plist").string() + "'");
-
-    auto reply = mount();
-    ASSERT_TRUE(reply.url);
-    EXPECT_EQ(reply.url->path(), mountPoint_.path());
-    EXPECT_TRUE(reply.url->hasDirectoryPath());
-    EXPECT_EQ(reply.error, nullptr);
-    EXPECT_EQ(recordedInvocations(tools_.path()), std::vector<std::vector<std::string>>{attachArguments(image_.path())});
-    EXPECT_TRUE(serviceLog().empty());
+    const auto volume = mountPoint_.path().string();
+    int lists = 0;
+    auto printing = [&](const std::vector<std::optional<std::string>>& mountPoints) {
+        auto list = tools_ / ("attach-" + std::to_string(++lists) + ".plist");
+        writeFile(list, attachPlist(mountPoints));
+        return "cat '" + list.string() + "'";
+    };
+    using Case = MountDMGError::Case;
+    struct Attach {
+        const char* what;
+        std::string script;
+        std::optional<std::string> volume;
+        std::optional<Case> error;
+        std::string logged; // empty: nothing is logged
+    };
+    const Attach cases[] = {
+        {"the mounted volume among partitions", printing({std::nullopt, std::nullopt, volume}), volume, {}, ""},
+        {"two volumes: the first listed", printing({std::nullopt, "/Volumes/First", "/Volumes/Second"}), "/Volumes/First", {}, ""},
+        {"partitions without a volume", printing({std::nullopt, std::nullopt}), {}, {}, "DMG attach did not mount any volumes"},
+        {"no entities at all", printing({}), {}, {}, "DMG attach did not mount any volumes"},
+        {"not a property list", "printf 'attached somewhere'", {}, Case::invalidOutput,
+            "Failed to decode `hdiutil` output as plist: "},
+        {"a list without the entities", "printf '<plist version=\"1.0\"><dict><key>other</key><true/></dict></plist>'", {},
+            Case::invalidOutput, "system-entities"},
+        {"output that is not UTF-8", "printf 'bad \\377 bytes'", {}, Case::invalidOutput, "\nOutput\nOutput was not valid UTF8"},
+        // The busy test is exact: a line end after "Resource busy" is another failure.
+        {"busy followed by a line end", "printf 'hdiutil: attach failed - Resource busy\\n' >&2; exit 16", {}, Case::exitCode,
+            "`hdiutil` failed with exit code 16.\nstderr: hdiutil: attach failed - Resource busy\n"},
+        {"standard error that is not UTF-8 is never busy", "printf '\\377 Resource busy' >&2; exit 1", {}, Case::exitCode,
+            "`hdiutil` failed with exit code 1.\nstderr: <invalid UTF8>"},
+        {"two megabytes of output", "head -c 2000000 /dev/zero | tr '\\0' x; exit 0", {}, Case::invalidOutput,
+            "Failed to decode `hdiutil` output as plist: "},
+    };
+    for (const auto& attach : cases) {
+        SCOPED_TRACE(attach.what);
+        log::LogCapture capture;
+        std::filesystem::remove(tools_ / "arguments.log");
+        writeFakeHdiutil(tools_.path(), attach.script);
+        auto reply = mount();
+        EXPECT_EQ(reply.url ? std::optional(reply.url->path().string()) : std::nullopt, attach.volume);
+        if (reply.url) {
+            EXPECT_EQ(reply.url->hasDirectoryPath(), std::filesystem::is_directory(reply.url->path()));
+        }
+        if (attach.error) {
+            EXPECT_TRUE(isMountError(reply.error, *attach.error));
+        } else {
+            EXPECT_EQ(reply.error, nullptr);
+        }
+        EXPECT_EQ(recordedInvocations(tools_.path()), std::vector<std::vector<std::string>>{attachArguments(image_.path())});
+        auto entries = capture.entries("XPC Service");
+        if (attach.logged.empty()) {
+            EXPECT_TRUE(entries.empty());
+            continue;
+        }
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_NE(entries[0].message.find(attach.logged), std::string::npos) << entries[0].message.substr(0, 200);
+        EXPECT_LT(entries[0].message.size(), 2 * DuvrinXPCService::messageLimit);
+    }
+    EXPECT_FALSE(std::filesystem::exists(copies_ / "busy-copies"));
 }
 
-TEST_F(DuvrinXPCServiceTest, AttachWithTwoVolumesRepliesWithTheFirstListed)
+TEST_F(DuvrinXPCServiceTest, AFailedAttachCarriesTheToolsStatusAndReason)
 {
-    writeFile(tools_ / "attach.plist", attachPlist({std::nullopt, "/Volumes/First", "/Volumes/Second"}));
-    writeFakeHdiutil(tools_.path(), "cat '" + (tools_ / "attach.plist").string() + "'");
-
+    // The reason, then 600 KB, then the tool's last words: start and end reach
+    // the caller, and reply and log stay bounded.
+    writeFakeHdiutil(tools_.path(),
+        "printf 'hdiutil: attach failed - the image is too large for the free space ' >&2; "
+        "head -c 600000 /dev/zero | tr '\\0' x >&2; printf ' the end' >&2; exit 3");
     auto reply = mount();
-    ASSERT_TRUE(reply.url);
-    EXPECT_EQ(reply.url->path(), "/Volumes/First");
-    EXPECT_EQ(reply.error, nullptr);
-}
-
-TEST_F(DuvrinXPCServiceTest, AttachOutputThatIsNotAPropertyListIsInvalidOutput)
-{
-    writeFakeHdiutil(tools_.path(), "printf 'attached somewhere'");
-    auto reply = mount();
-    EXPECT_FALSE(reply.url);
-    EXPECT_TRUE(isMountError(reply.error, MountDMGError::Case::invalidOutput));
+    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
+    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 3);
+    EXPECT_EQ(reply.error->code(), 0);
+    const auto description = reply.error->description();
+    EXPECT_TRUE(description.starts_with("hdiutil failed with exit code 3: attach failed - the image is too large for the free space xxx"))
+        << description.substr(0, 200);
+    EXPECT_TRUE(description.ends_with(" the end")) << description.substr(description.size() - 200);
+    EXPECT_LT(description.size(), 2 * DuvrinXPCService::messageLimit);
     auto entries = serviceLog();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].level, Level::error);
-    EXPECT_TRUE(entries[0].message.starts_with("Failed to decode `hdiutil` output as plist: "));
-    EXPECT_TRUE(entries[0].message.ends_with("\nOutput\nattached somewhere")) << entries[0].message;
+    EXPECT_LT(entries[0].message.size(), 2 * DuvrinXPCService::messageLimit);
 
-    // A property list without "system-entities", and output that is not UTF-8.
-    writeFakeHdiutil(tools_.path(), "printf '<plist version=\"1.0\"><dict><key>other</key><true/></dict></plist>'");
-    EXPECT_TRUE(isMountError(mount().error, MountDMGError::Case::invalidOutput));
-    writeFakeHdiutil(tools_.path(), "printf 'bad \\377 bytes'");
-    EXPECT_TRUE(isMountError(mount().error, MountDMGError::Case::invalidOutput));
-    entries = serviceLog();
-    ASSERT_EQ(entries.size(), 3u);
-    EXPECT_NE(entries[1].message.find("system-entities"), std::string::npos) << entries[1].message;
-    EXPECT_TRUE(entries[2].message.ends_with("\nOutput\nOutput was not valid UTF8")) << entries[2].message;
-}
-
-TEST_F(DuvrinXPCServiceTest, AttachWithoutAnyMountPointRepliesWithNeitherURLNorError)
-{
-    writeFile(tools_ / "attach.plist", attachPlist({std::nullopt, std::nullopt}));
-    writeFakeHdiutil(tools_.path(), "cat '" + (tools_ / "attach.plist").string() + "'");
-    auto reply = mount();
-    EXPECT_FALSE(reply.url);
-    EXPECT_EQ(reply.error, nullptr);
-    EXPECT_TRUE(capture_.contains(Level::defaultLevel, "DMG attach did not mount any volumes"));
-
-    writeFile(tools_ / "attach.plist", attachPlist({}));
+    // A missing tool is env's exit code.
+    ScopedSearchPath noTools(work_.path().string());
     reply = mount();
-    EXPECT_FALSE(reply.url);
-    EXPECT_EQ(reply.error, nullptr);
-    EXPECT_EQ(capture_.count("DMG attach did not mount any volumes"), 2u);
+    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
+    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 127);
+    entries = serviceLog();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_TRUE(entries[1].message.starts_with("`hdiutil` failed with exit code 127.\nstderr: ")) << entries[1].message;
 }
 
 TEST_F(DuvrinXPCServiceTest, BusyImageIsAttachedFromACopyThatGoesWithItsDetach)
@@ -221,67 +252,6 @@ TEST_F(DuvrinXPCServiceTest, CopiesLeftByAnEarlierRunAreRemovedAtStart)
         left.push_back(entry.path().filename());
     EXPECT_EQ(left, std::vector<std::string>{"copy-still"});
     EXPECT_EQ(readFile(attachedHere / "Example.app"), "still attached");
-}
-
-TEST_F(DuvrinXPCServiceTest, ToolOutputReachesRepliesAndTheLogBounded)
-{
-    // 600 KB of error ending in the tool's last words; 2 MB of output.
-    writeFakeHdiutil(tools_.path(),
-        "printf 'hdiutil: attach failed - ' >&2; head -c 600000 /dev/zero | tr '\\0' x >&2; "
-        "printf ' the end' >&2; exit 1");
-    auto reply = mount();
-    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    const auto description = reply.error->description();
-    EXPECT_TRUE(description.starts_with("hdiutil failed with exit code 1: attach failed - xxx")) << description.substr(0, 200);
-    EXPECT_TRUE(description.ends_with(" the end")) << description.substr(description.size() - 200);
-    EXPECT_LT(description.size(), 2 * DuvrinXPCService::messageLimit);
-
-    writeFakeHdiutil(tools_.path(), "head -c 2000000 /dev/zero | tr '\\0' x; exit 0");
-    reply = mount();
-    EXPECT_TRUE(isMountError(reply.error, MountDMGError::Case::invalidOutput));
-
-    auto entries = serviceLog();
-    ASSERT_EQ(entries.size(), 2u);
-    for (const auto& entry : entries)
-        EXPECT_LT(entry.message.size(), 2 * DuvrinXPCService::messageLimit) << entry.message.substr(0, 200);
-}
-
-TEST_F(DuvrinXPCServiceTest, OtherAttachFailuresReplyWithTheExitCode)
-{
-    // The suffix test is exact: a line end after "Resource busy" is another failure.
-    writeFakeHdiutil(tools_.path(), "printf 'hdiutil: attach failed - Resource busy\\n' >&2; exit 16");
-    auto reply = mount();
-    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 16);
-    EXPECT_EQ(reply.error->code(), 0);
-    EXPECT_TRUE(capture_.contains(
-        Level::error, "`hdiutil` failed with exit code 16.\nstderr: hdiutil: attach failed - Resource busy\n"));
-
-    // Standard error that is not UTF-8 is never taken for "Resource busy".
-    writeFakeHdiutil(tools_.path(), "printf '\\377 Resource busy' >&2; exit 1");
-    reply = mount();
-    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    EXPECT_TRUE(capture_.contains(Level::error, "`hdiutil` failed with exit code 1.\nstderr: <invalid UTF8>"));
-    EXPECT_FALSE(std::filesystem::exists(copies_ / "busy-copies"));
-
-    // The tool's reason reaches the caller.
-    writeFakeHdiutil(tools_.path(), "printf 'hdiutil: attach failed - the image is too large for the free space' >&2; exit 1");
-    reply = mount();
-    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    EXPECT_EQ(reply.error->description(),
-        "hdiutil failed with exit code 1: attach failed - the image is too large for the free space");
-}
-
-TEST_F(DuvrinXPCServiceTest, MissingHdiutilIsTheExitCodeOfEnv)
-{
-    ScopedSearchPath noTools(work_.path().string());
-    auto reply = mount();
-    ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 127);
-    auto entries = serviceLog();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_TRUE(entries[0].message.starts_with("`hdiutil` failed with exit code 127.\nstderr: ")) << entries[0].message;
-    EXPECT_NE(entries[0].message.find("No such file or directory"), std::string::npos) << entries[0].message;
 }
 
 TEST_F(DuvrinXPCServiceTest, LaunchFailureRepliesWithTheLaunchErrorAndLogsNothing)

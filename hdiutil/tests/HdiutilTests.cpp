@@ -208,22 +208,28 @@ TEST_F(HdiutilTest, ImageAttachedElsewhereIsBusyButACopyAttaches) {
 }
 
 TEST_F(HdiutilTest, BadImagesFailAndLeaveNothingBehind) {
-    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto source = makeApplicationTree();
+    auto image = makeImage(source, "Example.dmg");
     auto bytes = readFile(image);
     bytes[200] = static_cast<char>(bytes[200] ^ 0x5a); // inside the compressed volume
     auto damaged = folder / "damaged.dmg";
     std::ofstream(damaged, std::ios::binary) << bytes;
     auto text = folder / "text.dmg";
     writeFile(text, "not a disk image\n", 0644);
+    // Folders nested deeper than a path can reach fail with a bounded message.
+    auto deep = makeImage(source, "deep.dmg", "Deep", {"--deep-folders", "600:0123456789"});
     auto mountPoint = makeMountPoint("bad");
 
-    for (const auto& bad : {damaged, text, folder / "missing.dmg", folder / "mounts"}) {
+    const std::pair<fs::path, std::string> cases[] = {{damaged, "attach failed"}, {text, "attach failed"},
+        {folder / "missing.dmg", "attach failed"}, {folder / "mounts", "attach failed"}, {deep, "File name too long"}};
+    for (const auto& [bad, expected] : cases) {
         auto outcome = attach(bad, mountPoint);
         EXPECT_NE(outcome.exitStatus, 0) << bad;
-        EXPECT_NE(outcome.standardError.find("attach failed"), std::string::npos) << outcome.standardError;
+        EXPECT_NE(outcome.standardError.find(expected), std::string::npos) << outcome.standardError.substr(0, 500);
+        EXPECT_LT(outcome.standardError.size(), 5000u);
         EXPECT_TRUE(outcome.standardOutput.empty());
         EXPECT_TRUE(fs::is_empty(mountPoint));
-        EXPECT_EQ(std::distance(fs::directory_iterator(mountPoint.parent_path()), fs::directory_iterator()), 1);
+        EXPECT_EQ(entriesBeside(mountPoint), 1u);
     }
     // The failed attaches left no record that would block the mount point.
     auto good = attach(image, mountPoint);
@@ -231,26 +237,21 @@ TEST_F(HdiutilTest, BadImagesFailAndLeaveNothingBehind) {
     EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
 }
 
-TEST_F(HdiutilTest, RefusesMountPointsItCannotUse) {
+// What was not on the image stays: a mount point with files of its own is
+// refused, and a detach leaves files added later where they are.
+TEST_F(HdiutilTest, FilesThatWereNotOnTheImageStay) {
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
     auto occupied = makeMountPoint("occupied");
     writeFile(occupied / "mine.txt", "keep me\n", 0644);
-    auto outcome = attach(image, occupied);
-    EXPECT_NE(outcome.exitStatus, 0);
-    EXPECT_EQ(readFile(occupied / "mine.txt"), "keep me\n");
-    EXPECT_EQ(std::distance(fs::directory_iterator(occupied), fs::directory_iterator()), 1);
-
-    EXPECT_NE(attach(image, folder / "no such folder").exitStatus, 0);
+    EXPECT_NE(attach(image, occupied).exitStatus, 0);
     EXPECT_NE(hdiutil({"detach", occupied.string()}).exitStatus, 0);
     EXPECT_EQ(readFile(occupied / "mine.txt"), "keep me\n");
-}
+    EXPECT_EQ(std::distance(fs::directory_iterator(occupied), fs::directory_iterator()), 1);
+    EXPECT_NE(attach(image, folder / "no such folder").exitStatus, 0);
 
-TEST_F(HdiutilTest, DetachKeepsFilesThatWereNotOnTheImage) {
-    auto image = makeImage(makeApplicationTree(), "Example.dmg");
     auto mountPoint = makeMountPoint("one");
     ASSERT_EQ(attach(image, mountPoint).exitStatus, 0);
     writeFile(mountPoint / "added later.txt", "user data\n", 0644);
-
     auto detached = hdiutil({"detach", mountPoint.string()});
     EXPECT_NE(detached.exitStatus, 0);
     EXPECT_NE(detached.standardError.find("left in place"), std::string::npos) << detached.standardError;
@@ -302,46 +303,44 @@ TEST_F(HdiutilTest, LargeCatalogAttaches) {
     EXPECT_TRUE(fs::is_empty(mountPoint));
 }
 
-TEST_F(HdiutilTest, OneTimeLimitBoundsTheWholeAttach) {
+// A 7-Zip that hangs, is slow, or cannot show its own link checks: the
+// attach fails, says why and lays nothing out.
+TEST_F(HdiutilTest, AnUnfitOrSlowSevenZipFailsTheAttach) {
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
-    auto hanging = folder / "hanging";
-    writeFile(hanging / "7zz", "#!/bin/sh\nexec sleep 30\n", 0755);
-    // Each run is well inside the limit; together they are not.
-    auto slow = folder / "slow";
-    writeFile(slow / "7zz", "#!/bin/sh\nsleep 0.7\nexec /usr/bin/7zz \"$@\"\n", 0755);
-    for (const auto& bin : {hanging, slow}) {
-        auto mountPoint = makeMountPoint(bin.filename());
-        auto outcome = attachWith(bin, {"TAVIK_HDIUTIL_TIME_LIMIT=1"}, image, mountPoint);
-        EXPECT_NE(outcome.exitStatus, 0) << bin;
-        EXPECT_NE(outcome.standardError.find("took too long"), std::string::npos) << outcome.standardError;
-        EXPECT_TRUE(fs::is_empty(mountPoint));
-    }
-    // Without the limit the slow 7-Zip still attaches.
-    auto mountPoint = makeMountPoint("patient");
-    auto patient = attachWith(slow, {}, image, mountPoint);
-    EXPECT_EQ(patient.exitStatus, 0) << patient.standardError;
-    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
-}
-
-TEST_F(HdiutilTest, SevenZipWithoutItsOwnLinkChecksIsRefused) {
-    auto image = makeImage(makeApplicationTree(), "Example.dmg");
+    auto sevenZip = [](const std::string& body) { return "#!/bin/sh\n" + body + "\n"; };
+    auto reporting = [&](const std::string& banner) {
+        return sevenZip("if [ $# -eq 0 ]; then echo '" + banner + "'; exit 0; fi\nexec /usr/bin/7zz \"$@\"");
+    };
+    const std::string slow = sevenZip("sleep 0.7\nexec /usr/bin/7zz \"$@\"");
     struct Case {
-        std::string banner;
+        std::string script;
+        std::vector<std::string> environment;
         std::string expected;
     };
-    for (const auto& [banner, expected] : std::vector<Case>{
-             {"7-Zip [64] 16.02 : Copyright (c) 1999-2016 Igor Pavlov", "7zz 16.02 is too old"},
-             {"7-Zip (z) 25.00 (x64) : Copyright (c) 1999-2025 Igor Pavlov", "7zz 25.00 is too old"},
-             {"something else entirely", "cannot tell the version"}}) {
-        auto bin = folder / "bin";
-        writeFile(bin / "7zz", "#!/bin/sh\nif [ $# -eq 0 ]; then echo '" + banner + "'; exit 0; fi\nexec /usr/bin/7zz \"$@\"\n",
-                  0755);
-        auto mountPoint = makeMountPoint("old");
-        auto outcome = attachWith(bin, {}, image, mountPoint);
-        EXPECT_NE(outcome.exitStatus, 0) << banner;
+    const std::vector<Case> cases = {
+        {sevenZip("exec sleep 30"), {"TAVIK_HDIUTIL_TIME_LIMIT=1"}, "took too long"},
+        // Each run is well inside the limit; together they are not.
+        {slow, {"TAVIK_HDIUTIL_TIME_LIMIT=1"}, "took too long"},
+        {reporting("7-Zip [64] 16.02 : Copyright (c) 1999-2016 Igor Pavlov"), {}, "7zz 16.02 is too old"},
+        {reporting("7-Zip (z) 25.00 (x64) : Copyright (c) 1999-2025 Igor Pavlov"), {}, "7zz 25.00 is too old"},
+        {reporting("something else entirely"), {}, "cannot tell the version"},
+    };
+    auto bin = folder / "bin";
+    int attempts = 0;
+    for (const auto& [script, environment, expected] : cases) {
+        auto mountPoint = makeMountPoint("refused " + std::to_string(++attempts));
+        writeFile(bin / "7zz", script, 0755);
+        auto outcome = attachWith(bin, environment, image, mountPoint);
+        EXPECT_NE(outcome.exitStatus, 0) << expected;
         EXPECT_NE(outcome.standardError.find(expected), std::string::npos) << outcome.standardError;
         EXPECT_TRUE(fs::is_empty(mountPoint));
     }
+    // Without the limit the slow 7-Zip still attaches.
+    writeFile(bin / "7zz", slow, 0755);
+    auto mountPoint = makeMountPoint("patient");
+    auto patient = attachWith(bin, {}, image, mountPoint);
+    EXPECT_EQ(patient.exitStatus, 0) << patient.standardError;
+    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
 }
 
 TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut) {
@@ -471,22 +470,6 @@ TEST_F(HdiutilTest, VolumeLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten
     EXPECT_EQ(attached.exitStatus, 0) << attached.standardError;
     EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
 }
-
-TEST_F(HdiutilTest, DeepVolumesFailWithBoundedMessages) {
-    auto image = makeImage(makeApplicationTree(), "deep.dmg", "Deep", {"--deep-folders", "600:0123456789"});
-    auto mountPoint = makeMountPoint("deep");
-    auto outcome = attach(image, mountPoint);
-    EXPECT_NE(outcome.exitStatus, 0);
-    EXPECT_NE(outcome.standardError.find("File name too long"), std::string::npos)
-        << outcome.standardError.substr(0, 500);
-    EXPECT_LT(outcome.standardError.size(), 5000u);
-    EXPECT_TRUE(fs::is_empty(mountPoint));
-    EXPECT_EQ(entriesBeside(mountPoint), 1u);
-}
-
-} // namespace
-
-namespace {
 
 TEST_F(HdiutilTest, SimultaneousAttachesOfOneImageLetOnlyOneThrough) {
     auto image = makeImage(makeApplicationTree(), "Example.dmg");

@@ -5,7 +5,10 @@
 #include "launcher/Launcher.hpp"
 #include "launcher/LauncherBus.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/testing/Eventually.hpp"
+#include "platform/testing/Files.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -27,18 +30,6 @@ namespace {
 
 class LauncherTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavik-launcher-XXXXXX").string();
-        root = fs::path(mkdtemp(pattern.data()));
-        bus = std::make_unique<tavik::testing::PrivateSessionBus>();
-    }
-    void TearDown() override
-    {
-        bus.reset();
-        std::error_code error;
-        fs::remove_all(root, error);
-    }
 
     // An executable script at `path`; it notes in `root/started` that it ran
     // and whether the launcher owned its bus name then.
@@ -60,20 +51,16 @@ protected:
             LauncherBus::quitSignalInterface, LauncherBus::quitSignalName);
     }
 
-    std::optional<std::string> startedNote() const
+    // The script runs detached: its note comes a moment later.
+    std::string startedNote() const
     {
-        // The script runs detached; give it a moment to write its note.
-        for (int attempt = 0; attempt < 500 && !fs::exists(root / "started"); ++attempt)
-            std::this_thread::sleep_for(10ms);
-        std::ifstream note(root / "started");
-        std::string line;
-        if (!note || !std::getline(note, line))
-            return std::nullopt;
-        return line;
+        tavik::testing::eventually([&] { return !tavik::testing::readFile(root / "started").empty(); });
+        return tavik::testing::readFile(root / "started");
     }
 
-    fs::path root;
-    std::unique_ptr<tavik::testing::PrivateSessionBus> bus;
+    tavik::testing::ScratchFolder scratch { "tavik-launcher" };
+    const fs::path root = scratch.path();
+    tavik::testing::PrivateSessionBus sessionBus;
 };
 
 TEST_F(LauncherTest, FindsTavikBesideItselfOrUnderItsInstallPrefix)
@@ -90,18 +77,22 @@ TEST_F(LauncherTest, FindsTavikBesideItselfOrUnderItsInstallPrefix)
     EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/bin/tavik");
 }
 
-TEST_F(LauncherTest, TavikAlreadyRunningIsLeftAloneAndNothingIsStarted)
+// A running Tavik or another launcher on the bus: nothing is started.
+TEST_F(LauncherTest, NothingIsStartedWhileTavikOrAnotherLauncherRuns)
 {
-    auto tavikOnBus = sdbus::createSessionBusConnection(LauncherBus::tavikName);
-    log::LogCapture logs;
-    auto outcome = runLauncher({ writeTavik(root / "bin/tavik", "true"), 2s });
-
-    EXPECT_EQ(outcome, LaunchOutcome::alreadyRunning);
-    EXPECT_TRUE(logs.contains(log::Level::debug, "Did finish launching"));
-    EXPECT_TRUE(logs.contains(log::Level::debug, "Tavik is already running"));
-    EXPECT_EQ(logs.count("Launched main app, waiting for termination notification"), 0u);
-    std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(fs::exists(root / "started"));
+    const std::pair<const char*, LaunchOutcome> cases[] = {
+        { LauncherBus::tavikName, LaunchOutcome::alreadyRunning },
+        { LauncherBus::launcherName, LaunchOutcome::anotherLauncherRunning },
+    };
+    for (const auto& [owner, expected] : cases) {
+        SCOPED_TRACE(owner);
+        auto onBus = sdbus::createSessionBusConnection(owner);
+        log::LogCapture logs;
+        EXPECT_EQ(runLauncher({ writeTavik(root / "bin/tavik", "true"), 2s }), expected);
+        EXPECT_EQ(logs.count("Launched main app, waiting for termination notification"), 0u);
+        std::this_thread::sleep_for(200ms);
+        EXPECT_FALSE(fs::exists(root / "started"));
+    }
 }
 
 TEST_F(LauncherTest, EndsWhenTheStartedTavikSendsTheQuitSignal)
@@ -112,7 +103,7 @@ TEST_F(LauncherTest, EndsWhenTheStartedTavikSendsTheQuitSignal)
 
     EXPECT_EQ(outcome, LaunchOutcome::quitRequested);
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 60s) << "the answer, not the timeout, ended the wait";
-    EXPECT_EQ(startedNote(), "1") << "the launcher owned its bus name while Tavik started";
+    EXPECT_EQ(startedNote(), "1\n") << "the launcher owned its bus name while Tavik started";
     EXPECT_TRUE(logs.contains(log::Level::debug, "Launched main app, waiting for termination notification"));
     EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app has requested launcher to quit"));
     EXPECT_FALSE(isNameOnSessionBus(LauncherBus::launcherName).value()) << "the name goes with the launcher";
@@ -137,14 +128,6 @@ TEST_F(LauncherTest, GivesUpWhenTavikNeverAnswersAndReportsATavikThatCannotStart
         EXPECT_TRUE(entries.back().message.starts_with("Failed to launch main app: ")) << entries.back().message;
         EXPECT_NE(entries.back().message.find("tavik"), std::string::npos) << entries.back().message;
     }
-}
-
-TEST_F(LauncherTest, OnlyOneLauncherRunsPerSession)
-{
-    auto otherLauncher = sdbus::createSessionBusConnection(LauncherBus::launcherName);
-    EXPECT_EQ(runLauncher({ writeTavik(root / "bin/tavik", "true"), 1s }), LaunchOutcome::anotherLauncherRunning);
-    std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(fs::exists(root / "started"));
 }
 
 // The real tavik, started by the launcher, tells it to quit at the end of its launch.
@@ -188,7 +171,7 @@ TEST_F(LauncherTest, InstalledLauncherStartsTavikFromItsPrefix)
 
     ASSERT_TRUE(WIFEXITED(status)) << text;
     EXPECT_EQ(WEXITSTATUS(status), 0) << text;
-    EXPECT_EQ(startedNote(), "1");
+    EXPECT_EQ(startedNote(), "1\n");
     EXPECT_NE(text.find("Main app has requested launcher to quit"), std::string::npos) << text;
 }
 

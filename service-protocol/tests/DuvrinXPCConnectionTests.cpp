@@ -1,6 +1,7 @@
 #include "service-protocol/DBusMapping.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
 
 #include <gtest/gtest.h>
 
@@ -202,16 +203,11 @@ TEST(DuvrinXPCConnectionTest, CallsThatCannotBeMadeOrAnsweredReachTheErrorHandle
     Outcomes outcomes;
     {
         // No bus at all.
-        const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-        std::string saved = previous ? previous : "";
-        setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus", 1);
+        tavik::testing::ScopedEnvironment noBus;
+        noBus.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus");
         auto proxy = DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(outcomes.errorHandler());
         proxy->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), outcomes.mountResponse("a"));
         ASSERT_TRUE(outcomes.waitFor(1));
-        if (previous)
-            setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
-        else
-            unsetenv("DBUS_SESSION_BUS_ADDRESS");
     }
     tavik::testing::PrivateSessionBus bus;
     {

@@ -38,7 +38,7 @@ protected:
 
 } // namespace
 
-TEST_F(ReaderTest, FindsTheEndRecordBehindACommentOrTrailingDataWithinTheLimit)
+TEST_F(ReaderTest, FindsTheEndRecordAloneOrBehindACommentOrTrailingDataWithinTheLimit)
 {
     std::string comment(100, 'c');
     auto withComment = open(buildArchive({ { .name = "a", .data = "1" } }, comment));
@@ -51,6 +51,12 @@ TEST_F(ReaderTest, FindsTheEndRecordBehindACommentOrTrailingDataWithinTheLimit)
     std::string archive = buildArchive({ { .name = "a", .data = "1" } });
     EXPECT_TRUE(open(archive + std::string(65999 - 22, '\0')));
     EXPECT_FALSE(open(archive + std::string(65999 - 22 + 1, '\0')));
+
+    // An end record alone is an empty archive.
+    auto empty = open(buildArchive({}));
+    ASSERT_TRUE(empty);
+    EXPECT_TRUE(paths(*empty).empty());
+    EXPECT_TRUE(empty->forEachEntry([](const Entry&) { return IterationDecision::continue_; }).ok());
 }
 
 TEST_F(ReaderTest, DoesNotOpenWhatIsNoArchive)
@@ -62,14 +68,6 @@ TEST_F(ReaderTest, DoesNotOpenWhatIsNoArchive)
     // A comment longer than what follows the record.
     std::string archive = buildArchive({}, "comment");
     EXPECT_FALSE(open(archive.substr(0, archive.size() - 1)));
-}
-
-TEST_F(ReaderTest, AnEmptyArchiveOpensWithoutEntries)
-{
-    auto archive = open(buildArchive({}));
-    ASSERT_TRUE(archive);
-    EXPECT_TRUE(paths(*archive).empty());
-    EXPECT_TRUE(archive->forEachEntry([](const Entry&) { return IterationDecision::continue_; }).ok());
 }
 
 TEST_F(ReaderTest, ReadsEntriesWithDataDescriptorsWithAndWithoutSignature)

@@ -13,7 +13,8 @@
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
-#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
+#include "platform/testing/Eventually.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/updater/UpdaterError.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
@@ -27,6 +28,7 @@
 
 using namespace tavik;
 using namespace std::chrono_literals;
+using tavik::testing::eventually;
 namespace fs = std::filesystem;
 
 namespace {
@@ -63,16 +65,6 @@ protected:
         auto delegate = AppDelegate::make(makeEnvironment());
         delegate->applicationWillFinishLaunching();
         return delegate;
-    }
-
-    static bool eventually(const std::function<bool()>& condition, std::chrono::seconds timeout = 60s)
-    {
-        for (auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;) {
-            if (condition())
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return condition();
     }
 
     tavik::testing::SearchEnvironment search; // private TMPDIR and the stand-in on PATH
@@ -391,7 +383,7 @@ TEST_F(AppDelegateTest, ALauncherOnTheBusMeansStartedAtLoginAndIsToldToQuit)
 
 TEST_F(AppDelegateTest, QuittingTakesItsQuestionsOffTheDesktop)
 {
-    notifications::testing::TestNotificationServer server;
+    tavik::testing::TestNotificationServer server;
     auto delegate = makeDelegate();
     auto performer = delegate->environment().userInputRequestPerformer;
     performer->registerCategories();

@@ -2,8 +2,11 @@
 // its own, on a temporary XDG_CONFIG_HOME; the settings commands without a
 // session bus, the others on a private one.
 #include "platform/foundation/UUID.hpp"
-#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/Eventually.hpp"
+#include "platform/testing/Files.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/ScratchFolder.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,18 +25,13 @@
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
-using tavik::notifications::testing::TestNotificationServer;
+using tavik::testing::TestNotificationServer;
+using tavik::testing::eventually;
+using tavik::testing::readFile;
 using tavik::testing::PrivateSessionBus;
 using namespace std::chrono_literals;
 
 namespace {
-
-std::string readAll(const fs::path& file)
-{
-    std::ostringstream text;
-    text << std::ifstream(file, std::ios::binary).rdbuf();
-    return text.str();
-}
 
 Strings split(const std::string& text, char separator)
 {
@@ -42,17 +40,6 @@ Strings split(const std::string& text, char separator)
     for (std::string part; std::getline(stream, part, separator);)
         parts.push_back(part);
     return parts;
-}
-
-template <class Condition>
-bool waitUntil(Condition condition, std::chrono::milliseconds timeout = 60s)
-{
-    for (auto deadline = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < deadline;) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return condition();
 }
 
 class CommandLineTest : public ::testing::Test {
@@ -64,8 +51,6 @@ protected:
 
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "tavik-cli-XXXXXX").string();
-        root = fs::path(mkdtemp(pattern.data()));
         for (auto* folder : { "Applications", "Other Applications", "Downloads", "tmp" })
             fs::create_directories(root / folder);
         fs::create_directory_symlink(root / "Downloads", root / "LinkToDownloads");
@@ -74,11 +59,10 @@ protected:
     void TearDown() override
     {
         EXPECT_EQ(chdir("/"), 0); // a test may have gone into root
-        fs::remove_all(root);
     }
 
     std::string path(const char* name) const { return (root / name).string(); }
-    std::string settings() const { return readAll(root / "config/tavik/app.tavik.Tavik.plist"); }
+    std::string settings() const { return readFile(root / "config/tavik/app.tavik.Tavik.plist"); }
 
     // Starts the built tavik with the test's private folders and `environment`
     // on top; on the session bus this process points at when `onBus`, else
@@ -119,7 +103,7 @@ protected:
     std::optional<Outcome> finishWithin(pid_t child, const std::string& name, std::chrono::milliseconds timeout)
     {
         int status = 0;
-        if (waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout))
+        if (eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout))
             return outcome(status, name);
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
@@ -128,8 +112,8 @@ protected:
 
     Outcome outcome(int status, const std::string& name)
     {
-        return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readAll(root / (name + ".out")),
-            readAll(root / (name + ".err")) };
+        return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(root / (name + ".out")),
+            readFile(root / (name + ".err")) };
     }
 
     Outcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
@@ -147,7 +131,8 @@ protected:
         return rows;
     }
 
-    fs::path root;
+    tavik::testing::ScratchFolder scratch{"tavik-cli"};
+    fs::path root = scratch.path();
 };
 
 bool nameHasOwnerOnSessionBus(const std::string& name)
@@ -330,7 +315,7 @@ TEST_F(CommandLineTest, HeadlessTavikQuitsCleanlyWhenItsBusGoesAway)
     PrivateSessionBus bus;
     TestNotificationServer server;
     pid_t headless = start({ "--headless" }, "headless", true);
-    bool serving = waitUntil([] { return nameHasOwnerOnSessionBus("app.tavik.Tavik"); });
+    bool serving = eventually([] { return nameHasOwnerOnSessionBus("app.tavik.Tavik"); });
     if (serving) {
         pid_t open = start({ "open", path("Example.zip") }, "open", true);
         auto handed = finish(open, "open");
@@ -339,7 +324,7 @@ TEST_F(CommandLineTest, HeadlessTavikQuitsCleanlyWhenItsBusGoesAway)
     }
     bus.kill();
     auto ended = finishWithin(headless, "headless", 60s);
-    ASSERT_TRUE(serving) << readAll(root / "headless.err");
+    ASSERT_TRUE(serving) << readFile(root / "headless.err");
     ASSERT_TRUE(ended) << "still running after its bus went away";
     EXPECT_EQ(ended->status, 0) << "128 + n: ended by signal n\n" << ended->err;
     EXPECT_NE(ended->err.find("tavik: lost the session bus"), std::string::npos) << ended->err;

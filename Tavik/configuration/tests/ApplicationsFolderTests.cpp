@@ -71,15 +71,13 @@ TEST(ApplicationsFolderTest, UserFolderIsRebuiltFromTheUserDomainPath)
     EXPECT_FALSE(isApplicationsFolder(URL::fileURL("/home/other/Applications", true)));
 }
 
-TEST(ApplicationDockIconMenuBarOptionTest, RawValuesStartWithACapital)
+// The raw values are what the settings file holds.
+TEST(ApplicationDockIconMenuBarOptionTest, RawValuesAreTheStoredNames)
 {
-    std::vector<std::string> raw, titles;
-    for (auto option : ApplicationDockIconMenuBarOption::allCases()) {
+    std::vector<std::string> raw;
+    for (auto option : ApplicationDockIconMenuBarOption::allCases())
         raw.push_back(option.rawValue());
-        titles.push_back(option.title());
-    }
     EXPECT_EQ(raw, (std::vector<std::string> { "MenuBarOnly", "DockOnly", "DockAndMenuBar" }));
-    EXPECT_EQ(titles, (std::vector<std::string> { "Menu Bar Icon Only", "Dock Icon Only", "Dock Icon and Menu Bar Icon" }));
     EXPECT_EQ(ApplicationDockIconMenuBarOption::fromRawValue("DockOnly"), ApplicationDockIconMenuBarOption::dockOnly);
     EXPECT_FALSE(ApplicationDockIconMenuBarOption::fromRawValue("menuBarOnly"));
 }

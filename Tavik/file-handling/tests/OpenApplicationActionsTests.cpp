@@ -195,7 +195,4 @@ TEST(OpenApplicationActionTest, WorkspaceAnswersBecomeResults)
     ASSERT_TRUE(invalid.isFailure());
     EXPECT_EQ(invalid.error()->description(), "The system returned an invalid result");
     EXPECT_TRUE(capture.contains(log::Level::error, "Failed to open application at /Applications/Example.app: No error"));
-
-    EXPECT_EQ(OpenApplicationAction::Error::untrustedApplication()->description(),
-        "The application cannot be opened automatically. Try opening with right click => open.");
 }

@@ -195,10 +195,6 @@ TEST_F(ZIPActionsTest, FrameworkBundleIsExtractedAsUnzipMakesIt)
     EXPECT_EQ(items.front().url, URL::fileURL(work_ / "working/Example.app", true));
     EXPECT_EQ(describeSource(items.front().source), "zip(Example.zip) < directory");
     EXPECT_EQ(items.front().kind, InstallableApplication::Kind::application);
-    EXPECT_TRUE(logs_.contains(log::Level::debug, "Starting to extract application from " + (work_ / "Example.zip/Example.app").string()
-            + " to " + (work_ / "working").string()));
-    EXPECT_TRUE(logs_.contains(log::Level::debug,
-        "Extracted Example.app/Contents/Frameworks/Kit.framework/Kit from " + (work_ / "Example.zip").string()));
 
     ASSERT_EQ(run({"unzip", "-qq", (work_ / "Example.zip").string(), "-d", (work_ / "unzipped").string()}), 0);
     EXPECT_EQ(describeTree(work_ / "working"), describeTree(work_ / "unzipped"));
@@ -293,7 +289,6 @@ TEST_F(ZIPActionsTest, ArchiveInsideArchiveIsExtractedThenSearchedWithTheNestedS
     auto& inner = std::get<InstallableApplication::Source::ZIP>(
         std::find_if(items.begin(), items.end(), [](auto& item) { return item.url.lastPathComponent() == "Inner.app"; })->source.value);
     EXPECT_EQ(inner.url, URL::fileURL(work_ / "working/Inner.zip", false));
-    EXPECT_TRUE(logs_.contains(log::Level::debug, "Extracted Inner.zip from " + (work_ / "Outer.zip").string() + " "));
 
     // Extracting again onto what is there fails for every finding.
     auto again = extractAll(work_ / "Outer.zip", work_ / "working");

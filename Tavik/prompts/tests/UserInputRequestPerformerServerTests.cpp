@@ -4,7 +4,7 @@
 #include "Tavik/prompts/tests/PromptsTestSupport.hpp"
 #include "platform/foundation/UUID.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
-#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@
 using namespace tavik;
 using namespace tavik::prompts::testing;
 using tavik::notifications::FreedesktopNotificationCenter;
-using tavik::notifications::testing::TestNotificationServer;
+using tavik::testing::TestNotificationServer;
 using tavik::testing::PrivateSessionBus;
 using Category = UserInputRequestPerformer::Category;
 using namespace std::chrono_literals;

@@ -91,26 +91,3 @@ TEST(UserDefaultsReliability, TwoProcessesWritingDifferentKeysBothLand)
         EXPECT_EQ(onDisk->find(key)->find("counter")->integer(), writes) << key;
     }
 }
-
-TEST(UserDefaultsReliability, AnObserverSeesEveryValueOfAnotherProcessInOrder)
-{
-    TemporaryFolder folder;
-    auto file = folder.path() / "observed.plist";
-    auto defaults = UserDefaults::atPath(file);
-    std::mutex mutex;
-    std::vector<int64_t> counters;
-    auto token = defaults->observe("key", [&](const auto&, const std::optional<PropertyList>& newValue) {
-        std::lock_guard lock(mutex);
-        if (newValue)
-            counters.push_back(*newValue->find("counter")->integer());
-    });
-    EXPECT_EQ(waitFor(startWriter({ file.string(), "key", "40" })), 0);
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard lock(mutex);
-        return !counters.empty() && counters.back() == 40;
-    }));
-    // Intermediate values may be coalesced, but never seen out of order.
-    std::lock_guard lock(mutex);
-    EXPECT_TRUE(std::is_sorted(counters.begin(), counters.end()));
-    EXPECT_EQ(std::adjacent_find(counters.begin(), counters.end()), counters.end());
-}

@@ -1,6 +1,7 @@
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
-#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@
 
 using namespace tavik;
 using namespace tavik::notifications;
-using tavik::notifications::testing::TestNotificationServer;
+using tavik::testing::TestNotificationServer;
 using tavik::testing::PrivateSessionBus;
 using namespace std::chrono_literals;
 
@@ -106,20 +107,31 @@ struct Posting {
 
 TEST(FreedesktopNotificationCenterTest, AuthorizationFollowsTheServerOnTheBus)
 {
+    auto expectDenied = [](FreedesktopNotificationCenter& center) {
+        EXPECT_EQ(settingsOf(center).authorizationStatus, AuthorizationStatus::denied);
+        auto failed = add(center, "A", "Title", "FOUND_FILE");
+        ASSERT_NE(failed, nullptr);
+        EXPECT_EQ(failed->code(), NotificationCenterError::notificationsNotAllowed);
+    };
+    {
+        SCOPED_TRACE("no session bus");
+        tavik::testing::ScopedEnvironment noBus;
+        noBus.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus");
+        FreedesktopNotificationCenter center;
+        expectDenied(center);
+        center.removeAllDeliveredNotifications(); // nothing to do, and no crash
+    }
     PrivateSessionBus bus;
     FreedesktopNotificationCenter center;
-
-    auto none = settingsOf(center);
-    EXPECT_EQ(none.authorizationStatus, AuthorizationStatus::denied);
-    std::promise<std::pair<bool, ErrorPtr>> authorization;
-    center.requestAuthorization(AuthorizationOption::alert, [&](bool granted, ErrorPtr error) { authorization.set_value({granted, error}); });
-    auto [granted, error] = authorization.get_future().get();
-    EXPECT_FALSE(granted);
-    EXPECT_EQ(error, nullptr);
-    auto failed = add(center, "A", "Title", "ACTIONLESS_MESSAGE");
-    ASSERT_NE(failed, nullptr);
-    EXPECT_EQ(failed->code(), NotificationCenterError::notificationsNotAllowed);
-
+    {
+        SCOPED_TRACE("no server");
+        expectDenied(center);
+        std::promise<std::pair<bool, ErrorPtr>> authorization;
+        center.requestAuthorization(AuthorizationOption::alert, [&](bool granted, ErrorPtr error) { authorization.set_value({granted, error}); });
+        auto [granted, error] = authorization.get_future().get();
+        EXPECT_FALSE(granted);
+        EXPECT_EQ(error, nullptr);
+    }
     {
         TestNotificationServer withoutActions({{"body"}});
         EXPECT_EQ(settingsOf(center).authorizationStatus, AuthorizationStatus::denied);
@@ -128,18 +140,6 @@ TEST(FreedesktopNotificationCenterTest, AuthorizationFollowsTheServerOnTheBus)
     auto settings = settingsOf(center);
     EXPECT_EQ(settings.authorizationStatus, AuthorizationStatus::authorized);
     EXPECT_EQ(settings.alertSetting, NotificationSetting::enabled);
-}
-
-TEST(FreedesktopNotificationCenterTest, WithoutASessionBusEverythingIsDenied)
-{
-    setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus", 1);
-    FreedesktopNotificationCenter center;
-    EXPECT_EQ(settingsOf(center).authorizationStatus, AuthorizationStatus::denied);
-    auto failed = add(center, "A", "Title", "FOUND_FILE");
-    ASSERT_NE(failed, nullptr);
-    EXPECT_EQ(failed->code(), NotificationCenterError::notificationsNotAllowed);
-    center.removeAllDeliveredNotifications(); // nothing to do, and no crash
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 TEST(FreedesktopNotificationCenterTest, PostsTitleBodyAndTheCategoryActions)

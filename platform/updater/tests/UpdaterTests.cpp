@@ -210,9 +210,13 @@ protected:
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
 };
 
-TEST_F(UpdaterTest, ACheckOffersANewerReleaseAndNothingForAnEqualOne)
+TEST_F(UpdaterTest, ACheckOffersANewerReleaseFromTheFeedInTheSettingsAndNothingForAnEqualOne)
 {
-    auto newer = makeUpdater(writeFeed("newer.xml", feed(item("1.1", "1.1") + item("1.3", "1.3") + item("1.2.5", "1.2.5"))));
+    // The feed address in the settings wins over the built-in one.
+    auto newerFeed = writeFeed("newer.xml", feed(item("1.1", "1.1") + item("1.3", "1.3") + item("1.2.5", "1.2.5")));
+    ASSERT_TRUE(userDefaults->set("updateFeedURL", plist::PropertyList(newerFeed)));
+    auto newer = makeUpdater("https://tavik.app/appcast.xml");
+    EXPECT_EQ(newer->feedURL(), newerFeed);
     EXPECT_EQ(newer->lastUpdateCheckDate(), std::nullopt);
     auto before = Updater::Clock::now();
     newer->checkForUpdates();
@@ -221,6 +225,7 @@ TEST_F(UpdaterTest, ACheckOffersANewerReleaseAndNothingForAnEqualOne)
     EXPECT_GE(*newer->lastUpdateCheckDate() + 1s, before);
 
     recorder = std::make_shared<Recorder>();
+    ASSERT_TRUE(userDefaults->removeObject("updateFeedURL"));
     auto equal = makeUpdater(writeFeed("equal.xml", feed(item("1.2.0", "1.2") + item("1.0", "1.0"))));
     ASSERT_TRUE(equal->lastUpdateCheckDate()) << "the last check date is kept in the user defaults";
     equal->checkForUpdates();
@@ -282,16 +287,6 @@ TEST_F(UpdaterTest, StartingAsksForPermissionOnceThenChecksOnSchedule)
     auto reread = makeUpdater(writeFeed("equal.xml", feed(item("1.2", "1.2"))));
     EXPECT_FALSE(reread->automaticallyChecksForUpdates());
     EXPECT_TRUE(reread->automaticallyDownloadsUpdates());
-}
-
-TEST_F(UpdaterTest, TheFeedAddressInTheSettingsWinsOverTheBuiltInOne)
-{
-    auto url = writeFeed("newer.xml", feed(item("2.0", "2.0")));
-    ASSERT_TRUE(userDefaults->set("updateFeedURL", plist::PropertyList(url)));
-    auto updater = makeUpdater("https://tavik.app/appcast.xml");
-    EXPECT_EQ(updater->feedURL(), url);
-    updater->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(1).front(), "didFindValidUpdate 2.0");
 }
 
 class AlertRecorder final : public StandardUserDriverDelegate {

@@ -6,7 +6,6 @@
 #include "Tavik/shell/model/StatusMenu.hpp"
 
 #include <fstream>
-#include <set>
 
 using namespace tavik;
 using namespace tavik::shell;
@@ -134,16 +133,6 @@ TEST_F(ShellModelTest, TheTrayMenuListsWatchedFoldersBeforeTheCommands)
     EXPECT_TRUE(items[3].enabled);
 }
 
-TEST_F(ShellModelTest, StatusImagesHaveOneResourcePerStatus)
-{
-    using Status = FileSourceConfiguration::Status;
-    std::set<std::string> names;
-    for (auto status : {Status::available, Status::partiallyAvailable, Status::unavailable, Status::notDetermined})
-        names.insert(statusIconName(status));
-    EXPECT_EQ(names.size(), 4u);
-    EXPECT_EQ(statusIconName(Status::unavailable), "tavik-status-unavailable");
-}
-
 TEST_F(ShellModelTest, TheSelectionDecidesRemovalOverlayAndEditedSource)
 {
     auto appIcon = source(FileSource::appIcon);
@@ -170,35 +159,16 @@ TEST_F(ShellModelTest, TheSelectionDecidesRemovalOverlayAndEditedSource)
     EXPECT_EQ(removableSources({appIcon, folder, statusBar}), (Configurations {folder}));
 }
 
-TEST_F(ShellModelTest, RemovalIsConfirmedByNameOrByCount)
+TEST_F(ShellModelTest, ConfirmationsNameTheFolderOrTheCount)
 {
     auto first = addFolder("Downloads");
     auto second = addFolder("Other");
     auto one = removalConfirmation({first});
     EXPECT_EQ(one.messageText, "Remove " + (root / "Downloads").string() + "?") << "a folder's name is its path";
-    EXPECT_EQ(one.informativeText, "This cannot be undone");
     EXPECT_EQ(one.buttons, (std::vector<std::string> {"Remove", "Cancel"}));
     EXPECT_EQ(removalConfirmation({first, second}).messageText, "Remove 2 file sources?");
-}
-
-TEST_F(ShellModelTest, ConfirmationTextsNameTheFolder)
-{
-    auto watch = watchApplicationsFolderConfirmation("/home/u/Applications");
-    EXPECT_EQ(watch.messageText, "Watch Applications directory?");
-    EXPECT_EQ(watch.informativeText.rfind("/home/u/Applications is a directory where applications are stored.", 0), 0u);
-    EXPECT_EQ(watch.buttons, (std::vector<std::string> {"Continue", "Cancel"}));
-    auto destination = nonApplicationsDestinationConfirmation("/srv/x");
-    EXPECT_EQ(destination.messageText, "Add Non-Applications directory?");
-    EXPECT_EQ(destination.informativeText,
-        "/srv/x is not a directory where applications are typically stored. Are you sure you want to add it?");
-    EXPECT_EQ(destination.buttons, (std::vector<std::string> {"Add Directory", "Cancel"}));
-}
-
-TEST_F(ShellModelTest, RowsShowTheIconResourcesOfTheIconSources)
-{
-    EXPECT_EQ(rowIconResource(FileSource::appIcon), "App Icon 24pt");
-    EXPECT_EQ(rowIconResource(FileSource::statusBarIcon), "Menu Bar Icon 24pt");
-    EXPECT_FALSE(rowIconResource(FileSource::directory)) << "a folder shows its own icon";
+    EXPECT_EQ(watchApplicationsFolderConfirmation("/home/u/Applications").informativeText.rfind("/home/u/Applications is ", 0), 0u);
+    EXPECT_EQ(nonApplicationsDestinationConfirmation("/srv/x").informativeText.rfind("/srv/x is not ", 0), 0u);
 }
 
 TEST_F(ShellModelTest, TheDestinationPopUpSelectsTheSourcesOwnOrGivesWayToTheChooseButton)
@@ -207,7 +177,7 @@ TEST_F(ShellModelTest, TheDestinationPopUpSelectsTheSourcesOwnOrGivesWayToTheCho
     EXPECT_TRUE(empty.showsChooseButton);
     EXPECT_TRUE(empty.items.empty());
 
-    auto first = destinations->destination(URL::fileURL(makeFolder("Apps"), true)).value();
+    ASSERT_TRUE(destinations->destination(URL::fileURL(makeFolder("Apps"), true)).ok());
     auto second = destinations->destination(URL::fileURL(makeFolder("More Apps"), true)).value();
     auto menu = destinationMenu(destinations->destinations(), second->uuid());
     EXPECT_FALSE(menu.showsChooseButton);
@@ -216,7 +186,6 @@ TEST_F(ShellModelTest, TheDestinationPopUpSelectsTheSourcesOwnOrGivesWayToTheCho
     EXPECT_EQ(menu.items[1].uuid, second->uuid());
     EXPECT_EQ(menu.selectedIndex, 1u);
     EXPECT_FALSE(destinationMenu(destinations->destinations(), std::nullopt).selectedIndex);
-    (void)first;
 }
 
 TEST_F(ShellModelTest, ConfigurationErrorsBecomeOneToolTipLinePerError)

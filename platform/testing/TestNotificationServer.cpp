@@ -1,4 +1,4 @@
-#include "platform/notifications/tests/TestNotificationServer.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
 
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-namespace tavik::notifications::testing {
+namespace tavik::testing {
 
 namespace {
 constexpr const char* interfaceName = "org.freedesktop.Notifications";
@@ -184,4 +184,4 @@ void TestNotificationServer::closeNotification(uint32_t id, uint32_t reason)
     impl_->object->emitSignal("NotificationClosed").onInterface(interfaceName).withArguments(id, reason);
 }
 
-} // namespace tavik::notifications::testing
+} // namespace tavik::testing

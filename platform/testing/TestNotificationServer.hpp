@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace tavik::notifications::testing {
+namespace tavik::testing {
 
 // A notification server for tests: owns org.freedesktop.Notifications on the
 // current session bus (a private one in tests), records what is posted and
@@ -60,4 +60,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-} // namespace tavik::notifications::testing
+} // namespace tavik::testing

@@ -1,0 +1,33 @@
+#include "platform/testing/Programs.hpp"
+
+#include <cerrno>
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
+
+namespace tavik::testing {
+
+int run(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder)
+{
+    if (arguments.empty())
+        return -1;
+    std::vector<char*> argv;
+    for (const auto& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (folder)
+        posix_spawn_file_actions_addchdir_np(&actions, folder->c_str());
+    pid_t child = 0;
+    int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace tavik::testing
