@@ -1,5 +1,6 @@
 #include "platform/folderevents/FolderEventReader.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -41,17 +42,10 @@ private:
     int count_ = 0;
 };
 
-class FolderEventReaderTest : public testing::Test {
+class FolderEventReaderTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavik-events-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
-    fs::path folder_;
+    tavik::testing::ScratchFolder scratch_{"tavik-events"};
+    const fs::path& folder_ = scratch_.path();
 };
 
 TEST_F(FolderEventReaderTest, OpeningFailsWithTheErrnoOfWhatIsNotAFolder)

@@ -1,6 +1,7 @@
 #include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/foundation/FileWriting.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,15 +17,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FileWritingTest : public testing::Test {
+class FileWritingTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavik-writing-XXXXXX").string();
-        folder_ = mkdtemp(pattern.data());
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
     static std::string read(const fs::path& path)
     {
         std::ifstream stream(path, std::ios::binary);
@@ -34,7 +28,8 @@ protected:
     }
     static bool isOpen(int descriptor) { return ::fcntl(descriptor, F_GETFD) != -1; }
 
-    fs::path folder_;
+    tavik::testing::ScratchFolder scratch_{"tavik-writing"};
+    const fs::path& folder_ = scratch_.path();
 };
 
 TEST_F(FileWritingTest, DescriptorIsClosedOnceByWhicheverOwnerHoldsItLast)
