@@ -6,7 +6,9 @@
 #include "disk-image-service/TemporaryFiles.hpp"
 #include "platform/foundation/BoundedText.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/process/ChildProcess.hpp"
+#include "platform/strings/UTF8.hpp"
 #include "service-protocol/DBusMapping.hpp"
 
 #include <cerrno>
@@ -28,7 +30,7 @@ Result<URL> DuvrinXPCService::temporaryDirectory() const
 {
     if (options_.temporaryDirectory)
         return URL::fileURL(*options_.temporaryDirectory, true);
-    return processTemporaryDirectory();
+    return tavik::temporaryDirectory();
 }
 
 void DuvrinXPCService::removeLeftoverCopies() const
@@ -45,7 +47,7 @@ using process::ChildOutcome;
 std::string complaintOf(const ChildOutcome& tool)
 {
     std::string text = tool.standardError;
-    if (!dbus::isValidUTF8(text))
+    if (!isValidUTF8(text))
         return {};
     if (text.starts_with("hdiutil: "))
         text.erase(0, 9);
@@ -84,7 +86,7 @@ void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, 
         auto output = HDIUtilOutput::decode(tool.standardOutput);
         if (!output) {
             log_.error("Failed to decode `hdiutil` output as plist: {}\nOutput\n{}", output.error()->description(),
-                dbus::isValidUTF8(tool.standardOutput) ? abridged(tool.standardOutput, messageLimit)
+                isValidUTF8(tool.standardOutput) ? abridged(tool.standardOutput, messageLimit)
                                                        : "Output was not valid UTF8");
             response(std::nullopt, MountDMGError::invalidOutput());
             return;
@@ -100,7 +102,7 @@ void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, 
         return;
     }
 
-    bool readable = dbus::isValidUTF8(tool.standardError);
+    bool readable = isValidUTF8(tool.standardError);
     if (readable && tool.standardError.ends_with("Resource busy")) {
         // A copy is attached once; busy again, it is given up.
         if (copy) {
@@ -151,7 +153,7 @@ void DuvrinXPCService::unmountDMGWithMountPath(const URL& mountPath, UnmountDMGR
         return;
     }
     log_.error("`hdiutil` failed with exit code {}.\nstderr: {}", ran->status(),
-        dbus::isValidUTF8(ran->standardError) ? ran->standardError : "<invalid UTF8>");
+        isValidUTF8(ran->standardError) ? ran->standardError : "<invalid UTF8>");
     if (response)
         response(MountDMGError::exitCode(ran->status(), complaintOf(*ran)));
 }

@@ -1,6 +1,7 @@
 #include "disk-image-service/ServiceListener.hpp"
 
 #include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/strings/UTF8.hpp"
 #include "service-protocol/DBusMapping.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
@@ -109,7 +110,7 @@ void ServiceListener::mountDMG(sdbus::MethodCall call)
         auto replier = std::make_shared<Replier>(std::move(call));
         service->mountDMG(URL::fileURL(dmgPath), URL::fileURL(mountPath, true),
             [replier](std::optional<URL> url, ErrorPtr error) {
-                if (url && !dbus::isValidUTF8(url->path().string())) {
+                if (url && !isValidUTF8(url->path().string())) {
                     error = GenericError::make(
                         "app.tavik.DuvrinXPC", 1, "The disk image was mounted at a path that is not valid UTF-8.");
                     url.reset();

@@ -1,5 +1,6 @@
 #include "disk-image-service/TemporaryFiles.hpp"
 
+#include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
 
 #include <cerrno>
@@ -11,32 +12,6 @@
 namespace tavik::service {
 
 namespace {
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd)
-        : fd_(fd)
-    {
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    int get() const { return fd_; }
-    // Closes now, reporting a failed close (a late write error) as errno.
-    bool closeChecked()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return close(fd) == 0;
-    }
-
-private:
-    int fd_;
-};
 
 // Copies the contents; returns 0 or the errno of the failure, with
 // `writing` saying on which side it happened.
@@ -82,26 +57,10 @@ int copyContents(int from, int to, bool& writing)
 
 } // namespace
 
-Result<URL> processTemporaryDirectory()
-{
-    std::filesystem::path base = "/tmp";
-    if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir && tmpdir[0] == '/')
-        base = tmpdir;
-    auto folder = base / ("tavik-" + std::to_string(getuid()));
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return FileError::fromErrno(errno, folder, true);
-    struct stat info {};
-    if (lstat(folder.c_str(), &info) != 0)
-        return FileError::fromErrno(errno, folder, false);
-    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid())
-        return FileError::make(FileError::Code::fileWriteNoPermission, folder, EPERM);
-    return URL::fileURL(folder, true);
-}
-
 Result<void> copyItem(const std::filesystem::path& source, const std::filesystem::path& destination)
 {
     FileDescriptor from(open(source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (from.get() < 0)
+    if (!from.valid())
         return FileError::fromErrno(errno, source, false);
     struct stat info {};
     if (fstat(from.get(), &info) != 0)
@@ -110,7 +69,7 @@ Result<void> copyItem(const std::filesystem::path& source, const std::filesystem
         return FileError::make(FileError::Code::fileReadUnknown, source, S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
 
     FileDescriptor to(open(destination.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, info.st_mode & 0777));
-    if (to.get() < 0)
+    if (!to.valid())
         return FileError::fromErrno(errno, destination, true);
 
     bool writing = true;
@@ -119,7 +78,7 @@ Result<void> copyItem(const std::filesystem::path& source, const std::filesystem
         fchmod(to.get(), info.st_mode & 0777); // the umask narrowed the mode at creation
         timespec times[2] = {info.st_atim, info.st_mtim};
         futimens(to.get(), times);
-        if (!to.closeChecked()) {
+        if (!to.close()) {
             failure = errno;
             writing = true;
         }

@@ -1,5 +1,7 @@
 #include "hdiutil/AttachmentRegistry.hpp"
 
+#include "platform/foundation/FileError.hpp"
+
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -9,7 +11,6 @@
 #include <signal.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,22 +132,11 @@ AttachmentRegistry AttachmentRegistry::openDefault() {
     return AttachmentRegistry(base / ("tavik-hdiutil-" + std::to_string(geteuid())));
 }
 
-AttachmentRegistry::Lock::~Lock() {
-    if (fd_ >= 0) close(fd_); // closing releases the lock
-}
-
-AttachmentRegistry::Lock AttachmentRegistry::lock() const {
+FileLock AttachmentRegistry::lock() const {
     auto path = folder_ / "lock";
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) throw systemError("cannot open " + path.string(), errno);
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            int saved = errno;
-            close(fd);
-            throw systemError("cannot lock " + path.string(), saved);
-        }
-    }
-    return Lock(fd);
+    auto acquired = FileLock::acquire(path);
+    if (!acquired) throw systemError("cannot lock " + path.string(), errnoOf(acquired.error()));
+    return std::move(*acquired);
 }
 
 fs::path AttachmentRegistry::recordPath(const FileIdentity& mountPoint) const {

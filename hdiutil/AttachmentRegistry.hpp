@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/foundation/FileWriting.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -44,19 +46,7 @@ public:
     explicit AttachmentRegistry(std::filesystem::path folder);
 
     // An exclusive lock over the whole registry, released on destruction.
-    class Lock {
-    public:
-        explicit Lock(int fd) : fd_(fd) {}
-        Lock(Lock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-        Lock(const Lock&) = delete;
-        Lock& operator=(const Lock&) = delete;
-        Lock& operator=(Lock&&) = delete;
-        ~Lock();
-
-    private:
-        int fd_;
-    };
-    Lock lock() const;
+    FileLock lock() const;
 
     // The attachments that still hold; records whose mount point is gone or
     // empty, or whose attaching process died, are dropped. Call under the lock.

@@ -2,9 +2,9 @@
 
 #include "hdiutil/Listing.hpp"
 #include "platform/plist/PropertyList.hpp"
+#include "platform/strings/UTF8.hpp"
 
 #include <algorithm>
-#include <glib.h>
 
 namespace tavik::hdiutil {
 namespace {
@@ -100,7 +100,7 @@ std::string attachPropertyList(const std::vector<std::string>& hints, int diskNu
 }
 
 bool isPropertyListText(std::string_view text) {
-    if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return false;
+    if (!isValidUTF8(text)) return false;
     return std::none_of(text.begin(), text.end(), [](char c) {
         auto byte = static_cast<unsigned char>(c);
         return byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';

@@ -1,6 +1,7 @@
 #include "hdiutil/VolumeLayout.hpp"
 
 #include "hdiutil/Listing.hpp"
+#include "platform/strings/UTF8.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -123,7 +124,8 @@ std::string precomposed(std::string_view name) {
     if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
         return std::string(name);
     }
-    if (!g_utf8_validate(name.data(), static_cast<gssize>(name.size()), nullptr)) return std::string(name);
+    // The normaliser stops at a NUL, so a name holding one is kept as it is.
+    if (!isValidUTF8(name) || name.find('\0') != std::string_view::npos) return std::string(name);
     std::unique_ptr<gchar, decltype(&g_free)> normalized(
         g_utf8_normalize(name.data(), static_cast<gssize>(name.size()), G_NORMALIZE_NFC), &g_free);
     return normalized ? std::string(normalized.get()) : std::string(name);

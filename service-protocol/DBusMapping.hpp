@@ -46,7 +46,6 @@ std::optional<URL> decodeURL(const WireURL& wire);
 WireError encodeError(const ErrorPtr& error);
 ErrorPtr decodeError(const WireError& wire);
 
-bool isValidUTF8(std::string_view text);
 // The text with every invalid UTF-8 sequence, and every NUL, replaced by U+FFFD.
 std::string replacingInvalidUTF8(std::string_view text);
 

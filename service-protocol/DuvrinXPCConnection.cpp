@@ -1,6 +1,7 @@
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/strings/UTF8.hpp"
 #include "service-protocol/DBusMapping.hpp"
 
 #include <sdbus-c++/sdbus-c++.h>
@@ -112,7 +113,7 @@ public:
     {
         std::string dmgPath = dmg.path().string();
         std::string mountPath = mountPoint.path().string();
-        if (!dbus::isValidUTF8(dmgPath) || !dbus::isValidUTF8(mountPath)) {
+        if (!isValidUTF8(dmgPath) || !isValidUTF8(mountPath)) {
             fail(ServiceConnectionError::make(Reason::invalidRequest, "the path is not valid UTF-8"));
             return;
         }
@@ -139,7 +140,7 @@ public:
     void unmountDMGWithMountPath(const URL& mountPath, UnmountDMGResponse response) override
     {
         std::string path = mountPath.path().string();
-        if (!dbus::isValidUTF8(path)) {
+        if (!isValidUTF8(path)) {
             fail(ServiceConnectionError::make(Reason::invalidRequest, "the path is not valid UTF-8"));
             return;
         }

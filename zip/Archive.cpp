@@ -3,7 +3,8 @@
 #include "zip/Inflater.hpp"
 #include "zip/Attributes.hpp"
 #include "zip/Limits.hpp"
-#include "zip/Text.hpp"
+
+#include "platform/strings/UTF8.hpp"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,6 +2,8 @@
 
 #include "zip/Text.hpp"
 
+#include "platform/strings/UTF8.hpp"
+
 #include <ctime>
 #include <sys/stat.h>
 

@@ -4,42 +4,6 @@
 
 namespace tavik::zip {
 
-bool isValidUTF8(std::string_view bytes)
-{
-    size_t index = 0;
-    while (index < bytes.size()) {
-        auto lead = static_cast<unsigned char>(bytes[index]);
-        if (lead < 0x80) {
-            ++index;
-            continue;
-        }
-        size_t length;
-        uint32_t codePoint;
-        uint32_t minimum;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2, codePoint = lead & 0x1F, minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3, codePoint = lead & 0x0F, minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4, codePoint = lead & 0x07, minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (bytes.size() - index < length)
-            return false;
-        for (size_t k = 1; k < length; ++k) {
-            auto continuation = static_cast<unsigned char>(bytes[index + k]);
-            if ((continuation & 0xC0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (continuation & 0x3F);
-        }
-        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return false;
-        index += length;
-    }
-    return true;
-}
-
 namespace {
 
 constexpr std::array<uint16_t, 128> codePage437Upper = {

@@ -7,10 +7,6 @@
 
 namespace tavik::zip {
 
-// Whether bytes are well-formed UTF-8 (no overlong forms, no surrogates,
-// nothing above U+10FFFF).
-bool isValidUTF8(std::string_view bytes);
-
 // Decodes MS-DOS Latin US (code page 437) bytes into UTF-8 text.
 std::string decodeCodePage437(std::string_view bytes);
 

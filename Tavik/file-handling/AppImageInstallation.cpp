@@ -2,8 +2,9 @@
 
 #include "appimage/AppImageFile.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/foundation/FileWriting.hpp"
 #include "platform/foundation/TypeIdentifier.hpp"
-#include "zip/Text.hpp"
+#include "platform/strings/UTF8.hpp"
 
 #include <algorithm>
 #include <array>
@@ -131,35 +132,14 @@ std::vector<std::string_view> linesOf(std::string_view text)
     return lines;
 }
 
-// Writes the bytes to a new file beside the path and renames it over the
-// path: a reader sees the old entry or the new one, and a link at the path
-// is replaced, never followed.
+// Writes the bytes in place of the path, creating its folders first.
 Result<void> writeAtomically(const fs::path& path, std::string_view bytes)
 {
     std::error_code error;
     fs::create_directories(path.parent_path(), error);
     if (error)
         return FileError::fromErrno(error.value(), path.parent_path(), true);
-    std::string temporary = (path.parent_path() / ("." + path.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return FileError::fromErrno(errno, path, false);
-    bool written = ::fchmod(fd, 0644) == 0;
-    for (std::size_t done = 0; written && done < bytes.size();) {
-        ssize_t count = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (count < 0 && errno == EINTR)
-            continue;
-        written = count > 0;
-        done += written ? std::size_t(count) : 0;
-    }
-    int savedErrno = errno;
-    written = ::close(fd) == 0 && written;
-    if (!written || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        savedErrno = written ? errno : savedErrno;
-        ::unlink(temporary.c_str());
-        return FileError::fromErrno(savedErrno, path, false);
-    }
-    return {};
+    return replaceFile(path, bytes, 0644);
 }
 
 // Reads a whole small regular file, not through a link.
@@ -275,7 +255,7 @@ Result<std::string> AppImageInstallation::launcherEntry(std::string_view origina
     const std::string path = appImagePath.string();
     if (std::any_of(path.begin(), path.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; }))
         return entryError("The AppImage's path cannot be written into a launcher entry");
-    if (original.find('\0') != std::string_view::npos || !zip::isValidUTF8(original))
+    if (original.find('\0') != std::string_view::npos || !isValidUTF8(original))
         return entryError("The AppImage's desktop entry is not text");
     auto lines = linesOf(original);
     if (std::find(lines.begin(), lines.end(), desktopEntryGroup) == lines.end())

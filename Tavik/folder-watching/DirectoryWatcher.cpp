@@ -1,8 +1,9 @@
 #include "Tavik/folder-watching/DirectoryWatcher.hpp"
 
-#include "Tavik/folder-watching/FolderEventReader.hpp"
 #include "Tavik/folder-watching/FolderListing.hpp"
 #include "platform/dispatch/QueueAssertion.hpp"
+#include "platform/folderevents/FolderEventReader.hpp"
+#include "platform/foundation/FileError.hpp"
 
 #include <cstring>
 #include <sys/stat.h>
@@ -61,14 +62,13 @@ Result<std::shared_ptr<DirectoryWatcher>> DirectoryWatcher::create(URL directory
     // Security-scoped access to the folder needs no starting on this platform.
     if (!hasFileSystemPath(directoryURL))
         return DirectoryWatcherError::directoryURLInvalid(directoryURL);
-    int errorNumber = 0;
-    auto eventReader = FolderEventReader::open(directoryURL.path(), errorNumber);
+    auto eventReader = FolderEventReader::open(directoryURL.path());
     if (!eventReader)
-        return DirectoryWatcherError::directoryOpenFailed(errorNumber);
+        return DirectoryWatcherError::directoryOpenFailed(errnoOf(eventReader.error()));
 
     std::shared_ptr<DirectoryWatcher> watcher(new DirectoryWatcher(std::move(directoryURL), dispatchQueue,
         std::move(log), std::move(fileFoundListener), std::move(progressService)));
-    watcher->eventReader_ = std::move(eventReader);
+    watcher->eventReader_ = std::move(*eventReader);
 
     // The first listing runs here. Changes made meanwhile wait in the kernel's
     // queue and cause an update on the watcher's queue right after, so

@@ -1,5 +1,6 @@
 #include "Tavik/folder-watching/FolderListing.hpp"
 
+#include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
 
 #include <cerrno>
@@ -42,19 +43,16 @@ FolderEntry::Kind kindOf(unsigned char type)
 
 Result<std::vector<FolderEntry>> listFolder(const std::filesystem::path& folder)
 {
-    int descriptor = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (descriptor < 0)
+    FileDescriptor descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!descriptor.valid())
         return FileError::fromErrno(errno, folder, false);
 
     std::vector<FolderEntry> entries;
     std::vector<char> buffer(256 * 1024);
     for (;;) {
-        long length = ::syscall(SYS_getdents64, descriptor, buffer.data(), buffer.size());
-        if (length < 0) {
-            int error = errno;
-            ::close(descriptor);
-            return FileError::fromErrno(error, folder, false);
-        }
+        long length = ::syscall(SYS_getdents64, descriptor.get(), buffer.data(), buffer.size());
+        if (length < 0)
+            return FileError::fromErrno(errno, folder, false);
         if (length == 0)
             break;
         for (long offset = 0; offset < length;) {
@@ -66,7 +64,6 @@ Result<std::vector<FolderEntry>> listFolder(const std::filesystem::path& folder)
             entries.push_back(FolderEntry{name, static_cast<int64_t>(record->inode), kindOf(record->type)});
         }
     }
-    ::close(descriptor);
     return entries;
 }
 

@@ -1,7 +1,8 @@
 #include "Tavik/folder-watching/LauncherEntryKeeper.hpp"
 
-#include "Tavik/folder-watching/FolderEventReader.hpp"
 #include "platform/dispatch/QueueAssertion.hpp"
+#include "platform/folderevents/FolderEventReader.hpp"
+#include "platform/foundation/FileError.hpp"
 
 #include <cstring>
 
@@ -34,12 +35,13 @@ void LauncherEntryKeeper::watch(const std::vector<std::filesystem::path>& folder
                 readers[folder] = std::move(kept->second);
                 continue;
             }
-            int errorNumber = 0;
-            auto reader = FolderEventReader::open(folder, errorNumber);
-            if (!reader) {
-                self->log_.error("Failed to watch {} for removed AppImages: {}", folder.string(), std::strerror(errorNumber));
+            auto opened = FolderEventReader::open(folder);
+            if (!opened) {
+                self->log_.error("Failed to watch {} for removed AppImages: {}", folder.string(),
+                    std::strerror(errnoOf(opened.error())));
                 continue;
             }
+            auto reader = std::move(*opened);
             // The doorbell holds the queue, not the keeper: the keeper is
             // never released (and its readers joined) on a reader's thread.
             reader->start([queue = self->queue_, weakSelf, folder] {

@@ -294,23 +294,6 @@ TEST_F(DuvrinXPCServiceTest, DetachRunsTheToolAndRepliesOnlyWhenAsked)
     EXPECT_EQ(replies.replies().size(), 2u);
 }
 
-TEST(TemporaryFilesTest, ProcessTemporaryFolderIsPrivateAndRefusedWhenItIsALink)
-{
-    TemporaryFolder base;
-    tavik::testing::ScopedEnvironment environment;
-    environment.set("TMPDIR", base.path());
-    auto folder = processTemporaryDirectory();
-    ASSERT_TRUE(folder.ok());
-    EXPECT_EQ(folder->path(), base / ("tavik-" + std::to_string(getuid())));
-    struct stat info {};
-    ASSERT_EQ(lstat(folder->path().c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
-
-    std::filesystem::remove(folder->path());
-    std::filesystem::create_directory_symlink(base.path(), folder->path());
-    EXPECT_FALSE(processTemporaryDirectory().ok());
-}
-
 TEST(TemporaryFilesTest, CopyRefusesAnExistingDestinationAndLeavesNoPartialCopy)
 {
     TemporaryFolder folder;

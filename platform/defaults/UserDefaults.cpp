@@ -1,6 +1,8 @@
 #include "platform/defaults/UserDefaults.hpp"
 
+#include "platform/folderevents/FolderEventReader.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/foundation/FileWriting.hpp"
 #include "platform/plist/BinaryPropertyList.hpp"
 #include "platform/log/Logger.hpp"
 #include "platform/publisher/Gate.hpp"
@@ -14,11 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sys/eventfd.h>
-#include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,7 +25,6 @@
 #include <map>
 #include <tuple>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 namespace tavik::defaults {
@@ -65,76 +62,6 @@ struct FileIdentity {
     }
     bool operator==(const FileIdentity&) const = default;
 };
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int descriptor = -1)
-        : descriptor_(descriptor)
-    {
-    }
-    ~FileDescriptor()
-    {
-        if (descriptor_ >= 0)
-            ::close(descriptor_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return descriptor_; }
-    int release() { return std::exchange(descriptor_, -1); }
-
-private:
-    int descriptor_;
-};
-
-// Holds the cross-process lock of one store file while it exists.
-class FileLock {
-public:
-    static Result<std::unique_ptr<FileLock>> acquire(const fs::path& lockFile)
-    {
-        int descriptor = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (descriptor < 0)
-            return FileError::fromErrno(errno, lockFile, true);
-        auto lock = std::unique_ptr<FileLock>(new FileLock(descriptor));
-        while (::flock(descriptor, LOCK_EX) != 0) {
-            if (errno != EINTR)
-                return FileError::fromErrno(errno, lockFile, true);
-        }
-        return lock;
-    }
-    ~FileLock() { ::flock(descriptor_.get(), LOCK_UN); }
-
-private:
-    explicit FileLock(int descriptor)
-        : descriptor_(descriptor)
-    {
-    }
-    FileDescriptor descriptor_;
-};
-
-Result<void> writeAll(int descriptor, std::string_view bytes, const fs::path& path)
-{
-    size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t count = ::write(descriptor, bytes.data() + written, bytes.size() - written);
-        if (count < 0) {
-            if (errno == EINTR)
-                continue;
-            return FileError::fromErrno(errno, path, true);
-        }
-        written += size_t(count);
-    }
-    return {};
-}
-
-Result<void> fsyncFolder(const fs::path& folder)
-{
-    FileDescriptor descriptor(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (descriptor.get() < 0)
-        return FileError::fromErrno(errno, folder, true);
-    if (::fsync(descriptor.get()) != 0)
-        return FileError::fromErrno(errno, folder, true);
-    return {};
-}
 
 fs::path homeFolder()
 {
@@ -186,20 +113,6 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     {
     }
 
-    ~FileState()
-    {
-        if (watcherThread.joinable()) {
-            uint64_t one = 1;
-            (void)!::write(stopDescriptor->get(), &one, sizeof one);
-            // The watcher closes its descriptors as it ends; it may be the
-            // thread releasing the last reference.
-            if (watcherThread.get_id() == std::this_thread::get_id())
-                watcherThread.detach();
-            else
-                watcherThread.join();
-        }
-    }
-
     const fs::path file;
     const fs::path folder;
     const fs::path lockFile;
@@ -224,11 +137,10 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     bool cleanedTemporaryFiles = false;
 
     std::once_flag watcherOnce;
-    std::thread watcherThread;
-    // Shared with the watcher thread: closed by whichever lets go last, so a
-    // stop request never writes to a descriptor the thread has closed (or
-    // to whatever file was opened under its number since).
-    std::shared_ptr<FileDescriptor> stopDescriptor;
+    // Rings for changes in the folder on a thread of its own, which delivers
+    // the changes other processes made. Released with the state, also when
+    // that thread held the last reference.
+    std::unique_ptr<FolderEventReader> watcher;
 
     // What the file holds now. A file that is not a property-list dictionary
     // is moved aside (taking the file lock for that unless `locked`).
@@ -241,7 +153,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     {
         for (;;) {
             FileDescriptor descriptor(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-            if (descriptor.get() < 0) {
+            if (!descriptor.valid()) {
                 if (errno == ENOENT)
                     return DiskState {};
                 return FileError::fromErrno(errno, file, false);
@@ -274,9 +186,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
                 return DiskState { std::move(*parsed->dictionary()), current };
 
             if (!locked) {
-                auto fileLock = FileLock::acquire(lockFile);
-                if (!fileLock)
-                    return fileLock.error();
+                auto fileLock = TAVIK_TRY(FileLock::acquire(lockFile));
                 return readDisk(true);
             }
             // Still not a property list with the lock held: nobody is in the
@@ -316,7 +226,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     {
         std::string pattern = (folder / (temporaryPrefix + "XXXXXX")).string();
         FileDescriptor descriptor(::mkostemp(pattern.data(), O_CLOEXEC));
-        if (descriptor.get() < 0)
+        if (!descriptor.valid())
             return FileError::fromErrno(errno, folder, true);
         fs::path temporary = pattern;
         auto fail = [&](ErrorPtr error) -> Result<FileIdentity> {
@@ -339,7 +249,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
         struct stat status {};
         if (::fstat(descriptor.get(), &status) != 0)
             return fail(FileError::fromErrno(errno, temporary, true));
-        if (::close(descriptor.release()) != 0)
+        if (!descriptor.close())
             return fail(FileError::fromErrno(errno, temporary, true));
         if (::rename(temporary.c_str(), file.c_str()) != 0)
             return fail(FileError::fromErrno(errno, file, true));
@@ -380,9 +290,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
         {
             std::lock_guard diskLock(diskMutex);
             TAVIK_TRY_VOID(ensureFolder());
-            auto fileLock = FileLock::acquire(lockFile);
-            if (!fileLock)
-                return fileLock.error();
+            auto fileLock = TAVIK_TRY(FileLock::acquire(lockFile));
             if (!cleanedTemporaryFiles) {
                 removeStaleTemporaryFiles();
                 cleanedTemporaryFiles = true;
@@ -496,66 +404,33 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     void startWatcher()
     {
         std::call_once(watcherOnce, [this] {
-            int inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-            if (inotify < 0) {
-                logger().error("Cannot watch {} for changes by other processes: {}", folder.string(), std::strerror(errno));
-                return;
-            }
             (void)ensureFolder();
-            if (::inotify_add_watch(inotify, folder.c_str(),
-                    IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE) < 0) {
-                logger().error("Cannot watch {} for changes by other processes: {}", folder.string(), std::strerror(errno));
-                ::close(inotify);
+            auto opened = FolderEventReader::open(folder);
+            if (!opened) {
+                logger().error("Cannot watch {} for changes by other processes: {}", folder.string(),
+                    std::strerror(errnoOf(opened.error())));
                 return;
             }
-            int stop = ::eventfd(0, EFD_CLOEXEC);
-            if (stop < 0) {
-                ::close(inotify);
-                return;
-            }
-            stopDescriptor = std::make_shared<FileDescriptor>(stop);
+            watcher = std::move(*opened);
             std::weak_ptr<FileState> weakState = shared_from_this();
-            watcherThread = std::thread([weakState, inotify, stop = stopDescriptor, name = file.filename().string()] {
-                watch(weakState, inotify, stop->get(), name);
-                ::close(inotify);
+            watcher->start([weakState, name = file.filename().string()] {
+                if (auto state = weakState.lock())
+                    state->deliverOtherProcessesChanges(name);
             });
             watching = true;
         });
     }
 
-    static void watch(const std::weak_ptr<FileState>& weakState, int inotify, int stop, const std::string& name)
+    // On the watcher's thread, when events are waiting.
+    void deliverOtherProcessesChanges(const std::string& name)
     {
-        alignas(struct inotify_event) char buffer[16 * 1024];
-        for (;;) {
-            pollfd descriptors[2] = { { inotify, POLLIN, 0 }, { stop, POLLIN, 0 } };
-            if (::poll(descriptors, 2, -1) < 0) {
-                if (errno == EINTR)
-                    continue;
-                return;
-            }
-            if (descriptors[1].revents)
-                return;
-            bool relevant = false;
-            for (;;) {
-                ssize_t length = ::read(inotify, buffer, sizeof buffer);
-                if (length <= 0)
-                    break;
-                for (ssize_t offset = 0; offset < length;) {
-                    auto event = reinterpret_cast<const struct inotify_event*>(buffer + offset);
-                    if (event->len && name == event->name)
-                        relevant = true;
-                    if (event->mask & IN_Q_OVERFLOW)
-                        relevant = true;
-                    offset += ssize_t(sizeof(struct inotify_event) + event->len);
-                }
-            }
-            if (!relevant)
-                continue;
-            if (auto state = weakState.lock())
-                state->refresh(Noticer::watcher);
-            if (weakState.expired())
-                return;
-        }
+        auto events = watcher->readEvents();
+        watcher->rearm();
+        bool relevant = std::any_of(events.begin(), events.end(), [&](const FolderEvent& event) {
+            return event.kind == FolderEvent::Kind::eventsLost || event.name == name;
+        });
+        if (relevant)
+            refresh(Noticer::watcher);
     }
 };
 

@@ -1,6 +1,7 @@
 #include "platform/filemanager/FileManager.hpp"
 
 #include "platform/filemanager/ItemCopier.hpp"
+#include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/foundation/UUID.hpp"
 #include "platform/trash/Trash.hpp"
@@ -71,13 +72,10 @@ Result<void> removeContents(int folder, const fs::path& path)
 
     for (const auto& [name, isDirectory] : entries) {
         if (isDirectory) {
-            int child = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child < 0)
+            FileDescriptor child(::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!child.valid())
                 return FileError::fromErrno(errno, path / name, true);
-            auto removed = removeContents(child, path / name);
-            ::close(child);
-            if (!removed)
-                return removed;
+            TAVIK_TRY_VOID(removeContents(child.get(), path / name));
         }
         if (::unlinkat(folder, name.c_str(), isDirectory ? AT_REMOVEDIR : 0) != 0)
             return FileError::fromErrno(errno, path / name, true);
@@ -95,13 +93,12 @@ Result<void> removeTree(const fs::path& path)
             return FileError::fromErrno(errno, path, true);
         return {};
     }
-    int folder = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (folder < 0)
-        return FileError::fromErrno(errno, path, true);
-    auto removed = removeContents(folder, path);
-    ::close(folder);
-    if (!removed)
-        return removed;
+    {
+        FileDescriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!folder.valid())
+            return FileError::fromErrno(errno, path, true);
+        TAVIK_TRY_VOID(removeContents(folder.get(), path));
+    }
     if (::rmdir(path.c_str()) != 0)
         return FileError::fromErrno(errno, path, true);
     return {};

@@ -1,5 +1,6 @@
 #include "platform/filemanager/ItemCopier.hpp"
 
+#include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
 
 #include <cerrno>
@@ -21,33 +22,6 @@ constexpr size_t bufferSize = 256 * 1024;
 // as when a file changes owner, and so is write access for group and others,
 // so that no other user can change what was installed.
 mode_t keptMode(mode_t mode) { return mode & 01755; }
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd = -1)
-        : fd_(fd)
-    {
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    // Closes now and tells whether the close reported an error.
-    int close()
-    {
-        int result = ::close(fd_);
-        fd_ = -1;
-        return result;
-    }
-
-private:
-    int fd_;
-};
 
 // Best effort, as a copy tool does: attributes the destination cannot take
 // are left behind. Security attributes (file capabilities, labels) and
@@ -184,7 +158,7 @@ Result<void> ItemCopier::copyFile(int sourceFolder, int destinationFolder, const
         return copied;
     if (auto kept = keepAttributes(input.get(), output.get(), status, destinationPath); !kept)
         return kept;
-    if (output.close() != 0)
+    if (!output.close())
         return writeError(destinationPath);
     return {};
 }

@@ -1,5 +1,6 @@
 #include "platform/foundation/Bookmark.hpp"
 
+#include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/plist/PropertyList.hpp"
 
@@ -12,7 +13,6 @@
 #include <fcntl.h>
 #include <memory>
 #include <string>
-#include <utility>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -30,30 +30,6 @@ struct PlistDeleter {
     void operator()(plist_t node) const { plist_free(node); }
 };
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
-
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd)
-        : fd_(fd)
-    {
-    }
-    ~FileDescriptor()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor(FileDescriptor&& other) noexcept
-        : fd_(std::exchange(other.fd_, -1))
-    {
-    }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
 
 uint64_t deviceNumber(const struct statx& status)
 {
@@ -172,7 +148,7 @@ FileDescriptor openExistingAncestor(const fs::path& path, uint64_t device)
 {
     for (auto folder = path.parent_path();; folder = folder.parent_path()) {
         FileDescriptor fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (fd) {
+        if (fd.valid()) {
             struct statx status {};
             if (::statx(fd.get(), "", AT_EMPTY_PATH, STATX_BASIC_STATS, &status) == 0 && deviceNumber(status) == device)
                 return fd;
@@ -216,7 +192,7 @@ std::optional<fs::path> findThroughFileHandle(const fs::path& rememberedPath, co
     if (!remembered.fileHandle || remembered.fileHandle->size() < 4 || remembered.fileHandle->size() > 4 + MAX_HANDLE_SZ)
         return std::nullopt;
     auto mountFd = openExistingAncestor(rememberedPath, remembered.device);
-    if (!mountFd)
+    if (!mountFd.valid())
         return std::nullopt;
     const auto& bytes = *remembered.fileHandle;
     std::vector<unsigned char> buffer(sizeof(struct file_handle) + MAX_HANDLE_SZ);
@@ -228,7 +204,7 @@ std::optional<fs::path> findThroughFileHandle(const fs::path& rememberedPath, co
     std::memcpy(handle->f_handle, bytes.data() + 4, bytes.size() - 4);
     // Needs CAP_DAC_READ_SEARCH; without it this step finds nothing.
     FileDescriptor found(::open_by_handle_at(mountFd.get(), handle, O_PATH | O_CLOEXEC));
-    if (!found)
+    if (!found.valid())
         return std::nullopt;
     std::string procPath = "/proc/self/fd/" + std::to_string(found.get());
     std::error_code error;
@@ -244,7 +220,7 @@ std::optional<fs::path> findThroughFileHandle(const fs::path& rememberedPath, co
 std::optional<fs::path> findInParentFolder(const fs::path& rememberedPath, const Identity& remembered)
 {
     FileDescriptor folderFd(::open(rememberedPath.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folderFd)
+    if (!folderFd.valid())
         return std::nullopt;
     int listFd = ::dup(folderFd.get());
     if (listFd < 0)

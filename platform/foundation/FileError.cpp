@@ -80,4 +80,10 @@ bool isFileError(const ErrorPtr& error, FileError::Code code)
     return fileError && fileError->fileCode() == code;
 }
 
+int errnoOf(const ErrorPtr& error)
+{
+    auto* fileError = dynamic_cast<const FileError*>(error.get());
+    return fileError ? fileError->errnoValue() : 0;
+}
+
 } // namespace tavik

@@ -44,5 +44,7 @@ private:
 
 // Whether an error is a FileError with this code.
 bool isFileError(const ErrorPtr& error, FileError::Code code);
+// The errno behind a FileError; 0 for any other error or none.
+int errnoOf(const ErrorPtr& error);
 
 } // namespace tavik

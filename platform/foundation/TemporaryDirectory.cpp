@@ -1,5 +1,6 @@
 #include "platform/foundation/TemporaryDirectory.hpp"
 
+#include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
 
 #include <cerrno>
@@ -32,26 +33,19 @@ Result<URL> temporaryDirectory()
 
     // Open what is there without following a link, then judge the opened
     // directory itself, so nothing can be swapped in between check and use.
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    FileDescriptor folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) {
         // ELOOP: a symbolic link; ENOTDIR: some other kind of file.
         int error = errno;
         return FileError::fromErrno(error == ENOTDIR ? EEXIST : error, path, true);
     }
     struct stat status {};
-    int result = ::fstat(fd, &status);
-    int error = errno;
-    if (result == 0 && status.st_uid != ::geteuid()) {
-        result = -1;
-        error = EACCES;
-    }
-    if (result == 0 && (status.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0) {
-        result = -1;
-        error = errno;
-    }
-    ::close(fd);
-    if (result != 0)
-        return FileError::fromErrno(error, path, true);
+    if (::fstat(folder.get(), &status) != 0)
+        return FileError::fromErrno(errno, path, true);
+    if (status.st_uid != ::geteuid())
+        return FileError::fromErrno(EACCES, path, true);
+    if ((status.st_mode & 07777) != 0700 && ::fchmod(folder.get(), 0700) != 0)
+        return FileError::fromErrno(errno, path, true);
     return URL::fileURL(path, true);
 }
 

@@ -1,6 +1,7 @@
 #include "platform/loginitem/LoginItem.hpp"
 
 #include "platform/foundation/FileError.hpp"
+#include "platform/foundation/FileWriting.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -144,22 +145,7 @@ Result<void> LoginItem::setEnabled(bool enabled) const
     if (error)
         return writeError(error.value(), folder);
 
-    std::string temporary = (folder / ("." + identifier_ + ".desktop-XXXXXX")).string();
-    int descriptor = ::mkstemp(temporary.data());
-    if (descriptor < 0)
-        return writeError(errno, folder);
-    auto text = entryText();
-    bool written = ::fchmod(descriptor, 0644) == 0 && ::write(descriptor, text.data(), text.size()) == static_cast<ssize_t>(text.size())
-        && ::fsync(descriptor) == 0;
-    int savedErrno = errno;
-    written = ::close(descriptor) == 0 && written;
-    if (!written || ::rename(temporary.c_str(), entryPath_.c_str()) != 0) {
-        if (written)
-            savedErrno = errno;
-        ::unlink(temporary.c_str());
-        return writeError(savedErrno ? savedErrno : EIO, entryPath_);
-    }
-    return {};
+    return replaceFile(entryPath_, entryText(), 0644);
 }
 
 } // namespace tavik

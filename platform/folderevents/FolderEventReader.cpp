@@ -1,4 +1,7 @@
-#include "Tavik/folder-watching/FolderEventReader.hpp"
+#include "platform/folderevents/FolderEventReader.hpp"
+
+#include "platform/foundation/FileDescriptor.hpp"
+#include "platform/foundation/FileError.hpp"
 
 #include <cerrno>
 #include <cstdint>
@@ -38,73 +41,64 @@ std::optional<FolderEvent::Kind> kindOf(uint32_t mask)
     return std::nullopt; // IN_IGNORED, IN_UNMOUNT: the watch is gone, nothing more will come
 }
 
-void closeAll(std::initializer_list<int> descriptors)
-{
-    for (int descriptor : descriptors) {
-        if (descriptor >= 0)
-            ::close(descriptor);
-    }
-}
-
 } // namespace
 
-std::unique_ptr<FolderEventReader> FolderEventReader::open(const std::filesystem::path& folder, int& errorNumber)
+struct FolderEventReader::Descriptors {
+    FileDescriptor inotify;
+    FileDescriptor poll;
+    FileDescriptor wake;
+};
+
+Result<std::unique_ptr<FolderEventReader>> FolderEventReader::open(const std::filesystem::path& folder)
 {
-    int inotifyDescriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (inotifyDescriptor < 0) {
-        errorNumber = errno;
-        return nullptr;
-    }
-    if (inotify_add_watch(inotifyDescriptor, folder.c_str(), watchedEvents) < 0) {
-        errorNumber = errno;
-        closeAll({inotifyDescriptor});
-        return nullptr;
-    }
-    int pollDescriptor = epoll_create1(EPOLL_CLOEXEC);
-    int wakeDescriptor = eventfd(0, EFD_CLOEXEC);
-    epoll_event inotifyReady{EPOLLIN | EPOLLONESHOT, {.fd = inotifyDescriptor}};
-    epoll_event wake{EPOLLIN, {.fd = wakeDescriptor}};
-    if (pollDescriptor < 0 || wakeDescriptor < 0
-        || epoll_ctl(pollDescriptor, EPOLL_CTL_ADD, inotifyDescriptor, &inotifyReady) < 0
-        || epoll_ctl(pollDescriptor, EPOLL_CTL_ADD, wakeDescriptor, &wake) < 0) {
-        errorNumber = errno;
-        closeAll({inotifyDescriptor, pollDescriptor, wakeDescriptor});
-        return nullptr;
-    }
-    return std::unique_ptr<FolderEventReader>(new FolderEventReader(inotifyDescriptor, pollDescriptor, wakeDescriptor));
+    auto descriptors = std::make_shared<Descriptors>();
+    descriptors->inotify = FileDescriptor(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!descriptors->inotify.valid() || inotify_add_watch(descriptors->inotify.get(), folder.c_str(), watchedEvents) < 0)
+        return FileError::fromErrno(errno, folder, false);
+    descriptors->poll = FileDescriptor(epoll_create1(EPOLL_CLOEXEC));
+    descriptors->wake = FileDescriptor(eventfd(0, EFD_CLOEXEC));
+    epoll_event inotifyReady{EPOLLIN | EPOLLONESHOT, {.fd = descriptors->inotify.get()}};
+    epoll_event wake{EPOLLIN, {.fd = descriptors->wake.get()}};
+    if (!descriptors->poll.valid() || !descriptors->wake.valid()
+        || epoll_ctl(descriptors->poll.get(), EPOLL_CTL_ADD, descriptors->inotify.get(), &inotifyReady) < 0
+        || epoll_ctl(descriptors->poll.get(), EPOLL_CTL_ADD, descriptors->wake.get(), &wake) < 0)
+        return FileError::fromErrno(errno, folder, false);
+    return std::unique_ptr<FolderEventReader>(new FolderEventReader(std::move(descriptors)));
 }
 
-FolderEventReader::FolderEventReader(int inotifyDescriptor, int pollDescriptor, int wakeDescriptor)
-    : inotifyDescriptor_(inotifyDescriptor)
-    , pollDescriptor_(pollDescriptor)
-    , wakeDescriptor_(wakeDescriptor)
+FolderEventReader::FolderEventReader(std::shared_ptr<Descriptors> descriptors)
+    : descriptors_(std::move(descriptors))
 {
 }
 
 FolderEventReader::~FolderEventReader()
 {
-    if (thread_.joinable()) {
-        uint64_t one = 1;
-        while (::write(wakeDescriptor_, &one, sizeof one) < 0 && errno == EINTR) {
-        }
-        thread_.join();
+    if (!thread_.joinable())
+        return;
+    uint64_t one = 1;
+    while (::write(descriptors_->wake.get(), &one, sizeof one) < 0 && errno == EINTR) {
     }
-    closeAll({inotifyDescriptor_, pollDescriptor_, wakeDescriptor_});
+    // Released by its own doorbell: the thread cannot wait for itself. It
+    // holds the descriptors, and ends at the wake-up once the doorbell returns.
+    if (thread_.get_id() == std::this_thread::get_id())
+        thread_.detach();
+    else
+        thread_.join();
 }
 
 void FolderEventReader::start(Doorbell doorbell)
 {
-    thread_ = std::thread([this, doorbell = std::move(doorbell)] {
+    thread_ = std::thread([descriptors = descriptors_, doorbell = std::move(doorbell)] {
         pthread_setname_np(pthread_self(), "folder-events");
-        waitUntilStopped(doorbell);
+        waitUntilStopped(*descriptors, doorbell);
     });
 }
 
-void FolderEventReader::waitUntilStopped(const Doorbell& doorbell)
+void FolderEventReader::waitUntilStopped(const Descriptors& descriptors, const Doorbell& doorbell)
 {
     for (;;) {
         epoll_event ready[2];
-        int count = epoll_wait(pollDescriptor_, ready, 2, -1);
+        int count = epoll_wait(descriptors.poll.get(), ready, 2, -1);
         if (count < 0) {
             if (errno == EINTR)
                 continue;
@@ -112,7 +106,7 @@ void FolderEventReader::waitUntilStopped(const Doorbell& doorbell)
         }
         bool eventsWaiting = false;
         for (int i = 0; i < count; ++i) {
-            if (ready[i].data.fd == wakeDescriptor_)
+            if (ready[i].data.fd == descriptors.wake.get())
                 return;
             eventsWaiting = true;
         }
@@ -124,8 +118,8 @@ void FolderEventReader::waitUntilStopped(const Doorbell& doorbell)
 
 void FolderEventReader::rearm()
 {
-    epoll_event inotifyReady{EPOLLIN | EPOLLONESHOT, {.fd = inotifyDescriptor_}};
-    epoll_ctl(pollDescriptor_, EPOLL_CTL_MOD, inotifyDescriptor_, &inotifyReady);
+    epoll_event inotifyReady{EPOLLIN | EPOLLONESHOT, {.fd = descriptors_->inotify.get()}};
+    epoll_ctl(descriptors_->poll.get(), EPOLL_CTL_MOD, descriptors_->inotify.get(), &inotifyReady);
 }
 
 std::vector<FolderEvent> FolderEventReader::readEvents()
@@ -133,7 +127,7 @@ std::vector<FolderEvent> FolderEventReader::readEvents()
     std::vector<FolderEvent> events;
     alignas(inotify_event) char buffer[64 * 1024];
     for (;;) {
-        ssize_t length = ::read(inotifyDescriptor_, buffer, sizeof buffer);
+        ssize_t length = ::read(descriptors_->inotify.get(), buffer, sizeof buffer);
         if (length < 0 && errno == EINTR)
             continue;
         if (length <= 0)

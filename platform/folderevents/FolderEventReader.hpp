@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/foundation/Result.hpp"
+
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -29,14 +31,16 @@ struct FolderEvent {
 // that the caller can pick up the events of changes it has just seen; a
 // thread of the reader's own sleeps in epoll_wait() until events are waiting
 // and then rings the doorbell once, until the caller re-arms it. Nothing
-// runs while the folder is quiet. Destruction stops and joins the thread, so
-// the doorbell never rings after it.
+// runs while the folder is quiet. Destruction stops the thread and waits for
+// it, so the doorbell never rings after it. A reader released from within its
+// own doorbell cannot wait for its thread: that thread ends as soon as the
+// doorbell returns.
 class FolderEventReader {
 public:
     using Doorbell = std::function<void()>;
 
-    // Starts watching. On failure returns null and sets errorNumber.
-    static std::unique_ptr<FolderEventReader> open(const std::filesystem::path& folder, int& errorNumber);
+    // Starts watching; a failure is a FileError with the errno behind it.
+    static Result<std::unique_ptr<FolderEventReader>> open(const std::filesystem::path& folder);
     ~FolderEventReader();
     FolderEventReader(const FolderEventReader&) = delete;
     FolderEventReader& operator=(const FolderEventReader&) = delete;
@@ -51,12 +55,12 @@ public:
     void rearm();
 
 private:
-    FolderEventReader(int inotifyDescriptor, int pollDescriptor, int wakeDescriptor);
-    void waitUntilStopped(const Doorbell& doorbell);
+    // Shared with the waiting thread, which may outlive the reader.
+    struct Descriptors;
+    explicit FolderEventReader(std::shared_ptr<Descriptors> descriptors);
+    static void waitUntilStopped(const Descriptors& descriptors, const Doorbell& doorbell);
 
-    int inotifyDescriptor_;
-    int pollDescriptor_;
-    int wakeDescriptor_;
+    std::shared_ptr<Descriptors> descriptors_;
     std::thread thread_;
 };
 
