@@ -27,6 +27,16 @@ function(tavik_add_library name)
   target_link_libraries(${name} PUBLIC tavik_settings ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
 endfunction()
 
+# A test program that has the built disk image service run the built hdiutil
+# stand-in (on a private session bus) over images made by scripts/make-dmg.
+function(tavik_test_runs_disk_image_service name)
+  target_compile_definitions(${name} PRIVATE
+    TAVIK_MAKE_DMG="${PROJECT_SOURCE_DIR}/scripts/make-dmg"
+    TAVIK_DUVRIN_XPC="$<TARGET_FILE:duvrin-xpc>"
+    TAVIK_HDIUTIL_FOLDER="$<TARGET_FILE_DIR:tavik_hdiutil>")
+  add_dependencies(${name} tavik_hdiutil duvrin-xpc)
+endfunction()
+
 # tavik_add_tests(NAME LABEL label SOURCES... [DEPS libs...])
 # One GoogleTest executable; every test in it is registered with CTest and
 # carries the label, so `ctest -L label` runs one subsystem's tests.
