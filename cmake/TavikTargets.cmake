@@ -14,11 +14,27 @@ if(TAVIK_SANITIZE)
   target_compile_options(tavik_settings INTERFACE -Wno-maybe-uninitialized)
 endif()
 
-# tavik_add_library(NAME SOURCES... [DEPS libs...])
+# tavik_add_library(NAME SOURCES... [PUBLIC libs...] [PRIVATE libs...])
+# PUBLIC: what the library's headers include, so every user needs it too;
+# PRIVATE: what only its sources use (a static library still links it).
 function(tavik_add_library name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;PUBLIC;PRIVATE" ${ARGN})
+  if(ARG_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "tavik_add_library(${name}): unknown arguments ${ARG_UNPARSED_ARGUMENTS} "
+      "(dependencies are listed after PUBLIC when the headers need them, else after PRIVATE)")
+  endif()
   add_library(${name} STATIC ${ARG_SOURCES})
-  target_link_libraries(${name} PUBLIC tavik_settings ${ARG_DEPS})
+  target_link_libraries(${name} PUBLIC tavik_settings ${ARG_PUBLIC} PRIVATE ${ARG_PRIVATE})
+endfunction()
+
+# A test program that has the built disk image service run the built hdiutil
+# stand-in (on a private session bus) over images made by scripts/make-dmg.
+function(tavik_test_runs_disk_image_service name)
+  target_compile_definitions(${name} PRIVATE
+    TAVIK_MAKE_DMG="${PROJECT_SOURCE_DIR}/scripts/make-dmg"
+    TAVIK_DUVRIN_XPC="$<TARGET_FILE:duvrin-xpc>"
+    TAVIK_HDIUTIL_FOLDER="$<TARGET_FILE_DIR:tavik_hdiutil>")
+  add_dependencies(${name} tavik_hdiutil duvrin-xpc)
 endfunction()
 
 # tavik_add_tests(NAME LABEL label SOURCES... [DEPS libs...])

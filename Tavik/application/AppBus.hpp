@@ -5,6 +5,7 @@
 // one of its icons.
 
 #include "Tavik/file-handling/FileSource.hpp"
+#include "launcher/LauncherBus.hpp"
 #include "platform/foundation/Result.hpp"
 #include "platform/foundation/URL.hpp"
 
@@ -24,8 +25,9 @@ class IObject;
 namespace tavik {
 
 struct AppBus {
-    static constexpr const char* name = "app.tavik.Tavik";
-    static constexpr const char* objectPath = "/app/tavik/Tavik";
+    // The launcher waits for the name and listens to the object.
+    static constexpr const char* name = launcher::LauncherBus::tavikName;
+    static constexpr const char* objectPath = launcher::LauncherBus::quitSignalPath;
     static constexpr const char* interfaceName = "app.tavik.Tavik";
     static constexpr const char* openMethod = "Open";
     // Asks the running Tavik to show its file sources window; answers

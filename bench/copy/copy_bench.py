@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """Times tavik-copy against `cp -a` on a synthetic application bundle."""
 
-import argparse
 import os
 import random
 import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+from bench_setup import parse_options, scratch_folder  # noqa: E402
 from interleaved import Contender, compare  # noqa: E402
 
 
@@ -80,14 +79,8 @@ def describe(root):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--work", default=None)
-    parser.add_argument("--rounds", type=int, default=5)
-    options = parser.parse_args()
-
-    work = tempfile.mkdtemp(prefix="tavik-copy-bench-", dir=options.work)
-    try:
+    options = parse_options("--tool")
+    with scratch_folder("tavik-copy-bench-", options.work) as work:
         files, links, size = make_bundle(os.path.join(work, "source"), random.Random(150))
         source = os.path.join(work, "source", "Bench.app")
         print(f"bundle: {files} files, {links} links, {size / 1e6:.1f} MB in {work}")
@@ -109,8 +102,6 @@ def main():
         ours.clean("check")
         theirs.clean("check")
         compare(ours, theirs, options.rounds, inputs=[source], target=1.05)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -1,15 +1,14 @@
 #!/usr/bin/env python3
 """Times the hdiutil stand-in's attach against `7zz x` of the same image."""
 
-import argparse
 import os
 import random
 import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+from bench_setup import parse_options, scratch_folder  # noqa: E402
 from interleaved import Contender, compare  # noqa: E402
 
 ROOT = os.path.join(os.path.dirname(__file__), "..", "..")
@@ -32,14 +31,8 @@ def make_tree(root, rng):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--hdiutil", required=True)
-    parser.add_argument("--work", default=None)
-    parser.add_argument("--rounds", type=int, default=5)
-    options = parser.parse_args()
-
-    work = tempfile.mkdtemp(prefix="tavik-dmg-bench-", dir=options.work)
-    try:
+    options = parse_options("--hdiutil")
+    with scratch_folder("tavik-dmg-bench-", options.work) as work:
         make_tree(os.path.join(work, "tree"), random.Random(64))
         image = os.path.join(work, "Bench.dmg")
         subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make-dmg"), os.path.join(work, "tree"), image,
@@ -66,8 +59,6 @@ def main():
             detach(r), os.rmdir(mount_point)))
         theirs = Contender("7zz x", extract, clean=lambda _: shutil.rmtree(extracted))
         compare(ours, theirs, options.rounds, inputs=[image], target=1.10)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -2,18 +2,17 @@
 """Times Tavik's handling of a downloaded ZIP against unzip plus cp -a, with
 the time of each of Tavik's steps read from its log as the lines appear."""
 
-import argparse
 import os
 import random
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "copy"))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
 from copy_bench import make_bundle  # noqa: E402
+from bench_setup import parse_options, scratch_folder  # noqa: E402
 from interleaved import Contender, compare  # noqa: E402
 
 # The log line that ends each step, in order. The timed run ends with the
@@ -90,13 +89,8 @@ def resident_kib(pid):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--build", required=True)
-    parser.add_argument("--rounds", type=int, default=5)
-    args = parser.parse_args()
-
-    work = tempfile.mkdtemp(prefix="tavik-e2e-bench-", dir=os.path.expanduser("~"))
-    try:
+    args = parse_options("--build", work=False)
+    with scratch_folder("tavik-e2e-bench-", os.path.expanduser("~")) as work:
         prefix = os.path.join(work, "prefix")
         subprocess.run(["cmake", "--install", args.build, "--prefix", prefix], check=True, stdout=subprocess.DEVNULL)
         source = os.path.join(work, "source")
@@ -179,8 +173,6 @@ def main():
                 tavik.terminate()
                 tavik.wait(timeout=120)
             os.kill(bus_pid, 15)
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
 
 
 if __name__ == "__main__":

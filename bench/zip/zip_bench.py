@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
 """Times `tavik-zip extract` against `unzip -q` on the archives in WORK."""
 
-import argparse
 import os
 import shutil
 import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), ".."))
+from bench_setup import parse_options  # noqa: E402
 from interleaved import Contender, compare  # noqa: E402
 
 
@@ -19,11 +19,7 @@ def peak_kib(command):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--rounds", type=int, default=5)
-    options = parser.parse_args()
+    options = parse_options("--tool", work_required=True)
 
     for archive in ("bundle", "large"):
         zipfile = os.path.join(options.work, f"{archive}.zip")

@@ -169,63 +169,52 @@ private:
     SubscribeFunction subscribe_;
 };
 
+namespace detail {
+
+// How both subjects take subscribers; copies of a subject share its state.
+template <class T>
+class Subject {
+public:
+    [[nodiscard]] AnyCancellable sink(Receiver<T> receiver) const { return state_->subscribe(std::move(receiver)); }
+
+    Publisher<T> publisher() const
+    {
+        auto state = state_;
+        return Publisher<T>([state](Receiver<T> receiver) { return state->subscribe(std::move(receiver)); });
+    }
+
+protected:
+    std::shared_ptr<SubjectState<T>> state_ = std::make_shared<SubjectState<T>>();
+};
+
+} // namespace detail
+
 // Holds a value and sends it, and every later value, to each subscriber.
 // Copies share one subject.
 template <class T>
-class CurrentValueSubject {
+class CurrentValueSubject : public detail::Subject<T> {
 public:
-    explicit CurrentValueSubject(T initialValue)
-        : state_(std::make_shared<detail::SubjectState<T>>())
-    {
-        state_->value = std::move(initialValue);
-    }
+    explicit CurrentValueSubject(T initialValue) { this->state_->value = std::move(initialValue); }
 
     T value() const
     {
-        std::lock_guard lock(state_->mutex);
-        return *state_->value;
+        std::lock_guard lock(this->state_->mutex);
+        return *this->state_->value;
     }
-    void send(const T& value) const { state_->send(value, true); }
+    void send(const T& value) const { this->state_->send(value, true); }
     // Sends what `next` makes of the current value, unless it makes
     // nothing. `next` runs under the subject's lock: it only computes.
     void modify(const std::function<std::optional<T>(const T&)>& next) const
     {
-        state_->modify([&](const std::optional<T>& current) { return next(*current); }, true);
+        this->state_->modify([&](const std::optional<T>& current) { return next(*current); }, true);
     }
-
-    [[nodiscard]] AnyCancellable sink(Receiver<T> receiver) const { return state_->subscribe(std::move(receiver)); }
-
-    Publisher<T> publisher() const
-    {
-        auto state = state_;
-        return Publisher<T>([state](Receiver<T> receiver) { return state->subscribe(std::move(receiver)); });
-    }
-
-private:
-    std::shared_ptr<detail::SubjectState<T>> state_;
 };
 
 // Sends each value to the subscribers there are at that moment; keeps none.
 template <class T>
-class PassthroughSubject {
+class PassthroughSubject : public detail::Subject<T> {
 public:
-    PassthroughSubject()
-        : state_(std::make_shared<detail::SubjectState<T>>())
-    {
-    }
-
-    void send(const T& value) const { state_->send(value, false); }
-
-    [[nodiscard]] AnyCancellable sink(Receiver<T> receiver) const { return state_->subscribe(std::move(receiver)); }
-
-    Publisher<T> publisher() const
-    {
-        auto state = state_;
-        return Publisher<T>([state](Receiver<T> receiver) { return state->subscribe(std::move(receiver)); });
-    }
-
-private:
-    std::shared_ptr<detail::SubjectState<T>> state_;
+    void send(const T& value) const { this->state_->send(value, false); }
 };
 
 // Once both publishers have delivered a value, delivers the latest pair

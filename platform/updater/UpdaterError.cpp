@@ -8,11 +8,6 @@ UpdaterError::UpdaterError(Code code, std::string detail)
 {
 }
 
-ErrorPtr UpdaterError::make(Code code, std::string detail)
-{
-    return std::make_shared<const UpdaterError>(code, std::move(detail));
-}
-
 std::string UpdaterError::description() const
 {
     switch (code_) {
@@ -40,12 +35,6 @@ std::optional<std::string> UpdaterError::failureReason() const
         break;
     }
     return std::nullopt;
-}
-
-bool isUpdaterError(const ErrorPtr& error, UpdaterError::Code code)
-{
-    auto updaterError = std::dynamic_pointer_cast<const UpdaterError>(error);
-    return updaterError && updaterError->updaterCode() == code;
 }
 
 } // namespace tavik::updater

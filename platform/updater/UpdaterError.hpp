@@ -1,13 +1,13 @@
 #pragma once
 
-#include "platform/foundation/Error.hpp"
+#include "platform/foundation/CodedError.hpp"
 
 #include <string>
 
 namespace tavik::updater {
 
 // Why an update check ended without an update to offer.
-class UpdaterError final : public Error {
+class UpdaterError final : public CodedError<UpdaterError> {
 public:
     enum class Code {
         // The feed URL is missing, not a URL, or of a scheme other than file: or https:.
@@ -21,14 +21,12 @@ public:
     };
 
     UpdaterError(Code code, std::string detail);
-    static ErrorPtr make(Code code, std::string detail);
 
-    Code updaterCode() const { return code_; }
+    Code errorCode() const { return code_; }
 
     std::string description() const override;
     std::optional<std::string> failureReason() const override;
     std::string domain() const override { return domainName; }
-    int code() const override { return static_cast<int>(code_); }
 
     static constexpr const char* domainName = "app.tavik.Updater";
 
@@ -37,6 +35,6 @@ private:
     std::string detail_;
 };
 
-bool isUpdaterError(const ErrorPtr& error, UpdaterError::Code code);
+inline bool isUpdaterError(const ErrorPtr& error, UpdaterError::Code code) { return UpdaterError::is(error, code); }
 
 } // namespace tavik::updater

@@ -12,11 +12,6 @@ WorkspaceError::WorkspaceError(Code code, std::filesystem::path path, int errnoV
 {
 }
 
-ErrorPtr WorkspaceError::make(Code code, std::filesystem::path path, int errnoValue)
-{
-    return std::make_shared<const WorkspaceError>(code, std::move(path), errnoValue);
-}
-
 std::string WorkspaceError::description() const
 {
     auto name = path_.filename().string();
@@ -48,12 +43,6 @@ std::optional<std::string> WorkspaceError::failureReason() const
         return errno_ ? std::optional<std::string>(std::strerror(errno_)) : std::nullopt;
     }
     return std::nullopt;
-}
-
-bool isWorkspaceError(const ErrorPtr& error, WorkspaceError::Code code)
-{
-    auto* workspaceError = dynamic_cast<const WorkspaceError*>(error.get());
-    return workspaceError && workspaceError->workspaceCode() == code;
 }
 
 } // namespace tavik

@@ -1,13 +1,13 @@
 #pragma once
 
-#include "platform/foundation/Error.hpp"
+#include "platform/foundation/CodedError.hpp"
 
 #include <filesystem>
 
 namespace tavik {
 
 // Why the workspace could not open an item.
-class WorkspaceError final : public Error {
+class WorkspaceError final : public CodedError<WorkspaceError> {
 public:
     enum class Code {
         // The bundle has no readable Contents/Info.plist.
@@ -29,15 +29,13 @@ public:
     };
 
     WorkspaceError(Code code, std::filesystem::path path, int errnoValue = 0);
-    static ErrorPtr make(Code code, std::filesystem::path path, int errnoValue = 0);
 
-    Code workspaceCode() const { return code_; }
+    Code errorCode() const { return code_; }
     const std::filesystem::path& path() const { return path_; }
 
     std::string description() const override;
     std::optional<std::string> failureReason() const override;
     std::string domain() const override { return "app.tavik.Workspace"; }
-    int code() const override { return static_cast<int>(code_); }
 
 private:
     Code code_;
@@ -45,6 +43,6 @@ private:
     int errno_;
 };
 
-bool isWorkspaceError(const ErrorPtr& error, WorkspaceError::Code code);
+inline bool isWorkspaceError(const ErrorPtr& error, WorkspaceError::Code code) { return WorkspaceError::is(error, code); }
 
 } // namespace tavik

@@ -1,3 +1,4 @@
+#include "platform/foundation/CodedError.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/foundation/Result.hpp"
 
@@ -28,6 +29,27 @@ Result<void> checkAll(std::initializer_list<int> values)
         TAVIK_TRY_VOID(parsePositive(value));
     return Result<void>::success();
 }
+
+// A second owner, some of whose codes have the same numbers as FileError's.
+class SampleError final : public CodedError<SampleError> {
+public:
+    enum class Code { exists = 516, other = 4 };
+
+    SampleError(Code code, std::string detail)
+        : code_(code)
+        , detail_(std::move(detail))
+    {
+    }
+
+    Code errorCode() const { return code_; }
+    const std::string& detail() const { return detail_; }
+    std::string description() const override { return detail_; }
+    std::string domain() const override { return "Sample"; }
+
+private:
+    Code code_;
+    std::string detail_;
+};
 
 } // namespace
 
@@ -63,4 +85,17 @@ TEST(FileErrorTest, ErrnoMapsToTheFileErrorCodes)
     EXPECT_EQ(error->code(), 516);
     EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
     EXPECT_NE(error->description().find("App.app"), std::string::npos);
+}
+
+TEST(CodedErrorTest, MakeKeepsThePayloadAndIsTellsOwnersAndCodesApart)
+{
+    auto sample = SampleError::make(SampleError::Code::exists, "detail");
+    auto file = FileError::make(FileError::Code::fileWriteFileExists, "/x");
+    EXPECT_EQ(sample->code(), 516);
+    EXPECT_EQ(std::dynamic_pointer_cast<const SampleError>(sample)->detail(), "detail");
+
+    EXPECT_TRUE(SampleError::is(sample, SampleError::Code::exists));
+    EXPECT_FALSE(SampleError::is(sample, SampleError::Code::other));
+    EXPECT_FALSE(SampleError::is(file, SampleError::Code::exists)) << "the same number from another owner";
+    EXPECT_FALSE(SampleError::is(nullptr, SampleError::Code::exists));
 }
