@@ -74,7 +74,7 @@ TEST_F(CopyApplicationsTest, CopiesIntoAnEmptyDestinationKeepingModesLinksAndTim
     auto target = destination / "Example.app";
     ASSERT_TRUE(results[0].isMapped());
     EXPECT_EQ(*results[0].output(), URL::fileURL(target, true));
-    EXPECT_EQ(contents(target / "Contents/Resources/version"), "1");
+    EXPECT_EQ(readFile(target / "Contents/Resources/version"), "1");
     EXPECT_EQ(fs::status(target / "Contents/MacOS/Example").permissions(), fs::perms(0755));
     EXPECT_EQ(fs::status(target / "Contents/Resources/version").permissions(), fs::perms(0444));
     EXPECT_EQ(fs::read_symlink(target / "Contents/Resources/Info link"), "../Info.plist");
@@ -131,19 +131,19 @@ TEST_F(CopyApplicationsTest, OverwriteTrashesTheExistingApplicationRestorablyAnd
     ASSERT_TRUE(question);
     EXPECT_EQ(question->body, existsBody("Example", old));
     EXPECT_EQ(question->actions.at(0), "OVERWRITE_APPLICATION_ACTION");
-    EXPECT_EQ(contents(old / "Contents/Resources/version"), "old"); // nothing happens before the answer
+    EXPECT_EQ(readFile(old / "Contents/Resources/version"), "old"); // nothing happens before the answer
     answer(*question, "OVERWRITE_APPLICATION_ACTION");
     auto result = running.get();
 
     ASSERT_TRUE(result.isMapped());
     ASSERT_TRUE(result.output()->at(0).isMapped());
     EXPECT_EQ(*result.output()->at(0).output(), URL::fileURL(old, true));
-    EXPECT_EQ(contents(old / "Contents/Resources/version"), "new");
+    EXPECT_EQ(readFile(old / "Contents/Resources/version"), "new");
     bool found = false;
     for (const auto& trashed : trashedItems()) {
         if (trashed.originalPath == old.string()) {
             found = true;
-            EXPECT_EQ(contents(trashed.trashedPath / "Contents/Resources/version"), "old");
+            EXPECT_EQ(readFile(trashed.trashedPath / "Contents/Resources/version"), "old");
         }
     }
     EXPECT_TRUE(found) << "no trash record names " << old;
@@ -160,7 +160,7 @@ TEST_F(CopyApplicationsTest, RenameTakesTheFirstFreeNumber)
     setApplicationFoundAction(ApplicationFoundActionOption::copyToDestination);
     makeBundle(destination, "Example", "old");
     fs::create_directory(destination / "Example 2.app");
-    write(destination / "Example 3.app", "a file takes the name as well");
+    writeFile(destination / "Example 3.app", "a file takes the name as well");
     auto bundle = makeBundle(downloads, "Example", "new");
     log::LogCapture capture;
 
@@ -173,8 +173,8 @@ TEST_F(CopyApplicationsTest, RenameTakesTheFirstFreeNumber)
     auto renamed = destination / "Example 4.app";
     ASSERT_TRUE(result.output()->at(0).isMapped());
     EXPECT_EQ(*result.output()->at(0).output(), URL::fileURL(renamed, true));
-    EXPECT_EQ(contents(renamed / "Contents/Resources/version"), "new");
-    EXPECT_EQ(contents(destination / "Example.app/Contents/Resources/version"), "old");
+    EXPECT_EQ(readFile(renamed / "Contents/Resources/version"), "new");
+    EXPECT_EQ(readFile(destination / "Example.app/Contents/Resources/version"), "old");
     EXPECT_TRUE(fs::is_empty(destination / "Example 2.app"));
     EXPECT_EQ(messages(capture, "Copy Applications"),
         (std::vector<std::string>{"Renaming application before moving", "File exists at " + (destination / "Example 2.app").string(),
@@ -231,10 +231,10 @@ TEST_F(CopyApplicationsTest, ExtractedBundlesAreMovedWithACopysResultAndImageBun
         EXPECT_EQ(fs::last_write_time(renamed / name), times[name]) << name;
     }
     EXPECT_EQ(fs::read_symlink(renamed / "Contents/Resources/Info link"), "../Info.plist");
-    EXPECT_EQ(contents(destination / "Example.app/Contents/Resources/version"), "old");
+    EXPECT_EQ(readFile(destination / "Example.app/Contents/Resources/version"), "old");
 
     ASSERT_TRUE(resultFor(*result.output(), onImage)->isMapped());
-    EXPECT_EQ(contents(destination / "Imaged.app/Contents/Resources/version"), "1");
+    EXPECT_EQ(readFile(destination / "Imaged.app/Contents/Resources/version"), "1");
     EXPECT_TRUE(fs::exists(onImage / "Contents/Resources/version")) << "an image's volume is never changed";
     auto logged = messages(capture, "Copy Applications");
     EXPECT_NE(std::find(logged.begin(), logged.end(), "Copied application from " + extracted.string() + " to " + renamed.string()), logged.end());
@@ -267,7 +267,7 @@ TEST_F(CopyApplicationsTest, IgnoredDismissedOrUnknownClashLeavesTheExistingAppl
     for (const auto& item : *result.output())
         EXPECT_TRUE(item.isIgnored()) << item.input.url.path();
     for (std::string name : {"Ignored", "Dismissed", "Unknown"})
-        EXPECT_EQ(contents(destination / (name + ".app") / "Contents/Resources/version"), "old");
+        EXPECT_EQ(readFile(destination / (name + ".app") / "Contents/Resources/version"), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(destination), fs::directory_iterator()), 3);
     EXPECT_TRUE(capture.contains(log::Level::error, "Unknown identifier: NO_SUCH_ACTION"));
 }
@@ -307,7 +307,7 @@ TEST_F(CopyApplicationsTest, APackageIsReportedWithItsOwnURLAndNotCopied)
 {
     setApplicationFoundAction(ApplicationFoundActionOption::copyToDestination);
     auto installer = downloads / "Example.pkg";
-    write(installer, "xar!");
+    writeFile(installer, "xar!");
     auto results = run({package(installer)});
     ASSERT_EQ(results.size(), 1u);
     ASSERT_TRUE(results[0].isMapped());
@@ -338,7 +338,7 @@ TEST_F(CopyOpenTest, SingleCopyGoesExactlyToAPathDestinationAndAsksItsHandlerOnA
     ASSERT_EQ(results.size(), 2u);
     EXPECT_EQ(*results[0].output(), URL::fileURL(target, true));
     EXPECT_EQ(*results[1].output(), URL::fileURL(destination / "Renamed 2.app", true));
-    EXPECT_EQ(contents(destination / "Renamed 2.app/Contents/Resources/version"), "new");
+    EXPECT_EQ(readFile(destination / "Renamed 2.app/Contents/Resources/version"), "new");
 }
 
 // Copies racing for the same numbered name each end with a name of their own.
@@ -366,7 +366,7 @@ TEST_F(CopyOpenTest, ConcurrentRenamesEachGetTheirOwnNumber)
     EXPECT_EQ(copied, (std::set<fs::path>{destination / "Example 2.app", destination / "Example 3.app",
                           destination / "Example 4.app", destination / "Example 5.app"}));
     for (const auto& path : copied)
-        EXPECT_EQ(contents(path / "Contents/Resources/version"), "new");
+        EXPECT_EQ(readFile(path / "Contents/Resources/version"), "new");
 }
 
 TEST(CopyApplicationActionTest, NamesOfRenamedCopiesAndTheCopyingTitle)

@@ -42,12 +42,13 @@ namespace {
 class PrivateHome : public ::testing::Environment {
     void SetUp() override
     {
-        std::string pattern = (fs::temp_directory_path() / "tavik-handler-home-XXXXXX").string();
-        home_ = fs::path(mkdtemp(pattern.data()));
+        scratch_.emplace("tavik-handler-home");
+        home_ = scratch_->path();
         for (auto [name, folder] : {std::pair{"HOME", ""}, {"XDG_DATA_HOME", "data"}, {"XDG_CONFIG_HOME", "config"}})
             setenv(name, (home_ / folder).c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(home_); }
+    void TearDown() override { scratch_.reset(); }
+    std::optional<ScratchFolder> scratch_;
     fs::path home_;
 };
 const auto* const privateHome = ::testing::AddGlobalTestEnvironment(new PrivateHome);

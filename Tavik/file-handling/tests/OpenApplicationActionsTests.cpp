@@ -71,7 +71,7 @@ TEST_F(OpenApplicationsTest, OpenAppRunsTheCopiedApplicationWithoutAsking)
     ASSERT_TRUE(opened.isMapped()) << opened.error()->description();
     EXPECT_EQ((*opened.output())->url(), url);
     ASSERT_TRUE(waitForFile(marker));
-    EXPECT_EQ(contents(marker), "ran\n");
+    EXPECT_EQ(readFile(marker), "ran\n");
     EXPECT_TRUE(postedInThisTest().empty());
     auto entries = capture.entries("Open Application");
     ASSERT_EQ(entries.size(), 2u);
