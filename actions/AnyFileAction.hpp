@@ -16,9 +16,7 @@ public:
     using PerformActionWrapper = std::function<void(I, Completion<I, O>)>;
 
     template <FileAction Action>
-        requires(!std::same_as<Action, AnyFileAction> && std::same_as<typename Action::Input, I>
-            && std::same_as<typename Action::Output, O>)
-    explicit AnyFileAction(Action action)
+    requires(!std::same_as<Action, AnyFileAction> && std::same_as<typename Action::Input, I> && std::same_as<typename Action::Output, O>) explicit AnyFileAction(Action action)
         : performActionWrapper([box = std::make_shared<const Action>(std::move(action))](I input, Completion<I, O> completion) {
             box->perform(std::move(input), std::move(completion));
         })

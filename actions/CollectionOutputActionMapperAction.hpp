@@ -14,7 +14,7 @@ namespace tavik::actions {
 // What a decision handler says about one element of the collection.
 enum class ContinueDecision {
     continue_, // run the second action on the element
-    ignore,    // skip the element
+    ignore, // skip the element
 };
 
 std::string describe(const Result<ContinueDecision>& decision);

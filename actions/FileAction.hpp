@@ -19,7 +19,8 @@ namespace tavik::actions {
 // and calls the completion exactly once, on any thread, with the result.
 template <class A>
 concept FileAction = requires(const A& action, typename A::Input input,
-    Completion<typename A::Input, typename A::Output> completion) {
+    Completion<typename A::Input, typename A::Output> completion)
+{
     action.perform(std::move(input), std::move(completion));
 };
 
@@ -97,8 +98,7 @@ public:
 
     // This action, then a flat map of its array output through the provider.
     template <class Provider>
-        requires(!FileAction<Provider>)
-    auto flatMap(Provider provider) const
+    requires(!FileAction<Provider>) auto flatMap(Provider provider) const
     {
         using Element = typename detail::VectorElement<typename Derived::Output>::type;
         using Output = typename std::invoke_result_t<Provider&, const Element&>::OutputElement;

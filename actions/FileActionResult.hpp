@@ -18,7 +18,7 @@ struct MappedAction {
 struct FailureAction {
     ErrorPtr error;
 };
-struct IgnoredAction { };
+struct IgnoredAction {};
 
 template <class O>
 using ResultAction = std::variant<MappedAction<O>, FailureAction, IgnoredAction>;
@@ -38,9 +38,9 @@ struct FileActionResult {
     I input;
     Action action;
 
-    static FileActionResult mapped(I input, O output) { return {std::move(input), Mapped{std::move(output)}}; }
-    static FileActionResult failure(I input, ErrorPtr error) { return {std::move(input), Failure{std::move(error)}}; }
-    static FileActionResult ignored(I input) { return {std::move(input), Ignored{}}; }
+    static FileActionResult mapped(I input, O output) { return {std::move(input), Mapped {std::move(output)}}; }
+    static FileActionResult failure(I input, ErrorPtr error) { return {std::move(input), Failure {std::move(error)}}; }
+    static FileActionResult ignored(I input) { return {std::move(input), Ignored {}}; }
 
     bool isMapped() const { return std::holds_alternative<Mapped>(action); }
     bool isFailure() const { return std::holds_alternative<Failure>(action); }

@@ -29,8 +29,8 @@ public:
             AnyFileAction<E, std::vector<O>> action;
         };
 
-        static Action transform(std::vector<O> output) { return Action(Transform{std::move(output)}); }
-        static Action runAction(AnyFileAction<E, std::vector<O>> action) { return Action(RunAction{std::move(action)}); }
+        static Action transform(std::vector<O> output) { return Action(Transform {std::move(output)}); }
+        static Action runAction(AnyFileAction<E, std::vector<O>> action) { return Action(RunAction {std::move(action)}); }
 
         std::variant<Transform, RunAction> value;
 
@@ -69,12 +69,11 @@ public:
                 continue;
             }
             group.enter();
-            std::get<typename Action::RunAction>(action.value).action.perform(element,
-                [run, group](FileActionResult<E, std::vector<O>> result) {
-                    if (auto* values = result.output())
-                        run->append(*values);
-                    group.leave();
-                });
+            std::get<typename Action::RunAction>(action.value).action.perform(element, [run, group](FileActionResult<E, std::vector<O>> result) {
+                if (auto* values = result.output())
+                    run->append(*values);
+                group.leave();
+            });
         }
         group.notify(dispatch::DispatchQueue::global(),
             [run, input = std::move(input), completion = std::move(completion)]() mutable {

@@ -97,7 +97,8 @@ public:
             return fail(AppImageErrorCode::unreadableFileSystem);
         sqfs_compressor_config_t configuration;
         if (sqfs_compressor_config_init(&configuration, static_cast<SQFS_COMPRESSOR>(reader->super_.compression_id),
-                reader->super_.block_size, SQFS_COMP_FLAG_UNCOMPRESS) != 0
+                reader->super_.block_size, SQFS_COMP_FLAG_UNCOMPRESS)
+                != 0
             || sqfs_compressor_create(&configuration, &reader->compressor_) != 0)
             return fail(AppImageErrorCode::unreadableFileSystem);
         reader->directories_ = sqfs_dir_reader_create(&reader->super_, reader->compressor_, &reader->file_.file, 0);
@@ -146,7 +147,7 @@ public:
             std::size_t size = inode->base.type == SQFS_INODE_SLINK ? inode->data.slink.target_size : inode->data.slink_ext.target_size;
             if (size > maximumLinkTarget || size > inode->payload_bytes_used)
                 return fail(AppImageErrorCode::itemTooLarge, path);
-            return Item(Link{std::string(reinterpret_cast<const char*>(inode->extra), size)});
+            return Item(Link {std::string(reinterpret_cast<const char*>(inode->extra), size)});
         }
         case SQFS_INODE_FILE:
         case SQFS_INODE_EXT_FILE: {
@@ -247,7 +248,7 @@ public:
                 return false;
             if (archive_entry_filetype(entry) == AE_IFLNK) {
                 const char* target = archive_entry_symlink(entry);
-                found = Item(Link{target ? target : ""});
+                found = Item(Link {target ? target : ""});
             } else if (archive_entry_filetype(entry) != AE_IFREG) {
                 found = Result<Item>(fail(AppImageErrorCode::noSuchItem, wanted));
             } else if (archive_entry_size(entry) < 0 || std::uint64_t(archive_entry_size(entry)) > maxBytes) {

@@ -71,7 +71,8 @@ void BusyImageCopies::discard(const std::filesystem::path& copy)
     std::filesystem::remove_all(copy.parent_path(), ignored);
 }
 
-template <typename Wanted> void BusyImageCopies::removeCopies(Wanted wanted)
+template <typename Wanted>
+void BusyImageCopies::removeCopies(Wanted wanted)
 {
     std::error_code error;
     std::filesystem::directory_iterator entries(folder_, error);

@@ -27,7 +27,8 @@ public:
     void removeLeftovers();
 
 private:
-    template <typename Wanted> void removeCopies(Wanted wanted);
+    template <typename Wanted>
+    void removeCopies(Wanted wanted);
 
     std::filesystem::path folder_;
 };

@@ -16,7 +16,7 @@
 namespace tavik::service {
 
 DuvrinXPCService::DuvrinXPCService(log::Logger log)
-    : DuvrinXPCService(std::move(log), Options{})
+    : DuvrinXPCService(std::move(log), Options {})
 {
 }
 
@@ -58,7 +58,7 @@ std::string complaintOf(const ChildOutcome& tool)
 
 Result<ChildOutcome> runHDIUtil(const std::filesystem::path& launchPath, std::vector<std::string> arguments)
 {
-    arguments.insert(arguments.begin(), { launchPath.string(), "hdiutil" });
+    arguments.insert(arguments.begin(), {launchPath.string(), "hdiutil"});
     process::ChildOptions limits;
     limits.outputLimit = DuvrinXPCService::outputLimit;
     limits.errorLimit = DuvrinXPCService::messageLimit;
@@ -74,8 +74,7 @@ void DuvrinXPCService::mountDMG(const URL& dmg, const URL& mountPoint, MountDMGR
 
 void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, MountDMGResponse response)
 {
-    auto ran = runHDIUtil(options_.launchPath, { "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.path().string(),
-        "-noautoopen", dmg.path().string() });
+    auto ran = runHDIUtil(options_.launchPath, {"attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.path().string(), "-noautoopen", dmg.path().string()});
     if (!ran) {
         response(std::nullopt, ran.error());
         return;
@@ -87,7 +86,7 @@ void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, 
         if (!output) {
             log_.error("Failed to decode `hdiutil` output as plist: {}\nOutput\n{}", output.error()->description(),
                 isValidUTF8(tool.standardOutput) ? abridged(tool.standardOutput, messageLimit)
-                                                       : "Output was not valid UTF8");
+                                                 : "Output was not valid UTF8");
             response(std::nullopt, MountDMGError::invalidOutput());
             return;
         }
@@ -139,7 +138,7 @@ void DuvrinXPCService::attach(const URL& dmg, const URL& mountPoint, bool copy, 
 
 void DuvrinXPCService::unmountDMGWithMountPath(const URL& mountPath, UnmountDMGResponse response)
 {
-    auto ran = runHDIUtil(options_.launchPath, { "detach", mountPath.path().string() });
+    auto ran = runHDIUtil(options_.launchPath, {"detach", mountPath.path().string()});
     if (!ran) {
         if (response)
             response(ran.error());

@@ -57,7 +57,7 @@ public:
 
 private:
     sdbus::MethodCall call_;
-    std::atomic<bool> replied_{false};
+    std::atomic<bool> replied_ {false};
 };
 
 } // namespace

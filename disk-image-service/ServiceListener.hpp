@@ -41,7 +41,7 @@ class ServiceListener {
 public:
     struct Options {
         std::string busName;
-        std::chrono::milliseconds idleTimeout{std::chrono::seconds(30)};
+        std::chrono::milliseconds idleTimeout {std::chrono::seconds(30)};
         DuvrinXPCService::Options service;
     };
 

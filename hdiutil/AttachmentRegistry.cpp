@@ -22,57 +22,65 @@ namespace {
 constexpr std::string_view recordMagic = "tavik-hdiutil-attachment-1";
 constexpr std::string_view recordExtension = ".attachment";
 
-std::runtime_error systemError(const std::string& what, int error) {
+std::runtime_error systemError(const std::string& what, int error)
+{
     return std::runtime_error(what + ": " + std::strerror(error));
 }
 
-template <typename Number> std::optional<Number> parseNumber(const std::string& text) {
-    Number value{};
+template <typename Number>
+std::optional<Number> parseNumber(const std::string& text)
+{
+    Number value {};
     auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
     return value;
 }
 
-bool isUsableBase(const char* value) {
+bool isUsableBase(const char* value)
+{
     if (!value || value[0] != '/') return false;
     struct stat info {};
     return lstat(value, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == geteuid();
 }
 
-void ensurePrivateFolder(const fs::path& folder) {
+void ensurePrivateFolder(const fs::path& folder)
+{
     if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
         throw systemError("cannot create " + folder.string(), errno);
     }
     struct stat info {};
     if (lstat(folder.c_str(), &info) != 0) throw systemError("cannot examine " + folder.string(), errno);
     if (!S_ISDIR(info.st_mode) || info.st_uid != geteuid() || (info.st_mode & 077) != 0) {
-        throw std::runtime_error("refusing to keep attachments in " + folder.string() +
-                                 ": not a private folder of this user");
+        throw std::runtime_error("refusing to keep attachments in " + folder.string() + ": not a private folder of this user");
     }
 }
 
-bool processRuns(pid_t pid) {
+bool processRuns(pid_t pid)
+{
     return kill(pid, 0) == 0 || errno == EPERM;
 }
 
-bool stillHolds(const Attachment& attachment) {
+bool stillHolds(const Attachment& attachment)
+{
     if (attachment.attachingProcess != 0) return processRuns(attachment.attachingProcess);
     struct stat info {};
     if (lstat(attachment.mountPoint.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
-    if (FileIdentity{info.st_dev, info.st_ino} != attachment.mountPointIdentity) return false;
+    if (FileIdentity {info.st_dev, info.st_ino} != attachment.mountPointIdentity) return false;
     std::error_code error;
     return !fs::is_empty(attachment.mountPoint, error) && !error;
 }
 
 } // namespace
 
-FileIdentity FileIdentity::of(const fs::path& path) {
+FileIdentity FileIdentity::of(const fs::path& path)
+{
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) throw systemError(path.string(), errno);
     return {info.st_dev, info.st_ino};
 }
 
-std::string Attachment::serialized() const {
+std::string Attachment::serialized() const
+{
     std::string text;
     auto field = [&text](std::string_view value) {
         text.append(value);
@@ -91,7 +99,8 @@ std::string Attachment::serialized() const {
     return text;
 }
 
-std::optional<Attachment> Attachment::parse(const std::string& text) {
+std::optional<Attachment> Attachment::parse(const std::string& text)
+{
     std::vector<std::string> fields;
     size_t start = 0;
     while (start < text.size()) {
@@ -119,11 +128,14 @@ std::optional<Attachment> Attachment::parse(const std::string& text) {
     return attachment;
 }
 
-AttachmentRegistry::AttachmentRegistry(fs::path folder) : folder_(std::move(folder)) {
+AttachmentRegistry::AttachmentRegistry(fs::path folder)
+    : folder_(std::move(folder))
+{
     ensurePrivateFolder(folder_);
 }
 
-AttachmentRegistry AttachmentRegistry::openDefault() {
+AttachmentRegistry AttachmentRegistry::openDefault()
+{
     if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); isUsableBase(runtime)) {
         return AttachmentRegistry(fs::path(runtime) / "tavik-hdiutil");
     }
@@ -132,19 +144,21 @@ AttachmentRegistry AttachmentRegistry::openDefault() {
     return AttachmentRegistry(base / ("tavik-hdiutil-" + std::to_string(geteuid())));
 }
 
-FileLock AttachmentRegistry::lock() const {
+FileLock AttachmentRegistry::lock() const
+{
     auto path = folder_ / "lock";
     auto acquired = FileLock::acquire(path);
     if (!acquired) throw systemError("cannot lock " + path.string(), errnoOf(acquired.error()));
     return std::move(*acquired);
 }
 
-fs::path AttachmentRegistry::recordPath(const FileIdentity& mountPoint) const {
-    return folder_ / (std::to_string(mountPoint.device) + "-" + std::to_string(mountPoint.inode) +
-                      std::string(recordExtension));
+fs::path AttachmentRegistry::recordPath(const FileIdentity& mountPoint) const
+{
+    return folder_ / (std::to_string(mountPoint.device) + "-" + std::to_string(mountPoint.inode) + std::string(recordExtension));
 }
 
-std::vector<Attachment> AttachmentRegistry::live() const {
+std::vector<Attachment> AttachmentRegistry::live() const
+{
     std::vector<Attachment> result;
     for (const auto& item : fs::directory_iterator(folder_)) {
         if (item.path().extension() != recordExtension || !item.is_regular_file()) continue;
@@ -162,7 +176,8 @@ std::vector<Attachment> AttachmentRegistry::live() const {
     return result;
 }
 
-void AttachmentRegistry::store(const Attachment& attachment) const {
+void AttachmentRegistry::store(const Attachment& attachment) const
+{
     auto path = recordPath(attachment.mountPointIdentity);
     auto temporary = path;
     temporary += ".new";
@@ -175,7 +190,8 @@ void AttachmentRegistry::store(const Attachment& attachment) const {
     if (rename(temporary.c_str(), path.c_str()) != 0) throw systemError("cannot write " + path.string(), errno);
 }
 
-void AttachmentRegistry::remove(const FileIdentity& mountPoint) const {
+void AttachmentRegistry::remove(const FileIdentity& mountPoint) const
+{
     std::error_code ignored;
     fs::remove(recordPath(mountPoint), ignored);
 }

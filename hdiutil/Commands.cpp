@@ -26,13 +26,13 @@ namespace {
 // Messages carry paths from the image, which may be long; none is longer than this.
 constexpr size_t messageLimit = 4096;
 
-constexpr std::string_view usage =
-    "usage: hdiutil attach -nobrowse -readonly -plist -mountpoint MOUNT_POINT -noautoopen IMAGE\n"
-    "       hdiutil detach MOUNT_POINT\n";
+constexpr std::string_view usage = "usage: hdiutil attach -nobrowse -readonly -plist -mountpoint MOUNT_POINT -noautoopen IMAGE\n"
+                                   "       hdiutil detach MOUNT_POINT\n";
 
 // One deadline for the whole attach, well inside the ten minutes the service's
 // caller waits, so that an attach never finishes after nobody waits for it.
-std::chrono::seconds timeLimit() {
+std::chrono::seconds timeLimit()
+{
     if (const char* text = std::getenv("TAVIK_HDIUTIL_TIME_LIMIT")) {
         int seconds = 0;
         auto [end, error] = std::from_chars(text, text + std::strlen(text), seconds);
@@ -41,7 +41,8 @@ std::chrono::seconds timeLimit() {
     return std::chrono::minutes(5);
 }
 
-int freeDiskNumber(const std::vector<Attachment>& attachments) {
+int freeDiskNumber(const std::vector<Attachment>& attachments)
+{
     std::set<int> used;
     for (const auto& attachment : attachments) used.insert(attachment.diskNumber);
     int number = 4;
@@ -49,7 +50,8 @@ int freeDiskNumber(const std::vector<Attachment>& attachments) {
     return number;
 }
 
-bool isPlainName(const std::string& name) {
+bool isPlainName(const std::string& name)
+{
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
@@ -57,8 +59,13 @@ bool isPlainName(const std::string& name) {
 class AttachInProgress {
 public:
     AttachInProgress(const AttachmentRegistry& registry, fs::path mountPoint, FileIdentity identity)
-        : registry_(registry), mountPoint_(std::move(mountPoint)), identity_(identity) {}
-    ~AttachInProgress() {
+        : registry_(registry)
+        , mountPoint_(std::move(mountPoint))
+        , identity_(identity)
+    {
+    }
+    ~AttachInProgress()
+    {
         if (finished_) return;
         try {
             for (const auto& name : moved) removeTree(mountPoint_ / name);
@@ -83,17 +90,18 @@ private:
     bool finished_ = false;
 };
 
-fs::path makeWorkFolder(const fs::path& mountPoint) {
+fs::path makeWorkFolder(const fs::path& mountPoint)
+{
     std::string pattern = (mountPoint.parent_path() / (".hdiutil-attach-" + mountPoint.filename().string() + "-XXXXXX")).string();
     if (!mkdtemp(pattern.data())) {
-        throw CommandFailure("attach failed - cannot make a folder next to " + mountPoint.string() + ": " +
-                             std::strerror(errno));
+        throw CommandFailure("attach failed - cannot make a folder next to " + mountPoint.string() + ": " + std::strerror(errno));
     }
     return pattern;
 }
 
-fs::path volumeRootIn(const fs::path& workFolder) {
-    std::vector<fs::directory_entry> entries{fs::directory_iterator(workFolder), fs::directory_iterator()};
+fs::path volumeRootIn(const fs::path& workFolder)
+{
+    std::vector<fs::directory_entry> entries {fs::directory_iterator(workFolder), fs::directory_iterator()};
     if (entries.size() != 1 || !entries.front().is_directory() || entries.front().is_symlink()) {
         throw CommandFailure("attach failed - no mountable file systems");
     }
@@ -102,14 +110,15 @@ fs::path volumeRootIn(const fs::path& workFolder) {
 
 // The image and mount point of an attach, checked before anything is done.
 struct AttachRequest {
-    std::string imagePath;     // canonical
+    std::string imagePath; // canonical
     FileIdentity image;
-    fs::path mountFolder;      // canonical
-    std::string reported;      // the mount point as given, made absolute: what the property list says
+    fs::path mountFolder; // canonical
+    std::string reported; // the mount point as given, made absolute: what the property list says
     FileIdentity mountPoint;
 };
 
-AttachRequest checkedRequest(const std::string& image, const std::string& mountPoint) {
+AttachRequest checkedRequest(const std::string& image, const std::string& mountPoint)
+{
     struct stat imageInfo {};
     if (stat(image.c_str(), &imageInfo) != 0) throw CommandFailure("attach failed - " + std::string(std::strerror(errno)));
     if (!S_ISREG(imageInfo.st_mode)) throw CommandFailure("attach failed - not a disk image file: " + image);
@@ -135,7 +144,8 @@ AttachRequest checkedRequest(const std::string& image, const std::string& mountP
 
 // Records the attach as under way, so that a second attach of the image or at
 // the mount point is refused from now on.
-Attachment registerAttach(const AttachmentRegistry& registry, const AttachRequest& request) {
+Attachment registerAttach(const AttachmentRegistry& registry, const AttachRequest& request)
+{
     auto lock = registry.lock();
     auto attachments = registry.live();
     for (const auto& other : attachments) {
@@ -143,8 +153,7 @@ Attachment registerAttach(const AttachmentRegistry& registry, const AttachReques
     }
     for (const auto& other : attachments) {
         if (other.mountPointIdentity == request.mountPoint) {
-            throw CommandFailure("attach failed - " + request.reported + " is already the mount point of " +
-                                 other.imagePath);
+            throw CommandFailure("attach failed - " + request.reported + " is already the mount point of " + other.imagePath);
         }
     }
     if (!fs::is_empty(request.mountFolder)) {
@@ -163,7 +172,8 @@ Attachment registerAttach(const AttachmentRegistry& registry, const AttachReques
 
 // Gives the extracted volume the shape a mounted one has and moves its
 // entries into the mount point.
-void layOutVolume(const AttachRequest& request, std::string_view listing, AttachInProgress& progress) {
+void layOutVolume(const AttachRequest& request, std::string_view listing, AttachInProgress& progress)
+{
     try {
         auto root = volumeRootIn(progress.workFolder);
         applyStoredModes(progress.workFolder, storedModes(listing));
@@ -185,7 +195,8 @@ void layOutVolume(const AttachRequest& request, std::string_view listing, Attach
 
 } // namespace
 
-std::string attach(const std::string& image, const std::string& mountPoint) {
+std::string attach(const std::string& image, const std::string& mountPoint)
+{
     const AttachRequest request = checkedRequest(image, mountPoint);
     auto registry = AttachmentRegistry::openDefault();
     Attachment attachment = registerAttach(registry, request);
@@ -212,7 +223,8 @@ std::string attach(const std::string& image, const std::string& mountPoint) {
     return attachPropertyList(partitionHints(listing), attachment.diskNumber, request.reported);
 }
 
-void detach(const std::string& mountPoint) {
+void detach(const std::string& mountPoint)
+{
     std::error_code error;
     const fs::path mountFolder = fs::canonical(mountPoint, error);
     if (error) throw CommandFailure("detach failed - " + mountPoint + ": " + error.message());
@@ -224,7 +236,7 @@ void detach(const std::string& mountPoint) {
         auto lock = registry.lock();
         auto attachments = registry.live();
         auto found = std::find_if(attachments.begin(), attachments.end(),
-                                  [&](const Attachment& item) { return item.mountPointIdentity == identity; });
+            [&](const Attachment& item) { return item.mountPointIdentity == identity; });
         if (found == attachments.end()) throw CommandFailure("detach failed - " + mountPoint + " is not attached");
         if (found->attachingProcess != 0) throw CommandFailure("detach failed - Resource busy");
         attachment = *found;
@@ -245,11 +257,10 @@ void detach(const std::string& mountPoint) {
     }
 }
 
-int run(const std::vector<std::string>& arguments) {
+int run(const std::vector<std::string>& arguments)
+{
     try {
-        if (arguments.size() == 8 && arguments[0] == "attach" && arguments[1] == "-nobrowse" &&
-            arguments[2] == "-readonly" && arguments[3] == "-plist" && arguments[4] == "-mountpoint" &&
-            arguments[6] == "-noautoopen") {
+        if (arguments.size() == 8 && arguments[0] == "attach" && arguments[1] == "-nobrowse" && arguments[2] == "-readonly" && arguments[3] == "-plist" && arguments[4] == "-mountpoint" && arguments[6] == "-noautoopen") {
             std::cout << attach(arguments[7], arguments[5]) << std::flush;
             return 0;
         }
@@ -257,7 +268,8 @@ int run(const std::vector<std::string>& arguments) {
             detach(arguments[1]);
             return 0;
         }
-        std::cerr << "hdiutil: unsupported command line\n" << usage;
+        std::cerr << "hdiutil: unsupported command line\n"
+                  << usage;
         return 2;
     } catch (const CommandFailure& failure) {
         // No line end: callers test the text for its last words.

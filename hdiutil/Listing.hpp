@@ -14,13 +14,16 @@ constexpr std::string_view entriesSeparator = "\n----------\n";
 inline std::string_view header(std::string_view listing) { return listing.substr(0, listing.find(entriesSeparator)); }
 
 // The entries' blocks; empty when there are none.
-inline std::string_view entries(std::string_view listing) {
+inline std::string_view entries(std::string_view listing)
+{
     auto start = listing.find(entriesSeparator);
     return start == std::string_view::npos ? std::string_view() : listing.substr(start + entriesSeparator.size());
 }
 
 // Calls `visit` with each line of the text, without its line end ("\n" or "\r\n").
-template <typename Visit> void forEachLine(std::string_view text, Visit visit) {
+template <typename Visit>
+void forEachLine(std::string_view text, Visit visit)
+{
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);

@@ -9,24 +9,27 @@
 namespace tavik::hdiutil {
 namespace {
 
-bool contains(std::string_view text, std::string_view part) {
+bool contains(std::string_view text, std::string_view part)
+{
     return text.find(part) != std::string_view::npos;
 }
 
 // Block tables that describe the partition map, not a partition.
-bool isMapStructure(std::string_view hint) {
+bool isMapStructure(std::string_view hint)
+{
     for (std::string_view marker : {"MBR", "GPT", "Apple_partition_map", "DDM", "Driver", "Apple_Free", "Patches"}) {
         if (contains(hint, marker)) return true;
     }
     return false;
 }
 
-bool isVolumeHint(std::string_view hint) {
-    return hint == "Apple_HFS" || hint == "Apple_HFSX" || hint == "Apple_APFS" ||
-           hint == "48465300-0000-11AA-AA11-00306543ECAC" || hint == "7C3457EF-0000-11AA-AA11-00306543ECAC";
+bool isVolumeHint(std::string_view hint)
+{
+    return hint == "Apple_HFS" || hint == "Apple_HFSX" || hint == "Apple_APFS" || hint == "48465300-0000-11AA-AA11-00306543ECAC" || hint == "7C3457EF-0000-11AA-AA11-00306543ECAC";
 }
 
-std::optional<std::string> schemeOf(const std::vector<std::string>& hints) {
+std::optional<std::string> schemeOf(const std::vector<std::string>& hints)
+{
     auto any = [&](std::string_view marker) {
         return std::any_of(hints.begin(), hints.end(), [&](const std::string& hint) { return contains(hint, marker); });
     };
@@ -43,8 +46,9 @@ struct Entity {
     std::optional<std::string> mountPoint;
 };
 
-plist::PropertyList entityValue(const Entity& entity) {
-    plist::PropertyList::Dictionary keys{
+plist::PropertyList entityValue(const Entity& entity)
+{
+    plist::PropertyList::Dictionary keys {
         {"content-hint", entity.contentHint},
         {"dev-entry", entity.devEntry},
         {"potentially-mountable", entity.mountable},
@@ -59,7 +63,8 @@ plist::PropertyList entityValue(const Entity& entity) {
 
 } // namespace
 
-std::vector<std::string> partitionHints(std::string_view listing) {
+std::vector<std::string> partitionHints(std::string_view listing)
+{
     std::vector<std::string> hints;
     constexpr std::string_view commentKey = "Comment = ";
     listing::forEachLine(listing::header(listing), [&](std::string_view line) {
@@ -73,7 +78,8 @@ std::vector<std::string> partitionHints(std::string_view listing) {
     return hints;
 }
 
-std::string attachPropertyList(const std::vector<std::string>& hints, int diskNumber, const std::string& mountPoint) {
+std::string attachPropertyList(const std::vector<std::string>& hints, int diskNumber, const std::string& mountPoint)
+{
     const std::string disk = "/dev/disk" + std::to_string(diskNumber);
     std::vector<Entity> entities;
     auto scheme = schemeOf(hints);
@@ -89,17 +95,18 @@ std::string attachPropertyList(const std::vector<std::string>& hints, int diskNu
 
     bool wholeDisk = !scheme && partitions.size() == 1;
     for (size_t index = 0; index < partitions.size(); ++index) {
-        Entity entity{partitions[index], wholeDisk ? disk : disk + "s" + std::to_string(index + 1), true, std::nullopt};
+        Entity entity {partitions[index], wholeDisk ? disk : disk + "s" + std::to_string(index + 1), true, std::nullopt};
         if (index == volumeIndex) entity.mountPoint = mountPoint;
         entities.push_back(std::move(entity));
     }
 
     plist::PropertyList::Array values;
     for (const auto& entity : entities) values.push_back(entityValue(entity));
-    return plist::PropertyList(plist::PropertyList::Dictionary{{"system-entities", std::move(values)}}).xmlRepresentation();
+    return plist::PropertyList(plist::PropertyList::Dictionary {{"system-entities", std::move(values)}}).xmlRepresentation();
 }
 
-bool isPropertyListText(std::string_view text) {
+bool isPropertyListText(std::string_view text)
+{
     if (!isValidUTF8(text)) return false;
     return std::none_of(text.begin(), text.end(), [](char c) {
         auto byte = static_cast<unsigned char>(c);

@@ -23,7 +23,8 @@ constexpr std::string_view pinnedType = "-thfs.dmg";
 // The lines 7-Zip wrote on standard error, joined into one line. Some
 // errors (a volume that ends early) go to standard output instead, in the
 // lines that follow "ERRORS:".
-std::string complaintOf(const ChildOutcome& outcome) {
+std::string complaintOf(const ChildOutcome& outcome)
+{
     std::string joined;
     std::string_view text = outcome.standardError;
     if (text.find_first_not_of(" \t\r\n") == std::string_view::npos) {
@@ -45,22 +46,23 @@ std::string complaintOf(const ChildOutcome& outcome) {
     return abridged(joined, SevenZip::messageLimit);
 }
 
-bool ranOutOfMemory(const ChildOutcome& outcome) {
-    return outcome.standardError.find("allocate required memory") != std::string::npos ||
-           outcome.standardError.find("bad_alloc") != std::string::npos;
+bool ranOutOfMemory(const ChildOutcome& outcome)
+{
+    return outcome.standardError.find("allocate required memory") != std::string::npos || outcome.standardError.find("bad_alloc") != std::string::npos;
 }
 
 std::string mebibytes(std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
 
-std::string launchProblem(const ErrorPtr& error) {
+std::string launchProblem(const ErrorPtr& error)
+{
     if (auto* fileError = dynamic_cast<const FileError*>(error.get())) return std::strerror(fileError->errnoValue());
     return error->description();
 }
 
 ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vector<std::string> arguments,
-                       ChildOptions options, const std::string& what) {
-    auto remaining =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    ChildOptions options, const std::string& what)
+{
+    auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
     options.timeLimit = remaining;
     options.errorLimit = SevenZip::messageLimit;
@@ -74,35 +76,39 @@ ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vect
 }
 
 // A limited run that failed: says why, the limit first.
-[[noreturn]] void failed(const ChildOutcome& outcome, const std::string& what, const std::string& otherwise) {
+[[noreturn]] void failed(const ChildOutcome& outcome, const std::string& what, const std::string& otherwise)
+{
     if (ranOutOfMemory(outcome) || (!outcome.exited && !outcome.outputOverflowed)) {
-        throw CommandFailure("attach failed - " + what + " needs more than " + mebibytes(SevenZip::memoryLimit) +
-                             " of memory (" + complaintOf(outcome) + ")");
+        throw CommandFailure("attach failed - " + what + " needs more than " + mebibytes(SevenZip::memoryLimit) + " of memory (" + complaintOf(outcome) + ")");
     }
     throw CommandFailure("attach failed - " + otherwise + " (" + complaintOf(outcome) + ")");
 }
 
 // 7-Zip's banner: the first line of its output that is not empty.
-std::string_view bannerOf(std::string_view output) {
+std::string_view bannerOf(std::string_view output)
+{
     output.remove_prefix(std::min(output.find_first_not_of("\r\n"), output.size()));
     return output.substr(0, output.find('\n'));
 }
 
-void checkVersionIn(std::string_view output) {
+void checkVersionIn(std::string_view output)
+{
     auto version = SevenZip::versionIn(bannerOf(output));
     if (!version) throw CommandFailure("attach failed - cannot tell the version of 7zz");
     if (*version < SevenZip::minimumVersion) {
-        throw CommandFailure("attach failed - 7zz " + std::to_string(version->first) + "." +
-                             (version->second < 10 ? "0" : "") + std::to_string(version->second) +
-                             " is too old; 7-Zip 25.01 or later is needed to read disk images safely");
+        throw CommandFailure("attach failed - 7zz " + std::to_string(version->first) + "." + (version->second < 10 ? "0" : "") + std::to_string(version->second) + " is too old; 7-Zip 25.01 or later is needed to read disk images safely");
     }
 }
 
 } // namespace
 
-SevenZip::SevenZip(std::chrono::steady_clock::time_point deadline) : deadline_(deadline) {}
+SevenZip::SevenZip(std::chrono::steady_clock::time_point deadline)
+    : deadline_(deadline)
+{
+}
 
-std::optional<std::pair<int, int>> SevenZip::versionIn(std::string_view banner) {
+std::optional<std::pair<int, int>> SevenZip::versionIn(std::string_view banner)
+{
     auto found = banner.find("7-Zip");
     if (found == std::string_view::npos) return std::nullopt;
     banner.remove_prefix(found + 5);
@@ -119,20 +125,20 @@ std::optional<std::pair<int, int>> SevenZip::versionIn(std::string_view banner) 
         int minor = 0;
         auto [majorEnd, majorError] = std::from_chars(word.data(), word.data() + dot, major);
         auto [minorEnd, minorError] = std::from_chars(word.data() + dot + 1, word.data() + word.size(), minor);
-        if (majorError == std::errc() && minorError == std::errc() && majorEnd == word.data() + dot &&
-            minorEnd == word.data() + word.size()) {
-            return std::pair{major, minor};
+        if (majorError == std::errc() && minorError == std::errc() && majorEnd == word.data() + dot && minorEnd == word.data() + word.size()) {
+            return std::pair {major, minor};
         }
     }
     return std::nullopt;
 }
 
-std::string SevenZip::list(const std::string& image) const {
+std::string SevenZip::list(const std::string& image) const
+{
     ChildOptions options;
     options.memoryLimit = memoryLimit;
     options.outputLimit = listingLimit;
     auto outcome = runWithin(deadline_, {"7zz", "l", "-slt", "-bd", std::string(pinnedType), image}, options,
-                             "listing the volume");
+        "listing the volume");
     checkVersionIn(outcome.standardOutput);
     if (outcome.outputOverflowed) {
         throw CommandFailure("attach failed - the volume's listing is longer than " + mebibytes(listingLimit));
@@ -141,7 +147,8 @@ std::string SevenZip::list(const std::string& image) const {
     return std::move(outcome.standardOutput);
 }
 
-void SevenZip::extract(const std::string& image, const std::filesystem::path& folder) const {
+void SevenZip::extract(const std::string& image, const std::filesystem::path& folder) const
+{
     ChildOptions options;
     options.memoryLimit = memoryLimit;
     options.outputLimit = 64 * 1024;
@@ -149,9 +156,9 @@ void SevenZip::extract(const std::string& image, const std::filesystem::path& fo
     // less write access for group and others.
     options.umask = 022;
     auto outcome = runWithin(deadline_,
-                             {"7zz", "x", "-snld", "-y", "-bd", "-bso0", "-bsp0", std::string(pinnedType),
-                              "-o" + folder.string(), image},
-                             options, "reading the volume");
+        {"7zz", "x", "-snld", "-y", "-bd", "-bso0", "-bsp0", std::string(pinnedType),
+            "-o" + folder.string(), image},
+        options, "reading the volume");
     if (outcome.exitStatus != 0) failed(outcome, "reading the volume", "cannot read the volume");
 }
 

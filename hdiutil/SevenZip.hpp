@@ -21,15 +21,15 @@ public:
     // Address space of each 7-Zip run. Real images list and extract in a few
     // dozen MiB; a volume header may claim a catalog of gigabytes, which
     // 7-Zip would allocate.
-    static constexpr std::uint64_t memoryLimit = std::uint64_t{512} << 20;
+    static constexpr std::uint64_t memoryLimit = std::uint64_t {512} << 20;
     // The technical listing is read whole; a volume whose listing is longer
     // (some hundred thousand entries, or absurdly deep paths) is refused.
-    static constexpr std::size_t listingLimit = std::size_t{64} << 20;
+    static constexpr std::size_t listingLimit = std::size_t {64} << 20;
     // What is kept of a run's standard error, for messages.
     static constexpr std::size_t messageLimit = 4096;
     // 7-Zip checks link targets against the extraction folder from 25.01 on;
     // older versions create links as they go.
-    static constexpr std::pair<int, int> minimumVersion{25, 1};
+    static constexpr std::pair<int, int> minimumVersion {25, 1};
 
     explicit SevenZip(std::chrono::steady_clock::time_point deadline);
 

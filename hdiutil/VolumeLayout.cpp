@@ -21,7 +21,8 @@ namespace fs = std::filesystem;
 namespace tavik::hdiutil {
 namespace {
 
-std::runtime_error systemError(const std::string& what, int error) {
+std::runtime_error systemError(const std::string& what, int error)
+{
     return std::runtime_error(what + ": " + std::strerror(error));
 }
 
@@ -29,7 +30,9 @@ std::runtime_error systemError(const std::string& what, int error) {
 // that read-only folders from an image can be walked and changed.
 class FolderAccess {
 public:
-    explicit FolderAccess(const fs::path& folder) : folder_(folder) {
+    explicit FolderAccess(const fs::path& folder)
+        : folder_(folder)
+    {
         struct stat info {};
         if (lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
         mode_t wanted = info.st_mode | S_IRWXU;
@@ -38,7 +41,8 @@ public:
             changed_ = true;
         }
     }
-    ~FolderAccess() {
+    ~FolderAccess()
+    {
         if (changed_) chmod(folder_.c_str(), original_);
     }
     // The folder was moved: restore its mode at its new place.
@@ -52,7 +56,8 @@ private:
     bool changed_ = false;
 };
 
-std::vector<std::string> namesIn(const fs::path& folder) {
+std::vector<std::string> namesIn(const fs::path& folder)
+{
     std::vector<std::string> names;
     for (const auto& item : fs::directory_iterator(folder)) names.push_back(item.path().filename().string());
     return names;
@@ -66,7 +71,8 @@ struct FolderEntry {
 
 // The type comes from the folder listing where the file system gives it, so
 // that a walk costs no status call per entry.
-std::vector<FolderEntry> entriesIn(const fs::path& folder) {
+std::vector<FolderEntry> entriesIn(const fs::path& folder)
+{
     struct CloseFolder {
         void operator()(DIR* folder) const { closedir(folder); }
     };
@@ -77,7 +83,8 @@ std::vector<FolderEntry> entriesIn(const fs::path& folder) {
     while (const dirent* item = readdir(listing.get())) {
         std::string_view name = item->d_name;
         if (name == "." || name == "..") continue;
-        mode_t type = item->d_type == DT_DIR ? S_IFDIR : item->d_type == DT_LNK ? S_IFLNK : S_IFREG;
+        mode_t type = item->d_type == DT_DIR ? S_IFDIR : item->d_type == DT_LNK ? S_IFLNK
+                                                                                : S_IFREG;
         if (item->d_type == DT_UNKNOWN) {
             struct stat info {};
             auto path = folder / name;
@@ -92,7 +99,8 @@ std::vector<FolderEntry> entriesIn(const fs::path& folder) {
 
 // Calls `visit` with the path and file type of every entry below `folder`,
 // children before their folder, without following links.
-void walkEntries(const fs::path& folder, const std::function<void(const fs::path&, mode_t)>& visit) {
+void walkEntries(const fs::path& folder, const std::function<void(const fs::path&, mode_t)>& visit)
+{
     FolderAccess access(folder);
     for (const auto& entry : entriesIn(folder)) {
         auto path = folder / entry.name;
@@ -103,7 +111,9 @@ void walkEntries(const fs::path& folder, const std::function<void(const fs::path
 
 // Runs a change to a folder's entries and then gives the folder back its
 // times, so that a fix-up leaves the image's dates alone.
-template <typename Change> void keepingTimes(const fs::path& folder, Change change) {
+template <typename Change>
+void keepingTimes(const fs::path& folder, Change change)
+{
     struct stat info {};
     bool known = lstat(folder.c_str(), &info) == 0;
     change();
@@ -113,13 +123,15 @@ template <typename Change> void keepingTimes(const fs::path& folder, Change chan
     }
 }
 
-bool renameNoReplace(const fs::path& from, const fs::path& to) {
+bool renameNoReplace(const fs::path& from, const fs::path& to)
+{
     return renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
 } // namespace
 
-std::string precomposed(std::string_view name) {
+std::string precomposed(std::string_view name)
+{
     // ASCII is its own normal form.
     if (std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
         return std::string(name);
@@ -131,7 +143,8 @@ std::string precomposed(std::string_view name) {
     return normalized ? std::string(normalized.get()) : std::string(name);
 }
 
-std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing) {
+std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing)
+{
     std::vector<std::pair<std::string, mode_t>> modes;
     std::string path;
     listing::forEachLine(listing::entries(listing), [&](std::string_view line) {
@@ -144,21 +157,22 @@ std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing
             mode_t mode = 0;
             for (size_t index = 0; index < 9; ++index) {
                 char c = text[index];
-                mode_t bit = mode_t{1} << (8 - index);
+                mode_t bit = mode_t {1} << (8 - index);
                 if (c == 'r' || c == 'w' || c == 'x' || c == 's' || c == 't') mode |= bit;
                 if (index == 8 && (c == 't' || c == 'T')) mode |= S_ISVTX;
             }
-            modes.emplace_back(path, mode & ~mode_t{S_IWGRP | S_IWOTH});
+            modes.emplace_back(path, mode & ~mode_t {S_IWGRP | S_IWOTH});
         }
     });
     return modes;
 }
 
-void applyStoredModes(const fs::path& extractionFolder, const std::vector<std::pair<std::string, mode_t>>& modes) {
+void applyStoredModes(const fs::path& extractionFolder, const std::vector<std::pair<std::string, mode_t>>& modes)
+{
     auto ordered = modes;
     auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '/'); };
     std::stable_sort(ordered.begin(), ordered.end(),
-                     [&](const auto& left, const auto& right) { return depth(left.first) > depth(right.first); });
+        [&](const auto& left, const auto& right) { return depth(left.first) > depth(right.first); });
     for (const auto& [relative, mode] : ordered) {
         auto path = extractionFolder / relative;
         if (relative.starts_with('/') || path.lexically_normal() != path) continue;
@@ -170,7 +184,8 @@ void applyStoredModes(const fs::path& extractionFolder, const std::vector<std::p
     }
 }
 
-void restoreAbsoluteLinks(const fs::path& tree, const fs::path& extractionFolder) {
+void restoreAbsoluteLinks(const fs::path& tree, const fs::path& extractionFolder)
+{
     const std::string prefix = extractionFolder.string();
     walkEntries(tree, [&](const fs::path& path, mode_t type) {
         if (!S_ISLNK(type)) return;
@@ -197,7 +212,8 @@ void restoreAbsoluteLinks(const fs::path& tree, const fs::path& extractionFolder
     });
 }
 
-void precomposeNames(const fs::path& tree) {
+void precomposeNames(const fs::path& tree)
+{
     walkEntries(tree, [](const fs::path& path, mode_t) {
         auto name = path.filename().string();
         auto composed = precomposed(name);
@@ -207,7 +223,8 @@ void precomposeNames(const fs::path& tree) {
     });
 }
 
-void moveEntries(const fs::path& from, const fs::path& to, std::vector<std::string>& moved) {
+void moveEntries(const fs::path& from, const fs::path& to, std::vector<std::string>& moved)
+{
     FolderAccess access(from);
     for (const auto& name : namesIn(from)) {
         auto source = from / name;
@@ -222,7 +239,8 @@ void moveEntries(const fs::path& from, const fs::path& to, std::vector<std::stri
     }
 }
 
-void removeTree(const fs::path& path) {
+void removeTree(const fs::path& path)
+{
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0) {
         if (errno == ENOENT) return;

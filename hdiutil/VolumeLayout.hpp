@@ -25,7 +25,7 @@ std::vector<std::pair<std::string, mode_t>> storedModes(std::string_view listing
 // 7-Zip gives every folder it makes owner write access; give entries the
 // modes the image stores instead, deepest first.
 void applyStoredModes(const std::filesystem::path& extractionFolder,
-                      const std::vector<std::pair<std::string, mode_t>>& modes);
+    const std::vector<std::pair<std::string, mode_t>>& modes);
 
 // 7-Zip rewrites an absolute link target "/T" to "<extraction folder>/T";
 // give such links their original target again.

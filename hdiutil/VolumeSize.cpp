@@ -15,12 +15,14 @@ namespace {
 
 constexpr std::uint64_t blockSize = 4096;
 
-std::uint64_t saturatingAdd(std::uint64_t left, std::uint64_t right) {
+std::uint64_t saturatingAdd(std::uint64_t left, std::uint64_t right)
+{
     return left > std::numeric_limits<std::uint64_t>::max() - right ? std::numeric_limits<std::uint64_t>::max()
-                                                                     : left + right;
+                                                                    : left + right;
 }
 
-std::optional<std::uint64_t> numberAfter(std::string_view line, std::string_view key) {
+std::optional<std::uint64_t> numberAfter(std::string_view line, std::string_view key)
+{
     if (!line.starts_with(key)) return std::nullopt;
     line.remove_prefix(key.size());
     std::uint64_t value = 0;
@@ -31,7 +33,9 @@ std::optional<std::uint64_t> numberAfter(std::string_view line, std::string_view
 
 // Calls `visit` with the lines of each block of "Key = value" lines; blocks
 // end at an empty line or a "--"/"----" separator.
-template <typename Visit> void forEachBlock(std::string_view text, Visit visit) {
+template <typename Visit>
+void forEachBlock(std::string_view text, Visit visit)
+{
     std::vector<std::string_view> block;
     listing::forEachLine(text, [&](std::string_view line) {
         if (line.empty() || line.find_first_not_of('-') == std::string_view::npos) {
@@ -44,9 +48,10 @@ template <typename Visit> void forEachBlock(std::string_view text, Visit visit) 
     if (!block.empty()) visit(block);
 }
 
-std::string describe(std::uint64_t bytes) {
+std::string describe(std::uint64_t bytes)
+{
     char text[64];
-    if (bytes >= (std::uint64_t{1} << 30)) {
+    if (bytes >= (std::uint64_t {1} << 30)) {
         std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1 << 30));
     } else {
         std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
@@ -56,7 +61,8 @@ std::string describe(std::uint64_t bytes) {
 
 } // namespace
 
-VolumeSize VolumeSize::of(std::string_view listing) {
+VolumeSize VolumeSize::of(std::string_view listing)
+{
     VolumeSize size;
     // The header describes the image, then the partition taken from it, then
     // the volume: the partition's block has a size and no type, the volume's
@@ -65,7 +71,8 @@ VolumeSize VolumeSize::of(std::string_view listing) {
         bool isVolume = std::any_of(block.begin(), block.end(), [](auto line) { return line.starts_with("Type = HFS"); });
         bool hasType = std::any_of(block.begin(), block.end(), [](auto line) { return line.starts_with("Type = "); });
         for (auto line : block) {
-            auto bytes = isVolume ? numberAfter(line, "Physical Size = ") : hasType ? std::nullopt : numberAfter(line, "Size = ");
+            auto bytes = isVolume ? numberAfter(line, "Physical Size = ") : hasType ? std::nullopt
+                                                                                    : numberAfter(line, "Size = ");
             if (bytes) size.partitionBytes = std::min(size.partitionBytes.value_or(*bytes), *bytes);
         }
     });
@@ -81,21 +88,17 @@ VolumeSize VolumeSize::of(std::string_view listing) {
     return size;
 }
 
-void checkRoomFor(const VolumeSize& size, const std::filesystem::path& folder) {
+void checkRoomFor(const VolumeSize& size, const std::filesystem::path& folder)
+{
     if (size.partitionBytes && size.listedBytes > *size.partitionBytes) {
-        throw CommandFailure("attach failed - the image is too large for the free space: its files list " +
-                             describe(size.listedBytes) + ", more than the " + describe(*size.partitionBytes) +
-                             " partition that holds them");
+        throw CommandFailure("attach failed - the image is too large for the free space: its files list " + describe(size.listedBytes) + ", more than the " + describe(*size.partitionBytes) + " partition that holds them");
     }
     auto budget = SpaceBudget::forFolder(folder);
     if (!budget) {
-        throw CommandFailure("attach failed - cannot read the free space of " + folder.string() + ": " +
-                             budget.error()->description());
+        throw CommandFailure("attach failed - cannot read the free space of " + folder.string() + ": " + budget.error()->description());
     }
     if (!budget->allows(size.diskBytes)) {
-        throw CommandFailure("attach failed - the image is too large for the free space: its files need " +
-                             describe(size.diskBytes) + ", and at most " + describe(budget->allowedBytes) +
-                             " may be written to " + folder.string());
+        throw CommandFailure("attach failed - the image is too large for the free space: its files need " + describe(size.diskBytes) + ", and at most " + describe(budget->allowedBytes) + " may be written to " + folder.string());
     }
 }
 

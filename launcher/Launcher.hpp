@@ -22,7 +22,7 @@ enum class LaunchOutcome {
 
 struct LauncherOptions {
     std::filesystem::path tavikExecutable;
-    std::chrono::seconds quitTimeout { 15 };
+    std::chrono::seconds quitTimeout {15};
 };
 
 // Where tavik lies for a launcher at `launcherPath`: beside it when it is

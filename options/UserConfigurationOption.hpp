@@ -13,8 +13,11 @@ namespace tavik::options {
 
 // A choice shown to the user: it has a title and compares for equality.
 template <class T>
-concept UserConfigurationOption = std::equality_comparable<T> && requires(const T& option) {
-    { option.title() } -> std::convertible_to<std::string>;
+concept UserConfigurationOption = std::equality_comparable<T> && requires(const T& option)
+{
+    {
+        option.title()
+        } -> std::convertible_to<std::string>;
 };
 
 // One row of an option's table: the raw value stored in the user defaults,

@@ -30,25 +30,25 @@ struct DefaultValuePersistOption {
     static const DefaultValuePersistOption storeDefaultWhenUnreadable;
 
     bool contains(DefaultValuePersistOption other) const { return (rawValue & other.rawValue) == other.rawValue && other.rawValue; }
-    DefaultValuePersistOption operator|(DefaultValuePersistOption other) const { return { rawValue | other.rawValue }; }
+    DefaultValuePersistOption operator|(DefaultValuePersistOption other) const { return {rawValue | other.rawValue}; }
     bool operator==(const DefaultValuePersistOption&) const = default;
 };
-inline const DefaultValuePersistOption DefaultValuePersistOption::storeDefaultWhenAbsent { 1 };
-inline const DefaultValuePersistOption DefaultValuePersistOption::storeDefaultWhenUnreadable { 2 };
+inline const DefaultValuePersistOption DefaultValuePersistOption::storeDefaultWhenAbsent {1};
+inline const DefaultValuePersistOption DefaultValuePersistOption::storeDefaultWhenUnreadable {2};
 
 // A default value, given as a value or as a function computed on first need.
 template <class Value>
 class DefaultValue {
 public:
     template <class U>
-        requires(std::constructible_from<Value, U&&> && !std::invocable<U&>)
-    DefaultValue(U&& value)
+    requires(std::constructible_from<Value, U&&> && !std::invocable<U&>)
+        DefaultValue(U&& value)
         : make_([value = Value(std::forward<U>(value))] { return value; })
     {
     }
     template <class F>
-        requires(std::invocable<F&> && std::convertible_to<std::invoke_result_t<F&>, Value>)
-    DefaultValue(F function)
+    requires(std::invocable<F&>&& std::convertible_to<std::invoke_result_t<F&>, Value>)
+        DefaultValue(F function)
         : make_(std::move(function))
     {
     }
@@ -61,117 +61,120 @@ private:
 
 namespace detail {
 
-    template <class T>
-    struct IsOptional : std::false_type { };
-    template <class T>
-    struct IsOptional<std::optional<T>> : std::true_type {
-        using Wrapped = T;
+template <class T>
+struct IsOptional : std::false_type {
+};
+template <class T>
+struct IsOptional<std::optional<T>> : std::true_type {
+    using Wrapped = T;
+};
+// Whether Value is std::optional<Input>.
+template <class Value, class Input>
+struct IsOptionalOf : std::false_type {
+};
+template <class Input>
+struct IsOptionalOf<std::optional<Input>, Input> : std::true_type {
+};
+
+// How a persister's value becomes a storage's value and back. `encode`
+// giving nothing means "remove" (an optional value that is empty).
+template <class Value, class Stored>
+struct Codec {
+    std::function<Result<std::optional<Stored>>(const Value&)> encode;
+    std::function<Result<Value>(const Stored&)> decode;
+};
+
+template <class Value, class Stored>
+Codec<Value, Stored> transformerCodec(TransformerPtr<Value, Stored> transformer)
+{
+    return {
+        [transformer](const Value& value) -> Result<std::optional<Stored>> {
+            auto stored = transformer->transform(value);
+            if (!stored)
+                return stored.error();
+            return std::optional<Stored>(std::move(*stored));
+        },
+        [transformer](const Stored& stored) { return transformer->untransform(stored); },
     };
-    // Whether Value is std::optional<Input>.
-    template <class Value, class Input>
-    struct IsOptionalOf : std::false_type { };
-    template <class Input>
-    struct IsOptionalOf<std::optional<Input>, Input> : std::true_type { };
+}
 
-    // How a persister's value becomes a storage's value and back. `encode`
-    // giving nothing means "remove" (an optional value that is empty).
-    template <class Value, class Stored>
-    struct Codec {
-        std::function<Result<std::optional<Stored>>(const Value&)> encode;
-        std::function<Result<Value>(const Stored&)> decode;
+template <class Value, class Stored>
+Codec<std::optional<Value>, Stored> liftOptional(Codec<Value, Stored> inner)
+{
+    return {
+        [encode = inner.encode](const std::optional<Value>& value) -> Result<std::optional<Stored>> {
+            if (!value)
+                return std::optional<Stored>();
+            return encode(*value);
+        },
+        [decode = inner.decode](const Stored& stored) -> Result<std::optional<Value>> {
+            auto value = decode(stored);
+            if (!value)
+                return value.error();
+            return std::optional<Value>(std::move(*value));
+        },
     };
+}
 
-    template <class Value, class Stored>
-    Codec<Value, Stored> transformerCodec(TransformerPtr<Value, Stored> transformer)
-    {
-        return {
-            [transformer](const Value& value) -> Result<std::optional<Stored>> {
-                auto stored = transformer->transform(value);
-                if (!stored)
-                    return stored.error();
-                return std::optional<Stored>(std::move(*stored));
-            },
-            [transformer](const Stored& stored) { return transformer->untransform(stored); },
-        };
-    }
+// Whether values of this type can go into a storage of `Stored` without
+// a transformer of the caller's: the same type, a storable type into
+// user-defaults values, or an optional of either.
+template <class Value, class Stored>
+constexpr bool directlyStorable()
+{
+    if constexpr (std::is_same_v<Value, Stored>)
+        return true;
+    else if constexpr (IsOptional<Value>::value)
+        return directlyStorable<typename IsOptional<Value>::Wrapped, Stored>();
+    else if constexpr (std::is_same_v<Stored, UserDefaultsValue>)
+        return StorableInUserDefaults<Value>;
+    else
+        return false;
+}
 
-    template <class Value, class Stored>
-    Codec<std::optional<Value>, Stored> liftOptional(Codec<Value, Stored> inner)
-    {
-        return {
-            [encode = inner.encode](const std::optional<Value>& value) -> Result<std::optional<Stored>> {
-                if (!value)
-                    return std::optional<Stored>();
-                return encode(*value);
-            },
-            [decode = inner.decode](const Stored& stored) -> Result<std::optional<Value>> {
-                auto value = decode(stored);
-                if (!value)
-                    return value.error();
-                return std::optional<Value>(std::move(*value));
-            },
-        };
-    }
-
-    // Whether values of this type can go into a storage of `Stored` without
-    // a transformer of the caller's: the same type, a storable type into
-    // user-defaults values, or an optional of either.
-    template <class Value, class Stored>
-    constexpr bool directlyStorable()
-    {
-        if constexpr (std::is_same_v<Value, Stored>)
-            return true;
-        else if constexpr (IsOptional<Value>::value)
-            return directlyStorable<typename IsOptional<Value>::Wrapped, Stored>();
-        else if constexpr (std::is_same_v<Stored, UserDefaultsValue>)
-            return StorableInUserDefaults<Value>;
-        else
-            return false;
-    }
-
-    template <class Value, class Stored>
-        requires(directlyStorable<Value, Stored>())
+template <class Value, class Stored>
+requires(directlyStorable<Value, Stored>())
     Codec<Value, Stored> directCodec()
-    {
-        if constexpr (std::is_same_v<Value, Stored>) {
-            return {
-                [](const Value& value) -> Result<std::optional<Stored>> { return std::optional<Stored>(value); },
-                [](const Stored& stored) -> Result<Value> { return stored; },
-            };
-        } else if constexpr (IsOptional<Value>::value) {
-            return liftOptional(directCodec<typename IsOptional<Value>::Wrapped, Stored>());
-        } else {
-            return transformerCodec<Value, Stored>(std::make_shared<StorableInUserDefaultsTransformer<Value>>());
-        }
+{
+    if constexpr (std::is_same_v<Value, Stored>) {
+        return {
+            [](const Value& value) -> Result<std::optional<Stored>> { return std::optional<Stored>(value); },
+            [](const Stored& stored) -> Result<Value> { return stored; },
+        };
+    } else if constexpr (IsOptional<Value>::value) {
+        return liftOptional(directCodec<typename IsOptional<Value>::Wrapped, Stored>());
+    } else {
+        return transformerCodec<Value, Stored>(std::make_shared<StorableInUserDefaultsTransformer<Value>>());
     }
+}
 
-    // The caller's transformer, followed by the conversion its output needs.
-    // A transformer of the wrapped type serves an optional value.
-    template <class Value, class Stored, class Input, class Output>
-    Codec<Value, Stored> chainedCodec(TransformerPtr<Input, Output> transformer)
-    {
-        if constexpr (IsOptionalOf<Value, Input>::value) {
-            return liftOptional(chainedCodec<Input, Stored, Input, Output>(std::move(transformer)));
-        } else {
-            static_assert(std::is_same_v<Value, Input>, "the transformer's input must be the persisted value type");
-            static_assert(directlyStorable<Output, Stored>(), "the transformer's output cannot be kept in this storage");
-            auto next = directCodec<Output, Stored>();
-            return {
-                [transformer, encode = next.encode](const Value& value) -> Result<std::optional<Stored>> {
-                    auto output = transformer->transform(value);
-                    if (!output)
-                        return output.error();
-                    return encode(*output);
-                },
-                [transformer, decode = next.decode](const Stored& stored) -> Result<Value> {
-                    auto output = decode(stored);
-                    if (!output)
-                        return output.error();
-                    return transformer->untransform(*output);
-                },
-            };
-        }
+// The caller's transformer, followed by the conversion its output needs.
+// A transformer of the wrapped type serves an optional value.
+template <class Value, class Stored, class Input, class Output>
+Codec<Value, Stored> chainedCodec(TransformerPtr<Input, Output> transformer)
+{
+    if constexpr (IsOptionalOf<Value, Input>::value) {
+        return liftOptional(chainedCodec<Input, Stored, Input, Output>(std::move(transformer)));
+    } else {
+        static_assert(std::is_same_v<Value, Input>, "the transformer's input must be the persisted value type");
+        static_assert(directlyStorable<Output, Stored>(), "the transformer's output cannot be kept in this storage");
+        auto next = directCodec<Output, Stored>();
+        return {
+            [transformer, encode = next.encode](const Value& value) -> Result<std::optional<Stored>> {
+                auto output = transformer->transform(value);
+                if (!output)
+                    return output.error();
+                return encode(*output);
+            },
+            [transformer, decode = next.decode](const Stored& stored) -> Result<Value> {
+                auto output = decode(stored);
+                if (!output)
+                    return output.error();
+                return transformer->untransform(*output);
+            },
+        };
     }
+}
 
 } // namespace detail
 
@@ -191,7 +194,7 @@ public:
         struct Persisted {
             Value value;
         };
-        struct Removed { };
+        struct Removed {};
         using Event = std::variant<Persisted, Removed>;
 
         Value newValue;
@@ -223,9 +226,9 @@ public:
     // StorableInUserDefaultsTransformer), or an optional of either, where
     // storing nothing removes the key.
     template <StorageType S>
-        requires(detail::directlyStorable<Value, typename S::Value>())
-    Persister(typename S::Key key, std::shared_ptr<S> storage, DefaultValue<Value> defaultValue,
-        DefaultValuePersistOption options = {})
+    requires(detail::directlyStorable<Value, typename S::Value>())
+        Persister(typename S::Key key, std::shared_ptr<S> storage, DefaultValue<Value> defaultValue,
+            DefaultValuePersistOption options = {})
         : Persister(std::move(key), std::move(storage), detail::directCodec<Value, typename S::Value>(),
             std::move(defaultValue), options)
     {
@@ -245,8 +248,7 @@ public:
 
     // A persister over a key of a user-defaults store.
     Persister(std::string key, std::shared_ptr<defaults::UserDefaults> userDefaults, DefaultValue<Value> defaultValue,
-        DefaultValuePersistOption options = {})
-        requires(detail::directlyStorable<Value, UserDefaultsValue>())
+        DefaultValuePersistOption options = {}) requires(detail::directlyStorable<Value, UserDefaultsValue>())
         : Persister(std::move(key), std::make_shared<UserDefaultsStorage>(std::move(userDefaults)),
             std::move(defaultValue), options)
     {
@@ -463,9 +465,9 @@ private:
         if (!change)
             update.emplace(change.error());
         else if (!*change)
-            update.emplace(Update { defaultValue(), typename Update::Removed {} });
+            update.emplace(Update {defaultValue(), typename Update::Removed {}});
         else
-            update.emplace(Update { **change, typename Update::Persisted { **change } });
+            update.emplace(Update {**change, typename Update::Persisted {**change}});
 
         std::vector<UpdateListener> listeners;
         std::optional<publisher::CurrentValueSubject<Value>> subject;
@@ -494,8 +496,7 @@ public:
     {
     }
     template <class... Arguments>
-        requires std::constructible_from<Persister<Value>, Arguments&&...>
-    explicit Persisted(Arguments&&... arguments)
+    requires std::constructible_from<Persister<Value>, Arguments &&...> explicit Persisted(Arguments&&... arguments)
         : persister_(std::forward<Arguments>(arguments)...)
     {
     }

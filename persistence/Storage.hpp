@@ -42,9 +42,11 @@ public:
 };
 
 template <class S>
-concept StorageType = requires {
+concept StorageType = requires
+{
     typename S::Key;
     typename S::Value;
-} && std::derived_from<S, Storage<typename S::Key, typename S::Value>>;
+}
+&&std::derived_from<S, Storage<typename S::Key, typename S::Value>>;
 
 } // namespace tavik::persistence

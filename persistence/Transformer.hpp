@@ -27,10 +27,12 @@ using TransformerPtr = std::shared_ptr<const Transformer<Input, Output>>;
 // Any transformer class (what functions taking a transformer accept, as a
 // shared_ptr to it).
 template <class T>
-concept TransformerType = requires {
+concept TransformerType = requires
+{
     typename T::Input;
     typename T::Output;
-} && std::derived_from<T, Transformer<typename T::Input, typename T::Output>>;
+}
+&&std::derived_from<T, Transformer<typename T::Input, typename T::Output>>;
 
 // Chains two transformers: transform runs the first then the second,
 // untransform the second's untransform then the first's.

@@ -28,9 +28,14 @@ struct RawRepresentableTraits {
 };
 
 template <class T>
-concept RawRepresentable = requires(const T& value, const typename RawRepresentableTraits<T>::RawValue& raw) {
-    { RawRepresentableTraits<T>::rawValue(value) } -> std::convertible_to<typename RawRepresentableTraits<T>::RawValue>;
-    { RawRepresentableTraits<T>::fromRawValue(raw) } -> std::same_as<std::optional<T>>;
+concept RawRepresentable = requires(const T& value, const typename RawRepresentableTraits<T>::RawValue& raw)
+{
+    {
+        RawRepresentableTraits<T>::rawValue(value)
+        } -> std::convertible_to<typename RawRepresentableTraits<T>::RawValue>;
+    {
+        RawRepresentableTraits<T>::fromRawValue(raw)
+        } -> std::same_as<std::optional<T>>;
 };
 
 // RawRepresentableTransformer's untransform error: the raw value names no case.
@@ -60,18 +65,18 @@ private:
 };
 
 namespace detail {
-    template <class Raw>
-    std::string rawValueText(const Raw& raw)
-    {
-        if constexpr (std::is_convertible_v<const Raw&, std::string>)
-            return std::string(raw);
-        else {
-            std::ostringstream stream;
-            stream << raw;
-            return stream.str();
-        }
+template <class Raw>
+std::string rawValueText(const Raw& raw)
+{
+    if constexpr (std::is_convertible_v<const Raw&, std::string>)
+        return std::string(raw);
+    else {
+        std::ostringstream stream;
+        stream << raw;
+        return stream.str();
     }
 }
+} // namespace detail
 
 // A raw-representable value to its raw value and back.
 template <RawRepresentable T>
@@ -93,7 +98,8 @@ public:
 // An encoding or decoding failure of JSONTransformer or PropertyListTransformer.
 class CodingError final : public Error {
 public:
-    enum class Case { encodingFailed = 0, decodingFailed = 1 };
+    enum class Case { encodingFailed = 0,
+        decodingFailed = 1 };
 
     CodingError(Case errorCase, std::string detail)
         : case_(errorCase)
@@ -135,7 +141,8 @@ struct JSONDecoder {
 // dictionaries, arrays arrays, integers, reals, Booleans and strings keep
 // their kind. JSON null has no property-list form and fails to encode.
 struct PropertyListEncoder {
-    enum class OutputFormat { binary, xml };
+    enum class OutputFormat { binary,
+        xml };
     OutputFormat outputFormat = OutputFormat::binary;
     Result<Data> encode(const nlohmann::json& json) const;
 };

@@ -31,7 +31,8 @@ public:
     // UserDefaultsArrayDictionaryStorage.Error
     class Error final : public tavik::Error {
     public:
-        enum class Case { indexOutOfBounds = 0, recordNotFound = 1 };
+        enum class Case { indexOutOfBounds = 0,
+            recordNotFound = 1 };
         Error(Case errorCase, int64_t index, std::string recordID)
             : case_(errorCase)
             , index_(index)
@@ -63,7 +64,8 @@ public:
     // UserDefaultsArrayDictionaryStorage.RetrieveValueError
     class RetrieveValueError final : public tavik::Error {
     public:
-        enum class Case { valueMissing = 0, invalidValueType = 1 };
+        enum class Case { valueMissing = 0,
+            invalidValueType = 1 };
         static ErrorPtr valueMissing(std::string key);
         static ErrorPtr invalidValueType(UserDefaultsValue value, std::string expectedType);
 
@@ -157,8 +159,8 @@ public:
 
     // The same through a transformer from V to a storable type.
     template <TransformerType T, class V = typename T::Input>
-        requires StorableInUserDefaults<typename T::Output>
-    Result<Persister<V>> persister(const std::string& key, std::shared_ptr<T> transformer)
+    requires StorableInUserDefaults<typename T::Output>
+        Result<Persister<V>> persister(const std::string& key, std::shared_ptr<T> transformer)
     {
         auto stored = requiredValue<typename T::Output>(key);
         if (!stored)
@@ -181,8 +183,8 @@ public:
     }
 
     template <TransformerType T, class V = typename T::Input>
-        requires StorableInUserDefaults<typename T::Output>
-    Result<Persister<std::optional<V>>> optionalPersister(const std::string& key, std::shared_ptr<T> transformer)
+    requires StorableInUserDefaults<typename T::Output>
+        Result<Persister<std::optional<V>>> optionalPersister(const std::string& key, std::shared_ptr<T> transformer)
     {
         auto stored = optionalValue<typename T::Output>(key);
         if (!stored)
@@ -211,7 +213,7 @@ private:
     std::atomic<int64_t> arrayIndex_;
     std::string recordIDKey_;
     std::optional<std::string> recordID_;
-    std::atomic<bool> appendsRecord_ { false };
+    std::atomic<bool> appendsRecord_ {false};
     std::shared_ptr<defaults::UserDefaults> userDefaults_;
     std::shared_ptr<UserDefaultsStorage> backingStorage_;
 };

@@ -21,15 +21,21 @@ namespace tavik::persistence {
 // A model kept as one dictionary of an array in the user defaults: it knows
 // its identifier and the array-dictionary storage it was built from.
 template <class Model>
-concept StoredInUserDefaultsDictionary = requires(const Model& model) {
-    { model.id() } -> std::convertible_to<std::string>;
-    { model.storage() } -> std::convertible_to<std::shared_ptr<UserDefaultsArrayDictionaryStorage>>;
+concept StoredInUserDefaultsDictionary = requires(const Model& model)
+{
+    {
+        model.id()
+        } -> std::convertible_to<std::string>;
+    {
+        model.storage()
+        } -> std::convertible_to<std::shared_ptr<UserDefaultsArrayDictionaryStorage>>;
 };
 
 // UserDefaultsMappedArrayStorage.StoreValueError
 class MappedArrayStoreValueError final : public Error {
 public:
-    enum class Case { valueCreatedIllegally = 0, valueDoesNotExist = 1 };
+    enum class Case { valueCreatedIllegally = 0,
+        valueDoesNotExist = 1 };
 
     // A model whose identifier has no storage here (not made by this storage).
     static ErrorPtr valueCreatedIllegally(std::string modelID);

@@ -18,7 +18,7 @@ namespace tavik::persistence {
 // (Persister<T>::suppressDotInUserDefaultsKeyWarning).
 struct PersisterSettings {
     // Silences the warning printed when a key containing "." is observed.
-    static inline std::atomic<bool> suppressDotInUserDefaultsKeyWarning { false };
+    static inline std::atomic<bool> suppressDotInUserDefaultsKeyWarning {false};
 };
 
 // One UserDefaultsValue per key of a user-defaults store.

@@ -25,7 +25,9 @@ using Data = std::vector<uint8_t>;
 // true equals 1 and 2 equals 2.0.
 class Number {
 public:
-    enum class Kind { integer, boolean, real };
+    enum class Kind { integer,
+        boolean,
+        real };
 
     Number(int64_t value)
         : value_(value)
@@ -63,7 +65,12 @@ private:
 // so copying a large value is cheap.
 class UserDefaultsValue {
 public:
-    enum class Kind { string, data, url, number, array, dictionary };
+    enum class Kind { string,
+        data,
+        url,
+        number,
+        array,
+        dictionary };
     using Array = std::vector<UserDefaultsValue>;
     using Dictionary = std::map<std::string, UserDefaultsValue>;
 
@@ -146,9 +153,14 @@ template <class T, class Enable = void>
 struct StorableInUserDefaultsTraits;
 
 template <class T>
-concept StorableInUserDefaults = requires(const T& value, const UserDefaultsValue& stored) {
-    { StorableInUserDefaultsTraits<T>::toUserDefaultsValue(value) } -> std::same_as<UserDefaultsValue>;
-    { StorableInUserDefaultsTraits<T>::fromUserDefaultsValue(stored) } -> std::same_as<std::optional<T>>;
+concept StorableInUserDefaults = requires(const T& value, const UserDefaultsValue& stored)
+{
+    {
+        StorableInUserDefaultsTraits<T>::toUserDefaultsValue(value)
+        } -> std::same_as<UserDefaultsValue>;
+    {
+        StorableInUserDefaultsTraits<T>::fromUserDefaultsValue(stored)
+        } -> std::same_as<std::optional<T>>;
 };
 
 template <>

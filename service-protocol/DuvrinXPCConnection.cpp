@@ -79,10 +79,10 @@ void read(sdbus::MethodReply& reply, Values&... values)
     try {
         (reply >> ... >> values);
     } catch (const sdbus::Error& error) {
-        throw InvalidReply{error.getMessage()};
+        throw InvalidReply {error.getMessage()};
     }
     if (!reply)
-        throw InvalidReply{"the answer has too few values"};
+        throw InvalidReply {"the answer has too few values"};
 }
 
 void startService(sdbus::IConnection& connection, const std::string& name, std::chrono::milliseconds timeout)
@@ -215,7 +215,7 @@ private:
 } // namespace
 
 DuvrinXPCConnection::DuvrinXPCConnection()
-    : DuvrinXPCConnection(Options{dbus::serviceName})
+    : DuvrinXPCConnection(Options {dbus::serviceName})
 {
 }
 

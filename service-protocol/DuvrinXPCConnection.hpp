@@ -12,11 +12,11 @@ namespace tavik::service {
 class ServiceConnectionError final : public Error {
 public:
     enum class Reason {
-        noBus,          // no session bus to connect to
-        notStartable,   // no such service, or the bus could not start it
-        timedOut,       // no answer in time
-        interrupted,    // the service went away, or answered with a D-Bus error
-        invalidReply,   // the answer did not have the agreed form
+        noBus, // no session bus to connect to
+        notStartable, // no such service, or the bus could not start it
+        timedOut, // no answer in time
+        interrupted, // the service went away, or answered with a D-Bus error
+        invalidReply, // the answer did not have the agreed form
         invalidRequest, // the call could not be sent (a path that is not UTF-8)
     };
 
@@ -48,8 +48,8 @@ public:
     struct Options {
         std::string serviceName;
         // Attaching a large image can take minutes; the bus default of 25 s is too short.
-        std::chrono::milliseconds mountTimeout{std::chrono::minutes(10)};
-        std::chrono::milliseconds unmountTimeout{std::chrono::minutes(2)};
+        std::chrono::milliseconds mountTimeout {std::chrono::minutes(10)};
+        std::chrono::milliseconds unmountTimeout {std::chrono::minutes(2)};
     };
 
     // Connects by the service's name, app.tavik.DuvrinXPC.

@@ -133,7 +133,7 @@ Result<std::uint64_t> writeFile(archive* reader, int folder, const std::string& 
         return FileError::fromErrno(errno, path, false);
     std::array<char, 64 * 1024> buffer;
     std::uint64_t written = 0;
-    Result<std::uint64_t> result = std::uint64_t{0};
+    Result<std::uint64_t> result = std::uint64_t {0};
     for (;;) {
         la_ssize_t count = archive_read_data(reader, buffer.data(), buffer.size());
         if (count == 0)

@@ -59,9 +59,9 @@ std::optional<std::pair<Archive::CentralDirectory, bool>> findCentralDirectory(A
         if (endRecord.numberOfDisk != 0 || endRecord.numberOfDiskStart != 0
             || endRecord.totalNumberOfEntriesOnDisk != endRecord.totalNumberOfEntriesInCentralDirectory)
             return std::nullopt;
-        return std::pair { Archive::CentralDirectory { endRecord.offsetToStartOfCentralDirectory,
-                               endRecord.sizeOfCentralDirectory, endRecord.totalNumberOfEntriesInCentralDirectory },
-            false };
+        return std::pair {Archive::CentralDirectory {endRecord.offsetToStartOfCentralDirectory,
+                              endRecord.sizeOfCentralDirectory, endRecord.totalNumberOfEntriesInCentralDirectory},
+            false};
     }
     if (locator->numberOfDiskWithZip64EndRecord != 0 || locator->totalNumberOfDisks > 1)
         return std::nullopt;
@@ -77,9 +77,9 @@ std::optional<std::pair<Archive::CentralDirectory, bool>> findCentralDirectory(A
     if (record->offsetToStartOfCentralDirectory > recordOffset
         || recordOffset - record->offsetToStartOfCentralDirectory < record->sizeOfCentralDirectory)
         return std::nullopt;
-    return std::pair { Archive::CentralDirectory { record->offsetToStartOfCentralDirectory, record->sizeOfCentralDirectory,
-                           record->totalNumberOfEntriesInCentralDirectory },
-        true };
+    return std::pair {Archive::CentralDirectory {record->offsetToStartOfCentralDirectory, record->sizeOfCentralDirectory,
+                          record->totalNumberOfEntriesInCentralDirectory},
+        true};
 }
 
 // Whether a path stays within ArchiveLimits' length and depth.

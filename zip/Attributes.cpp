@@ -12,9 +12,9 @@ namespace {
 std::array<timespec, 2> timesFor(std::chrono::system_clock::time_point modificationDate)
 {
     auto seconds = std::chrono::duration_cast<std::chrono::seconds>(modificationDate.time_since_epoch()).count();
-    timespec modification { static_cast<time_t>(seconds), 0 };
+    timespec modification {static_cast<time_t>(seconds), 0};
     // The access time becomes the modification time too, as archivers do.
-    return { modification, modification };
+    return {modification, modification};
 }
 
 } // namespace

@@ -79,7 +79,7 @@ std::filesystem::path ConfinedTree::pathOf(std::span<const std::string> componen
 void ConfinedTree::recordCreated(std::span<const std::string> components, bool isDirectory)
 {
     if (journal_)
-        journal_->recordCreated({ components.begin(), components.end() }, isDirectory);
+        journal_->recordCreated({components.begin(), components.end()}, isDirectory);
 }
 
 Result<int> ConfinedTree::openOrCreate(int parentFd, std::span<const std::string> components, const std::string& entryPath)

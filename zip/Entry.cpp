@@ -56,7 +56,7 @@ EntryType Entry::type() const
         }
     }
     if (hostSystem() == 0) {
-        bool directoryAttribute = (centralDirectoryStructure_.externalFileAttributes & ~uint32_t{0xF}) == 0x10;
+        bool directoryAttribute = (centralDirectoryStructure_.externalFileAttributes & ~uint32_t {0xF}) == 0x10;
         return trailingSlash || directoryAttribute ? EntryType::directory : EntryType::file;
     }
     return trailingSlash ? EntryType::directory : EntryType::file;
@@ -67,7 +67,7 @@ mode_t Entry::permissions() const
     mode_t fallback = type() == EntryType::directory ? 0755 : 0644;
     if (!isUnixMade())
         return fallback;
-    mode_t mode = static_cast<mode_t>(centralDirectoryStructure_.externalFileAttributes >> 16) & ~mode_t{S_IFMT};
+    mode_t mode = static_cast<mode_t>(centralDirectoryStructure_.externalFileAttributes >> 16) & ~mode_t {S_IFMT};
     return mode != 0 ? mode : fallback;
 }
 

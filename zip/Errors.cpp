@@ -10,7 +10,7 @@ namespace {
 // "512 bytes", "3.2 MiB", "2.0 GiB".
 std::string formatBytes(uint64_t bytes)
 {
-    static constexpr const char* units[] = { "KiB", "MiB", "GiB", "TiB", "PiB", "EiB" };
+    static constexpr const char* units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
     if (bytes < 1024)
         return std::to_string(bytes) + " bytes";
     double value = static_cast<double>(bytes);

@@ -121,7 +121,7 @@ Result<void> applyFolderAttributes(ConfinedTree& tree, std::vector<PlacedEntry> 
             continue;
         auto fd = tree.directory(directory.components, directory.entry.path());
         Result<void> applied = fd ? applyAttributes(*fd, confinedPermissions(directory.entry),
-                                        directory.entry.modificationDate(), tree.pathOf(directory.components))
+                                   directory.entry.modificationDate(), tree.pathOf(directory.components))
                                   : Result<void>(fd.error());
         if (!applied)
             return failedAt(directory.entry, applied.error());
@@ -201,11 +201,11 @@ Result<void> Archive::writeEveryEntry(ConfinedTree& tree, uint64_t neededBytes, 
             // The file changed since the first walk.
             done = ArchiveError::make(ArchiveError::Code::unreadableArchive, entry.path());
         } else if (entry.type() == EntryType::symlink) {
-            links.push_back({ entry, std::move(*components) });
+            links.push_back({entry, std::move(*components)});
         } else {
             done = writeConfined(tree, entry, *components, chunkSize, false);
             if (done && entry.type() == EntryType::directory)
-                directories.push_back({ entry, std::move(*components) });
+                directories.push_back({entry, std::move(*components)});
         }
         if (!done) {
             stopped = failedAt(entry, done.error());
@@ -259,7 +259,7 @@ Result<std::vector<Entry>> Archive::extractionOrder(std::span<const Entry> entri
         auto target = readLinkTarget(entry);
         if (!target)
             return failedAt(entry, target.error(), Step::orderingLinks);
-        Link link { entry, parentFolder(entry.path()) + "/" + *target };
+        Link link {entry, parentFolder(entry.path()) + "/" + *target};
 
         // Next to the first placed link it shares a target or a path with.
         auto position = links.end();
@@ -293,7 +293,7 @@ Result<void> Archive::extractSubtree(std::span<const Entry> entries, const URL& 
         auto components = ConfinedTree::components(entry.path());
         if (!components)
             return failedAt(entry, components.error());
-        placed.push_back({ std::move(entry), std::move(*components) });
+        placed.push_back({std::move(entry), std::move(*components)});
     }
     if (auto space = checkFreeSpace(entries, root.path()); !space)
         return ExtractionError::make(space.error());

@@ -44,7 +44,7 @@ bool removeItem(int parentFd, const std::string& name, bool isDirectory)
 void ExtractionJournal::recordCreated(std::vector<std::string> components, bool isDirectory)
 {
     if (!components.empty())
-        items_.push_back({ std::move(components), isDirectory });
+        items_.push_back({std::move(components), isDirectory});
 }
 
 void ExtractionJournal::removeCreated(const URL& root)

@@ -15,7 +15,7 @@ uint64_t roundedUpToBlocks(uint64_t bytes)
 {
     uint64_t blocks = bytes / blockSize + (bytes % blockSize != 0);
     return blocks > std::numeric_limits<uint64_t>::max() / blockSize ? std::numeric_limits<uint64_t>::max()
-                                                                      : blocks * blockSize;
+                                                                     : blocks * blockSize;
 }
 
 } // namespace

@@ -16,7 +16,7 @@ struct ArchiveLimits {
     static constexpr size_t maximumPathDepth = 128;
     // Bytes of central directory records and local header names and extra
     // fields read for one walk: what a full entry list keeps in memory.
-    static constexpr uint64_t maximumEntryListBytes = uint64_t { 256 } << 20;
+    static constexpr uint64_t maximumEntryListBytes = uint64_t {256} << 20;
 };
 
 } // namespace tavik::zip

@@ -122,22 +122,22 @@ std::optional<CentralDirectoryStructure> CentralDirectoryStructure::read(Archive
     record.relativeOffsetOfLocalHeader = readUInt32(&fixed[42]);
 
     std::string variable;
-    size_t variableLength = size_t{record.fileNameLength} + record.extraFieldLength + record.fileCommentLength;
+    size_t variableLength = size_t {record.fileNameLength} + record.extraFieldLength + record.fileCommentLength;
     if (!readVariable(file, offset + size, variableLength, variable))
         return std::nullopt;
     record.fileNameData = variable.substr(0, record.fileNameLength);
     record.extraFieldData = variable.substr(record.fileNameLength, record.extraFieldLength);
-    record.fileCommentData = variable.substr(size_t{record.fileNameLength} + record.extraFieldLength);
+    record.fileCommentData = variable.substr(size_t {record.fileNameLength} + record.extraFieldLength);
 
     record.uncompressedSize64 = record.uncompressedSize;
     record.compressedSize64 = record.compressedSize;
     record.relativeOffsetOfLocalHeader64 = record.relativeOffsetOfLocalHeader;
     uint64_t diskNumberStart64 = 0;
     if (!readZip64Values(record.extraFieldData,
-            { { record.uncompressedSize == zip64Marker32, &record.uncompressedSize64 },
-                { record.compressedSize == zip64Marker32, &record.compressedSize64 },
-                { record.relativeOffsetOfLocalHeader == zip64Marker32, &record.relativeOffsetOfLocalHeader64 },
-                { record.diskNumberStart == zip64Marker16, &diskNumberStart64 } }))
+            {{record.uncompressedSize == zip64Marker32, &record.uncompressedSize64},
+                {record.compressedSize == zip64Marker32, &record.compressedSize64},
+                {record.relativeOffsetOfLocalHeader == zip64Marker32, &record.relativeOffsetOfLocalHeader64},
+                {record.diskNumberStart == zip64Marker16, &diskNumberStart64}}))
         return std::nullopt;
     return record;
 }
@@ -160,7 +160,7 @@ std::optional<LocalFileHeader> LocalFileHeader::read(ArchiveFile& file, uint64_t
     record.extraFieldLength = readUInt16(&fixed[28]);
 
     std::string variable;
-    if (!readVariable(file, offset + size, size_t{record.fileNameLength} + record.extraFieldLength, variable))
+    if (!readVariable(file, offset + size, size_t {record.fileNameLength} + record.extraFieldLength, variable))
         return std::nullopt;
     record.fileNameData = variable.substr(0, record.fileNameLength);
     record.extraFieldData = variable.substr(record.fileNameLength);
@@ -176,8 +176,8 @@ std::optional<LocalFileHeader> LocalFileHeader::read(ArchiveFile& file, uint64_t
         record.compressedSize64 = readUInt64(bytes + 8);
     } else {
         (void)readZip64Values(record.extraFieldData,
-            { { record.uncompressedSize == zip64Marker32, &record.uncompressedSize64 },
-                { record.compressedSize == zip64Marker32, &record.compressedSize64 } });
+            {{record.uncompressedSize == zip64Marker32, &record.uncompressedSize64},
+                {record.compressedSize == zip64Marker32, &record.compressedSize64}});
     }
     return record;
 }

@@ -63,7 +63,7 @@ private:
     std::unique_ptr<sdbus::IConnection> connection_;
     std::unique_ptr<sdbus::IObject> object_;
     std::thread eventLoop_;
-    std::atomic<bool> stopping_{false};
+    std::atomic<bool> stopping_ {false};
 };
 
 // Hands files to the running Tavik. True when one took them, false when none

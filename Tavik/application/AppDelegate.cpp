@@ -140,7 +140,7 @@ void AppDelegate::startUpdater()
     if (!environment_.presentUpdateAlert)
         return;
     auto self = shared_from_this();
-    updater_ = updater::Updater::make({ TAVIK_VERSION, "", environment_.userDefaults, environment_.updaterCallbackQueue },
+    updater_ = updater::Updater::make({TAVIK_VERSION, "", environment_.userDefaults, environment_.updaterCallbackQueue},
         std::make_shared<updater::StandardUserDriver>(environment_.presentUpdateAlert,
             std::weak_ptr<updater::StandardUserDriverDelegate>(self)),
         std::weak_ptr<updater::UpdaterDelegate>(self));

@@ -128,7 +128,7 @@ private:
     // Removes the launcher entries of AppImages gone from the destinations.
     std::shared_ptr<LauncherEntryKeeper> launcherEntryKeeper_;
     std::shared_ptr<updater::Updater> updater_;
-    publisher::CurrentValueSubject<bool> hasUnmountedDMGs_ { false };
+    publisher::CurrentValueSubject<bool> hasUnmountedDMGs_ {false};
     bool launchedByLauncher_ = false;
     std::vector<publisher::AnyCancellable> cancellables_;
 };

@@ -181,7 +181,8 @@ int openFiles(const std::vector<std::string>& paths, const std::string& targetNa
     dispatch::MainRunLoop::runUntil([&] {
         std::lock_guard lock(mutex);
         return reported == handedOver.size();
-    }, std::chrono::hours(24 * 365));
+    },
+        std::chrono::hours(24 * 365));
     {
         std::lock_guard lock(mutex);
         if (reported < handedOver.size())

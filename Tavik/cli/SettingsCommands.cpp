@@ -110,7 +110,7 @@ std::vector<std::string> storedSourceIDs()
         }
     }
     if (ids.empty())
-        ids = { Configuration::SpecialIdentifier::appIcon, Configuration::SpecialIdentifier::statusBarIcon };
+        ids = {Configuration::SpecialIdentifier::appIcon, Configuration::SpecialIdentifier::statusBarIcon};
     return ids;
 }
 
@@ -302,8 +302,9 @@ void addSettingsCommands(CLI::App& app, int& status)
     auto* setCommand = sources->add_subcommand("set", "Change one setting of a source.");
     setCommand->add_option("ID", arguments->setID, "The source's id")->required();
     setCommand->add_option("KEY", arguments->setKey,
-        "FileFoundAction, ApplicationFoundAction, ApplicationCopiedAction, AllApplicationsHandledAction or "
-        "Destination")->required();
+                  "FileFoundAction, ApplicationFoundAction, ApplicationCopiedAction, AllApplicationsHandledAction or "
+                  "Destination")
+        ->required();
     setCommand->add_option("VALUE", arguments->setValue, "A value of the key, or a folder for Destination")->required();
     setCommand->callback(run([arguments] { set(arguments->setID, arguments->setKey, arguments->setValue); }));
 }

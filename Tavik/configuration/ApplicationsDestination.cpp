@@ -59,7 +59,8 @@ const std::shared_ptr<ApplicationsDestinationManager>& ApplicationsDestinationMa
 }
 
 ApplicationsDestinationManager::ApplicationsDestinationManager(std::shared_ptr<defaults::UserDefaults> userDefaults)
-    : storage_(std::make_shared<MappedStorage>(std::move(userDefaults),
+    : storage_(std::make_shared<MappedStorage>(
+        std::move(userDefaults),
         [](const MappedStorage::StoragePtr& storage) -> Result<ApplicationsDestinationPtr> {
             if (auto destination = ApplicationsDestination::fromStorage(storage))
                 return destination;
@@ -121,8 +122,8 @@ Result<ApplicationsDestinationPtr> ApplicationsDestinationManager::destination(c
                 }
             }
             records.push_back(persistence::UserDefaultsValue::Dictionary {
-                { ApplicationsDestination::destinationBookmarkKey, persistence::UserDefaultsValue(bookmark) },
-                { ApplicationsDestination::uuidKey, persistence::UserDefaultsValue(uuid.uuidString()) },
+                {ApplicationsDestination::destinationBookmarkKey, persistence::UserDefaultsValue(bookmark)},
+                {ApplicationsDestination::uuidKey, persistence::UserDefaultsValue(uuid.uuidString())},
             });
             return std::optional<persistence::UserDefaultsValue>(
                 persistence::UserDefaultsValue(persistence::UserDefaultsValue::Array(records.begin(), records.end())));

@@ -36,10 +36,10 @@ std::vector<URL> applicationsDirectories(SearchPathDomain domain)
     switch (domain) {
     case SearchPathDomain::user:
         if (auto home = homeFolder())
-            return { URL::fileURL(*home / "Applications", true) };
+            return {URL::fileURL(*home / "Applications", true)};
         return {};
     case SearchPathDomain::local:
-        return { URL::fileURL("/Applications", true) };
+        return {URL::fileURL("/Applications", true)};
     }
     return {};
 }
@@ -47,7 +47,7 @@ std::vector<URL> applicationsDirectories(SearchPathDomain domain)
 bool isApplicationsFolder(const URL& url)
 {
     auto resolved = url.resolvingSymlinksInPath().path();
-    for (auto domain : { SearchPathDomain::user, SearchPathDomain::local }) {
+    for (auto domain : {SearchPathDomain::user, SearchPathDomain::local}) {
         for (const auto& folder : applicationsDirectories(domain)) {
             if (folder.resolvingSymlinksInPath().path() == resolved)
                 return true;

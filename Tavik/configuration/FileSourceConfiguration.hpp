@@ -61,11 +61,15 @@ public:
     };
 
     // FileSourceConfiguration.Status, in order.
-    enum class Status { available, partiallyAvailable, unavailable, notDetermined };
+    enum class Status { available,
+        partiallyAvailable,
+        unavailable,
+        notDetermined };
     static const char* statusImageName(Status status);
 
     // FileSourceConfiguration.ConfigurationOption
-    enum class ConfigurationOption { global, destinationDirectory };
+    enum class ConfigurationOption { global,
+        destinationDirectory };
 
     // FileSourceConfiguration.ConfigurationError: what keeps a source from working.
     class ConfigurationError final : public Error {
@@ -182,8 +186,8 @@ private:
     Persister<std::optional<UUID>> destinationBookmarkUUID_;
     Persister<std::optional<persistence::Data>> watchDirectoryBookmarkData_;
     StoragePtr storage_;
-    publisher::CurrentValueSubject<ConfigurationErrors> configurationErrors_ { std::nullopt };
-    publisher::CurrentValueSubject<Status> status_ { Status::notDetermined };
+    publisher::CurrentValueSubject<ConfigurationErrors> configurationErrors_ {std::nullopt};
+    publisher::CurrentValueSubject<Status> status_ {Status::notDetermined};
     publisher::AnyCancellable statusCancellable_;
 };
 

@@ -59,7 +59,7 @@ private:
 
     std::shared_ptr<MappedStorage> storage_;
     persistence::Persister<Configurations> persister_;
-    publisher::CurrentValueSubject<Configurations> fileSourceConfigurations_ { Configurations {} };
+    publisher::CurrentValueSubject<Configurations> fileSourceConfigurations_ {Configurations {}};
     publisher::AnyCancellable persisterUpdateListener_;
 };
 

@@ -61,7 +61,10 @@ std::string unescapeValue(std::string_view text)
             continue;
         }
         char next = text[++index];
-        value += next == 's' ? ' ' : next == 'n' ? '\n' : next == 't' ? '\t' : next == 'r' ? '\r' : next;
+        value += next == 's' ? ' ' : next == 'n' ? '\n'
+            : next == 't'                        ? '\t'
+            : next == 'r'                        ? '\r'
+                                                 : next;
     }
     return value;
 }
@@ -179,10 +182,10 @@ std::optional<Icon> recognisedIcon(std::string bytes)
         if (width != height || width < 8 || width > 1024)
             return std::nullopt;
         auto folder = fs::path(fmt::format("{}x{}", width, width)) / "apps";
-        return Icon{std::move(bytes), folder, ".png"};
+        return Icon {std::move(bytes), folder, ".png"};
     }
     if (bytes.substr(0, 1024).find("<svg") != std::string::npos)
-        return Icon{std::move(bytes), fs::path("scalable") / "apps", ".svg"};
+        return Icon {std::move(bytes), fs::path("scalable") / "apps", ".svg"};
     return std::nullopt;
 }
 

@@ -21,14 +21,14 @@ void ExtractApplicationsInFindingAction::perform(Input extracted, actions::Compl
     case Kind::pkg: {
         auto kind = extracted.kind == Kind::application ? InstallableApplication::Kind::application
                                                         : InstallableApplication::Kind::package;
-        Output items{InstallableApplication{extracted.url, parentSource, kind}};
+        Output items {InstallableApplication {extracted.url, parentSource, kind}};
         completion(ResultType::mapped(std::move(extracted), std::move(items)));
         return;
     }
     case Kind::appImage: {
         Output items;
         if (AppImageInstallation::isAppImage(extracted.url.path()))
-            items.push_back(InstallableApplication{extracted.url, parentSource, InstallableApplication::Kind::application});
+            items.push_back(InstallableApplication {extracted.url, parentSource, InstallableApplication::Kind::application});
         completion(ResultType::mapped(std::move(extracted), std::move(items)));
         return;
     }

@@ -115,16 +115,16 @@ public:
     using Output = std::vector<InstallableApplication>;
 
     ExtractApplicationsInArchiveAction(URL destination, DuvrinServicePtr duvrinService, InstallableApplication::Source parentSource)
-        : search{std::move(destination), std::move(duvrinService), std::move(parentSource)}
+        : search {std::move(destination), std::move(duvrinService), std::move(parentSource)}
     {
     }
 
     void perform(URL archiveURL, actions::Completion<Input, Output> completion) const
     {
-        NestedSearch nested{search.destination, search.duvrinService, InstallableApplication::Source::zip(archiveURL, search.parentSource)};
+        NestedSearch nested {search.destination, search.duvrinService, InstallableApplication::Source::zip(archiveURL, search.parentSource)};
         using Provider = actions::FileActionMapAction<typename Format::Finding, ExtractedFinding, ExtractApplicationsInFindingAction>;
         auto chain = Format::extractFindings(search.destination)
-                         .flatMap(Provider(ExtractApplicationsInFindingAction{{}, std::move(nested)}, actions::actionsLog("File Action Map")));
+                         .flatMap(Provider(ExtractApplicationsInFindingAction {{}, std::move(nested)}, actions::actionsLog("File Action Map")));
         chain.perform(std::move(archiveURL), std::move(completion));
     }
 

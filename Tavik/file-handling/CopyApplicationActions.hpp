@@ -33,14 +33,17 @@ public:
     // Where copies go: into a folder under the item's own name, or exactly
     // at a given path.
     struct Destination {
-        enum class Kind { directory, path };
+        enum class Kind { directory,
+            path };
         static Destination directory(URL folder);
         static Destination path(URL file);
         Kind kind;
         URL url;
     };
 
-    enum class ExistingApplicationAction { trashExistingApplication, renameNewApplication, ignore };
+    enum class ExistingApplicationAction { trashExistingApplication,
+        renameNewApplication,
+        ignore };
 
     // Called with the item, the occupied target and the callback that takes
     // the decision (or the error that prevented one). The callback may be
@@ -122,7 +125,7 @@ private:
     // found" choice, or by asking the user.
     CopyDecisionHandler copyDecision() const;
 
-    mutable std::atomic<bool> questionDismissed_ { false };
+    mutable std::atomic<bool> questionDismissed_ {false};
 };
 
 } // namespace tavik

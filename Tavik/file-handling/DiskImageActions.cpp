@@ -54,7 +54,7 @@ void MountDMGAction::perform(URL dmgURL, actions::Completion<Input, Output> comp
         [log = log, dmgURL, completion = std::move(completion)](std::optional<URL> mounted, ErrorPtr error) {
             if (mounted && !error) {
                 log.debug("Duvrin service mounted DMG from {} on {}", dmgURL.path().string(), mounted->path().string());
-                completion(ResultType::mapped(dmgURL, DMGMountpoint{dmgURL, *mounted}));
+                completion(ResultType::mapped(dmgURL, DMGMountpoint {dmgURL, *mounted}));
             } else if (error && !mounted) {
                 log.error("Duvrin service failed to mount DMG at {}: {}", dmgURL.path().string(), error->description());
                 completion(ResultType::failure(dmgURL, std::move(error)));
@@ -151,18 +151,18 @@ void FindApplicationInDMGMountPointAction::perform(DMGMountpoint mountpoint, act
         }
         if (values->isApplication) {
             log.info("Found application at {}", item->path().string());
-            found->append(InstallableApplication{*item, source, InstallableApplication::Kind::application});
+            found->append(InstallableApplication {*item, source, InstallableApplication::Kind::application});
             walk.skipDescendants();
         } else if (values->typeIdentifier == TypeIdentifiers::installerPackage) {
             log.info("Found PKG at {}", item->path().string());
-            found->append(InstallableApplication{*item, source, InstallableApplication::Kind::package});
+            found->append(InstallableApplication {*item, source, InstallableApplication::Kind::package});
             walk.skipDescendants();
         } else if (values->typeIdentifier == TypeIdentifiers::appImage) {
             log.info("Found AppImage at {}", item->path().string());
-            found->append(InstallableApplication{*item, source, InstallableApplication::Kind::application});
+            found->append(InstallableApplication {*item, source, InstallableApplication::Kind::application});
         } else if (values->typeIdentifier == TypeIdentifiers::debianPackage || values->typeIdentifier == TypeIdentifiers::rpmPackage) {
             log.info("Found PKG at {}", item->path().string());
-            found->append(InstallableApplication{*item, source, InstallableApplication::Kind::package});
+            found->append(InstallableApplication {*item, source, InstallableApplication::Kind::package});
         } else if (values->typeIdentifier == TypeIdentifiers::tarArchive) {
             startNested(ExtractApplicationsInTarAction(destination, duvrinService, source), *item, found, group);
         } else if (values->typeIdentifier == TypeIdentifiers::zipArchive) {
@@ -221,7 +221,7 @@ void UnmountDMGAction::perform(URL mountURL, actions::Completion<Input, Output> 
                 completion(ResultType::failure(mountURL, FileError::fromErrno(errno, mountURL.path(), true)));
                 return;
             }
-            completion(ResultType::mapped(mountURL, std::monostate{}));
+            completion(ResultType::mapped(mountURL, std::monostate {}));
         });
 }
 

@@ -31,7 +31,7 @@ public:
         if (mayStillRun)
             mayStillRun_ = true;
         size_t left = outstanding_.load();
-        while (left > 0 && !outstanding_.compare_exchange_weak(left, left - 1)) { }
+        while (left > 0 && !outstanding_.compare_exchange_weak(left, left - 1)) {}
         if (left == 1)
             finish();
     }

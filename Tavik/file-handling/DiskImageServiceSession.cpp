@@ -52,8 +52,7 @@ void DiskImageServiceSession::unmountDMGWithMountPath(const URL& mountPath, serv
     if (!proxy)
         return;
     // An empty response stays empty: the detach's outcome is then only logged.
-    proxy->unmountDMGWithMountPath(mountPath, *shared ? service::UnmountDMGResponse([shared](ErrorPtr error) { (*shared)(std::move(error)); })
-                                                      : service::UnmountDMGResponse());
+    proxy->unmountDMGWithMountPath(mountPath, *shared ? service::UnmountDMGResponse([shared](ErrorPtr error) { (*shared)(std::move(error)); }) : service::UnmountDMGResponse());
 }
 
 std::vector<URL> DiskImageServiceSession::attachedMountPoints() const

@@ -88,7 +88,7 @@ std::string FileHandler::Error::description() const
 // FileHandler
 
 FileHandler::FileHandler(std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log)
-    : FileHandler(std::move(applicationsDestinationManager), std::move(log), Services{})
+    : FileHandler(std::move(applicationsDestinationManager), std::move(log), Services {})
 {
 }
 
@@ -104,7 +104,7 @@ void FileHandler::handleFile(URL fileURL, FileSourceConfigurationPtr configurati
 {
     inFlight_->enter();
     std::shared_ptr<void> inFlight(nullptr, [group = inFlight_](void*) { group->leave(); });
-    FileHandling::Handler handler{std::weak_ptr<const FileHandler>(shared_from_this()), log, services_, applicationsDestinationManager};
+    FileHandling::Handler handler {std::weak_ptr<const FileHandler>(shared_from_this()), log, services_, applicationsDestinationManager};
     dispatch::DispatchQueue::global()->async(
         [handler = std::move(handler), fileURL = std::move(fileURL), configuration = std::move(configuration),
             completion = std::move(completion), inFlight = std::move(inFlight)]() mutable {

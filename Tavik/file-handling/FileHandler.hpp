@@ -36,14 +36,14 @@ public:
         struct Failed {
             ErrorPtr error;
         };
-        struct Ignored { };
-        struct Dismissed { };
+        struct Ignored {};
+        struct Dismissed {};
         using Value = std::variant<Completed, Failed, Ignored, Dismissed>;
 
-        static FileOutcome completed(std::vector<URL> copiedApplications) { return {Completed{std::move(copiedApplications)}}; }
-        static FileOutcome error(ErrorPtr error) { return {Failed{std::move(error)}}; }
-        static FileOutcome ignored() { return {Ignored{}}; }
-        static FileOutcome dismissed() { return {Dismissed{}}; }
+        static FileOutcome completed(std::vector<URL> copiedApplications) { return {Completed {std::move(copiedApplications)}}; }
+        static FileOutcome error(ErrorPtr error) { return {Failed {std::move(error)}}; }
+        static FileOutcome ignored() { return {Ignored {}}; }
+        static FileOutcome dismissed() { return {Dismissed {}}; }
 
         bool isCompleted() const { return std::holds_alternative<Completed>(value); }
         // The error of a failed outcome, else null.
@@ -110,7 +110,7 @@ public:
         // on with the trash step regardless. Longer than a detach call may
         // take, so that every detach has answered (or timed out) by then; a
         // working folder is never removed while a detach may still run.
-        std::chrono::milliseconds detachTimeout = service::DuvrinXPCConnection::Options{}.unmountTimeout + std::chrono::seconds(10);
+        std::chrono::milliseconds detachTimeout = service::DuvrinXPCConnection::Options {}.unmountTimeout + std::chrono::seconds(10);
     };
 
     FileHandler(std::shared_ptr<ApplicationsDestinationManager> applicationsDestinationManager, log::Logger log);

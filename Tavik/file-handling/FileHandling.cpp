@@ -120,7 +120,7 @@ std::shared_ptr<service::DuvrinXPCServiceProtocol> connect(const FileHandling::H
     const auto& services = handler.services;
     if (services.connectToDiskImageService)
         return services.connectToDiskImageService(std::move(errorHandler));
-    service::DuvrinXPCConnection connection(service::DuvrinXPCConnection::Options{services.diskImageServiceName});
+    service::DuvrinXPCConnection connection(service::DuvrinXPCConnection::Options {services.diskImageServiceName});
     return connection.remoteObjectProxyWithErrorHandler(std::move(errorHandler));
 }
 
@@ -262,13 +262,13 @@ void FileHandling::search()
     };
 
     if (fileType_.isPackage()) {
-        FoundItems items{InstallableApplication{fileURL_, rootSource, InstallableApplication::Kind::package}};
+        FoundItems items {InstallableApplication {fileURL_, rootSource, InstallableApplication::Kind::package}};
         searchFinished(SearchResult::mapped(fileURL_, std::move(items)));
         return;
     }
     // An AppImage is the application itself: nothing to search.
     if (std::holds_alternative<FileType::AppImage>(fileType_.value)) {
-        FoundItems items{InstallableApplication{fileURL_, rootSource, InstallableApplication::Kind::application}};
+        FoundItems items {InstallableApplication {fileURL_, rootSource, InstallableApplication::Kind::application}};
         searchFinished(SearchResult::mapped(fileURL_, std::move(items)));
         return;
     }

@@ -5,19 +5,19 @@ namespace tavik {
 FileType::FileType(std::string_view rawValue)
 {
     if (rawValue == zipIdentifier)
-        value = Zip{};
+        value = Zip {};
     else if (rawValue == dmgIdentifier)
-        value = Dmg{};
+        value = Dmg {};
     else if (rawValue == pkgIdentifier)
-        value = Pkg{};
+        value = Pkg {};
     else if (rawValue == tarIdentifier)
-        value = Tar{};
+        value = Tar {};
     else if (rawValue == appImageIdentifier)
-        value = AppImage{};
+        value = AppImage {};
     else if (rawValue == debIdentifier || rawValue == rpmIdentifier)
-        value = LinuxPackage{std::string(rawValue)};
+        value = LinuxPackage {std::string(rawValue)};
     else
-        value = Unsupported{std::string(rawValue)};
+        value = Unsupported {std::string(rawValue)};
 }
 
 std::string FileType::rawValue() const
@@ -31,7 +31,7 @@ std::string FileType::rawValue() const
         std::string operator()(const AppImage&) const { return std::string(appImageIdentifier); }
         std::string operator()(const LinuxPackage& package) const { return package.uti; }
     };
-    return std::visit(Raw{}, value);
+    return std::visit(Raw {}, value);
 }
 
 } // namespace tavik

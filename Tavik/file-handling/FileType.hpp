@@ -46,14 +46,14 @@ public:
     static constexpr std::string_view rpmIdentifier = "com.redhat.rpm-archive";
 
     explicit FileType(std::string_view rawValue);
-    static FileType unsupported(std::string uti) { return FileType(Unsupported{std::move(uti)}); }
-    static FileType zip() { return FileType(Zip{}); }
-    static FileType dmg() { return FileType(Dmg{}); }
-    static FileType pkg() { return FileType(Pkg{}); }
-    static FileType tar() { return FileType(Tar{}); }
-    static FileType appImage() { return FileType(AppImage{}); }
-    static FileType deb() { return FileType(LinuxPackage{std::string(debIdentifier)}); }
-    static FileType rpm() { return FileType(LinuxPackage{std::string(rpmIdentifier)}); }
+    static FileType unsupported(std::string uti) { return FileType(Unsupported {std::move(uti)}); }
+    static FileType zip() { return FileType(Zip {}); }
+    static FileType dmg() { return FileType(Dmg {}); }
+    static FileType pkg() { return FileType(Pkg {}); }
+    static FileType tar() { return FileType(Tar {}); }
+    static FileType appImage() { return FileType(AppImage {}); }
+    static FileType deb() { return FileType(LinuxPackage {std::string(debIdentifier)}); }
+    static FileType rpm() { return FileType(LinuxPackage {std::string(rpmIdentifier)}); }
 
     std::string rawValue() const;
     bool isSupported() const { return !std::holds_alternative<Unsupported>(value); }

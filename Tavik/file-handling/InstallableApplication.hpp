@@ -13,7 +13,7 @@ namespace tavik {
 struct InstallableApplication {
     enum class Kind {
         application, // copied and opened
-        package,     // opened in place
+        package, // opened in place
     };
 
     // How the item was reached. Container cases hold their parent, so a chain

@@ -53,7 +53,7 @@ void OpenApplicationAction::perform(URL url, actions::Completion<Input, Output> 
 {
     std::string path = url.path().string();
     log.info("Attempting to open application at {}", path);
-    workspace->openApplication(url, OpenConfiguration{},
+    workspace->openApplication(url, OpenConfiguration {},
         [log = log, url, path, completion = std::move(completion)](RunningApplicationPtr application, ErrorPtr error) {
             if (application) {
                 if (!application->isTerminated() || application->launchDate()) {

@@ -29,7 +29,9 @@ public:
 
     class Error final : public tavik::Error {
     public:
-        enum class Code { openError, invalidResult, untrustedApplication };
+        enum class Code { openError,
+            invalidResult,
+            untrustedApplication };
 
         // The workspace failed; described by its own error.
         static ErrorPtr openError(ErrorPtr error);

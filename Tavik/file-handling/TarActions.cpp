@@ -142,13 +142,13 @@ Result<ExtractedFinding> TarFormat::extract(const Finding& finding, const URL& d
         return extracted.error();
     }
     log.debug("Extracted {} from {} ", finding.name, archivePath);
-    return ExtractedFinding{finding.kind, std::move(*extracted), finding.name};
+    return ExtractedFinding {finding.kind, std::move(*extracted), finding.name};
 }
 
 FindingsExtraction<TarFormat::Finding> TarFormat::extractFindings(const URL& destination)
 {
     return FindingsExtraction<Finding>(SearchTarAction(destination, actions::actionsLog("Find Applications"))
-            .mapEach(ExtractEntryFromTarAction(destination, actions::actionsLog("Extract Entry from Tar"))));
+                                           .mapEach(ExtractEntryFromTarAction(destination, actions::actionsLog("Extract Entry from Tar"))));
 }
 
 } // namespace tavik

@@ -101,23 +101,23 @@ void SearchZIPAction::perform(URL archiveURL, actions::Completion<Input, Output>
     Output findings;
     for (auto& entry : dmgs) {
         log.info("Found DMG in archive at {} with internal path {}", archivePath, entry.path());
-        findings.push_back({ZIPEntry::DMG{std::move(entry)}, archive});
+        findings.push_back({ZIPEntry::DMG {std::move(entry)}, archive});
     }
     for (auto& entry : zips) {
         log.info("Found ZIP in archive at {} with internal path {}", archivePath, entry.path());
-        findings.push_back({ZIPEntry::ZIP{std::move(entry)}, archive});
+        findings.push_back({ZIPEntry::ZIP {std::move(entry)}, archive});
     }
     for (auto& entry : pkgs) {
         log.info("Found PKG in archive at {} with internal path {}", archivePath, entry.path());
-        findings.push_back({ZIPEntry::PKG{std::move(entry)}, archive});
+        findings.push_back({ZIPEntry::PKG {std::move(entry)}, archive});
     }
     for (auto& entry : tars) {
         log.info("Found TAR in archive at {} with internal path {}", archivePath, entry.path());
-        findings.push_back({ZIPEntry::TAR{std::move(entry)}, archive});
+        findings.push_back({ZIPEntry::TAR {std::move(entry)}, archive});
     }
     for (auto& entry : appImages) {
         log.info("Found AppImage in archive at {} with internal path {}", archivePath, entry.path());
-        findings.push_back({ZIPEntry::AppImage{std::move(entry)}, archive});
+        findings.push_back({ZIPEntry::AppImage {std::move(entry)}, archive});
     }
     for (auto& application : applications) {
         log.info("Found app in archive at {} with internal path {}", archivePath, application.name);
@@ -141,7 +141,7 @@ std::vector<Entry> CheckSpaceForZIPEntriesAction::entriesOf(const SearchZIPActio
             if constexpr (requires { kind.entries; })
                 return kind.entries;
             else
-                return { kind.entry };
+                return {kind.entry};
         },
         finding.kind);
 }
@@ -212,14 +212,14 @@ Result<ExtractedFinding> ZIPFormat::extract(const Finding& zipEntry, const URL& 
         return reportFailure(log, extracted.error(), name, archivePath, application != nullptr);
     if (!application)
         log.debug("Extracted {} from {} ", name, archivePath);
-    return ExtractedFinding{kindOf(zipEntry), std::move(*extracted), name};
+    return ExtractedFinding {kindOf(zipEntry), std::move(*extracted), name};
 }
 
 FindingsExtraction<ZIPFormat::Finding> ZIPFormat::extractFindings(const URL& destination)
 {
     return FindingsExtraction<Finding>(SearchZIPAction(FileManager::defaultManager(), actions::actionsLog("Find Applications"))
-            .then(CheckSpaceForZIPEntriesAction(destination, actions::actionsLog("Find Applications")))
-            .mapEach(ExtractEntryFromZIPAction(destination, actions::actionsLog("Extract Entry from ZIP"))));
+                                           .then(CheckSpaceForZIPEntriesAction(destination, actions::actionsLog("Find Applications")))
+                                           .mapEach(ExtractEntryFromZIPAction(destination, actions::actionsLog("Extract Entry from ZIP"))));
 }
 
 } // namespace tavik

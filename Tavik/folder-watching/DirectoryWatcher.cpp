@@ -73,7 +73,7 @@ Result<std::shared_ptr<DirectoryWatcher>> DirectoryWatcher::create(URL directory
     // The first listing runs here. Changes made meanwhile wait in the kernel's
     // queue and cause an update on the watcher's queue right after, so
     // updates never overlap.
-    watcher->updateEntries(EntryChanges{.relist = true, .names = {}}, false);
+    watcher->updateEntries(EntryChanges {.relist = true, .names = {}}, false);
 
     std::weak_ptr<DirectoryWatcher> weakWatcher = watcher;
     watcher->eventReader_->start([weakWatcher, dispatchQueue] {
@@ -233,7 +233,7 @@ bool DirectoryWatcher::relist(const std::string& folderPrefix, std::vector<Found
             listed.emplace(std::move(entry.name), known->second);
             continue;
         }
-        File file{URL::fileURL(folderPrefix + entry.name, isDirectory), entry.fileNumber};
+        File file {URL::fileURL(folderPrefix + entry.name, isDirectory), entry.fileNumber};
         listed.emplace(std::move(entry.name), std::move(file));
     }
 
@@ -263,7 +263,7 @@ std::optional<DirectoryWatcher::File> DirectoryWatcher::currentFileFor(
     linkEntries_.erase(name);
     if (!exists)
         return std::nullopt;
-    return File{URL::fileURL(folderPrefix + name, S_ISDIR(attributes.st_mode)), static_cast<int64_t>(attributes.st_ino)};
+    return File {URL::fileURL(folderPrefix + name, S_ISDIR(attributes.st_mode)), static_cast<int64_t>(attributes.st_ino)};
 }
 
 std::optional<DirectoryWatcher::File> DirectoryWatcher::resolvedFileFor(const std::string& name) const
@@ -272,7 +272,7 @@ std::optional<DirectoryWatcher::File> DirectoryWatcher::resolvedFileFor(const st
     struct stat attributes;
     if (::lstat(url.path().c_str(), &attributes) != 0)
         return std::nullopt;
-    return File{std::move(url), static_cast<int64_t>(attributes.st_ino)};
+    return File {std::move(url), static_cast<int64_t>(attributes.st_ino)};
 }
 
 // Records what an entry leads to now. A file no entry led to before is
@@ -294,7 +294,7 @@ void DirectoryWatcher::setEntry(
         return;
     auto& subscription = subscribedFiles_[*file];
     if (++subscription.entryCount == 1 && !subscription.token)
-        found.push_back(FoundFile{name, *file});
+        found.push_back(FoundFile {name, *file});
     entries_.emplace(name, std::move(*file));
 }
 
@@ -373,7 +373,7 @@ void DirectoryWatcher::startWriteProgress(const std::string& name)
     auto progress = std::make_shared<Progress>(1);
     auto publication = progressService_->publish(url, progress);
     writeProgresses_.insert_or_assign(name,
-        WriteProgress{std::move(url), static_cast<int64_t>(attributes.st_ino), progress, std::move(publication)});
+        WriteProgress {std::move(url), static_cast<int64_t>(attributes.st_ino), progress, std::move(publication)});
 }
 
 void DirectoryWatcher::finishWriteProgress(const std::string& name)

@@ -164,7 +164,8 @@ std::shared_ptr<DirectoryWatcher> FileWatchersManager::makeWatcher(const FileSou
     // The manager may publish another object for the same record (adding a
     // folder in this process does), so each file is handled with the object
     // the list holds for the id now, not the one the watcher started with.
-    auto watcher = DirectoryWatcher::create(*url, std::move(queue), log::Logger(log_.subsystem(), "Directory Watcher"),
+    auto watcher = DirectoryWatcher::create(
+        *url, std::move(queue), log::Logger(log_.subsystem(), "Directory Watcher"),
         [weakSelf, id = configuration->id()](const URL& fileURL) {
             auto self = weakSelf.lock();
             if (!self)
@@ -237,11 +238,11 @@ void FileWatchersManager::handleOutcome(const URL& fileURL, const persistence::D
 {
     const std::string path = fileURL.path().string();
     if (outcome.isCompleted()) {
-        record({ &handledFileBookmarks_, handledFilesKey, identity });
+        record({&handledFileBookmarks_, handledFilesKey, identity});
         return;
     }
     if (std::holds_alternative<FileHandler::FileOutcome::Ignored>(outcome.value)) {
-        record({ &ignoredFileBookmarks_, ignoredFilesKey, identity });
+        record({&ignoredFileBookmarks_, ignoredFilesKey, identity});
         return;
     }
     if (auto error = outcome.failure()) {

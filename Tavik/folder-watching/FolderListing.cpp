@@ -61,7 +61,7 @@ Result<std::vector<FolderEntry>> listFolder(const std::filesystem::path& folder)
             const char* name = record->name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
                 continue;
-            entries.push_back(FolderEntry{name, static_cast<int64_t>(record->inode), kindOf(record->type)});
+            entries.push_back(FolderEntry {name, static_cast<int64_t>(record->inode), kindOf(record->type)});
         }
     }
     return entries;

@@ -12,7 +12,11 @@ namespace tavik {
 // One entry of a folder as the directory itself records it, without a
 // look at the item: its name, its file number and what kind of item it is.
 struct FolderEntry {
-    enum class Kind { file, directory, symbolicLink, other, unknown };
+    enum class Kind { file,
+        directory,
+        symbolicLink,
+        other,
+        unknown };
     std::string name;
     int64_t fileNumber;
     Kind kind;

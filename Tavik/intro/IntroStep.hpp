@@ -18,7 +18,12 @@ namespace tavik {
 
 class IntroStep {
 public:
-    enum class Kind { welcome, destination, watch, complete, skipped, notWatching };
+    enum class Kind { welcome,
+        destination,
+        watch,
+        complete,
+        skipped,
+        notWatching };
 
     struct DirectoryChoice {
         // Takes the chosen folder and a completion with the error, if any.
@@ -58,7 +63,7 @@ private:
     Kind kind_;
     std::string title_;
     std::string caption_;
-    publisher::CurrentValueSubject<bool> isComplete_ { true };
+    publisher::CurrentValueSubject<bool> isComplete_ {true};
     std::optional<DirectoryChoice> directoryChoice_;
     std::vector<publisher::AnyCancellable> cancellables_;
 };

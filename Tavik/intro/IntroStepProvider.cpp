@@ -73,8 +73,8 @@ IntroStepPtr IntroState::destination() const
         caption += " " + withPath(strings::localizedString("intro_destination_caption_addendum"), defaults_.applicationsFolder->path().string());
 
     auto setup = setup_;
-    IntroStep::DirectoryChoice choice { "Choose", "Choose a folder to move found applications to.", defaults_.applicationsFolder,
-        [setup](const URL& folder, std::function<void(ErrorPtr)> completion) { reportOutcome(setup->destinationChosen(folder), completion); } };
+    IntroStep::DirectoryChoice choice {"Choose", "Choose a folder to move found applications to.", defaults_.applicationsFolder,
+        [setup](const URL& folder, std::function<void(ErrorPtr)> completion) { reportOutcome(setup->destinationChosen(folder), completion); }};
     auto chosen = setup_->introApplicationDestination().valuePublisher().map([](const std::optional<UUID>& uuid) { return uuid.has_value(); });
     return std::make_shared<IntroStep>(IntroStep::Kind::destination, strings::localizedString("intro_destination_title"), caption,
         chosen, std::move(choice));
@@ -83,8 +83,8 @@ IntroStepPtr IntroState::destination() const
 IntroStepPtr IntroState::watch() const
 {
     auto setup = setup_;
-    IntroStep::DirectoryChoice choice { "Choose", "Choose a folder to watch for downloaded applications.", defaults_.downloadsFolder,
-        [setup](const URL& folder, std::function<void(ErrorPtr)> completion) { reportOutcome(setup->watchFolderChosen(folder), completion); } };
+    IntroStep::DirectoryChoice choice {"Choose", "Choose a folder to watch for downloaded applications.", defaults_.downloadsFolder,
+        [setup](const URL& folder, std::function<void(ErrorPtr)> completion) { reportOutcome(setup->watchFolderChosen(folder), completion); }};
     auto watching = configurationsManager_->fileSourceConfigurationsPublisher().map(
         [](const FileSourceConfigurationsManager::Configurations& configurations) {
             for (const auto& configuration : configurations) {

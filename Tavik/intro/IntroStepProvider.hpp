@@ -43,7 +43,9 @@ private:
 class IntroStepProvider {
 public:
     // The buttons below the step.
-    enum class PrimaryButton { next, skip, done };
+    enum class PrimaryButton { next,
+        skip,
+        done };
 
     // Starts at the welcome step.
     explicit IntroStepProvider(IntroState state);
@@ -65,7 +67,7 @@ public:
 private:
     IntroState state_;
     publisher::CurrentValueSubject<IntroStepPtr> currentStep_;
-    publisher::CurrentValueSubject<bool> hasNextStep_ { true };
+    publisher::CurrentValueSubject<bool> hasNextStep_ {true};
     std::vector<IntroStepPtr> previousSteps_;
 };
 

@@ -12,7 +12,7 @@ DockIconMenuBarPopUp popUpFor(const ApplicationDockIconMenuBarOption& selected)
     for (const auto& option : ApplicationDockIconMenuBarOption::allCases()) {
         if (option == selected)
             popUp.selectedIndex = popUp.items.size();
-        popUp.items.push_back({ option.title(), option.rawValue() });
+        popUp.items.push_back({option.title(), option.rawValue()});
     }
     return popUp;
 }

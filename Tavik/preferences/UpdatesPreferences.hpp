@@ -24,7 +24,9 @@ struct UpdatesPaneState {
 };
 
 // A check box's state as the view reports it.
-enum class CheckboxState { off = 0, on = 1, mixed = -1 };
+enum class CheckboxState { off = 0,
+    on = 1,
+    mixed = -1 };
 
 class UpdatesPreferences {
 public:

@@ -39,7 +39,7 @@ struct CategoryEntry {
 const std::vector<CategoryEntry>& categoryTable()
 {
     using P = UserInputRequestPerformer;
-    static const std::vector<CategoryEntry> table{
+    static const std::vector<CategoryEntry> table {
         {P::Category::actionlessMessage, P::actionlessMessageIdentifier, {}, false},
         {P::Category::errorOccurred, P::errorOccurredIdentifier, {}, false},
         {P::Category::foundFile, P::foundFileIdentifier,
@@ -96,7 +96,7 @@ std::optional<UserInputRequestPerformer::Category> UserInputRequestPerformer::ca
 NotificationCategory UserInputRequestPerformer::notificationCategory(Category category)
 {
     const auto& e = entry(category);
-    NotificationCategory result{e.identifier, {}, e.customDismissAction ? CategoryOption::customDismissAction : 0u};
+    NotificationCategory result {e.identifier, {}, e.customDismissAction ? CategoryOption::customDismissAction : 0u};
     for (const auto& [actionIdentifier, titleKey] : e.actions)
         result.actions.push_back({actionIdentifier, texts::localizedUserNotificationString(titleKey), 0});
     return result;
@@ -104,7 +104,7 @@ NotificationCategory UserInputRequestPerformer::notificationCategory(Category ca
 
 const std::vector<UserInputRequestPerformer::Category>& UserInputRequestPerformer::allCategories()
 {
-    static const std::vector<Category> all{Category::actionlessMessage, Category::errorOccurred, Category::foundFile,
+    static const std::vector<Category> all {Category::actionlessMessage, Category::errorOccurred, Category::foundFile,
         Category::foundFileWithoutIgnore, Category::foundApplication, Category::applicationExistsAtDestination,
         Category::applicationCopied};
     return all;
@@ -121,7 +121,7 @@ void UserInputRequestPerformer::registerCategories()
 
 NotificationRequest UserInputRequestPerformer::makeRequest(std::string title, std::string body, std::string_view category)
 {
-    return NotificationRequest{UUID().uuidString(), NotificationContent{std::move(title), std::move(body), std::string(category)}};
+    return NotificationRequest {UUID().uuidString(), NotificationContent {std::move(title), std::move(body), std::string(category)}};
 }
 
 void UserInputRequestPerformer::deliver(Step post, FallbackStep fallBack)
@@ -214,7 +214,7 @@ void UserInputRequestPerformer::showAlertFallback(std::string title, std::string
         if (!self)
             return;
         const auto& actions = entry(category).actions;
-        alerts::Alert alert{title, body, {}};
+        alerts::Alert alert {title, body, {}};
         for (const auto& action : actions)
             alert.buttons.push_back(texts::localizedUserNotificationString(action.second));
         auto response = self->presenter()->runModal(alert);
@@ -235,7 +235,7 @@ void UserInputRequestPerformer::showPlainAlert(std::string title, std::string bo
     std::weak_ptr<UserInputRequestPerformer> weak = weak_from_this();
     dispatch::DispatchQueue::main()->async([weak, title, body] {
         if (auto self = weak.lock())
-            self->presenter()->runModal(alerts::Alert{title, body, {}});
+            self->presenter()->runModal(alerts::Alert {title, body, {}});
     });
 }
 

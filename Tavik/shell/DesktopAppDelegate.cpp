@@ -47,7 +47,8 @@ DesktopAppDelegate::DesktopAppDelegate(std::shared_ptr<AppDelegate> appDelegate,
         options_.tavikExecutable = QCoreApplication::applicationFilePath().toStdString();
 
     auto core = appDelegate_;
-    menuBarManager_ = new MenuBarManager(appDelegate_->environment().fileSourcesManager,
+    menuBarManager_ = new MenuBarManager(
+        appDelegate_->environment().fileSourcesManager,
         [core](const std::vector<URL>& files) { return core->openURLs(files, FileSource::statusBarIcon); }, this);
     menuBarManager_->delegate = this;
 }
@@ -64,12 +65,12 @@ void DesktopAppDelegate::launch(const std::vector<std::string>& arguments, bool 
 {
     QPointer<DesktopAppDelegate> self(this);
     dockIconMenuBarOptionCancellable_ = AppPreferences::applicationDockIconMenuBarOption()
-        .valuePublisher()
-        .receiveOn(dispatch::DispatchQueue::main())
-        .sink([self](const ApplicationDockIconMenuBarOption&) {
-            if (self)
-                self->applyDockIconMenuBarOption();
-        });
+                                            .valuePublisher()
+                                            .receiveOn(dispatch::DispatchQueue::main())
+                                            .sink([self](const ApplicationDockIconMenuBarOption&) {
+                                                if (self)
+                                                    self->applyDockIconMenuBarOption();
+                                            });
 
     switch (windowAtLaunch(AppPreferences::hasRunInitialSetup().currentValue(), launchedByLauncher, arguments)) {
     case LaunchWindow::none:
@@ -181,11 +182,11 @@ void DesktopAppDelegate::showPreferencesWindow()
     activationPolicy_ = ActivationPolicy::regular;
     if (!preferencesWindowController_) {
         std::vector<preferences::PreferencePane> panes;
-        panes.push_back({ "general", "General", "preferences-system", QSize(480, 170),
+        panes.push_back({"general", "General", "preferences-system", QSize(480, 170),
             new GeneralPreferencesPane(GeneralPreferences(AppPreferences::applicationDockIconMenuBarOption(),
-                GeneralPreferences::launcherLoginItem(options_.tavikExecutable))) });
-        panes.push_back({ "updates", "Updates", "system-software-update", QSize(480, 190),
-            new UpdatesPreferencesPane(appDelegate_->updater()) });
+                GeneralPreferences::launcherLoginItem(options_.tavikExecutable)))});
+        panes.push_back({"updates", "Updates", "system-software-update", QSize(480, 190),
+            new UpdatesPreferencesPane(appDelegate_->updater())});
         auto* window = new PreferencesWindow(std::move(panes), appDelegate_->environment().userDefaults);
         window->setWindowIcon(applicationIcon());
         window->setAttribute(Qt::WA_DeleteOnClose);

@@ -112,13 +112,13 @@ void FileSourcesList::fillRow(QTreeWidgetItem* item, const FileSourceConfigurati
 
     QPointer<FileSourcesList> self(this);
     statusCancellables_[configuration->id()] = configuration->statusPublisher()
-        .receiveOn(dispatch::DispatchQueue::main())
-        .sink([self, id = configuration->id()](const FileSourceConfiguration::Status& status) {
-            if (!self)
-                return;
-            if (auto* row = self->row(id))
-                row->setIcon(statusColumn, statusIcon(status));
-        });
+                                                   .receiveOn(dispatch::DispatchQueue::main())
+                                                   .sink([self, id = configuration->id()](const FileSourceConfiguration::Status& status) {
+                                                       if (!self)
+                                                           return;
+                                                       if (auto* row = self->row(id))
+                                                           row->setIcon(statusColumn, statusIcon(status));
+                                                   });
 }
 
 FileSourcesList::Configurations FileSourcesList::selectedConfigurations() const

@@ -48,11 +48,11 @@ MenuBarManager::MenuBarManager(std::shared_ptr<FileSourceConfigurationsManager> 
 {
     QPointer<MenuBarManager> self(this);
     fileSourceConfigurationsCancellable_ = configurations_->fileSourceConfigurationsPublisher()
-        .receiveOn(dispatch::DispatchQueue::main())
-        .sink([self](const FileSourceConfigurationsManager::Configurations& list) {
-            if (self)
-                self->rebuildMenu(list);
-        });
+                                               .receiveOn(dispatch::DispatchQueue::main())
+                                               .sink([self](const FileSourceConfigurationsManager::Configurations& list) {
+                                                   if (self)
+                                                       self->rebuildMenu(list);
+                                               });
 }
 
 MenuBarManager::~MenuBarManager()
@@ -98,11 +98,11 @@ void MenuBarManager::rebuildMenu(const FileSourceConfigurationsManager::Configur
             showStatus(action, item.configuration->status());
             QPointer<QAction> weakAction(action);
             statusCancellables.push_back(item.configuration->statusPublisher()
-                    .receiveOn(dispatch::DispatchQueue::main())
-                    .sink([weakAction](const FileSourceConfiguration::Status& status) {
-                        if (weakAction)
-                            showStatus(weakAction, status);
-                    }));
+                                             .receiveOn(dispatch::DispatchQueue::main())
+                                             .sink([weakAction](const FileSourceConfiguration::Status& status) {
+                                                 if (weakAction)
+                                                     showStatus(weakAction, status);
+                                             }));
             break;
         }
         case StatusMenuItem::Kind::separator:

@@ -63,14 +63,15 @@ alerts::ModalResponse QtAlertPresenter::runModal(const alerts::Alert& alert, QWi
         return runOnGUIThread(alert, parent);
     // Alerts belong on the main queue; one asked elsewhere still shows, on the GUI thread.
     alerts::ModalResponse response = alerts::modalResponseCancel;
-    QMetaObject::invokeMethod(application, [&] { response = runOnGUIThread(alert, nullptr); },
+    QMetaObject::invokeMethod(
+        application, [&] { response = runOnGUIThread(alert, nullptr); },
         Qt::BlockingQueuedConnection);
     return response;
 }
 
 size_t presentUpdateAlert(const updater::UpdateAlert& alert)
 {
-    alerts::Alert shown { alert.title, alert.message, alert.buttons };
+    alerts::Alert shown {alert.title, alert.message, alert.buttons};
     if (alert.link)
         shown.informativeText += "\n\n" + *alert.link;
     auto response = QtAlertPresenter::runModal(shown, QApplication::activeWindow());

@@ -22,7 +22,8 @@ public:
     // titled `prompt`, starting in `start` (else the home folder); nothing
     // when cancelled.
     virtual std::optional<std::filesystem::path> chooseFolder(QWidget* parent, const std::string& message,
-        const std::string& prompt, const std::optional<std::filesystem::path>& start = std::nullopt) = 0;
+        const std::string& prompt, const std::optional<std::filesystem::path>& start = std::nullopt)
+        = 0;
     virtual alerts::ModalResponse runAlert(QWidget* parent, const alerts::Alert& alert) = 0;
 
     // QFileDialog and QMessageBox.

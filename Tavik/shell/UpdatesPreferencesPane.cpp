@@ -49,7 +49,7 @@ UpdatesPreferencesPane::UpdatesPreferencesPane(std::shared_ptr<updater::Updater>
     layout->addLayout(bottom);
 
     if (!updater) {
-        for (QWidget* control : std::initializer_list<QWidget*> { automaticallyChecks_, automaticallyDownloads_, checkNow_ })
+        for (QWidget* control : std::initializer_list<QWidget*> {automaticallyChecks_, automaticallyDownloads_, checkNow_})
             control->setEnabled(false);
         return;
     }

@@ -127,11 +127,12 @@ TEST(CollectionMapperTest, KeepsOneResultPerElementWhenElementsFinishConcurrentl
 {
     log::LogCapture capture;
     constexpr int count = 200;
-    std::atomic<int> finished{0};
+    std::atomic<int> finished {0};
     Element second([&](int i) {
         finished++;
         return FileActionResult<int, int>::mapped(i, -i);
-    }, Element::Timing::elsewhere);
+    },
+        Element::Timing::elsewhere);
     // Decisions answered from other threads too.
     Mapper mapper(producing(range(count), Source::Timing::elsewhere), second,
         [](const int& element, const Elements&, Mapper::DecisionCallback callback) {
@@ -168,11 +169,13 @@ TEST(CollectionMapperTest, BlocksTheDeliveringThreadAndCompletesOnIt)
     Source first([&](int input) {
         delivering = std::this_thread::get_id();
         return FileActionResult<int, Elements>::mapped(input, range(3));
-    }, Source::Timing::elsewhere);
+    },
+        Source::Timing::elsewhere);
     Element second([](int i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         return FileActionResult<int, int>::mapped(i, i);
-    }, Element::Timing::elsewhere);
+    },
+        Element::Timing::elsewhere);
     Mapper mapper(first, second);
     std::thread::id completedOn;
     CompletionRecorder<MapperResult> recorder;

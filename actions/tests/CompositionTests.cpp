@@ -114,7 +114,8 @@ TEST(ChainTest, ChainsReadInTheOrderTheyRunAndCanBePerformedRepeatedly)
         for (int i = 0; i < count; ++i)
             found.push_back(i);
         return FileActionResult<int, std::vector<int>>::mapped(count, found);
-    }, ScriptedAction<int, std::vector<int>>::Timing::elsewhere);
+    },
+        ScriptedAction<int, std::vector<int>>::Timing::elsewhere);
     auto extract = adding(1000, Timing::elsewhere);
     using ElementResult = FileActionResult<int, int>;
     auto chain = search.mapEach(extract)
@@ -128,7 +129,7 @@ TEST(ChainTest, ChainsReadInTheOrderTheyRunAndCanBePerformedRepeatedly)
         chain.perform(4, recorder.completion());
         auto values = *recorder.result().output();
         std::sort(values.begin(), values.end());
-        EXPECT_EQ(values, (std::vector<int>{-1003, -1002, -1001, -1000, 1000, 1001, 1002, 1003}));
+        EXPECT_EQ(values, (std::vector<int> {-1003, -1002, -1001, -1000, 1000, 1001, 1002, 1003}));
         EXPECT_EQ(recorder.settledCount(), 1);
     }
 }

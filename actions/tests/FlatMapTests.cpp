@@ -38,7 +38,8 @@ TEST(FlatMapTest, DropsFailedAndIgnoredElementsAndKeepsEachElementsValuesTogethe
         if (i % 3 == 1)
             return FileActionResult<int, std::vector<std::string>>::ignored(i);
         return FileActionResult<int, std::vector<std::string>>::mapped(i, {std::to_string(i) + "a", std::to_string(i) + "b"});
-    }, Expand::Timing::elsewhere);
+    },
+        Expand::Timing::elsewhere);
     Flat flat([&](const int& i) {
         if (i >= 100)
             return Flat::Action::transform({"t" + std::to_string(i)});
@@ -79,6 +80,6 @@ TEST(FlatMapTest, FlatMapWithAnActionRunsItForEveryElement)
     chain.perform({1, 2, 3}, recorder.completion());
     auto values = *recorder.result().output();
     std::sort(values.begin(), values.end());
-    EXPECT_EQ(values, (std::vector<std::string>{"1", "1", "2", "2", "3", "3"}));
+    EXPECT_EQ(values, (std::vector<std::string> {"1", "1", "2", "2", "3", "3"}));
     EXPECT_EQ(twice.starts(), 3);
 }

@@ -53,8 +53,8 @@ TEST(SimpleActionsTest, CompactMapKeepsYieldedValuesInOrderAndNeverIgnores)
     evensHalved.perform({}, record);
     evensHalved.perform({1, 3}, record);
     ASSERT_EQ(results.size(), 3u);
-    EXPECT_EQ(results[0].input, (std::vector<int>{4, 1, 8, 3, 2}));
-    EXPECT_EQ(*results[0].output(), (std::vector<int>{2, 4, 1}));
+    EXPECT_EQ(results[0].input, (std::vector<int> {4, 1, 8, 3, 2}));
+    EXPECT_EQ(*results[0].output(), (std::vector<int> {2, 4, 1}));
     ASSERT_TRUE(results[1].isMapped());
     EXPECT_TRUE(results[1].output()->empty());
     ASSERT_TRUE(results[2].isMapped());

@@ -30,7 +30,8 @@ class ScriptedAction : public FileActionBuilders<ScriptedAction<I, O>> {
 public:
     using Input = I;
     using Output = O;
-    enum class Timing { synchronous, elsewhere };
+    enum class Timing { synchronous,
+        elsewhere };
 
     explicit ScriptedAction(std::function<FileActionResult<I, O>(I)> script, Timing timing = Timing::synchronous)
         : script_(std::move(script))
@@ -46,7 +47,7 @@ public:
             completion(script_(std::move(input)));
             return;
         }
-        thread_local std::mt19937 random(std::random_device{}());
+        thread_local std::mt19937 random(std::random_device {}());
         auto delay = std::chrono::microseconds(std::uniform_int_distribution<int>(0, 2000)(random));
         dispatch::DispatchQueue::global()->asyncAfter(delay,
             [script = script_, input = std::move(input), completion = std::move(completion)]() mutable {

@@ -77,7 +77,7 @@ double percentile(std::vector<double> values, double fraction)
 
 double cpuSeconds(clockid_t clock)
 {
-    timespec time{};
+    timespec time {};
     clock_gettime(clock, &time);
     return static_cast<double>(time.tv_sec) + static_cast<double>(time.tv_nsec) / 1e9;
 }

@@ -38,7 +38,7 @@ struct Figures {
 Figures summarise(std::vector<double> milliseconds)
 {
     std::sort(milliseconds.begin(), milliseconds.end());
-    return { milliseconds[milliseconds.size() / 2], milliseconds[milliseconds.size() * 9 / 10], milliseconds.back() };
+    return {milliseconds[milliseconds.size() / 2], milliseconds[milliseconds.size() * 9 / 10], milliseconds.back()};
 }
 
 double since(Clock::time_point start)

@@ -26,7 +26,7 @@ protected:
     DuvrinXPCServiceTest()
         : searchPath_(tools_.path().string() + ":" + systemPath)
         , service_(log::Logger("app.tavik.DuvrinXPC", "XPC Service"),
-              DuvrinXPCService::Options{"/usr/bin/env", copies_.path()})
+              DuvrinXPCService::Options {"/usr/bin/env", copies_.path()})
     {
         // Paths with spaces and non-ASCII characters must arrive as single arguments.
         std::filesystem::create_directories(work_ / "Down loads");
@@ -50,7 +50,7 @@ protected:
         // The reply is made before the call returns, exactly once.
         auto all = replies.replies();
         EXPECT_EQ(all.size(), 1u);
-        return all.empty() ? Replies::Reply{} : all.front();
+        return all.empty() ? Replies::Reply {} : all.front();
     }
 
     std::vector<log::Entry> serviceLog() const { return capture_.entries("XPC Service"); }
@@ -122,7 +122,7 @@ TEST_F(DuvrinXPCServiceTest, AttachReplyAndLogFollowTheToolsOutput)
         } else {
             EXPECT_EQ(reply.error, nullptr);
         }
-        EXPECT_EQ(recordedInvocations(tools_.path()), std::vector<std::vector<std::string>>{attachArguments(image_.path())});
+        EXPECT_EQ(recordedInvocations(tools_.path()), std::vector<std::vector<std::string>> {attachArguments(image_.path())});
         auto entries = capture.entries("XPC Service");
         if (attach.logged.empty()) {
             EXPECT_TRUE(entries.empty());
@@ -170,9 +170,7 @@ TEST_F(DuvrinXPCServiceTest, BusyImageIsAttachedFromACopyThatGoesWithItsDetach)
 {
     writeFile(tools_ / "attach.plist", attachPlist({mountPoint_.path().string()}));
     // Busy for the original, fine for anything in the copies folder.
-    writeFakeHdiutil(tools_.path(), "case \"$1:$8\" in detach:*) exit 0 ;; attach:'" + copies_.path().string()
-            + "'/*) cat '" + (tools_ / "attach.plist").string()
-            + "' ;; *) printf 'hdiutil: attach failed - Resource busy' >&2; exit 16 ;; esac");
+    writeFakeHdiutil(tools_.path(), "case \"$1:$8\" in detach:*) exit 0 ;; attach:'" + copies_.path().string() + "'/*) cat '" + (tools_ / "attach.plist").string() + "' ;; *) printf 'hdiutil: attach failed - Resource busy' >&2; exit 16 ;; esac");
     chmod(image_.path().c_str(), 0640);
 
     auto reply = mount();
@@ -250,14 +248,14 @@ TEST_F(DuvrinXPCServiceTest, CopiesLeftByAnEarlierRunAreRemovedAtStart)
     std::vector<std::string> left;
     for (const auto& entry : std::filesystem::directory_iterator(copies))
         left.push_back(entry.path().filename());
-    EXPECT_EQ(left, std::vector<std::string>{"copy-still"});
+    EXPECT_EQ(left, std::vector<std::string> {"copy-still"});
     EXPECT_EQ(readFile(attachedHere / "Example.app"), "still attached");
 }
 
 TEST_F(DuvrinXPCServiceTest, LaunchFailureRepliesWithTheLaunchErrorAndLogsNothing)
 {
     DuvrinXPCService service(log::Logger("app.tavik.DuvrinXPC", "XPC Service"),
-        DuvrinXPCService::Options{work_ / "no-such-env", copies_.path()});
+        DuvrinXPCService::Options {work_ / "no-such-env", copies_.path()});
     Replies replies;
     service.mountDMG(image_, mountPoint_, replies.mountResponse());
     service.unmountDMGWithMountPath(mountPoint_, replies.unmountResponse());
@@ -277,7 +275,7 @@ TEST_F(DuvrinXPCServiceTest, DetachRunsTheToolAndRepliesOnlyWhenAsked)
     ASSERT_EQ(replies.replies().size(), 1u);
     EXPECT_EQ(replies.replies()[0].error, nullptr);
     EXPECT_EQ(recordedInvocations(tools_.path()),
-        (std::vector<std::vector<std::string>>{{"hdiutil", "detach", mountPoint_.path().string()}}));
+        (std::vector<std::vector<std::string>> {{"hdiutil", "detach", mountPoint_.path().string()}}));
 
     writeFakeHdiutil(tools_.path(), "printf 'hdiutil: detach: \"%s\" is not attached' \"$2\" >&2; exit 1");
     service_.unmountDMGWithMountPath(mountPoint_, replies.unmountResponse());

@@ -45,7 +45,7 @@ protected:
     void startBus(const std::string& exec, const std::string& searchPath)
     {
         writeServiceFile(services_.path(), exec);
-        bus_ = std::make_unique<tavik::testing::PrivateSessionBus>(tavik::testing::PrivateSessionBus::Options{
+        bus_ = std::make_unique<tavik::testing::PrivateSessionBus>(tavik::testing::PrivateSessionBus::Options {
             {services_.path()},
             {{"PATH", searchPath}, {"TMPDIR", temporary_.path().string()},
                 {"XDG_RUNTIME_DIR", temporary_.path().string()}, {"TAVIK_LOG", "stderr"}}});
@@ -103,7 +103,7 @@ TEST_F(ServiceBusTest, FirstCallStartsTheServiceWhichQuitsWhenIdleAndStartsAgain
     service->unmountDMGWithMountPath(URL::fileURL(work_ / "quiet mount", true), nullptr);
     ASSERT_TRUE(eventually([&] { return recordedInvocations(tools_.path()).size() == 3; }));
     EXPECT_EQ(recordedInvocations(tools_.path())[2],
-        (std::vector<std::string>{"hdiutil", "detach", (work_ / "quiet mount").string()}));
+        (std::vector<std::string> {"hdiutil", "detach", (work_ / "quiet mount").string()}));
     EXPECT_EQ(replies.replies().size(), 2u);
     EXPECT_TRUE(replies.handlerErrors().empty());
 }

@@ -45,8 +45,7 @@ void writeFakeHdiutil(const std::filesystem::path& folder, const std::string& bo
 {
     auto script = folder / "hdiutil";
     auto log = folder / "arguments.log";
-    writeFile(script, "#!/bin/sh\n{ for argument in \"$0\" \"$@\"; do printf '%s\\0' \"$argument\"; done; printf '\\n'; } >> '"
-            + log.string() + "'\n" + body + "\n");
+    writeFile(script, "#!/bin/sh\n{ for argument in \"$0\" \"$@\"; do printf '%s\\0' \"$argument\"; done; printf '\\n'; } >> '" + log.string() + "'\n" + body + "\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
 }
 

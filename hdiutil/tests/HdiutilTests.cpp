@@ -21,18 +21,21 @@ using tavik::process::runChild;
 
 namespace {
 
-void writeFile(const fs::path& path, const std::string& content, mode_t mode) {
+void writeFile(const fs::path& path, const std::string& content, mode_t mode)
+{
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
 }
 
-std::string readFile(const fs::path& path) {
+std::string readFile(const fs::path& path)
+{
     std::ifstream stream(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(stream), std::istreambuf_iterator<char>()};
 }
 
-mode_t modeOf(const fs::path& path) {
+mode_t modeOf(const fs::path& path)
+{
     struct stat info {};
     EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
     return info.st_mode & 07777;
@@ -40,7 +43,8 @@ mode_t modeOf(const fs::path& path) {
 
 // The "mount-point" values of the attach property list, in entity order;
 // fails the test when the output is not such a property list.
-std::vector<std::string> mountPointsIn(const std::string& xml) {
+std::vector<std::string> mountPointsIn(const std::string& xml)
+{
     plist_t root = nullptr;
     plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
     std::vector<std::string> result;
@@ -63,7 +67,8 @@ std::vector<std::string> mountPointsIn(const std::string& xml) {
 
 class HdiutilTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string pattern = (fs::temp_directory_path() / "hdiutil-test-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder = pattern;
@@ -72,31 +77,36 @@ protected:
         fs::permissions(folder / "runtime", fs::perms::owner_all);
         setenv("XDG_RUNTIME_DIR", (folder / "runtime").c_str(), 1);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         run({"chmod", "-R", "u+rwx", folder.string()});
         fs::remove_all(folder);
     }
 
-    static ChildOutcome run(const std::vector<std::string>& arguments) {
+    static ChildOutcome run(const std::vector<std::string>& arguments)
+    {
         ChildOptions options;
         options.timeLimit = std::chrono::seconds(60);
         auto outcome = runChild(arguments, options);
         if (!outcome) throw std::runtime_error("cannot run " + arguments[0] + ": " + outcome.error()->description());
         return *outcome;
     }
-    static ChildOutcome hdiutil(std::vector<std::string> arguments) {
+    static ChildOutcome hdiutil(std::vector<std::string> arguments)
+    {
         arguments.insert(arguments.begin(), TAVIK_HDIUTIL_PATH);
         return run(arguments);
     }
-    static ChildOutcome attach(const fs::path& image, const fs::path& mountPoint) {
+    static ChildOutcome attach(const fs::path& image, const fs::path& mountPoint)
+    {
         return hdiutil({"attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.string(),
-                        "-noautoopen", image.string()});
+            "-noautoopen", image.string()});
     }
     fs::path makeImage(const fs::path& source, const std::string& name, const std::string& volumeName = "Example",
-                       const std::vector<std::string>& options = {}) {
+        const std::vector<std::string>& options = {})
+    {
         auto image = folder / name;
         std::vector<std::string> line = {TAVIK_MAKE_DMG_PATH, source.string(), image.string(), "--volume-name",
-                                         volumeName};
+            volumeName};
         line.insert(line.end(), options.begin(), options.end());
         auto outcome = run(line);
         EXPECT_EQ(outcome.exitStatus, 0) << outcome.standardError;
@@ -104,24 +114,27 @@ protected:
     }
     // Runs the stand-in with a directory of fake tools in front of PATH.
     static ChildOutcome attachWith(const fs::path& bin, const std::vector<std::string>& environment,
-                                   const fs::path& image, const fs::path& mountPoint) {
+        const fs::path& image, const fs::path& mountPoint)
+    {
         std::vector<std::string> line = {"env", "PATH=" + bin.string() + ":" + std::getenv("PATH")};
         line.insert(line.end(), environment.begin(), environment.end());
-        line.insert(line.end(), {TAVIK_HDIUTIL_PATH, "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint",
-                                 mountPoint.string(), "-noautoopen", image.string()});
+        line.insert(line.end(), {TAVIK_HDIUTIL_PATH, "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.string(), "-noautoopen", image.string()});
         return run(line);
     }
-    size_t entriesBeside(const fs::path& mountPoint) {
+    size_t entriesBeside(const fs::path& mountPoint)
+    {
         return static_cast<size_t>(
             std::distance(fs::directory_iterator(mountPoint.parent_path()), fs::directory_iterator()));
     }
-    fs::path makeMountPoint(const std::string& name) {
+    fs::path makeMountPoint(const std::string& name)
+    {
         auto path = folder / "mounts" / name;
         fs::create_directories(path);
         return path;
     }
     // A small application bundle plus the usual link to /Applications.
-    fs::path makeApplicationTree() {
+    fs::path makeApplicationTree()
+    {
         auto source = folder / "source";
         writeFile(source / "Example.app/Contents/MacOS/Example", "#!/bin/sh\necho example\n", 0755);
         writeFile(source / "Example.app/Contents/Info.plist", "<plist/>\n", 0644);
@@ -130,8 +143,7 @@ protected:
         writeFile(source / "private/secret.txt", "secret\n", 0600);
         fs::permissions(source / "private", fs::perms::owner_all);
         writeFile(source / "locked/inside.txt", "inside\n", 0644);
-        fs::permissions(source / "locked", fs::perms::owner_read | fs::perms::owner_exec |
-                                                fs::perms::group_read | fs::perms::group_exec);
+        fs::permissions(source / "locked", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read | fs::perms::group_exec);
         writeFile(source / "caf\u00e9.txt", "accent\n", 0644);
         fs::create_symlink("/Applications", source / "Applications");
         fs::create_symlink("../Example.app/Contents", source / "private/contents");
@@ -141,7 +153,8 @@ protected:
     fs::path folder;
 };
 
-TEST_F(HdiutilTest, AttachLaysOutTheVolumeAndDetachEmptiesTheMountPoint) {
+TEST_F(HdiutilTest, AttachLaysOutTheVolumeAndDetachEmptiesTheMountPoint)
+{
     umask(022);
     auto source = makeApplicationTree();
     auto image = makeImage(source, "Example.dmg");
@@ -149,20 +162,20 @@ TEST_F(HdiutilTest, AttachLaysOutTheVolumeAndDetachEmptiesTheMountPoint) {
 
     auto attached = attach(image, mountPoint);
     ASSERT_EQ(attached.exitStatus, 0) << attached.standardError;
-    EXPECT_EQ(mountPointsIn(attached.standardOutput), std::vector<std::string>{mountPoint.string()});
+    EXPECT_EQ(mountPointsIn(attached.standardOutput), std::vector<std::string> {mountPoint.string()});
 
     for (const char* file : {"Example.app/Contents/MacOS/Example", "Example.app/Contents/Info.plist", "Read Me.txt",
-                             "shared.txt", "private/secret.txt", "locked/inside.txt"}) {
+             "shared.txt", "private/secret.txt", "locked/inside.txt"}) {
         EXPECT_EQ(readFile(mountPoint / file), readFile(source / file)) << file;
         // Stored modes are kept, less write access for group and others.
-        EXPECT_EQ(modeOf(mountPoint / file), modeOf(source / file) & ~mode_t{022}) << file;
+        EXPECT_EQ(modeOf(mountPoint / file), modeOf(source / file) & ~mode_t {022}) << file;
     }
     EXPECT_EQ(modeOf(mountPoint / "private"), 0700u);
     EXPECT_EQ(modeOf(mountPoint / "locked"), 0550u);
     EXPECT_EQ(fs::read_symlink(mountPoint / "Applications"), "/Applications");
     EXPECT_EQ(fs::read_symlink(mountPoint / "private/contents"), "../Example.app/Contents");
     EXPECT_EQ(fs::last_write_time(mountPoint / "shared.txt"),
-              std::chrono::floor<std::chrono::seconds>(fs::last_write_time(source / "shared.txt")));
+        std::chrono::floor<std::chrono::seconds>(fs::last_write_time(source / "shared.txt")));
     // Stored decomposed in the volume, shown precomposed.
     EXPECT_EQ(readFile(mountPoint / "caf\u00e9.txt"), "accent\n");
 
@@ -178,7 +191,8 @@ TEST_F(HdiutilTest, AttachLaysOutTheVolumeAndDetachEmptiesTheMountPoint) {
     EXPECT_NE(again.standardError.find("not attached"), std::string::npos) << again.standardError;
 }
 
-TEST_F(HdiutilTest, ImageAttachedElsewhereIsBusyButACopyAttaches) {
+TEST_F(HdiutilTest, ImageAttachedElsewhereIsBusyButACopyAttaches)
+{
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
     auto first = makeMountPoint("first");
     auto second = makeMountPoint("second");
@@ -209,7 +223,8 @@ TEST_F(HdiutilTest, ImageAttachedElsewhereIsBusyButACopyAttaches) {
     EXPECT_EQ(hdiutil({"detach", second.string()}).exitStatus, 0);
 }
 
-TEST_F(HdiutilTest, BadImagesFailAndLeaveNothingBehind) {
+TEST_F(HdiutilTest, BadImagesFailAndLeaveNothingBehind)
+{
     auto source = makeApplicationTree();
     auto image = makeImage(source, "Example.dmg");
     auto bytes = readFile(image);
@@ -241,7 +256,8 @@ TEST_F(HdiutilTest, BadImagesFailAndLeaveNothingBehind) {
 
 // What was not on the image stays: a mount point with files of its own is
 // refused, and a detach leaves files added later where they are.
-TEST_F(HdiutilTest, FilesThatWereNotOnTheImageStay) {
+TEST_F(HdiutilTest, FilesThatWereNotOnTheImageStay)
+{
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
     auto occupied = makeMountPoint("occupied");
     writeFile(occupied / "mine.txt", "keep me\n", 0644);
@@ -261,7 +277,8 @@ TEST_F(HdiutilTest, FilesThatWereNotOnTheImageStay) {
     EXPECT_FALSE(fs::exists(mountPoint / "Example.app"));
 }
 
-TEST_F(HdiutilTest, OtherCommandLinesAreRefused) {
+TEST_F(HdiutilTest, OtherCommandLinesAreRefused)
+{
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
     auto mountPoint = makeMountPoint("one");
     const std::string mp = mountPoint.string();
@@ -284,12 +301,13 @@ TEST_F(HdiutilTest, OtherCommandLinesAreRefused) {
     }
 }
 
-TEST_F(HdiutilTest, LargeCatalogAttaches) {
+TEST_F(HdiutilTest, LargeCatalogAttaches)
+{
     // Enough entries for the catalog to need index nodes.
     auto source = folder / "many";
     for (int index = 0; index < 1500; ++index) {
         writeFile(source / ("folder " + std::to_string(index % 7)) / ("file number " + std::to_string(index) + ".txt"),
-                  std::to_string(index), 0644);
+            std::to_string(index), 0644);
     }
     auto image = makeImage(source, "many.dmg", "Many Files");
     auto tested = run({"7zz", "t", "-tdmg", image.string()});
@@ -307,7 +325,8 @@ TEST_F(HdiutilTest, LargeCatalogAttaches) {
 
 // A 7-Zip that hangs, is slow, or cannot show its own link checks: the
 // attach fails, says why and lays nothing out.
-TEST_F(HdiutilTest, AnUnfitOrSlowSevenZipFailsTheAttach) {
+TEST_F(HdiutilTest, AnUnfitOrSlowSevenZipFailsTheAttach)
+{
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
     auto sevenZip = [](const std::string& body) { return "#!/bin/sh\n" + body + "\n"; };
     auto reporting = [&](const std::string& banner) {
@@ -346,7 +365,8 @@ TEST_F(HdiutilTest, AnUnfitOrSlowSevenZipFailsTheAttach) {
     EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
 }
 
-TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut) {
+TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut)
+{
     auto source = makeApplicationTree();
     auto mountPoint = makeMountPoint("typed");
 
@@ -365,11 +385,11 @@ TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut) {
     auto image = makeImage(source, "Example.dmg");
     auto zipWithImage = folder / "zip-with-image.dmg";
     auto zipped = run({"python3", "-c",
-                       "import sys, zipfile\n"
-                       "with zipfile.ZipFile(sys.argv[1], 'w') as archive:\n"
-                       "    archive.writestr('Other.app/Contents/MacOS/Other', 'other')\n"
-                       "    archive.comment = open(sys.argv[2], 'rb').read()\n",
-                       zipWithImage.string(), image.string()});
+        "import sys, zipfile\n"
+        "with zipfile.ZipFile(sys.argv[1], 'w') as archive:\n"
+        "    archive.writestr('Other.app/Contents/MacOS/Other', 'other')\n"
+        "    archive.comment = open(sys.argv[2], 'rb').read()\n",
+        zipWithImage.string(), image.string()});
     ASSERT_EQ(zipped.exitStatus, 0) << zipped.standardError;
     auto fromZip = attach(zipWithImage, mountPoint);
     ASSERT_EQ(fromZip.exitStatus, 0) << fromZip.standardError;
@@ -382,13 +402,13 @@ TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut) {
     ASSERT_EQ(run({"tar", "-cf", tar.string(), "-C", source.string(), "."}).exitStatus, 0);
     auto zip = folder / "volume.zip";
     ASSERT_EQ(run({"python3", "-c",
-                   "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w') as z: z.writestr('A.app/x', 'x')\n",
-                   zip.string()})
+                      "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w') as z: z.writestr('A.app/x', 'x')\n",
+                      zip.string()})
                   .exitStatus,
-              0);
+        0);
     for (const auto& partition : {tar, zip}) {
         auto disguised = makeImage(source, partition.filename().string() + ".dmg", "Example",
-                                   {"--partition-file", partition.string()});
+            {"--partition-file", partition.string()});
         auto outcome = attach(disguised, mountPoint);
         EXPECT_NE(outcome.exitStatus, 0) << partition;
         EXPECT_NE(outcome.standardError.find("no mountable file systems"), std::string::npos) << outcome.standardError;
@@ -397,7 +417,8 @@ TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut) {
     }
 }
 
-TEST_F(HdiutilTest, ImagesThatClaimMoreThanTheyHoldAreRefusedBeforeAnythingIsWritten) {
+TEST_F(HdiutilTest, ImagesThatClaimMoreThanTheyHoldAreRefusedBeforeAnythingIsWritten)
+{
     auto few = folder / "few";
     for (int index = 0; index < 8; ++index) writeFile(few / ("file " + std::to_string(index)), "x", 0644);
     const std::string range = std::to_string(64 << 20);
@@ -421,13 +442,13 @@ TEST_F(HdiutilTest, ImagesThatClaimMoreThanTheyHoldAreRefusedBeforeAnythingIsWri
         auto mountPoint = makeMountPoint(name + "/point");
         // The peak memory of the stand-in and its 7-Zip runs.
         auto outcome = run({"python3", "-c",
-                            "import resource, subprocess, sys\n"
-                            "done = subprocess.run(sys.argv[1:], capture_output=True, text=True)\n"
-                            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
-                            "sys.stderr.write(done.stderr)\n"
-                            "sys.exit(done.returncode)\n",
-                            TAVIK_HDIUTIL_PATH, "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint",
-                            mountPoint.string(), "-noautoopen", image.string()});
+            "import resource, subprocess, sys\n"
+            "done = subprocess.run(sys.argv[1:], capture_output=True, text=True)\n"
+            "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
+            "sys.stderr.write(done.stderr)\n"
+            "sys.exit(done.returncode)\n",
+            TAVIK_HDIUTIL_PATH, "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint",
+            mountPoint.string(), "-noautoopen", image.string()});
         EXPECT_NE(outcome.exitStatus, 0) << name;
         EXPECT_NE(outcome.standardError.find(expected), std::string::npos) << name << ": " << outcome.standardError;
         EXPECT_LT(std::stol(outcome.standardOutput), 600L * 1024) << name << ": peak KiB";
@@ -436,7 +457,8 @@ TEST_F(HdiutilTest, ImagesThatClaimMoreThanTheyHoldAreRefusedBeforeAnythingIsWri
     }
 }
 
-TEST_F(HdiutilTest, VolumeLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten) {
+TEST_F(HdiutilTest, VolumeLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten)
+{
     // A file system of its own, small enough to fill.
     auto small = folder / "small";
     fs::create_directories(small);
@@ -446,7 +468,7 @@ TEST_F(HdiutilTest, VolumeLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten
     struct Unmount {
         fs::path path;
         ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
-    } unmount{small};
+    } unmount {small};
     auto mountPoint = small / "mounts/large";
     fs::create_directories(mountPoint);
 
@@ -474,7 +496,8 @@ TEST_F(HdiutilTest, VolumeLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten
     EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
 }
 
-TEST_F(HdiutilTest, SimultaneousAttachesOfOneImageLetOnlyOneThrough) {
+TEST_F(HdiutilTest, SimultaneousAttachesOfOneImageLetOnlyOneThrough)
+{
     auto image = makeImage(makeApplicationTree(), "Example.dmg");
     auto left = makeMountPoint("left");
     auto right = makeMountPoint("right");
@@ -493,7 +516,8 @@ TEST_F(HdiutilTest, SimultaneousAttachesOfOneImageLetOnlyOneThrough) {
     EXPECT_NE(fs::is_empty(left), fs::is_empty(right));
 }
 
-TEST_F(HdiutilTest, GeneratorRefusesWhatAVolumeCannotHold) {
+TEST_F(HdiutilTest, GeneratorRefusesWhatAVolumeCannotHold)
+{
     auto twins = folder / "twins";
     writeFile(twins / "Read Me", "one", 0644);
     writeFile(twins / "READ ME", "two", 0644);

@@ -14,18 +14,21 @@ namespace {
 
 class VolumeLayoutTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         std::string pattern = (fs::temp_directory_path() / "volume-layout-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         folder = pattern;
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         for (const auto& entry : fs::recursive_directory_iterator(folder)) {
             if (entry.is_directory() && !entry.is_symlink()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
         }
         fs::remove_all(folder);
     }
-    void write(const fs::path& path, const std::string& text) {
+    void write(const fs::path& path, const std::string& text)
+    {
         fs::create_directories(path.parent_path());
         std::ofstream(path) << text;
     }
@@ -34,13 +37,15 @@ protected:
 
 } // namespace
 
-TEST(Precomposed, ComposesValidUtf8AndKeepsTheRest) {
+TEST(Precomposed, ComposesValidUtf8AndKeepsTheRest)
+{
     EXPECT_EQ(precomposed("cafe\u0301.app"), "caf\u00e9.app");
     EXPECT_EQ(precomposed("plain"), "plain");
     EXPECT_EQ(precomposed("bad\xff"), "bad\xff");
 }
 
-TEST_F(VolumeLayoutTest, RestoresOnlyLinksThatPointIntoTheExtractionFolder) {
+TEST_F(VolumeLayoutTest, RestoresOnlyLinksThatPointIntoTheExtractionFolder)
+{
     auto work = folder / "work";
     auto tree = work / "Volume";
     fs::create_directories(tree / "inner");
@@ -56,7 +61,8 @@ TEST_F(VolumeLayoutTest, RestoresOnlyLinksThatPointIntoTheExtractionFolder) {
     EXPECT_EQ(fs::read_symlink(tree / "inner/relative"), "../Applications");
 }
 
-TEST_F(VolumeLayoutTest, PrecomposesNamesInsideReadOnlyFoldersButNeverOverwrites) {
+TEST_F(VolumeLayoutTest, PrecomposesNamesInsideReadOnlyFoldersButNeverOverwrites)
+{
     write(folder / "tree/Locke\u0301d/re\u0301sume\u0301.txt", "decomposed");
     write(folder / "tree/twin/cafe\u0301", "decomposed");
     write(folder / "tree/twin/caf\u00e9", "precomposed");
@@ -65,7 +71,7 @@ TEST_F(VolumeLayoutTest, PrecomposesNamesInsideReadOnlyFoldersButNeverOverwrites
     precomposeNames(folder / "tree");
     EXPECT_TRUE(fs::exists(folder / "tree/Lock\u00e9d/r\u00e9sum\u00e9.txt"));
     EXPECT_EQ(fs::status(folder / "tree/Lock\u00e9d").permissions() & fs::perms::all,
-              fs::perms::owner_read | fs::perms::owner_exec);
+        fs::perms::owner_read | fs::perms::owner_exec);
     EXPECT_TRUE(fs::exists(folder / "tree/twin/cafe\u0301"));
     std::ifstream stream(folder / "tree/twin/caf\u00e9");
     std::string content;
@@ -73,7 +79,8 @@ TEST_F(VolumeLayoutTest, PrecomposesNamesInsideReadOnlyFoldersButNeverOverwrites
     EXPECT_EQ(content, "precomposed");
 }
 
-TEST_F(VolumeLayoutTest, MoveNeverReplacesAndReportsWhatMoved) {
+TEST_F(VolumeLayoutTest, MoveNeverReplacesAndReportsWhatMoved)
+{
     write(folder / "from/a", "a");
     write(folder / "from/b", "new b");
     write(folder / "to/b", "old b");
@@ -87,7 +94,8 @@ TEST_F(VolumeLayoutTest, MoveNeverReplacesAndReportsWhatMoved) {
     EXPECT_LE(moved.size(), 1u);
 }
 
-TEST_F(VolumeLayoutTest, RemoveTreeDoesNotFollowLinksAndHandlesReadOnlyFolders) {
+TEST_F(VolumeLayoutTest, RemoveTreeDoesNotFollowLinksAndHandlesReadOnlyFolders)
+{
     write(folder / "outside/keep.txt", "keep");
     write(folder / "tree/locked/file", "x");
     fs::create_symlink(folder / "outside", folder / "tree/locked/link");
@@ -99,25 +107,26 @@ TEST_F(VolumeLayoutTest, RemoveTreeDoesNotFollowLinksAndHandlesReadOnlyFolders) 
     EXPECT_NO_THROW(removeTree(folder / "tree"));
 }
 
-TEST(StoredModes, ReadsTheVolumeEntriesOnly) {
-    constexpr const char* listing =
-        "Path = 0.hfs\nMode = -rw-rw-rw-\n"
-        "\n----------\n"
-        "Path = Volume\nFolder = +\nMode = dr-xr-x---\n\n"
-        "Path = Volume/tool\nMode = -rwsr-xr-t\n\n"
-        "Path = Volume/odd\nMode = short\n\n"
-        "Path = Volume/shared\nMode = -rwxrwxrwx\n\n"
-        "Path = Volume/link\nMode = lrwxrwxrwx\n";
+TEST(StoredModes, ReadsTheVolumeEntriesOnly)
+{
+    constexpr const char* listing = "Path = 0.hfs\nMode = -rw-rw-rw-\n"
+                                    "\n----------\n"
+                                    "Path = Volume\nFolder = +\nMode = dr-xr-x---\n\n"
+                                    "Path = Volume/tool\nMode = -rwsr-xr-t\n\n"
+                                    "Path = Volume/odd\nMode = short\n\n"
+                                    "Path = Volume/shared\nMode = -rwxrwxrwx\n\n"
+                                    "Path = Volume/link\nMode = lrwxrwxrwx\n";
     auto modes = storedModes(listing);
     ASSERT_EQ(modes.size(), 4u);
-    EXPECT_EQ(modes[0], (std::pair<std::string, mode_t>{"Volume", 0550}));
-    EXPECT_EQ(modes[1], (std::pair<std::string, mode_t>{"Volume/tool", 01755}));
-    EXPECT_EQ(modes[2], (std::pair<std::string, mode_t>{"Volume/shared", 0755}));
+    EXPECT_EQ(modes[0], (std::pair<std::string, mode_t> {"Volume", 0550}));
+    EXPECT_EQ(modes[1], (std::pair<std::string, mode_t> {"Volume/tool", 01755}));
+    EXPECT_EQ(modes[2], (std::pair<std::string, mode_t> {"Volume/shared", 0755}));
     EXPECT_EQ(modes[3].first, "Volume/link");
     EXPECT_TRUE(storedModes("Path = x\nMode = drwxr-xr-x\n").empty());
 }
 
-TEST_F(VolumeLayoutTest, AppliesStoredModesDeepestFirstAndSkipsEscapingPaths) {
+TEST_F(VolumeLayoutTest, AppliesStoredModesDeepestFirstAndSkipsEscapingPaths)
+{
     write(folder / "work/Volume/closed/file", "x");
     write(folder / "outside", "keep");
     fs::permissions(folder / "outside", fs::perms::owner_read | fs::perms::owner_write);
@@ -129,17 +138,17 @@ TEST_F(VolumeLayoutTest, AppliesStoredModesDeepestFirstAndSkipsEscapingPaths) {
 
 namespace {
 
-TEST(VolumeSize, AddsUpTheEntriesAndTakesTheSmallerPartitionSize) {
-    constexpr const char* listing =
-        "Listing archive: shared.dmg\n\n--\nPath = shared.dmg\nType = Dmg\nPhysical Size = 16681\n"
-        "Comment = \n{\nunpack-size: 268500992\n}\n----\n"
-        "Path = 0.hfs\nSize = 268500992\nPacked Size = 584\n--\n"
-        "Path = 0.hfs\nType = HFS\nPhysical Size = 409600000000\nCluster Size = 4096\n"
-        "\n----------\n"
-        "Path = Volume\nFolder = +\nSize = \n\n"
-        "Path = Volume/one\nFolder = -\nSize = 268435456\n\n"
-        "Path = Volume/two\nFolder = -\nSize = 268435456\n\n"
-        "Path = Volume/small\nFolder = -\nSize = 5\n";
+TEST(VolumeSize, AddsUpTheEntriesAndTakesTheSmallerPartitionSize)
+{
+    constexpr const char* listing = "Listing archive: shared.dmg\n\n--\nPath = shared.dmg\nType = Dmg\nPhysical Size = 16681\n"
+                                    "Comment = \n{\nunpack-size: 268500992\n}\n----\n"
+                                    "Path = 0.hfs\nSize = 268500992\nPacked Size = 584\n--\n"
+                                    "Path = 0.hfs\nType = HFS\nPhysical Size = 409600000000\nCluster Size = 4096\n"
+                                    "\n----------\n"
+                                    "Path = Volume\nFolder = +\nSize = \n\n"
+                                    "Path = Volume/one\nFolder = -\nSize = 268435456\n\n"
+                                    "Path = Volume/two\nFolder = -\nSize = 268435456\n\n"
+                                    "Path = Volume/small\nFolder = -\nSize = 5\n";
     auto size = tavik::hdiutil::VolumeSize::of(listing);
     EXPECT_EQ(size.listedBytes, 2u * 268435456u + 5u);
     EXPECT_EQ(size.diskBytes, 2u * 268435456u + 2u * 4096u);

@@ -30,7 +30,6 @@ namespace {
 
 class LauncherTest : public ::testing::Test {
 protected:
-
     // An executable script at `path`; it notes in `root/started` that it ran
     // and whether the launcher owned its bus name then.
     fs::path writeTavik(const fs::path& path, const std::string& thenDo)
@@ -58,7 +57,7 @@ protected:
         return tavik::testing::readFile(root / "started");
     }
 
-    tavik::testing::ScratchFolder scratch { "tavik-launcher" };
+    tavik::testing::ScratchFolder scratch {"tavik-launcher"};
     const fs::path root = scratch.path();
     tavik::testing::PrivateSessionBus sessionBus;
 };
@@ -81,14 +80,14 @@ TEST_F(LauncherTest, FindsTavikBesideItselfOrUnderItsInstallPrefix)
 TEST_F(LauncherTest, NothingIsStartedWhileTavikOrAnotherLauncherRuns)
 {
     const std::pair<const char*, LaunchOutcome> cases[] = {
-        { LauncherBus::tavikName, LaunchOutcome::alreadyRunning },
-        { LauncherBus::launcherName, LaunchOutcome::anotherLauncherRunning },
+        {LauncherBus::tavikName, LaunchOutcome::alreadyRunning},
+        {LauncherBus::launcherName, LaunchOutcome::anotherLauncherRunning},
     };
     for (const auto& [owner, expected] : cases) {
         SCOPED_TRACE(owner);
         auto onBus = sdbus::createSessionBusConnection(owner);
         log::LogCapture logs;
-        EXPECT_EQ(runLauncher({ writeTavik(root / "bin/tavik", "true"), 2s }), expected);
+        EXPECT_EQ(runLauncher({writeTavik(root / "bin/tavik", "true"), 2s}), expected);
         EXPECT_EQ(logs.count("Launched main app, waiting for termination notification"), 0u);
         std::this_thread::sleep_for(200ms);
         EXPECT_FALSE(fs::exists(root / "started"));
@@ -99,7 +98,7 @@ TEST_F(LauncherTest, EndsWhenTheStartedTavikSendsTheQuitSignal)
 {
     log::LogCapture logs;
     auto begun = std::chrono::steady_clock::now();
-    auto outcome = runLauncher({ writeTavik(root / "bin/tavik", answeringQuit()), 60s });
+    auto outcome = runLauncher({writeTavik(root / "bin/tavik", answeringQuit()), 60s});
 
     EXPECT_EQ(outcome, LaunchOutcome::quitRequested);
     EXPECT_LT(std::chrono::steady_clock::now() - begun, 60s) << "the answer, not the timeout, ended the wait";
@@ -113,13 +112,13 @@ TEST_F(LauncherTest, GivesUpWhenTavikNeverAnswersAndReportsATavikThatCannotStart
 {
     {
         log::LogCapture logs;
-        EXPECT_EQ(runLauncher({ writeTavik(root / "bin/tavik", "exec sleep 3 >/dev/null 2>&1"), 1s }), LaunchOutcome::timedOut);
+        EXPECT_EQ(runLauncher({writeTavik(root / "bin/tavik", "exec sleep 3 >/dev/null 2>&1"), 1s}), LaunchOutcome::timedOut);
         EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app did not request launcher to quit within 1 seconds; quiting"));
         EXPECT_EQ(logs.count("Main app has requested launcher to quit"), 0u);
     }
     {
         log::LogCapture logs;
-        auto outcome = runLauncher({ root / "missing/tavik", 1s });
+        auto outcome = runLauncher({root / "missing/tavik", 1s});
         EXPECT_EQ(outcome, LaunchOutcome::launchFailed);
         EXPECT_EQ(exitStatus(outcome), 1);
         auto entries = logs.entries("App Delegate");
@@ -137,7 +136,7 @@ TEST_F(LauncherTest, TheRealTavikReleasesTheLauncher)
     ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
     ::setenv("TMPDIR", root.c_str(), 1);
     log::LogCapture logs;
-    EXPECT_EQ(runLauncher({ TAVIK_EXECUTABLE, 60s }), LaunchOutcome::quitRequested);
+    EXPECT_EQ(runLauncher({TAVIK_EXECUTABLE, 60s}), LaunchOutcome::quitRequested);
     EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app has requested launcher to quit"));
 
     // Tavik runs on; end it the way a session does.

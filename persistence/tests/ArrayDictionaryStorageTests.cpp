@@ -19,7 +19,7 @@ struct Mode {
     static std::optional<Mode> fromRawValue(const std::string& value)
     {
         if (value == "fast" || value == "slow")
-            return Mode { value };
+            return Mode {value};
         return std::nullopt;
     }
     bool operator==(const Mode&) const = default;
@@ -57,8 +57,8 @@ TEST_F(ArrayDictionaryStorageTest, StoringAtTheEndAppendsAndFurtherOutFails)
 
     auto stored = array();
     ASSERT_EQ(stored.size(), 2u);
-    EXPECT_EQ(stored[0], UserDefaultsValue(UserDefaultsValue::Dictionary { { "Name", UserDefaultsValue("a") }, { "Count", UserDefaultsValue(Number(1)) } }));
-    EXPECT_EQ(stored[1], UserDefaultsValue(UserDefaultsValue::Dictionary { { "Name", UserDefaultsValue("b") } }));
+    EXPECT_EQ(stored[0], UserDefaultsValue(UserDefaultsValue::Dictionary {{"Name", UserDefaultsValue("a")}, {"Count", UserDefaultsValue(Number(1))}}));
+    EXPECT_EQ(stored[1], UserDefaultsValue(UserDefaultsValue::Dictionary {{"Name", UserDefaultsValue("b")}}));
 
     ASSERT_TRUE(storage(0)->remove("Count"));
     EXPECT_EQ(*storage(0)->retrieve("Count"), std::nullopt);
@@ -69,8 +69,7 @@ TEST_F(ArrayDictionaryStorageTest, StoringAtTheEndAppendsAndFurtherOutFails)
 
 TEST_F(ArrayDictionaryStorageTest, AnEmptyElementOrAnArrayOfOtherThingsIsHandled)
 {
-    ASSERT_TRUE(UserDefaultsStorage(defaults()).store(
-        UserDefaultsValue(UserDefaultsValue::Array { UserDefaultsValue(UserDefaultsValue::Dictionary {}) }), "Records"));
+    ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue(UserDefaultsValue::Array {UserDefaultsValue(UserDefaultsValue::Dictionary {})}), "Records"));
     EXPECT_EQ(*storage(0)->retrieve("Name"), std::nullopt);
 
     ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue("not an array"), "Records"));
@@ -78,7 +77,7 @@ TEST_F(ArrayDictionaryStorageTest, AnEmptyElementOrAnArrayOfOtherThingsIsHandled
     ASSERT_FALSE(failed);
     EXPECT_TRUE(isPersistenceError(failed.error(), PersistenceError::Case::unexpectedValueType));
 
-    ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue(UserDefaultsValue::Array { UserDefaultsValue("x") }), "Records"));
+    ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue(UserDefaultsValue::Array {UserDefaultsValue("x")}), "Records"));
     EXPECT_TRUE(isPersistenceError(storage(0)->store(UserDefaultsValue("a"), "Name").error(), PersistenceError::Case::unexpectedValueType));
 }
 
@@ -109,7 +108,7 @@ TEST_F(ArrayDictionaryStorageTest, RequiredAndOptionalValuesAndTheirPersisters)
 
     auto mode = record->persister("Mode", std::make_shared<RawRepresentableTransformer<Mode>>());
     ASSERT_TRUE(mode);
-    EXPECT_EQ(mode->defaultValue(), Mode { "fast" });
+    EXPECT_EQ(mode->defaultValue(), Mode {"fast"});
     auto badMode = record->persister("BadMode", std::make_shared<RawRepresentableTransformer<Mode>>());
     ASSERT_FALSE(badMode);
     EXPECT_EQ(badMode.error()->description(), "bogus is not a valid value for Mode");
@@ -117,8 +116,8 @@ TEST_F(ArrayDictionaryStorageTest, RequiredAndOptionalValuesAndTheirPersisters)
     auto optional = record->optionalPersister<Data>("Bookmark");
     ASSERT_TRUE(optional);
     EXPECT_EQ(optional->defaultValue(), std::nullopt);
-    ASSERT_TRUE(optional->store(Data { 1 }));
-    EXPECT_EQ(*record->retrieve("Bookmark"), UserDefaultsValue(Data { 1 }));
+    ASSERT_TRUE(optional->store(Data {1}));
+    EXPECT_EQ(*record->retrieve("Bookmark"), UserDefaultsValue(Data {1}));
     ASSERT_TRUE(optional->store(std::nullopt));
     EXPECT_EQ(*record->retrieve("Bookmark"), std::nullopt);
     EXPECT_FALSE(record->optionalPersister<Data>("Count"));

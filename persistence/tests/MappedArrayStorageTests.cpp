@@ -104,11 +104,11 @@ TEST_F(MappedArrayStorageTest, ReorderingMovesDictionariesAndIndexes)
     auto a = append(*storage, "A");
     auto b = append(*storage, "B");
     ASSERT_TRUE(a && b);
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "A", "B" }));
-    EXPECT_EQ(ids(**storage->retrieve("Records")), (std::vector<std::string> { "A", "B" }));
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"A", "B"}));
+    EXPECT_EQ(ids(**storage->retrieve("Records")), (std::vector<std::string> {"A", "B"}));
 
-    ASSERT_TRUE(storage->store({ b, a }, "Records"));
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "B", "A" }));
+    ASSERT_TRUE(storage->store({b, a}, "Records"));
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"B", "A"}));
     EXPECT_EQ(b->storage()->arrayIndex(), 0);
     EXPECT_EQ(a->storage()->arrayIndex(), 1);
     // Each record's own persisters still address its own dictionary.
@@ -118,8 +118,8 @@ TEST_F(MappedArrayStorageTest, ReorderingMovesDictionariesAndIndexes)
 
     // Leaving one out drops its element and renumbers the rest.
     auto c = append(*storage, "C");
-    ASSERT_TRUE(storage->store({ a, c }, "Records"));
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "A", "C" }));
+    ASSERT_TRUE(storage->store({a, c}, "Records"));
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"A", "C"}));
     EXPECT_EQ(c->storage()->arrayIndex(), 1);
     EXPECT_EQ(c->name.currentValue(), "name of C");
 }
@@ -130,27 +130,27 @@ TEST_F(MappedArrayStorageTest, ModelsNotMadeByThisStorageAreRefused)
     append(*storage, "A");
     auto otherStorage = makeStorage();
     auto foreign = append(*otherStorage, "F");
-    auto failed = storage->store({ foreign }, "Records");
+    auto failed = storage->store({foreign}, "Records");
     ASSERT_FALSE(failed);
     auto error = std::dynamic_pointer_cast<const MappedArrayStoreValueError>(failed.error());
     ASSERT_TRUE(error);
     EXPECT_EQ(error->errorCase(), MappedArrayStoreValueError::Case::valueCreatedIllegally);
     EXPECT_EQ(error->modelID(), "F");
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "A", "F" }));
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"A", "F"}));
 }
 
 TEST_F(MappedArrayStorageTest, RecordsThatCannotBeBuiltAreLeftOut)
 {
     UserDefaultsValue::Array array {
-        UserDefaultsValue(UserDefaultsValue::Dictionary { { "ID", UserDefaultsValue("A") }, { "Name", UserDefaultsValue("a") } }),
-        UserDefaultsValue(UserDefaultsValue::Dictionary { { "Name", UserDefaultsValue("no id") } }),
-        UserDefaultsValue(UserDefaultsValue::Dictionary { { "ID", UserDefaultsValue("C") }, { "Name", UserDefaultsValue("c") } }),
+        UserDefaultsValue(UserDefaultsValue::Dictionary {{"ID", UserDefaultsValue("A")}, {"Name", UserDefaultsValue("a")}}),
+        UserDefaultsValue(UserDefaultsValue::Dictionary {{"Name", UserDefaultsValue("no id")}}),
+        UserDefaultsValue(UserDefaultsValue::Dictionary {{"ID", UserDefaultsValue("C")}, {"Name", UserDefaultsValue("c")}}),
     };
     ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue(array), "Records"));
     auto storage = makeStorage();
     auto records = storage->retrieve("Records");
     ASSERT_TRUE(records && *records);
-    EXPECT_EQ(ids(**records), (std::vector<std::string> { "A", "C" }));
+    EXPECT_EQ(ids(**records), (std::vector<std::string> {"A", "C"}));
     EXPECT_EQ((**records)[1]->storage()->arrayIndex(), 2);
 
     ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue("not a list"), "Records"));
@@ -166,13 +166,13 @@ TEST_F(MappedArrayStorageTest, APersisterOfTheListFollowsAppendsAndRemovals)
 
     auto a = append(*storage, "A");
     auto b = append(*storage, "B");
-    ASSERT_TRUE(list.store({ b }));
+    ASSERT_TRUE(list.store({b}));
     ASSERT_TRUE(list.remove());
     EXPECT_EQ(list.currentValue().size(), 0u);
 
     // Each write notifies with the array as it is then: an appended record
     // appears once its fields are complete. The removal is not published.
-    std::vector<std::vector<std::string>> expected { {}, {}, { "A" }, { "A" }, { "A", "B" }, { "B" } };
+    std::vector<std::vector<std::string>> expected {{}, {}, {"A"}, {"A"}, {"A", "B"}, {"B"}};
     EXPECT_EQ(published, expected);
 }
 
@@ -181,23 +181,26 @@ TEST_F(MappedArrayStorageTest, APersisterOfTheListFollowsAppendsAndRemovals)
 TEST_F(MappedArrayStorageTest, ModelsKeepTheirOwnRecordsWhateverAnotherWriterRemoves)
 {
     const std::vector<std::vector<std::string>> orders {
-        { "A", "B", "C" }, { "C", "B", "A" }, { "B", "A", "C" }, { "B", "C", "A" },
+        {"A", "B", "C"},
+        {"C", "B", "A"},
+        {"B", "A", "C"},
+        {"B", "C", "A"},
     };
     for (const auto& order : orders) {
         SCOPED_TRACE(order[0] + order[1] + order[2]);
         ASSERT_TRUE(defaults()->removeObject("Records"));
         auto storage = makeStorage();
         std::map<std::string, std::shared_ptr<Record>> records;
-        for (const auto& id : { "A", "B", "C" })
+        for (const auto& id : {"A", "B", "C"})
             records[id] = append(*storage, id);
         // A record no model can be built from, between A and B.
         ASSERT_TRUE(UserDefaultsStorage(defaults()).update("Records", [](const std::optional<UserDefaultsValue>& stored) {
             auto array = *stored->asArray();
-            array.insert(array.begin() + 1, UserDefaultsValue(UserDefaultsValue::Dictionary { { "ID", UserDefaultsValue("U") } }));
+            array.insert(array.begin() + 1, UserDefaultsValue(UserDefaultsValue::Dictionary {{"ID", UserDefaultsValue("U")}}));
             return Result<std::optional<UserDefaultsValue>>(std::optional<UserDefaultsValue>(UserDefaultsValue(array)));
         }));
 
-        std::vector<std::string> left { "A", "U", "B", "C" };
+        std::vector<std::string> left {"A", "U", "B", "C"};
         for (const auto& removed : order) {
             auto other = makeStorage();
             auto otherRecords = **other->retrieve("Records");
@@ -221,7 +224,7 @@ TEST_F(MappedArrayStorageTest, ModelsKeepTheirOwnRecordsWhateverAnotherWriterRem
         }
         // This storage's own list, stored now, keeps the unreadable record too.
         ASSERT_TRUE(storage->store(**storage->retrieve("Records"), "Records"));
-        EXPECT_EQ(storedIDs(), std::vector<std::string> { "U" });
+        EXPECT_EQ(storedIDs(), std::vector<std::string> {"U"});
     }
 }
 
@@ -235,11 +238,11 @@ TEST_F(MappedArrayStorageTest, StoringAListLeavesRecordsItDoesNotKnowAlone)
     ASSERT_TRUE(other->retrieve("Records"));
     append(*other, "C");
 
-    ASSERT_TRUE(storage->store({ b }, "Records"));
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> { "B", "C" }));
+    ASSERT_TRUE(storage->store({b}, "Records"));
+    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"B", "C"}));
     // A model whose record went meanwhile is not brought back.
     ASSERT_TRUE(other->store({}, "Records"));
     EXPECT_EQ(storedIDs(), std::vector<std::string> {});
-    ASSERT_TRUE(storage->store({ b }, "Records"));
+    ASSERT_TRUE(storage->store({b}, "Records"));
     EXPECT_EQ(storedIDs(), std::vector<std::string> {});
 }

@@ -18,7 +18,8 @@ struct Record {
 };
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Record, name, count, ratio, enabled, tags)
 
-enum class Level { low, high };
+enum class Level { low,
+    high };
 } // namespace sample
 
 template <>
@@ -50,7 +51,7 @@ TEST(RawRepresentableTransformer, NamesTheRawValueAndTheTypeWhenItFails)
 
 TEST(JSONTransformer, RoundTripsAndReportsBadData)
 {
-    sample::Record record { "name", 3, 0.5, true, { "a", "b" } };
+    sample::Record record {"name", 3, 0.5, true, {"a", "b"}};
     JSONTransformer<sample::Record> transformer;
     auto data = transformer.transform(record);
     ASSERT_TRUE(data);
@@ -68,9 +69,9 @@ TEST(JSONTransformer, RoundTripsAndReportsBadData)
 
 TEST(PropertyListTransformer, WritesARealPropertyListInEitherFormat)
 {
-    sample::Record record { "name", 3, 2.0, false, {} };
-    for (auto format : { PropertyListEncoder::OutputFormat::binary, PropertyListEncoder::OutputFormat::xml }) {
-        PropertyListTransformer<sample::Record> transformer(PropertyListEncoder { format });
+    sample::Record record {"name", 3, 2.0, false, {}};
+    for (auto format : {PropertyListEncoder::OutputFormat::binary, PropertyListEncoder::OutputFormat::xml}) {
+        PropertyListTransformer<sample::Record> transformer(PropertyListEncoder {format});
         auto data = transformer.transform(record);
         ASSERT_TRUE(data);
         auto parsed = plist::PropertyList::parse(*data);
@@ -82,8 +83,8 @@ TEST(PropertyListTransformer, WritesARealPropertyListInEitherFormat)
     }
     // JSON null has no property-list form.
     PropertyListTransformer<nlohmann::json> any;
-    EXPECT_FALSE(any.transform(nlohmann::json::object({ { "a", nullptr } })));
-    EXPECT_FALSE(any.untransform(Data { 1, 2, 3 }));
+    EXPECT_FALSE(any.transform(nlohmann::json::object({{"a", nullptr}})));
+    EXPECT_FALSE(any.untransform(Data {1, 2, 3}));
 }
 
 TEST(AggregateTransformer, TransformsThroughBothAndUntransformsInReverse)
@@ -103,7 +104,7 @@ TEST(AggregateTransformer, TransformsThroughBothAndUntransformsInReverse)
     auto chained = aggregate<int, std::string, UserDefaultsValue>(first, second);
     EXPECT_EQ(*chained->transform(12), UserDefaultsValue("12!"));
     EXPECT_EQ(*chained->untransform(UserDefaultsValue("34!")), 34);
-    EXPECT_EQ(calls, (std::vector<std::string> { "first", "second", "unsecond", "unfirst" }));
+    EXPECT_EQ(calls, (std::vector<std::string> {"first", "second", "unsecond", "unfirst"}));
 
     auto failed = chained->untransform(UserDefaultsValue(Number(1)));
     ASSERT_FALSE(failed);
@@ -127,8 +128,8 @@ TEST(StorableInUserDefaultsTransformer, ConvertsExactlyOrFailsWithTheTypeFound)
     EXPECT_FALSE(integers.untransform(UserDefaultsValue(Number(int64_t(1) << 40)))); // does not fit an int
 
     StorableInUserDefaultsTransformer<std::map<std::string, std::vector<double>>> nested;
-    auto value = nested.transform({ { "a", { 1.5, 2 } } });
+    auto value = nested.transform({{"a", {1.5, 2}}});
     ASSERT_TRUE(value);
-    EXPECT_EQ(*nested.untransform(*value), (std::map<std::string, std::vector<double>> { { "a", { 1.5, 2 } } }));
-    EXPECT_FALSE(nested.untransform(UserDefaultsValue(UserDefaultsValue::Dictionary { { "a", UserDefaultsValue("x") } })));
+    EXPECT_EQ(*nested.untransform(*value), (std::map<std::string, std::vector<double>> {{"a", {1.5, 2}}}));
+    EXPECT_FALSE(nested.untransform(UserDefaultsValue(UserDefaultsValue::Dictionary {{"a", UserDefaultsValue("x")}})));
 }

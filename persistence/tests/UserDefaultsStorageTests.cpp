@@ -23,14 +23,14 @@ TEST_F(UserDefaultsStorageTest, StoresEveryKindAndReadsItBack)
 {
     UserDefaultsStorage storage(defaults());
     std::vector<std::pair<std::string, UserDefaultsValue>> values {
-        { "string", UserDefaultsValue("text") },
-        { "data", UserDefaultsValue(Data { 9, 8 }) },
-        { "url", UserDefaultsValue(URL::fileURL("/opt/Applications", true)) },
-        { "integer", UserDefaultsValue(Number(int64_t(-3))) },
-        { "boolean", UserDefaultsValue(Number(false)) },
-        { "real", UserDefaultsValue(Number(0.25)) },
-        { "array", UserDefaultsValue(UserDefaultsValue::Array { UserDefaultsValue("a"), UserDefaultsValue(Number(1)) }) },
-        { "dictionary", UserDefaultsValue(UserDefaultsValue::Dictionary { { "k", UserDefaultsValue(Data {}) } }) },
+        {"string", UserDefaultsValue("text")},
+        {"data", UserDefaultsValue(Data {9, 8})},
+        {"url", UserDefaultsValue(URL::fileURL("/opt/Applications", true))},
+        {"integer", UserDefaultsValue(Number(int64_t(-3)))},
+        {"boolean", UserDefaultsValue(Number(false))},
+        {"real", UserDefaultsValue(Number(0.25))},
+        {"array", UserDefaultsValue(UserDefaultsValue::Array {UserDefaultsValue("a"), UserDefaultsValue(Number(1))})},
+        {"dictionary", UserDefaultsValue(UserDefaultsValue::Dictionary {{"k", UserDefaultsValue(Data {})}})},
     };
     for (const auto& [key, value] : values)
         ASSERT_TRUE(storage.store(value, key)) << key;
@@ -45,7 +45,7 @@ TEST_F(UserDefaultsStorageTest, StoresEveryKindAndReadsItBack)
     ASSERT_TRUE(storage.store(UserDefaultsValue("/opt/Applications"), "path"));
     EXPECT_EQ((*storage.retrieve("path"))->kind(), UserDefaultsValue::Kind::string);
     // A date has no UserDefaultsValue.
-    ASSERT_TRUE(defaults()->set("date", plist::PropertyList(plist::Date { 5 })));
+    ASSERT_TRUE(defaults()->set("date", plist::PropertyList(plist::Date {5})));
     EXPECT_EQ(*storage.retrieve("date"), std::nullopt);
 }
 

@@ -50,8 +50,8 @@ struct FileIdentity {
 
     static FileIdentity of(const struct stat& status)
     {
-        return { true, status.st_dev, status.st_ino, status.st_size,
-            int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec };
+        return {true, status.st_dev, status.st_ino, status.st_size,
+            int64_t(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec};
     }
     static FileIdentity ofPath(const fs::path& path)
     {
@@ -165,7 +165,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
             {
                 std::lock_guard lock(mutex);
                 if (loaded && current == identity)
-                    return DiskState { values, identity };
+                    return DiskState {values, identity};
             }
             std::string bytes;
             bytes.resize(size_t(status.st_size));
@@ -183,7 +183,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
             bytes.resize(got);
             auto parsed = PropertyList::parse(bytes);
             if (parsed && parsed->dictionary())
-                return DiskState { std::move(*parsed->dictionary()), current };
+                return DiskState {std::move(*parsed->dictionary()), current};
 
             if (!locked) {
                 auto fileLock = TAVIK_TRY(FileLock::acquire(lockFile));
@@ -326,14 +326,16 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     // Who noticed a state: the caller (a writer, or synchronize) calls the
     // observers itself; a read leaves them to the watcher thread, so reading
     // the store never calls observers (the reader may hold locks of its own).
-    enum class Noticer { caller, reader, watcher };
+    enum class Noticer { caller,
+        reader,
+        watcher };
 
     // Makes these values the state; returns what changed, unless the watcher
     // thread is to deliver it.
     Changes install(PropertyList::Dictionary newValues, FileIdentity newIdentity, Noticer noticer)
     {
         std::lock_guard lock(mutex);
-        Changes changes { ++version, differences(values, newValues) };
+        Changes changes {++version, differences(values, newValues)};
         values = std::move(newValues);
         identity = newIdentity;
         loaded = true;
@@ -523,9 +525,9 @@ Result<void> UserDefaults::update(const std::string& key, const Change& change) 
 plist::Data UserDefaults::encodeURL(const URL& url)
 {
     PropertyList::Dictionary form {
-        { "$class", PropertyList("URL") },
-        { "path", PropertyList(url.path().string()) },
-        { "isDirectory", PropertyList(url.hasDirectoryPath()) },
+        {"$class", PropertyList("URL")},
+        {"path", PropertyList(url.path().string())},
+        {"isDirectory", PropertyList(url.hasDirectoryPath())},
     };
     std::string bytes = PropertyList(std::move(form)).binaryRepresentation();
     return plist::Data(bytes.begin(), bytes.end());

@@ -28,7 +28,7 @@ public:
     void add(Clock::time_point due, QueuePtr queue, Work work)
     {
         std::lock_guard lock(mutex_);
-        items_.push(Timed{due, nextSequence_++, std::move(queue), std::move(work)});
+        items_.push(Timed {due, nextSequence_++, std::move(queue), std::move(work)});
         if (!started_) {
             started_ = true;
             std::thread([this] { loop(); }).detach();

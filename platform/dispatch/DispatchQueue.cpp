@@ -29,7 +29,7 @@ thread_local const QueueScope* currentScope = nullptr;
 class CurrentQueueScope {
 public:
     explicit CurrentQueueScope(const DispatchQueue* queue)
-        : scope_{queue, currentScope}
+        : scope_ {queue, currentScope}
     {
         currentScope = &scope_;
     }
@@ -81,7 +81,8 @@ struct SyncWaiter {
     }
 };
 
-enum class Executor { threadPool, mainThread };
+enum class Executor { threadPool,
+    mainThread };
 
 // Serial, concurrent and global queues differ only in how many items may run
 // at once and where their items run.
@@ -98,8 +99,8 @@ public:
     const std::string& label() const override { return label_; }
     bool isCurrent() const override { return currentQueue() == this; }
 
-    void async(Work work) override { enqueue(Item{std::move(work), false, nullptr}); }
-    void asyncBarrier(Work work) override { enqueue(Item{std::move(work), honoursBarriers_, nullptr}); }
+    void async(Work work) override { enqueue(Item {std::move(work), false, nullptr}); }
+    void asyncBarrier(Work work) override { enqueue(Item {std::move(work), honoursBarriers_, nullptr}); }
     void sync(const Work& work) override { runSync(work, false); }
     void syncBarrier(const Work& work) override { runSync(work, honoursBarriers_); }
 
@@ -120,22 +121,22 @@ private:
         if (executor_ == Executor::mainThread) {
             // Main queue items must run on the main thread: hand it over and wait.
             SyncWaiter done;
-            enqueue(Item{[&] {
-                             work();
-                             done.allow();
-                         },
+            enqueue(Item {[&] {
+                              work();
+                              done.allow();
+                          },
                 barrier, nullptr});
             done.awaitPermission();
             return;
         }
         SyncWaiter waiter;
-        enqueue(Item{nullptr, barrier, &waiter});
+        enqueue(Item {nullptr, barrier, &waiter});
         waiter.awaitPermission();
         struct FinishOnExit {
             QueueImpl* queue;
             bool barrier;
             ~FinishOnExit() { queue->finished(barrier); }
-        } finishOnExit{this, barrier};
+        } finishOnExit {this, barrier};
         CurrentQueueScope scope(this);
         work();
     }

@@ -38,8 +38,7 @@ public:
     void asyncAfter(std::chrono::nanoseconds delay, Work work);
 
     template <class F>
-        requires(!std::is_void_v<std::invoke_result_t<F&>>)
-    auto sync(F&& f) -> std::invoke_result_t<F&>
+    requires(!std::is_void_v<std::invoke_result_t<F&>>) auto sync(F&& f) -> std::invoke_result_t<F&>
     {
         std::optional<std::invoke_result_t<F&>> value;
         sync(Work([&] { value.emplace(f()); }));
@@ -47,8 +46,7 @@ public:
     }
 
     template <class F>
-        requires(!std::is_void_v<std::invoke_result_t<F&>>)
-    auto syncBarrier(F&& f) -> std::invoke_result_t<F&>
+    requires(!std::is_void_v<std::invoke_result_t<F&>>) auto syncBarrier(F&& f) -> std::invoke_result_t<F&>
     {
         std::optional<std::invoke_result_t<F&>> value;
         syncBarrier(Work([&] { value.emplace(f()); }));

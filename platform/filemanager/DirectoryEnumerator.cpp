@@ -42,7 +42,7 @@ Result<DirectoryEnumerator::Folder> DirectoryEnumerator::read(const std::filesys
         return FileError::fromErrno(error, path, false);
     }
 
-    Folder folder{path, {}, 0};
+    Folder folder {path, {}, 0};
     errno = 0;
     while (dirent* entry = ::readdir(directory)) {
         std::string_view name = entry->d_name;

@@ -10,8 +10,8 @@ namespace tavik {
 
 std::uint64_t SpaceBudget::reserveFor(std::uint64_t fileSystemBytes)
 {
-    constexpr std::uint64_t minimum = std::uint64_t { 16 } << 20;
-    constexpr std::uint64_t maximum = std::uint64_t { 1 } << 30;
+    constexpr std::uint64_t minimum = std::uint64_t {16} << 20;
+    constexpr std::uint64_t maximum = std::uint64_t {1} << 30;
     return std::clamp(fileSystemBytes / 20, minimum, maximum);
 }
 
@@ -19,7 +19,7 @@ SpaceBudget SpaceBudget::make(std::uint64_t freeBytes, std::uint64_t fileSystemB
 {
     const std::uint64_t reserve = reserveFor(fileSystemBytes);
     const std::uint64_t usable = freeBytes > reserve ? freeBytes - reserve : 0;
-    return SpaceBudget { freeBytes, fileSystemBytes, std::min(usable, cap) };
+    return SpaceBudget {freeBytes, fileSystemBytes, std::min(usable, cap)};
 }
 
 Result<SpaceBudget> SpaceBudget::forFolder(const std::filesystem::path& folder)

@@ -13,7 +13,7 @@ namespace tavik {
 // per download, whatever the disk offers.
 struct SpaceBudget {
     // Bytes one download may write even on a large, empty disk.
-    static constexpr std::uint64_t cap = std::uint64_t { 64 } << 30;
+    static constexpr std::uint64_t cap = std::uint64_t {64} << 30;
     // The reserve left free: 5 % of the file system, at least 16 MiB and at
     // most 1 GiB, so a small file system is still usable in tests.
     static std::uint64_t reserveFor(std::uint64_t fileSystemBytes);

@@ -57,8 +57,8 @@ Result<std::unique_ptr<FolderEventReader>> FolderEventReader::open(const std::fi
         return FileError::fromErrno(errno, folder, false);
     descriptors->poll = FileDescriptor(epoll_create1(EPOLL_CLOEXEC));
     descriptors->wake = FileDescriptor(eventfd(0, EFD_CLOEXEC));
-    epoll_event inotifyReady{EPOLLIN | EPOLLONESHOT, {.fd = descriptors->inotify.get()}};
-    epoll_event wake{EPOLLIN, {.fd = descriptors->wake.get()}};
+    epoll_event inotifyReady {EPOLLIN | EPOLLONESHOT, {.fd = descriptors->inotify.get()}};
+    epoll_event wake {EPOLLIN, {.fd = descriptors->wake.get()}};
     if (!descriptors->poll.valid() || !descriptors->wake.valid()
         || epoll_ctl(descriptors->poll.get(), EPOLL_CTL_ADD, descriptors->inotify.get(), &inotifyReady) < 0
         || epoll_ctl(descriptors->poll.get(), EPOLL_CTL_ADD, descriptors->wake.get(), &wake) < 0)
@@ -118,7 +118,7 @@ void FolderEventReader::waitUntilStopped(const Descriptors& descriptors, const D
 
 void FolderEventReader::rearm()
 {
-    epoll_event inotifyReady{EPOLLIN | EPOLLONESHOT, {.fd = descriptors_->inotify.get()}};
+    epoll_event inotifyReady {EPOLLIN | EPOLLONESHOT, {.fd = descriptors_->inotify.get()}};
     epoll_ctl(descriptors_->poll.get(), EPOLL_CTL_MOD, descriptors_->inotify.get(), &inotifyReady);
 }
 
@@ -139,7 +139,7 @@ std::vector<FolderEvent> FolderEventReader::readEvents()
             if (!kind)
                 continue;
             std::string name = event->len ? std::string(event->name, strnlen(event->name, event->len)) : std::string();
-            events.push_back(FolderEvent{*kind, std::move(name), (event->mask & IN_ISDIR) != 0});
+            events.push_back(FolderEvent {*kind, std::move(name), (event->mask & IN_ISDIR) != 0});
         }
     }
 }

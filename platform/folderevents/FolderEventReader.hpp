@@ -14,13 +14,13 @@ namespace tavik {
 // One change in a watched folder, as the kernel reported it.
 struct FolderEvent {
     enum class Kind {
-        created,            // an entry was created in the folder
-        removed,            // an entry was deleted
-        movedIn,            // an entry was renamed into the folder (or within it, under its new name)
-        movedOut,           // an entry was renamed away (or within the folder, under its old name)
+        created, // an entry was created in the folder
+        removed, // an entry was deleted
+        movedIn, // an entry was renamed into the folder (or within it, under its new name)
+        movedOut, // an entry was renamed away (or within the folder, under its old name)
         closedAfterWriting, // a file in the folder that was open for writing was closed
-        folderMoved,        // the watched folder itself was renamed (the watch follows it)
-        eventsLost,         // the kernel's queue overflowed; anything may have changed
+        folderMoved, // the watched folder itself was renamed (the watch follows it)
+        eventsLost, // the kernel's queue overflowed; anything may have changed
     };
     Kind kind;
     std::string name;

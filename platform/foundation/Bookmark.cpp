@@ -127,7 +127,7 @@ std::optional<DecodedBookmark> decode(std::span<const uint8_t> data)
     fs::path rememberedPath(*path);
     if (!rememberedPath.is_absolute())
         return std::nullopt;
-    DecodedBookmark decoded { rememberedPath, {} };
+    DecodedBookmark decoded {rememberedPath, {}};
     decoded.identity.device = *device;
     decoded.identity.inode = *inode;
     decoded.identity.isDirectory = *isDirectory;
@@ -295,20 +295,20 @@ Result<ResolvedBookmark> resolveBookmarkData(std::span<const uint8_t> data, Book
 
     auto atPath = identityOfPath(path);
     if (atPath && isSameFile(remembered, *atPath))
-        return ResolvedBookmark { URL::fileURL(path, atPath->isDirectory), false };
+        return ResolvedBookmark {URL::fileURL(path, atPath->isDirectory), false};
 
     auto moved = findThroughFileHandle(path, remembered);
     if (!moved)
         moved = findInParentFolder(path, remembered);
     if (moved) {
         auto current = identityOfPath(*moved);
-        return ResolvedBookmark { URL::fileURL(*moved, current ? current->isDirectory : remembered.isDirectory), true };
+        return ResolvedBookmark {URL::fileURL(*moved, current ? current->isDirectory : remembered.isDirectory), true};
     }
 
     // The file itself is gone, but one of the same kind took its place (a
     // folder deleted and made anew): that is what the user means by it.
     if (atPath && atPath->isDirectory == remembered.isDirectory)
-        return ResolvedBookmark { URL::fileURL(path, atPath->isDirectory), true };
+        return ResolvedBookmark {URL::fileURL(path, atPath->isDirectory), true};
 
     return FileError::make(FileError::Code::fileNoSuchFile, path, ENOENT);
 }

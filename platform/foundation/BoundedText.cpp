@@ -32,7 +32,10 @@ std::size_t completeSequencesLength(std::string_view text)
         const auto byte = static_cast<unsigned char>(text[start]);
         if (isContinuationByte(text[start]))
             continue;
-        const std::size_t length = byte < 0x80 ? 1 : byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        const std::size_t length = byte < 0x80 ? 1 : byte >= 0xF0 ? 4
+            : byte >= 0xE0                                        ? 3
+            : byte >= 0xC0                                        ? 2
+                                                                  : 1;
         return start + length <= text.size() ? text.size() : start;
     }
     return text.size();

@@ -62,17 +62,17 @@ private:
 
 // Evaluates a Result; returns its error from the enclosing function when it
 // failed, else yields its value.
-#define TAVIK_TRY(expression)                      \
-    ({                                             \
-        auto _tavik_result = (expression);         \
-        if (!_tavik_result)                        \
-            return _tavik_result.error();          \
-        std::move(_tavik_result).value();          \
+#define TAVIK_TRY(expression)              \
+    ({                                     \
+        auto _tavik_result = (expression); \
+        if (!_tavik_result)                \
+            return _tavik_result.error();  \
+        std::move(_tavik_result).value();  \
     })
 
-#define TAVIK_TRY_VOID(expression)                 \
-    do {                                           \
-        auto _tavik_result = (expression);         \
-        if (!_tavik_result)                        \
-            return _tavik_result.error();          \
+#define TAVIK_TRY_VOID(expression)         \
+    do {                                   \
+        auto _tavik_result = (expression); \
+        if (!_tavik_result)                \
+            return _tavik_result.error();  \
     } while (false)

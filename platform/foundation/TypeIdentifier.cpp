@@ -115,7 +115,8 @@ bool carriesTarSignature(std::span<const unsigned char> header)
 {
     using namespace std::string_view_literals;
     return startsWith(header, "\x1f\x8b"sv) // gzip
-        || startsWith(header, "\xfd" "7zXZ\0"sv) // xz
+        || startsWith(header, "\xfd"
+                              "7zXZ\0"sv) // xz
         || startsWith(header, "BZh"sv) // bzip2
         || startsWith(header, "\x28\xb5\x2f\xfd"sv) // zstd
         || startsWith(header, "ustar"sv, 257);
@@ -147,7 +148,9 @@ bool hasAppImageName(std::string_view fileName)
 int appImageType(std::span<const unsigned char> header)
 {
     using namespace std::string_view_literals;
-    if (header.size() < 11 || !startsWith(header, "\x7f" "ELF"sv) || !startsWith(header, "AI"sv, 8))
+    if (header.size() < 11 || !startsWith(header, "\x7f"
+                                                  "ELF"sv)
+        || !startsWith(header, "AI"sv, 8))
         return 0;
     int type = header[10];
     return type == 1 || type == 2 ? type : 0;

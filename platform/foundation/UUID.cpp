@@ -47,7 +47,7 @@ std::optional<UUID> UUID::fromString(std::string_view text)
 {
     if (text.size() != 36)
         return std::nullopt;
-    std::array<uint8_t, 16> bytes{};
+    std::array<uint8_t, 16> bytes {};
     size_t byte = 0;
     for (size_t i = 0; i < text.size();) {
         if (isDashPosition(i)) {

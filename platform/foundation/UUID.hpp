@@ -24,7 +24,7 @@ public:
     auto operator<=>(const UUID&) const = default;
 
 private:
-    std::array<uint8_t, 16> bytes_{};
+    std::array<uint8_t, 16> bytes_ {};
 };
 
 } // namespace tavik

@@ -90,7 +90,7 @@ struct Logger::Identity {
 };
 
 Logger::Logger(std::string subsystem, std::string category)
-    : identity_(std::make_shared<const Identity>(Identity{std::move(subsystem), std::move(category)}))
+    : identity_(std::make_shared<const Identity>(Identity {std::move(subsystem), std::move(category)}))
 {
 }
 
@@ -103,7 +103,7 @@ void Logger::write(Level level, std::string_view message) const
     {
         std::lock_guard lock(out.mutex);
         for (LogCapture* capture : out.captures)
-            capture->record(Entry{identity_->subsystem, identity_->category, level, std::string(message)});
+            capture->record(Entry {identity_->subsystem, identity_->category, level, std::string(message)});
     }
     if (out.toJournal) {
         sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(),

@@ -8,7 +8,11 @@
 
 namespace tavik::log {
 
-enum class Level { debug, info, defaultLevel, error, fault };
+enum class Level { debug,
+    info,
+    defaultLevel,
+    error,
+    fault };
 
 std::string_view levelName(Level level);
 

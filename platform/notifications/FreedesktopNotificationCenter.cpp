@@ -54,7 +54,7 @@ struct Link {
     std::unique_ptr<sdbus::IProxy> server;
     sdbus::Slot serverOwnerWatch;
     std::thread loop;
-    std::atomic<bool> leaving{false};
+    std::atomic<bool> leaving {false};
 
     ~Link()
     {
@@ -252,12 +252,12 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
             actions.emplace_back(defaultActionIdentifier);
             actions.emplace_back("");
         }
-        std::map<std::string, sdbus::Variant> hints{{"desktop-entry", sdbus::Variant(options.desktopEntry)}};
+        std::map<std::string, sdbus::Variant> hints {{"desktop-entry", sdbus::Variant(options.desktopEntry)}};
         std::weak_ptr<State> weak = weak_from_this();
         try {
             link->server->callMethodAsync("Notify")
                 .onInterface(serverInterface)
-                .withArguments(options.applicationName, uint32_t{0}, std::string(), request.content.title,
+                .withArguments(options.applicationName, uint32_t {0}, std::string(), request.content.title,
                     request.content.body, actions, hints, expireTimeout)
                 .uponReplyInvoke([weak, request, reportsDismissal, completion](const sdbus::Error* error, uint32_t id) {
                     auto self = weak.lock();
@@ -285,7 +285,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
             inFlight.erase(request.identifier);
             removedMeanwhile = cancelled.erase(request.identifier) > 0;
             if (!error && !removedMeanwhile)
-                delivered[id] = Delivered{request, reportsDismissal};
+                delivered[id] = Delivered {request, reportsDismissal};
         }
         if (error)
             log.error("The notification server refused notification {}: {}", request.identifier, error->description());
@@ -353,11 +353,11 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
             log.info("No delegate for the response {} to notification {}", actionIdentifier, request.identifier);
             return;
         }
-        receiver->didReceiveNotificationResponse(NotificationResponse{Notification{request}, actionIdentifier}, [] {});
+        receiver->didReceiveNotificationResponse(NotificationResponse {Notification {request}, actionIdentifier}, [] {});
     }
 
     Options options;
-    log::Logger log{"app.tavik.Tavik", "Notification Center"};
+    log::Logger log {"app.tavik.Tavik", "Notification Center"};
 
     std::mutex connectionMutex;
     LinkPtr link;
@@ -372,7 +372,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
 };
 
 FreedesktopNotificationCenter::FreedesktopNotificationCenter()
-    : FreedesktopNotificationCenter(Options{})
+    : FreedesktopNotificationCenter(Options {})
 {
 }
 
@@ -446,7 +446,7 @@ void FreedesktopNotificationCenter::addNotificationRequest(NotificationRequest r
         return;
     }
     std::weak_ptr<State> weak = state_;
-    receiver->willPresentNotification(Notification{request}, [weak, request, completion](unsigned presentation) {
+    receiver->willPresentNotification(Notification {request}, [weak, request, completion](unsigned presentation) {
         auto state = weak.lock();
         if (!state)
             return;

@@ -63,7 +63,8 @@ std::u16string toUTF16(std::string_view text)
         if (lead < 0x80) {
             codePoint = lead;
         } else if ((lead >> 5) == 0x6 || (lead >> 4) == 0xe || (lead >> 3) == 0x1e) {
-            length = (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3 : 4;
+            length = (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xe ? 3
+                                                                 : 4;
             uint32_t value = lead & (0x7f >> length);
             bool valid = index + length <= text.size();
             for (size_t next = 1; valid && next < length; ++next) {
@@ -71,7 +72,7 @@ std::u16string toUTF16(std::string_view text)
                 valid = (continuation >> 6) == 0x2;
                 value = (value << 6) | (continuation & 0x3f);
             }
-            static constexpr uint32_t minimum[] = { 0, 0, 0x80, 0x800, 0x10000 };
+            static constexpr uint32_t minimum[] = {0, 0, 0x80, 0x800, 0x10000};
             if (valid && value >= minimum[length] && value <= 0x10ffff && (value < 0xd800 || value > 0xdfff))
                 codePoint = value;
             else
@@ -393,7 +394,7 @@ private:
         case 0x3:
             if (marker != 0x33 || !fits(position, 8))
                 return std::nullopt;
-            return PropertyList(Date { std::bit_cast<double>(bigEndian(position, 8)) });
+            return PropertyList(Date {std::bit_cast<double>(bigEndian(position, 8))});
         case 0x4: {
             auto length = count(marker, position);
             if (!length || !fits(position, *length))

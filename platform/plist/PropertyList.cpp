@@ -59,7 +59,7 @@ constexpr int kMaximumDepth = 512;
     case PLIST_DATE: {
         int32_t seconds = 0, microseconds = 0;
         plist_get_date_val(node, &seconds, &microseconds);
-        return PropertyList(Date{seconds + microseconds / 1e6});
+        return PropertyList(Date {seconds + microseconds / 1e6});
     }
     case PLIST_ARRAY: {
         PropertyList::Array array;

@@ -107,12 +107,11 @@ struct ChildPipes {
         umask(*options.umask);
     int failure = 0;
     if (options.memoryLimit != 0) {
-        rlimit limit { options.memoryLimit, options.memoryLimit };
+        rlimit limit {options.memoryLimit, options.memoryLimit};
         if (setrlimit(RLIMIT_AS, &limit) != 0)
             failure = errno;
     }
-    if (failure == 0 && (dup2(input, STDIN_FILENO) < 0 || dup2(pipes.output.writeEnd, STDOUT_FILENO) < 0
-            || dup2(pipes.error.writeEnd, STDERR_FILENO) < 0))
+    if (failure == 0 && (dup2(input, STDIN_FILENO) < 0 || dup2(pipes.output.writeEnd, STDOUT_FILENO) < 0 || dup2(pipes.error.writeEnd, STDERR_FILENO) < 0))
         failure = errno;
     if (failure == 0) {
         execvpe(plan.argv[0], plan.argv.data(), plan.envp.data());
@@ -153,7 +152,7 @@ Result<pid_t> startChild(const LaunchPlan& plan, const ChildOptions& options, Ch
         got = read(pipes.launchFailure.readEnd, &launchError, sizeof launchError);
     while (got < 0 && errno == EINTR);
     if (got == static_cast<ssize_t>(sizeof launchError)) {
-        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) { }
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
         return FileError::fromErrno(launchError, program, false);
     }
     return pid;
@@ -174,7 +173,7 @@ public:
     {
         BoundedText output(options_.outputLimit, 0);
         BoundedText error(options_.errorLimit / 2, options_.errorLimit - options_.errorLimit / 2);
-        pollfd fds[2] = { { pipes.output.readEnd, POLLIN, 0 }, { pipes.error.readEnd, POLLIN, 0 } };
+        pollfd fds[2] = {{pipes.output.readEnd, POLLIN, 0}, {pipes.error.readEnd, POLLIN, 0}};
         char buffer[16384];
         while (fds[0].fd >= 0 || fds[1].fd >= 0) {
             int timeout = millisecondsLeft();
@@ -243,7 +242,7 @@ private:
     {
         int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
         if (pidfd >= 0) {
-            pollfd ended { pidfd, POLLIN, 0 };
+            pollfd ended {pidfd, POLLIN, 0};
             int ready;
             // A long limit is waited out in pieces of what poll takes.
             do

@@ -15,7 +15,7 @@ namespace tavik::progress {
 struct FileProgressService::Subscriber {
     std::string path;
     PublishingHandler publishingHandler;
-    std::atomic<bool> removed{false};
+    std::atomic<bool> removed {false};
 };
 
 struct FileProgressService::Publication {

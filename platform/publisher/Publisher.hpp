@@ -36,75 +36,75 @@ using Receiver = std::function<void(const T&)>;
 
 namespace detail {
 
-    // One subscriber's receiver, called one value at a time (see Gate).
-    template <class T>
-    using Gate = publisher::Gate<T>;
+// One subscriber's receiver, called one value at a time (see Gate).
+template <class T>
+using Gate = publisher::Gate<T>;
 
-    template <class T>
-    using GatePtr = std::shared_ptr<Gate<T>>;
+template <class T>
+using GatePtr = std::shared_ptr<Gate<T>>;
 
-    // The subscribers of a subject, and (for a current-value subject) the value.
-    template <class T>
-    struct SubjectState : std::enable_shared_from_this<SubjectState<T>> {
-        std::mutex mutex;
-        std::optional<T> value;
-        uint64_t version = 0;
-        uint64_t nextIdentifier = 0;
-        std::map<uint64_t, GatePtr<T>> gates;
+// The subscribers of a subject, and (for a current-value subject) the value.
+template <class T>
+struct SubjectState : std::enable_shared_from_this<SubjectState<T>> {
+    std::mutex mutex;
+    std::optional<T> value;
+    uint64_t version = 0;
+    uint64_t nextIdentifier = 0;
+    std::map<uint64_t, GatePtr<T>> gates;
 
-        void send(const T& newValue, bool keepsValue)
+    void send(const T& newValue, bool keepsValue)
+    {
+        modify([&](const std::optional<T>&) { return std::optional<T>(newValue); }, keepsValue);
+    }
+
+    // Sends what `next` makes of the current value (nothing: nothing is
+    // sent); `next` runs under the subject's lock, so two changes never
+    // start from one value, and the receivers after it is released.
+    template <class Next>
+    void modify(Next&& next, bool keepsValue)
+    {
+        std::map<uint64_t, GatePtr<T>> snapshot;
+        uint64_t sentVersion;
+        std::optional<T> newValue;
         {
-            modify([&](const std::optional<T>&) { return std::optional<T>(newValue); }, keepsValue);
+            std::lock_guard lock(mutex);
+            newValue = next(value);
+            if (!newValue)
+                return;
+            if (keepsValue)
+                value = *newValue;
+            sentVersion = ++version;
+            snapshot = gates;
         }
+        for (auto& [identifier, gate] : snapshot)
+            gate->deliver(*newValue, sentVersion);
+    }
 
-        // Sends what `next` makes of the current value (nothing: nothing is
-        // sent); `next` runs under the subject's lock, so two changes never
-        // start from one value, and the receivers after it is released.
-        template <class Next>
-        void modify(Next&& next, bool keepsValue)
+    AnyCancellable subscribe(Receiver<T> receiver)
+    {
+        auto gate = std::make_shared<Gate<T>>(std::move(receiver));
+        uint64_t identifier;
+        std::optional<T> current;
+        uint64_t currentVersion;
         {
-            std::map<uint64_t, GatePtr<T>> snapshot;
-            uint64_t sentVersion;
-            std::optional<T> newValue;
-            {
-                std::lock_guard lock(mutex);
-                newValue = next(value);
-                if (!newValue)
-                    return;
-                if (keepsValue)
-                    value = *newValue;
-                sentVersion = ++version;
-                snapshot = gates;
+            std::lock_guard lock(mutex);
+            identifier = nextIdentifier++;
+            gates.emplace(identifier, gate);
+            current = value;
+            currentVersion = version;
+        }
+        if (current)
+            gate->deliver(*current, currentVersion);
+        std::weak_ptr<SubjectState> weakState = this->shared_from_this();
+        return AnyCancellable([weakState, identifier, gate] {
+            if (auto state = weakState.lock()) {
+                std::lock_guard lock(state->mutex);
+                state->gates.erase(identifier);
             }
-            for (auto& [identifier, gate] : snapshot)
-                gate->deliver(*newValue, sentVersion);
-        }
-
-        AnyCancellable subscribe(Receiver<T> receiver)
-        {
-            auto gate = std::make_shared<Gate<T>>(std::move(receiver));
-            uint64_t identifier;
-            std::optional<T> current;
-            uint64_t currentVersion;
-            {
-                std::lock_guard lock(mutex);
-                identifier = nextIdentifier++;
-                gates.emplace(identifier, gate);
-                current = value;
-                currentVersion = version;
-            }
-            if (current)
-                gate->deliver(*current, currentVersion);
-            std::weak_ptr<SubjectState> weakState = this->shared_from_this();
-            return AnyCancellable([weakState, identifier, gate] {
-                if (auto state = weakState.lock()) {
-                    std::lock_guard lock(state->mutex);
-                    state->gates.erase(identifier);
-                }
-                gate->close();
-            });
-        }
-    };
+            gate->close();
+        });
+    }
+};
 
 } // namespace detail
 

@@ -23,7 +23,8 @@ std::string configuration(const std::filesystem::path& socketFolder, const std::
 <busconfig>
   <type>session</type>
   <keep_umask/>
-  <listen>unix:dir=)" + socketFolder.string() + R"(</listen>
+  <listen>unix:dir=)"
+        + socketFolder.string() + R"(</listen>
 )";
     for (const auto& folder : serviceDirectories)
         text += "  <servicedir>" + folder.string() + "</servicedir>\n";
@@ -40,7 +41,7 @@ std::string configuration(const std::filesystem::path& socketFolder, const std::
 } // namespace
 
 PrivateSessionBus::PrivateSessionBus()
-    : PrivateSessionBus(Options{})
+    : PrivateSessionBus(Options {})
 {
 }
 

@@ -26,7 +26,7 @@ int run(const std::vector<std::string>& arguments, const std::optional<std::file
     if (spawned != 0)
         return -1;
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) { }
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

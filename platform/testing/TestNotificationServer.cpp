@@ -45,7 +45,7 @@ struct TestNotificationServer::Impl {
         }
         if (auto failure = failures.find(summary); failure != failures.end())
             throw sdbus::Error(failure->second.errorName, failure->second.message);
-        Posted entry{nextId++, applicationName, replacesId, summary, body, actions, {}, expireTimeout};
+        Posted entry {nextId++, applicationName, replacesId, summary, body, actions, {}, expireTimeout};
         for (const auto& [name, value] : hints)
             if (value.peekValueType() == "s")
                 entry.stringHints[name] = value.get<std::string>();
@@ -64,12 +64,12 @@ struct TestNotificationServer::Impl {
             changed.notify_all();
         }
         if (known)
-            object->emitSignal("NotificationClosed").onInterface(interfaceName).withArguments(id, uint32_t{3});
+            object->emitSignal("NotificationClosed").onInterface(interfaceName).withArguments(id, uint32_t {3});
     }
 };
 
 TestNotificationServer::TestNotificationServer()
-    : TestNotificationServer(Options{})
+    : TestNotificationServer(Options {})
 {
 }
 
@@ -80,12 +80,9 @@ TestNotificationServer::TestNotificationServer(Options options)
     impl_->connection = sdbus::createSessionBusConnection("org.freedesktop.Notifications");
     impl_->object = sdbus::createObject(*impl_->connection, "/org/freedesktop/Notifications");
     auto* impl = impl_.get();
-    impl->object->registerMethod("Notify").onInterface(interfaceName).implementedAs(
-        [impl](const std::string& applicationName, uint32_t replacesId, const std::string& icon, const std::string& summary,
-            const std::string& body, const std::vector<std::string>& actions,
-            const std::map<std::string, sdbus::Variant>& hints, int32_t expireTimeout) {
-            return impl->notify(applicationName, replacesId, icon, summary, body, actions, hints, expireTimeout);
-        });
+    impl->object->registerMethod("Notify").onInterface(interfaceName).implementedAs([impl](const std::string& applicationName, uint32_t replacesId, const std::string& icon, const std::string& summary, const std::string& body, const std::vector<std::string>& actions, const std::map<std::string, sdbus::Variant>& hints, int32_t expireTimeout) {
+        return impl->notify(applicationName, replacesId, icon, summary, body, actions, hints, expireTimeout);
+    });
     impl->object->registerMethod("GetCapabilities").onInterface(interfaceName).implementedAs([impl]() {
         return impl->options.capabilities;
     });
@@ -152,7 +149,7 @@ bool TestNotificationServer::waitForClosedByCall(size_t count, std::chrono::mill
 void TestNotificationServer::failPostsWithSummary(const std::string& summary, std::string errorName, std::string message)
 {
     std::lock_guard lock(impl_->mutex);
-    impl_->failures[summary] = Impl::Failure{std::move(errorName), std::move(message)};
+    impl_->failures[summary] = Impl::Failure {std::move(errorName), std::move(message)};
 }
 
 void TestNotificationServer::holdPosts()

@@ -17,7 +17,7 @@ namespace tavik::testing {
 class TestNotificationServer {
 public:
     struct Options {
-        std::vector<std::string> capabilities{"actions", "body"};
+        std::vector<std::string> capabilities {"actions", "body"};
     };
 
     struct Posted {

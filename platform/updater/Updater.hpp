@@ -30,16 +30,16 @@ public:
     // Asked at start while the user has not decided on automatic checks.
     virtual bool updaterShouldPromptForPermissionToCheckForUpdates() { return true; }
     // A check the user asked for failed.
-    virtual void updaterDidAbortWithError(const ErrorPtr&) { }
-    virtual void updaterDidNotFindUpdate() { }
-    virtual void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds) { }
-    virtual void updaterDidFindValidUpdate(const AppcastItem&) { }
+    virtual void updaterDidAbortWithError(const ErrorPtr&) {}
+    virtual void updaterDidNotFindUpdate() {}
+    virtual void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds) {}
+    virtual void updaterDidFindValidUpdate(const AppcastItem&) {}
     // Declared for completeness: this updater offers releases and never downloads them.
-    virtual void updaterWillDownloadUpdate(const AppcastItem&) { }
-    virtual void updaterFailedToDownloadUpdate(const AppcastItem&, const ErrorPtr&) { }
+    virtual void updaterWillDownloadUpdate(const AppcastItem&) {}
+    virtual void updaterFailedToDownloadUpdate(const AppcastItem&, const ErrorPtr&) {}
     // A scheduled check ended without an update; a check that found nothing
     // ends with UpdaterError noUpdateFound (code 1001).
-    virtual void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr&) { }
+    virtual void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr&) {}
 };
 
 class Updater : public std::enable_shared_from_this<Updater> {
@@ -51,7 +51,7 @@ public:
         std::string defaultFeedURL;
         std::shared_ptr<defaults::UserDefaults> userDefaults; // the standard store when empty
         dispatch::QueuePtr callbackQueue; // the main queue when empty
-        std::chrono::seconds checkInterval { std::chrono::hours(24) };
+        std::chrono::seconds checkInterval {std::chrono::hours(24)};
     };
 
     static std::shared_ptr<Updater> make(Configuration configuration, std::shared_ptr<UpdateUserDriver> userDriver,
@@ -89,10 +89,10 @@ private:
     persistence::Persister<bool> automaticallyDownloads_;
     persistence::Persister<std::optional<double>> lastCheck_;
     persistence::Persister<std::optional<std::string>> feedURL_;
-    std::atomic<bool> started_ { false };
-    std::atomic<bool> checking_ { false };
+    std::atomic<bool> started_ {false};
+    std::atomic<bool> checking_ {false};
     // Bumped by every (re)scheduling; a timer of an older generation does nothing.
-    std::atomic<uint64_t> scheduleGeneration_ { 0 };
+    std::atomic<uint64_t> scheduleGeneration_ {0};
 };
 
 } // namespace tavik::updater

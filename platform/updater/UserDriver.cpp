@@ -22,22 +22,22 @@ size_t StandardUserDriver::present(const UpdateAlert& alert)
 
 void StandardUserDriver::showUpdatePermissionRequest(std::function<void(bool automaticallyCheck)> reply)
 {
-    auto chosen = present({ "Check for updates automatically?",
+    auto chosen = present({"Check for updates automatically?",
         "Should Tavik automatically check for updates? You can always check for updates manually from the Preferences.",
-        { "Check Automatically", "Don't Check" }, std::nullopt });
+        {"Check Automatically", "Don't Check"}, std::nullopt});
     reply(chosen == 0);
 }
 
 void StandardUserDriver::showUpdateFound(const AppcastItem& item, std::string_view hostVersion)
 {
-    present({ "A new version of Tavik is available!",
-        fmt::format("Tavik {} is now available—you have {}.", item.displayVersion, hostVersion), { "OK" }, item.link });
+    present({"A new version of Tavik is available!",
+        fmt::format("Tavik {} is now available—you have {}.", item.displayVersion, hostVersion), {"OK"}, item.link});
 }
 
 void StandardUserDriver::showUpdateNotFound(std::string_view hostVersion)
 {
-    present({ "You're up to date!", fmt::format("Tavik {} is currently the newest version available.", hostVersion), { "OK" },
-        std::nullopt });
+    present({"You're up to date!", fmt::format("Tavik {} is currently the newest version available.", hostVersion), {"OK"},
+        std::nullopt});
 }
 
 void StandardUserDriver::showUpdaterError(const ErrorPtr& error)
@@ -45,7 +45,7 @@ void StandardUserDriver::showUpdaterError(const ErrorPtr& error)
     auto message = error->description();
     if (auto reason = error->failureReason())
         message += "\n\n" + *reason;
-    present({ "Update Error!", message, { "OK" }, std::nullopt });
+    present({"Update Error!", message, {"OK"}, std::nullopt});
 }
 
 } // namespace tavik::updater

@@ -39,8 +39,8 @@ struct UpdateAlert {
 class StandardUserDriverDelegate {
 public:
     virtual ~StandardUserDriverDelegate() = default;
-    virtual void standardUserDriverWillShowModalAlert() { }
-    virtual void standardUserDriverDidShowModalAlert() { }
+    virtual void standardUserDriverWillShowModalAlert() {}
+    virtual void standardUserDriverDidShowModalAlert() {}
 };
 
 class StandardUserDriver final : public UpdateUserDriver {

@@ -26,13 +26,13 @@ std::vector<Part> parts(std::string_view version)
             auto digits = version.substr(index, end - index);
             while (digits.size() > 1 && digits.front() == '0')
                 digits.remove_prefix(1);
-            result.push_back({ true, std::string(digits) });
+            result.push_back({true, std::string(digits)});
             index = end;
         } else if (std::isalpha(character)) {
             size_t end = index;
             while (end < version.size() && std::isalpha(static_cast<unsigned char>(version[end])))
                 ++end;
-            result.push_back({ false, std::string(version.substr(index, end - index)) });
+            result.push_back({false, std::string(version.substr(index, end - index))});
             index = end;
         } else {
             ++index; // a separator

@@ -112,7 +112,7 @@ TEST(DuvrinXPCConnectionTest, RepliesCarryAURLAnErrorBothOrNeither)
 {
     tavik::testing::PrivateSessionBus bus;
     auto error = GenericError::make("DuvrinXPC.MountDMGError", 0, "hdiutil failed with exit code 1.");
-    std::atomic<int> sawPaths{0};
+    std::atomic<int> sawPaths {0};
     FakeService service(
         [&](sdbus::MethodCall& call) {
             std::string dmg, mountPoint;

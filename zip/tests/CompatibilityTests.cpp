@@ -78,7 +78,7 @@ std::string python()
 
 void setTime(const fs::path& path, time_t seconds)
 {
-    timespec times[2] = { { seconds, 0 }, { seconds, 0 } };
+    timespec times[2] = {{seconds, 0}, {seconds, 0}};
     utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW);
 }
 
@@ -86,7 +86,7 @@ class CompatibilityTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        for (auto tool : { "zip", "unzip", "python3" })
+        for (auto tool : {"zip", "unzip", "python3"})
             ASSERT_EQ(run(std::string("command -v ") + tool + " >/dev/null"), 0) << tool << " is needed (scripts/packages.txt)";
         makeBundle();
     }
@@ -193,7 +193,7 @@ TEST_F(CompatibilityTest, InfoZipArchivesStoredDeflatedAndStreamed)
     ASSERT_EQ(status, 0) << "zip could not write to a pipe";
     scratch.write("streamed.zip", bytes);
 
-    for (const auto& [path, name] : { std::pair { stored, "stored" }, { deflated, "deflated" }, { streamed, "streamed" } }) {
+    for (const auto& [path, name] : {std::pair {stored, "stored"}, {deflated, "deflated"}, {streamed, "streamed"}}) {
         SCOPED_TRACE(name);
         expectListsTheSource(path, path != streamed);
         expectSameTreeAsUnzip(path, name);
@@ -241,10 +241,10 @@ TEST_F(CompatibilityTest, ByteLevelArchivesExtractLikeUnzip)
 {
     auto archive = scratch.write("bytes.zip",
         buildArchive({
-            { .name = "folder/", .externalAttributes = directory },
-            { .name = "folder/plain", .data = "no signature", .method = 8, .dataDescriptor = true, .descriptorSignature = false },
-            { .name = "folder/signed", .data = std::string(5000, 'z'), .method = 8, .dataDescriptor = true },
-            { .name = "folder/caf\xC3\xA9", .data = "flagged", .externalAttributes = 0100640u << 16, .flags = 0x0800 },
+            {.name = "folder/", .externalAttributes = directory},
+            {.name = "folder/plain", .data = "no signature", .method = 8, .dataDescriptor = true, .descriptorSignature = false},
+            {.name = "folder/signed", .data = std::string(5000, 'z'), .method = 8, .dataDescriptor = true},
+            {.name = "folder/caf\xC3\xA9", .data = "flagged", .externalAttributes = 0100640u << 16, .flags = 0x0800},
         }));
     expectSameTreeAsUnzip(archive.path(), "bytes");
 }
@@ -253,10 +253,10 @@ TEST_F(CompatibilityTest, TheToolListsAndNamesTheEntryThatFailed)
 {
     auto archive = scratch.write("tool.zip",
         buildArchive({
-            { .name = "dir/", .externalAttributes = directory },
-            { .name = "dir/file", .data = "x" },
-            { .name = "dir/link", .data = "file", .externalAttributes = symbolicLink },
-            { .name = "../outside", .data = "x" },
+            {.name = "dir/", .externalAttributes = directory},
+            {.name = "dir/file", .data = "x"},
+            {.name = "dir/link", .data = "file", .externalAttributes = symbolicLink},
+            {.name = "../outside", .data = "x"},
         }));
     int status = 0;
     auto listed = output(std::string(TAVIK_ZIP_TOOL) + " list " + quoted(archive.path()), &status);
@@ -311,7 +311,7 @@ with zipfile.ZipFile(many, "w") as archive:
                   + quoted(zipfileForced) + " " + quoted(zipfileMany)),
         0);
 
-    for (const auto& [path, name] : { std::pair { infoZip, "info-zip" }, { zipfileForced, "zipfile" } }) {
+    for (const auto& [path, name] : {std::pair {infoZip, "info-zip"}, {zipfileForced, "zipfile"}}) {
         SCOPED_TRACE(name);
         auto archive = Archive::open(URL::fileURL(path, false));
         ASSERT_TRUE(archive);
@@ -354,8 +354,7 @@ TEST_F(CompatibilityTest, TheToolRefusesAnArchiveLargerThanTheFreeSpace)
     std::string zeros = deflate(std::string(entrySize, '\0'));
     std::vector<TestEntry> entries;
     for (int index = 0; index < 32; ++index)
-        entries.push_back({ .name = "zeros/" + std::to_string(index), .method = 8, .storedData = zeros,
-            .recordedUncompressedSize = entrySize });
+        entries.push_back({.name = "zeros/" + std::to_string(index), .method = 8, .storedData = zeros, .recordedUncompressedSize = entrySize});
     auto bomb = scratch.write("zeros.zip", buildArchive(entries));
     EXPECT_LT(fs::file_size(bomb.path()), 3u << 20);
 
@@ -367,7 +366,7 @@ TEST_F(CompatibilityTest, TheToolRefusesAnArchiveLargerThanTheFreeSpace)
     EXPECT_TRUE(fs::is_empty(fileSystem->path()));
 
     // What fits is extracted into the same file system.
-    auto fits = scratch.write("fits.zip", buildArchive({ { .name = "small/one", .data = std::string(8 << 20, 'x'), .method = 8 } }));
+    auto fits = scratch.write("fits.zip", buildArchive({{.name = "small/one", .data = std::string(8 << 20, 'x'), .method = 8}}));
     message = output(std::string(TAVIK_ZIP_TOOL) + " extract " + quoted(fits.path()) + " " + quoted(destination) + " 2>&1", &status);
     EXPECT_EQ(status, 0) << message;
     EXPECT_EQ(fs::file_size(destination / "small/one"), 8u << 20);

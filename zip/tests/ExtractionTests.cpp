@@ -75,11 +75,11 @@ TEST_F(ExtractionTest, ExtractsFilesFoldersAndLinksWithTheirAttributes)
 {
     std::string big = randomBytes(100000);
     auto archive = make({
-        { .name = "Tool.app/", .externalAttributes = 040700u << 16 },
-        { .name = "Tool.app/stored", .data = "stored bytes", .externalAttributes = 0100600u << 16 },
-        { .name = "Tool.app/deflated", .data = big, .method = 8, .externalAttributes = 0100755u << 16 },
-        { .name = "Tool.app/empty", .data = "", .method = 8 },
-        { .name = "Tool.app/link", .data = "deflated", .externalAttributes = symbolicLink },
+        {.name = "Tool.app/", .externalAttributes = 040700u << 16},
+        {.name = "Tool.app/stored", .data = "stored bytes", .externalAttributes = 0100600u << 16},
+        {.name = "Tool.app/deflated", .data = big, .method = 8, .externalAttributes = 0100755u << 16},
+        {.name = "Tool.app/empty", .data = "", .method = 8},
+        {.name = "Tool.app/link", .data = "deflated", .externalAttributes = symbolicLink},
     });
     for (const Entry& entry : archive) {
         auto destination = scratch.url("plain").appendingPathComponent(entry.path());
@@ -95,18 +95,18 @@ TEST_F(ExtractionTest, ExtractsFilesFoldersAndLinksWithTheirAttributes)
     EXPECT_EQ(modeOf(folder / "deflated") & 07777, 0755u);
     EXPECT_EQ(modeOf(folder) & 07777, 0700u);
     EXPECT_TRUE(S_ISLNK(modeOf(folder / "link")));
-    for (auto name : { "stored", "deflated", "link" })
+    for (auto name : {"stored", "deflated", "link"})
         EXPECT_EQ(modificationOf(folder / name), 1743938222) << name;
 }
 
 TEST_F(ExtractionTest, NeverOverwritesAnExistingItem)
 {
-    auto archive = make({ { .name = "file", .data = "new" }, { .name = "link", .data = "file", .externalAttributes = symbolicLink } });
+    auto archive = make({{.name = "file", .data = "new"}, {.name = "link", .data = "file", .externalAttributes = symbolicLink}});
     fs::create_directories(root().path());
     scratch.write("root/file", "old");
     scratch.write("root/link", "old link");
     for (const Entry& entry : archive) {
-        for (bool confined : { false, true }) {
+        for (bool confined : {false, true}) {
             auto done = confined ? archive.extractConfined(entry, root())
                                  : archive.extract(entry, root().appendingPathComponent(entry.path()));
             ASSERT_FALSE(done) << entry.path();
@@ -122,14 +122,14 @@ TEST_F(ExtractionTest, DamagedOrOversizedDataFails)
     std::string data = randomBytes(50000);
     std::string stream = deflate(data);
     auto archive = make({
-        { .name = "cut-stream", .data = data, .method = 8, .storedData = stream.substr(0, stream.size() / 2) },
-        { .name = "garbage", .data = data, .method = 8, .storedData = std::string(500, '\xFF') },
+        {.name = "cut-stream", .data = data, .method = 8, .storedData = stream.substr(0, stream.size() / 2)},
+        {.name = "garbage", .data = data, .method = 8, .storedData = std::string(500, '\xFF')},
         // Inflates to far more than it claims.
-        { .name = "bomb", .data = std::string(1 << 20, '\0'), .method = 8, .recordedUncompressedSize = 1000 },
-        { .name = "short-claim", .data = data, .method = 8, .recordedUncompressedSize = 60000 },
-        { .name = "bzip2", .data = "x", .method = 12 },
+        {.name = "bomb", .data = std::string(1 << 20, '\0'), .method = 8, .recordedUncompressedSize = 1000},
+        {.name = "short-claim", .data = data, .method = 8, .recordedUncompressedSize = 60000},
+        {.name = "bzip2", .data = "x", .method = 12},
         // Claims more stored bytes than the archive holds.
-        { .name = "stored-past-end", .data = "tail", .recordedUncompressedSize = 1 << 20, .recordedCompressedSize = 1 << 20 },
+        {.name = "stored-past-end", .data = "tail", .recordedUncompressedSize = 1 << 20, .recordedCompressedSize = 1 << 20},
     });
     auto entries = archive.entries();
     ASSERT_EQ(entries.size(), 6u);
@@ -148,22 +148,23 @@ TEST_F(ExtractionTest, ReadsDataThroughTheCallersFunction)
 {
     std::string data = randomBytes(70000);
     auto archive = make({
-        { .name = "stored", .data = data },
-        { .name = "deflated", .data = data, .method = 8 },
-        { .name = "folder/", .externalAttributes = directory },
-        { .name = "link", .data = deflate("../target"), .method = 8, .externalAttributes = symbolicLink,
-            .storedData = deflate("../target"), .recordedUncompressedSize = 9 },
+        {.name = "stored", .data = data},
+        {.name = "deflated", .data = data, .method = 8},
+        {.name = "folder/", .externalAttributes = directory},
+        {.name = "link", .data = deflate("../target"), .method = 8, .externalAttributes = symbolicLink, .storedData = deflate("../target"), .recordedUncompressedSize = 9},
     });
     auto entries = archive.entries();
     ASSERT_EQ(entries.size(), 4u);
-    for (size_t index : { 0, 1 }) {
+    for (size_t index : {0, 1}) {
         std::string collected;
         size_t largest = 0;
-        auto done = archive.read(entries[index], [&](std::span<const std::byte> chunk) -> Result<void> {
-            largest = std::max(largest, chunk.size());
-            collected.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
-            return {};
-        }, 4096);
+        auto done = archive.read(
+            entries[index], [&](std::span<const std::byte> chunk) -> Result<void> {
+                largest = std::max(largest, chunk.size());
+                collected.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+                return {};
+            },
+            4096);
         ASSERT_TRUE(done);
         EXPECT_EQ(collected, data);
         EXPECT_EQ(largest, 4096u);
@@ -175,7 +176,7 @@ TEST_F(ExtractionTest, ReadsDataThroughTheCallersFunction)
     };
     ASSERT_TRUE(archive.read(entries[2], collect));
     ASSERT_TRUE(archive.read(entries[3], collect));
-    EXPECT_EQ(pieces, (std::vector<std::string> { "", "../target" }));
+    EXPECT_EQ(pieces, (std::vector<std::string> {"", "../target"}));
 
     // The consumer's error stops the reading and comes back.
     int calls = 0;
@@ -190,11 +191,11 @@ TEST_F(ExtractionTest, ReadsDataThroughTheCallersFunction)
 TEST_F(ExtractionTest, ConfinedExtractionRefusesPathsLeavingTheRoot)
 {
     auto archive = make({
-        { .name = "../up", .data = "x" },
-        { .name = "a/../../up", .data = "x" },
-        { .name = "/tmp/tavik-zip-absolute", .data = "x" },
-        { .name = "..", .externalAttributes = directory },
-        { .name = "", .data = "x" },
+        {.name = "../up", .data = "x"},
+        {.name = "a/../../up", .data = "x"},
+        {.name = "/tmp/tavik-zip-absolute", .data = "x"},
+        {.name = "..", .externalAttributes = directory},
+        {.name = "", .data = "x"},
     });
     auto entries = archive.entries();
     ASSERT_EQ(entries.size(), 5u);
@@ -208,7 +209,7 @@ TEST_F(ExtractionTest, ConfinedExtractionRefusesPathsLeavingTheRoot)
     EXPECT_EQ(failure->entryPath(), "../up");
     EXPECT_FALSE(fs::exists("/tmp/tavik-zip-absolute"));
     // Every path is checked before anything is written, the root included.
-    EXPECT_EQ(scratchContents(), (std::vector<std::string> { "test.zip" }));
+    EXPECT_EQ(scratchContents(), (std::vector<std::string> {"test.zip"}));
 }
 
 TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
@@ -217,14 +218,14 @@ TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
     fs::create_directories(outside);
     // A link made by an earlier entry, then entries that would write through it.
     auto archive = make({
-        { .name = "escape", .data = outside.string(), .externalAttributes = symbolicLink },
-        { .name = "escape/file", .data = "x" },
-        { .name = "escape/folder/", .externalAttributes = directory },
-        { .name = "escape", .externalAttributes = directory },
+        {.name = "escape", .data = outside.string(), .externalAttributes = symbolicLink},
+        {.name = "escape/file", .data = "x"},
+        {.name = "escape/folder/", .externalAttributes = directory},
+        {.name = "escape", .externalAttributes = directory},
     });
     auto entries = archive.entries();
     ASSERT_TRUE(archive.extractConfined(entries[0], root()));
-    for (size_t index : { 1, 2, 3 }) {
+    for (size_t index : {1, 2, 3}) {
         auto done = archive.extractConfined(entries[index], root());
         ASSERT_FALSE(done) << entries[index].path();
     }
@@ -239,7 +240,7 @@ TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->entryPath(), "escape");
     EXPECT_TRUE(isFileError(failure->cause(), FileError::Code::fileWriteFileExists));
-    EXPECT_EQ(directoryContents(root().path()), std::vector<std::string> { "kept" });
+    EXPECT_EQ(directoryContents(root().path()), std::vector<std::string> {"kept"});
     EXPECT_TRUE(fs::is_empty(outside));
 
     // A link that was in the tree beforehand, and a dangling one at the very
@@ -249,7 +250,7 @@ TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
     fs::create_symlink(outside, other.path() / "root/escape");
     fs::create_symlink(outside / "created", other.path() / "root/file");
     auto second = Archive::open(other.write("test.zip",
-        buildArchive({ { .name = "escape/file", .data = "x" }, { .name = "file", .data = "x" } })));
+        buildArchive({{.name = "escape/file", .data = "x"}, {.name = "file", .data = "x"}})));
     ASSERT_TRUE(second);
     auto secondEntries = second->entries();
     auto throughFolder = second->extractConfined(secondEntries[0], other.url("root"));
@@ -262,11 +263,11 @@ TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
 TEST_F(ExtractionTest, ExtractAllDefersLinksAndFolderAttributes)
 {
     auto archive = make({
-        { .name = "Framework/", .externalAttributes = 040555u << 16 },
-        { .name = "Framework/Current", .data = "Versions/A", .externalAttributes = symbolicLink },
-        { .name = "Framework/Versions/A/lib", .data = "library", .externalAttributes = 0104755u << 16 },
-        { .name = "Framework/Versions/", .externalAttributes = 040755u << 16 },
-        { .name = "Framework/Versions/A/", .externalAttributes = 040500u << 16 },
+        {.name = "Framework/", .externalAttributes = 040555u << 16},
+        {.name = "Framework/Current", .data = "Versions/A", .externalAttributes = symbolicLink},
+        {.name = "Framework/Versions/A/lib", .data = "library", .externalAttributes = 0104755u << 16},
+        {.name = "Framework/Versions/", .externalAttributes = 040755u << 16},
+        {.name = "Framework/Versions/A/", .externalAttributes = 040500u << 16},
     });
     ASSERT_TRUE(archive.extractAll(root()));
     auto framework = root().path() / "Framework";
@@ -299,7 +300,7 @@ TEST_F(ExtractionTest, ExtractAllChecksEveryEntryBeforeWritingAnything)
     std::string deep;
     for (size_t depth = 0; depth <= ArchiveLimits::maximumPathDepth; ++depth)
         deep += "d/";
-    auto archive = make({ { .name = "early", .data = "x" }, { .name = deep + "late", .data = "x" } });
+    auto archive = make({{.name = "early", .data = "x"}, {.name = deep + "late", .data = "x"}});
     failure = failureOf(archive.extractAll(root()));
     ASSERT_TRUE(failure);
     EXPECT_TRUE(ArchiveError::is(failure->cause(), ArchiveError::Code::entryPathTooLong));
@@ -311,19 +312,19 @@ TEST_F(ExtractionTest, AFailedExtractionRemovesWhatItMadeAndOnlyThat)
     std::string data = randomBytes(40000);
     std::string stream = deflate(data);
     auto archive = make({
-        { .name = "kept/", .externalAttributes = directory },
-        { .name = "kept/new", .data = "new" },
-        { .name = "made/", .externalAttributes = 040500u << 16 },
-        { .name = "made/deeper/file", .data = data, .method = 8 },
-        { .name = "made/link", .data = "deeper", .externalAttributes = symbolicLink },
-        { .name = "broken", .data = data, .method = 8, .storedData = stream.substr(0, stream.size() / 2) },
+        {.name = "kept/", .externalAttributes = directory},
+        {.name = "kept/new", .data = "new"},
+        {.name = "made/", .externalAttributes = 040500u << 16},
+        {.name = "made/deeper/file", .data = data, .method = 8},
+        {.name = "made/link", .data = "deeper", .externalAttributes = symbolicLink},
+        {.name = "broken", .data = data, .method = 8, .storedData = stream.substr(0, stream.size() / 2)},
     });
     // Into a fresh root: nothing is left, the root included.
     auto failure = failureOf(archive.extractAll(root()));
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->entryPath(), "broken");
     EXPECT_TRUE(CompressionError::is(failure->cause(), CompressionError::Code::corruptedData));
-    EXPECT_EQ(scratchContents(), std::vector<std::string> { "test.zip" });
+    EXPECT_EQ(scratchContents(), std::vector<std::string> {"test.zip"});
 
     // Into a root with things of its own: those stay as they were.
     fs::create_directories(root().path() / "kept");
@@ -331,8 +332,8 @@ TEST_F(ExtractionTest, AFailedExtractionRemovesWhatItMadeAndOnlyThat)
     scratch.write("root/other", "other");
     failure = failureOf(archive.extractAll(root()));
     ASSERT_TRUE(failure);
-    EXPECT_EQ(directoryContents(root().path()), (std::vector<std::string> { "kept", "other" }));
-    EXPECT_EQ(directoryContents(root().path() / "kept"), std::vector<std::string> { "old" });
+    EXPECT_EQ(directoryContents(root().path()), (std::vector<std::string> {"kept", "other"}));
+    EXPECT_EQ(directoryContents(root().path() / "kept"), std::vector<std::string> {"old"});
 
     // The same for entries extracted one by one with a journal.
     ExtractionJournal journal;
@@ -344,17 +345,17 @@ TEST_F(ExtractionTest, AFailedExtractionRemovesWhatItMadeAndOnlyThat)
     EXPECT_TRUE(fs::exists(root().path() / "made/deeper/file"));
     journal.removeCreated(root());
     EXPECT_TRUE(journal.empty());
-    EXPECT_EQ(directoryContents(root().path()), (std::vector<std::string> { "kept", "other" }));
+    EXPECT_EQ(directoryContents(root().path()), (std::vector<std::string> {"kept", "other"}));
     EXPECT_EQ(readFile(root().path() / "kept/old"), "old");
 }
 
 TEST_F(ExtractionTest, ExtractSubtreeMakesOnlyItsEntriesWithLinksAfterFilesAndFolderAttributesLast)
 {
     auto archive = make({
-        { .name = "App/", .externalAttributes = 040555u << 16 },
-        { .name = "App/Current", .data = "Versions/A", .externalAttributes = symbolicLink },
-        { .name = "App/Versions/A/lib", .data = "library", .method = 8 },
-        { .name = "Other/file", .data = "not asked for" },
+        {.name = "App/", .externalAttributes = 040555u << 16},
+        {.name = "App/Current", .data = "Versions/A", .externalAttributes = symbolicLink},
+        {.name = "App/Versions/A/lib", .data = "library", .method = 8},
+        {.name = "Other/file", .data = "not asked for"},
     });
     std::vector<Entry> subtree;
     for (const Entry& entry : archive.entries()) {
@@ -365,8 +366,8 @@ TEST_F(ExtractionTest, ExtractSubtreeMakesOnlyItsEntriesWithLinksAfterFilesAndFo
     auto done = archive.extractSubtree(subtree, root(), [&](const Entry& entry) { extracted.push_back(entry.path()); });
     ASSERT_TRUE(done) << done.error()->description();
 
-    EXPECT_EQ(extracted, (std::vector<std::string> { "App/", "App/Versions/A/lib", "App/Current" }));
-    EXPECT_EQ(directoryContents(root().path()), std::vector<std::string> { "App" });
+    EXPECT_EQ(extracted, (std::vector<std::string> {"App/", "App/Versions/A/lib", "App/Current"}));
+    EXPECT_EQ(directoryContents(root().path()), std::vector<std::string> {"App"});
     auto app = root().path() / "App";
     EXPECT_EQ(fs::read_symlink(app / "Current"), "Versions/A");
     EXPECT_EQ(readFile(app / "Current/lib"), "library");
@@ -392,16 +393,16 @@ TEST_F(ExtractionTest, ExtractSubtreeNamesTheEntryItStoppedAtAndLeavesOnlyWhatWa
     auto invalidPath = [](const ErrorPtr& error) { return ArchiveError::is(error, ArchiveError::Code::invalidEntryPath); };
     auto existing = [](const ErrorPtr& error) { return isFileError(error, FileError::Code::fileWriteFileExists); };
     std::vector<Case> cases {
-        { "link target that is not UTF-8",
-            { { .name = "App/a", .data = "a" }, { .name = "App/bad", .data = "\xff\xfe", .externalAttributes = symbolicLink } },
-            false, "App/bad", "symlink", ExtractionError::Step::orderingLinks, invalidPath },
-        { "path that leaves the root",
-            { { .name = "App/a", .data = "a" }, { .name = "App/../../up", .data = "x" } }, false, "App/../../up", "file",
-            ExtractionError::Step::extracting, invalidPath },
-        { "file in the way halfway",
-            { { .name = "App/", .externalAttributes = directory }, { .name = "App/a", .data = "a" },
-                { .name = "App/b", .data = "b" }, { .name = "App/c", .data = "c" } },
-            true, "App/b", "file", ExtractionError::Step::extracting, existing },
+        {"link target that is not UTF-8",
+            {{.name = "App/a", .data = "a"}, {.name = "App/bad", .data = "\xff\xfe", .externalAttributes = symbolicLink}},
+            false, "App/bad", "symlink", ExtractionError::Step::orderingLinks, invalidPath},
+        {"path that leaves the root",
+            {{.name = "App/a", .data = "a"}, {.name = "App/../../up", .data = "x"}}, false, "App/../../up", "file",
+            ExtractionError::Step::extracting, invalidPath},
+        {"file in the way halfway",
+            {{.name = "App/", .externalAttributes = directory}, {.name = "App/a", .data = "a"},
+                {.name = "App/b", .data = "b"}, {.name = "App/c", .data = "c"}},
+            true, "App/b", "file", ExtractionError::Step::extracting, existing},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -421,7 +422,7 @@ TEST_F(ExtractionTest, ExtractSubtreeNamesTheEntryItStoppedAtAndLeavesOnlyWhatWa
         EXPECT_TRUE(testCase.isCause(failure->cause())) << failure->cause()->description();
         EXPECT_EQ(failure->description(), failure->cause()->description());
         if (testCase.userFileInTheWay) {
-            EXPECT_EQ(directoryContents(root().path() / "App"), std::vector<std::string> { "b" });
+            EXPECT_EQ(directoryContents(root().path() / "App"), std::vector<std::string> {"b"});
             EXPECT_EQ(readFile(root().path() / "App/b"), "old");
         } else {
             // Refused before anything was written.

@@ -52,7 +52,7 @@ TEST_P(InflaterTest, DecodesAStreamInAnyPieceSizes)
     for (int index = 0; index < 200000; ++index)
         data += static_cast<char>(index % 13 == 0 ? index * 31 : 'a' + index % 26);
     std::string stream = tavik::zip::testing::deflate(data);
-    for (auto [inputStep, outputStep] : { std::pair<size_t, size_t> { 1, 7 }, { 100, 16384 }, { stream.size(), 1 << 20 } }) {
+    for (auto [inputStep, outputStep] : {std::pair<size_t, size_t> {1, 7}, {100, 16384}, {stream.size(), 1 << 20}}) {
         auto inflater = Inflater::make(GetParam());
         ASSERT_TRUE(inflater);
         auto outcome = inflateAll(*inflater, stream, inputStep, outputStep);

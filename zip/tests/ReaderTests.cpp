@@ -42,14 +42,14 @@ protected:
 TEST_F(ReaderTest, FindsTheEndRecordAloneOrBehindACommentOrTrailingDataWithinTheLimit)
 {
     std::string comment(100, 'c');
-    auto withComment = open(buildArchive({ { .name = "a", .data = "1" } }, comment));
+    auto withComment = open(buildArchive({{.name = "a", .data = "1"}}, comment));
     ASSERT_TRUE(withComment);
     EXPECT_EQ(withComment->comment(), comment);
-    EXPECT_EQ(paths(*withComment), std::vector<std::string> { "a" });
+    EXPECT_EQ(paths(*withComment), std::vector<std::string> {"a"});
 
     // The record is searched for in the last 65,999 bytes: 65,977 bytes of
     // trailing data still leave it in reach, one byte more does not.
-    std::string archive = buildArchive({ { .name = "a", .data = "1" } });
+    std::string archive = buildArchive({{.name = "a", .data = "1"}});
     EXPECT_TRUE(open(archive + std::string(65999 - 22, '\0')));
     EXPECT_FALSE(open(archive + std::string(65999 - 22 + 1, '\0')));
 
@@ -74,7 +74,7 @@ TEST_F(ReaderTest, DoesNotOpenWhatIsNoArchive)
     auto missing = Archive::open(scratch.url("missing.zip"));
     ASSERT_FALSE(missing);
     EXPECT_TRUE(isFileError(missing.error(), FileError::Code::fileReadNoSuchFile)) << missing.error()->description();
-    for (const std::string& bytes : { std::string(21, 'x'), std::string(5000, 'x') }) {
+    for (const std::string& bytes : {std::string(21, 'x'), std::string(5000, 'x')}) {
         auto opened = open(bytes);
         ASSERT_FALSE(opened);
         EXPECT_TRUE(ArchiveError::is(opened.error(), ArchiveError::Code::missingEndOfCentralDirectoryRecord));
@@ -87,9 +87,9 @@ TEST_F(ReaderTest, DoesNotOpenWhatIsNoArchive)
 TEST_F(ReaderTest, ReadsEntriesWithDataDescriptorsWithAndWithoutSignature)
 {
     auto archive = open(buildArchive({
-        { .name = "signed", .data = std::string(3000, 's'), .method = 8, .dataDescriptor = true },
-        { .name = "unsigned", .data = "plain stored bytes", .dataDescriptor = true, .descriptorSignature = false },
-        { .name = "after", .data = "last" },
+        {.name = "signed", .data = std::string(3000, 's'), .method = 8, .dataDescriptor = true},
+        {.name = "unsigned", .data = "plain stored bytes", .dataDescriptor = true, .descriptorSignature = false},
+        {.name = "after", .data = "last"},
     }));
     ASSERT_TRUE(archive);
     auto entries = archive->entries();
@@ -109,36 +109,36 @@ TEST_F(ReaderTest, DecodesNamesAsUTF8OrCodePage437)
 {
     std::string bytes = "caf\xC3\xA9";
     auto archive = open(buildArchive({
-        { .name = bytes, .host = 0, .flags = 0x0800 },
-        { .name = bytes, .host = 0 },
-        { .name = "\x80\x9B\xE1", .host = 0 },
-        { .name = "bad\xC3", .host = 0, .flags = 0x0800 },
+        {.name = bytes, .host = 0, .flags = 0x0800},
+        {.name = bytes, .host = 0},
+        {.name = "\x80\x9B\xE1", .host = 0},
+        {.name = "bad\xC3", .host = 0, .flags = 0x0800},
         // Unix archivers write UTF-8 names without the flag.
-        { .name = bytes },
-        { .name = "\x80\x9B", .host = 3 },
+        {.name = bytes},
+        {.name = "\x80\x9B", .host = 3},
     }));
     ASSERT_TRUE(archive);
     EXPECT_EQ(paths(*archive),
-        (std::vector<std::string> { "café", "caf├⌐", "Ç¢ß", "", "café", "Ç¢" }));
+        (std::vector<std::string> {"café", "caf├⌐", "Ç¢ß", "", "café", "Ç¢"}));
 }
 
 TEST_F(ReaderTest, DecidesTheTypeByHostSystem)
 {
     auto archive = open(buildArchive({
-        { .name = "regular-with-slash/", .externalAttributes = regularFile },
-        { .name = "unix-dir", .externalAttributes = directory },
-        { .name = "unix-link", .externalAttributes = symbolicLink },
-        { .name = "unix-fifo", .externalAttributes = 010644u << 16 },
-        { .name = "untyped/", .externalAttributes = 0 },
-        { .name = "untyped", .externalAttributes = 0 },
-        { .name = "osx-dir", .externalAttributes = directory, .host = 19 },
-        { .name = "dos-attribute", .externalAttributes = 0x10, .host = 0 },
-        { .name = "dos-attribute-readonly", .externalAttributes = 0x11, .host = 0 },
-        { .name = "dos-archive", .externalAttributes = 0x20, .host = 0 },
-        { .name = "dos-slash/", .externalAttributes = 0, .host = 0 },
-        { .name = "ntfs-slash/", .externalAttributes = 0x10, .host = 10 },
-        { .name = "ntfs-attribute", .externalAttributes = 0x10, .host = 10 },
-        { .name = "vfat/", .externalAttributes = 0, .host = 20 },
+        {.name = "regular-with-slash/", .externalAttributes = regularFile},
+        {.name = "unix-dir", .externalAttributes = directory},
+        {.name = "unix-link", .externalAttributes = symbolicLink},
+        {.name = "unix-fifo", .externalAttributes = 010644u << 16},
+        {.name = "untyped/", .externalAttributes = 0},
+        {.name = "untyped", .externalAttributes = 0},
+        {.name = "osx-dir", .externalAttributes = directory, .host = 19},
+        {.name = "dos-attribute", .externalAttributes = 0x10, .host = 0},
+        {.name = "dos-attribute-readonly", .externalAttributes = 0x11, .host = 0},
+        {.name = "dos-archive", .externalAttributes = 0x20, .host = 0},
+        {.name = "dos-slash/", .externalAttributes = 0, .host = 0},
+        {.name = "ntfs-slash/", .externalAttributes = 0x10, .host = 10},
+        {.name = "ntfs-attribute", .externalAttributes = 0x10, .host = 10},
+        {.name = "vfat/", .externalAttributes = 0, .host = 20},
     }));
     ASSERT_TRUE(archive);
     std::vector<EntryType> types;
@@ -146,22 +146,22 @@ TEST_F(ReaderTest, DecidesTheTypeByHostSystem)
         types.push_back(entry.type());
     using enum EntryType;
     EXPECT_EQ(types,
-        (std::vector<EntryType> { file, directory, symlink, file, directory, file, directory, directory, directory, file,
-            directory, directory, file, directory }));
+        (std::vector<EntryType> {file, directory, symlink, file, directory, file, directory, directory, directory, file,
+            directory, directory, file, directory}));
 }
 
 TEST_F(ReaderTest, TellsPermissionsAndModificationDate)
 {
     uint32_t timestamp = 1700000001; // 2023-11-14 22:13:21 UTC, an odd second
-    std::string extendedTimestamp = { 0x55, 0x54, 5, 0, 1 };
+    std::string extendedTimestamp = {0x55, 0x54, 5, 0, 1};
     for (int shift = 0; shift < 32; shift += 8)
         extendedTimestamp += static_cast<char>((timestamp >> shift) & 0xFF);
     auto archive = open(buildArchive({
-        { .name = "script", .externalAttributes = 0100750u << 16 },
-        { .name = "no-mode", .externalAttributes = 0100000u << 16 },
-        { .name = "dos-file", .externalAttributes = 0x20, .host = 0 },
-        { .name = "dos-dir/", .externalAttributes = 0x10, .host = 0 },
-        { .name = "stamped", .centralExtraField = extendedTimestamp },
+        {.name = "script", .externalAttributes = 0100750u << 16},
+        {.name = "no-mode", .externalAttributes = 0100000u << 16},
+        {.name = "dos-file", .externalAttributes = 0x20, .host = 0},
+        {.name = "dos-dir/", .externalAttributes = 0x10, .host = 0},
+        {.name = "stamped", .centralExtraField = extendedTimestamp},
     }));
     ASSERT_TRUE(archive);
     auto entries = archive->entries();
@@ -177,10 +177,10 @@ TEST_F(ReaderTest, TellsPermissionsAndModificationDate)
 
 TEST_F(ReaderTest, AnEntryThatCannotBeReadEndsTheWalk)
 {
-    for (auto refused : { TestEntry { .name = "secret", .flags = 0x0001 }, TestEntry { .name = "secret", .versionNeeded = 46 } }) {
-        auto archive = open(buildArchive({ { .name = "before" }, refused, { .name = "after" } }));
+    for (auto refused : {TestEntry {.name = "secret", .flags = 0x0001}, TestEntry {.name = "secret", .versionNeeded = 46}}) {
+        auto archive = open(buildArchive({{.name = "before"}, refused, {.name = "after"}}));
         ASSERT_TRUE(archive);
-        EXPECT_EQ(paths(*archive), std::vector<std::string> { "before" });
+        EXPECT_EQ(paths(*archive), std::vector<std::string> {"before"});
         auto walked = archive->forEachEntry([](const Entry&) { return IterationDecision::continue_; });
         ASSERT_FALSE(walked);
         EXPECT_TRUE(ArchiveError::is(walked.error(), ArchiveError::Code::unreadableArchive));
@@ -190,17 +190,17 @@ TEST_F(ReaderTest, AnEntryThatCannotBeReadEndsTheWalk)
 
 TEST_F(ReaderTest, ADamagedDirectoryEndsTheWalkKeepingEarlierEntries)
 {
-    std::string bytes = buildArchive({ { .name = "first" }, { .name = "second" }, { .name = "third" } });
+    std::string bytes = buildArchive({{.name = "first"}, {.name = "second"}, {.name = "third"}});
     // Break the second central directory record's signature.
     size_t second = bytes.find(std::string("\x50\x4b\x01\x02", 4), bytes.find(std::string("\x50\x4b\x01\x02", 4)) + 1);
     bytes[second] = 'X';
     auto archive = open(bytes);
     ASSERT_TRUE(archive);
-    EXPECT_EQ(paths(*archive), std::vector<std::string> { "first" });
+    EXPECT_EQ(paths(*archive), std::vector<std::string> {"first"});
     EXPECT_FALSE(archive->forEachEntry([](const Entry&) { return IterationDecision::continue_; }));
 
     // A local header offset pointing nowhere ends it as well.
-    std::string badOffset = buildArchive({ { .name = "only" } });
+    std::string badOffset = buildArchive({{.name = "only"}});
     badOffset[badOffset.size() - 22 - 4 - 1] = 0x7F; // relativeOffsetOfLocalHeader's high byte
     auto damaged = open(badOffset);
     ASSERT_TRUE(damaged);
@@ -209,22 +209,22 @@ TEST_F(ReaderTest, ADamagedDirectoryEndsTheWalkKeepingEarlierEntries)
 
 TEST_F(ReaderTest, EachWalkStartsAgainAndTheCallbackCanStopIt)
 {
-    auto archive = open(buildArchive({ { .name = "a" }, { .name = "b" }, { .name = "c" } }));
+    auto archive = open(buildArchive({{.name = "a"}, {.name = "b"}, {.name = "c"}}));
     ASSERT_TRUE(archive);
-    EXPECT_EQ(paths(*archive), (std::vector<std::string> { "a", "b", "c" }));
-    EXPECT_EQ(paths(*archive), (std::vector<std::string> { "a", "b", "c" }));
+    EXPECT_EQ(paths(*archive), (std::vector<std::string> {"a", "b", "c"}));
+    EXPECT_EQ(paths(*archive), (std::vector<std::string> {"a", "b", "c"}));
     std::vector<std::string> seen;
     auto walked = archive->forEachEntry([&](const Entry& entry) {
         seen.push_back(entry.path());
         return entry.path() == "b" ? IterationDecision::stop : IterationDecision::continue_;
     });
     EXPECT_TRUE(walked.ok());
-    EXPECT_EQ(seen, (std::vector<std::string> { "a", "b" }));
+    EXPECT_EQ(seen, (std::vector<std::string> {"a", "b"}));
 }
 
 TEST_F(ReaderTest, EntriesAreEqualByPathChecksumAndOffset)
 {
-    auto archive = open(buildArchive({ { .name = "same", .data = "1" }, { .name = "same", .data = "1" } }));
+    auto archive = open(buildArchive({{.name = "same", .data = "1"}, {.name = "same", .data = "1"}}));
     ASSERT_TRUE(archive);
     auto first = archive->entries();
     auto again = archive->entries();
@@ -240,11 +240,11 @@ TEST_F(ReaderTest, ReadsZip64EndRecordsAndExtraFields)
         data[index] = static_cast<char>((index * 7919) >> 3);
     auto archive = open(buildArchive(
         {
-            { .name = "dir/", .externalAttributes = directory },
-            { .name = "dir/stored", .data = data },
-            { .name = "dir/deflated", .data = data, .method = 8 },
-            { .name = "streamed", .data = data, .method = 8, .dataDescriptor = true },
-            { .name = "unsigned", .data = "short", .dataDescriptor = true, .descriptorSignature = false },
+            {.name = "dir/", .externalAttributes = directory},
+            {.name = "dir/stored", .data = data},
+            {.name = "dir/deflated", .data = data, .method = 8},
+            {.name = "streamed", .data = data, .method = 8, .dataDescriptor = true},
+            {.name = "unsigned", .data = "short", .dataDescriptor = true, .descriptorSignature = false},
         },
         "sixty-four", ArchiveFormat::zip64));
     ASSERT_TRUE(archive);
@@ -253,9 +253,9 @@ TEST_F(ReaderTest, ReadsZip64EndRecordsAndExtraFields)
     EXPECT_EQ(archive->comment(), "sixty-four");
     auto entries = archive->entries();
     ASSERT_EQ(entries.size(), 5u);
-    EXPECT_EQ(paths(*archive), (std::vector<std::string> { "dir/", "dir/stored", "dir/deflated", "streamed", "unsigned" }));
+    EXPECT_EQ(paths(*archive), (std::vector<std::string> {"dir/", "dir/stored", "dir/deflated", "streamed", "unsigned"}));
     EXPECT_EQ(entries[0].type(), EntryType::directory);
-    for (size_t index : { 1, 2, 3 }) {
+    for (size_t index : {1, 2, 3}) {
         EXPECT_EQ(entries[index].uncompressedSize(), data.size());
         EXPECT_EQ(contents(*archive, entries[index]), data) << entries[index].path();
     }
@@ -273,8 +273,8 @@ TEST_F(ReaderTest, ReadsZip64EndRecordsAndExtraFields)
 
 TEST_F(ReaderTest, DamagedZip64RecordsAndArchivesOnSeveralDisksDoNotOpen)
 {
-    const std::string zip64 = buildArchive({ { .name = "a", .data = "1" }, { .name = "b", .data = "22" } }, {}, ArchiveFormat::zip64);
-    const std::string classic = buildArchive({ { .name = "a", .data = "1" } });
+    const std::string zip64 = buildArchive({{.name = "a", .data = "1"}, {.name = "b", .data = "22"}}, {}, ArchiveFormat::zip64);
+    const std::string classic = buildArchive({{.name = "a", .data = "1"}});
     // Offsets from the end: end record 22 bytes, locator 20, 64-bit end record 56.
     const size_t end = zip64.size() - 22, locator = end - 20, record = locator - 56;
     auto patched = [](std::string bytes, size_t at, std::string with) { return bytes.replace(at, with.size(), with); };
@@ -288,16 +288,16 @@ TEST_F(ReaderTest, DamagedZip64RecordsAndArchivesOnSeveralDisksDoNotOpen)
         std::string bytes;
     };
     const Case cases[] = {
-        { "locator points past the file", patched64(zip64, locator + 8, uint64_t { 1 } << 40) },
-        { "record would overlap the locator", patched64(zip64, locator + 8, record + 1) },
-        { "64-bit end record without its signature", patched(zip64, record, "XXXX") },
-        { "64-bit end record of another disk", patched(zip64, record + 16, "\x01") },
-        { "entries on this disk are not all entries", patched(zip64, record + 24, "\x01") },
-        { "central directory runs into the end record", patched64(zip64, record + 40, record + 1) },
-        { "central directory beyond the file", patched64(zip64, record + 48, uint64_t { 1 } << 40) },
-        { "locator counts two disks", patched(zip64, locator + 16, "\x02") },
-        { "classic end record of the second disk", patched(classic, classic.size() - 22 + 4, "\x01") },
-        { "classic directory starting on another disk", patched(classic, classic.size() - 22 + 6, "\x01") },
+        {"locator points past the file", patched64(zip64, locator + 8, uint64_t {1} << 40)},
+        {"record would overlap the locator", patched64(zip64, locator + 8, record + 1)},
+        {"64-bit end record without its signature", patched(zip64, record, "XXXX")},
+        {"64-bit end record of another disk", patched(zip64, record + 16, "\x01")},
+        {"entries on this disk are not all entries", patched(zip64, record + 24, "\x01")},
+        {"central directory runs into the end record", patched64(zip64, record + 40, record + 1)},
+        {"central directory beyond the file", patched64(zip64, record + 48, uint64_t {1} << 40)},
+        {"locator counts two disks", patched(zip64, locator + 16, "\x02")},
+        {"classic end record of the second disk", patched(classic, classic.size() - 22 + 4, "\x01")},
+        {"classic directory starting on another disk", patched(classic, classic.size() - 22 + 6, "\x01")},
     };
     ASSERT_TRUE(open(zip64));
     ASSERT_TRUE(open(classic));
@@ -308,13 +308,13 @@ TEST_F(ReaderTest, DamagedZip64RecordsAndArchivesOnSeveralDisksDoNotOpen)
 TEST_F(ReaderTest, AMarkedSizeWithoutItsZip64ValueEndsTheWalk)
 {
     const std::string tooShort = std::string("\x01\x00\x04\x00", 4) + "abcd";
-    for (const auto& extraField : { std::string(), tooShort }) {
+    for (const auto& extraField : {std::string(), tooShort}) {
         auto archive = open(buildArchive({
-            { .name = "fine", .data = "1" },
-            { .name = "marked", .data = "2", .centralExtraField = extraField, .recordedUncompressedSize = 0xFFFFFFFF },
+            {.name = "fine", .data = "1"},
+            {.name = "marked", .data = "2", .centralExtraField = extraField, .recordedUncompressedSize = 0xFFFFFFFF},
         }));
         ASSERT_TRUE(archive);
-        EXPECT_EQ(paths(*archive), std::vector<std::string> { "fine" });
+        EXPECT_EQ(paths(*archive), std::vector<std::string> {"fine"});
         auto walked = archive->forEachEntry([](const Entry&) { return IterationDecision::continue_; });
         ASSERT_FALSE(walked);
         EXPECT_TRUE(ArchiveError::is(walked.error(), ArchiveError::Code::unreadableArchive));
@@ -337,16 +337,16 @@ TEST_F(ReaderTest, ArchivesBeyondTheLimitsAreRefused)
         bool refused;
     };
     const Case cases[] = {
-        { std::string(ArchiveLimits::maximumPathLength, 'n'), false },
-        { std::string(ArchiveLimits::maximumPathLength + 1, 'n'), true },
-        { nested.substr(0, nested.size() - 1), false },
-        { nested + "f", true },
+        {std::string(ArchiveLimits::maximumPathLength, 'n'), false},
+        {std::string(ArchiveLimits::maximumPathLength + 1, 'n'), true},
+        {nested.substr(0, nested.size() - 1), false},
+        {nested + "f", true},
         // Empty components do not count as levels.
-        { "a//////b", false },
+        {"a//////b", false},
     };
     for (const auto& [path, refused] : cases) {
         SCOPED_TRACE(path.substr(0, 40));
-        auto archive = open(buildArchive({ { .name = "first" }, { .name = path }, { .name = "last" } }));
+        auto archive = open(buildArchive({{.name = "first"}, {.name = path}, {.name = "last"}}));
         ASSERT_TRUE(archive);
         std::vector<std::string> seen;
         auto walked = walk(*archive, seen);
@@ -355,16 +355,16 @@ TEST_F(ReaderTest, ArchivesBeyondTheLimitsAreRefused)
             EXPECT_EQ(seen.size(), 3u);
             continue;
         }
-        EXPECT_EQ(seen, std::vector<std::string> { "first" });
+        EXPECT_EQ(seen, std::vector<std::string> {"first"});
         ASSERT_FALSE(walked);
         EXPECT_TRUE(ArchiveError::is(walked.error(), ArchiveError::Code::entryPathTooLong));
     }
 
     // An archive that lists more entries than the limit yields none of them.
-    std::string bytes = buildArchive({ { .name = "a" }, { .name = "b" } }, {}, ArchiveFormat::zip64);
+    std::string bytes = buildArchive({{.name = "a"}, {.name = "b"}}, {}, ArchiveFormat::zip64);
     size_t record = bytes.size() - 22 - 20 - 56;
     uint64_t count = ArchiveLimits::maximumEntryCount + 1;
-    for (size_t field : { record + 24, record + 32 })
+    for (size_t field : {record + 24, record + 32})
         for (size_t byte = 0; byte < 8; ++byte)
             bytes[field + byte] = static_cast<char>(count >> (8 * byte));
     auto archive = open(bytes);

@@ -58,7 +58,8 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
     std::string body;
     std::string directory;
     for (const auto& entry : entries) {
-        std::string stored = entry.storedData ? *entry.storedData : entry.method == 8 ? deflate(entry.data) : entry.data;
+        std::string stored = entry.storedData ? *entry.storedData : entry.method == 8 ? deflate(entry.data)
+                                                                                      : entry.data;
         uint32_t crc = static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(entry.data.data()), static_cast<uInt>(entry.data.size())));
         uint64_t compressed = entry.recordedCompressedSize.value_or(stored.size());
         uint64_t uncompressed = entry.recordedUncompressedSize.value_or(entry.data.size());
@@ -103,7 +104,7 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
         }
 
         put32(directory, 0x02014b50);
-        put16(directory, (uint32_t { entry.host } << 8) | 30);
+        put16(directory, (uint32_t {entry.host} << 8) | 30);
         put16(directory, versionNeeded);
         put16(directory, flags);
         put16(directory, entry.method);

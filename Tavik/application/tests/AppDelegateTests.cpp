@@ -85,7 +85,7 @@ TEST_F(AppDelegateTest, LeftoverMountsAreDetachedOrRemovedBeforeWatchingStarts)
     auto mountPoint = MountDMGAction::newMountPoint(URL::fileURL(root / "Example.dmg")).value();
     fs::create_directories(mountPoint.path());
     tavik::testing::ResultWaiter<URL, DMGMountpoint> mounted;
-    MountDMGAction(service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([](ErrorPtr) { }),
+    MountDMGAction(service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([](ErrorPtr) {}),
         log::Logger("app.tavik.TavikActions", "Mount DMG"))
         .perform(URL::fileURL(root / "Example.dmg"), mounted.completion());
     auto attached = mounted.wait();
@@ -233,7 +233,7 @@ TEST_F(AppDelegateTest, OneInstanceOwnsTheBusNameAndTakesTheFilesOfLaterStarts)
         arrived.notify_all();
     });
     ASSERT_TRUE(service) << service.error()->description();
-    EXPECT_FALSE(AppBusService::start([](std::vector<URL>, FileSource) { })) << "a second owner is refused";
+    EXPECT_FALSE(AppBusService::start([](std::vector<URL>, FileSource) {})) << "a second owner is refused";
 
     EXPECT_EQ(openInRunningInstance({URL::fileURL("/tmp/a.zip"), URL::fileURL("/tmp/b é.dmg")}, FileSource::statusBarIcon).value(), true);
     std::unique_lock lock(received);
@@ -248,10 +248,9 @@ TEST_F(AppDelegateTest, ALaterStartAsksTheRunningOneToReopen)
     EXPECT_EQ(reopenRunningInstance().value(), false) << "nobody runs yet";
 
     std::atomic<int> reopens = 0;
-    auto service = AppBusService::start([](std::vector<URL>, FileSource) { }, [&] {
+    auto service = AppBusService::start([](std::vector<URL>, FileSource) {}, [&] {
         ++reopens;
-        return true;
-    });
+        return true; });
     ASSERT_TRUE(service) << service.error()->description();
     EXPECT_EQ(reopenRunningInstance().value(), true);
     EXPECT_EQ(reopens.load(), 1);
@@ -260,11 +259,11 @@ TEST_F(AppDelegateTest, ALaterStartAsksTheRunningOneToReopen)
 // Counts what the delegate removes.
 class CountingNotificationCenter final : public notifications::NotificationCenter {
 public:
-    void setDelegate(std::weak_ptr<notifications::NotificationCenterDelegate>) override { }
-    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override { }
-    void getNotificationSettings(std::function<void(notifications::NotificationSettings)>) override { }
-    void requestAuthorization(unsigned, std::function<void(bool, ErrorPtr)>) override { }
-    void addNotificationRequest(notifications::NotificationRequest, std::function<void(ErrorPtr)>) override { }
+    void setDelegate(std::weak_ptr<notifications::NotificationCenterDelegate>) override {}
+    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override {}
+    void getNotificationSettings(std::function<void(notifications::NotificationSettings)>) override {}
+    void requestAuthorization(unsigned, std::function<void(bool, ErrorPtr)>) override {}
+    void addNotificationRequest(notifications::NotificationRequest, std::function<void(ErrorPtr)>) override {}
     void removeAllDeliveredNotifications() override { ++delivered; }
     void removeAllPendingNotificationRequests() override { ++pending; }
     std::atomic<int> delivered = 0;
@@ -323,7 +322,7 @@ TEST_F(AppDelegateTest, LaunchAndQuitRemoveNotificationsAndTheUpdaterReportsThro
     auto offline = updater::UpdaterError::make(updater::UpdaterError::Code::feedUnreadable, "offline");
     delegate->updaterScheduledUpdateCheckDidAbortWithError(offline);
     EXPECT_TRUE(logs.contains(log::Level::error, "Scheduled update check aborted due to error: " + offline->description()));
-    delegate->updaterFailedToDownloadUpdate({ "Tavik 2.0", "200", "2.0", std::nullopt }, GenericError::make("test", 3, "gone"));
+    delegate->updaterFailedToDownloadUpdate({"Tavik 2.0", "200", "2.0", std::nullopt}, GenericError::make("test", 3, "gone"));
     EXPECT_TRUE(logs.contains(log::Level::error, "Update will download update for version 2.0: gone"));
 
     delegate->applicationWillTerminate(5s);
@@ -342,8 +341,7 @@ TEST_F(AppDelegateTest, TheUpdaterNeedsAFeedAndAWayToShowAlerts)
     withAlerts->applicationWillFinishLaunching();
     log::LogCapture logs;
     withAlerts->applicationDidFinishLaunching();
-    EXPECT_TRUE(logs.contains(log::Level::error, "Failed to start updater: "
-            + updater::UpdaterError(updater::UpdaterError::Code::invalidFeedURL, "no feed address").description()));
+    EXPECT_TRUE(logs.contains(log::Level::error, "Failed to start updater: " + updater::UpdaterError(updater::UpdaterError::Code::invalidFeedURL, "no feed address").description()));
 
     auto headless = makeDelegate();
     headless->applicationDidFinishLaunching();
@@ -387,7 +385,7 @@ TEST_F(AppDelegateTest, QuittingTakesItsQuestionsOffTheDesktop)
     auto delegate = makeDelegate();
     auto performer = delegate->environment().userInputRequestPerformer;
     performer->registerCategories();
-    std::atomic<int> answers{0};
+    std::atomic<int> answers {0};
     performer->requestUserInput("Found ZIP", "Choose how to handle ZIP", UserInputRequestPerformer::Category::foundFile,
         [&](Result<UserResponse>) { ++answers; });
     auto posted = server.waitForPosted(1);
@@ -395,7 +393,7 @@ TEST_F(AppDelegateTest, QuittingTakesItsQuestionsOffTheDesktop)
 
     delegate->applicationWillTerminate(10s);
     ASSERT_TRUE(server.waitForClosedByCall(1));
-    EXPECT_EQ(server.closedByCall(), std::vector<uint32_t>{posted[0].id});
+    EXPECT_EQ(server.closedByCall(), std::vector<uint32_t> {posted[0].id});
     std::this_thread::sleep_for(100ms); // a report of the close would show by now
     EXPECT_EQ(answers, 0) << "removed by Tavik itself: not a dismissal";
     static_cast<notifications::FreedesktopNotificationCenter&>(*performer->userNotificationCenter()).disconnect();

@@ -25,10 +25,10 @@
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
-using tavik::testing::TestNotificationServer;
 using tavik::testing::eventually;
-using tavik::testing::readFile;
 using tavik::testing::PrivateSessionBus;
+using tavik::testing::readFile;
+using tavik::testing::TestNotificationServer;
 using namespace std::chrono_literals;
 
 namespace {
@@ -51,7 +51,7 @@ protected:
 
     void SetUp() override
     {
-        for (auto* folder : { "Applications", "Other Applications", "Downloads", "tmp" })
+        for (auto* folder : {"Applications", "Other Applications", "Downloads", "tmp"})
             fs::create_directories(root / folder);
         fs::create_directory_symlink(root / "Downloads", root / "LinkToDownloads");
         std::ofstream(root / "Example.zip") << "a file";
@@ -81,7 +81,7 @@ protected:
                 unsetenv("DBUS_SESSION_BUS_ADDRESS");
             for (const auto& [variable, value] : environment)
                 setenv(variable.c_str(), value.c_str(), 1);
-            std::vector<char*> argv { const_cast<char*>(TAVIK_EXECUTABLE) };
+            std::vector<char*> argv {const_cast<char*>(TAVIK_EXECUTABLE)};
             for (auto& argument : arguments)
                 argv.push_back(const_cast<char*>(argument.c_str()));
             argv.push_back(nullptr);
@@ -112,8 +112,8 @@ protected:
 
     Outcome outcome(int status, const std::string& name)
     {
-        return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(root / (name + ".out")),
-            readFile(root / (name + ".err")) };
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(root / (name + ".out")),
+            readFile(root / (name + ".err"))};
     }
 
     Outcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
@@ -123,7 +123,7 @@ protected:
 
     std::vector<Strings> list()
     {
-        auto run = tavik({ "sources", "list" });
+        auto run = tavik({"sources", "list"});
         EXPECT_EQ(run.status, 0) << run.err;
         std::vector<Strings> rows;
         for (auto& line : split(run.out, '\n'))
@@ -131,14 +131,15 @@ protected:
         return rows;
     }
 
-    tavik::testing::ScratchFolder scratch{"tavik-cli"};
+    tavik::testing::ScratchFolder scratch {"tavik-cli"};
     fs::path root = scratch.path();
 };
 
 bool nameHasOwnerOnSessionBus(const std::string& name)
 {
     std::string command = "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-                          "org.freedesktop.DBus.NameHasOwner string:" + name + " 2>/dev/null";
+                          "org.freedesktop.DBus.NameHasOwner string:"
+        + name + " 2>/dev/null";
     FILE* reply = popen(command.c_str(), "r");
     if (!reply)
         return false;
@@ -155,80 +156,77 @@ TEST_F(CommandLineTest, SetupGivesEverySourceTheDestinationAndWatchesTheFolderOn
 {
     auto rows = list();
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], (Strings { "AppIcon", "App Icon", "searchForApplications", "askWhenMultipleFound",
-                           "askWhenMultipleCopied", "moveToTrash", "-", "unavailable" }));
+    EXPECT_EQ(rows[0], (Strings {"AppIcon", "App Icon", "searchForApplications", "askWhenMultipleFound", "askWhenMultipleCopied", "moveToTrash", "-", "unavailable"}));
     EXPECT_EQ(rows[1][0], "StatusBarIcon");
 
-    EXPECT_EQ(tavik({ "setup", "--status" }).out, "not done\n");
-    auto setup = tavik({ "setup", "--destination", path("Applications"), "--watch", path("Downloads") });
+    EXPECT_EQ(tavik({"setup", "--status"}).out, "not done\n");
+    auto setup = tavik({"setup", "--destination", path("Applications"), "--watch", path("Downloads")});
     ASSERT_EQ(setup.status, 0) << setup.err;
-    EXPECT_EQ(tavik({ "setup", "--status" }).out, "done\n");
+    EXPECT_EQ(tavik({"setup", "--status"}).out, "done\n");
     rows = list();
     ASSERT_EQ(rows.size(), 3u);
     for (auto& row : rows)
-        EXPECT_EQ((Strings { row[6], row[7] }), (Strings { path("Applications"), "available" })) << row[0];
+        EXPECT_EQ((Strings {row[6], row[7]}), (Strings {path("Applications"), "available"})) << row[0];
     EXPECT_TRUE(tavik::UUID::fromString(rows[2][0])) << rows[2][0];
     EXPECT_EQ(rows[2][1], path("Downloads"));
 
     // Again, through a symbolic link and from relative paths: no second source.
     ASSERT_EQ(chdir(root.c_str()), 0);
-    EXPECT_EQ(tavik({ "setup", "--destination", "Applications", "--watch", "LinkToDownloads" }).status, 0);
+    EXPECT_EQ(tavik({"setup", "--destination", "Applications", "--watch", "LinkToDownloads"}).status, 0);
     EXPECT_EQ(list().size(), 3u);
 }
 
 TEST_F(CommandLineTest, AddSetAndRemoveRoundTrip)
 {
-    auto added = tavik({ "sources", "add", path("Downloads"), "--destination", path("Applications") });
+    auto added = tavik({"sources", "add", path("Downloads"), "--destination", path("Applications")});
     ASSERT_EQ(added.status, 0) << added.err;
     auto id = split(added.out, '\n').at(0);
-    EXPECT_EQ(list().at(2), (Strings { id, path("Downloads"), "searchForApplications", "askWhenMultipleFound",
-                                "askWhenMultipleCopied", "moveToTrash", path("Applications"), "available" }));
+    EXPECT_EQ(list().at(2), (Strings {id, path("Downloads"), "searchForApplications", "askWhenMultipleFound", "askWhenMultipleCopied", "moveToTrash", path("Applications"), "available"}));
 
-    for (auto& [key, value] : std::vector<std::pair<std::string, std::string>> { { "FileFoundAction", "ignore" },
-             { "ApplicationFoundAction", "copyToDestination" }, { "ApplicationCopiedAction", "openApp" },
-             { "AllApplicationsHandledAction", "doNothing" }, { "Destination", path("Other Applications") } })
-        EXPECT_EQ(tavik({ "sources", "set", id, key, value }).status, 0) << key;
-    EXPECT_EQ(list().at(2), (Strings { id, path("Downloads"), "ignore", "copyToDestination", "openApp", "doNothing",
-                                path("Other Applications"), "partiallyAvailable" }));
-    EXPECT_EQ(tavik({ "sources", "set", "AppIcon", "Destination", path("Applications") }).status, 0);
+    for (auto& [key, value] : std::vector<std::pair<std::string, std::string>> {{"FileFoundAction", "ignore"},
+             {"ApplicationFoundAction", "copyToDestination"}, {"ApplicationCopiedAction", "openApp"},
+             {"AllApplicationsHandledAction", "doNothing"}, {"Destination", path("Other Applications")}})
+        EXPECT_EQ(tavik({"sources", "set", id, key, value}).status, 0) << key;
+    EXPECT_EQ(list().at(2), (Strings {id, path("Downloads"), "ignore", "copyToDestination", "openApp", "doNothing", path("Other Applications"), "partiallyAvailable"}));
+    EXPECT_EQ(tavik({"sources", "set", "AppIcon", "Destination", path("Applications")}).status, 0);
     EXPECT_EQ(list().at(0).at(7), "available");
 
-    ASSERT_EQ(tavik({ "sources", "remove", id }).status, 0);
+    ASSERT_EQ(tavik({"sources", "remove", id}).status, 0);
     auto rows = list();
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ((Strings { rows[0][0], rows[1][0] }), (Strings { "AppIcon", "StatusBarIcon" }));
+    EXPECT_EQ((Strings {rows[0][0], rows[1][0]}), (Strings {"AppIcon", "StatusBarIcon"}));
 }
 
 TEST_F(CommandLineTest, BadInputGetsOneLineAndStatusTwoAndChangesNothing)
 {
     // Before anything is stored, an unknown id writes nothing either.
-    EXPECT_EQ(tavik({ "sources", "remove", "NoSuchSource" }).status, 2);
-    EXPECT_EQ(tavik({ "sources", "set", "NoSuchSource", "FileFoundAction", "ignore" }).status, 2);
+    EXPECT_EQ(tavik({"sources", "remove", "NoSuchSource"}).status, 2);
+    EXPECT_EQ(tavik({"sources", "set", "NoSuchSource", "FileFoundAction", "ignore"}).status, 2);
     EXPECT_FALSE(fs::exists(root / "config/tavik/app.tavik.Tavik.plist"));
 
-    auto added = tavik({ "sources", "add", path("Downloads") });
+    auto added = tavik({"sources", "add", path("Downloads")});
     ASSERT_EQ(added.status, 0) << added.err;
     auto id = split(added.out, '\n').at(0);
     auto before = settings();
     for (auto& command : std::vector<Strings> {
-             { "sources", "set", id, "FileFoundAction", "Ignore" },
-             { "sources", "set", id, "ApplicationFoundAction", "sometimes" },
-             { "sources", "set", id, "DisplayName", "Mine" },
-             { "sources", "set", id, "Destination", path("Missing") },
-             { "sources", "set", id, "Destination", path("Example.zip") },
-             { "sources", "set", "NoSuchSource", "FileFoundAction", "ignore" },
-             { "sources", "remove", "NoSuchSource" },
-             { "sources", "remove", "AppIcon" },
-             { "sources", "add", path("Missing") },
-             { "sources", "add", path("Example.zip") },
-             { "sources", "add", path("LinkToDownloads") },
-             { "sources", "add", path("Applications"), "--destination", path("Missing") },
-             { "sources", "add" },
-             { "sources" },
-             { "setup" },
-             { "setup", "--destination", path("Applications"), "--watch", path("Missing") },
-             { "setup", "--status", "--destination", path("Applications") },
-             { "--no-such-option" },
+             {"sources", "set", id, "FileFoundAction", "Ignore"},
+             {"sources", "set", id, "ApplicationFoundAction", "sometimes"},
+             {"sources", "set", id, "DisplayName", "Mine"},
+             {"sources", "set", id, "Destination", path("Missing")},
+             {"sources", "set", id, "Destination", path("Example.zip")},
+             {"sources", "set", "NoSuchSource", "FileFoundAction", "ignore"},
+             {"sources", "remove", "NoSuchSource"},
+             {"sources", "remove", "AppIcon"},
+             {"sources", "add", path("Missing")},
+             {"sources", "add", path("Example.zip")},
+             {"sources", "add", path("LinkToDownloads")},
+             {"sources", "add", path("Applications"), "--destination", path("Missing")},
+             {"sources", "add"},
+             {"sources"},
+             {"setup"},
+             {"setup", "--destination", path("Applications"), "--watch", path("Missing")},
+             {"setup", "--status", "--destination", path("Applications")},
+             {"--no-such-option"},
          }) {
         std::string shown;
         for (auto& argument : command)
@@ -243,11 +241,11 @@ TEST_F(CommandLineTest, BadInputGetsOneLineAndStatusTwoAndChangesNothing)
 
 TEST_F(CommandLineTest, HelpDocumentsEveryCommand)
 {
-    auto help = tavik({ "--help" });
+    auto help = tavik({"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* text : { "setup --destination DIR [--watch DIR]", "setup --status", "sources list",
+    for (const char* text : {"setup --destination DIR [--watch DIR]", "setup --status", "sources list",
              "sources add DIR [--destination DIR]", "sources remove ID", "sources set ID KEY VALUE",
-             "alwaysAsk, searchForApplications, ignore", "doNothing, moveToTrash" })
+             "alwaysAsk, searchForApplications, ignore", "doNothing, moveToTrash"})
         EXPECT_NE(help.out.find(text), std::string::npos) << text;
 }
 
@@ -270,13 +268,13 @@ TEST_F(CommandLineTest, WithoutAUsableDisplayTavikSaysItRunsHeadless)
 // `open` reports it and ends instead of waiting for good.
 TEST_F(CommandLineTest, OpenEndsWithDismissedWhenTheServerOrTheBusGoesUnderItsQuestion)
 {
-    ASSERT_EQ(tavik({ "setup", "--destination", path("Applications") }).status, 0);
-    ASSERT_EQ(tavik({ "sources", "set", "AppIcon", "FileFoundAction", "alwaysAsk" }).status, 0);
-    for (bool busGoes : { false, true }) {
+    ASSERT_EQ(tavik({"setup", "--destination", path("Applications")}).status, 0);
+    ASSERT_EQ(tavik({"sources", "set", "AppIcon", "FileFoundAction", "alwaysAsk"}).status, 0);
+    for (bool busGoes : {false, true}) {
         SCOPED_TRACE(busGoes ? "the bus goes away" : "the server quits");
         PrivateSessionBus bus;
         auto server = std::make_unique<TestNotificationServer>();
-        pid_t open = start({ "open", path("Example.zip") }, "open", true);
+        pid_t open = start({"open", path("Example.zip")}, "open", true);
         auto posted = server->waitForPosted(1, 60s);
         if (posted.size() != 1) {
             kill(open, SIGKILL);
@@ -310,14 +308,14 @@ TEST_F(CommandLineTest, OpenEndsWithDismissedWhenTheServerOrTheBusGoesUnderItsQu
 // as on SIGTERM, with status 0, and does not abort.
 TEST_F(CommandLineTest, HeadlessTavikQuitsCleanlyWhenItsBusGoesAway)
 {
-    ASSERT_EQ(tavik({ "setup", "--destination", path("Applications") }).status, 0);
-    ASSERT_EQ(tavik({ "sources", "set", "AppIcon", "FileFoundAction", "alwaysAsk" }).status, 0);
+    ASSERT_EQ(tavik({"setup", "--destination", path("Applications")}).status, 0);
+    ASSERT_EQ(tavik({"sources", "set", "AppIcon", "FileFoundAction", "alwaysAsk"}).status, 0);
     PrivateSessionBus bus;
     TestNotificationServer server;
-    pid_t headless = start({ "--headless" }, "headless", true);
+    pid_t headless = start({"--headless"}, "headless", true);
     bool serving = eventually([] { return nameHasOwnerOnSessionBus("app.tavik.Tavik"); });
     if (serving) {
-        pid_t open = start({ "open", path("Example.zip") }, "open", true);
+        pid_t open = start({"open", path("Example.zip")}, "open", true);
         auto handed = finish(open, "open");
         EXPECT_EQ(handed.out, "Handed 1 file(s) to the running Tavik\n") << handed.err;
         EXPECT_EQ(server.waitForPosted(1, 60s).size(), 1u);
@@ -326,6 +324,7 @@ TEST_F(CommandLineTest, HeadlessTavikQuitsCleanlyWhenItsBusGoesAway)
     auto ended = finishWithin(headless, "headless", 60s);
     ASSERT_TRUE(serving) << readFile(root / "headless.err");
     ASSERT_TRUE(ended) << "still running after its bus went away";
-    EXPECT_EQ(ended->status, 0) << "128 + n: ended by signal n\n" << ended->err;
+    EXPECT_EQ(ended->status, 0) << "128 + n: ended by signal n\n"
+                                << ended->err;
     EXPECT_NE(ended->err.find("tavik: lost the session bus"), std::string::npos) << ended->err;
 }

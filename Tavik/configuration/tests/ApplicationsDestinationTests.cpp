@@ -3,13 +3,13 @@
 #include "platform/foundation/Bookmark.hpp"
 
 using namespace tavik;
-using tavik::testing::ConfigurationTest;
 using plist::PropertyList;
+using tavik::testing::ConfigurationTest;
 namespace fs = std::filesystem;
 
 namespace {
 
-class ApplicationsDestinationTest : public ConfigurationTest { };
+class ApplicationsDestinationTest : public ConfigurationTest {};
 
 PropertyList record(std::optional<PropertyList> bookmark, std::optional<PropertyList> uuid)
 {
@@ -118,13 +118,14 @@ TEST_F(ApplicationsDestinationTest, IncompleteRecordsAreLeftOut)
     auto good = UUID();
     auto bookmark = bookmarkOf(makeFolder("Applications"));
     ASSERT_TRUE(userDefaults->set("ApplicationDestinations",
-        PropertyList::Array {
-            record(bookmark, PropertyList("not-a-uuid")),
-            record(std::nullopt, PropertyList(UUID().uuidString())),
-            record(PropertyList("not data"), PropertyList(UUID().uuidString())),
-            record(bookmark, PropertyList(int64_t(7))),
-            record(bookmark, PropertyList(good.uuidString())),
-        }).ok());
+                                PropertyList::Array {
+                                    record(bookmark, PropertyList("not-a-uuid")),
+                                    record(std::nullopt, PropertyList(UUID().uuidString())),
+                                    record(PropertyList("not data"), PropertyList(UUID().uuidString())),
+                                    record(bookmark, PropertyList(int64_t(7))),
+                                    record(bookmark, PropertyList(good.uuidString())),
+                                })
+                    .ok());
 
     ApplicationsDestinationManager manager(userDefaults);
     auto destinations = manager.destinations();

@@ -77,7 +77,7 @@ TEST(ApplicationDockIconMenuBarOptionTest, RawValuesAreTheStoredNames)
     std::vector<std::string> raw;
     for (auto option : ApplicationDockIconMenuBarOption::allCases())
         raw.push_back(option.rawValue());
-    EXPECT_EQ(raw, (std::vector<std::string> { "MenuBarOnly", "DockOnly", "DockAndMenuBar" }));
+    EXPECT_EQ(raw, (std::vector<std::string> {"MenuBarOnly", "DockOnly", "DockAndMenuBar"}));
     EXPECT_EQ(ApplicationDockIconMenuBarOption::fromRawValue("DockOnly"), ApplicationDockIconMenuBarOption::dockOnly);
     EXPECT_FALSE(ApplicationDockIconMenuBarOption::fromRawValue("menuBarOnly"));
 }

@@ -88,7 +88,7 @@ protected:
 // defaults file, as `tavik sources` does. Its exit status, -1 if it did not exit.
 inline int runSourcesEditor(const fs::path& file, std::vector<std::string> arguments)
 {
-    arguments.insert(arguments.begin(), { TAVIK_SOURCES_EDITOR, file.string() });
+    arguments.insert(arguments.begin(), {TAVIK_SOURCES_EDITOR, file.string()});
     std::vector<char*> argv;
     for (auto& argument : arguments)
         argv.push_back(argument.data());
@@ -97,7 +97,7 @@ inline int runSourcesEditor(const fs::path& file, std::vector<std::string> argum
     if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
         return -1;
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 #endif

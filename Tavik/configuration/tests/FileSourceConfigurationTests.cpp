@@ -7,9 +7,9 @@
 
 using namespace tavik;
 using namespace tavik::options;
+using plist::PropertyList;
 using tavik::testing::ConfigurationTest;
 using tavik::testing::runSourcesEditor;
-using plist::PropertyList;
 using Status = FileSourceConfiguration::Status;
 namespace fs = std::filesystem;
 
@@ -39,12 +39,12 @@ bool eventually(const std::function<bool()>& condition)
 PropertyList::Dictionary iconRecord(const std::string& id, const std::string& fileFoundAction)
 {
     return PropertyList::Dictionary {
-        { "ID", id },
-        { "DisplayName", id },
-        { "FileFoundAction", fileFoundAction },
-        { "ApplicationFoundAction", "copyToDestination" },
-        { "ApplicationCopiedAction", "openApp" },
-        { "AllApplicationsHandledAction", "doNothing" },
+        {"ID", id},
+        {"DisplayName", id},
+        {"FileFoundAction", fileFoundAction},
+        {"ApplicationFoundAction", "copyToDestination"},
+        {"ApplicationCopiedAction", "openApp"},
+        {"AllApplicationsHandledAction", "doNothing"},
     };
 }
 
@@ -59,7 +59,7 @@ TEST_F(FileSourceConfigurationTest, FirstStartCreatesTheTwoIconConfigurationsWit
     EXPECT_EQ(configurations[0]->fileSource(), FileSource::appIcon);
     EXPECT_EQ(configurations[1]->id(), "StatusBarIcon");
     EXPECT_EQ(configurations[1]->fileSource(), FileSource::statusBarIcon);
-    EXPECT_EQ(displayNames(*manager), (std::vector<std::string> { "App Icon", "Status Bar Icon" }));
+    EXPECT_EQ(displayNames(*manager), (std::vector<std::string> {"App Icon", "Status Bar Icon"}));
     for (auto& configuration : configurations) {
         EXPECT_EQ(configuration->fileFoundAction().currentValue(), FileFoundActionOption::searchForApplications);
         EXPECT_EQ(configuration->applicationFoundAction().currentValue(), ApplicationFoundActionOption::askWhenMultipleFound);
@@ -145,13 +145,14 @@ TEST_F(FileSourceConfigurationTest, RecordsThatCannotBeReadAreLeftOutAndTheOther
     auto badUUID = iconRecord("StatusBarIcon", "ignore");
     badUUID.emplace("DestinationBookmarkUUID", "not a uuid");
     ASSERT_TRUE(userDefaults->set("FileSourceConfigurations",
-        PropertyList::Array {
-            iconRecord("AppIcon", "searchForApplications"),
-            iconRecord("StatusBarIcon", "Ignore"), // a title is no raw value
-            missingName,
-            badUUID,
-            iconRecord("6D8B1F2C-0F5E-4C1A-9C1B-1E2D3C4B5A69", "alwaysAsk"),
-        }).ok());
+                                PropertyList::Array {
+                                    iconRecord("AppIcon", "searchForApplications"),
+                                    iconRecord("StatusBarIcon", "Ignore"), // a title is no raw value
+                                    missingName,
+                                    badUUID,
+                                    iconRecord("6D8B1F2C-0F5E-4C1A-9C1B-1E2D3C4B5A69", "alwaysAsk"),
+                                })
+                    .ok());
 
     auto manager = FileSourceConfigurationsManager::make(userDefaults);
     auto configurations = manager->fileSourceConfigurations();
@@ -229,8 +230,9 @@ TEST_F(FileSourceConfigurationTest, RemovingKeepsTheOtherObjectsAndTheirRecords)
     EXPECT_EQ(manager->fileSourceConfigurations()[1], statusBarIcon);
 
     ASSERT_TRUE(manager->removeConfigurations([](const FileSourceConfiguration& configuration) {
-        return configuration.id() == "AppIcon";
-    }).ok());
+                           return configuration.id() == "AppIcon";
+                       })
+                    .ok());
     auto list = manager->fileSourceConfigurations();
     ASSERT_EQ(list.size(), 3u);
     EXPECT_EQ(list[0], statusBarIcon);
@@ -245,9 +247,10 @@ TEST_F(FileSourceConfigurationTest, RemovingKeepsTheOtherObjectsAndTheirRecords)
     // A second removal after the first.
     auto aID = (*a)->id();
     ASSERT_TRUE(manager->removeConfigurations([&](const FileSourceConfiguration& configuration) {
-        return configuration.id() == aID;
-    }).ok());
-    EXPECT_EQ(displayNames(*manager), (std::vector<std::string> { "Status Bar Icon", (root / "B").string() }));
+                           return configuration.id() == aID;
+                       })
+                    .ok());
+    EXPECT_EQ(displayNames(*manager), (std::vector<std::string> {"Status Bar Icon", (root / "B").string()}));
     auto array = stored("FileSourceConfigurations");
     ASSERT_EQ(array->array()->size(), 2u);
     EXPECT_EQ(*array->array()->at(0).find("ID")->string(), "StatusBarIcon");
@@ -334,7 +337,7 @@ TEST(UUIDTransformerTest, CanonicalStringAndInvalidUUID)
 TEST_F(FileSourceConfigurationTest, RemovingOneAfterAnotherRemovesExactlyThose)
 {
     auto manager = FileSourceConfigurationsManager::make(userDefaults);
-    for (auto name : { "X", "Y", "Z" })
+    for (auto name : {"X", "Y", "Z"})
         ASSERT_TRUE(manager->addFolder(URL::fileURL(makeFolder(name)), std::nullopt).ok());
     auto removeNamed = [&](const std::string& name) {
         return manager->removeConfigurations([&](const FileSourceConfiguration& configuration) {
@@ -350,7 +353,7 @@ TEST_F(FileSourceConfigurationTest, RemovingOneAfterAnotherRemovesExactlyThose)
     ASSERT_TRUE(array && array->array());
     for (auto& record : *array->array())
         inFile.push_back(*record.find("DisplayName")->string());
-    EXPECT_EQ(inFile, (std::vector<std::string> { (root / "Y").string(), (root / "Z").string() }));
+    EXPECT_EQ(inFile, (std::vector<std::string> {(root / "Y").string(), (root / "Z").string()}));
     EXPECT_EQ(displayNames(*manager), inFile);
 }
 
@@ -358,17 +361,18 @@ TEST_F(FileSourceConfigurationTest, RemovingOneAfterAnotherRemovesExactlyThose)
 // different orders and then changes a folder that is left.
 TEST_F(FileSourceConfigurationTest, ChangesByAnotherProcessLeaveTheRunningListExactlyAsStored)
 {
-    const std::vector<std::vector<int>> orders { { 0, 1, 2 }, { 2, 1, 0 }, { 1, 0, 2 }, { 1, 2, 0 } };
+    const std::vector<std::vector<int>> orders {{0, 1, 2}, {2, 1, 0}, {1, 0, 2}, {1, 2, 0}};
     for (const auto& order : orders) {
         SCOPED_TRACE(::testing::PrintToString(order));
         auto store = defaults::UserDefaults::suite("app.tavik.Tavik.test-" + UUID().uuidString());
         // An icon record that cannot be read (a title is no raw value) sits among the folders.
         ASSERT_TRUE(store->set("FileSourceConfigurations",
-            PropertyList::Array { iconRecord("AppIcon", "searchForApplications"), iconRecord("StatusBarIcon", "Ignore") }).ok());
+                             PropertyList::Array {iconRecord("AppIcon", "searchForApplications"), iconRecord("StatusBarIcon", "Ignore")})
+                        .ok());
         auto manager = FileSourceConfigurationsManager::make(store);
         std::vector<FileSourceConfigurationPtr> folders;
         std::map<std::string, std::string> names;
-        for (auto name : { "X", "Y", "Z" }) {
+        for (auto name : {"X", "Y", "Z"}) {
             auto folder = makeFolder(UUID().uuidString() + name);
             folders.push_back(manager->addFolder(URL::fileURL(folder), std::nullopt).value());
             names[folders.back()->id()] = folder.string();
@@ -387,11 +391,11 @@ TEST_F(FileSourceConfigurationTest, ChangesByAnotherProcessLeaveTheRunningListEx
                 ids.push_back(configuration->id());
             return ids;
         };
-        std::vector<std::string> left { "AppIcon", "StatusBarIcon", folders[0]->id(), folders[1]->id(), folders[2]->id() };
+        std::vector<std::string> left {"AppIcon", "StatusBarIcon", folders[0]->id(), folders[1]->id(), folders[2]->id()};
         std::vector<FileSourceConfigurationPtr> remaining = folders;
         for (int index : order) {
             const auto id = folders[size_t(index)]->id();
-            ASSERT_EQ(runSourcesEditor(store->filePath(), { "remove", id }), 0);
+            ASSERT_EQ(runSourcesEditor(store->filePath(), {"remove", id}), 0);
             std::erase(left, id);
             std::erase(remaining, folders[size_t(index)]);
             EXPECT_EQ(storedIDs(), left) << "the unreadable record is kept";
@@ -404,7 +408,7 @@ TEST_F(FileSourceConfigurationTest, ChangesByAnotherProcessLeaveTheRunningListEx
             if (remaining.empty())
                 continue;
             auto changed = remaining.front();
-            ASSERT_EQ(runSourcesEditor(store->filePath(), { "set", changed->id(), "FileFoundAction", "ignore" }), 0);
+            ASSERT_EQ(runSourcesEditor(store->filePath(), {"set", changed->id(), "FileFoundAction", "ignore"}), 0);
             EXPECT_TRUE(eventually([&] { return changed->fileFoundAction().currentValue() == FileFoundActionOption::ignore; }));
             ASSERT_TRUE(changed->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
             for (auto& other : remaining) {

@@ -36,7 +36,7 @@ protected:
     {
         auto result = performInBackground(copyAction(), std::move(items)).get();
         EXPECT_TRUE(result.isMapped());
-        return result.isMapped() ? *result.output() : Results{};
+        return result.isMapped() ? *result.output() : Results {};
     }
     // The result for the item at this path.
     static const actions::FileActionResult<InstallableApplication, URL>* resultFor(const Results& results, const fs::path& item)
@@ -81,7 +81,7 @@ TEST_F(CopyApplicationsTest, CopiesIntoAnEmptyDestinationKeepingModesLinksAndTim
     EXPECT_EQ(fs::last_write_time(target / "Contents/Resources/dated"), fs::last_write_time(bundle / "Contents/Resources/dated"));
     EXPECT_TRUE(fs::exists(bundle)); // copied, not moved
     EXPECT_EQ(messages(capture, "Copy Applications"),
-        (std::vector<std::string>{"Copied application from " + bundle.string() + " to " + target.string()}));
+        (std::vector<std::string> {"Copied application from " + bundle.string() + " to " + target.string()}));
     for (const auto& entry : capture.entries("Copy Applications"))
         EXPECT_EQ(entry.subsystem, actions::actionsSubsystem);
     // A plain copy is neither asked about nor announced.
@@ -103,8 +103,8 @@ TEST_F(CopyApplicationsTest, AskWhenMultipleFoundCopiesOneItemAtOnceAndAsksAbout
     auto question1 = take("Found Application");
     auto question2 = take("Found Application");
     ASSERT_TRUE(question1 && question2);
-    std::set<std::string> bodies{question1->body, question2->body};
-    EXPECT_EQ(bodies, (std::set<std::string>{"Choose how to handle First", "Choose how to handle Second"}));
+    std::set<std::string> bodies {question1->body, question2->body};
+    EXPECT_EQ(bodies, (std::set<std::string> {"Choose how to handle First", "Choose how to handle Second"}));
     EXPECT_EQ(question1->actions.at(0), "COPY_APPLICATION_ACTION");
     auto firstQuestion = question1->body.ends_with("First") ? *question1 : *question2;
     auto secondQuestion = question1->body.ends_with("First") ? *question2 : *question1;
@@ -151,7 +151,7 @@ TEST_F(CopyApplicationsTest, OverwriteTrashesTheExistingApplicationRestorablyAnd
     ASSERT_TRUE(message);
     EXPECT_EQ(message->body, "Application from " + downloads.string() + " is being copied to " + old.string());
     EXPECT_EQ(messages(capture, "Copy Applications"),
-        (std::vector<std::string>{"Trashed application from " + old.string(),
+        (std::vector<std::string> {"Trashed application from " + old.string(),
             "Copied application from " + bundle.string() + " to " + old.string()}));
 }
 
@@ -177,7 +177,7 @@ TEST_F(CopyApplicationsTest, RenameTakesTheFirstFreeNumber)
     EXPECT_EQ(readFile(destination / "Example.app/Contents/Resources/version"), "old");
     EXPECT_TRUE(fs::is_empty(destination / "Example 2.app"));
     EXPECT_EQ(messages(capture, "Copy Applications"),
-        (std::vector<std::string>{"Renaming application before moving", "File exists at " + (destination / "Example 2.app").string(),
+        (std::vector<std::string> {"Renaming application before moving", "File exists at " + (destination / "Example 2.app").string(),
             "File exists at " + (destination / "Example 3.app").string(),
             "Copied application from " + bundle.string() + " to " + renamed.string()}));
     EXPECT_EQ(capture.entries("Copy Applications").at(1).level, log::Level::defaultLevel);
@@ -203,7 +203,7 @@ TEST_F(CopyApplicationsTest, ExtractedBundlesAreMovedWithACopysResultAndImageBun
     fs::permissions(copiedTwin / "Contents/MacOS/Example", fs::perms(0777));
     auto expected = folder / "expected.app";
     ASSERT_TRUE(FileManager().copyItem(URL::fileURL(copiedTwin, true), URL::fileURL(expected, true)).ok());
-    const std::vector<std::string> names{"Contents/Resources/version", "Contents/Resources/dated", "Contents/MacOS/Example", "Contents"};
+    const std::vector<std::string> names {"Contents/Resources/version", "Contents/Resources/dated", "Contents/MacOS/Example", "Contents"};
     std::map<std::string, fs::file_time_type> times;
     for (const auto& name : names)
         times[name] = fs::last_write_time(extracted / name);
@@ -212,8 +212,8 @@ TEST_F(CopyApplicationsTest, ExtractedBundlesAreMovedWithACopysResultAndImageBun
     auto action = copyAction();
     action->workingFolder = URL::fileURL(working, true);
     auto running = performInBackground(action,
-        {InstallableApplication{URL::fileURL(extracted, true), zipSource, InstallableApplication::Kind::application},
-            InstallableApplication{URL::fileURL(onImage, true), dmgSource, InstallableApplication::Kind::application}});
+        {InstallableApplication {URL::fileURL(extracted, true), zipSource, InstallableApplication::Kind::application},
+            InstallableApplication {URL::fileURL(onImage, true), dmgSource, InstallableApplication::Kind::application}});
     auto question = take("Application exists");
     ASSERT_TRUE(question);
     EXPECT_EQ(question->body, existsBody("Example", destination / "Example.app"));
@@ -320,7 +320,8 @@ TEST_F(CopyOpenTest, SingleCopyGoesExactlyToAPathDestinationAndAsksItsHandlerOnA
     auto bundle = makeBundle(downloads, "Example", "new");
     auto target = destination / "Renamed.app";
     int asked = 0;
-    CopyApplicationAction copy(CopyApplicationAction::Destination::path(URL::fileURL(target, true)),
+    CopyApplicationAction copy(
+        CopyApplicationAction::Destination::path(URL::fileURL(target, true)),
         [&](const InstallableApplication& item, const URL& clash, auto answer) {
             ++asked;
             EXPECT_EQ(item.url.path(), bundle);
@@ -346,7 +347,8 @@ TEST_F(CopyOpenTest, ConcurrentRenamesEachGetTheirOwnNumber)
 {
     auto bundle = makeBundle(downloads, "Example", "new");
     makeBundle(destination, "Example", "old");
-    CopyApplicationAction copy(CopyApplicationAction::Destination::directory(URL::fileURL(destination, true)),
+    CopyApplicationAction copy(
+        CopyApplicationAction::Destination::directory(URL::fileURL(destination, true)),
         [](const InstallableApplication&, const URL&, auto answer) { answer(Existing::renameNewApplication); },
         FileManager::defaultManager(), actions::actionsLog("Copy Applications"));
     std::vector<std::future<actions::FileActionResult<InstallableApplication, URL>>> copies;
@@ -363,8 +365,7 @@ TEST_F(CopyOpenTest, ConcurrentRenamesEachGetTheirOwnNumber)
         ASSERT_TRUE(result.isMapped()) << result.error()->description();
         copied.insert(result.output()->path());
     }
-    EXPECT_EQ(copied, (std::set<fs::path>{destination / "Example 2.app", destination / "Example 3.app",
-                          destination / "Example 4.app", destination / "Example 5.app"}));
+    EXPECT_EQ(copied, (std::set<fs::path> {destination / "Example 2.app", destination / "Example 3.app", destination / "Example 4.app", destination / "Example 5.app"}));
     for (const auto& path : copied)
         EXPECT_EQ(readFile(path / "Contents/Resources/version"), "new");
 }

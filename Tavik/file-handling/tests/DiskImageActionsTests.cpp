@@ -96,9 +96,8 @@ TEST_F(DiskImageActionsTest, MountCreatesAFreshMountPointPerCallAndReportsWhatTh
     auto result = first.wait();
     ASSERT_TRUE(result && result->isMapped());
     EXPECT_EQ(result->input, image);
-    EXPECT_EQ(*result->output(), (DMGMountpoint{image, *service->mountedAt}));
-    EXPECT_TRUE(logs_.contains(log::Level::info, "Requesting duvrin service to mount DMG at " + image.path().string()
-            + " on to " + service->mountPoints[0].path().string()));
+    EXPECT_EQ(*result->output(), (DMGMountpoint {image, *service->mountedAt}));
+    EXPECT_TRUE(logs_.contains(log::Level::info, "Requesting duvrin service to mount DMG at " + image.path().string() + " on to " + service->mountPoints[0].path().string()));
 }
 
 TEST_F(DiskImageActionsTest, MountReportsTheServicesErrorAndRejectsBothOrNeither)
@@ -181,7 +180,10 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
 {
     // Each mount point's detach is answered as its case says: detached,
     // refused, timed out (the service may still be detaching) or never.
-    enum class Answer { detached, refused, timedOut, never };
+    enum class Answer { detached,
+        refused,
+        timedOut,
+        never };
     class ScriptedService final : public service::DuvrinXPCServiceProtocol {
     public:
         ScriptedService(std::unordered_map<URL, Answer> answers, service::ServiceErrorHandler connectionError,
@@ -192,7 +194,7 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
             , mutex_(mutex)
         {
         }
-        void mountDMG(const URL&, const URL&, service::MountDMGResponse) override { }
+        void mountDMG(const URL&, const URL&, service::MountDMGResponse) override {}
         void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
         {
             switch (answers_.at(mountPath)) {
@@ -221,7 +223,7 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
         std::vector<Answer> answers;
         bool allOver;
     };
-    for (const auto& [name, answers, allOver] : std::vector<Case>{
+    for (const auto& [name, answers, allOver] : std::vector<Case> {
              {"nothing to detach", {}, true},
              {"all detached", {Answer::detached, Answer::detached}, true},
              {"one refused", {Answer::detached, Answer::refused}, true},
@@ -264,7 +266,7 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
         for (auto& response : unanswered)
             response(nullptr);
         std::lock_guard lock(mutex);
-        EXPECT_EQ(done, std::vector<bool>{allOver}) << name;
+        EXPECT_EQ(done, std::vector<bool> {allOver}) << name;
         ASSERT_EQ(heard.size(), answers.size()) << name;
         for (const auto& [mountPoint, failed] : heard) {
             auto answer = script.at(mountPoint);
@@ -296,7 +298,7 @@ TEST_F(DiskImageActionsTest, WalkReportsBundlesAndPackagesButNotHiddenItemsLinks
     auto image = URL::fileURL("/downloads/Example.dmg", false);
 
     ResultWaiter<DMGMountpoint, std::vector<InstallableApplication>> waiter, empty, missing;
-    action.perform(DMGMountpoint{image, URL::fileURL(volume, true)}, waiter.completion());
+    action.perform(DMGMountpoint {image, URL::fileURL(volume, true)}, waiter.completion());
     auto result = waiter.wait();
     ASSERT_TRUE(result && result->isMapped());
     EXPECT_EQ(names(*result->output()), "Example.app in dmg(Example.dmg) < directory\n"
@@ -311,11 +313,11 @@ TEST_F(DiskImageActionsTest, WalkReportsBundlesAndPackagesButNotHiddenItemsLinks
     EXPECT_TRUE(logs_.contains(log::Level::error, "File at " + (volume / "Broken.zip").string() + " is not a valid archive"));
     EXPECT_TRUE(service->mountPoints.empty());
 
-    action.perform(DMGMountpoint{image, URL::fileURL(emptyVolume, true)}, empty.completion());
+    action.perform(DMGMountpoint {image, URL::fileURL(emptyVolume, true)}, empty.completion());
     ASSERT_TRUE(empty.wait()->isMapped());
     EXPECT_TRUE(empty.wait()->output()->empty());
 
-    action.perform(DMGMountpoint{image, URL::fileURL(work_ / "gone", true)}, missing.completion());
+    action.perform(DMGMountpoint {image, URL::fileURL(work_ / "gone", true)}, missing.completion());
     auto* error = dynamic_cast<const FindApplicationInDMGMountPointAction::Error*>(missing.wait()->error().get());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->errorCode(), FindApplicationInDMGMountPointAction::Error::Code::failedToGetDirectoryEnumerator);
@@ -369,7 +371,9 @@ TEST_F(DiskImageActionsTest, NestedImagesAndArchivesAreSearchedWithTheirSourceCh
     EXPECT_EQ(std::get<InstallableApplication::Source::DMG>(
                   std::get<InstallableApplication::Source::DMG>(std::find_if(items.begin(), items.end(), [](auto& item) {
                       return item.url.lastPathComponent() == "InnerApp.app";
-                  })->source.value).parent->value).mountURL,
+                  })->source.value)
+                      .parent->value)
+                  .mountURL,
         mountPoints.at("Outer.dmg"));
     EXPECT_TRUE(fs::is_regular_file(destination.path() / "Outer.dmg"));
     EXPECT_TRUE(fs::exists(destination.path() / "ZippedApp.app/Contents/MacOS/ZippedApp"));
@@ -448,7 +452,7 @@ TEST_F(DiskImageActionsTest, SessionAnswersCallsThatCannotBeMade)
             [&connectionErrors, name](service::ServiceErrorHandler handler) -> std::shared_ptr<service::DuvrinXPCServiceProtocol> {
                 if (!name)
                     return nullptr;
-                return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options{*name})
+                return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options {*name})
                     .remoteObjectProxyWithErrorHandler([&connectionErrors, handler](ErrorPtr error) {
                         ++connectionErrors;
                         handler(std::move(error));
@@ -464,7 +468,7 @@ TEST_F(DiskImageActionsTest, SessionAnswersCallsThatCannotBeMade)
         std::string imageName;
         std::optional<Reason> reason; // none: answered with `unavailable`
     };
-    for (const auto& [name, serviceName, imageName, reason] : std::vector<Case>{
+    for (const auto& [name, serviceName, imageName, reason] : std::vector<Case> {
              {"service that cannot be started", "app.tavik.NoSuchService", "Example.dmg", Reason::notStartable},
              {"path that is not UTF-8", "app.tavik.DuvrinXPC", "Bad\xFF.dmg", Reason::invalidRequest},
              {"no proxy", std::nullopt, "Example.dmg", std::nullopt},

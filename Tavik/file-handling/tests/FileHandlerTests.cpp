@@ -44,7 +44,7 @@ class PrivateHome : public ::testing::Environment {
     {
         scratch_.emplace("tavik-handler-home");
         home_ = scratch_->path();
-        for (auto [name, folder] : {std::pair{"HOME", ""}, {"XDG_DATA_HOME", "data"}, {"XDG_CONFIG_HOME", "config"}})
+        for (auto [name, folder] : {std::pair {"HOME", ""}, {"XDG_DATA_HOME", "data"}, {"XDG_CONFIG_HOME", "config"}})
             setenv(name, (home_ / folder).c_str(), 1);
     }
     void TearDown() override { scratch_.reset(); }
@@ -64,7 +64,7 @@ public:
         std::lock_guard lock(mutex_);
         delegate_ = std::move(delegate);
     }
-    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override { }
+    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override {}
     void getNotificationSettings(std::function<void(notifications::NotificationSettings)> completion) override
     {
         completion({notifications::AuthorizationStatus::authorized, notifications::NotificationSetting::enabled});
@@ -78,8 +78,8 @@ public:
         }
         completion(nullptr);
     }
-    void removeAllDeliveredNotifications() override { }
-    void removeAllPendingNotificationRequests() override { }
+    void removeAllDeliveredNotifications() override {}
+    void removeAllPendingNotificationRequests() override {}
 
     std::vector<notifications::NotificationContent> posted() const
     {
@@ -104,7 +104,7 @@ public:
             return request && delegate && ++answered_[category];
         });
         if (request && delegate)
-            delegate->didReceiveNotificationResponse({{*request}, actionIdentifier}, [] { });
+            delegate->didReceiveNotificationResponse({{*request}, actionIdentifier}, [] {});
         return request && delegate;
     }
 
@@ -167,7 +167,7 @@ private:
 // The real service, or one of that name that is not there.
 std::shared_ptr<service::DuvrinXPCServiceProtocol> serviceNamed(const char* name, service::ServiceErrorHandler handler)
 {
-    return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options{name}).remoteObjectProxyWithErrorHandler(std::move(handler));
+    return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options {name}).remoteObjectProxyWithErrorHandler(std::move(handler));
 }
 const char* const realServiceName = "app.tavik.DuvrinXPC";
 const char* const missingServiceName = "app.tavik.NoSuchService";
@@ -193,7 +193,7 @@ protected:
         setenv("PATH", (bin_.string() + ":" + std::getenv("PATH")).c_str(), 1);
         writeFile(services_ / "app.tavik.DuvrinXPC.service",
             std::string("[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=") + TAVIK_DUVRIN_XPC + " --idle-timeout 5\n");
-        bus_ = std::make_unique<PrivateSessionBus>(PrivateSessionBus::Options{{services_.path()},
+        bus_ = std::make_unique<PrivateSessionBus>(PrivateSessionBus::Options {{services_.path()},
             {{"PATH", std::getenv("PATH")}, {"TMPDIR", std::getenv("TMPDIR")}, {"XDG_RUNTIME_DIR", std::getenv("XDG_RUNTIME_DIR")},
                 {"TAVIK_LOG", "stderr"}}});
 
@@ -225,7 +225,7 @@ protected:
         std::error_code ignored;
         if (!fs::exists(mounts, ignored))
             return;
-        auto proxy = service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([](ErrorPtr) { });
+        auto proxy = service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([](ErrorPtr) {});
         for (const auto& entry : fs::directory_iterator(mounts, ignored))
             proxy->unmountDMGWithMountPath(URL::fileURL(entry.path(), true), [path = entry.path()](ErrorPtr error) {
                 std::error_code notEmpty;
@@ -437,7 +437,7 @@ TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndKeptAndStopTheCleanUp)
     auto package = downloads_ / "Installer.pkg";
     writeFile(package, "xar!");
     const std::string stopped = "Found a PKG; not deleting or unmounting to allow package to run ";
-    for (const auto& [opened, message] : {std::pair{deb, "Found a DEB file"}, std::pair{package, "Found a PKG file"}}) {
+    for (const auto& [opened, message] : {std::pair {deb, "Found a DEB file"}, std::pair {package, "Found a PKG file"}}) {
         SCOPED_TRACE(opened.filename());
         fs::remove(markers_ / "xdg-open");
         auto outcome = handle(opened, folder_);
@@ -601,7 +601,7 @@ TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
 {
     auto archive = makeDownload("Example.zip", {"Example.app"});
     ASSERT_TRUE(folder_->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
-    for (const auto& [answer, expected] : std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [answer, expected] : std::vector<std::pair<std::string, std::string>> {
              {"IGNORE_FILE_ACTION", "ignored"},
              {"dismiss", "dismissed"},
              {"SOMETHING_ELSE", "error(Unknown response to file found notification: SOMETHING_ELSE)"},
@@ -677,7 +677,8 @@ TEST_F(FileHandlerTest, AFileWhoseQuestionsWereClosedUnansweredIsReportedDismiss
     ASSERT_TRUE(dispatch::MainRunLoop::runUntil([&] {
         std::lock_guard lock(waiter.mutex);
         return !waiter.outcomes.empty();
-    }, 120s));
+    },
+        120s));
     EXPECT_EQ(waiter.outcomes.front().description(), "dismissed");
     EXPECT_TRUE(logged("Chose not to copy application at "));
     EXPECT_FALSE(fs::exists(applications_ / "One.app"));
@@ -706,7 +707,7 @@ TEST_F(FileHandlerTest, DetachesThatFailOrAreNeverAnsweredStillLeadToTheTrashSte
         std::string entry;
         bool workingFolderKept;
     };
-    std::vector<Case> cases{
+    std::vector<Case> cases {
         {"unreachable",
             [](service::ServiceErrorHandler handler, const URL& path, service::UnmountDMGResponse response) {
                 serviceNamed(missingServiceName, std::move(handler))->unmountDMGWithMountPath(path, std::move(response));

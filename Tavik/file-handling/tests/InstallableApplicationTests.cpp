@@ -21,7 +21,7 @@ TEST(InstallableApplicationTest, RootFollowsTheChainToTheDirectory)
     const auto& parent = *std::get<Source::DMG>(dmg.value).parent;
     EXPECT_EQ(std::get<Source::ZIP>(parent.value).url.lastPathComponent(), "Bundle.zip");
 
-    InstallableApplication app{URL::fileURL("/tmp/mounts/1/Example.app", true), dmg, InstallableApplication::Kind::application};
+    InstallableApplication app {URL::fileURL("/tmp/mounts/1/Example.app", true), dmg, InstallableApplication::Kind::application};
     EXPECT_EQ(app.source.root().url, downloads);
     EXPECT_EQ(app.kind, InstallableApplication::Kind::application);
 }

@@ -176,7 +176,7 @@ TEST(OpenApplicationActionTest, WorkspaceAnswersBecomeResults)
     auto ended = perform();
     ASSERT_TRUE(ended.isMapped());
     EXPECT_EQ(*ended.output(), workspace->application);
-    EXPECT_EQ(workspace->opened, std::vector<URL>{url});
+    EXPECT_EQ(workspace->opened, std::vector<URL> {url});
 
     workspace->application = nullptr;
     workspace->error = GenericError::make("app.tavik.Workspace", 7, "The program could not be started");

@@ -22,7 +22,7 @@ std::vector<InstallableApplication> extractAll(const fs::path& archive, const fs
         .perform(URL::fileURL(archive, false), waiter.completion());
     auto result = waiter.wait();
     EXPECT_TRUE(result && result->isMapped());
-    return result && result->output() ? *result->output() : std::vector<InstallableApplication>{};
+    return result && result->output() ? *result->output() : std::vector<InstallableApplication> {};
 }
 
 std::vector<std::string> names(const std::vector<InstallableApplication>& items)
@@ -59,7 +59,7 @@ TEST(TarActionsTest, EveryCompressionIsRecognisedSearchedAndExtracted)
         SCOPED_TRACE(testCase.name);
         auto archive = folder / "downloads" / testCase.name;
         fs::create_directories(archive.parent_path());
-        std::vector<std::string> command{"tar"};
+        std::vector<std::string> command {"tar"};
         command.insert(command.end(), testCase.flags.begin(), testCase.flags.end());
         command.insert(command.end(), {archive.string(), "-C", tree.string(), "."});
         ASSERT_EQ(run(command), 0);
@@ -71,7 +71,7 @@ TEST(TarActionsTest, EveryCompressionIsRecognisedSearchedAndExtracted)
         auto destination = folder / "work" / testCase.name;
         auto items = extractAll(archive, destination);
         // The AppImage is found by its content, whatever its name.
-        EXPECT_EQ(names(items), (std::vector<std::string>{"Example.app", "Tool-x86_64"}));
+        EXPECT_EQ(names(items), (std::vector<std::string> {"Example.app", "Tool-x86_64"}));
         for (const auto& item : items)
             EXPECT_EQ(describeSource(item.source), "zip(" + std::string(testCase.name) + ") < directory");
         EXPECT_EQ(readFile(destination / "Example.app/Contents/MacOS/Example"), "#!/bin/sh\nexit 0\n");
@@ -91,7 +91,7 @@ TEST(TarActionsTest, NestedArchivesAndPackagesAreFollowed)
     ASSERT_EQ(run({"tar", "-czf", (folder / "Outer.tar.gz").string(), "-C", (folder / "outer").string(), "."}), 0);
 
     auto items = extractAll(folder / "Outer.tar.gz", folder / "work");
-    EXPECT_EQ(names(items), (std::vector<std::string>{"Inner.app", "Zipped.app", "tool.deb package"}));
+    EXPECT_EQ(names(items), (std::vector<std::string> {"Inner.app", "Zipped.app", "tool.deb package"}));
     auto inner = std::find_if(items.begin(), items.end(), [](const auto& item) { return item.url.lastPathComponent() == "Inner.app"; });
     ASSERT_NE(inner, items.end());
     EXPECT_EQ(describeSource(inner->source), "zip(Inner.tar.xz) < zip(Outer.tar.gz) < directory");
@@ -145,10 +145,9 @@ TEST(TarActionsTest, HostileEntriesWriteNothingOutsideTheWorkingFolder)
 TEST(TarActionsTest, HardLinksInsideTheFolderAndLinksAreKept)
 {
     ScratchFolder folder;
-    writePythonTar(folder / "Good.tar", {"file('Good.app/Contents/data', b'payload')", "hardlink('Good.app/Contents/copy', 'Good.app/Contents/data')",
-        "link('Good.app/Contents/Current', 'data')"});
+    writePythonTar(folder / "Good.tar", {"file('Good.app/Contents/data', b'payload')", "hardlink('Good.app/Contents/copy', 'Good.app/Contents/data')", "link('Good.app/Contents/Current', 'data')"});
     auto items = extractAll(folder / "Good.tar", folder / "work");
-    ASSERT_EQ(names(items), std::vector<std::string>{"Good.app"});
+    ASSERT_EQ(names(items), std::vector<std::string> {"Good.app"});
     EXPECT_EQ(readFile(folder / "work/Good.app/Contents/copy"), "payload");
     EXPECT_EQ(fs::read_symlink(folder / "work/Good.app/Contents/Current"), "data");
 }

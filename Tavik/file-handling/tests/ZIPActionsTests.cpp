@@ -63,7 +63,7 @@ protected:
         SearchZIPAction(FileManager::defaultManager(), testLog("Find Applications")).perform(URL::fileURL(archive, false), waiter.completion());
         auto result = waiter.wait();
         EXPECT_TRUE(result && result->isMapped());
-        return result && result->output() ? *result->output() : std::vector<ZIPEntry>{};
+        return result && result->output() ? *result->output() : std::vector<ZIPEntry> {};
     }
 
     actions::FileActionResult<ZIPEntry, ExtractedEntry> extract(const ZIPEntry& finding, const fs::path& destination)
@@ -80,7 +80,7 @@ protected:
             .perform(URL::fileURL(archive, false), waiter.completion());
         auto result = waiter.wait();
         EXPECT_TRUE(result && result->isMapped()) << (result && result->error() ? result->error()->description() : "");
-        return result && result->output() ? *result->output() : std::vector<InstallableApplication>{};
+        return result && result->output() ? *result->output() : std::vector<InstallableApplication> {};
     }
 
     ScratchFolder work_;
@@ -91,22 +91,22 @@ TEST_F(ZIPActionsTest, SearchSortsEntriesByTheirExactSuffixesAndFindsOnlyTopLeve
 {
     auto archive = work_ / "Download.zip";
     writePythonZip(archive, {
-        R"(folder("Example.app/"))",
-        R"(file("Example.app/Contents/Info.plist"))",
-        R"(file("Example.app/Contents/Resources/Plugins.zip"))",
-        R"(link("Example.app/Contents/Current", b"Resources"))",
-        R"(folder("Folder/Buried.app/"))",
-        R"(file("Folder/Buried.app/Contents/Info.plist"))",
-        R"(file("__MACOSX/Example.app/._Info.plist"))",
-        R"(file("__MACOSX/._Setup.dmg"))",
-        R"(file("Setup.dmg"))",
-        R"(file("Shout.DMG"))",
-        R"(file("Installer.pkg"))",
-        R"(file("Other.app/Contents/Info.plist"))",
-        R"(file("Read Me.txt"))",
-    });
+                                R"(folder("Example.app/"))",
+                                R"(file("Example.app/Contents/Info.plist"))",
+                                R"(file("Example.app/Contents/Resources/Plugins.zip"))",
+                                R"(link("Example.app/Contents/Current", b"Resources"))",
+                                R"(folder("Folder/Buried.app/"))",
+                                R"(file("Folder/Buried.app/Contents/Info.plist"))",
+                                R"(file("__MACOSX/Example.app/._Info.plist"))",
+                                R"(file("__MACOSX/._Setup.dmg"))",
+                                R"(file("Setup.dmg"))",
+                                R"(file("Shout.DMG"))",
+                                R"(file("Installer.pkg"))",
+                                R"(file("Other.app/Contents/Info.plist"))",
+                                R"(file("Read Me.txt"))",
+                            });
     auto findings = search(archive);
-    std::vector<std::string> expected{
+    std::vector<std::string> expected {
         "dmg __MACOSX/._Setup.dmg",
         "dmg Setup.dmg",
         "zip Example.app/Contents/Resources/Plugins.zip",
@@ -148,13 +148,13 @@ TEST_F(ZIPActionsTest, LinksAreOrderedAfterFilesAndAfterTheLinksTheyLeadThrough)
 {
     auto archive = work_ / "Links.zip";
     writePythonZip(archive, {
-        R"(link("Example.app/Contents/Frameworks/Kit.framework/Kit", b"Versions/Current/Kit"))",
-        R"(link("Example.app/Contents/Frameworks/Kit.framework/Resources", b"Versions/Current/Resources"))",
-        R"(file("Example.app/Contents/Frameworks/Kit.framework/Versions/A/Kit"))",
-        R"(link("Example.app/Contents/Frameworks/Kit.framework/Versions/Current", b"A"))",
-        R"(folder("Example.app/Contents/Frameworks/Kit.framework/Versions/A/Resources/"))",
-        R"(link("Example.app/Contents/Top", b"Frameworks/Kit.framework/Kit"))",
-    });
+                                R"(link("Example.app/Contents/Frameworks/Kit.framework/Kit", b"Versions/Current/Kit"))",
+                                R"(link("Example.app/Contents/Frameworks/Kit.framework/Resources", b"Versions/Current/Resources"))",
+                                R"(file("Example.app/Contents/Frameworks/Kit.framework/Versions/A/Kit"))",
+                                R"(link("Example.app/Contents/Frameworks/Kit.framework/Versions/Current", b"A"))",
+                                R"(folder("Example.app/Contents/Frameworks/Kit.framework/Versions/A/Resources/"))",
+                                R"(link("Example.app/Contents/Top", b"Frameworks/Kit.framework/Kit"))",
+                            });
     auto findings = search(archive);
     ASSERT_EQ(findings.size(), 1u);
     auto& application = std::get<ZIPEntry::Application>(findings.front().kind);
@@ -166,7 +166,7 @@ TEST_F(ZIPActionsTest, LinksAreOrderedAfterFilesAndAfterTheLinksTheyLeadThrough)
         paths.push_back(entry.path().substr(std::string("Example.app/Contents/").size()));
     // Kit's target lies under Current's path, so Current goes first; Top's
     // target begins with Kit's path, so it follows Kit.
-    EXPECT_EQ(paths, (std::vector<std::string>{
+    EXPECT_EQ(paths, (std::vector<std::string> {
                          "Frameworks/Kit.framework/Versions/A/Kit",
                          "Frameworks/Kit.framework/Versions/A/Resources/",
                          "Frameworks/Kit.framework/Versions/Current",
@@ -205,11 +205,11 @@ TEST_F(ZIPActionsTest, LinkThatIsNotUTF8FailsTheBundleBeforeAnythingIsWritten)
 {
     auto archive = work_ / "Bad.zip";
     writePythonZip(archive, {
-        R"(folder("Bad.app/"))",
-        R"(file("Bad.app/Contents/Info.plist"))",
-        R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))",
-        R"(file("Good.app/Contents/Info.plist"))",
-    });
+                                R"(folder("Bad.app/"))",
+                                R"(file("Bad.app/Contents/Info.plist"))",
+                                R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))",
+                                R"(file("Good.app/Contents/Info.plist"))",
+                            });
     auto items = extractAll(archive, work_ / "working");
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items.front().url.lastPathComponent(), "Good.app");
@@ -232,16 +232,16 @@ TEST_F(ZIPActionsTest, EntriesNeverLandOutsideTheWorkingFolder)
     auto archive = work_ / "Hostile.zip";
     fs::path absolute = work_ / "absolute.pkg";
     writePythonZip(archive, {
-        R"(file("../escape.pkg"))",
-        R"(file("Sub/../../escape.dmg"))",
-        "file(\"" + absolute.string() + "\")",
-        R"(file("Evil.app/Contents/Info.plist"))",
-        R"(file("Evil.app/../../escape-from-bundle"))",
-        R"(link("Linked.pkg", b"/etc/hostname"))",
-        R"(link("Sneaky.app/Contents", b"../.."))",
-        R"(file("Sneaky.app/Contents/planted"))",
-        R"(file("Fine.app/Contents/Info.plist"))",
-    });
+                                R"(file("../escape.pkg"))",
+                                R"(file("Sub/../../escape.dmg"))",
+                                "file(\"" + absolute.string() + "\")",
+                                R"(file("Evil.app/Contents/Info.plist"))",
+                                R"(file("Evil.app/../../escape-from-bundle"))",
+                                R"(link("Linked.pkg", b"/etc/hostname"))",
+                                R"(link("Sneaky.app/Contents", b"../.."))",
+                                R"(file("Sneaky.app/Contents/planted"))",
+                                R"(file("Fine.app/Contents/Info.plist"))",
+                            });
     auto working = work_ / "nest/working";
     auto items = extractAll(archive, working);
     ASSERT_EQ(items.size(), 1u);
@@ -259,7 +259,7 @@ TEST_F(ZIPActionsTest, EntriesNeverLandOutsideTheWorkingFolder)
     std::vector<std::string> top;
     for (const auto& item : fs::directory_iterator(work_ / "nest"))
         top.push_back(item.path().filename().string());
-    EXPECT_EQ(top, std::vector<std::string>{"working"});
+    EXPECT_EQ(top, std::vector<std::string> {"working"});
     EXPECT_TRUE(hasEntryStartingWith(logs_, log::Level::error, "Failed to extract ../escape.pkg from " + archive.string() + ": "));
     EXPECT_TRUE(hasEntryStartingWith(logs_, log::Level::error, "Error extracting file entry at Evil.app/../../escape-from-bundle: "));
     EXPECT_TRUE(hasEntryStartingWith(logs_, log::Level::error, "Failed to extract Linked.pkg from " + archive.string() + ": "));
@@ -281,7 +281,7 @@ TEST_F(ZIPActionsTest, ArchiveInsideArchiveIsExtractedThenSearchedWithTheNestedS
         lines.push_back(item.url.path().lexically_relative(work_ / "working").string() + " "
             + (item.kind == InstallableApplication::Kind::package ? "package" : "application") + " in " + describeSource(item.source));
     std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{
+    EXPECT_EQ(lines, (std::vector<std::string> {
                          "Inner.app application in zip(Inner.zip) < zip(Outer.zip) < directory",
                          "Outer.app application in zip(Outer.zip) < directory",
                          "Tool.pkg package in zip(Outer.zip) < directory",
@@ -344,9 +344,9 @@ TEST_F(ZIPActionsTest, AnArchiveBeyondTheReadersLimitsIsRefusedAsAWhole)
 {
     auto archive = work_ / "Long.zip";
     writePythonZip(archive, {
-        R"(file("Fine.app/Contents/Info.plist"))",
-        R"(file("Long.app/" + "x" * 1100))",
-    });
+                                R"(file("Fine.app/Contents/Info.plist"))",
+                                R"(file("Long.app/" + "x" * 1100))",
+                            });
     ResultWaiter<URL, std::vector<InstallableApplication>> waiter;
     ExtractApplicationsInZIPAction(URL::fileURL(work_ / "working", true), nullptr, rootSource)
         .perform(URL::fileURL(archive, false), waiter.completion());
@@ -361,12 +361,12 @@ TEST_F(ZIPActionsTest, ABundleThatFailsHalfwayLeavesNothingOfItselfBehind)
 {
     auto archive = work_ / "Clash.zip";
     writePythonZip(archive, {
-        R"(folder("Clash.app/"))",
-        R"(file("Clash.app/Contents/Info.plist"))",
-        R"(file("Clash.app/Contents/MacOS/Clash", b"new"))",
-        R"(file("Clash.app/Contents/Resources/icon", b"icon"))",
-        R"(file("Other.pkg", b"xar!"))",
-    });
+                                R"(folder("Clash.app/"))",
+                                R"(file("Clash.app/Contents/Info.plist"))",
+                                R"(file("Clash.app/Contents/MacOS/Clash", b"new"))",
+                                R"(file("Clash.app/Contents/Resources/icon", b"icon"))",
+                                R"(file("Other.pkg", b"xar!"))",
+                            });
     // Something of the user's is in the way of one entry.
     auto working = work_ / "working";
     writeFile(working / "Clash.app/Contents/MacOS/Clash", "old");
@@ -398,8 +398,7 @@ TEST_F(ZIPActionsTest, AppImagesAndTarArchivesInsideAreFound)
 
     auto lines = describe(search(work_ / "Linux.zip"));
     std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string>{"appimage Fake.AppImage", "appimage bin/Tool.AppImage", "pkg tool.deb",
-                         "tar Tarred.tar.xz"}));
+    EXPECT_EQ(lines, (std::vector<std::string> {"appimage Fake.AppImage", "appimage bin/Tool.AppImage", "pkg tool.deb", "tar Tarred.tar.xz"}));
 
     // Only the file that carries the magic is an application.
     auto items = extractAll(work_ / "Linux.zip", work_ / "working");
@@ -407,7 +406,7 @@ TEST_F(ZIPActionsTest, AppImagesAndTarArchivesInsideAreFound)
     for (const auto& item : items)
         found.push_back(item.url.path().lexically_relative(work_ / "working").string() + " in " + describeSource(item.source));
     std::sort(found.begin(), found.end());
-    EXPECT_EQ(found, (std::vector<std::string>{
+    EXPECT_EQ(found, (std::vector<std::string> {
                          "Tarred.app in zip(Tarred.tar.xz) < zip(Linux.zip) < directory",
                          "bin/Tool.AppImage in zip(Linux.zip) < directory",
                          "tool.deb in zip(Linux.zip) < directory",

@@ -67,7 +67,8 @@ TEST_F(DirectoryWatcherTest, AFolderThatCannotBeWatchedFailsWithItsReason)
     };
     for (const auto& [url, errorCase, errorNumber] : cases) {
         SCOPED_TRACE(url.description());
-        auto made = DirectoryWatcher::create(url, queue, log::Logger("app.tavik.Tavik", "Directory Watcher"),
+        auto made = DirectoryWatcher::create(
+            url, queue, log::Logger("app.tavik.Tavik", "Directory Watcher"),
             [](const URL&) { ADD_FAILURE() << "no watcher, no reports"; }, service);
         ASSERT_FALSE(made.ok());
         auto error = std::dynamic_pointer_cast<const DirectoryWatcherError>(made.error());
@@ -89,19 +90,20 @@ TEST_F(DirectoryWatcherTest, TheFirstScanReportsFilesWithContentOnTheCreatingThr
     write(folder / "empty.pkg", "");
     auto creatingThread = std::this_thread::get_id();
     std::vector<std::pair<fs::path, std::thread::id>> calls;
-    auto made = DirectoryWatcher::create(URL::fileURL(folder, true), queue,
+    auto made = DirectoryWatcher::create(
+        URL::fileURL(folder, true), queue,
         log::Logger("app.tavik.Tavik", "Directory Watcher"),
         [&](const URL& url) { calls.emplace_back(url.path(), std::this_thread::get_id()); }, service);
     ASSERT_TRUE(made.ok());
     std::sort(calls.begin(), calls.end());
-    EXPECT_EQ(calls, (std::vector<std::pair<fs::path, std::thread::id>>{
-                         {folder / ".hidden.zip", creatingThread}, {folder / "Example.dmg", creatingThread}}));
+    EXPECT_EQ(calls, (std::vector<std::pair<fs::path, std::thread::id>> {{folder / ".hidden.zip", creatingThread}, {folder / "Example.dmg", creatingThread}}));
 }
 
 TEST_F(DirectoryWatcherTest, AFileMovedInIsReportedOnceOnTheWatchersQueue)
 {
-    std::atomic<bool> onQueue{false};
-    auto made = DirectoryWatcher::create(URL::fileURL(folder, true), queue,
+    std::atomic<bool> onQueue {false};
+    auto made = DirectoryWatcher::create(
+        URL::fileURL(folder, true), queue,
         log::Logger("app.tavik.Tavik", "Directory Watcher"), [this, &onQueue](const URL& url) {
             if (url.lastPathComponent() == "Example.dmg")
                 onQueue = queue->isCurrent();
@@ -223,10 +225,11 @@ TEST_F(DirectoryWatcherTest, AReleasedWatcherNeverCallsBack)
     for (int i = 0; i < 50; ++i)
         write(folder / ("existing-" + std::to_string(i)), "x");
 
-    std::atomic<bool> gone{false};
-    std::atomic<int> callsAfterRelease{0};
-    std::atomic<int> calls{0};
-    auto made = DirectoryWatcher::create(URL::fileURL(folder, true), queue,
+    std::atomic<bool> gone {false};
+    std::atomic<int> callsAfterRelease {0};
+    std::atomic<int> calls {0};
+    auto made = DirectoryWatcher::create(
+        URL::fileURL(folder, true), queue,
         log::Logger("app.tavik.Tavik", "Directory Watcher"), [&](const URL&) {
             ++calls;
             if (gone)
@@ -239,7 +242,7 @@ TEST_F(DirectoryWatcherTest, AReleasedWatcherNeverCallsBack)
 
     // Each churning thread takes short breaks so the machine keeps up.
     auto pause = [] { std::this_thread::sleep_for(200us); };
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop {false};
     std::vector<std::thread> churn;
     churn.emplace_back([&] {
         for (int i = 0; !stop; ++i) {

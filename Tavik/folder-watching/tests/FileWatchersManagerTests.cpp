@@ -131,7 +131,7 @@ TEST_F(FileWatchersManagerTest, HandsOverEachFileOnceAndRemembersHandledAndIgnor
     for (size_t index = 0; index < 2; ++index) {
         auto call = handler->call(index);
         call.completion(call.url.path() == handled ? FileHandler::FileOutcome::completed({})
-                                                    : FileHandler::FileOutcome::ignored());
+                                                   : FileHandler::FileOutcome::ignored());
     }
     EXPECT_EQ(manager->handledFileBookmarks().currentValue(),
         FileWatchersManager::Bookmarks {fileIdentityBytes(URL::fileURL(handled)).value()});

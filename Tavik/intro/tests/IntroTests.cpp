@@ -21,7 +21,7 @@ protected:
         destinations = std::make_shared<ApplicationsDestinationManager>(userDefaults);
         setup = std::make_shared<InitialSetup>(userDefaults, configurations, destinations);
         provider.emplace(IntroState(setup, configurations,
-            { URL::fileURL(makeFolder("Applications"), true), URL::fileURL(makeFolder("Downloads"), true) }));
+            {URL::fileURL(makeFolder("Applications"), true), URL::fileURL(makeFolder("Downloads"), true)}));
     }
 
     // Hands the folder to the current step's directory choice; answers its error.
@@ -41,7 +41,7 @@ protected:
         Button primary;
         bool operator==(const Position&) const = default;
     };
-    Position position() const { return { provider->currentStep()->kind(), provider->showsPreviousButton(), provider->primaryButton() }; }
+    Position position() const { return {provider->currentStep()->kind(), provider->showsPreviousButton(), provider->primaryButton()}; }
 
     size_t folderSourceCount() const
     {
@@ -59,25 +59,25 @@ protected:
 
 TEST_F(IntroTest, SkippingTheDestinationEndsOnSetupSkippedAndPreviousReturnsToIt)
 {
-    EXPECT_EQ(position(), (Position { Kind::welcome, false, Button::next }));
+    EXPECT_EQ(position(), (Position {Kind::welcome, false, Button::next}));
     EXPECT_TRUE(provider->hasNextStep());
     provider->goToNextStep();
-    EXPECT_EQ(position(), (Position { Kind::destination, true, Button::skip }));
+    EXPECT_EQ(position(), (Position {Kind::destination, true, Button::skip}));
     provider->goToNextStep();
-    EXPECT_EQ(position(), (Position { Kind::skipped, true, Button::done }));
+    EXPECT_EQ(position(), (Position {Kind::skipped, true, Button::done}));
     EXPECT_EQ(provider->currentStep()->title(), "Setup Skipped");
     EXPECT_FALSE(provider->hasNextStep());
 
     provider->goToNextStep(); // a summary is the end
-    EXPECT_EQ(position(), (Position { Kind::skipped, true, Button::done }));
+    EXPECT_EQ(position(), (Position {Kind::skipped, true, Button::done}));
     EXPECT_EQ(provider->previousSteps().size(), 2u);
 
     provider->goBack();
-    EXPECT_EQ(position(), (Position { Kind::destination, true, Button::skip }));
+    EXPECT_EQ(position(), (Position {Kind::destination, true, Button::skip}));
     provider->goBack();
-    EXPECT_EQ(position(), (Position { Kind::welcome, false, Button::next }));
+    EXPECT_EQ(position(), (Position {Kind::welcome, false, Button::next}));
     provider->goBack();
-    EXPECT_EQ(position(), (Position { Kind::welcome, false, Button::next }));
+    EXPECT_EQ(position(), (Position {Kind::welcome, false, Button::next}));
 }
 
 TEST_F(IntroTest, ADestinationWithoutAWatchedFolderEndsOnTheNotWatchingSummary)
@@ -90,22 +90,22 @@ TEST_F(IntroTest, ADestinationWithoutAWatchedFolderEndsOnTheNotWatchingSummary)
     auto uuid = setup->introApplicationDestination().currentValue();
     for (const auto& configuration : configurations->fileSourceConfigurations())
         EXPECT_EQ(configuration->destinationBookmarkUUID().currentValue(), uuid) << "every source without one gets it";
-    EXPECT_EQ(position(), (Position { Kind::destination, true, Button::next }));
+    EXPECT_EQ(position(), (Position {Kind::destination, true, Button::next}));
 
     provider->goToNextStep();
-    EXPECT_EQ(position(), (Position { Kind::watch, true, Button::skip }));
+    EXPECT_EQ(position(), (Position {Kind::watch, true, Button::skip}));
     EXPECT_EQ(provider->currentStep()->title(), "Setup Watch Directory");
     provider->goToNextStep();
-    EXPECT_EQ(position(), (Position { Kind::notWatching, true, Button::done }));
+    EXPECT_EQ(position(), (Position {Kind::notWatching, true, Button::done}));
     EXPECT_TRUE(provider->currentStep()->caption().starts_with("Tavik has been setup, but is not watching any folders."));
 
     // Back from the summary, choose a folder after all.
     provider->goBack();
-    EXPECT_EQ(position(), (Position { Kind::watch, true, Button::skip }));
+    EXPECT_EQ(position(), (Position {Kind::watch, true, Button::skip}));
     EXPECT_EQ(choose(root / "Downloads"), nullptr);
-    EXPECT_EQ(position(), (Position { Kind::watch, true, Button::next }));
+    EXPECT_EQ(position(), (Position {Kind::watch, true, Button::next}));
     provider->goToNextStep();
-    EXPECT_EQ(position(), (Position { Kind::complete, true, Button::done }));
+    EXPECT_EQ(position(), (Position {Kind::complete, true, Button::done}));
     EXPECT_EQ(provider->currentStep()->title(), "Setup Complete");
     EXPECT_EQ(folderSourceCount(), 1u);
 }
@@ -140,7 +140,7 @@ TEST_F(IntroTest, TheDestinationStepOffersAndNamesTheExistingDefault)
     EXPECT_EQ(destination->directoryChoice()->defaultURL->path(), root / "Applications");
     EXPECT_NE(destination->caption().find((root / "Applications").string()), std::string::npos) << "the existing default is named";
 
-    IntroState withoutFolder(setup, configurations, { URL::fileURL(root / "missing", true), std::nullopt });
+    IntroState withoutFolder(setup, configurations, {URL::fileURL(root / "missing", true), std::nullopt});
     EXPECT_EQ(withoutFolder.destination()->caption(), strings::localizedString("intro_destination_caption"));
 
     // Steps compare by their texts, completion and folder dialog, not by identity.

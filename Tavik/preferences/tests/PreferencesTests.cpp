@@ -99,8 +99,8 @@ TEST(UpdatesPreferencesTextTest, LastCheckReadsNeverOrTheDateInMediumStyles)
         const char* text;
     };
     const Case cases[] = {
-        { 1796607638, "Last check: Dec 7, 2026 at 1:40:38 AM" },
-        { 1798718400, "Last check: Dec 31, 2026 at 12:00:00 PM" },
+        {1796607638, "Last check: Dec 7, 2026 at 1:40:38 AM"},
+        {1798718400, "Last check: Dec 31, 2026 at 12:00:00 PM"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(UpdatesPreferences::lastCheckText(std::chrono::system_clock::from_time_t(c.time)), c.text);
@@ -108,25 +108,25 @@ TEST(UpdatesPreferencesTextTest, LastCheckReadsNeverOrTheDateInMediumStyles)
 
 TEST_F(PreferencesTest, UpdateCheckBoxesDriveTheUpdaterAndAMixedStateChangesNothing)
 {
-    auto updater = updater::Updater::make({ "1.0", "https://tavik.app/appcast.xml", userDefaults, dispatch::DispatchQueue::makeSerial("test") },
+    auto updater = updater::Updater::make({"1.0", "https://tavik.app/appcast.xml", userDefaults, dispatch::DispatchQueue::makeSerial("test")},
         nullptr, {});
     std::vector<std::string> printed;
     UpdatesPreferences preferences(updater, [&](std::string_view line) { printed.emplace_back(line); });
     std::vector<UpdatesPaneState> shown;
     auto subscriptions = preferences.observe([&](const UpdatesPaneState& state) { shown.push_back(state); });
     ASSERT_FALSE(shown.empty());
-    EXPECT_EQ(shown.back(), (UpdatesPaneState { false, false, false, "Last check: Never" }));
+    EXPECT_EQ(shown.back(), (UpdatesPaneState {false, false, false, "Last check: Never"}));
 
     preferences.automaticallyChecksCheckboxChanged(CheckboxState::on);
-    EXPECT_EQ(shown.back(), (UpdatesPaneState { true, false, true, "Last check: Never" }));
+    EXPECT_EQ(shown.back(), (UpdatesPaneState {true, false, true, "Last check: Never"}));
     preferences.automaticallyDownloadsCheckboxChanged(CheckboxState::on);
     EXPECT_TRUE(updater->automaticallyDownloadsUpdates());
     preferences.automaticallyChecksCheckboxChanged(CheckboxState::off);
-    EXPECT_EQ(shown.back(), (UpdatesPaneState { false, true, false, "Last check: Never" })) << "downloads stay set but cannot be changed";
+    EXPECT_EQ(shown.back(), (UpdatesPaneState {false, true, false, "Last check: Never"})) << "downloads stay set but cannot be changed";
 
     auto count = shown.size();
     preferences.automaticallyChecksCheckboxChanged(CheckboxState::mixed);
-    EXPECT_EQ(printed, (std::vector<std::string> { "Unknown checkbox state: -1" }));
+    EXPECT_EQ(printed, (std::vector<std::string> {"Unknown checkbox state: -1"}));
     EXPECT_EQ(shown.size(), count);
     EXPECT_FALSE(updater->automaticallyChecksForUpdates());
 }

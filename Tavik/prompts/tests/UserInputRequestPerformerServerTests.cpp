@@ -18,8 +18,8 @@
 using namespace tavik;
 using namespace tavik::prompts::testing;
 using tavik::notifications::FreedesktopNotificationCenter;
-using tavik::testing::TestNotificationServer;
 using tavik::testing::PrivateSessionBus;
+using tavik::testing::TestNotificationServer;
 using Category = UserInputRequestPerformer::Category;
 using namespace std::chrono_literals;
 
@@ -62,9 +62,7 @@ TEST(UserInputRequestPerformerServerTest, AQuestionIsPostedWithItsTitleBodyAndAc
     ASSERT_EQ(posted.size(), 1u);
     EXPECT_EQ(posted[0].summary, "Example.app already exists");
     EXPECT_EQ(posted[0].body, "Choose how to handle Example.app at /Applications");
-    EXPECT_EQ(posted[0].actions, (std::vector<std::string>{"OVERWRITE_APPLICATION_ACTION", "Overwrite",
-                                     "RENAME_AND_MOVE_APPLICATION_ACTION", "Rename and Copy", "IGNORE_FILE_ACTION",
-                                     "Ignore", "default", ""}));
+    EXPECT_EQ(posted[0].actions, (std::vector<std::string> {"OVERWRITE_APPLICATION_ACTION", "Overwrite", "RENAME_AND_MOVE_APPLICATION_ACTION", "Rename and Copy", "IGNORE_FILE_ACTION", "Ignore", "default", ""}));
     EXPECT_TRUE(b.printed.lines().empty());
     EXPECT_EQ(b.answers.count(), 0u);
 }
@@ -78,7 +76,7 @@ TEST(UserInputRequestPerformerServerTest, EveryAnswerReachesItsOwnQuestionOnceWi
         std::string name;
         Category category;
     };
-    std::vector<Question> questions{{"found", Category::foundFile}, {"dropped", Category::foundFileWithoutIgnore},
+    std::vector<Question> questions {{"found", Category::foundFile}, {"dropped", Category::foundFileWithoutIgnore},
         {"application", Category::foundApplication}, {"exists", Category::applicationExistsAtDestination},
         {"copied", Category::applicationCopied}};
     std::vector<std::thread> askers;
@@ -110,7 +108,7 @@ TEST(UserInputRequestPerformerServerTest, EveryAnswerReachesItsOwnQuestionOnceWi
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].messageText, "exists");
     EXPECT_EQ(shown[0].informativeText, "Body of exists");
-    EXPECT_EQ(shown[0].buttons, (std::vector<std::string>{"Overwrite", "Rename and Copy", "Ignore"}));
+    EXPECT_EQ(shown[0].buttons, (std::vector<std::string> {"Overwrite", "Rename and Copy", "Ignore"}));
     EXPECT_EQ(b.scripted().offMainQueue(), 0);
     EXPECT_EQ(b.performer->outstandingRequestCount(), 0u);
 
@@ -157,7 +155,7 @@ TEST(UserInputRequestPerformerServerTest, QuestionsOpenWhenTheServerGoesAreAnswe
         ASSERT_TRUE(b.answers.waitFor(4));
         EXPECT_EQ(b.answers.of("later").at(0).value(), UserResponse::action("FIND_APPLICATIONS_ACTION"));
         EXPECT_EQ(b.answers.count(), 4u);
-        EXPECT_EQ(b.printed.lines(), std::vector<std::string>{"Notification permissions have been denied"});
+        EXPECT_EQ(b.printed.lines(), std::vector<std::string> {"Notification permissions have been denied"});
         server.reset(); // before the bus in the fixture goes
     }
 }
@@ -165,7 +163,7 @@ TEST(UserInputRequestPerformerServerTest, QuestionsOpenWhenTheServerGoesAreAnswe
 TEST(UserInputRequestPerformerServerTest, ABodyClickAsksOnTheTerminalAndRoutesTheAnswer)
 {
     int controller = -1, terminal = -1;
-    termios settings{};
+    termios settings {};
     cfmakeraw(&settings);
     settings.c_lflag |= ICANON;
     ASSERT_EQ(openpty(&controller, &terminal, nullptr, &settings, nullptr), 0);

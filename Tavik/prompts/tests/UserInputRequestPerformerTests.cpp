@@ -19,7 +19,7 @@ namespace {
 // authorization and the add result it was given, and records the rest.
 class ScriptedNotificationCenter final : public NotificationCenter {
 public:
-    NotificationSettings settings{AuthorizationStatus::authorized, NotificationSetting::enabled};
+    NotificationSettings settings {AuthorizationStatus::authorized, NotificationSetting::enabled};
     bool granted = true;
     ErrorPtr authorizationError;
     ErrorPtr addError;
@@ -43,8 +43,8 @@ public:
         added.push_back(request);
         completion(addError);
     }
-    void removeAllDeliveredNotifications() override { }
-    void removeAllPendingNotificationRequests() override { }
+    void removeAllDeliveredNotifications() override {}
+    void removeAllPendingNotificationRequests() override {}
 
     // Reports a response as the platform would; returns whether the
     // performer signalled completion.
@@ -88,7 +88,7 @@ TEST(UserInputRequestPerformerTest, RegistersTheSevenCategoriesAndBecomesTheDele
     std::vector<std::string> described;
     for (const auto& category : f.center->categories)
         described.push_back(describe(category));
-    EXPECT_EQ(described, (std::vector<std::string>{
+    EXPECT_EQ(described, (std::vector<std::string> {
                              "ACTIONLESS_MESSAGE:",
                              "ERROR_OCCURRED:",
                              "FOUND_FILE +dismiss: FIND_APPLICATIONS_ACTION=Find Applications IGNORE_FILE_ACTION=Ignore",
@@ -110,7 +110,7 @@ TEST(UserInputRequestPerformerTest, AQuestionIsPostedOrAskedByAlertAsTheSettings
         std::vector<std::string> lines;
     };
     auto failure = GenericError::make("Test", 1, "the service is away");
-    std::vector<Case> cases{
+    std::vector<Case> cases {
         {status(2), true, nullptr, true, {}},
         {status(2, NotificationSetting::disabled), true, nullptr, false, {}},
         {status(1), true, nullptr, false, {"Notification permissions have been denied"}},
@@ -149,7 +149,7 @@ TEST(UserInputRequestPerformerTest, AQuestionIsPostedOrAskedByAlertAsTheSettings
             ASSERT_EQ(f.alerts->shown().size(), 1u);
             EXPECT_EQ(f.alerts->shown()[0].messageText, "Found Example.dmg");
             EXPECT_EQ(f.alerts->shown()[0].informativeText, "Choose how to handle Example.dmg");
-            EXPECT_EQ(f.alerts->shown()[0].buttons, (std::vector<std::string>{"Find Applications", "Ignore"}));
+            EXPECT_EQ(f.alerts->shown()[0].buttons, (std::vector<std::string> {"Find Applications", "Ignore"}));
             EXPECT_EQ(f.alerts->offMainQueue(), 0);
             auto answer = f.answers.of("q");
             ASSERT_EQ(answer.size(), 1u);
@@ -170,7 +170,7 @@ TEST(UserInputRequestPerformerTest, MessagesAndErrorsFallBackOnlyWhereTheyShould
         std::vector<std::string> lines; // for the message and then the error
     };
     const std::string denied = "Notification permissions have been denied";
-    std::vector<Case> cases{
+    std::vector<Case> cases {
         {status(2), true, false, true, false, {}},
         {status(2, NotificationSetting::disabled), true, false, false, true, {}},
         {status(1), true, false, false, false, {denied, denied}},
@@ -239,8 +239,8 @@ TEST(UserInputRequestPerformerTest, TheAlertFallbackMapsButtonsToTheCategoryActi
 
     auto shown = f.alerts->shown();
     ASSERT_EQ(shown.size(), 6u);
-    EXPECT_EQ(shown[0].buttons, (std::vector<std::string>{"Overwrite", "Rename and Copy", "Ignore"}));
-    EXPECT_EQ(shown[2].buttons, (std::vector<std::string>{"Find Applications"}));
+    EXPECT_EQ(shown[0].buttons, (std::vector<std::string> {"Overwrite", "Rename and Copy", "Ignore"}));
+    EXPECT_EQ(shown[2].buttons, (std::vector<std::string> {"Find Applications"}));
     EXPECT_EQ(*f.answers.of("rename")[0], UserResponse::action("RENAME_AND_MOVE_APPLICATION_ACTION"));
     EXPECT_EQ(*f.answers.of("dismissed")[0], UserResponse::dismissed());
     EXPECT_EQ(*f.answers.of("find")[0], UserResponse::action("FIND_APPLICATIONS_ACTION"));
@@ -253,7 +253,7 @@ TEST(UserInputRequestPerformerTest, TheAlertFallbackMapsButtonsToTheCategoryActi
     EXPECT_EQ(alertError->errorCase(), AlertError::unknownResponse);
     EXPECT_EQ(alertError->response(), 1005);
     ASSERT_FALSE(f.answers.of("beyond").at(0).ok());
-    EXPECT_EQ(f.printed.lines(), (std::vector<std::string>{"Unknown modal response: 1005", "Unknown modal response: 1002"}));
+    EXPECT_EQ(f.printed.lines(), (std::vector<std::string> {"Unknown modal response: 1005", "Unknown modal response: 1002"}));
 }
 
 TEST(UserInputRequestPerformerTest, ResponsesReachTheirHandlerOnceAndLateOnesArePrinted)
@@ -283,7 +283,7 @@ TEST(UserInputRequestPerformerTest, ResponsesReachTheirHandlerOnceAndLateOnesAre
     ASSERT_EQ(shown.size(), 1u) << "only the question's body click asks again";
     EXPECT_EQ(shown[0].messageText, "Three");
     EXPECT_EQ(shown[0].informativeText, "3");
-    EXPECT_EQ(shown[0].buttons, (std::vector<std::string>{"Copy", "Ignore"}));
+    EXPECT_EQ(shown[0].buttons, (std::vector<std::string> {"Copy", "Ignore"}));
     EXPECT_EQ(f.performer->outstandingRequestCount(), 0u);
     EXPECT_TRUE(f.printed.lines().empty());
 
@@ -294,8 +294,7 @@ TEST(UserInputRequestPerformerTest, ResponsesReachTheirHandlerOnceAndLateOnesAre
     dispatch::MainRunLoop::drain();
     EXPECT_EQ(f.answers.count(), 3u);
     EXPECT_EQ(f.alerts->shown().size(), 1u);
-    EXPECT_EQ(f.printed.lines(), (std::vector<std::string>{"Not handler for identifier " + one.identifier,
-                                     "Not handler for identifier " + three.identifier}));
+    EXPECT_EQ(f.printed.lines(), (std::vector<std::string> {"Not handler for identifier " + one.identifier, "Not handler for identifier " + three.identifier}));
 }
 
 TEST(UserInputRequestPerformerTest, AFailedPostFailsTheQuestionWithThatError)

@@ -10,7 +10,10 @@
 
 namespace tavik::shell {
 
-enum class LaunchWindow { none, preferences, intro, fileSources };
+enum class LaunchWindow { none,
+    preferences,
+    intro,
+    fileSources };
 
 // The first window: none when the login item started us after the setup,
 // the preferences or the introduction when asked for on the command line,
@@ -19,7 +22,8 @@ LaunchWindow windowAtLaunch(bool hasRunInitialSetup, bool launchedByLauncher, co
 
 // The taskbar entry stands in for the dock icon: a "regular" application
 // keeps one while a window is open; an "accessory" shows none.
-enum class ActivationPolicy { regular, accessory };
+enum class ActivationPolicy { regular,
+    accessory };
 
 struct IconPresence {
     ActivationPolicy activationPolicy;

@@ -11,7 +11,11 @@
 namespace tavik::shell {
 
 struct StatusMenuItem {
-    enum class Kind { folder, separator, openMainWindow, preferences, quit };
+    enum class Kind { folder,
+        separator,
+        openMainWindow,
+        preferences,
+        quit };
     Kind kind;
     std::string title;
     std::string keyEquivalent;

@@ -152,9 +152,7 @@ TEST_F(ShellTest, TheTrayMenuListsFoldersWithTheirStatusAndFollowsTheList)
     other->updateConfigurationErrors(*destinations);
     ASSERT_TRUE(QTest::qWaitFor([&] { return menuBar.menu()->actions().size() == 7; }, 5000));
     QTest::qWait(300); // every published list has arrived
-    EXPECT_EQ(menuTitles(menuBar.menu()), (std::vector<std::string> {(root / "Downloads").string(),
-                                              (root / "Other").string(), "-", "Open Main Window...",
-                                              "Preferences...", "-", "Quit Tavik"}));
+    EXPECT_EQ(menuTitles(menuBar.menu()), (std::vector<std::string> {(root / "Downloads").string(), (root / "Other").string(), "-", "Open Main Window...", "Preferences...", "-", "Quit Tavik"}));
     QPointer<QAction> folderItem = menuBar.menu()->actions().at(0);
     EXPECT_FALSE(folderItem->isEnabled());
     ASSERT_TRUE(QTest::qWaitFor([&] { return folderItem && folderItem->property("statusImage").toString() == "tavik-status-available"; }, 5000));
@@ -337,7 +335,8 @@ TEST_F(ShellTest, AFolderAddedInTheWindowIsWatchedAtOnce)
     ASSERT_TRUE(QTest::qWaitFor([&] {
         std::lock_guard lock(handler->mutex);
         return !handler->files.empty();
-    }, 10000));
+    },
+        10000));
     std::lock_guard lock(handler->mutex);
     EXPECT_EQ(handler->files[0].first.path(), downloads / "Example.zip");
     EXPECT_EQ(handler->files[0].second->id(), id);
@@ -428,7 +427,8 @@ TEST_F(ShellTest, AQuestionAnsweredInTheQtDialogReachesTheFileHandler)
     ASSERT_TRUE(QTest::qWaitFor([&] {
         std::lock_guard lock(mutex);
         return outcome.has_value();
-    }, 20000));
+    },
+        20000));
     EXPECT_EQ(*outcome, "ignored");
     EXPECT_FALSE(seen.empty());
     alerts::AlertPresenter::setCurrent(nullptr);
@@ -604,7 +604,7 @@ TEST_F(DesktopTest, PreferencesPanesTurnLaunchAtLoginAndTheUpdaterOnAndOff)
     EXPECT_TRUE(QTest::qWaitFor([&] { return automaticDownloads->isEnabled(); }, 5000));
     window->findChild<QPushButton*>("checkForUpdates")->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !updateAlerts.empty(); }, 10000));
-    EXPECT_EQ(updateAlerts, std::vector<std::string>{"Update Error!"});
+    EXPECT_EQ(updateAlerts, std::vector<std::string> {"Update Error!"});
 
     // The frame is kept for the next window.
     window->close();

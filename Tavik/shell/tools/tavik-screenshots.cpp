@@ -87,8 +87,8 @@ bool pictureIntroSteps()
     auto setup = std::make_shared<InitialSetup>(userDefaults, manager, std::make_shared<ApplicationsDestinationManager>(userDefaults));
     auto dialogs = ShellDialogs::qt();
     auto run = [&](const std::function<bool(IntroWindow&)>& walk) {
-        IntroState::Defaults folders { URL::fileURL(home / "Applications", true), URL::fileURL(home / "Downloads", true) };
-        IntroWindow intro(setup, std::make_unique<IntroStepProvider>(IntroState(setup, manager, folders)), dialogs, true, [] { });
+        IntroState::Defaults folders {URL::fileURL(home / "Applications", true), URL::fileURL(home / "Downloads", true)};
+        IntroWindow intro(setup, std::make_unique<IntroStepProvider>(IntroState(setup, manager, folders)), dialogs, true, [] {});
         intro.move(40, 60);
         intro.show();
         return walk(intro);

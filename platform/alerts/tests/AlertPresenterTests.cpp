@@ -18,7 +18,7 @@ namespace {
 struct Terminal {
     Terminal()
     {
-        termios settings{};
+        termios settings {};
         cfmakeraw(&settings);
         settings.c_lflag |= ICANON; // line by line, as a user types; no echo
         if (openpty(&controller, &terminal, nullptr, &settings, nullptr) != 0)
@@ -44,7 +44,7 @@ struct Terminal {
     int terminal = -1;
 };
 
-const Alert exists{"Example.app already exists", "Choose how to handle Example.app at /Applications",
+const Alert exists {"Example.app already exists", "Choose how to handle Example.app at /Applications",
     {"Overwrite", "Rename and Copy", "Ignore"}};
 
 } // namespace
@@ -109,7 +109,10 @@ TEST(TerminalAlertPresenterTest, ControlCharactersInTextsCannotDriveTheTerminal)
     Terminal terminal;
     TerminalAlertPresenter presenter(terminal.terminal, terminal.terminal);
     terminal.type("1\n");
-    EXPECT_EQ(presenter.runModal({"Evil\x1b]2;pwned\x07.app", "body\xc2\x9b" "31m", {"Copy\x1b[2J"}}), alertFirstButtonReturn);
+    EXPECT_EQ(presenter.runModal({"Evil\x1b]2;pwned\x07.app", "body\xc2\x9b"
+                                                              "31m",
+                  {"Copy\x1b[2J"}}),
+        alertFirstButtonReturn);
     auto shown = terminal.shown();
     EXPECT_EQ(shown.find('\x1b'), std::string::npos) << shown;
     EXPECT_EQ(shown.find('\x07'), std::string::npos) << shown;

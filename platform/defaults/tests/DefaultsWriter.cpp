@@ -21,8 +21,8 @@ int main(int argc, char** argv)
     for (long index = 1; count == 0 || index <= count; ++index) {
         using tavik::plist::PropertyList;
         PropertyList::Dictionary value {
-            { "counter", PropertyList(int64_t(index)) },
-            { "payload", PropertyList(tavik::plist::Data(payloadBytes, uint8_t(index % 256))) },
+            {"counter", PropertyList(int64_t(index))},
+            {"payload", PropertyList(tavik::plist::Data(payloadBytes, uint8_t(index % 256)))},
         };
         auto written = defaults->set(key, PropertyList(std::move(value)));
         if (!written) {

@@ -47,7 +47,7 @@ TEST(UserDefaultsReliability, AWriterKilledAtRandomMomentsNeverLeavesABrokenFile
     std::uniform_int_distribution<int> delayMicroseconds(0, 300000);
     int roundsWithState = 0;
     for (int round = 0; round < 25; ++round) {
-        pid_t writer = startWriter({ file.string(), "state", "0", std::to_string(payloadBytes) });
+        pid_t writer = startWriter({file.string(), "state", "0", std::to_string(payloadBytes)});
         std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
         ASSERT_EQ(::kill(writer, SIGKILL), 0);
         ASSERT_EQ(waitFor(writer), -SIGKILL);
@@ -79,14 +79,14 @@ TEST(UserDefaultsReliability, TwoProcessesWritingDifferentKeysBothLand)
     TemporaryFolder folder;
     auto file = folder.path() / "shared.plist";
     constexpr int writes = 150;
-    pid_t first = startWriter({ file.string(), "first", std::to_string(writes), "64" });
-    pid_t second = startWriter({ file.string(), "second", std::to_string(writes), "64" });
+    pid_t first = startWriter({file.string(), "first", std::to_string(writes), "64"});
+    pid_t second = startWriter({file.string(), "second", std::to_string(writes), "64"});
     EXPECT_EQ(waitFor(first), 0);
     EXPECT_EQ(waitFor(second), 0);
 
     auto onDisk = PropertyList::readFile(file);
     ASSERT_TRUE(onDisk);
-    for (const char* key : { "first", "second" }) {
+    for (const char* key : {"first", "second"}) {
         ASSERT_TRUE(isWrittenState(onDisk->find(key), 64)) << key;
         EXPECT_EQ(onDisk->find(key)->find("counter")->integer(), writes) << key;
     }

@@ -41,7 +41,7 @@ private:
 // Starts the writer program with these arguments; returns its process id.
 inline pid_t startWriter(const std::vector<std::string>& arguments)
 {
-    std::vector<std::string> all { TAVIK_DEFAULTS_WRITER };
+    std::vector<std::string> all {TAVIK_DEFAULTS_WRITER};
     all.insert(all.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& argument : all)
@@ -58,7 +58,7 @@ inline pid_t startWriter(const std::vector<std::string>& arguments)
 inline int waitFor(pid_t pid)
 {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) { }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (WIFSIGNALED(status))
         return -WTERMSIG(status);
     return WEXITSTATUS(status);

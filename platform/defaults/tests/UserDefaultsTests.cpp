@@ -19,7 +19,7 @@ using plist::PropertyList;
 
 namespace tavik::plist {
 void PrintTo(const PropertyList& value, std::ostream* stream) { *stream << value.description(); }
-}
+} // namespace tavik::plist
 
 namespace {
 
@@ -35,7 +35,7 @@ public:
     {
         return [this](const std::optional<PropertyList>& oldValue, const std::optional<PropertyList>& newValue) {
             std::lock_guard lock(mutex_);
-            changes_.push_back({ oldValue, newValue, std::this_thread::get_id() });
+            changes_.push_back({oldValue, newValue, std::this_thread::get_id()});
         };
     }
     std::vector<Recorded> changes() const
@@ -71,7 +71,7 @@ TEST_F(UserDefaultsTest, WritesEveryKindToAPrivateBinaryPropertyList)
     ASSERT_TRUE(defaults->set("integer", PropertyList(int64_t(3))));
     ASSERT_TRUE(defaults->set("boolean", PropertyList(true)));
     ASSERT_TRUE(defaults->set("real", PropertyList(1.0)));
-    ASSERT_TRUE(defaults->set("list", PropertyList(PropertyList::Array { PropertyList(plist::Data { 1, 2 }) })));
+    ASSERT_TRUE(defaults->set("list", PropertyList(PropertyList::Array {PropertyList(plist::Data {1, 2})})));
     ASSERT_TRUE(defaults->set("gone", PropertyList("soon")));
     ASSERT_TRUE(defaults->removeObject("gone"));
     ASSERT_TRUE(defaults->removeObject("never there"));
@@ -152,7 +152,7 @@ TEST_F(UserDefaultsTest, URLsHaveTheirOwnForm)
     ASSERT_TRUE(defaults->set("relative", PropertyList("srv/file")));
     EXPECT_EQ(defaults->url("relative"), std::nullopt);
     // Data that is some other property list (a bookmark, say) is not a URL.
-    std::string other = PropertyList(PropertyList::Dictionary { { "path", PropertyList("/x") } }).binaryRepresentation();
+    std::string other = PropertyList(PropertyList::Dictionary {{"path", PropertyList("/x")}}).binaryRepresentation();
     ASSERT_TRUE(defaults->set("bookmark", PropertyList(plist::Data(other.begin(), other.end()))));
     EXPECT_EQ(defaults->url("bookmark"), std::nullopt);
     EXPECT_EQ(defaults->url("missing"), std::nullopt);
@@ -166,7 +166,7 @@ TEST_F(UserDefaultsTest, AnotherProcessWriteReachesObserversAndSurvivesOurs)
     ASSERT_TRUE(defaults->set("mine", PropertyList(1)));
     Recorder recorder;
     auto token = defaults->observe("theirs", recorder.observer());
-    EXPECT_EQ(waitFor(startWriter({ file().string(), "theirs", "1" })), 0);
+    EXPECT_EQ(waitFor(startWriter({file().string(), "theirs", "1"})), 0);
     ASSERT_TRUE(eventually([&] { return !recorder.changes().empty(); }));
     auto change = recorder.changes().back();
     EXPECT_FALSE(change.oldValue);
@@ -192,7 +192,7 @@ TEST_F(UserDefaultsTest, AReadNeverCallsObservers)
     Recorder recorder;
     auto token = defaults->observe("theirs", recorder.observer());
     auto testThread = std::this_thread::get_id();
-    auto writer = startWriter({ file().string(), "theirs", "200" });
+    auto writer = startWriter({file().string(), "theirs", "200"});
     int64_t lastRead = 0;
     for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
          lastRead < 200 && std::chrono::steady_clock::now() < deadline;) {
@@ -249,8 +249,8 @@ TEST_F(UserDefaultsTest, UpdatesFromManyThreadsLoseNothing)
 // error in the log, and the store starts empty.
 TEST_F(UserDefaultsTest, AFileThatIsNotADictionaryIsKeptAside)
 {
-    const std::string contents[] = { "not a property list", "",
-        PropertyList(PropertyList::Array { PropertyList(1) }).binaryRepresentation() };
+    const std::string contents[] = {"not a property list", "",
+        PropertyList(PropertyList::Array {PropertyList(1)}).binaryRepresentation()};
     for (const auto& content : contents) {
         SCOPED_TRACE(content.substr(0, 20));
         std::filesystem::remove_all(file().parent_path());

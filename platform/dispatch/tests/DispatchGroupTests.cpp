@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 TEST(DispatchGroupTest, WaitReturnsOnceEveryEnterIsLeft)
 {
     DispatchGroup group;
-    std::atomic<int> left{0};
+    std::atomic<int> left {0};
     for (int i = 0; i < 10; ++i) {
         group.enter();
         DispatchQueue::global()->asyncAfter(std::chrono::milliseconds(i), [group, &left] {
@@ -41,7 +41,7 @@ TEST(DispatchGroupTest, NotifyRunsOnTheQueueAfterTheLastLeave)
     group.enter();
     std::promise<bool> notified;
     auto result = notified.get_future();
-    std::atomic<int> left{0};
+    std::atomic<int> left {0};
     group.notify(queue, [&] { notified.set_value(queue->isCurrent() && left == 2); });
     left++;
     group.leave();

@@ -21,8 +21,8 @@ TEST(DispatchQueueTest, SerialQueueRunsItemsOneAtATimeInOrder)
 {
     auto queue = DispatchQueue::makeSerial("test.serial");
     std::vector<int> order;
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
+    std::atomic<int> inside {0};
+    std::atomic<bool> overlapped {false};
     for (int i = 0; i < 200; ++i) {
         queue->async([&, i] {
             if (inside.fetch_add(1) != 0)
@@ -62,8 +62,8 @@ TEST(DispatchQueueTest, BarrierWaitsForEarlierItemsAndRunsAlone)
         std::lock_guard lock(mutex);
         events.push_back(std::move(event));
     };
-    std::atomic<int> readersInside{0};
-    std::atomic<bool> barrierSawReader{false};
+    std::atomic<int> readersInside {0};
+    std::atomic<bool> barrierSawReader {false};
     for (int i = 0; i < 8; ++i) {
         queue->async([&] {
             readersInside++;
@@ -97,7 +97,7 @@ TEST(DispatchQueueTest, SyncReturnsTheValueAndRunsOnTheQueue)
     EXPECT_FALSE(queue->isCurrent());
     bool wasCurrent = queue->sync([&] { return queue->isCurrent(); });
     EXPECT_TRUE(wasCurrent);
-    std::atomic<bool> asyncWasCurrent{false};
+    std::atomic<bool> asyncWasCurrent {false};
     queue->async([&] { asyncWasCurrent = queue->isCurrent(); });
     queue->sync([] {});
     EXPECT_TRUE(asyncWasCurrent);
@@ -168,7 +168,7 @@ TEST(DispatchQueueTest, GlobalQueueFinishesSixtyFourItemsThatEachBlockUntilAllHa
     constexpr int count = 64;
     std::latch allStarted(count);
     DispatchGroup group;
-    std::atomic<int> finished{0};
+    std::atomic<int> finished {0};
     for (int i = 0; i < count; ++i) {
         group.enter();
         DispatchQueue::global()->async([&] {
@@ -232,7 +232,7 @@ TEST(DispatchQueueTest, DelayedItemsRunInDeadlineOrder)
             order.push_back(i);
             group.leave();
         });
-        deadlines[i] = Window{before + delay, Clock::now() + delay};
+        deadlines[i] = Window {before + delay, Clock::now() + delay};
     }
     ASSERT_TRUE(group.waitFor(10s));
     ASSERT_EQ(order.size(), 3u);
@@ -247,7 +247,7 @@ TEST(DispatchQueueTest, DelayedItemsRunInDeadlineOrder)
 TEST(MainRunLoopTest, RunsMainQueueItemsOnTheThreadThatRunsTheLoop)
 {
     auto mainThread = std::this_thread::get_id();
-    std::atomic<bool> done{false};
+    std::atomic<bool> done {false};
     std::thread::id ranOn;
     bool wasCurrent = false;
     std::thread other([&] {
@@ -266,7 +266,7 @@ TEST(MainRunLoopTest, RunsMainQueueItemsOnTheThreadThatRunsTheLoop)
 TEST(MainRunLoopTest, SyncFromAnotherThreadWaitsForTheMainThread)
 {
     auto mainThread = std::this_thread::get_id();
-    std::atomic<bool> returned{false};
+    std::atomic<bool> returned {false};
     std::thread::id ranOn;
     std::thread other([&] {
         int value = DispatchQueue::main()->sync([&] {

@@ -101,9 +101,19 @@ TEST_F(DirectoryEnumeratorTest, SkipDescendantsAndLevels)
             (*enumerator)->skipDescendants();
     }
     std::vector<std::string> expected = {
-        "Alias.app@1", "Applications@1", "Example.app@1", "Folder@1", "Folder/Archive.zip@2", "Folder/Deep@2",
-        "Folder/Deep/Tool.app@3", "Folder/Install.pkg@2", "Folder/Install.pkg/Contents@3",
-        "Folder/Install.pkg/Contents/Archive.pax@4", "Kit.framework@1", "Loop@1", "ReadMe.txt@1",
+        "Alias.app@1",
+        "Applications@1",
+        "Example.app@1",
+        "Folder@1",
+        "Folder/Archive.zip@2",
+        "Folder/Deep@2",
+        "Folder/Deep/Tool.app@3",
+        "Folder/Install.pkg@2",
+        "Folder/Install.pkg/Contents@3",
+        "Folder/Install.pkg/Contents/Archive.pax@4",
+        "Kit.framework@1",
+        "Loop@1",
+        "ReadMe.txt@1",
     };
     EXPECT_EQ(items, expected);
 }

@@ -191,7 +191,7 @@ TEST_F(FileManagerTest, CopyOfABundleKeepsModesLinksAndTimes)
     for (const auto& [name, description] : before)
         EXPECT_EQ(copy[name], description) << name;
     EXPECT_EQ(describe(app).size(), before.size()) << "the original is untouched";
-    EXPECT_EQ(namesIn(destination), std::vector<std::string>{"Example.app"}) << "no temporary left behind";
+    EXPECT_EQ(namesIn(destination), std::vector<std::string> {"Example.app"}) << "no temporary left behind";
 
     char value[16] = {};
     auto length = getxattr((destination / "Example.app/Contents/Info.plist").c_str(), "user.tavik.test", value, sizeof value);
@@ -250,7 +250,7 @@ TEST_F(FileManagerTest, FailedCopyLeavesNothingBehindAndNamesTheItem)
     // A socket cannot be copied: the whole copy fails, and cleanly.
     auto socketPath = folder_ / "source/Example.app/Contents/socket";
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
+    sockaddr_un address {};
     address.sun_family = AF_UNIX;
     ASSERT_LT(socketPath.string().size(), sizeof address.sun_path);
     std::strcpy(address.sun_path, socketPath.c_str());
@@ -290,7 +290,8 @@ TEST_F(FileManagerTest, MoveRenamesAndNeverReplaces)
 // and leaves the source to its owner.
 TEST_F(FileManagerTest, MovesAcrossFileSystemsCopy)
 {
-    struct stat here {}, shm {};
+    struct stat here {
+    }, shm {};
     if (stat("/dev/shm", &shm) != 0 || stat(folder_.c_str(), &here) != 0 || shm.st_dev == here.st_dev)
         GTEST_SKIP() << "needs /dev/shm on another file system";
     std::string pattern = "/dev/shm/tavik-move-XXXXXX";
@@ -346,7 +347,7 @@ TEST_F(FileManagerTest, CreateAndRemoveDirectories)
 
 TEST(SpaceBudgetTest, LeavesAReserveAndNeverPassesTheCap)
 {
-    constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t { 1 } << 30;
+    constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t {1} << 30;
     // A small file system keeps 16 MiB, a middling one 5 %, a large one 1 GiB.
     EXPECT_EQ(SpaceBudget::make(100 * MiB, 256 * MiB).allowedBytes, 84 * MiB);
     EXPECT_EQ(SpaceBudget::make(10 * GiB, 10 * GiB).allowedBytes, 10 * GiB - 512 * MiB);
@@ -380,7 +381,7 @@ TEST_F(FileManagerTest, MovingOwnItemGivesWhatACopyGivesAndEmptiesTheSource)
     setTimes(contentsFolder / "Resources/shared.txt", 1600009000, 1);
     setTimes(contentsFolder / "Resources", 1600009001, 2);
     auto expected = describe(app);
-    for (auto [name, mode] : {std::pair<std::string, std::string>{"Contents/MacOS/helper", "100755"},
+    for (auto [name, mode] : {std::pair<std::string, std::string> {"Contents/MacOS/helper", "100755"},
              {"Contents/Resources/shared.txt", "100644"}, {"Contents/Resources", "40755"}}) {
         auto& description = expected[name];
         description.replace(0, description.find(' '), mode);

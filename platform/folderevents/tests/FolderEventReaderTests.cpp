@@ -44,7 +44,7 @@ private:
 
 class FolderEventReaderTest : public ::testing::Test {
 protected:
-    tavik::testing::ScratchFolder scratch_{"tavik-events"};
+    tavik::testing::ScratchFolder scratch_ {"tavik-events"};
     const fs::path& folder_ = scratch_.path();
 };
 
@@ -74,7 +74,7 @@ TEST_F(FolderEventReaderTest, ReportsEntryChangesInOrderAndRingsOnceUntilRearmed
     ASSERT_TRUE(rings.waitFor(1));
 
     using Kind = FolderEvent::Kind;
-    std::vector<std::tuple<Kind, std::string, bool>> expected{
+    std::vector<std::tuple<Kind, std::string, bool>> expected {
         {Kind::created, "Example.dmg", false},
         {Kind::closedAfterWriting, "Example.dmg", false},
         {Kind::movedOut, "Example.dmg", false},

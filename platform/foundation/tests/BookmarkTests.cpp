@@ -69,15 +69,17 @@ TEST_F(BookmarkTest, FolderResolvesWhereItIsAndSaysWhetherItMoved)
         bool stale;
     };
     const Case cases[] = {
-        { "unchanged", [](const fs::path&) {}, "Downloads", false },
-        { "made anew", [&](const fs::path& folder) {
+        {"unchanged", [](const fs::path&) {}, "Downloads", false},
+        {"made anew", [&](const fs::path& folder) {
              fs::remove(folder);
              makeFolder(folder);
-         }, "Downloads", true },
-        { "renamed", [&](const fs::path& folder) {
+         },
+            "Downloads", true},
+        {"renamed", [&](const fs::path& folder) {
              fs::rename(folder, root / "Downloads 2");
              makeFolder(folder);
-         }, "Downloads 2", true },
+         },
+            "Downloads 2", true},
     };
     for (const auto& [what, change, expected, stale] : cases) {
         SCOPED_TRACE(what);
@@ -142,7 +144,7 @@ TEST_F(BookmarkTest, CreatingFailsForAMissingPathAndResolvingFailsForOtherBytes)
     ASSERT_FALSE(created.ok());
     EXPECT_TRUE(isFileError(created.error(), FileError::Code::fileReadNoSuchFile));
 
-    std::vector<uint8_t> garbage { 'b', 'p', 'l', 'i', 's', 't', '0', '0', 1, 2, 3 };
+    std::vector<uint8_t> garbage {'b', 'p', 'l', 'i', 's', 't', '0', '0', 1, 2, 3};
     EXPECT_FALSE(resolveBookmarkData(garbage).ok());
     EXPECT_FALSE(resolveBookmarkData(std::vector<uint8_t> {}).ok());
     auto valid = bookmark(makeFolder(root / "x"));

@@ -9,7 +9,10 @@ bool isValidUTF8(const std::string& text)
 {
     for (std::size_t index = 0; index < text.size();) {
         const auto byte = static_cast<unsigned char>(text[index]);
-        const std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2 : (byte & 0xF0) == 0xE0 ? 3 : (byte & 0xF8) == 0xF0 ? 4 : 0;
+        const std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2
+            : (byte & 0xF0) == 0xE0                                        ? 3
+            : (byte & 0xF8) == 0xF0                                        ? 4
+                                                                           : 0;
         if (length == 0 || index + length > text.size())
             return false;
         for (std::size_t next = 1; next < length; ++next)

@@ -28,7 +28,7 @@ protected:
     }
     static bool isOpen(int descriptor) { return ::fcntl(descriptor, F_GETFD) != -1; }
 
-    tavik::testing::ScratchFolder scratch_{"tavik-writing"};
+    tavik::testing::ScratchFolder scratch_ {"tavik-writing"};
     const fs::path& folder_ = scratch_.path();
 };
 

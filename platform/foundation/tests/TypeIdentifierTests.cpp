@@ -83,9 +83,15 @@ TEST(TypeIdentifierTest, ContentDecidesWhereTheNameCanLie)
     auto bytes = [](std::string_view text) {
         return std::vector<unsigned char>(text.begin(), text.end());
     };
-    std::string appImage2("\x7f" "ELF\x02\x01\x01\0AI\x02", 11);
-    std::string appImage1("\x7f" "ELF\x02\x01\x01\0AI\x01", 11);
-    std::string otherElf("\x7f" "ELF\x02\x01\x01\0\0\0\0", 11);
+    std::string appImage2("\x7f"
+                          "ELF\x02\x01\x01\0AI\x02",
+        11);
+    std::string appImage1("\x7f"
+                          "ELF\x02\x01\x01\0AI\x01",
+        11);
+    std::string otherElf("\x7f"
+                         "ELF\x02\x01\x01\0\0\0\0",
+        11);
     std::string plainTar(512, '\0');
     plainTar.replace(257, 5, "ustar");
     struct Case {
@@ -98,10 +104,16 @@ TEST(TypeIdentifierTest, ContentDecidesWhereTheNameCanLie)
         {"tool", appImage1, TypeIdentifiers::appImage},
         {"Tool.zip", appImage2, TypeIdentifiers::appImage},
         {"Tool.AppImage", otherElf, TypeIdentifiers::data},
-        {"Tool.AppImage", std::string("\x7f" "ELF\x02\x01\x01\0AI\x03", 11), TypeIdentifiers::data},
+        {"Tool.AppImage", std::string("\x7f"
+                                      "ELF\x02\x01\x01\0AI\x03",
+                              11),
+            TypeIdentifiers::data},
         {"App.tar.gz", "\x1f\x8b\x08", TypeIdentifiers::tarArchive},
         {"App.TGZ", "\x1f\x8b\x08", TypeIdentifiers::tarArchive},
-        {"App.tar.xz", std::string("\xfd" "7zXZ\0", 6), TypeIdentifiers::tarArchive},
+        {"App.tar.xz", std::string("\xfd"
+                                   "7zXZ\0",
+                           6),
+            TypeIdentifiers::tarArchive},
         {"App.tar.bz2", "BZh9", TypeIdentifiers::tarArchive},
         {"App.tar.zst", "\x28\xb5\x2f\xfd", TypeIdentifiers::tarArchive},
         {"App.tar", plainTar, TypeIdentifiers::tarArchive},
@@ -129,7 +141,9 @@ TEST(TypeIdentifierTest, ResourceValuesReadAFilesContentButNotALinksTarget)
 {
     std::string pattern = (fs::temp_directory_path() / "tavik-uti-XXXXXX").string();
     fs::path root(mkdtemp(pattern.data()));
-    std::ofstream(root / "download", std::ios::binary) << std::string("\x7f" "ELF\x02\x01\x01\0AI\x02rest", 15);
+    std::ofstream(root / "download", std::ios::binary) << std::string("\x7f"
+                                                                      "ELF\x02\x01\x01\0AI\x02rest",
+        15);
     fs::create_symlink(root / "download", root / "link");
     auto file = ResourceValues::of(root / "download");
     ASSERT_TRUE(file.ok());

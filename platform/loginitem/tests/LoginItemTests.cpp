@@ -79,14 +79,14 @@ TEST_F(LoginItemTest, AnEntryHiddenOrSwitchedOffElsewhereCountsAsDisabled)
         bool enabled;
     };
     const Case cases[] = {
-        { "[Desktop Entry]\nType=Application\nExec=x\n", true },
-        { "[Desktop Entry]\nExec=x\nHidden=true\n", false },
-        { "[Desktop Entry]\nExec=x\nHidden = true\n", false },
-        { "[Desktop Entry]\nExec=x\nHidden=false\n", true },
-        { "[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled=false\n", false },
-        { "# a comment\n[Desktop Entry]\nExec=x\n[Desktop Action x]\nHidden=true\n", true },
-        { "not a desktop entry", false },
-        { "", false },
+        {"[Desktop Entry]\nType=Application\nExec=x\n", true},
+        {"[Desktop Entry]\nExec=x\nHidden=true\n", false},
+        {"[Desktop Entry]\nExec=x\nHidden = true\n", false},
+        {"[Desktop Entry]\nExec=x\nHidden=false\n", true},
+        {"[Desktop Entry]\nExec=x\nX-GNOME-Autostart-enabled=false\n", false},
+        {"# a comment\n[Desktop Entry]\nExec=x\n[Desktop Action x]\nHidden=true\n", true},
+        {"not a desktop entry", false},
+        {"", false},
     };
     fs::create_directories(item.entryPath().parent_path());
     for (const auto& c : cases) {

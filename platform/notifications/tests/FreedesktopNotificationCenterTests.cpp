@@ -13,8 +13,8 @@
 
 using namespace tavik;
 using namespace tavik::notifications;
-using tavik::testing::TestNotificationServer;
 using tavik::testing::PrivateSessionBus;
+using tavik::testing::TestNotificationServer;
 using namespace std::chrono_literals;
 
 namespace {
@@ -154,12 +154,11 @@ TEST(FreedesktopNotificationCenterTest, PostsTitleBodyAndTheCategoryActions)
     EXPECT_EQ(posted[0].body, "Body of Found Example.dmg");
     EXPECT_EQ(posted[0].applicationName, "Tavik");
     EXPECT_EQ(posted[0].stringHints["desktop-entry"], "app.tavik.Tavik");
-    EXPECT_EQ(posted[0].actions, (std::vector<std::string>{"FIND_APPLICATIONS_ACTION", "Find Applications",
-                                     "IGNORE_FILE_ACTION", "Ignore", "default", ""}));
+    EXPECT_EQ(posted[0].actions, (std::vector<std::string> {"FIND_APPLICATIONS_ACTION", "Find Applications", "IGNORE_FILE_ACTION", "Ignore", "default", ""}));
     EXPECT_EQ(posted[0].expireTimeout, 0) << "a question stays until answered";
     EXPECT_TRUE(posted[1].actions.empty());
     EXPECT_EQ(posted[1].expireTimeout, -1);
-    EXPECT_EQ(p.delegate->presented(), (std::vector<std::string>{"Q1", "M1"}));
+    EXPECT_EQ(p.delegate->presented(), (std::vector<std::string> {"Q1", "M1"}));
 }
 
 TEST(FreedesktopNotificationCenterTest, ANotificationTheDelegateDoesNotPresentIsNotShown)
@@ -185,11 +184,11 @@ TEST(FreedesktopNotificationCenterTest, ReportsEachResponseForItsOwnRequest)
 
     p.server.invokeAction(second, "IGNORE_FILE_ACTION");
     p.server.invokeAction(second, "FIND_APPLICATIONS_ACTION"); // answered already: forgotten
-    p.server.closeNotification(second, 2);                      // the close after an action is no dismissal
+    p.server.closeNotification(second, 2); // the close after an action is no dismissal
     p.server.invokeAction(first, "default");
-    p.server.invokeAction(4242, "IGNORE_FILE_ACTION");          // someone else's notification
-    p.server.closeNotification(message, 2);                     // messages report no dismissal
-    p.server.closeNotification(first, 2);                       // still up after the click: dismissed now
+    p.server.invokeAction(4242, "IGNORE_FILE_ACTION"); // someone else's notification
+    p.server.closeNotification(message, 2); // messages report no dismissal
+    p.server.closeNotification(first, 2); // still up after the click: dismissed now
     p.server.closeNotification(first, 2);
 
     auto responses = p.delegate->waitForResponses(3);
@@ -214,7 +213,7 @@ TEST(FreedesktopNotificationCenterTest, EveryCloseTavikDidNotAskForAnswersTheQue
 {
     // Expired, dismissed by the user, closed by someone's call, undefined,
     // and a reason newer than the protocol.
-    const std::vector<uint32_t> reasons{1, 2, 3, 4, 7};
+    const std::vector<uint32_t> reasons {1, 2, 3, 4, 7};
     Posting p;
     for (auto reason : reasons) {
         auto name = "Q" + std::to_string(reason);
@@ -266,7 +265,7 @@ TEST(FreedesktopNotificationCenterTest, AServerLeavingTheBusAnswersEveryOpenQues
     }
     // The clicked one is still up until the server goes; the performer
     // decides what a second answer means.
-    EXPECT_EQ(dismissed, (std::set<std::string>{"Q1", "Q3"}));
+    EXPECT_EQ(dismissed, (std::set<std::string> {"Q1", "Q3"}));
 
     // A new server numbers its notifications afresh: its ids are not taken
     // for the old server's.
@@ -338,7 +337,7 @@ TEST(FreedesktopNotificationCenterTest, RemovesDeliveredAndPendingNotifications)
     ASSERT_TRUE(p.server.waitForClosedByCall(2));
     auto closed = p.server.closedByCall();
     std::sort(closed.begin(), closed.end());
-    EXPECT_EQ(closed, (std::vector<uint32_t>{p.server.postedWithSummary("One")->id, p.server.postedWithSummary("Two")->id}));
+    EXPECT_EQ(closed, (std::vector<uint32_t> {p.server.postedWithSummary("One")->id, p.server.postedWithSummary("Two")->id}));
     p.server.closeNotification(p.server.postedWithSummary("One")->id, 2); // removed: no longer ours to report
 
     // A request still on its way to the server is closed as soon as it arrives.

@@ -24,19 +24,17 @@ PropertyList variedValue()
     for (int index = 0; index < 300; ++index) // more than 255 objects: two-byte references
         many.push_back(PropertyList(int64_t(index) * 977));
     return PropertyList(PropertyList::Dictionary {
-        { "ascii", PropertyList("plain") },
-        { "unicode", PropertyList("naïve – 日本 🎉") },
-        { "long string", PropertyList(std::string(40, 'x')) },
-        { "empty", PropertyList("") },
-        { "data", PropertyList(Data(70000, 7)) }, // length needs a four-byte count
-        { "integers", PropertyList(PropertyList::Array { PropertyList(int64_t(0)), PropertyList(int64_t(255)),
-                          PropertyList(int64_t(256)), PropertyList(int64_t(65536)), PropertyList(int64_t(1) << 33),
-                          PropertyList(int64_t(-1)), PropertyList(std::numeric_limits<int64_t>::min()) }) },
-        { "reals", PropertyList(PropertyList::Array { PropertyList(0.0), PropertyList(-1.5), PropertyList(1e300) }) },
-        { "booleans", PropertyList(PropertyList::Array { PropertyList(true), PropertyList(false) }) },
-        { "date", PropertyList(Date { -978307200.25 }) },
-        { "many", PropertyList(std::move(many)) },
-        { "nested", PropertyList(PropertyList::Dictionary { { "deeper", PropertyList(PropertyList::Dictionary {}) } }) },
+        {"ascii", PropertyList("plain")},
+        {"unicode", PropertyList("naïve – 日本 🎉")},
+        {"long string", PropertyList(std::string(40, 'x'))},
+        {"empty", PropertyList("")},
+        {"data", PropertyList(Data(70000, 7))}, // length needs a four-byte count
+        {"integers", PropertyList(PropertyList::Array {PropertyList(int64_t(0)), PropertyList(int64_t(255)), PropertyList(int64_t(256)), PropertyList(int64_t(65536)), PropertyList(int64_t(1) << 33), PropertyList(int64_t(-1)), PropertyList(std::numeric_limits<int64_t>::min())})},
+        {"reals", PropertyList(PropertyList::Array {PropertyList(0.0), PropertyList(-1.5), PropertyList(1e300)})},
+        {"booleans", PropertyList(PropertyList::Array {PropertyList(true), PropertyList(false)})},
+        {"date", PropertyList(Date {-978307200.25})},
+        {"many", PropertyList(std::move(many))},
+        {"nested", PropertyList(PropertyList::Dictionary {{"deeper", PropertyList(PropertyList::Dictionary {})}})},
     });
 }
 

@@ -7,7 +7,7 @@
 
 namespace tavik::plist {
 void PrintTo(const PropertyList& value, std::ostream* stream) { *stream << value.description(); }
-}
+} // namespace tavik::plist
 
 using tavik::plist::Data;
 using tavik::plist::Date;
@@ -18,15 +18,15 @@ namespace {
 PropertyList sample()
 {
     return PropertyList(PropertyList::Dictionary {
-        { "string", PropertyList("héllo \"quoted\" <&>") },
-        { "data", PropertyList(Data { 0, 1, 2, 255 }) },
-        { "integer", PropertyList(int64_t(-5)) },
-        { "big", PropertyList(int64_t(1) << 40) },
-        { "real", PropertyList(2.0) },
-        { "boolean", PropertyList(true) },
-        { "date", PropertyList(Date { 86400 }) },
-        { "array", PropertyList(PropertyList::Array { PropertyList(1), PropertyList("two"), PropertyList(false) }) },
-        { "nested", PropertyList(PropertyList::Dictionary { { "empty", PropertyList() } }) },
+        {"string", PropertyList("héllo \"quoted\" <&>")},
+        {"data", PropertyList(Data {0, 1, 2, 255})},
+        {"integer", PropertyList(int64_t(-5))},
+        {"big", PropertyList(int64_t(1) << 40)},
+        {"real", PropertyList(2.0)},
+        {"boolean", PropertyList(true)},
+        {"date", PropertyList(Date {86400})},
+        {"array", PropertyList(PropertyList::Array {PropertyList(1), PropertyList("two"), PropertyList(false)})},
+        {"nested", PropertyList(PropertyList::Dictionary {{"empty", PropertyList()}})},
     });
 }
 
@@ -34,7 +34,7 @@ PropertyList sample()
 
 TEST(PropertyList, BinaryAndXMLRoundTripKeepEveryKindDistinct)
 {
-    for (const std::string& bytes : { sample().binaryRepresentation(), sample().xmlRepresentation() }) {
+    for (const std::string& bytes : {sample().binaryRepresentation(), sample().xmlRepresentation()}) {
         auto parsed = PropertyList::parse(bytes);
         ASSERT_TRUE(parsed) << parsed.error()->description();
         EXPECT_EQ(*parsed, sample());
@@ -74,8 +74,8 @@ TEST(PropertyList, ParsesXMLWrittenByOtherTools)
 
 TEST(PropertyList, RejectsBytesThatAreNotAPropertyList)
 {
-    for (std::string bytes : { std::string(), std::string("garbage"), std::string("bplist00\x01\x02", 10),
-             std::string("<plist><dict><key>a</key></plist>") }) {
+    for (std::string bytes : {std::string(), std::string("garbage"), std::string("bplist00\x01\x02", 10),
+             std::string("<plist><dict><key>a</key></plist>")}) {
         auto parsed = PropertyList::parse(bytes);
         EXPECT_FALSE(parsed) << bytes;
     }
@@ -100,7 +100,7 @@ TEST(PropertyList, ReadsFiles)
 
 TEST(PropertyList, DescriptionShowsStructure)
 {
-    PropertyList value(PropertyList::Dictionary { { "A", PropertyList(PropertyList::Array { PropertyList(1), PropertyList("b") }) } });
+    PropertyList value(PropertyList::Dictionary {{"A", PropertyList(PropertyList::Array {PropertyList(1), PropertyList("b")})}});
     EXPECT_EQ(value.description(), "{\"A\" = (1, \"b\")}");
-    EXPECT_EQ(PropertyList(Data { 0xde, 0xad, 0xbe, 0xef, 1 }).description(), "<deadbeef 01>");
+    EXPECT_EQ(PropertyList(Data {0xde, 0xad, 0xbe, 0xef, 1}).description(), "<deadbeef 01>");
 }

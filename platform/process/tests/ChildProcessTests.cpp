@@ -21,7 +21,7 @@ ChildOutcome run(const std::vector<std::string>& arguments, const ChildOptions& 
 
 ChildOutcome shell(const std::string& script, const ChildOptions& options = {})
 {
-    return run({ "sh", "-c", script }, options);
+    return run({"sh", "-c", script}, options);
 }
 
 } // namespace
@@ -46,7 +46,7 @@ TEST(ChildProcessTest, LimitsReachTheChild)
     setenv("LC_ALL", "de_DE.UTF-8", 1);
     ChildOptions options;
     options.umask = 027;
-    options.memoryLimit = std::uint64_t { 256 } << 20;
+    options.memoryLimit = std::uint64_t {256} << 20;
     options.utf8Locale = true;
     auto limited = shell("umask; ulimit -v; echo \"$LC_ALL\"", options);
     EXPECT_EQ(limited.standardOutput, "0027\n262144\nC.UTF-8\n");
@@ -98,7 +98,7 @@ TEST(ChildProcessTest, StoppingEndsTheWholeProcessGroup)
 
     options.timeLimit = std::chrono::milliseconds(200);
     options.outputLimit = std::numeric_limits<std::size_t>::max();
-    for (const std::string script : { "sleep 60 & wait", "exec >&- 2>&-; sleep 60" }) {
+    for (const std::string script : {"sleep 60 & wait", "exec >&- 2>&-; sleep 60"}) {
         auto outcome = shell(script, options);
         EXPECT_TRUE(outcome.timedOut) << script;
         EXPECT_FALSE(outcome.exited) << script;
@@ -113,8 +113,8 @@ TEST(ChildProcessTest, StoppingEndsTheWholeProcessGroup)
 
 TEST(ChildProcessTest, ProgramThatCannotStartIsAnError)
 {
-    for (const std::string program : { "/nonexistent/tool", "no-such-tool-anywhere", "/etc" }) {
-        auto outcome = runChild({ program, "argument" });
+    for (const std::string program : {"/nonexistent/tool", "no-such-tool-anywhere", "/etc"}) {
+        auto outcome = runChild({program, "argument"});
         ASSERT_FALSE(outcome) << program;
         auto* fileError = dynamic_cast<const FileError*>(outcome.error().get());
         ASSERT_NE(fileError, nullptr);

@@ -83,11 +83,11 @@ TEST(FileProgressServiceTest, SubscribersHearOfPublicationsBeforeAndAfterTheySub
 
     auto lines = journal.lines();
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 4),
-        (std::vector<std::string>{"early published 0.250000", "late published 0.250000", "early unpublished 1.000000",
+        (std::vector<std::string> {"early published 0.250000", "late published 0.250000", "early unpublished 1.000000",
             "late unpublished 1.000000"}));
     std::sort(lines.begin() + 4, lines.end());
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()),
-        (std::vector<std::string>{"after published 0.000000", "early published 0.000000", "late published 0.000000"}));
+        (std::vector<std::string> {"after published 0.000000", "early published 0.000000", "late published 0.000000"}));
     EXPECT_EQ(service.subscriberCount(), 4u);
     EXPECT_EQ(service.publicationCount(), 1u);
 }
@@ -110,9 +110,7 @@ TEST(FileProgressServiceTest, ARemovedSubscriberIsNotCalledAgain)
     // Handler calls run in one order on one queue, so once "staying" heard of
     // a withdrawal, "leaving" would have as well.
     ASSERT_TRUE(journal.waitForCount(5));
-    EXPECT_EQ(journal.lines(), (std::vector<std::string>{"leaving published 0.000000", "staying published 0.000000",
-                                   "staying unpublished 0.000000", "staying published 0.000000",
-                                   "staying unpublished 0.000000"}));
+    EXPECT_EQ(journal.lines(), (std::vector<std::string> {"leaving published 0.000000", "staying published 0.000000", "staying unpublished 0.000000", "staying published 0.000000", "staying unpublished 0.000000"}));
     EXPECT_EQ(service.subscriberCount(), 1u);
     EXPECT_EQ(service.publicationCount(), 0u);
 }
@@ -175,7 +173,8 @@ TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
         const int ownPublications = threads * (rounds - rounds / 3 - 1);
         EXPECT_TRUE(kept->changed.wait_for(lock, 20s, [&] {
             return kept->published >= ownPublications && kept->unpublished == kept->published;
-        })) << kept->published << " heard, " << kept->unpublished << " withdrawn";
+        })) << kept->published
+            << " heard, " << kept->unpublished << " withdrawn";
     }
     for (const auto& subscriber : keptSubscribers)
         service.removeSubscriber(subscriber);

@@ -42,8 +42,8 @@ TEST(CurrentValueSubject, ReplaysTheCurrentValueThenSendsLaterOnes)
     subject.send(3);
     firstToken.cancel();
     subject.send(4);
-    EXPECT_EQ(first, (std::vector<int> { 1, 2, 3 }));
-    EXPECT_EQ(second, (std::vector<int> { 2, 3, 4 }));
+    EXPECT_EQ(first, (std::vector<int> {1, 2, 3}));
+    EXPECT_EQ(second, (std::vector<int> {2, 3, 4}));
     EXPECT_EQ(subject.value(), 4);
 }
 
@@ -61,7 +61,7 @@ TEST(CurrentValueSubject, AReceiverMayCancelItselfAndSend)
     });
     subject.send(1);
     subject.send(3);
-    EXPECT_EQ(seen, (std::vector<int> { 0, 1, 2 }));
+    EXPECT_EQ(seen, (std::vector<int> {0, 1, 2}));
 }
 
 TEST(PassthroughSubject, SendsOnlyToPresentSubscribers)
@@ -71,7 +71,7 @@ TEST(PassthroughSubject, SendsOnlyToPresentSubscribers)
     std::vector<std::string> seen;
     auto token = subject.sink([&](const std::string& value) { seen.push_back(value); });
     subject.send("kept");
-    EXPECT_EQ(seen, (std::vector<std::string> { "kept" }));
+    EXPECT_EQ(seen, (std::vector<std::string> {"kept"}));
 }
 
 TEST(Publisher, MapRemoveDuplicatesAndCombineLatest)
@@ -85,7 +85,7 @@ TEST(Publisher, MapRemoveDuplicatesAndCombineLatest)
     numbers.send(1); // maps to 10 again: dropped
     numbers.send(2);
     names.send("b");
-    EXPECT_EQ(pairs, (std::vector<std::pair<int, std::string>> { { 10, "a" }, { 20, "a" }, { 20, "b" } }));
+    EXPECT_EQ(pairs, (std::vector<std::pair<int, std::string>> {{10, "a"}, {20, "a"}, {20, "b"}}));
 }
 
 TEST(Publisher, CombineLatestWaitsForBothSides)
@@ -100,7 +100,7 @@ TEST(Publisher, CombineLatestWaitsForBothSides)
     right.send(7);
     token.cancel();
     right.send(8);
-    EXPECT_EQ(pairs, (std::vector<std::pair<int, int>> { { 2, 7 } }));
+    EXPECT_EQ(pairs, (std::vector<std::pair<int, int>> {{2, 7}}));
 }
 
 TEST(Publisher, ReceiveOnDeliversOnTheQueueAndStopsWhenCancelled)
@@ -144,8 +144,8 @@ TEST(Publisher, ReceiveOnDeliversOnTheQueueAndStopsWhenCancelled)
 TEST(CurrentValueSubject, ConcurrentSendsAndSubscriptionsAreSafe)
 {
     CurrentValueSubject<int> subject(0);
-    std::atomic<int> next { 0 };
-    std::atomic<bool> failed { false };
+    std::atomic<int> next {0};
+    std::atomic<bool> failed {false};
     std::vector<std::thread> threads;
     for (int sender = 0; sender < 4; ++sender)
         threads.emplace_back([&] {

@@ -19,7 +19,7 @@ std::string run(const std::string& command)
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe)
         return output;
-    std::array<char, 256> buffer{};
+    std::array<char, 256> buffer {};
     while (fgets(buffer.data(), buffer.size(), pipe))
         output += buffer.data();
     pclose(pipe);

@@ -44,17 +44,17 @@ TEST(VersionTest, ComparesAsPeopleReadVersions)
         std::strong_ordering expected;
     };
     const Case cases[] = {
-        { "1.2", "1.2", std::strong_ordering::equal },
-        { "1.2", "1.2.0", std::strong_ordering::equal },
-        { "1.10", "1.9", std::strong_ordering::greater },
-        { "2", "10", std::strong_ordering::less },
-        { "1.2.1", "1.2", std::strong_ordering::greater },
-        { "1.2b1", "1.2", std::strong_ordering::less },
-        { "1.2b2", "1.2b10", std::strong_ordering::less },
-        { "1.2a1", "1.2b1", std::strong_ordering::less },
-        { "007", "7", std::strong_ordering::equal },
-        { "99999999999999999999999", "99999999999999999999998", std::strong_ordering::greater },
-        { "", "0", std::strong_ordering::equal },
+        {"1.2", "1.2", std::strong_ordering::equal},
+        {"1.2", "1.2.0", std::strong_ordering::equal},
+        {"1.10", "1.9", std::strong_ordering::greater},
+        {"2", "10", std::strong_ordering::less},
+        {"1.2.1", "1.2", std::strong_ordering::greater},
+        {"1.2b1", "1.2", std::strong_ordering::less},
+        {"1.2b2", "1.2b10", std::strong_ordering::less},
+        {"1.2a1", "1.2b1", std::strong_ordering::less},
+        {"007", "7", std::strong_ordering::equal},
+        {"99999999999999999999999", "99999999999999999999998", std::strong_ordering::greater},
+        {"", "0", std::strong_ordering::equal},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(compareVersions(c.first, c.second), c.expected) << c.first << " vs " << c.second;
@@ -71,8 +71,8 @@ TEST(AppcastTest, ReadsReleasesFromElementsOrTheEnclosureAndKeepsOnlyHttpsLinks)
         + item("130", "1.3", "javascript:alert(1)") + item("140", "1.4", "file:///etc/passwd")));
     ASSERT_TRUE(parsed) << parsed.error()->description();
     ASSERT_EQ(parsed->items.size(), 5u);
-    EXPECT_EQ(parsed->items[0], (AppcastItem { "Tavik 1.2", "120", "1.2", "https://tavik.app/releases" }));
-    EXPECT_EQ(parsed->items[1], (AppcastItem { "Old", "110", "1.1", "https://tavik.app/Tavik-1.1.zip" }));
+    EXPECT_EQ(parsed->items[0], (AppcastItem {"Tavik 1.2", "120", "1.2", "https://tavik.app/releases"}));
+    EXPECT_EQ(parsed->items[1], (AppcastItem {"Old", "110", "1.1", "https://tavik.app/Tavik-1.1.zip"}));
     EXPECT_EQ(parsed->items[2].displayVersion, "100") << "the version stands in for a missing short version";
     EXPECT_EQ(parsed->items[3].link, std::nullopt);
     EXPECT_EQ(parsed->items[4].link, std::nullopt);
@@ -132,8 +132,8 @@ TEST_F(FeedFolderTest, LoadsFileFeedsAndRefusesOtherSchemesMissingFilesAndHugeFe
     auto url = writeFeed("feed.xml", feed(item("2", "2.0")));
     EXPECT_EQ(FeedLoader::load(url).value(), feed(item("2", "2.0")));
 
-    for (const auto& unsupported : { std::string("http://tavik.app/feed.xml"), std::string("ftp://tavik.app/feed.xml"),
-             std::string("/plain/path.xml"), std::string("") }) {
+    for (const auto& unsupported : {std::string("http://tavik.app/feed.xml"), std::string("ftp://tavik.app/feed.xml"),
+             std::string("/plain/path.xml"), std::string("")}) {
         auto loaded = FeedLoader::load(unsupported);
         ASSERT_FALSE(loaded) << unsupported;
         EXPECT_TRUE(isUpdaterError(loaded.error(), UpdaterError::Code::invalidFeedURL)) << unsupported;
@@ -204,7 +204,7 @@ class UpdaterTest : public FeedFolderTest {
 protected:
     std::shared_ptr<Updater> makeUpdater(const std::string& feedURL, std::chrono::seconds interval = 24h)
     {
-        return Updater::make({ "1.2", feedURL, userDefaults, dispatch::DispatchQueue::makeSerial("updater test"), interval },
+        return Updater::make({"1.2", feedURL, userDefaults, dispatch::DispatchQueue::makeSerial("updater test"), interval},
             recorder, recorder);
     }
     std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
@@ -220,7 +220,7 @@ TEST_F(UpdaterTest, ACheckOffersANewerReleaseFromTheFeedInTheSettingsAndNothingF
     EXPECT_EQ(newer->lastUpdateCheckDate(), std::nullopt);
     auto before = Updater::Clock::now();
     newer->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> { "didFindValidUpdate 1.3", "showUpdateFound 1.3 over 1.2 https://tavik.app/releases" }));
+    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> {"didFindValidUpdate 1.3", "showUpdateFound 1.3 over 1.2 https://tavik.app/releases"}));
     ASSERT_TRUE(newer->lastUpdateCheckDate());
     EXPECT_GE(*newer->lastUpdateCheckDate() + 1s, before);
 
@@ -229,20 +229,20 @@ TEST_F(UpdaterTest, ACheckOffersANewerReleaseFromTheFeedInTheSettingsAndNothingF
     auto equal = makeUpdater(writeFeed("equal.xml", feed(item("1.2.0", "1.2") + item("1.0", "1.0"))));
     ASSERT_TRUE(equal->lastUpdateCheckDate()) << "the last check date is kept in the user defaults";
     equal->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> { "didNotFindUpdate", "showUpdateNotFound" }));
+    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> {"didNotFindUpdate", "showUpdateNotFound"}));
 }
 
 TEST_F(UpdaterTest, AMalformedOrMissingFeedEndsTheCheckWithAnError)
 {
     auto malformed = makeUpdater(writeFeed("malformed.xml", feed("<item><title>Tavik 9</title></item>")));
     malformed->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> { "didAbort 2002", "showUpdaterError 2002" }));
+    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> {"didAbort 2002", "showUpdaterError 2002"}));
     EXPECT_FALSE(malformed->sessionInProgress());
 
     recorder = std::make_shared<Recorder>();
     auto missing = makeUpdater("file://" + (root / "missing.xml").string());
     missing->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> { "didAbort 2001", "showUpdaterError 2001" }));
+    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> {"didAbort 2001", "showUpdaterError 2001"}));
 
     auto unusable = makeUpdater("http://tavik.app/feed.xml");
     auto started = unusable->startUpdater();
@@ -256,7 +256,7 @@ TEST_F(UpdaterTest, StartingAsksForPermissionOnceThenChecksOnSchedule)
     recorder->promptForPermission = false;
     auto updater = makeUpdater(writeFeed("equal.xml", feed(item("1.2", "1.2"))));
     ASSERT_TRUE(updater->startUpdater());
-    EXPECT_EQ(recorder->waitFor(1), (std::vector<std::string> { "shouldPrompt" }));
+    EXPECT_EQ(recorder->waitFor(1), (std::vector<std::string> {"shouldPrompt"}));
     EXPECT_FALSE(updater->automaticallyChecksForUpdates());
 
     // Asked now, the user agrees: the first check is due at once, then after the interval.
@@ -308,11 +308,11 @@ TEST(StandardUserDriverTest, EachAlertIsAnnouncedToTheDelegateAndCarriesTheRelea
     },
         delegate);
 
-    driver.showUpdateFound({ "Tavik 1.3", "130", "1.3", "https://tavik.app/releases/1.3" }, "1.2");
+    driver.showUpdateFound({"Tavik 1.3", "130", "1.3", "https://tavik.app/releases/1.3"}, "1.2");
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].message, "Tavik 1.3 is now available—you have 1.2.");
     EXPECT_EQ(shown[0].link, "https://tavik.app/releases/1.3");
-    EXPECT_EQ(delegate->calls, (std::vector<std::string> { "will show", "present A new version of Tavik is available!", "did show" }));
+    EXPECT_EQ(delegate->calls, (std::vector<std::string> {"will show", "present A new version of Tavik is available!", "did show"}));
 
     std::optional<bool> automatically;
     driver.showUpdatePermissionRequest([&](bool value) { automatically = value; });

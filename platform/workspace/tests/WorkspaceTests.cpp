@@ -38,8 +38,8 @@ std::string infoPlist(const std::string& executable)
 {
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
            "<key>CFBundleIdentifier</key><string>app.tavik.Example</string>"
-           + (executable.empty() ? "" : "<key>CFBundleExecutable</key><string>" + executable + "</string>")
-           + "</dict></plist>\n";
+        + (executable.empty() ? "" : "<key>CFBundleExecutable</key><string>" + executable + "</string>")
+        + "</dict></plist>\n";
 }
 
 class WorkspaceTest : public testing::Test {
@@ -74,7 +74,8 @@ protected:
                "  echo \"stdin $(readlink /proc/$$/fd/0)\"\n"
                "  echo \"cwd $(pwd)\"\n"
                "  printf 'argument %s\\n' \"$@\"\n"
-               "} > '" + marker.string() + ".part' && mv '" + marker.string() + ".part' '" + marker.string() + "'\n";
+               "} > '"
+            + marker.string() + ".part' && mv '" + marker.string() + ".part' '" + marker.string() + "'\n";
     }
 
     fs::path folder_;
@@ -117,7 +118,7 @@ TEST_F(WorkspaceTest, OpenedBundleReallyRunsDetachedAndIsReaped)
 
 TEST_F(WorkspaceTest, BinaryInfoPlistAndARunningApplicationThatIsStopped)
 {
-    plist::PropertyList info(plist::PropertyList::Dictionary { { "CFBundleExecutable", "Sleeper" } });
+    plist::PropertyList info(plist::PropertyList::Dictionary {{"CFBundleExecutable", "Sleeper"}});
     auto bundle = makeBundle("Sleeper", info.binaryRepresentation(), "Sleeper", "#!/bin/sh\nexec sleep 60\n");
 
     auto application = Workspace::shared()->open(URL::fileURL(bundle));
