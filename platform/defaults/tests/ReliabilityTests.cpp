@@ -1,31 +1,38 @@
 // The store file under real processes: writers killed mid-write, and two
 // processes writing at the same time.
 #include "platform/defaults/UserDefaults.hpp"
-#include "platform/defaults/tests/TestSupport.hpp"
+#include "platform/testing/Files.hpp"
+#include "platform/testing/Programs.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 
 #include <random>
+#include <thread>
 
 using namespace tavik;
-using namespace tavik::defaults;
-using namespace tavik::defaults::testing;
+using namespace tavik::testing;
+using defaults::UserDefaults;
 using plist::PropertyList;
 
 namespace {
 
-// Whether the value is one the writer program stores: {"counter" = i;
-// "payload" = `payloadBytes` bytes of i % 256} with i >= 1.
+// Another process storing {"counter" = i; "payload" = `payloadBytes` bytes of
+// i % 256} under the key for i = 1...count (forever when count is 0).
+pid_t startWriter(const std::filesystem::path& file, const std::string& key, int count, size_t payloadBytes)
+{
+    return start({TAVIK_DEFAULTS_WRITER, file.string(), key, std::to_string(count), std::to_string(payloadBytes)});
+}
+
+// Whether the value is one such a writer stores, with i >= 1.
 ::testing::AssertionResult isWrittenState(const PropertyList* value, size_t payloadBytes)
 {
-    if (!value)
-        return ::testing::AssertionFailure() << "no value";
-    auto counter = value->find("counter");
-    auto payload = value->find("payload");
+    auto counter = value ? value->find("counter") : nullptr;
+    auto payload = value ? value->find("payload") : nullptr;
     if (!counter || !counter->integer() || *counter->integer() < 1 || !payload || !payload->data())
-        return ::testing::AssertionFailure() << "not a written state: " << value->description().substr(0, 200);
+        return ::testing::AssertionFailure() << "not a written state: " << (value ? value->description().substr(0, 200) : "none");
     if (payload->data()->size() != payloadBytes)
         return ::testing::AssertionFailure() << "payload of " << payload->data()->size() << " bytes";
     for (uint8_t byte : *payload->data())
@@ -38,8 +45,8 @@ namespace {
 
 TEST(UserDefaultsReliability, AWriterKilledAtRandomMomentsNeverLeavesABrokenFile)
 {
-    TemporaryFolder folder;
-    auto file = folder.path() / "killed.plist";
+    ScratchFolder folder("tavik-defaults");
+    auto file = folder / "killed.plist";
     ASSERT_TRUE(UserDefaults::atPath(file)->set("untouched", PropertyList("kept")));
 
     constexpr size_t payloadBytes = 256 * 1024;
@@ -47,18 +54,18 @@ TEST(UserDefaultsReliability, AWriterKilledAtRandomMomentsNeverLeavesABrokenFile
     std::uniform_int_distribution<int> delayMicroseconds(0, 300000);
     int roundsWithState = 0;
     for (int round = 0; round < 25; ++round) {
-        pid_t writer = startWriter({file.string(), "state", "0", std::to_string(payloadBytes)});
+        SCOPED_TRACE(round);
+        pid_t writer = startWriter(file, "state", 0, payloadBytes);
         std::this_thread::sleep_for(std::chrono::microseconds(delayMicroseconds(random)));
         ASSERT_EQ(::kill(writer, SIGKILL), 0);
         ASSERT_EQ(waitFor(writer), -SIGKILL);
 
         auto onDisk = PropertyList::readFile(file);
-        ASSERT_TRUE(onDisk) << "round " << round << ": " << onDisk.error()->description();
-        ASSERT_TRUE(onDisk->dictionary());
-        EXPECT_EQ(onDisk->find("untouched"), &onDisk->dictionary()->at("untouched"));
+        ASSERT_TRUE(onDisk) << onDisk.error()->description();
+        ASSERT_TRUE(onDisk->find("untouched"));
         EXPECT_EQ(*onDisk->find("untouched")->string(), "kept");
         if (auto state = onDisk->find("state")) {
-            EXPECT_TRUE(isWrittenState(state, payloadBytes)) << "round " << round;
+            EXPECT_TRUE(isWrittenState(state, payloadBytes));
             ++roundsWithState;
         }
     }
@@ -70,17 +77,17 @@ TEST(UserDefaultsReliability, AWriterKilledAtRandomMomentsNeverLeavesABrokenFile
     auto defaults = UserDefaults::atPath(file);
     ASSERT_TRUE(defaults->set("after", PropertyList(1)));
     EXPECT_EQ(defaults->object("untouched"), PropertyList("kept"));
-    for (const auto& entry : std::filesystem::directory_iterator(folder.path()))
-        EXPECT_FALSE(entry.path().filename().string().starts_with(".killed.plist.tmp-")) << entry.path();
+    for (const auto& name : namesIn(folder.path()))
+        EXPECT_FALSE(name.starts_with(".killed.plist.tmp-")) << name;
 }
 
 TEST(UserDefaultsReliability, TwoProcessesWritingDifferentKeysBothLand)
 {
-    TemporaryFolder folder;
-    auto file = folder.path() / "shared.plist";
+    ScratchFolder folder("tavik-defaults");
+    auto file = folder / "shared.plist";
     constexpr int writes = 150;
-    pid_t first = startWriter({file.string(), "first", std::to_string(writes), "64"});
-    pid_t second = startWriter({file.string(), "second", std::to_string(writes), "64"});
+    pid_t first = startWriter(file, "first", writes, 64);
+    pid_t second = startWriter(file, "second", writes, 64);
     EXPECT_EQ(waitFor(first), 0);
     EXPECT_EQ(waitFor(second), 0);
 
