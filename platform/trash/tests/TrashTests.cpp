@@ -16,29 +16,16 @@ namespace {
 // The desktop's trash lives under the data home, which GLib reads once per
 // process: point it (and the home folder, whose file system decides which
 // trash is used) at a private folder before anything asks.
-class PrivateTrashEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override
-    {
-        home_.emplace("tavik-trash-home");
-        setenv("HOME", home_->path().c_str(), 1);
-        setenv("XDG_DATA_HOME", (*home_ / "data").c_str(), 1);
-    }
-    void TearDown() override { home_.reset(); }
-
-private:
-    std::optional<ScratchFolder> home_;
-};
-
-const auto* const environment = ::testing::AddGlobalTestEnvironment(new PrivateTrashEnvironment);
-
-fs::path trashFolder() { return fs::path(std::getenv("XDG_DATA_HOME")) / "Trash"; }
+const ScratchFolder home("tavik-trash-home");
+[[maybe_unused]] const bool homeIsPrivate = setenv("HOME", home.path().c_str(), 1) == 0
+    && setenv("XDG_DATA_HOME", (home / "data").c_str(), 1) == 0;
+const fs::path trashFolder = home / "data/Trash";
 
 // The info file the desktop restores from: the original path, percent-encoded
 // (the scratch folder's own path needs no escapes), and when it was trashed.
 void expectTrashInfo(const fs::path& trashed, const fs::path& encodedPath)
 {
-    auto info = readFile(trashFolder() / "info" / (trashed.filename().string() + ".trashinfo"));
+    auto info = readFile(trashFolder / "info" / (trashed.filename().string() + ".trashinfo"));
     EXPECT_TRUE(info.starts_with("[Trash Info]\n")) << info;
     EXPECT_NE(info.find("\nPath=" + encodedPath.string() + "\n"), std::string::npos) << info;
     EXPECT_NE(info.find("\nDeletionDate=2"), std::string::npos) << info;
@@ -62,7 +49,7 @@ TEST_F(TrashTest, ItemLandsInTheTrashWithWhatRestoringNeeds)
     auto original = folder_ / "My Notes ü.txt";
     writeFile(original, "keep me");
     auto where = trash(original);
-    EXPECT_EQ(where.parent_path(), trashFolder() / "files");
+    EXPECT_EQ(where.parent_path(), trashFolder / "files");
     EXPECT_FALSE(fs::exists(original));
     EXPECT_EQ(readFile(where), "keep me");
     expectTrashInfo(where, folder_ / "My%20Notes%20%C3%BC.txt");
