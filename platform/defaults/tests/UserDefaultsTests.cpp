@@ -60,7 +60,7 @@ pid_t startWriter(const std::filesystem::path& file, const std::string& key, int
 }
 
 // Whether the value is one such a writer stores, with i >= 1.
-::testing::AssertionResult isWrittenState(const PropertyList* value, size_t payloadBytes = 0)
+::testing::AssertionResult isWrittenState(const PropertyList* value, size_t payloadBytes)
 {
     auto counter = value ? value->find("counter") : nullptr;
     auto payload = value ? value->find("payload") : nullptr;
