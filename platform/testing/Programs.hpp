@@ -11,7 +11,8 @@ namespace tavik::testing {
 // Starts a program (found through PATH) with an argument vector, optionally
 // in a folder, without waiting for it: its process id, -1 when it could not start.
 pid_t start(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder = std::nullopt);
-// Waits for a started program: its exit status, or minus the signal that ended it.
+// Waits for a started program: its exit status, or minus the signal that
+// ended it (-1 also when it cannot be waited for).
 int waitFor(pid_t process);
 // Starts a program and waits for it: its exit status, -1 when it could not
 // start or was ended by a signal.

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "platform/testing/Eventually.hpp"
-
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -41,17 +39,17 @@ public:
 
     std::vector<Posted> posted() const;
     // Waits until at least `count` notifications were posted; returns them.
-    std::vector<Posted> waitForPosted(size_t count, std::chrono::milliseconds timeout = eventuallyTimeout) const;
+    std::vector<Posted> waitForPosted(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     std::optional<Posted> postedWithSummary(const std::string& summary) const;
     std::vector<uint32_t> closedByCall() const;
-    bool waitForClosedByCall(size_t count, std::chrono::milliseconds timeout = eventuallyTimeout) const;
+    bool waitForClosedByCall(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
     // Notify calls whose summary is this fail with the given D-Bus error.
     void failPostsWithSummary(const std::string& summary, std::string errorName, std::string message);
 
     // While held, Notify calls wait (unanswered) until released.
     void holdPosts();
-    bool waitForHeldPosts(size_t count, std::chrono::milliseconds timeout = eventuallyTimeout) const;
+    bool waitForHeldPosts(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
     void releasePosts();
 
     void invokeAction(uint32_t id, const std::string& key);
