@@ -1,13 +1,13 @@
 #include "persistence/Transformers.hpp"
 #include "persistence/UserDefaultsArrayDictionaryStorage.hpp"
-#include "platform/defaults/tests/TestSupport.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace tavik;
 using namespace tavik::persistence;
 using tavik::defaults::UserDefaults;
-using tavik::defaults::testing::TemporaryFolder;
+using tavik::testing::ScratchFolder;
 using ElementStorage = UserDefaultsArrayDictionaryStorage;
 
 namespace {
@@ -34,7 +34,7 @@ protected:
         auto stored = UserDefaultsStorage(defaults()).retrieve("Records");
         return stored && *stored && (*stored)->asArray() ? *(*stored)->asArray() : UserDefaultsValue::Array {};
     }
-    TemporaryFolder folder;
+    ScratchFolder folder;
 };
 
 int64_t outOfBoundsIndex(const ErrorPtr& error)

@@ -1,13 +1,13 @@
 #include "persistence/Persister.hpp"
 #include "persistence/UserDefaultsMappedArrayStorage.hpp"
-#include "platform/defaults/tests/TestSupport.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace tavik;
 using namespace tavik::persistence;
 using tavik::defaults::UserDefaults;
-using tavik::defaults::testing::TemporaryFolder;
+using tavik::testing::ScratchFolder;
 
 namespace {
 
@@ -82,7 +82,7 @@ protected:
             result.push_back(record->id());
         return result;
     }
-    TemporaryFolder folder;
+    ScratchFolder folder;
 };
 
 } // namespace

@@ -1,14 +1,14 @@
 #include "persistence/InMemoryStorage.hpp"
 #include "persistence/Persister.hpp"
 #include "persistence/Transformers.hpp"
-#include "platform/defaults/tests/TestSupport.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace tavik;
 using namespace tavik::persistence;
 using tavik::defaults::UserDefaults;
-using tavik::defaults::testing::TemporaryFolder;
+using tavik::testing::ScratchFolder;
 
 namespace {
 
@@ -183,7 +183,7 @@ TEST(Persister, PersistedReadsAndAssignsThroughItsPersister)
 
 TEST(Persister, OverUserDefaultsKeepsKindsAndSeesOtherStoreObjects)
 {
-    TemporaryFolder folder;
+    ScratchFolder folder;
     auto file = folder.path() / "persister.plist";
     Persister<bool> flag("hasRunInitialSetup", UserDefaults::atPath(file), false);
     Persister<ColorPersister::ValueType> color("color", UserDefaults::atPath(file), colorTransformer(), Color {Color::Case::red});

@@ -1,20 +1,20 @@
 #include "persistence/Persister.hpp"
 #include "persistence/UserDefaultsStorage.hpp"
-#include "platform/defaults/tests/TestSupport.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
 using namespace tavik;
 using namespace tavik::persistence;
 using tavik::defaults::UserDefaults;
-using tavik::defaults::testing::TemporaryFolder;
+using tavik::testing::ScratchFolder;
 
 namespace {
 
 class UserDefaultsStorageTest : public ::testing::Test {
 protected:
     std::shared_ptr<UserDefaults> defaults() const { return UserDefaults::atPath(folder.path() / "storage.plist"); }
-    TemporaryFolder folder;
+    ScratchFolder folder;
 };
 
 } // namespace

@@ -44,4 +44,20 @@ std::vector<std::string> describeTree(const fs::path& root)
     return lines;
 }
 
+mode_t modeOf(const fs::path& path)
+{
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
+std::vector<std::string> namesIn(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator(); it.increment(error))
+        names.push_back(it->path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 } // namespace tavik::testing

@@ -1,41 +1,27 @@
 #include "platform/testing/PrivateSessionBus.hpp"
 
-#include <cerrno>
+#include "platform/testing/Programs.hpp"
+
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace tavik::testing {
 
 namespace {
 
+// A session bus on which everyone may send, eavesdrop and own names, and
+// which starts the services described in the folders.
 std::string configuration(const std::filesystem::path& socketFolder, const std::vector<std::filesystem::path>& serviceDirectories)
 {
-    std::string text = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <keep_umask/>
-  <listen>unix:dir=)"
-        + socketFolder.string() + R"(</listen>
-)";
+    std::string text = "<busconfig><type>session</type><keep_umask/><listen>unix:dir=" + socketFolder.string() + "</listen>";
     for (const auto& folder : serviceDirectories)
-        text += "  <servicedir>" + folder.string() + "</servicedir>\n";
-    text += R"(  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-)";
-    return text;
+        text += "<servicedir>" + folder.string() + "</servicedir>";
+    return text + R"(<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/>)"
+        + R"(<allow own="*"/></policy></busconfig>)";
 }
 
 } // namespace
@@ -47,12 +33,8 @@ PrivateSessionBus::PrivateSessionBus()
 
 PrivateSessionBus::PrivateSessionBus(const Options& options)
 {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavik-bus-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("cannot create a folder for the private bus");
-    folder_ = pattern;
     auto configPath = folder_ / "bus.conf";
-    std::ofstream(configPath) << configuration(folder_, options.serviceDirectories);
+    std::ofstream(configPath) << configuration(folder_.path(), options.serviceDirectories);
 
     int addressPipe[2];
     if (pipe2(addressPipe, O_CLOEXEC) != 0)
@@ -80,32 +62,20 @@ PrivateSessionBus::PrivateSessionBus(const Options& options)
     close(addressPipe[0]);
     auto end = line.find('\n');
     if (end == std::string::npos) {
-        ::kill(daemon_, SIGTERM);
-        waitpid(daemon_, nullptr, 0);
+        kill();
         throw std::runtime_error("dbus-daemon did not start (is the dbus package installed?)");
     }
     address_ = line.substr(0, end);
 
-    if (const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS")) {
-        hadPreviousAddress_ = true;
-        previousAddress_ = previous;
-    }
-    setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+    environment_.set("DBUS_SESSION_BUS_ADDRESS", address_);
 }
 
 PrivateSessionBus::~PrivateSessionBus()
 {
-    if (hadPreviousAddress_)
-        setenv("DBUS_SESSION_BUS_ADDRESS", previousAddress_.c_str(), 1);
-    else
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
     if (daemon_ > 0) {
         ::kill(daemon_, SIGTERM);
-        while (waitpid(daemon_, nullptr, 0) < 0 && errno == EINTR) {
-        }
+        waitFor(daemon_);
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
 }
 
 void PrivateSessionBus::kill()
@@ -113,8 +83,7 @@ void PrivateSessionBus::kill()
     if (daemon_ <= 0)
         return;
     ::kill(daemon_, SIGKILL);
-    while (waitpid(daemon_, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    waitFor(daemon_);
     daemon_ = -1;
 }
 

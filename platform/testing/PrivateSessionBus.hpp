@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/testing/ScopedEnvironment.hpp"
+#include "platform/testing/ScratchFolder.hpp"
+
 #include <filesystem>
 #include <map>
 #include <string>
@@ -32,11 +35,10 @@ public:
     void kill();
 
 private:
-    std::filesystem::path folder_;
+    ScratchFolder folder_ {"tavik-bus"};
     std::string address_;
     pid_t daemon_ = -1;
-    std::string previousAddress_;
-    bool hadPreviousAddress_ = false;
+    ScopedEnvironment environment_;
 };
 
 } // namespace tavik::testing

@@ -8,7 +8,7 @@ extern char** environ;
 
 namespace tavik::testing {
 
-int run(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder)
+pid_t start(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder)
 {
     if (arguments.empty())
         return -1;
@@ -23,11 +23,23 @@ int run(const std::vector<std::string>& arguments, const std::optional<std::file
     pid_t child = 0;
     int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
-        return -1;
+    return spawned == 0 ? child : -1;
+}
+
+int waitFor(pid_t process)
+{
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    while (waitpid(process, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return WIFSIGNALED(status) ? -WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+int run(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder)
+{
+    auto process = start(arguments, folder);
+    auto status = process > 0 ? waitFor(process) : -1;
+    return status < 0 ? -1 : status;
 }
 
 } // namespace tavik::testing

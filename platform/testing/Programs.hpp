@@ -3,13 +3,19 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace tavik::testing {
 
-// Runs a program (found through PATH) with an argument vector, optionally in
-// a folder, and waits for it: its exit status, -1 when it could not start or
-// was ended by a signal.
+// Starts a program (found through PATH) with an argument vector, optionally
+// in a folder, without waiting for it: its process id, -1 when it could not start.
+pid_t start(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder = std::nullopt);
+// Waits for a started program: its exit status, or minus the signal that
+// ended it (-1 also when it cannot be waited for).
+int waitFor(pid_t process);
+// Starts a program and waits for it: its exit status, -1 when it could not
+// start or was ended by a signal.
 int run(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder = std::nullopt);
 
 } // namespace tavik::testing

@@ -89,9 +89,6 @@ TestNotificationServer::TestNotificationServer(Options options)
     impl->object->registerMethod("CloseNotification").onInterface(interfaceName).implementedAs([impl](uint32_t id) {
         impl->close(id);
     });
-    impl->object->registerMethod("GetServerInformation").onInterface(interfaceName).implementedAs([]() {
-        return std::make_tuple(std::string("tavik-test-server"), std::string("app.tavik"), std::string("1.0"), std::string("1.2"));
-    });
     impl->object->registerSignal("ActionInvoked").onInterface(interfaceName).withParameters<uint32_t, std::string>();
     impl->object->registerSignal("NotificationClosed").onInterface(interfaceName).withParameters<uint32_t, uint32_t>();
     impl->object->finishRegistration();

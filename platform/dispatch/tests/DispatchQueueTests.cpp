@@ -10,12 +10,37 @@
 #include <latch>
 #include <map>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
 using namespace tavik::dispatch;
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
 
+namespace {
+
+// Whether `count` items put on the queue (one of them as a barrier, when
+// asked) all run at once: each waits until every one has started.
+bool runSideBySide(const QueuePtr& queue, int count, bool oneAsBarrier)
+{
+    auto allStarted = std::make_shared<std::latch>(count);
+    DispatchGroup group;
+    for (int i = 0; i < count; ++i) {
+        group.enter();
+        auto work = [allStarted, group] {
+            allStarted->arrive_and_wait(); // deadlocks unless all run at once
+            group.leave();
+        };
+        if (oneAsBarrier && i == count / 2)
+            queue->asyncBarrier(work);
+        else
+            queue->async(work);
+    }
+    return group.waitFor(30s);
+}
+
+} // namespace
 
 TEST(DispatchQueueTest, SerialQueueRunsItemsOneAtATimeInOrder)
 {
@@ -33,24 +58,16 @@ TEST(DispatchQueueTest, SerialQueueRunsItemsOneAtATimeInOrder)
     }
     queue->sync([] {});
     EXPECT_FALSE(overlapped);
-    ASSERT_EQ(order.size(), 200u);
-    for (int i = 0; i < 200; ++i)
-        EXPECT_EQ(order[i], i);
+    std::vector<int> expected(200);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(order, expected);
 }
 
-TEST(DispatchQueueTest, ConcurrentQueueRunsItemsSideBySide)
+// The global queue grows threads for items that block, and ignores barriers.
+TEST(DispatchQueueTest, ConcurrentAndGlobalQueuesRunBlockingItemsSideBySide)
 {
-    auto queue = DispatchQueue::makeConcurrent("test.concurrent");
-    std::latch bothStarted(2);
-    DispatchGroup group;
-    for (int i = 0; i < 2; ++i) {
-        group.enter();
-        queue->async([&] {
-            bothStarted.arrive_and_wait(); // deadlocks unless both run at once
-            group.leave();
-        });
-    }
-    EXPECT_TRUE(group.waitFor(10s));
+    EXPECT_TRUE(runSideBySide(DispatchQueue::makeConcurrent("test.concurrent"), 2, false));
+    EXPECT_TRUE(runSideBySide(DispatchQueue::global(), 64, true));
 }
 
 TEST(DispatchQueueTest, BarrierWaitsForEarlierItemsAndRunsAlone)
@@ -73,8 +90,7 @@ TEST(DispatchQueueTest, BarrierWaitsForEarlierItemsAndRunsAlone)
         });
     }
     queue->asyncBarrier([&] {
-        if (readersInside != 0)
-            barrierSawReader = true;
+        barrierSawReader = readersInside != 0;
         record("barrier");
     });
     for (int i = 0; i < 8; ++i)
@@ -83,31 +99,23 @@ TEST(DispatchQueueTest, BarrierWaitsForEarlierItemsAndRunsAlone)
 
     EXPECT_FALSE(barrierSawReader);
     EXPECT_EQ(fromSyncBarrier, 17);
-    ASSERT_EQ(events.size(), 17u);
-    for (int i = 0; i < 8; ++i)
-        EXPECT_EQ(events[i], "before");
-    EXPECT_EQ(events[8], "barrier");
-    for (int i = 9; i < 17; ++i)
-        EXPECT_EQ(events[i], "after");
+    std::vector<std::string> expected(8, "before");
+    expected.push_back("barrier");
+    expected.insert(expected.end(), 8, "after");
+    EXPECT_EQ(events, expected);
 }
 
-TEST(DispatchQueueTest, SyncReturnsTheValueAndRunsOnTheQueue)
+TEST(DispatchQueueTest, SyncRunsOnTheQueueReturnsTheValueAndPassesExceptionsOn)
 {
     auto queue = DispatchQueue::makeSerial("test.sync");
     EXPECT_FALSE(queue->isCurrent());
-    bool wasCurrent = queue->sync([&] { return queue->isCurrent(); });
-    EXPECT_TRUE(wasCurrent);
+    EXPECT_TRUE(queue->sync([&] { return queue->isCurrent(); }));
     std::atomic<bool> asyncWasCurrent {false};
     queue->async([&] { asyncWasCurrent = queue->isCurrent(); });
     queue->sync([] {});
     EXPECT_TRUE(asyncWasCurrent);
-}
-
-TEST(DispatchQueueTest, SyncPropagatesExceptionsAndKeepsTheQueueUsable)
-{
-    auto queue = DispatchQueue::makeSerial("test.throw");
     EXPECT_THROW(queue->sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
-    EXPECT_EQ(queue->sync([] { return 7; }), 7);
+    EXPECT_EQ(queue->sync([] { return 7; }), 7) << "the queue stays usable";
 }
 
 TEST(DispatchQueueTest, AssertCurrentPassesInsideTheQueuesOwnWork)
@@ -130,7 +138,10 @@ TEST(DispatchQueueTest, AssertCurrentPassesInsideTheQueuesOwnWork)
     DispatchQueue::global()->sync([] { DispatchQueue::global()->syncBarrier([] {}); });
 }
 
-TEST(DispatchQueueDeathTest, AssertCurrentStopsCodeOffItsQueue)
+// Code off its queue, a sync that would wait for its own caller (directly,
+// from an async item, or through another queue) and an unbalanced group stop
+// the program with a message instead of running on or hanging.
+TEST(DispatchQueueDeathTest, MisuseStopsTheProgramWithAMessage)
 {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto owner = DispatchQueue::makeSerial("test.owner");
@@ -141,156 +152,118 @@ TEST(DispatchQueueDeathTest, AssertCurrentStopsCodeOffItsQueue)
 #ifndef NDEBUG
     EXPECT_DEATH(TAVIK_ASSERT_ON_QUEUE(owner), "test.owner");
 #endif
-}
 
-TEST(DispatchQueueDeathTest, SyncThatWouldWaitForItsOwnCallerStopsTheProgram)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto serial = DispatchQueue::makeSerial("test.self");
     auto concurrent = DispatchQueue::makeConcurrent("test.selfBarrier");
-    auto between = DispatchQueue::makeSerial("test.between");
     const char* message = "would wait forever";
-    EXPECT_DEATH(serial->sync([&] { serial->sync([] {}); }), "sync onto queue 'test.self'");
-    // From an async item, the way real code meets it.
+    EXPECT_DEATH(owner->sync([&] { owner->sync([] {}); }), "sync onto queue 'test.owner'");
     EXPECT_DEATH(
         {
             std::promise<void> never;
-            serial->async([&] { serial->sync([] {}); });
+            owner->async([&] { owner->sync([] {}); });
             never.get_future().wait_for(10s);
         },
         message);
-    EXPECT_DEATH(serial->sync([&] { between->sync([&] { serial->sync([] {}); }); }), message);
+    EXPECT_DEATH(owner->sync([&] { other->sync([&] { owner->sync([] {}); }); }), message);
     EXPECT_DEATH(concurrent->sync([&] { concurrent->syncBarrier([] {}); }), "sync onto queue 'test.selfBarrier'");
+    EXPECT_DEATH(DispatchGroup().leave(), "unbalanced");
 }
 
-TEST(DispatchQueueTest, GlobalQueueFinishesSixtyFourItemsThatEachBlockUntilAllHaveStarted)
-{
-    constexpr int count = 64;
-    std::latch allStarted(count);
-    DispatchGroup group;
-    std::atomic<int> finished {0};
-    for (int i = 0; i < count; ++i) {
-        group.enter();
-        DispatchQueue::global()->async([&] {
-            allStarted.arrive_and_wait();
-            finished++;
-            group.leave();
-        });
-    }
-    ASSERT_TRUE(group.waitFor(30s));
-    EXPECT_EQ(finished, count);
-}
-
-TEST(DispatchQueueTest, GlobalQueueIgnoresBarriers)
-{
-    std::latch bothStarted(2);
-    DispatchGroup group;
-    group.enter();
-    group.enter();
-    DispatchQueue::global()->async([&] {
-        bothStarted.arrive_and_wait();
-        group.leave();
-    });
-    DispatchQueue::global()->asyncBarrier([&] {
-        bothStarted.arrive_and_wait();
-        group.leave();
-    });
-    EXPECT_TRUE(group.waitFor(10s));
-}
-
-TEST(DispatchQueueTest, AsyncAfterRunsOnTheQueueNoEarlierThanAsked)
+// Each item's deadline lies between (posted before + delay) and (posted after
+// + delay); on a loaded machine posting itself can take a while, so only the
+// pairs whose deadlines are certainly ordered are checked.
+TEST(DispatchQueueTest, DelayedItemsRunOnTheQueueNoEarlierThanAskedInDeadlineOrder)
 {
     auto queue = DispatchQueue::makeSerial("test.after");
-    auto start = std::chrono::steady_clock::now();
-    std::promise<std::pair<std::chrono::steady_clock::time_point, bool>> ran;
-    queue->asyncAfter(50ms, [&] { ran.set_value({std::chrono::steady_clock::now(), queue->isCurrent()}); });
-    auto future = ran.get_future();
-    ASSERT_EQ(future.wait_for(10s), std::future_status::ready);
-    auto [when, onQueue] = future.get();
-    EXPECT_GE(when - start, 50ms);
-    EXPECT_TRUE(onQueue);
-}
-
-TEST(DispatchQueueTest, DelayedItemsRunInDeadlineOrder)
-{
-    using Clock = std::chrono::steady_clock;
-    auto queue = DispatchQueue::makeSerial("test.after.order");
-    std::vector<int> order;
-    DispatchGroup group;
-    // Each item's deadline lies between (posted before + delay) and (posted
-    // after + delay); on a loaded machine posting itself can take a while, so
-    // only the pairs whose deadlines are certainly ordered are checked.
     struct Window {
-        Clock::time_point earliest, latest;
+        Clock::time_point earliest, latest, ran;
     };
-    std::map<int, Window> deadlines;
+    std::map<int, Window> windows;
+    std::vector<int> order;
+    std::atomic<bool> allOnQueue {true};
+    DispatchGroup group;
     for (int i : {3, 1, 2}) {
         group.enter();
         auto delay = i * 30ms;
         auto before = Clock::now();
         queue->asyncAfter(delay, [&, i] {
+            windows[i].ran = Clock::now();
+            allOnQueue = allOnQueue && queue->isCurrent();
             order.push_back(i);
             group.leave();
         });
-        deadlines[i] = Window {before + delay, Clock::now() + delay};
+        auto after = Clock::now();
+        queue->sync([&] { windows[i].earliest = before + delay; windows[i].latest = after + delay; });
     }
     ASSERT_TRUE(group.waitFor(10s));
     ASSERT_EQ(order.size(), 3u);
+    EXPECT_TRUE(allOnQueue);
     for (size_t first = 0; first < order.size(); ++first) {
-        for (size_t later = first + 1; later < order.size(); ++later) {
-            EXPECT_FALSE(deadlines[order[later]].latest < deadlines[order[first]].earliest)
+        EXPECT_GE(windows[order[first]].ran, windows[order[first]].earliest) << order[first] << " ran early";
+        for (size_t later = first + 1; later < order.size(); ++later)
+            EXPECT_FALSE(windows[order[later]].latest < windows[order[first]].earliest)
                 << order[later] << " was due before " << order[first] << " but ran after it";
-        }
     }
 }
 
-TEST(MainRunLoopTest, RunsMainQueueItemsOnTheThreadThatRunsTheLoop)
+TEST(DispatchGroupTest, WaitAndNotifyHappenOnceEveryEnterIsLeft)
 {
-    auto mainThread = std::this_thread::get_id();
-    std::atomic<bool> done {false};
-    std::thread::id ranOn;
-    bool wasCurrent = false;
-    std::thread other([&] {
-        DispatchQueue::main()->async([&] {
-            ranOn = std::this_thread::get_id();
-            wasCurrent = DispatchQueue::main()->isCurrent();
-            done = true;
+    DispatchGroup group;
+    std::atomic<int> left {0};
+    auto queue = DispatchQueue::makeSerial("test.notify");
+    std::promise<bool> notified;
+    for (int i = 0; i < 10; ++i) {
+        group.enter();
+        DispatchQueue::global()->asyncAfter(std::chrono::milliseconds(i), [group, &left] {
+            left++;
+            group.leave();
         });
-    });
-    EXPECT_TRUE(MainRunLoop::runUntil([&] { return done.load(); }, 10s));
-    other.join();
-    EXPECT_EQ(ranOn, mainThread);
-    EXPECT_TRUE(wasCurrent);
+    }
+    group.enter();
+    group.notify(queue, [&] { notified.set_value(queue->isCurrent() && left == 10); });
+    EXPECT_FALSE(group.waitFor(20ms)) << "one enter is still outstanding";
+    group.leave();
+    group.wait();
+    EXPECT_EQ(left, 10);
+    EXPECT_TRUE(group.waitFor(0ms));
+    auto result = notified.get_future();
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(result.get());
+
+    std::promise<void> notifiedAtOnce;
+    DispatchGroup().notify(DispatchQueue::global(), [&] { notifiedAtOnce.set_value(); });
+    EXPECT_EQ(notifiedAtOnce.get_future().wait_for(10s), std::future_status::ready);
 }
 
-TEST(MainRunLoopTest, SyncFromAnotherThreadWaitsForTheMainThread)
+TEST(MainRunLoopTest, MainQueueItemsRunOnTheThreadThatRunsTheLoop)
 {
     auto mainThread = std::this_thread::get_id();
     std::atomic<bool> returned {false};
-    std::thread::id ranOn;
+    std::thread::id asyncRanOn, syncRanOn;
+    bool wasCurrent = false;
     std::thread other([&] {
-        int value = DispatchQueue::main()->sync([&] {
-            ranOn = std::this_thread::get_id();
-            return 42;
+        DispatchQueue::main()->async([&] {
+            asyncRanOn = std::this_thread::get_id();
+            wasCurrent = DispatchQueue::main()->isCurrent();
         });
-        EXPECT_EQ(value, 42);
+        EXPECT_EQ(DispatchQueue::main()->sync([&] {
+            syncRanOn = std::this_thread::get_id();
+            return 42;
+        }),
+            42);
         returned = true;
     });
     EXPECT_TRUE(MainRunLoop::runUntil([&] { return returned.load(); }, 10s));
     other.join();
-    EXPECT_EQ(ranOn, mainThread);
+    EXPECT_EQ(asyncRanOn, mainThread);
+    EXPECT_EQ(syncRanOn, mainThread);
+    EXPECT_TRUE(wasCurrent);
 }
 
-TEST(MainRunLoopTest, StopEndsRun)
+TEST(MainRunLoopTest, RunEndsOnStopAndRunUntilGivesUpAfterTheTimeout)
 {
     DispatchQueue::global()->asyncAfter(20ms, [] { DispatchQueue::main()->async([] { MainRunLoop::stop(); }); });
     MainRunLoop::run(); // returns only because of stop()
-    SUCCEED();
-}
-
-TEST(MainRunLoopTest, RunUntilGivesUpAfterTheTimeout)
-{
-    auto start = std::chrono::steady_clock::now();
+    auto start = Clock::now();
     EXPECT_FALSE(MainRunLoop::runUntil([] { return false; }, 30ms));
-    EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
+    EXPECT_GE(Clock::now() - start, 30ms);
 }

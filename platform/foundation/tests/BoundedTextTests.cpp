@@ -1,27 +1,10 @@
 #include "platform/foundation/BoundedText.hpp"
+#include "platform/strings/UTF8.hpp"
 
 #include <gtest/gtest.h>
 
 namespace tavik {
 namespace {
-
-bool isValidUTF8(const std::string& text)
-{
-    for (std::size_t index = 0; index < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[index]);
-        const std::size_t length = byte < 0x80 ? 1 : (byte & 0xE0) == 0xC0 ? 2
-            : (byte & 0xF0) == 0xE0                                        ? 3
-            : (byte & 0xF8) == 0xF0                                        ? 4
-                                                                           : 0;
-        if (length == 0 || index + length > text.size())
-            return false;
-        for (std::size_t next = 1; next < length; ++next)
-            if ((static_cast<unsigned char>(text[index + next]) & 0xC0) != 0x80)
-                return false;
-        index += length;
-    }
-    return true;
-}
 
 TEST(BoundedText, KeepsShortStreamsWholeAndLongOnesAsStartAndEnd)
 {

@@ -1,75 +1,46 @@
 #include "platform/foundation/TemporaryDirectory.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/testing/Files.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace tavik;
+using namespace tavik::testing;
 namespace fs = std::filesystem;
 
 namespace {
 
-class TemporaryDirectoryTest : public testing::Test {
+class TemporaryDirectoryTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavik-tmpdir-XXXXXX").string();
-        base_ = mkdtemp(pattern.data());
-        if (const char* old = std::getenv("TMPDIR"))
-            oldTmpdir_ = old;
-        setenv("TMPDIR", base_.c_str(), 1);
-        expected_ = base_ / ("tavik-" + std::to_string(geteuid()));
-    }
-    void TearDown() override
-    {
-        if (oldTmpdir_)
-            setenv("TMPDIR", oldTmpdir_->c_str(), 1);
-        else
-            unsetenv("TMPDIR");
-        fs::remove_all(base_);
-    }
+    void SetUp() override { environment_.set("TMPDIR", base_.path()); }
 
-    static mode_t modeOf(const fs::path& path)
-    {
-        struct stat status {};
-        EXPECT_EQ(lstat(path.c_str(), &status), 0);
-        return status.st_mode & 07777;
-    }
-
-    fs::path base_;
-    fs::path expected_;
-    std::optional<std::string> oldTmpdir_;
+    ScratchFolder base_ {"tavik-tmpdir"};
+    ScopedEnvironment environment_;
+    const fs::path expected_ = base_ / ("tavik-" + std::to_string(geteuid()));
 };
 
 } // namespace
 
-TEST_F(TemporaryDirectoryTest, CreatedPrivateUnderTMPDIRAndReused)
+TEST_F(TemporaryDirectoryTest, MadePrivateUnderAnAbsoluteTMPDIRAndReusedNarrowedAgain)
 {
     auto first = temporaryDirectory();
     ASSERT_TRUE(first.ok()) << first.error()->description();
-    EXPECT_EQ(first->path(), expected_);
-    EXPECT_TRUE(first->hasDirectoryPath());
+    EXPECT_EQ(*first, URL::fileURL(expected_, true));
     EXPECT_EQ(modeOf(expected_), 0700u);
 
-    std::ofstream(expected_ / "kept") << "x";
+    writeFile(expected_ / "kept", "x");
     chmod(expected_.c_str(), 0755);
-    auto second = temporaryDirectory();
-    ASSERT_TRUE(second.ok());
-    EXPECT_EQ(*second, *first);
+    EXPECT_EQ(temporaryDirectory().value(), *first);
     EXPECT_TRUE(fs::exists(expected_ / "kept"));
     EXPECT_EQ(modeOf(expected_), 0700u) << "a loosened folder is narrowed again";
-}
 
-TEST_F(TemporaryDirectoryTest, RelativeTMPDIRFallsBackToTmp)
-{
-    setenv("TMPDIR", "relative/dir", 1);
-    auto url = temporaryDirectory();
-    ASSERT_TRUE(url.ok());
-    EXPECT_EQ(url->path(), fs::path("/tmp") / ("tavik-" + std::to_string(geteuid())));
+    environment_.set("TMPDIR", "relative/dir");
+    EXPECT_EQ(temporaryDirectory()->path(), fs::path("/tmp") / ("tavik-" + std::to_string(geteuid())));
 }
 
 TEST_F(TemporaryDirectoryTest, RefusesASymbolicLinkAFileOrAFolderOfAnotherUser)
@@ -77,15 +48,12 @@ TEST_F(TemporaryDirectoryTest, RefusesASymbolicLinkAFileOrAFolderOfAnotherUser)
     fs::create_directory(base_ / "elsewhere");
     chmod((base_ / "elsewhere").c_str(), 0755);
     fs::create_directory_symlink(base_ / "elsewhere", expected_);
-    auto linked = temporaryDirectory();
-    ASSERT_FALSE(linked.ok());
+    EXPECT_FALSE(temporaryDirectory().ok());
     EXPECT_EQ(modeOf(base_ / "elsewhere"), 0755u) << "nothing is changed through the link";
     fs::remove(expected_);
 
-    std::ofstream(expected_) << "not a folder";
-    auto file = temporaryDirectory();
-    ASSERT_FALSE(file.ok());
-    EXPECT_TRUE(isFileError(file.error(), FileError::Code::fileWriteFileExists));
+    writeFile(expected_, "not a folder");
+    EXPECT_TRUE(isFileError(temporaryDirectory().error(), FileError::Code::fileWriteFileExists));
     fs::remove(expected_);
 
     if (geteuid() != 0)
@@ -93,7 +61,5 @@ TEST_F(TemporaryDirectoryTest, RefusesASymbolicLinkAFileOrAFolderOfAnotherUser)
     fs::create_directory(expected_);
     chmod(expected_.c_str(), 0700);
     ASSERT_EQ(chown(expected_.c_str(), 65534, 65534), 0);
-    auto foreign = temporaryDirectory();
-    ASSERT_FALSE(foreign.ok());
-    EXPECT_TRUE(isFileError(foreign.error(), FileError::Code::fileWriteNoPermission));
+    EXPECT_TRUE(isFileError(temporaryDirectory().error(), FileError::Code::fileWriteNoPermission));
 }

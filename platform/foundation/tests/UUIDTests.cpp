@@ -19,16 +19,12 @@ TEST(UUIDTest, NewUUIDsAreCanonicalUpperCaseVersionFourAndDistinct)
     EXPECT_EQ(seen.size(), 100u);
 }
 
-TEST(UUIDTest, ParsesEitherCaseAndRoundTrips)
+TEST(UUIDTest, ParsesOnlyTheCanonicalFormInEitherCase)
 {
     auto parsed = UUID::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->uuidString(), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
     EXPECT_EQ(UUID::fromString(parsed->uuidString()), parsed);
-}
-
-TEST(UUIDTest, RejectsAnythingButTheCanonicalForm)
-{
     for (const char* bad : {"", "E621E1F8C36C495A93FC0C247A3E6E5F", "E621E1F8-C36C-495A-93FC-0C247A3E6E5",
              "E621E1F8-C36C-495A-93FC-0C247A3E6E5FF", "G621E1F8-C36C-495A-93FC-0C247A3E6E5F",
              "E621E1F-8C36C-495A-93FC-0C247A3E6E5F", "E621E1F8 C36C 495A 93FC 0C247A3E6E5F"})

@@ -1,55 +1,38 @@
-// The login item against a real autostart folder in a temporary XDG_CONFIG_HOME.
+// The login item against a real autostart folder in a private XDG_CONFIG_HOME.
 
 #include "platform/foundation/FileError.hpp"
 #include "platform/loginitem/LoginItem.hpp"
+#include "platform/testing/Files.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-
 using namespace tavik;
+using namespace tavik::testing;
 namespace fs = std::filesystem;
 
 namespace {
 
 class LoginItemTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavik-autostart-XXXXXX").string();
-        root = fs::path(mkdtemp(pattern.data()));
-        ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-    }
+    void SetUp() override { environment_.set("XDG_CONFIG_HOME", root / "config"); }
     // A program the entry can name: a script that does nothing.
-    fs::path program(const std::string& relative)
+    fs::path program(const std::string& relative) const
     {
-        auto path = root / relative;
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << "#!/bin/sh\n";
-        fs::permissions(path, fs::perms::owner_all);
-        return path;
-    }
-    void TearDown() override
-    {
-        std::error_code error;
-        fs::remove_all(root, error);
-    }
-    static std::string read(const fs::path& path)
-    {
-        std::ifstream file(path);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
+        writeFile(root / relative, "#!/bin/sh\n");
+        fs::permissions(root / relative, fs::perms::owner_all);
+        return root / relative;
     }
 
-    fs::path root;
+    ScratchFolder root {"tavik-autostart"};
+    ScopedEnvironment environment_;
 };
+
+} // namespace
 
 TEST_F(LoginItemTest, EnablingWritesTheEntryAndDisablingRemovesIt)
 {
-    EXPECT_EQ(LoginItem::defaultAutostartFolder(), root / "config/autostart");
     auto launcher = program("ta vik/libexec/tavik/tavik-launcher");
     LoginItem item("app.tavik.TavikLauncher", "Tavik Launcher", launcher);
     EXPECT_EQ(item.entryPath(), root / "config/autostart/app.tavik.TavikLauncher.desktop");
@@ -57,13 +40,12 @@ TEST_F(LoginItemTest, EnablingWritesTheEntryAndDisablingRemovesIt)
 
     ASSERT_TRUE(item.setEnabled(true));
     EXPECT_TRUE(item.isEnabled());
-    auto text = read(item.entryPath());
+    auto text = readFile(item.entryPath());
     EXPECT_NE(text.find("Exec=\"" + launcher.string() + "\"\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Type=Application\n"), std::string::npos) << text;
-    EXPECT_EQ(fs::status(item.entryPath()).permissions() & fs::perms::all, fs::perms(0644));
+    EXPECT_EQ(modeOf(item.entryPath()), 0644u);
     ASSERT_TRUE(item.setEnabled(true)) << "enabling twice is fine";
-    EXPECT_EQ(std::distance(fs::directory_iterator(item.entryPath().parent_path()), fs::directory_iterator()), 1)
-        << "no temporary file is left behind";
+    EXPECT_EQ(namesIn(root / "config/autostart").size(), 1u) << "no temporary file is left behind";
 
     ASSERT_TRUE(item.setEnabled(false));
     EXPECT_FALSE(item.isEnabled());
@@ -88,36 +70,33 @@ TEST_F(LoginItemTest, AnEntryHiddenOrSwitchedOffElsewhereCountsAsDisabled)
         {"not a desktop entry", false},
         {"", false},
     };
-    fs::create_directories(item.entryPath().parent_path());
     for (const auto& c : cases) {
-        std::ofstream(item.entryPath()) << c.text;
+        writeFile(item.entryPath(), c.text);
         EXPECT_EQ(item.isEnabled(), c.enabled) << c.text;
     }
 }
 
-TEST_F(LoginItemTest, SpecialCharactersInThePathAreQuotedForTheExecKey)
+TEST_F(LoginItemTest, APathIsQuotedForTheExecKeyAndAnUnsafeOrMissingProgramGetsNoEntry)
 {
-    LoginItem item("id", "Name", "/a\"b$c`d\\e%f");
-    auto text = item.entryText();
+    auto text = LoginItem("id", "Name", "/a\"b$c`d\\e%f").entryText();
     EXPECT_NE(text.find("Exec=\"/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e%%f\"\n"), std::string::npos) << text;
     EXPECT_FALSE(LoginItem("id", "Name", program("a\nHidden=true")).setEnabled(true)) << "a line break would add a key";
-    EXPECT_FALSE(LoginItem("id", "Name", root / "missing").setEnabled(true)) << "no entry for a program that is not there";
+    EXPECT_FALSE(LoginItem("id", "Name", root / "missing").setEnabled(true));
     EXPECT_FALSE(fs::exists(root / "config/autostart/id.desktop"));
 }
 
-TEST_F(LoginItemTest, AnUnwritableAutostartFolderFailsAndChangesNothing)
+TEST_F(LoginItemTest, WhatCannotBeWrittenOrRemovedFailsAndIsLeftAsItWas)
 {
     // A file where the folder should be cannot be written into, even by root.
-    fs::create_directories(root / "config");
-    std::ofstream(root / "config/autostart") << "in the way";
+    writeFile(root / "config/autostart", "in the way");
     LoginItem item("app.tavik.TavikLauncher", "Tavik Launcher", program("bin/tavik-launcher"));
     auto enabled = item.setEnabled(true);
     ASSERT_FALSE(enabled);
     EXPECT_TRUE(std::dynamic_pointer_cast<const FileError>(enabled.error())) << enabled.error()->description();
     EXPECT_FALSE(item.isEnabled());
-    EXPECT_EQ(read(root / "config/autostart"), "in the way");
+    EXPECT_EQ(readFile(root / "config/autostart"), "in the way");
 
-    // An entry that is a folder with content cannot be removed: disabling fails and leaves it.
+    // An entry that is a folder with content cannot be removed.
     fs::remove(root / "config/autostart");
     fs::create_directories(item.entryPath() / "keep");
     EXPECT_FALSE(item.setEnabled(false));
@@ -127,19 +106,15 @@ TEST_F(LoginItemTest, AnUnwritableAutostartFolderFailsAndChangesNothing)
 TEST_F(LoginItemTest, ALinkedEntryIsReplacedOrRemovedButItsTargetIsLeftAlone)
 {
     LoginItem item("app.tavik.TavikLauncher", "Tavik Launcher", program("bin/tavik-launcher"));
+    const std::string theirs = "[Desktop Entry]\nExec=mine\n";
+    writeFile(root / "elsewhere.desktop", theirs);
     fs::create_directories(item.entryPath().parent_path());
-    std::ofstream(root / "elsewhere.desktop") << "[Desktop Entry]\nExec=mine\n";
-    fs::create_symlink(root / "elsewhere.desktop", item.entryPath());
-    EXPECT_TRUE(item.isEnabled());
-
-    ASSERT_TRUE(item.setEnabled(false));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(item.entryPath())));
-    EXPECT_EQ(read(root / "elsewhere.desktop"), "[Desktop Entry]\nExec=mine\n");
-
-    fs::create_symlink(root / "elsewhere.desktop", item.entryPath());
-    ASSERT_TRUE(item.setEnabled(true));
-    EXPECT_FALSE(fs::is_symlink(item.entryPath()));
-    EXPECT_EQ(read(root / "elsewhere.desktop"), "[Desktop Entry]\nExec=mine\n");
+    for (bool enable : {false, true}) {
+        fs::create_symlink(root / "elsewhere.desktop", item.entryPath());
+        EXPECT_TRUE(item.isEnabled());
+        ASSERT_TRUE(item.setEnabled(enable));
+        EXPECT_FALSE(fs::is_symlink(item.entryPath()));
+        EXPECT_EQ(fs::exists(item.entryPath()), enable);
+        EXPECT_EQ(readFile(root / "elsewhere.desktop"), theirs);
+    }
 }
-
-} // namespace

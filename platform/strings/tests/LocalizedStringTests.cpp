@@ -1,16 +1,17 @@
 #include "platform/strings/LocalizedString.hpp"
 #include "platform/strings/StringTable.hpp"
+#include "platform/testing/Files.hpp"
+#include "platform/testing/Programs.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <set>
 
 using namespace tavik::strings;
-namespace fs = std::filesystem;
+using namespace tavik::testing;
 
 TEST(StringTableTest, KeysAreUniqueAndHaveEnglishText)
 {
@@ -26,34 +27,24 @@ TEST(StringTableTest, KeysAreUniqueAndHaveEnglishText)
 // Looks the English text up in a real catalogue compiled with msgfmt.
 TEST(LocalizedStringTest, TranslationComesFromTheCatalogueAndEnglishOtherwise)
 {
-    std::string pattern = (fs::temp_directory_path() / "tavik-locale-XXXXXX").string();
-    fs::path folder(mkdtemp(pattern.data()));
-    fs::create_directories(folder / "de" / "LC_MESSAGES");
-    {
-        std::ofstream po(folder / "tavik.po");
-        po << "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
-           << "msgid \"Move to Trash\"\nmsgstr \"In den Papierkorb legen\"\n";
-    }
-    auto command = "msgfmt -o '" + (folder / "de" / "LC_MESSAGES" / "tavik.mo").string() + "' '" + (folder / "tavik.po").string() + "'";
-    if (std::system(command.c_str()) != 0) {
-        fs::remove_all(folder);
+    ScratchFolder folder("tavik-locale");
+    writeFile(folder / "tavik.po",
+        "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
+        "msgid \"Move to Trash\"\nmsgstr \"In den Papierkorb legen\"\n");
+    std::filesystem::create_directories(folder / "de/LC_MESSAGES");
+    if (run({"msgfmt", "-o", (folder / "de/LC_MESSAGES/tavik.mo").string(), (folder / "tavik.po").string()}) != 0)
         GTEST_SKIP() << "msgfmt is not installed";
-    }
 
     // Before any translation is bound, an unknown key is its own text.
     EXPECT_EQ(localizedString("no_such_key"), "no_such_key");
-
-    ::setenv("TAVIK_LOCALEDIR", folder.c_str(), 1);
-    ::setenv("LANGUAGE", "de", 1);
+    ScopedEnvironment environment;
+    environment.set("TAVIK_LOCALEDIR", folder.path()).set("LANGUAGE", "de");
     std::setlocale(LC_ALL, "C.UTF-8");
     EXPECT_EQ(localizedString("move_to_trash_applications_handle_action"), "In den Papierkorb legen");
 
-    ::setenv("LANGUAGE", "fr", 1);
+    environment.set("LANGUAGE", "fr");
     std::setlocale(LC_ALL, "C"); // setting the locale again makes gettext forget what it looked up
     std::setlocale(LC_ALL, "C.UTF-8");
     EXPECT_EQ(localizedString("move_to_trash_applications_handle_action"), "Move to Trash");
-
-    ::unsetenv("LANGUAGE");
     std::setlocale(LC_ALL, "C");
-    fs::remove_all(folder);
 }

@@ -1,20 +1,43 @@
-#include "platform/testing/Bundles.hpp"
+// What a broken helper would hide: a bus that is not private, a scratch
+// folder that deletes through a link, a poller that never says no, an
+// environment that leaks into the next test.
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
-#include "platform/testing/Programs.hpp"
+#include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
+#include <sdbus-c++/sdbus-c++.h>
 
 #include <cstdlib>
-#include <sys/stat.h>
 
 namespace tavik::testing {
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+TEST(PrivateSessionBusTest, EachBusIsADaemonOfItsOwnAndTheAddressIsPutBack)
+{
+    ScopedEnvironment environment;
+    environment.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+    {
+        PrivateSessionBus bus;
+        auto owner = sdbus::createSessionBusConnection("app.tavik.PrivateCheck");
+        {
+            PrivateSessionBus other;
+            EXPECT_NE(other.address(), bus.address());
+            EXPECT_STREQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), other.address().c_str());
+            EXPECT_NO_THROW(sdbus::createSessionBusConnection("app.tavik.PrivateCheck")) << "a name of one bus is free on another";
+            other.kill();
+            EXPECT_THROW(sdbus::createSessionBusConnection(), sdbus::Error);
+        }
+        EXPECT_STREQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), bus.address().c_str());
+        EXPECT_THROW(sdbus::createSessionBusConnection("app.tavik.PrivateCheck"), sdbus::Error);
+    }
+    EXPECT_STREQ(std::getenv("DBUS_SESSION_BUS_ADDRESS"), "unix:path=/nonexistent");
+}
 
 TEST(ScratchFolderTest, RemovesWhatItHoldsEvenReadOnlyFoldersButNotALinksTarget)
 {
@@ -57,16 +80,6 @@ TEST(ScopedEnvironmentTest, PutsEveryVariableBackAsItWas)
     EXPECT_EQ(std::getenv("TAVIK_UNSET_BEFORE"), nullptr);
     EXPECT_FALSE(std::string(std::getenv("PATH")).starts_with("/nowhere:"));
     ::unsetenv("TAVIK_SET_BEFORE");
-}
-
-TEST(BundleTest, TheBundlesProgramRunsAndItsInfoNamesIt)
-{
-    ScratchFolder folder;
-    auto bundle = makeBundle(folder / "Example.app", {.version = "1.2", .script = "#!/bin/sh\nexit 7\n"});
-    EXPECT_EQ(run({(bundle / "Contents/MacOS/Example").string()}), 7);
-    auto info = readFile(bundle / "Contents/Info.plist");
-    EXPECT_NE(info.find("<key>CFBundleExecutable</key><string>Example</string>"), std::string::npos);
-    EXPECT_NE(info.find("<key>CFBundleShortVersionString</key><string>1.2</string>"), std::string::npos);
 }
 
 } // namespace

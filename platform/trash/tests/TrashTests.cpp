@@ -1,87 +1,45 @@
 #include "platform/trash/Trash.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/testing/Files.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <map>
-#include <sstream>
 
 using namespace tavik;
+using namespace tavik::testing;
 namespace fs = std::filesystem;
 
 namespace {
 
-fs::path makeTemporaryFolder(const char* name)
-{
-    std::string pattern = (fs::temp_directory_path() / name).string() + "-XXXXXX";
-    return fs::path(mkdtemp(pattern.data()));
-}
-
 // The desktop's trash lives under the data home, which GLib reads once per
 // process: point it (and the home folder, whose file system decides which
 // trash is used) at a private folder before anything asks.
-class PrivateTrashEnvironment : public testing::Environment {
-public:
-    void SetUp() override
-    {
-        home_ = makeTemporaryFolder("tavik-trash-home");
-        setenv("HOME", home_.c_str(), 1);
-        setenv("XDG_DATA_HOME", (home_ / "data").c_str(), 1);
-    }
-    void TearDown() override { fs::remove_all(home_); }
+const ScratchFolder home("tavik-trash-home");
+[[maybe_unused]] const bool homeIsPrivate = setenv("HOME", home.path().c_str(), 1) == 0
+    && setenv("XDG_DATA_HOME", (home / "data").c_str(), 1) == 0;
+const fs::path trashFolder = home / "data/Trash";
 
-private:
-    fs::path home_;
-};
-
-const auto* const environment = testing::AddGlobalTestEnvironment(new PrivateTrashEnvironment);
-
-fs::path trashFolder() { return fs::path(std::getenv("XDG_DATA_HOME")) / "Trash"; }
-
-std::string percentDecoded(const std::string& text)
+// The info file the desktop restores from: the original path, percent-encoded
+// (the scratch folder's own path needs no escapes), and when it was trashed.
+void expectTrashInfo(const fs::path& trashed, const fs::path& encodedPath)
 {
-    std::string decoded;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            decoded += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else {
-            decoded += text[i];
-        }
-    }
-    return decoded;
+    auto info = readFile(trashFolder / "info" / (trashed.filename().string() + ".trashinfo"));
+    EXPECT_TRUE(info.starts_with("[Trash Info]\n")) << info;
+    EXPECT_NE(info.find("\nPath=" + encodedPath.string() + "\n"), std::string::npos) << info;
+    EXPECT_NE(info.find("\nDeletionDate=2"), std::string::npos) << info;
 }
 
-std::map<std::string, std::string> trashInfo(const fs::path& trashed)
-{
-    std::ifstream stream(trashFolder() / "info" / (trashed.filename().string() + ".trashinfo"));
-    std::map<std::string, std::string> values;
-    std::string line;
-    while (std::getline(stream, line)) {
-        auto equals = line.find('=');
-        if (equals != std::string::npos)
-            values[line.substr(0, equals)] = line.substr(equals + 1);
-        else
-            values[line] = "";
-    }
-    return values;
-}
-
-std::string contents(const fs::path& path)
-{
-    std::ifstream stream(path);
-    std::stringstream buffer;
-    buffer << stream.rdbuf();
-    return buffer.str();
-}
-
-class TrashTest : public testing::Test {
+class TrashTest : public ::testing::Test {
 protected:
-    void SetUp() override { folder_ = makeTemporaryFolder("tavik-trash"); }
-    void TearDown() override { fs::remove_all(folder_); }
-    fs::path folder_;
+    fs::path trash(const fs::path& item)
+    {
+        auto trashed = trashItem(URL::fileURL(item));
+        EXPECT_TRUE(trashed.ok() && trashed->has_value()) << (trashed.ok() ? "" : trashed.error()->description());
+        return trashed.ok() && trashed->has_value() ? (*trashed)->path() : fs::path {};
+    }
+    ScratchFolder folder_ {"tavik-trash"};
 };
 
 } // namespace
@@ -89,65 +47,40 @@ protected:
 TEST_F(TrashTest, ItemLandsInTheTrashWithWhatRestoringNeeds)
 {
     auto original = folder_ / "My Notes ü.txt";
-    std::ofstream(original) << "keep me";
-
-    auto trashed = trashItem(URL::fileURL(original));
-    ASSERT_TRUE(trashed.ok()) << trashed.error()->description();
-    ASSERT_TRUE(trashed->has_value());
-    auto where = (*trashed)->path();
-    EXPECT_EQ(where.parent_path(), trashFolder() / "files");
+    writeFile(original, "keep me");
+    auto where = trash(original);
+    EXPECT_EQ(where.parent_path(), trashFolder / "files");
     EXPECT_FALSE(fs::exists(original));
-    EXPECT_EQ(contents(where), "keep me");
-
-    auto info = trashInfo(where);
-    EXPECT_TRUE(info.count("[Trash Info]"));
-    EXPECT_EQ(percentDecoded(info["Path"]), original.string());
-    EXPECT_FALSE(info["DeletionDate"].empty());
+    EXPECT_EQ(readFile(where), "keep me");
+    expectTrashInfo(where, folder_ / "My%20Notes%20%C3%BC.txt");
 }
 
 TEST_F(TrashTest, BundlesWithTheSameNameAreKeptApartAndIntact)
 {
-    auto makeBundle = [&](const std::string& version) {
-        auto bundle = folder_ / "Example.app";
-        fs::create_directories(bundle / "Contents/MacOS");
-        std::ofstream(bundle / "Contents/MacOS/Example") << version;
-        fs::create_symlink("MacOS/Example", bundle / "Contents/Current");
-        return bundle;
-    };
-
-    auto first = trashItem(URL::fileURL(makeBundle("1")));
-    auto second = trashItem(URL::fileURL(makeBundle("2")));
-    ASSERT_TRUE(first.ok() && second.ok());
-    ASSERT_TRUE(first->has_value() && second->has_value());
-    auto firstPath = (*first)->path();
-    auto secondPath = (*second)->path();
-    EXPECT_NE(firstPath, secondPath);
-    EXPECT_TRUE((*second)->hasDirectoryPath());
-    EXPECT_EQ(contents(firstPath / "Contents/Current"), "1");
-    EXPECT_EQ(contents(secondPath / "Contents/Current"), "2");
-    EXPECT_TRUE(fs::is_symlink(secondPath / "Contents/Current"));
-    EXPECT_EQ(percentDecoded(trashInfo(secondPath)["Path"]), (folder_ / "Example.app").string());
+    std::vector<fs::path> trashed;
+    for (const std::string version : {"1", "2"}) {
+        writeFile(folder_ / "Example.app/Contents/MacOS/Example", version);
+        fs::create_symlink("MacOS/Example", folder_ / "Example.app/Contents/Current");
+        trashed.push_back(trash(folder_ / "Example.app"));
+    }
+    EXPECT_NE(trashed[0], trashed[1]);
+    for (size_t index = 0; index < trashed.size(); ++index) {
+        EXPECT_TRUE(fs::is_symlink(trashed[index] / "Contents/Current"));
+        EXPECT_EQ(readFile(trashed[index] / "Contents/Current"), std::to_string(index + 1));
+        expectTrashInfo(trashed[index], folder_ / "Example.app");
+    }
 }
 
-TEST_F(TrashTest, LinkIsTrashedNotItsTarget)
+TEST_F(TrashTest, ALinkIsTrashedNotItsTargetAndAMissingItemIsAFileErrorNamingIt)
 {
-    std::ofstream(folder_ / "target") << "stays";
+    writeFile(folder_ / "target", "stays");
     fs::create_symlink(folder_ / "target", folder_ / "link");
-
-    auto trashed = trashItem(URL::fileURL(folder_ / "link", false));
-    ASSERT_TRUE(trashed.ok());
-    ASSERT_TRUE(trashed->has_value());
-    EXPECT_TRUE(fs::is_symlink((*trashed)->path()));
+    EXPECT_TRUE(fs::is_symlink(trash(folder_ / "link")));
     EXPECT_FALSE(fs::exists(fs::symlink_status(folder_ / "link")));
-    EXPECT_EQ(contents(folder_ / "target"), "stays");
-}
+    EXPECT_EQ(readFile(folder_ / "target"), "stays");
 
-TEST_F(TrashTest, MissingItemIsAFileError)
-{
-    auto trashed = trashItem(URL::fileURL(folder_ / "Missing.app", true));
-    ASSERT_FALSE(trashed.ok());
-    EXPECT_TRUE(isFileError(trashed.error(), FileError::Code::fileNoSuchFile));
-    auto* fileError = dynamic_cast<const FileError*>(trashed.error().get());
-    ASSERT_NE(fileError, nullptr);
-    EXPECT_EQ(fileError->path(), folder_ / "Missing.app");
+    auto missing = trashItem(URL::fileURL(folder_ / "Missing.app", true));
+    ASSERT_FALSE(missing.ok());
+    EXPECT_TRUE(isFileError(missing.error(), FileError::Code::fileNoSuchFile));
+    EXPECT_EQ(dynamic_cast<const FileError&>(*missing.error()).path(), folder_ / "Missing.app");
 }
