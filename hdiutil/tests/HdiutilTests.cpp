@@ -1,4 +1,5 @@
 // The real hdiutil stand-in, run as a program on images made by make-dmg.
+#include "platform/plist/PropertyList.hpp"
 #include "platform/process/ChildProcess.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
@@ -6,7 +7,6 @@
 #include "platform/testing/SmallFileSystem.hpp"
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 
 #include <future>
 #include <sys/stat.h>
@@ -31,30 +31,21 @@ mode_t modeOf(const fs::path& path)
     return info.st_mode & 07777;
 }
 
-// The "mount-point" values of the attach property list, in entity order;
-// fails the test when the output is not such a property list.
+// The "mount-point" values of the attach property list, in entity order.
 std::vector<std::string> mountPointsIn(const std::string& xml)
 {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
+    auto list = tavik::plist::PropertyList::parse(xml);
+    EXPECT_TRUE(list.ok()) << xml;
+    const auto* entities = list.ok() ? list->find("system-entities") : nullptr;
     std::vector<std::string> result;
-    EXPECT_NE(root, nullptr) << xml;
-    plist_t entities = root ? plist_dict_get_item(root, "system-entities") : nullptr;
-    EXPECT_EQ(plist_get_node_type(entities), PLIST_ARRAY);
-    for (uint32_t index = 0; entities && index < plist_array_get_size(entities); ++index) {
-        plist_t point = plist_dict_get_item(plist_array_get_item(entities, index), "mount-point");
-        char* text = nullptr;
-        if (point) plist_get_string_val(point, &text);
-        if (point) result.emplace_back(text ? text : "");
-        free(text);
-    }
-    plist_free(root);
+    for (const auto& entity : entities && entities->array() ? *entities->array() : tavik::plist::PropertyList::Array {})
+        if (const auto* point = entity.find("mount-point"); point && point->string()) result.push_back(*point->string());
     return result;
 }
 
-std::vector<std::string> attachLine(const fs::path& image, const fs::path& mountPoint)
+std::vector<std::string> attachArguments(const fs::path& image, const fs::path& mountPoint)
 {
-    return {TAVIK_HDIUTIL_PATH, "attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.string(), "-noautoopen", image.string()};
+    return {"attach", "-nobrowse", "-readonly", "-plist", "-mountpoint", mountPoint.string(), "-noautoopen", image.string()};
 }
 
 ChildOutcome run(const std::vector<std::string>& arguments)
@@ -66,14 +57,13 @@ ChildOutcome run(const std::vector<std::string>& arguments)
     return *outcome;
 }
 
-ChildOutcome hdiutil(const std::vector<std::string>& arguments)
+ChildOutcome hdiutil(std::vector<std::string> arguments)
 {
-    std::vector<std::string> line = {TAVIK_HDIUTIL_PATH};
-    line.insert(line.end(), arguments.begin(), arguments.end());
-    return run(line);
+    arguments.insert(arguments.begin(), TAVIK_HDIUTIL_PATH);
+    return run(arguments);
 }
-
-ChildOutcome attach(const fs::path& image, const fs::path& mountPoint) { return run(attachLine(image, mountPoint)); }
+ChildOutcome attach(const fs::path& image, const fs::path& mountPoint) { return hdiutil(attachArguments(image, mountPoint)); }
+ChildOutcome detach(const fs::path& mountPoint) { return hdiutil({"detach", mountPoint.string()}); }
 
 class HdiutilTest : public ::testing::Test {
 protected:
@@ -109,15 +99,13 @@ protected:
     fs::path makeApplicationTree()
     {
         auto source = scratch / "source";
-        writeFile(source / "Example.app/Contents/MacOS/Example", "#!/bin/sh\necho example\n", 0755);
-        writeFile(source / "Example.app/Contents/Info.plist", "<plist/>\n", 0644);
-        writeFile(source / "Read Me.txt", "read me\n", 0444);
-        writeFile(source / "shared.txt", "everyone\n", 0777);
-        writeFile(source / "private/secret.txt", "secret\n", 0600);
-        fs::permissions(source / "private", fs::perms::owner_all);
-        writeFile(source / "locked/inside.txt", "inside\n", 0644);
+        const std::tuple<const char*, const char*, mode_t> files[] = {{"Example.app/Contents/MacOS/Example", "#!/bin/sh\necho example\n", 0755},
+            {"Example.app/Contents/Info.plist", "<plist/>\n", 0644}, {"Read Me.txt", "read me\n", 0444}, {"shared.txt", "everyone\n", 0777},
+            {"private/secret.txt", "secret\n", 0600}, {"locked/inside.txt", "inside\n", 0644}, {"caf\u00e9.txt", "accent\n", 0644}};
+        for (const auto& [name, content, mode] : files)
+            writeFile(source / name, content, mode);
+        fs::permissions(source / "private", fs::perms(0700));
         fs::permissions(source / "locked", fs::perms(0550));
-        writeFile(source / "caf\u00e9.txt", "accent\n", 0644);
         fs::create_symlink("/Applications", source / "Applications");
         fs::create_symlink("../Example.app/Contents", source / "private/contents");
         return source;
@@ -154,10 +142,10 @@ TEST_F(HdiutilTest, AttachLaysOutTheVolumeAndDetachEmptiesTheMountPoint)
     // Stored decomposed in the volume, shown precomposed.
     EXPECT_EQ(readFile(mountPoint / "caf\u00e9.txt"), "accent\n");
 
-    auto detached = hdiutil({"detach", mountPoint.string()});
+    auto detached = detach(mountPoint);
     ASSERT_EQ(detached.exitStatus, 0) << detached.standardError;
     expectUntouched(mountPoint);
-    auto again = hdiutil({"detach", mountPoint.string()});
+    auto again = detach(mountPoint);
     EXPECT_NE(again.exitStatus, 0);
     EXPECT_NE(again.standardError.find("not attached"), std::string::npos) << again.standardError;
 }
@@ -191,10 +179,10 @@ TEST_F(HdiutilTest, AnImageIsAttachedOnceAtATime)
     EXPECT_NE(taken.exitStatus, 0);
     EXPECT_FALSE(taken.standardError.ends_with("Resource busy")) << taken.standardError;
 
-    EXPECT_EQ(hdiutil({"detach", first.string()}).exitStatus, 0);
-    EXPECT_EQ(hdiutil({"detach", second.string()}).exitStatus, 0);
+    EXPECT_EQ(detach(first).exitStatus, 0);
+    EXPECT_EQ(detach(second).exitStatus, 0);
     EXPECT_EQ(attach(image, second).exitStatus, 0);
-    EXPECT_EQ(hdiutil({"detach", second.string()}).exitStatus, 0);
+    EXPECT_EQ(detach(second).exitStatus, 0);
 }
 
 TEST_F(HdiutilTest, RefusedAttachesSayWhyAndLeaveTheMountPointAsItWas)
@@ -214,18 +202,15 @@ TEST_F(HdiutilTest, RefusedAttachesSayWhyAndLeaveTheMountPointAsItWas)
     auto zip = makeImage(source, "zip.dmg", {"--partition-file", (scratch / "volume.zip").string()});
     auto mountPoint = makeMountPoint("refused");
     const std::string mp = mountPoint.string(), img = image.string();
-    auto attachArguments = [&](const fs::path& bad) {
-        auto line = attachLine(bad, mountPoint);
-        return std::vector<std::string>(line.begin() + 1, line.end());
-    };
+    auto attaching = [&](const fs::path& bad) { return attachArguments(bad, mountPoint); };
     const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {attachArguments(scratch / "damaged.dmg"), "attach failed"},
-        {attachArguments(scratch / "text.dmg"), "attach failed"},
-        {attachArguments(scratch / "missing.dmg"), "attach failed"},
-        {attachArguments(scratch / "mounts"), "attach failed"},
-        {attachArguments(deep), "File name too long"},
-        {attachArguments(tar), "no mountable file systems"},
-        {attachArguments(zip), "no mountable file systems"},
+        {attaching(scratch / "damaged.dmg"), "attach failed"},
+        {attaching(scratch / "text.dmg"), "attach failed"},
+        {attaching(scratch / "missing.dmg"), "attach failed"},
+        {attaching(scratch / "mounts"), "attach failed"},
+        {attaching(deep), "File name too long"},
+        {attaching(tar), "no mountable file systems"},
+        {attaching(zip), "no mountable file systems"},
         // Only the two command lines duvrin-xpc runs are taken.
         {{}, "usage"},
         {{"info"}, "usage"},
@@ -248,7 +233,7 @@ TEST_F(HdiutilTest, RefusedAttachesSayWhyAndLeaveTheMountPointAsItWas)
     // The failed attaches left no record that would block the mount point.
     auto good = attach(image, mountPoint);
     EXPECT_EQ(good.exitStatus, 0) << good.standardError;
-    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+    EXPECT_EQ(detach(mountPoint).exitStatus, 0);
 }
 
 // What was not on the image stays: a mount point with files of its own is
@@ -259,14 +244,14 @@ TEST_F(HdiutilTest, FilesThatWereNotOnTheImageStay)
     auto occupied = makeMountPoint("occupied");
     writeFile(occupied / "mine.txt", "keep me\n", 0644);
     EXPECT_NE(attach(image, occupied).exitStatus, 0);
-    EXPECT_NE(hdiutil({"detach", occupied.string()}).exitStatus, 0);
+    EXPECT_NE(detach(occupied).exitStatus, 0);
     EXPECT_EQ(tavik::testing::describeTree(occupied), std::vector<std::string> {"mine.txt mode=644 file:keep me\n"});
     EXPECT_NE(attach(image, scratch / "no such folder").exitStatus, 0);
 
     auto mountPoint = makeMountPoint("one");
     ASSERT_EQ(attach(image, mountPoint).exitStatus, 0);
     writeFile(mountPoint / "added later.txt", "user data\n", 0644);
-    auto detached = hdiutil({"detach", mountPoint.string()});
+    auto detached = detach(mountPoint);
     EXPECT_NE(detached.exitStatus, 0);
     EXPECT_NE(detached.standardError.find("left in place"), std::string::npos) << detached.standardError;
     EXPECT_EQ(readFile(mountPoint / "added later.txt"), "user data\n");
@@ -280,8 +265,6 @@ TEST_F(HdiutilTest, LargeCatalogAttaches)
     for (int index = 0; index < 1500; ++index)
         tavik::testing::writeFile(source / ("folder " + std::to_string(index % 7)) / ("file number " + std::to_string(index) + ".txt"), std::to_string(index));
     auto image = makeImage(source, "many.dmg");
-    auto tested = run({"7zz", "t", "-tdmg", image.string()});
-    EXPECT_EQ(tested.exitStatus, 0) << tested.standardOutput << tested.standardError;
 
     auto mountPoint = makeMountPoint("many");
     ASSERT_EQ(attach(image, mountPoint).exitStatus, 0);
@@ -289,7 +272,7 @@ TEST_F(HdiutilTest, LargeCatalogAttaches)
     for (const auto& entry : fs::recursive_directory_iterator(mountPoint)) files += entry.is_regular_file();
     EXPECT_EQ(files, 1500u);
     EXPECT_EQ(readFile(mountPoint / "folder 4/file number 1208.txt"), "1208");
-    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+    EXPECT_EQ(detach(mountPoint).exitStatus, 0);
     EXPECT_TRUE(fs::is_empty(mountPoint));
 }
 
@@ -327,7 +310,7 @@ TEST_F(HdiutilTest, AnUnfitOrSlowSevenZipFailsTheAttach)
         auto outcome = attach(image, mountPoint);
         if (expected.empty()) {
             EXPECT_EQ(outcome.exitStatus, 0) << outcome.standardError;
-            EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+            EXPECT_EQ(detach(mountPoint).exitStatus, 0);
             continue;
         }
         EXPECT_NE(outcome.exitStatus, 0);
@@ -359,7 +342,7 @@ TEST_F(HdiutilTest, OnlyHFSVolumesInsideDiskImagesAreLaidOut)
         ASSERT_EQ(attached.exitStatus, 0) << image << ": " << attached.standardError;
         EXPECT_TRUE(fs::exists(mountPoint / "Example.app/Contents/Info.plist")) << image;
         EXPECT_FALSE(fs::exists(mountPoint / "Other.app"));
-        ASSERT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+        ASSERT_EQ(detach(mountPoint).exitStatus, 0);
     }
 }
 
@@ -387,8 +370,9 @@ TEST_F(HdiutilTest, ImagesThatClaimMoreThanTheyHoldAreRefusedBeforeAnythingIsWri
             "done = subprocess.run(sys.argv[1:], capture_output=True, text=True)\n"
             "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n"
             "sys.stderr.write(done.stderr)\n"
-            "sys.exit(done.returncode)\n"};
-        for (const auto& argument : attachLine(image, mountPoint)) line.push_back(argument);
+            "sys.exit(done.returncode)\n",
+            TAVIK_HDIUTIL_PATH};
+        for (const auto& argument : attachArguments(image, mountPoint)) line.push_back(argument);
         auto outcome = run(line);
         EXPECT_NE(outcome.exitStatus, 0);
         EXPECT_NE(outcome.standardError.find(expected), std::string::npos) << outcome.standardError;
@@ -424,7 +408,7 @@ TEST_F(HdiutilTest, VolumeLargerThanTheFreeSpaceIsRefusedBeforeAnythingIsWritten
     // An image that fits attaches there.
     auto attached = attach(makeImage(makeApplicationTree(), "fits.dmg"), mountPoint);
     EXPECT_EQ(attached.exitStatus, 0) << attached.standardError;
-    EXPECT_EQ(hdiutil({"detach", mountPoint.string()}).exitStatus, 0);
+    EXPECT_EQ(detach(mountPoint).exitStatus, 0);
 }
 
 TEST_F(HdiutilTest, GeneratorRefusesWhatAVolumeCannotHold)

@@ -183,28 +183,6 @@ TEST_F(ExtractionTest, ReadsDataThroughTheCallersFunctionWhichCanStopIt)
     EXPECT_EQ(calls, 1);
 }
 
-TEST_F(ExtractionTest, ConfinedExtractionRefusesPathsLeavingTheRootBeforeWritingAnything)
-{
-    auto archive = make({
-        {.name = "../up", .data = "x"},
-        {.name = "a/../../up", .data = "x"},
-        {.name = "/tmp/tavik-zip-absolute", .data = "x"},
-        {.name = "..", .externalAttributes = directory},
-        {.name = "", .data = "x"},
-    });
-    for (const Entry& entry : archive.entries()) {
-        auto done = archive.extractConfined(entry, root());
-        ASSERT_FALSE(done) << entry.path();
-        EXPECT_TRUE(invalidPath(done.error())) << entry.path();
-    }
-    auto failure = failureOf(archive.extractAll(root()));
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->entryPath(), "../up");
-    EXPECT_FALSE(fs::exists("/tmp/tavik-zip-absolute"));
-    EXPECT_EQ(namesIn(scratch.path()), (std::vector<std::string> {"test.zip"}));
-    EXPECT_FALSE(Archive::confinedLocation("App/../../up", root(), false));
-}
-
 TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)
 {
     auto outside = scratch / "outside";
@@ -284,28 +262,50 @@ TEST_F(ExtractionTest, ExtractionDefersLinksAndFolderAttributesAndASubtreeMakesO
     EXPECT_EQ(*location, URL::fileURL(rootPath() / "App", true));
 }
 
-TEST_F(ExtractionTest, ExtractAllChecksEveryEntryBeforeWritingAnything)
+// Every entry is checked before anything is written, the root included:
+// paths leaving the root, one entry more than the limit, a path too deep
+// at the very end.
+TEST_F(ExtractionTest, ExtractAllRefusesHostileArchivesBeforeWritingAnything)
 {
-    // Real entries, one more than the limit: refused before the root exists.
+    std::vector<TestEntry> leaving = {{.name = "../up", .data = "x"}, {.name = "a/../../up", .data = "x"},
+        {.name = "/tmp/tavik-zip-absolute", .data = "x"}, {.name = "..", .externalAttributes = directory}, {.name = "", .data = "x"}};
     std::vector<TestEntry> many(ArchiveLimits::maximumEntryCount + 1);
     for (size_t index = 0; index < many.size(); ++index)
         many[index].name = "f/" + std::to_string(index);
-    auto tooMany = Archive::open(scratch.write("many.zip", buildArchive(many, {}, ArchiveFormat::zip64)));
-    many.clear();
-    ASSERT_TRUE(tooMany);
-    auto failure = failureOf(tooMany->extractAll(root()));
-    ASSERT_TRUE(failure);
-    EXPECT_TRUE(ArchiveError::is(failure->cause(), ArchiveError::Code::tooManyEntries));
-    EXPECT_FALSE(fs::exists(rootPath()));
-
-    // A path too deep at the very end stops it as well.
     std::string deep;
     for (size_t depth = 0; depth <= ArchiveLimits::maximumPathDepth; ++depth)
         deep += "d/";
-    failure = failureOf(make({{.name = "early", .data = "x"}, {.name = deep + "late", .data = "x"}}).extractAll(root()));
-    ASSERT_TRUE(failure);
-    EXPECT_TRUE(ArchiveError::is(failure->cause(), ArchiveError::Code::entryPathTooLong));
-    EXPECT_FALSE(fs::exists(rootPath()));
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::string failedPath; // empty: not checked
+        ArchiveError::Code cause;
+    };
+    const Case cases[] = {
+        {"paths leaving the root", buildArchive(leaving), "../up", ArchiveError::Code::invalidEntryPath},
+        {"too many entries", buildArchive(many, {}, ArchiveFormat::zip64), "", ArchiveError::Code::tooManyEntries},
+        // The failure names the deep path shortened.
+        {"a deep path last", buildArchive({{.name = "early", .data = "x"}, {.name = deep + "late", .data = "x"}}), "", ArchiveError::Code::entryPathTooLong},
+    };
+    many.clear();
+    for (const auto& [what, bytes, failedPath, cause] : cases) {
+        SCOPED_TRACE(what);
+        auto archive = Archive::open(scratch.write("test.zip", bytes));
+        ASSERT_TRUE(archive);
+        auto failure = failureOf(archive->extractAll(root()));
+        ASSERT_TRUE(failure);
+        EXPECT_TRUE(ArchiveError::is(failure->cause(), cause)) << failure->cause()->description();
+        if (!failedPath.empty()) {
+            EXPECT_EQ(failure->entryPath(), failedPath);
+        }
+        EXPECT_EQ(namesIn(scratch.path()), (std::vector<std::string> {"test.zip"}));
+    }
+    EXPECT_FALSE(fs::exists("/tmp/tavik-zip-absolute"));
+    // One by one, each path leaving the root is refused as well.
+    auto archive = make(leaving);
+    for (const Entry& entry : archive.entries())
+        EXPECT_TRUE(invalidPath(archive.extractConfined(entry, root()).error())) << entry.path();
+    EXPECT_FALSE(Archive::confinedLocation("App/../../up", root(), false));
 }
 
 TEST_F(ExtractionTest, AFailedExtractionRemovesWhatItMadeAndOnlyThat)
