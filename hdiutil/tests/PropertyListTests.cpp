@@ -1,39 +1,27 @@
 #include "hdiutil/PropertyList.hpp"
+#include "platform/plist/PropertyList.hpp"
 
 #include <gtest/gtest.h>
-#include <plist/plist.h>
 
 using namespace tavik::hdiutil;
 
 namespace {
 
-struct EntityView {
-    std::string contentHint;
-    std::string devEntry;
-    std::string mountPoint;
-};
-
-std::vector<EntityView> parse(const std::string& xml)
+// Each entity of the attach property list as "content-hint dev-entry mount-point".
+std::vector<std::string> entitiesIn(const std::string& xml)
 {
-    plist_t root = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &root);
-    std::vector<EntityView> result;
-    EXPECT_NE(root, nullptr) << xml;
-    if (!root) return result;
-    auto text = [](plist_t dict, const char* key) {
-        plist_t node = plist_dict_get_item(dict, key);
-        char* value = nullptr;
-        if (node) plist_get_string_val(node, &value);
-        std::string copy = value ? value : "";
-        free(value);
-        return copy;
-    };
-    plist_t entities = plist_dict_get_item(root, "system-entities");
-    for (uint32_t index = 0; entities && index < plist_array_get_size(entities); ++index) {
-        plist_t entity = plist_array_get_item(entities, index);
-        result.push_back({text(entity, "content-hint"), text(entity, "dev-entry"), text(entity, "mount-point")});
+    auto list = tavik::plist::PropertyList::parse(xml);
+    EXPECT_TRUE(list.ok()) << xml;
+    const auto* entities = list.ok() ? list->find("system-entities") : nullptr;
+    std::vector<std::string> result;
+    for (const auto& entity : entities && entities->array() ? *entities->array() : tavik::plist::PropertyList::Array {}) {
+        std::string line;
+        for (auto key : {"content-hint", "dev-entry", "mount-point"}) {
+            const auto* value = entity.find(key);
+            line += std::string(line.empty() ? "" : " ") + (value && value->string() ? *value->string() : "-");
+        }
+        result.push_back(line);
     }
-    plist_free(root);
     return result;
 }
 
@@ -55,39 +43,26 @@ constexpr const char* gptListing = "Path = 0.Protective Master Boot Record (MBR 
 TEST(PropertyList, ReadsTheHintsOfEveryBlockTable)
 {
     EXPECT_EQ(partitionHints(gptListing),
-        (std::vector<std::string> {"MBR", "Primary GPT Header", "Primary GPT Table", "Apple_Free", "Apple_HFS",
-            "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"}));
+        (std::vector<std::string> {"MBR", "Primary GPT Header", "Primary GPT Table", "Apple_Free", "Apple_HFS", "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"}));
     EXPECT_TRUE(partitionHints("Comment = \nComment = no hint here\nPath = x (y : 1)\n").empty());
 }
 
-TEST(PropertyList, GuidImageListsSchemePartitionsAndTheMountedVolume)
+// A GUID image lists its scheme, its partitions and the one mounted volume;
+// a single volume, with or without its hint, is the whole disk.
+TEST(PropertyList, ListsTheDiskItsPartitionsAndTheMountedVolume)
 {
-    auto entities = parse(attachPropertyList(partitionHints(gptListing), 5, "/tmp/mounts/A & <B>"));
-    ASSERT_EQ(entities.size(), 3u);
-    EXPECT_EQ(entities[0].contentHint, "GUID_partition_scheme");
-    EXPECT_EQ(entities[0].devEntry, "/dev/disk5");
-    EXPECT_EQ(entities[0].mountPoint, "");
-    EXPECT_EQ(entities[1].contentHint, "Apple_HFS");
-    EXPECT_EQ(entities[1].devEntry, "/dev/disk5s1");
-    EXPECT_EQ(entities[1].mountPoint, "/tmp/mounts/A & <B>");
-    EXPECT_EQ(entities[2].devEntry, "/dev/disk5s2");
-    EXPECT_EQ(entities[2].mountPoint, "");
-}
-
-TEST(PropertyList, SingleVolumeImageIsTheWholeDisk)
-{
-    for (const auto& hints : {std::vector<std::string> {"Apple_HFS"}, std::vector<std::string> {}}) {
-        auto entities = parse(attachPropertyList(hints, 4, "/m/\u00e9t\u00e9"));
-        ASSERT_EQ(entities.size(), 1u);
-        EXPECT_EQ(entities[0].devEntry, "/dev/disk4");
-        EXPECT_EQ(entities[0].mountPoint, "/m/\u00e9t\u00e9");
-    }
+    EXPECT_EQ(entitiesIn(attachPropertyList(partitionHints(gptListing), 5, "/tmp/mounts/A & <B>")),
+        (std::vector<std::string> {"GUID_partition_scheme /dev/disk5 -", "Apple_HFS /dev/disk5s1 /tmp/mounts/A & <B>",
+            "C12A7328-F81F-11D2-BA4B-00A0C93EC93B /dev/disk5s2 -"}));
+    EXPECT_EQ(entitiesIn(attachPropertyList({"Apple_HFS"}, 4, "/m/\u00e9t\u00e9")), std::vector<std::string> {"Apple_HFS /dev/disk4 /m/\u00e9t\u00e9"});
+    auto unhinted = entitiesIn(attachPropertyList({}, 4, "/m"));
+    ASSERT_EQ(unhinted.size(), 1u);
+    EXPECT_TRUE(unhinted[0].ends_with(" /dev/disk4 /m")) << unhinted[0];
 }
 
 TEST(PropertyList, OnlyTextAPropertyListCanHold)
 {
     EXPECT_TRUE(isPropertyListText("/tmp/caf\u00e9 & more\tx"));
     EXPECT_FALSE(isPropertyListText("/tmp/\xff"));
-    EXPECT_FALSE(isPropertyListText("/tmp/a\x01"
-                                    "b"));
+    EXPECT_FALSE(isPropertyListText(std::string("/tmp/a\x01") + "b"));
 }

@@ -1,38 +1,23 @@
 #include "hdiutil/VolumeLayout.hpp"
 #include "hdiutil/VolumeSize.hpp"
 
-#include <gtest/gtest.h>
+#include "platform/testing/Files.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
-#include <fstream>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <gtest/gtest.h>
 
 namespace fs = std::filesystem;
 using namespace tavik::hdiutil;
 
 namespace {
 
+using tavik::testing::readFile;
+using tavik::testing::writeFile;
+
 class VolumeLayoutTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "volume-layout-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        folder = pattern;
-    }
-    void TearDown() override
-    {
-        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-            if (entry.is_directory() && !entry.is_symlink()) fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add);
-        }
-        fs::remove_all(folder);
-    }
-    void write(const fs::path& path, const std::string& text)
-    {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << text;
-    }
-    fs::path folder;
+    tavik::testing::ScratchFolder scratch {"volume-layout"};
+    const fs::path& folder = scratch.path();
 };
 
 } // namespace
@@ -63,9 +48,9 @@ TEST_F(VolumeLayoutTest, RestoresOnlyLinksThatPointIntoTheExtractionFolder)
 
 TEST_F(VolumeLayoutTest, PrecomposesNamesInsideReadOnlyFoldersButNeverOverwrites)
 {
-    write(folder / "tree/Locke\u0301d/re\u0301sume\u0301.txt", "decomposed");
-    write(folder / "tree/twin/cafe\u0301", "decomposed");
-    write(folder / "tree/twin/caf\u00e9", "precomposed");
+    writeFile(folder / "tree/Locke\u0301d/re\u0301sume\u0301.txt", "decomposed");
+    writeFile(folder / "tree/twin/cafe\u0301", "decomposed");
+    writeFile(folder / "tree/twin/caf\u00e9", "precomposed");
     fs::permissions(folder / "tree/Locke\u0301d", fs::perms::owner_read | fs::perms::owner_exec);
 
     precomposeNames(folder / "tree");
@@ -73,31 +58,25 @@ TEST_F(VolumeLayoutTest, PrecomposesNamesInsideReadOnlyFoldersButNeverOverwrites
     EXPECT_EQ(fs::status(folder / "tree/Lock\u00e9d").permissions() & fs::perms::all,
         fs::perms::owner_read | fs::perms::owner_exec);
     EXPECT_TRUE(fs::exists(folder / "tree/twin/cafe\u0301"));
-    std::ifstream stream(folder / "tree/twin/caf\u00e9");
-    std::string content;
-    stream >> content;
-    EXPECT_EQ(content, "precomposed");
+    EXPECT_EQ(readFile(folder / "tree/twin/caf\u00e9"), "precomposed");
 }
 
 TEST_F(VolumeLayoutTest, MoveNeverReplacesAndReportsWhatMoved)
 {
-    write(folder / "from/a", "a");
-    write(folder / "from/b", "new b");
-    write(folder / "to/b", "old b");
+    writeFile(folder / "from/a", "a");
+    writeFile(folder / "from/b", "new b");
+    writeFile(folder / "to/b", "old b");
     std::vector<std::string> moved;
     EXPECT_THROW(moveEntries(folder / "from", folder / "to", moved), std::runtime_error);
-    std::ifstream stream(folder / "to/b");
-    std::string content;
-    std::getline(stream, content);
-    EXPECT_EQ(content, "old b");
+    EXPECT_EQ(readFile(folder / "to/b"), "old b");
     for (const auto& name : moved) EXPECT_TRUE(fs::exists(folder / "to" / name));
     EXPECT_LE(moved.size(), 1u);
 }
 
 TEST_F(VolumeLayoutTest, RemoveTreeDoesNotFollowLinksAndHandlesReadOnlyFolders)
 {
-    write(folder / "outside/keep.txt", "keep");
-    write(folder / "tree/locked/file", "x");
+    writeFile(folder / "outside/keep.txt", "keep");
+    writeFile(folder / "tree/locked/file", "x");
     fs::create_symlink(folder / "outside", folder / "tree/locked/link");
     fs::permissions(folder / "tree/locked", fs::perms::owner_read | fs::perms::owner_exec);
 
@@ -127,8 +106,8 @@ TEST(StoredModes, ReadsTheVolumeEntriesOnly)
 
 TEST_F(VolumeLayoutTest, AppliesStoredModesDeepestFirstAndSkipsEscapingPaths)
 {
-    write(folder / "work/Volume/closed/file", "x");
-    write(folder / "outside", "keep");
+    writeFile(folder / "work/Volume/closed/file", "x");
+    writeFile(folder / "outside", "keep");
     fs::permissions(folder / "outside", fs::perms::owner_read | fs::perms::owner_write);
     applyStoredModes(folder / "work", {{"Volume/closed", 0500}, {"Volume/closed/file", 0400}, {"../outside", 0777}});
     EXPECT_EQ(fs::status(folder / "work/Volume/closed").permissions(), fs::perms::owner_read | fs::perms::owner_exec);

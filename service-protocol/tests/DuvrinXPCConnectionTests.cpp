@@ -1,5 +1,6 @@
 #include "service-protocol/DBusMapping.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
+#include "service-protocol/tests/Replies.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
 
@@ -7,61 +8,12 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <mutex>
-
 using namespace tavik;
 using namespace tavik::service;
+using tavik::service::testing::Replies;
 using Reason = ServiceConnectionError::Reason;
 
 namespace {
-
-// Answers and errors that arrive on background threads.
-struct Outcomes {
-    struct Mount {
-        std::string tag;
-        std::optional<URL> url;
-        ErrorPtr error;
-    };
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::vector<Mount> mounts;
-    std::vector<ErrorPtr> unmounts;
-    std::vector<ErrorPtr> handlerErrors;
-
-    MountDMGResponse mountResponse(std::string tag)
-    {
-        return [this, tag](std::optional<URL> url, ErrorPtr error) {
-            std::lock_guard lock(mutex);
-            mounts.push_back({tag, std::move(url), std::move(error)});
-            changed.notify_all();
-        };
-    }
-    UnmountDMGResponse unmountResponse()
-    {
-        return [this](ErrorPtr error) {
-            std::lock_guard lock(mutex);
-            unmounts.push_back(std::move(error));
-            changed.notify_all();
-        };
-    }
-    ServiceErrorHandler errorHandler()
-    {
-        return [this](ErrorPtr error) {
-            std::lock_guard lock(mutex);
-            handlerErrors.push_back(std::move(error));
-            changed.notify_all();
-        };
-    }
-    bool waitFor(size_t count)
-    {
-        std::unique_lock lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(30),
-            [&] { return mounts.size() + unmounts.size() + handlerErrors.size() >= count; });
-    }
-};
 
 // A stand-in for duvrin-xpc inside the test: owns the service name on the
 // private bus and answers as the test tells it to.
@@ -69,18 +21,16 @@ class FakeService {
 public:
     using Handler = std::function<void(sdbus::MethodCall&)>;
 
-    FakeService(Handler mount, Handler unmount, std::string unmountOutputSignature = service::dbus::unmountOutputSignature)
+    FakeService(Handler mount, Handler unmount, std::string unmountOutputSignature = dbus::unmountOutputSignature)
         : connection_(sdbus::createSessionBusConnection())
     {
-        object_ = sdbus::createObject(*connection_, service::dbus::objectPath);
-        object_->registerMethod(service::dbus::interfaceName, service::dbus::mountMethod,
-            service::dbus::mountInputSignature, service::dbus::mountOutputSignature,
+        object_ = sdbus::createObject(*connection_, dbus::objectPath);
+        object_->registerMethod(dbus::interfaceName, dbus::mountMethod, dbus::mountInputSignature, dbus::mountOutputSignature,
             [mount](sdbus::MethodCall call) { mount(call); });
-        object_->registerMethod(service::dbus::interfaceName, service::dbus::unmountMethod,
-            service::dbus::unmountInputSignature, unmountOutputSignature,
+        object_->registerMethod(dbus::interfaceName, dbus::unmountMethod, dbus::unmountInputSignature, unmountOutputSignature,
             [unmount](sdbus::MethodCall call) { unmount(call); });
         object_->finishRegistration();
-        connection_->requestName(service::dbus::serviceName);
+        connection_->requestName(dbus::serviceName);
         connection_->enterEventLoopAsync();
     }
     ~FakeService()
@@ -94,148 +44,106 @@ private:
     std::unique_ptr<sdbus::IObject> object_;
 };
 
-void reply(sdbus::MethodCall& call, const std::optional<URL>& url, const ErrorPtr& error)
+std::vector<Reason> reasonsOf(const std::vector<ErrorPtr>& errors)
 {
-    auto message = call.createReply();
-    message << service::dbus::encodeURL(url) << service::dbus::encodeError(error);
-    message.send();
+    std::vector<Reason> reasons;
+    for (const auto& error : errors) {
+        auto connectionError = std::dynamic_pointer_cast<const ServiceConnectionError>(error);
+        EXPECT_NE(connectionError, nullptr);
+        EXPECT_FALSE(error->description().empty());
+        reasons.push_back(connectionError ? connectionError->reason() : Reason::interrupted);
+    }
+    return reasons;
 }
 
-Reason reasonOf(const ErrorPtr& error)
+std::shared_ptr<DuvrinXPCServiceProtocol> proxy(Replies& replies, DuvrinXPCConnection::Options options = {})
 {
-    auto connectionError = std::dynamic_pointer_cast<const ServiceConnectionError>(error);
-    EXPECT_NE(connectionError, nullptr);
-    return connectionError ? connectionError->reason() : Reason::interrupted;
+    return DuvrinXPCConnection(options).remoteObjectProxyWithErrorHandler(replies.errorHandler());
 }
 
-TEST(DuvrinXPCConnectionTest, RepliesCarryAURLAnErrorBothOrNeither)
+} // namespace
+
+// Mount replies carry a URL, an error, both or neither; a detach without a
+// reply block goes as a call that expects no reply.
+TEST(DuvrinXPCConnectionTest, CallsCarryThePathsAndRepliesWhatTheServiceSent)
 {
     tavik::testing::PrivateSessionBus bus;
     auto error = GenericError::make("DuvrinXPC.MountDMGError", 0, "hdiutil failed with exit code 1.");
-    std::atomic<int> sawPaths {0};
+    std::mutex mutex;
+    std::vector<std::string> received;
     FakeService service(
         [&](sdbus::MethodCall& call) {
             std::string dmg, mountPoint;
             call >> dmg >> mountPoint;
-            if (mountPoint == "/tmp/mount point é")
-                ++sawPaths;
-            auto url = URL::fileURL("/tmp/mounted", true);
-            if (dmg == "/url.dmg")
-                reply(call, url, nullptr);
-            else if (dmg == "/error.dmg")
-                reply(call, std::nullopt, error);
-            else if (dmg == "/both.dmg")
-                reply(call, url, error);
-            else
-                reply(call, std::nullopt, nullptr);
+            std::lock_guard lock(mutex);
+            received.push_back(dmg + " " + mountPoint);
+            auto reply = call.createReply();
+            auto url = std::optional(URL::fileURL("/tmp/mounted", true));
+            reply << dbus::encodeURL(dmg == "/url.dmg" || dmg == "/both.dmg" ? url : std::nullopt)
+                  << dbus::encodeError(dmg == "/error.dmg" || dmg == "/both.dmg" ? error : nullptr);
+            reply.send();
         },
-        [](sdbus::MethodCall&) {});
-
-    Outcomes outcomes;
-    auto proxy = DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(outcomes.errorHandler());
-    for (const std::string tag : {"url", "error", "both", "neither"})
-        proxy->mountDMG(URL::fileURL("/" + tag + ".dmg", false), URL::fileURL("/tmp/mount point é", true),
-            outcomes.mountResponse(tag));
-    ASSERT_TRUE(outcomes.waitFor(4));
-    EXPECT_TRUE(outcomes.handlerErrors.empty());
-    EXPECT_EQ(sawPaths, 4);
-    std::map<std::string, Outcomes::Mount> byTag;
-    for (auto& mount : outcomes.mounts)
-        byTag[mount.tag] = mount;
-    EXPECT_EQ(byTag["url"].url->path(), "/tmp/mounted");
-    EXPECT_EQ(byTag["url"].error, nullptr);
-    EXPECT_FALSE(byTag["error"].url);
-    ASSERT_NE(byTag["error"].error, nullptr);
-    EXPECT_EQ(byTag["error"].error->domain(), "DuvrinXPC.MountDMGError");
-    EXPECT_EQ(byTag["error"].error->code(), 0);
-    EXPECT_EQ(byTag["error"].error->description(), "hdiutil failed with exit code 1.");
-    EXPECT_TRUE(byTag["both"].url && byTag["both"].error);
-    EXPECT_FALSE(byTag["neither"].url || byTag["neither"].error);
-}
-
-TEST(DuvrinXPCConnectionTest, UnmountWithoutAReplyBlockIsSentAsACallExpectingNoReply)
-{
-    tavik::testing::PrivateSessionBus bus;
-    std::mutex mutex;
-    std::condition_variable seen;
-    std::vector<std::pair<std::string, bool>> calls; // path, expects a reply
-    FakeService service([](sdbus::MethodCall&) {},
         [&](sdbus::MethodCall& call) {
             std::string path;
             call >> path;
-            {
-                std::lock_guard lock(mutex);
-                calls.emplace_back(path, !call.doesntExpectReply());
-                seen.notify_all();
-            }
-            if (!call.doesntExpectReply()) {
-                auto message = call.createReply();
-                message << service::dbus::encodeError(GenericError::make("DuvrinXPC.MountDMGError", 0, "busy"));
-                message.send();
-            }
+            std::lock_guard lock(mutex);
+            received.push_back(path + (call.doesntExpectReply() ? " (no reply)" : ""));
+            if (call.doesntExpectReply()) return;
+            auto reply = call.createReply();
+            reply << dbus::encodeError(GenericError::make("DuvrinXPC.MountDMGError", 0, "busy"));
+            reply.send();
         });
 
-    Outcomes outcomes;
-    auto proxy = DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(outcomes.errorHandler());
-    proxy->unmountDMGWithMountPath(URL::fileURL("/tmp/quiet", true), nullptr);
-    proxy->unmountDMGWithMountPath(URL::fileURL("/tmp/answered", true), outcomes.unmountResponse());
-    ASSERT_TRUE(outcomes.waitFor(1));
-    {
-        std::lock_guard lock(outcomes.mutex);
-        for (const auto& error : outcomes.handlerErrors)
-            ADD_FAILURE() << error->description();
+    Replies replies;
+    auto client = proxy(replies);
+    size_t count = 0;
+    for (const std::string name : {"url", "error", "both", "neither"}) {
+        client->mountDMG(URL::fileURL("/" + name + ".dmg", false), URL::fileURL("/tmp/mount point é", true), replies.mountResponse());
+        ASSERT_TRUE(replies.waitFor(++count));
     }
-    {
-        std::unique_lock lock(mutex);
-        ASSERT_TRUE(seen.wait_for(lock, std::chrono::seconds(30), [&] { return calls.size() == 2; }));
-        std::map<std::string, bool> expectsReply(calls.begin(), calls.end());
-        EXPECT_FALSE(expectsReply.at("/tmp/quiet"));
-        EXPECT_TRUE(expectsReply.at("/tmp/answered"));
-    }
-    std::lock_guard lock(outcomes.mutex);
-    ASSERT_EQ(outcomes.unmounts.size(), 1u);
-    EXPECT_EQ(outcomes.unmounts[0]->description(), "busy");
-    EXPECT_TRUE(outcomes.handlerErrors.empty());
+    client->unmountDMGWithMountPath(URL::fileURL("/tmp/quiet", true), nullptr);
+    client->unmountDMGWithMountPath(URL::fileURL("/tmp/answered", true), replies.unmountResponse());
+    ASSERT_TRUE(replies.waitFor(5));
+    EXPECT_TRUE(replies.handlerErrors().empty());
+    auto all = replies.replies();
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_EQ(all[0].url->path(), "/tmp/mounted");
+    EXPECT_EQ(all[0].error, nullptr);
+    EXPECT_FALSE(all[1].url);
+    ASSERT_NE(all[1].error, nullptr);
+    EXPECT_EQ(all[1].error->domain(), "DuvrinXPC.MountDMGError");
+    EXPECT_EQ(all[1].error->code(), 0);
+    EXPECT_EQ(all[1].error->description(), "hdiutil failed with exit code 1.");
+    EXPECT_TRUE(all[2].url && all[2].error);
+    EXPECT_FALSE(all[3].url || all[3].error);
+    EXPECT_EQ(all[4].error->description(), "busy");
+    // The one-way call may arrive after the answered one.
+    ASSERT_TRUE(tavik::testing::eventually([&] {
+        std::lock_guard lock(mutex);
+        return received.size() == 6;
+    }));
+    std::lock_guard lock(mutex);
+    std::sort(received.begin() + 4, received.end());
+    EXPECT_EQ(received, (std::vector<std::string> {"/url.dmg /tmp/mount point é", "/error.dmg /tmp/mount point é", "/both.dmg /tmp/mount point é", "/neither.dmg /tmp/mount point é", "/tmp/answered", "/tmp/quiet (no reply)"}));
 }
 
+// No bus, no service, a path D-Bus cannot carry, no answer in time, an
+// answer of the wrong form: each reaches the error handler, never a reply.
 TEST(DuvrinXPCConnectionTest, CallsThatCannotBeMadeOrAnsweredReachTheErrorHandler)
 {
-    Outcomes outcomes;
+    Replies replies;
     {
-        // No bus at all.
         tavik::testing::ScopedEnvironment noBus;
         noBus.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus");
-        auto proxy = DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(outcomes.errorHandler());
-        proxy->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), outcomes.mountResponse("a"));
-        ASSERT_TRUE(outcomes.waitFor(1));
+        proxy(replies)->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
+        ASSERT_TRUE(replies.waitFor(1));
     }
     tavik::testing::PrivateSessionBus bus;
-    {
-        // Nobody owns the name and the bus knows no way to start it.
-        auto proxy = DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(outcomes.errorHandler());
-        proxy->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), outcomes.unmountResponse());
-        ASSERT_TRUE(outcomes.waitFor(2));
-    }
-    {
-        // Paths that D-Bus cannot carry are refused before anything is sent.
-        auto proxy = DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(outcomes.errorHandler());
-        proxy->mountDMG(URL::fileURL("/tmp/bad\xff.dmg", false), URL::fileURL("/tmp/m", true), outcomes.mountResponse("b"));
-        ASSERT_TRUE(outcomes.waitFor(3));
-    }
-    std::lock_guard lock(outcomes.mutex);
-    EXPECT_TRUE(outcomes.mounts.empty());
-    EXPECT_TRUE(outcomes.unmounts.empty());
-    ASSERT_EQ(outcomes.handlerErrors.size(), 3u);
-    EXPECT_EQ(reasonOf(outcomes.handlerErrors[0]), Reason::noBus);
-    EXPECT_EQ(reasonOf(outcomes.handlerErrors[1]), Reason::notStartable);
-    EXPECT_EQ(reasonOf(outcomes.handlerErrors[2]), Reason::invalidRequest);
-    for (const auto& error : outcomes.handlerErrors)
-        EXPECT_FALSE(error->description().empty());
-}
+    proxy(replies)->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), replies.unmountResponse());
+    ASSERT_TRUE(replies.waitFor(2));
+    proxy(replies)->mountDMG(URL::fileURL("/tmp/bad\xff.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
+    ASSERT_TRUE(replies.waitFor(3));
 
-TEST(DuvrinXPCConnectionTest, SilentOrMalformedAnswersReachTheErrorHandler)
-{
-    tavik::testing::PrivateSessionBus bus;
     // Mount calls are never answered; unmount calls get an answer of the wrong form.
     FakeService service([](sdbus::MethodCall&) {},
         [](sdbus::MethodCall& call) {
@@ -244,21 +152,14 @@ TEST(DuvrinXPCConnectionTest, SilentOrMalformedAnswersReachTheErrorHandler)
             message.send();
         },
         "s");
-
-    Outcomes outcomes;
     DuvrinXPCConnection::Options options;
     options.mountTimeout = std::chrono::milliseconds(300);
-    auto proxy = DuvrinXPCConnection(options).remoteObjectProxyWithErrorHandler(outcomes.errorHandler());
-    proxy->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), outcomes.mountResponse("a"));
-    ASSERT_TRUE(outcomes.waitFor(1));
-    proxy->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), outcomes.unmountResponse());
-    ASSERT_TRUE(outcomes.waitFor(2));
-    std::lock_guard lock(outcomes.mutex);
-    EXPECT_TRUE(outcomes.mounts.empty());
-    EXPECT_TRUE(outcomes.unmounts.empty());
-    ASSERT_EQ(outcomes.handlerErrors.size(), 2u);
-    EXPECT_EQ(reasonOf(outcomes.handlerErrors[0]), Reason::timedOut);
-    EXPECT_EQ(reasonOf(outcomes.handlerErrors[1]), Reason::invalidReply) << outcomes.handlerErrors[1]->description();
+    auto impatient = proxy(replies, options);
+    impatient->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
+    ASSERT_TRUE(replies.waitFor(4));
+    impatient->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), replies.unmountResponse());
+    ASSERT_TRUE(replies.waitFor(5));
+    EXPECT_TRUE(replies.replies().empty());
+    EXPECT_EQ(reasonsOf(replies.handlerErrors()),
+        (std::vector<Reason> {Reason::noBus, Reason::notStartable, Reason::invalidRequest, Reason::timedOut, Reason::invalidReply}));
 }
-
-} // namespace

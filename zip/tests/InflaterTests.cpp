@@ -46,7 +46,7 @@ protected:
 
 } // namespace
 
-TEST_P(InflaterTest, DecodesAStreamInAnyPieceSizes)
+TEST_P(InflaterTest, DecodesAStreamInAnyPieceSizesAndTellsCorruptAndCutOnes)
 {
     std::string data;
     for (int index = 0; index < 200000; ++index)
@@ -59,11 +59,6 @@ TEST_P(InflaterTest, DecodesAStreamInAnyPieceSizes)
         EXPECT_EQ(outcome.last, Inflater::Status::streamEnd);
         EXPECT_EQ(outcome.output, data) << inputStep << " " << outputStep;
     }
-}
-
-TEST_P(InflaterTest, ReportsCorruptAndUnfinishedStreams)
-{
-    std::string stream = tavik::zip::testing::deflate(std::string(10000, 'x') + "tail");
     auto corrupt = Inflater::make(GetParam());
     EXPECT_EQ(inflateAll(*corrupt, std::string(64, '\xFF'), 64, 1024).last, Inflater::Status::corrupt);
     // A cut stream never reaches its end.

@@ -1,36 +1,20 @@
 #include "zip/tests/ZipTestSupport.hpp"
 
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <initializer_list>
 #include <stdexcept>
+#include <utility>
 #include <zlib.h>
 
 namespace tavik::zip::testing {
 
 namespace {
 
-void put16(std::string& out, uint32_t value)
+// Appends little-endian fields, each a value and its width in bytes.
+void put(std::string& out, std::initializer_list<std::pair<uint64_t, int>> fields)
 {
-    out += static_cast<char>(value & 0xFF);
-    out += static_cast<char>((value >> 8) & 0xFF);
-}
-
-void put32(std::string& out, uint32_t value)
-{
-    put16(out, value & 0xFFFF);
-    put16(out, value >> 16);
-}
-
-void put32Of64(std::string& out, uint64_t value)
-{
-    put32(out, static_cast<uint32_t>(value));
-}
-
-void put64(std::string& out, uint64_t value)
-{
-    put32(out, static_cast<uint32_t>(value));
-    put32(out, static_cast<uint32_t>(value >> 32));
+    for (auto [value, width] : fields)
+        for (int byte = 0; byte < width; ++byte)
+            out += static_cast<char>((value >> (8 * byte)) & 0xFF);
 }
 
 } // namespace
@@ -71,125 +55,32 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
         std::string localExtra;
         std::string centralExtra;
         if (zip64) {
-            put16(localExtra, 0x0001);
-            put16(localExtra, 16);
-            put64(localExtra, entry.dataDescriptor ? 0 : uncompressed);
-            put64(localExtra, entry.dataDescriptor ? 0 : compressed);
-            put16(centralExtra, 0x0001);
-            put16(centralExtra, 24);
-            put64(centralExtra, uncompressed);
-            put64(centralExtra, compressed);
-            put64(centralExtra, offset);
+            const uint64_t localSizes = entry.dataDescriptor ? 0 : 1;
+            put(localExtra, {{0x0001, 2}, {16, 2}, {localSizes * uncompressed, 8}, {localSizes * compressed, 8}});
+            put(centralExtra, {{0x0001, 2}, {24, 2}, {uncompressed, 8}, {compressed, 8}, {offset, 8}});
         }
         centralExtra += entry.centralExtraField;
+        const uint64_t known = entry.dataDescriptor ? 0 : 1;
 
-        put32(body, 0x04034b50);
-        put16(body, versionNeeded);
-        put16(body, flags);
-        put16(body, entry.method);
-        put16(body, entry.dosTime);
-        put16(body, entry.dosDate);
-        put32(body, entry.dataDescriptor ? 0 : crc);
-        put32(body, entry.dataDescriptor ? 0 : size32(compressed));
-        put32(body, entry.dataDescriptor ? 0 : size32(uncompressed));
-        put16(body, static_cast<uint32_t>(entry.name.size()));
-        put16(body, static_cast<uint32_t>(localExtra.size()));
+        put(body, {{0x04034b50, 4}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {entry.dosTime, 2}, {entry.dosDate, 2}, {known * crc, 4}, {known * size32(compressed), 4}, {known * size32(uncompressed), 4}, {entry.name.size(), 2}, {localExtra.size(), 2}});
         body += entry.name + localExtra + stored;
         if (entry.dataDescriptor) {
             if (entry.descriptorSignature)
-                put32(body, 0x08074b50);
-            put32(body, crc);
-            (zip64 ? put64 : put32Of64)(body, compressed);
-            (zip64 ? put64 : put32Of64)(body, uncompressed);
+                put(body, {{0x08074b50, 4}});
+            put(body, {{crc, 4}, {compressed, zip64 ? 8 : 4}, {uncompressed, zip64 ? 8 : 4}});
         }
 
-        put32(directory, 0x02014b50);
-        put16(directory, (uint32_t {entry.host} << 8) | 30);
-        put16(directory, versionNeeded);
-        put16(directory, flags);
-        put16(directory, entry.method);
-        put16(directory, entry.dosTime);
-        put16(directory, entry.dosDate);
-        put32(directory, crc);
-        put32(directory, size32(compressed));
-        put32(directory, size32(uncompressed));
-        put16(directory, static_cast<uint32_t>(entry.name.size()));
-        put16(directory, static_cast<uint32_t>(centralExtra.size()));
-        put16(directory, 0);
-        put16(directory, 0);
-        put16(directory, 0);
-        put32(directory, entry.externalAttributes);
-        put32(directory, size32(offset));
+        put(directory, {{0x02014b50, 4}, {(uint32_t {entry.host} << 8) | 30, 2}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {entry.dosTime, 2}, {entry.dosDate, 2}, {crc, 4}, {size32(compressed), 4}, {size32(uncompressed), 4}, {entry.name.size(), 2}, {centralExtra.size(), 2}, {0, 2}, {0, 2}, {0, 2}, {entry.externalAttributes, 4}, {size32(offset), 4}});
         directory += entry.name + centralExtra;
     }
     std::string zip64Records;
     if (zip64) {
-        uint64_t recordOffset = body.size() + directory.size();
-        put32(zip64Records, 0x06064b50);
-        put64(zip64Records, 44);
-        put16(zip64Records, (3u << 8) | 45);
-        put16(zip64Records, 45);
-        put32(zip64Records, 0);
-        put32(zip64Records, 0);
-        put64(zip64Records, entries.size());
-        put64(zip64Records, entries.size());
-        put64(zip64Records, directory.size());
-        put64(zip64Records, body.size());
-        put32(zip64Records, 0x07064b50);
-        put32(zip64Records, 0);
-        put64(zip64Records, recordOffset);
-        put32(zip64Records, 1);
+        put(zip64Records, {{0x06064b50, 4}, {44, 8}, {(3u << 8) | 45, 2}, {45, 2}, {0, 4}, {0, 4}, {entries.size(), 8}, {entries.size(), 8}, {directory.size(), 8}, {body.size(), 8}, {0x07064b50, 4}, {0, 4}, {body.size() + directory.size(), 8}, {1, 4}});
     }
     std::string end;
-    put32(end, 0x06054b50);
-    put16(end, 0);
-    put16(end, 0);
-    put16(end, zip64 ? 0xFFFF : static_cast<uint32_t>(entries.size()));
-    put16(end, zip64 ? 0xFFFF : static_cast<uint32_t>(entries.size()));
-    put32(end, zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(directory.size()));
-    put32(end, zip64 ? 0xFFFFFFFF : static_cast<uint32_t>(body.size()));
-    put16(end, static_cast<uint32_t>(comment.size()));
+    const uint64_t count = zip64 ? 0xFFFF : entries.size();
+    put(end, {{0x06054b50, 4}, {0, 2}, {0, 2}, {count, 2}, {count, 2}, {zip64 ? 0xFFFFFFFF : directory.size(), 4}, {zip64 ? 0xFFFFFFFF : body.size(), 4}, {comment.size(), 2}});
     return body + directory + zip64Records + end + comment;
-}
-
-ScratchFolder::ScratchFolder()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "tavik-zip-test-XXXXXX").string();
-    if (!mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp");
-    path_ = pattern;
-}
-
-ScratchFolder::~ScratchFolder()
-{
-    std::error_code error;
-    // Extracted folders may be read-only; make them removable first.
-    for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
-         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-        if (!it->is_symlink(error) && it->is_directory(error))
-            std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all, std::filesystem::perm_options::add, error);
-    }
-    std::filesystem::remove_all(path_, error);
-}
-
-URL ScratchFolder::url(const std::string& name) const
-{
-    return URL::fileURL(name.empty() ? path_ : path_ / name, name.empty());
-}
-
-URL ScratchFolder::write(const std::string& name, const std::string& bytes) const
-{
-    std::ofstream out(path_ / name, std::ios::binary);
-    out << bytes;
-    return URL::fileURL(path_ / name, false);
-}
-
-std::string readFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
 }
 
 } // namespace tavik::zip::testing

@@ -1,10 +1,7 @@
 #pragma once
 
-// Byte-level archives for the cases no archiver writes, and a scratch folder.
-#include "platform/foundation/URL.hpp"
-
+// Byte-level archives for the cases no archiver writes.
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -48,20 +45,5 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
     ArchiveFormat format = ArchiveFormat::classic);
 // Raw DEFLATE data of bytes.
 std::string deflate(const std::string& bytes);
-
-class ScratchFolder {
-public:
-    ScratchFolder();
-    ~ScratchFolder();
-    const std::filesystem::path& path() const { return path_; }
-    URL url(const std::string& name = {}) const;
-    // Writes bytes into a file of the folder and gives its URL.
-    URL write(const std::string& name, const std::string& bytes) const;
-
-private:
-    std::filesystem::path path_;
-};
-
-std::string readFile(const std::filesystem::path& path);
 
 } // namespace tavik::zip::testing
