@@ -24,7 +24,8 @@ using namespace std::chrono_literals;
 namespace {
 
 // Answers will-present with the given options and records each response as
-// "identifier action".
+// "identifier action". Every test titles a request by its identifier: each
+// response must carry its own request.
 class RecordingDelegate final : public NotificationCenterDelegate {
 public:
     explicit RecordingDelegate(unsigned presentation = PresentationOption::banner)
@@ -34,9 +35,13 @@ public:
     void willPresentNotification(const Notification&, std::function<void(unsigned)> completion) override { completion(presentation_); }
     void didReceiveNotificationResponse(const NotificationResponse& response, std::function<void()> completion) override
     {
+        const auto& request = response.notification.request;
+        EXPECT_EQ(request.content.title, request.identifier);
+        EXPECT_EQ(request.content.body, "Body of " + request.identifier);
+        EXPECT_EQ(request.content.categoryIdentifier, "FOUND_FILE");
         {
             std::lock_guard lock(mutex_);
-            responses_.push_back(response);
+            responses_.push_back(request.identifier + " " + response.actionIdentifier);
         }
         completion();
     }
@@ -48,21 +53,13 @@ public:
             return responses_.size() >= count;
         });
         std::lock_guard lock(mutex_);
-        Strings described;
-        for (const auto& response : responses_)
-            described.push_back(response.notification.request.identifier + " " + response.actionIdentifier);
-        return described;
-    }
-    NotificationResponse response(size_t index)
-    {
-        std::lock_guard lock(mutex_);
-        return responses_.at(index);
+        return responses_;
     }
 
 private:
     unsigned presentation_;
     std::mutex mutex_;
-    std::vector<NotificationResponse> responses_;
+    Strings responses_;
 };
 
 NotificationSettings settingsOf(NotificationCenter& center)
@@ -72,13 +69,15 @@ NotificationSettings settingsOf(NotificationCenter& center)
     return settings.get_future().get();
 }
 
-// Posts a request whose title is its identifier; the completion's error.
-ErrorPtr post(NotificationCenter& center, const std::string& identifier, const std::string& category = "FOUND_FILE")
+// Posts a request titled by its identifier; the future gets the completion's error.
+std::future<ErrorPtr> postInBackground(NotificationCenter& center, const std::string& identifier, const std::string& category = "FOUND_FILE")
 {
-    std::promise<ErrorPtr> result;
-    center.addNotificationRequest({identifier, {identifier, "Body of " + identifier, category}}, [&](ErrorPtr error) { result.set_value(error); });
-    return result.get_future().get();
+    auto result = std::make_shared<std::promise<ErrorPtr>>();
+    center.addNotificationRequest({identifier, {identifier, "Body of " + identifier, category}}, [result](ErrorPtr error) { result->set_value(error); });
+    return result->get_future();
 }
+
+ErrorPtr post(NotificationCenter& center, const std::string& identifier, const std::string& category = "FOUND_FILE") { return postInBackground(center, identifier, category).get(); }
 
 void expectNotAllowed(NotificationCenter& center)
 {
@@ -178,10 +177,6 @@ TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEve
     p.server->closeNotification(p.idOf("First"), 2);
     Strings expected {"Second IGNORE_FILE_ACTION", "First default", "First dismiss"};
     EXPECT_EQ(p.delegate->responses(3), expected);
-    auto content = p.delegate->response(1).notification.request.content;
-    EXPECT_EQ(content.title, "First");
-    EXPECT_EQ(content.body, "Body of First");
-    EXPECT_EQ(content.categoryIdentifier, "FOUND_FILE");
 
     // Expired, dismissed by the user, closed by someone's call, undefined,
     // and a reason newer than the protocol.
@@ -233,15 +228,13 @@ TEST(FreedesktopNotificationCenterTest, TheBusGoingAwayAnswersOpenQuestionsAndTh
     Posting p;
     ASSERT_EQ(post(*p.center, "Open"), nullptr);
     p.server->holdPosts();
-    std::promise<ErrorPtr> inFlight;
-    p.center->addNotificationRequest({"Held", {"Held", "", "FOUND_FILE"}}, [&](ErrorPtr e) { inFlight.set_value(e); });
+    auto inFlight = postInBackground(*p.center, "Held");
     ASSERT_TRUE(p.server->waitForHeldPosts(1));
 
     p.bus.kill();
     EXPECT_EQ(p.delegate->responses(1), (Strings {"Open dismiss"}));
-    auto future = inFlight.get_future();
-    ASSERT_EQ(future.wait_for(10s), std::future_status::ready) << "a question on its way is not left hanging";
-    EXPECT_NE(future.get(), nullptr);
+    ASSERT_EQ(inFlight.wait_for(10s), std::future_status::ready) << "a question on its way is not left hanging";
+    EXPECT_NE(inFlight.get(), nullptr);
     expectNotAllowed(*p.center);
 
     // A new session bus: the center connects to it on its next use.
@@ -267,12 +260,11 @@ TEST(FreedesktopNotificationCenterTest, RemovesDeliveredAndPendingNotifications)
 
     // A request still on its way to the server is closed as soon as it arrives.
     p.server->holdPosts();
-    std::promise<ErrorPtr> pending;
-    p.center->addNotificationRequest({"Three", {"Three", "", "FOUND_FILE"}}, [&](ErrorPtr e) { pending.set_value(e); });
+    auto pending = postInBackground(*p.center, "Three");
     ASSERT_TRUE(p.server->waitForHeldPosts(1));
     p.center->removeAllPendingNotificationRequests();
     p.server->releasePosts();
-    EXPECT_EQ(pending.get_future().get(), nullptr);
+    EXPECT_EQ(pending.get(), nullptr);
     ASSERT_TRUE(p.server->waitForClosedByCall(3));
     EXPECT_EQ(p.server->closedByCall().back(), p.idOf("Three"));
     p.server->closeNotification(p.idOf("Three"), 2);
