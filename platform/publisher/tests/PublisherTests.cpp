@@ -14,22 +14,20 @@ using namespace tavik::publisher;
 using tavik::dispatch::DispatchQueue;
 using Ints = std::vector<int>;
 
-TEST(Subscription, RunsItsCancelClosureOnceAndOnRelease)
+TEST(AnyCancellable, CancelsItsSubscriptionOnceWhenCancelledReleasedOrReplaced)
 {
     int calls = 0;
     {
-        Subscription subscription([&] { ++calls; });
-        subscription.cancel();
-        subscription.cancel();
-        EXPECT_EQ(calls, 1);
-    }
-    EXPECT_EQ(calls, 1);
-    {
         AnyCancellable token([&] { ++calls; });
-        AnyCancellable moved = std::move(token);
-        EXPECT_FALSE(token == moved);
+        AnyCancellable moved = std::move(token); // the moved-from token cancels nothing
+        moved.cancel();
+        moved.cancel();
+        EXPECT_EQ(calls, 1);
+        AnyCancellable replaced([&] { ++calls; });
+        replaced = AnyCancellable([&] { calls += 10; });
+        EXPECT_EQ(calls, 2);
     }
-    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(calls, 12);
 }
 
 TEST(Subject, ACurrentValueSubjectReplaysItsValueAndAPassthroughOneSendsOnlyToPresentSubscribers)
