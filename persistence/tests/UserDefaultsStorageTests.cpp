@@ -48,16 +48,6 @@ TEST_F(UserDefaultsStorageTest, StoresEveryKindAndReadsItBack)
     EXPECT_EQ(*storage.retrieve("date"), std::nullopt);
 }
 
-TEST_F(UserDefaultsStorageTest, ObserversHearOfChangesMadeThroughAnyStoreObject)
-{
-    UserDefaultsStorage storage(defaults());
-    std::vector<std::optional<UserDefaultsValue>> received;
-    auto token = storage.observe("key", [&](const std::optional<UserDefaultsValue>& value) { received.push_back(value); });
-    ASSERT_TRUE(defaults()->setURL("key", URL::fileURL("/srv", true)));
-    ASSERT_TRUE(UserDefaultsStorage(defaults()).remove("key"));
-    EXPECT_EQ(received, (std::vector<std::optional<UserDefaultsValue>> {UserDefaultsValue(URL::fileURL("/srv", true)), std::nullopt}));
-}
-
 TEST_F(UserDefaultsStorageTest, KeysWithADotWarnAndOnlyHearThisStorage)
 {
     UserDefaultsStorage storage(defaults());
