@@ -51,6 +51,7 @@ void expectShownInOrder(const std::string& shown, const std::vector<std::string>
         at = shown.find(text, at);
         ASSERT_NE(at, std::string::npos) << "\"" << text << "\" in order in:\n"
                                          << shown;
+        at += text.size();
     }
 }
 
@@ -58,7 +59,7 @@ const Alert exists {"Example.app already exists", "Choose how to handle Example.
 
 } // namespace
 
-TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesAndAsksAgainUntilTheAnswerIsOneAndAnEmptyLineDismisses)
+TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesOrOKAndAsksAgainUntilTheAnswerIsOneAndAnEmptyLineOrTheEndDismisses)
 {
     Terminal terminal;
     TerminalAlertPresenter presenter(terminal.terminal, terminal.terminal);
@@ -70,24 +71,17 @@ TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesAndAsksAgainUntilTheAnswerI
     EXPECT_EQ(presenter.runModal(exists), alertThirdButtonReturn);
     expectShownInOrder(terminal.shown(), {"Please type the number", "Please type the number", "Please type the number"});
 
-    terminal.type("\n");
+    terminal.type("\n1\n");
     EXPECT_EQ(presenter.runModal(exists), modalResponseCancel);
-}
-
-TEST(TerminalAlertPresenterTest, WithoutButtonsOffersOKAndTheEndOfInputDismisses)
-{
-    Terminal terminal;
-    TerminalAlertPresenter presenter(terminal.terminal, terminal.terminal);
-    terminal.type("1\n");
     EXPECT_EQ(presenter.runModal({"Found a DMG file", "Searching for applications in /tmp/a.dmg", {}}), alertFirstButtonReturn);
     expectShownInOrder(terminal.shown(), {"  1) OK\n", "Choose 1 (press Enter to dismiss): "});
 
+    // The presenter owns the descriptors it is given here and closes them.
     int pipeEnds[2];
     ASSERT_EQ(pipe(pipeEnds), 0);
     close(pipeEnds[1]);
-    TerminalAlertPresenter closed(pipeEnds[0], terminal.terminal, true);
+    TerminalAlertPresenter closed(pipeEnds[0], dup(terminal.terminal), true);
     EXPECT_EQ(closed.runModal(exists), modalResponseCancel);
-    close(pipeEnds[0]);
 }
 
 TEST(TerminalAlertPresenterTest, ControlCharactersInTextsCannotDriveTheTerminal)
