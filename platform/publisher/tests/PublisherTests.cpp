@@ -7,6 +7,7 @@
 #include <atomic>
 #include <future>
 #include <mutex>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -96,10 +97,14 @@ TEST(Publisher, ReceiveOnDeliversInOrderOnTheQueueAndStopsWhenCancelled)
         allOnQueue = allOnQueue && queue->isCurrent();
         seen.push_back(value);
     });
-    Ints expected {0};
+    Ints expected(101);
+    std::iota(expected.begin(), expected.end(), 0);
     for (int value = 1; value <= 100; ++value)
-        subject.send(value), expected.push_back(value);
-    ASSERT_TRUE(tavik::testing::eventually([&] { return std::lock_guard(mutex), seen.size() == expected.size(); }));
+        subject.send(value);
+    ASSERT_TRUE(tavik::testing::eventually([&] {
+        std::lock_guard lock(mutex);
+        return seen.size() == expected.size();
+    }));
 
     // Block the queue, send, cancel: the queued delivery must not arrive.
     std::promise<void> release;

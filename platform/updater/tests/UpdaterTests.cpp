@@ -120,7 +120,11 @@ public:
     void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay) override { add("willSchedule " + std::to_string(delay.count())); }
     void updaterDidFindValidUpdate(const AppcastItem& item) override { add("didFindValidUpdate " + item.displayVersion); }
     void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error) override { add("scheduledCheckDidAbort " + std::to_string(error->code())); }
-    void showUpdatePermissionRequest(std::function<void(bool)> reply) override { add("showPermissionRequest"), reply(true); }
+    void showUpdatePermissionRequest(std::function<void(bool)> reply) override
+    {
+        add("showPermissionRequest");
+        reply(true);
+    }
     void showUpdateFound(const AppcastItem& item, std::string_view hostVersion) override
     {
         add("showUpdateFound " + item.displayVersion + " over " + std::string(hostVersion) + " " + item.link.value_or("-"));
