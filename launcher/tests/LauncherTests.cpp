@@ -1,6 +1,6 @@
 // tavik-launcher against a private session bus, with small shell scripts
-// standing in for tavik: one that answers with the quit signal, one that
-// never answers, and a Tavik that already runs.
+// standing in for tavik (one that answers with the quit signal, one that
+// never answers), the real tavik, and a Tavik or launcher already on the bus.
 
 #include "launcher/Launcher.hpp"
 #include "launcher/LauncherBus.hpp"
@@ -8,6 +8,7 @@
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,6 @@
 #include <array>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <sys/wait.h>
 
 using namespace tavik;
@@ -34,20 +34,16 @@ protected:
     // and whether the launcher owned its bus name then.
     fs::path writeTavik(const fs::path& path, const std::string& thenDo)
     {
-        fs::create_directories(path.parent_path());
-        std::ofstream(path) << "#!/bin/sh\n"
-                            << "answer=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-                               "org.freedesktop.DBus.NameHasOwner string:app.tavik.TavikLauncher) || exit 1\n"
-                            << "case \"$answer\" in *true*) echo 1 ;; *) echo 0 ;; esac > '" << (root / "started").string() << "'\n"
-                            << thenDo << "\n";
+        tavik::testing::writeFile(path, "#!/bin/sh\nanswer=$(dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner string:app.tavik.TavikLauncher) || exit 1\n"
+                                        "case \"$answer\" in *true*) echo 1 ;; *) echo 0 ;; esac > '"
+                + (root / "started").string() + "'\n" + thenDo + "\n");
         fs::permissions(path, fs::perms::owner_all);
         return path;
     }
 
     static std::string answeringQuit()
     {
-        return fmt::format("exec dbus-send --session --type=signal {} {}.{}", LauncherBus::quitSignalPath,
-            LauncherBus::quitSignalInterface, LauncherBus::quitSignalName);
+        return fmt::format("exec dbus-send --session --type=signal {} {}.{}", LauncherBus::quitSignalPath, LauncherBus::quitSignalInterface, LauncherBus::quitSignalName);
     }
 
     // The script runs detached: its note comes a moment later.
@@ -65,18 +61,14 @@ protected:
 TEST_F(LauncherTest, FindsTavikBesideItselfOrUnderItsInstallPrefix)
 {
     auto launcherInPrefix = root / "prefix/libexec/tavik/tavik-launcher";
-    fs::create_directories(launcherInPrefix.parent_path());
     EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/bin/tavik");
-
-    writeTavik(root / "prefix/libexec/tavik/tavik", "true");
-    EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/libexec/tavik/tavik");
-
+    auto beside = writeTavik(root / "prefix/libexec/tavik/tavik", "true");
+    EXPECT_EQ(tavikExecutableFor(launcherInPrefix), beside);
     // A tavik beside it that cannot be run does not count.
-    fs::permissions(root / "prefix/libexec/tavik/tavik", fs::perms::owner_read);
+    fs::permissions(beside, fs::perms::owner_read);
     EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/bin/tavik");
 }
 
-// A running Tavik or another launcher on the bus: nothing is started.
 TEST_F(LauncherTest, NothingIsStartedWhileTavikOrAnotherLauncherRuns)
 {
     const std::pair<const char*, LaunchOutcome> cases[] = {
@@ -94,20 +86,6 @@ TEST_F(LauncherTest, NothingIsStartedWhileTavikOrAnotherLauncherRuns)
     }
 }
 
-TEST_F(LauncherTest, EndsWhenTheStartedTavikSendsTheQuitSignal)
-{
-    log::LogCapture logs;
-    auto begun = std::chrono::steady_clock::now();
-    auto outcome = runLauncher({writeTavik(root / "bin/tavik", answeringQuit()), 60s});
-
-    EXPECT_EQ(outcome, LaunchOutcome::quitRequested);
-    EXPECT_LT(std::chrono::steady_clock::now() - begun, 60s) << "the answer, not the timeout, ended the wait";
-    EXPECT_EQ(startedNote(), "1\n") << "the launcher owned its bus name while Tavik started";
-    EXPECT_TRUE(logs.contains(log::Level::debug, "Launched main app, waiting for termination notification"));
-    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app has requested launcher to quit"));
-    EXPECT_FALSE(isNameOnSessionBus(LauncherBus::launcherName).value()) << "the name goes with the launcher";
-}
-
 TEST_F(LauncherTest, GivesUpWhenTavikNeverAnswersAndReportsATavikThatCannotStart)
 {
     {
@@ -116,28 +94,27 @@ TEST_F(LauncherTest, GivesUpWhenTavikNeverAnswersAndReportsATavikThatCannotStart
         EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app did not request launcher to quit within 1 seconds; quiting"));
         EXPECT_EQ(logs.count("Main app has requested launcher to quit"), 0u);
     }
-    {
-        log::LogCapture logs;
-        auto outcome = runLauncher({root / "missing/tavik", 1s});
-        EXPECT_EQ(outcome, LaunchOutcome::launchFailed);
-        EXPECT_EQ(exitStatus(outcome), 1);
-        auto entries = logs.entries("App Delegate");
-        ASSERT_FALSE(entries.empty());
-        EXPECT_EQ(entries.back().level, log::Level::error);
-        EXPECT_TRUE(entries.back().message.starts_with("Failed to launch main app: ")) << entries.back().message;
-        EXPECT_NE(entries.back().message.find("tavik"), std::string::npos) << entries.back().message;
-    }
+    log::LogCapture logs;
+    auto outcome = runLauncher({root / "missing/tavik", 1s});
+    EXPECT_EQ(outcome, LaunchOutcome::launchFailed);
+    EXPECT_EQ(exitStatus(outcome), 1);
+    auto entries = logs.entries("App Delegate");
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back().level, log::Level::error);
+    EXPECT_TRUE(entries.back().message.starts_with("Failed to launch main app: ")) << entries.back().message;
+    EXPECT_NE(entries.back().message.find("tavik"), std::string::npos) << entries.back().message;
 }
 
 // The real tavik, started by the launcher, tells it to quit at the end of its launch.
 TEST_F(LauncherTest, TheRealTavikReleasesTheLauncher)
 {
     // Tavik's settings and temporary folder stay inside the test's folder.
-    ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-    ::setenv("TMPDIR", root.c_str(), 1);
+    tavik::testing::ScopedEnvironment environment;
+    environment.set("XDG_CONFIG_HOME", root / "config").set("TMPDIR", root);
     log::LogCapture logs;
     EXPECT_EQ(runLauncher({TAVIK_EXECUTABLE, 60s}), LaunchOutcome::quitRequested);
     EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app has requested launcher to quit"));
+    EXPECT_FALSE(isNameOnSessionBus(LauncherBus::launcherName).value()) << "the name goes with the launcher";
 
     // Tavik runs on; end it the way a session does.
     auto connection = sdbus::createSessionBusConnection();
@@ -146,21 +123,19 @@ TEST_F(LauncherTest, TheRealTavikReleasesTheLauncher)
     bus->callMethod("GetConnectionUnixProcessID").onInterface("org.freedesktop.DBus").withArguments(std::string(LauncherBus::tavikName)).storeResultsTo(pid);
     ASSERT_GT(pid, 0u);
     ASSERT_EQ(::kill(static_cast<pid_t>(pid), SIGTERM), 0);
-    for (int attempt = 0; attempt < 600 && isNameOnSessionBus(LauncherBus::tavikName).value(); ++attempt)
-        std::this_thread::sleep_for(100ms);
-    EXPECT_FALSE(isNameOnSessionBus(LauncherBus::tavikName).value());
+    EXPECT_TRUE(tavik::testing::eventually([] { return !isNameOnSessionBus(LauncherBus::tavikName).value(); }));
 }
 
-// The installed program finds tavik through its prefix and ends on its answer.
-TEST_F(LauncherTest, InstalledLauncherStartsTavikFromItsPrefix)
+// The installed program finds tavik through its prefix, owns its bus name
+// while tavik starts, and ends on its answer.
+TEST_F(LauncherTest, InstalledLauncherStartsTavikFromItsPrefixAndEndsWhenItSendsTheQuitSignal)
 {
     auto launcher = root / "prefix/libexec/tavik/tavik-launcher";
     fs::create_directories(launcher.parent_path());
     fs::copy_file(TAVIK_LAUNCHER, launcher);
     writeTavik(root / "prefix/bin/tavik", answeringQuit());
 
-    auto command = "TAVIK_LOG=stderr TAVIK_LOG_LEVEL=debug '" + launcher.string() + "' 2>&1";
-    FILE* output = ::popen(command.c_str(), "r");
+    FILE* output = ::popen(("TAVIK_LOG=stderr TAVIK_LOG_LEVEL=debug '" + launcher.string() + "' 2>&1").c_str(), "r");
     ASSERT_NE(output, nullptr);
     std::string text;
     std::array<char, 512> buffer {};
@@ -170,8 +145,10 @@ TEST_F(LauncherTest, InstalledLauncherStartsTavikFromItsPrefix)
 
     ASSERT_TRUE(WIFEXITED(status)) << text;
     EXPECT_EQ(WEXITSTATUS(status), 0) << text;
-    EXPECT_EQ(startedNote(), "1\n");
-    EXPECT_NE(text.find("Main app has requested launcher to quit"), std::string::npos) << text;
+    EXPECT_EQ(startedNote(), "1\n") << "the launcher owned its bus name while Tavik started";
+    EXPECT_NE(text.find("Launched main app, waiting for termination notification"), std::string::npos) << text;
+    EXPECT_NE(text.find("Main app has requested launcher to quit"), std::string::npos) << "the answer, not the time-out, ended the wait:\n"
+                                                                                       << text;
 }
 
 } // namespace

@@ -7,150 +7,133 @@
 using namespace tavik;
 using namespace tavik::persistence;
 using tavik::defaults::UserDefaults;
-using tavik::testing::ScratchFolder;
+using Strings = std::vector<std::string>;
+using ElementStorage = UserDefaultsArrayDictionaryStorage;
 
 namespace {
 
 // A model in the manner of the application's records: an "ID" and a "Name".
-class Record {
-public:
-    static Result<std::shared_ptr<Record>> build(const std::shared_ptr<UserDefaultsArrayDictionaryStorage>& storage)
+struct Record {
+    static Result<std::shared_ptr<Record>> build(const std::shared_ptr<ElementStorage>& storage)
     {
-        auto id = storage->requiredValue<std::string>("ID");
-        if (!id)
-            return id.error();
-        auto name = storage->persister<std::string>("Name");
-        if (!name)
-            return name.error();
-        return std::make_shared<Record>(*id, storage, *name);
+        auto id = TAVIK_TRY(storage->requiredValue<std::string>("ID"));
+        auto name = TAVIK_TRY(storage->persister<std::string>("Name"));
+        return std::make_shared<Record>(Record {id, storage, name});
     }
-
-    static Result<std::shared_ptr<Record>> create(const std::shared_ptr<UserDefaultsArrayDictionaryStorage>& storage,
-        const std::string& id, const std::string& name)
-    {
-        TAVIK_TRY_VOID(storage->store(UserDefaultsValue(id), "ID"));
-        TAVIK_TRY_VOID(storage->store(UserDefaultsValue(name), "Name"));
-        return build(storage);
-    }
-
-    Record(std::string id, std::shared_ptr<UserDefaultsArrayDictionaryStorage> storage, Persister<std::string> name)
-        : id_(std::move(id))
-        , storage_(std::move(storage))
-        , name(std::move(name))
-    {
-    }
-
     const std::string& id() const { return id_; }
-    const std::shared_ptr<UserDefaultsArrayDictionaryStorage>& storage() const { return storage_; }
+    const std::shared_ptr<ElementStorage>& storage() const { return storage_; }
 
-private:
     std::string id_;
-    std::shared_ptr<UserDefaultsArrayDictionaryStorage> storage_;
-
-public:
+    std::shared_ptr<ElementStorage> storage_;
     Persister<std::string> name;
 };
 
 using Mapped = UserDefaultsMappedArrayStorage<Record>;
 using Records = std::vector<std::shared_ptr<Record>>;
 
+Strings ids(const Records& records)
+{
+    Strings result;
+    for (const auto& record : records)
+        result.push_back(record->id());
+    return result;
+}
+
+// The result failed with an error of this type and case.
+template <class ErrorType>
+void expectFailure(const Result<void>& result, typename ErrorType::Case expected)
+{
+    ASSERT_FALSE(result);
+    auto error = std::dynamic_pointer_cast<const ErrorType>(result.error());
+    ASSERT_TRUE(error) << result.error()->description();
+    EXPECT_EQ(error->errorCase(), expected);
+}
+
+// Storages over one settings file; another storage over it stands for
+// another process.
 class MappedArrayStorageTest : public ::testing::Test {
 protected:
-    std::shared_ptr<UserDefaults> defaults() const { return UserDefaults::atPath(folder.path() / "mapped.plist"); }
+    std::shared_ptr<UserDefaults> defaults() const { return UserDefaults::atPath(folder / "mapped.plist"); }
     std::shared_ptr<Mapped> makeStorage() const { return std::make_shared<Mapped>(defaults(), &Record::build); }
     std::shared_ptr<Record> append(Mapped& storage, const std::string& id)
     {
-        auto record = storage.appendNewValue("Records", id, [&](const auto& elementStorage) {
-            return Record::create(elementStorage, id, "name of " + id);
+        auto record = storage.appendNewValue("Records", id, [&](const auto& elementStorage) -> Result<std::shared_ptr<Record>> {
+            TAVIK_TRY_VOID(elementStorage->store(UserDefaultsValue(id), "ID"));
+            TAVIK_TRY_VOID(elementStorage->store(UserDefaultsValue("name of " + id), "Name"));
+            return Record::build(elementStorage);
         });
         EXPECT_TRUE(record) << record.error()->description();
         return record ? *record : nullptr;
     }
-    std::vector<std::string> storedIDs() const
+    // The IDs in the file, in order.
+    Strings storedIDs() const
     {
-        std::vector<std::string> ids;
+        Strings ids;
         auto stored = UserDefaultsStorage(defaults()).retrieve("Records");
         if (stored && *stored && (*stored)->asArray())
             for (const auto& element : *(*stored)->asArray())
                 ids.push_back(*element.asDictionary()->at("ID").asString());
         return ids;
     }
-    static std::vector<std::string> ids(const Records& records)
-    {
-        std::vector<std::string> result;
-        for (const auto& record : records)
-            result.push_back(record->id());
-        return result;
-    }
-    ScratchFolder folder;
+    void storeRecords(UserDefaultsValue::Array array) { ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue(std::move(array)), "Records")); }
+    static UserDefaultsValue record(const std::string& id) { return UserDefaultsValue(UserDefaultsValue::Dictionary {{"ID", UserDefaultsValue(id)}, {"Name", UserDefaultsValue(id)}}); }
+
+    tavik::testing::ScratchFolder folder {"tavik-mapped"};
 };
 
 } // namespace
 
-TEST_F(MappedArrayStorageTest, StoringAListWhenNothingIsStoredFails)
+TEST_F(MappedArrayStorageTest, StoringAListFailsWhenNothingIsStoredOrAModelIsNotItsOwn)
 {
     auto storage = makeStorage();
     EXPECT_EQ(*storage->retrieve("Records"), std::nullopt);
-    auto failed = storage->store({}, "Records");
-    ASSERT_FALSE(failed);
-    auto error = std::dynamic_pointer_cast<const MappedArrayStoreValueError>(failed.error());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->errorCase(), MappedArrayStoreValueError::Case::valueDoesNotExist);
+    expectFailure<MappedArrayStoreValueError>(storage->store({}, "Records"), MappedArrayStoreValueError::Case::valueDoesNotExist);
+
+    append(*storage, "A");
+    auto foreign = append(*makeStorage(), "F");
+    auto failed = storage->store({foreign}, "Records");
+    expectFailure<MappedArrayStoreValueError>(failed, MappedArrayStoreValueError::Case::valueCreatedIllegally);
+    EXPECT_EQ(std::dynamic_pointer_cast<const MappedArrayStoreValueError>(failed.error())->modelID(), "F");
+    EXPECT_EQ(storedIDs(), (Strings {"A", "F"}));
 }
 
-TEST_F(MappedArrayStorageTest, ReorderingMovesDictionariesAndIndexes)
+TEST_F(MappedArrayStorageTest, StoringAListReordersAndDropsOnlyRecordsItKnowsAndEachModelKeepsItsOwn)
 {
     auto storage = makeStorage();
     auto a = append(*storage, "A");
     auto b = append(*storage, "B");
     ASSERT_TRUE(a && b);
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"A", "B"}));
-    EXPECT_EQ(ids(**storage->retrieve("Records")), (std::vector<std::string> {"A", "B"}));
-
+    EXPECT_EQ(ids(**storage->retrieve("Records")), (Strings {"A", "B"}));
     ASSERT_TRUE(storage->store({b, a}, "Records"));
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"B", "A"}));
+    EXPECT_EQ(storedIDs(), (Strings {"B", "A"}));
     EXPECT_EQ(b->storage()->arrayIndex(), 0);
     EXPECT_EQ(a->storage()->arrayIndex(), 1);
-    // Each record's own persisters still address its own dictionary.
     ASSERT_TRUE(a->name.store("renamed A"));
     EXPECT_EQ(b->name.currentValue(), "name of B");
     EXPECT_EQ(a->name.currentValue(), "renamed A");
 
-    // Leaving one out drops its element and renumbers the rest.
-    auto c = append(*storage, "C");
-    ASSERT_TRUE(storage->store({a, c}, "Records"));
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"A", "C"}));
-    EXPECT_EQ(c->storage()->arrayIndex(), 1);
+    // Another process adds C after this storage last read the list: leaving
+    // B out drops B alone and renumbers the rest.
+    auto other = makeStorage();
+    ASSERT_TRUE(other->retrieve("Records"));
+    auto c = append(*other, "C");
+    ASSERT_TRUE(storage->store({a}, "Records"));
+    EXPECT_EQ(storedIDs(), (Strings {"A", "C"}));
+    EXPECT_EQ(a->storage()->arrayIndex(), 0);
     EXPECT_EQ(c->name.currentValue(), "name of C");
+    // A model whose record went meanwhile is not brought back.
+    ASSERT_TRUE(other->store({}, "Records"));
+    ASSERT_TRUE(storage->store({a}, "Records"));
+    EXPECT_EQ(storedIDs(), Strings {});
 }
 
-TEST_F(MappedArrayStorageTest, ModelsNotMadeByThisStorageAreRefused)
+TEST_F(MappedArrayStorageTest, RecordsThatCannotBeBuiltAreLeftOutAndAListOfOtherThingsFails)
 {
-    auto storage = makeStorage();
-    append(*storage, "A");
-    auto otherStorage = makeStorage();
-    auto foreign = append(*otherStorage, "F");
-    auto failed = storage->store({foreign}, "Records");
-    ASSERT_FALSE(failed);
-    auto error = std::dynamic_pointer_cast<const MappedArrayStoreValueError>(failed.error());
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->errorCase(), MappedArrayStoreValueError::Case::valueCreatedIllegally);
-    EXPECT_EQ(error->modelID(), "F");
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"A", "F"}));
-}
-
-TEST_F(MappedArrayStorageTest, RecordsThatCannotBeBuiltAreLeftOut)
-{
-    UserDefaultsValue::Array array {
-        UserDefaultsValue(UserDefaultsValue::Dictionary {{"ID", UserDefaultsValue("A")}, {"Name", UserDefaultsValue("a")}}),
-        UserDefaultsValue(UserDefaultsValue::Dictionary {{"Name", UserDefaultsValue("no id")}}),
-        UserDefaultsValue(UserDefaultsValue::Dictionary {{"ID", UserDefaultsValue("C")}, {"Name", UserDefaultsValue("c")}}),
-    };
-    ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue(array), "Records"));
+    storeRecords({record("A"), UserDefaultsValue(UserDefaultsValue::Dictionary {{"Name", UserDefaultsValue("no id")}}), record("C")});
     auto storage = makeStorage();
     auto records = storage->retrieve("Records");
     ASSERT_TRUE(records && *records);
-    EXPECT_EQ(ids(**records), (std::vector<std::string> {"A", "C"}));
+    EXPECT_EQ(ids(**records), (Strings {"A", "C"}));
     EXPECT_EQ((**records)[1]->storage()->arrayIndex(), 2);
 
     ASSERT_TRUE(UserDefaultsStorage(defaults()).store(UserDefaultsValue("not a list"), "Records"));
@@ -161,88 +144,52 @@ TEST_F(MappedArrayStorageTest, APersisterOfTheListFollowsAppendsAndRemovals)
 {
     auto storage = makeStorage();
     Persister<Records> list("Records", storage, Records {});
-    std::vector<std::vector<std::string>> published;
+    std::vector<Strings> published;
     auto token = list.valuePublisher().sink([&](const Records& records) { published.push_back(ids(records)); });
 
-    auto a = append(*storage, "A");
+    append(*storage, "A");
     auto b = append(*storage, "B");
     ASSERT_TRUE(list.store({b}));
     ASSERT_TRUE(list.remove());
     EXPECT_EQ(list.currentValue().size(), 0u);
-
     // Each write notifies with the array as it is then: an appended record
     // appears once its fields are complete. The removal is not published.
-    std::vector<std::vector<std::string>> expected {{}, {}, {"A"}, {"A"}, {"A", "B"}, {"B"}};
-    EXPECT_EQ(published, expected);
+    EXPECT_EQ(published, (std::vector<Strings> {{}, {}, {"A"}, {"A"}, {"A", "B"}, {"B"}}));
 }
 
-// Another storage over the same file stands for another process: it removes
-// records this one holds models of, in every order.
+// Another writer removes records this storage holds models of, in every
+// order, with a record no model can be built from among them.
 TEST_F(MappedArrayStorageTest, ModelsKeepTheirOwnRecordsWhateverAnotherWriterRemoves)
 {
-    const std::vector<std::vector<std::string>> orders {
-        {"A", "B", "C"},
-        {"C", "B", "A"},
-        {"B", "A", "C"},
-        {"B", "C", "A"},
-    };
-    for (const auto& order : orders) {
+    for (const Strings& order : {Strings {"A", "B", "C"}, Strings {"C", "B", "A"}, Strings {"B", "A", "C"}, Strings {"B", "C", "A"}}) {
         SCOPED_TRACE(order[0] + order[1] + order[2]);
-        ASSERT_TRUE(defaults()->removeObject("Records"));
+        storeRecords({record("A"), UserDefaultsValue(UserDefaultsValue::Dictionary {{"ID", UserDefaultsValue("U")}}), record("B"), record("C")});
         auto storage = makeStorage();
-        std::map<std::string, std::shared_ptr<Record>> records;
-        for (const auto& id : {"A", "B", "C"})
-            records[id] = append(*storage, id);
-        // A record no model can be built from, between A and B.
-        ASSERT_TRUE(UserDefaultsStorage(defaults()).update("Records", [](const std::optional<UserDefaultsValue>& stored) {
-            auto array = *stored->asArray();
-            array.insert(array.begin() + 1, UserDefaultsValue(UserDefaultsValue::Dictionary {{"ID", UserDefaultsValue("U")}}));
-            return Result<std::optional<UserDefaultsValue>>(std::optional<UserDefaultsValue>(UserDefaultsValue(array)));
-        }));
+        auto listed = **storage->retrieve("Records");
+        std::map<std::string, std::shared_ptr<Record>> models;
+        for (const auto& model : listed)
+            models[model->id()] = model;
 
-        std::vector<std::string> left {"A", "U", "B", "C"};
+        Strings left {"A", "U", "B", "C"};
         for (const auto& removed : order) {
             auto other = makeStorage();
             auto otherRecords = **other->retrieve("Records");
-            std::erase_if(otherRecords, [&](const auto& record) { return record->id() == removed; });
+            std::erase_if(otherRecords, [&](const auto& model) { return model->id() == removed; });
             ASSERT_TRUE(other->store(otherRecords, "Records"));
             std::erase(left, removed);
             EXPECT_EQ(storedIDs(), left) << "the unreadable record stays";
 
             // The removed record's model writes nothing; the others write their own.
-            auto gone = records[removed]->name.store("late write");
-            ASSERT_FALSE(gone);
-            auto error = std::dynamic_pointer_cast<const UserDefaultsArrayDictionaryStorage::Error>(gone.error());
-            ASSERT_TRUE(error);
-            EXPECT_EQ(error->errorCase(), UserDefaultsArrayDictionaryStorage::Error::Case::recordNotFound);
-            records.erase(removed);
-            for (const auto& [id, record] : records) {
-                ASSERT_TRUE(record->name.store("renamed " + id));
-                EXPECT_EQ(record->name.currentValue(), "renamed " + id);
+            expectFailure<ElementStorage::Error>(models[removed]->name.store("late write"), ElementStorage::Error::Case::recordNotFound);
+            models.erase(removed);
+            for (const auto& [id, model] : models) {
+                ASSERT_TRUE(model->name.store("renamed " + id));
+                EXPECT_EQ(model->name.currentValue(), "renamed " + id);
             }
             EXPECT_EQ(storedIDs(), left) << "no write adds a record";
         }
         // This storage's own list, stored now, keeps the unreadable record too.
         ASSERT_TRUE(storage->store(**storage->retrieve("Records"), "Records"));
-        EXPECT_EQ(storedIDs(), std::vector<std::string> {"U"});
+        EXPECT_EQ(storedIDs(), Strings {"U"});
     }
-}
-
-TEST_F(MappedArrayStorageTest, StoringAListLeavesRecordsItDoesNotKnowAlone)
-{
-    auto storage = makeStorage();
-    auto a = append(*storage, "A");
-    auto b = append(*storage, "B");
-    // Another process adds C after this storage last read the list.
-    auto other = makeStorage();
-    ASSERT_TRUE(other->retrieve("Records"));
-    append(*other, "C");
-
-    ASSERT_TRUE(storage->store({b}, "Records"));
-    EXPECT_EQ(storedIDs(), (std::vector<std::string> {"B", "C"}));
-    // A model whose record went meanwhile is not brought back.
-    ASSERT_TRUE(other->store({}, "Records"));
-    EXPECT_EQ(storedIDs(), std::vector<std::string> {});
-    ASSERT_TRUE(storage->store({b}, "Records"));
-    EXPECT_EQ(storedIDs(), std::vector<std::string> {});
 }

@@ -8,7 +8,6 @@
 using namespace tavik;
 using namespace tavik::persistence;
 using tavik::defaults::UserDefaults;
-using tavik::testing::ScratchFolder;
 
 namespace {
 
@@ -21,21 +20,17 @@ struct Color {
     std::string rawValue() const { return value == Case::red ? "red" : "green"; }
     static std::optional<Color> fromRawValue(const std::string& raw)
     {
-        if (raw == "red")
-            return Color {Case::red};
-        if (raw == "green")
-            return Color {Case::green};
+        if (raw == "red" || raw == "green")
+            return Color {raw == "red" ? Case::red : Case::green};
         return std::nullopt;
     }
     bool operator==(const Color&) const = default;
 };
 
+const Color red {Color::Case::red}, green {Color::Case::green};
 using ColorPersister = Persister<Color>;
 
-std::shared_ptr<RawRepresentableTransformer<Color>> colorTransformer()
-{
-    return std::make_shared<RawRepresentableTransformer<Color>>();
-}
+std::shared_ptr<RawRepresentableTransformer<Color>> colorTransformer() { return std::make_shared<RawRepresentableTransformer<Color>>(); }
 
 // Records what a persister's listeners receive.
 template <class Value>
@@ -47,9 +42,17 @@ struct Updates {
     }
 };
 
+// Colors stored as their raw values under "color".
+class ColorPersisterTest : public ::testing::Test {
+protected:
+    ColorPersister makePersister(Color defaultValue, DefaultValuePersistOption options = {}) { return ColorPersister("color", storage, colorTransformer(), defaultValue, options); }
+    std::optional<std::string> stored() { return *storage->retrieve("color"); }
+    std::shared_ptr<InMemoryStorage<std::string>> storage = std::make_shared<InMemoryStorage<std::string>>();
+};
+
 } // namespace
 
-TEST(Persister, AMissingValueReadsAsTheDefaultAndWritesNothing)
+TEST(Persister, AMissingValueReadsAsTheDefaultComputedOnceAndWritesItOnlyWhenAsked)
 {
     auto storage = std::make_shared<InMemoryStorage<int>>();
     int computed = 0;
@@ -59,50 +62,45 @@ TEST(Persister, AMissingValueReadsAsTheDefaultAndWritesNothing)
     EXPECT_EQ(*persister.fetch(), std::nullopt);
     EXPECT_EQ(*storage->retrieve("key"), std::nullopt);
     EXPECT_EQ(persister.defaultValue(), 42);
-    EXPECT_EQ(computed, 1); // computed once, then kept
-
+    EXPECT_EQ(computed, 1);
     ASSERT_TRUE(persister.store(7));
     EXPECT_EQ(persister.currentValue(), 7);
     ASSERT_TRUE(persister.remove());
     EXPECT_EQ(persister.currentValue(), 42);
+
+    Persister<int> storing("stored", storage, 5, DefaultValuePersistOption::storeDefaultWhenAbsent);
+    EXPECT_EQ(*storage->retrieve("stored"), std::nullopt);
+    EXPECT_EQ(storing.currentValue(), 5);
+    EXPECT_EQ(*storage->retrieve("stored"), std::optional<int>(5));
+
+    // A Persisted reads and assigns through its persister.
+    Persisted<int> value("persisted", storage, 3);
+    EXPECT_EQ(int(value), 3);
+    value = 9;
+    EXPECT_EQ(value.wrappedValue(), 9);
+    EXPECT_EQ(*value.projectedValue().fetch(), std::optional<int>(9));
 }
 
-TEST(Persister, StoreDefaultWhenAbsentWritesTheDefaultOnFirstRead)
+TEST_F(ColorPersisterTest, AnInvalidRawValueReadsAsTheDefaultOrFailsWithItsText)
 {
-    auto storage = std::make_shared<InMemoryStorage<int>>();
-    Persister<int> persister("key", storage, 5, DefaultValuePersistOption::storeDefaultWhenAbsent);
-    EXPECT_EQ(*storage->retrieve("key"), std::nullopt);
-    EXPECT_EQ(persister.currentValue(), 5);
-    EXPECT_EQ(*storage->retrieve("key"), std::optional<int>(5));
-}
-
-TEST(Persister, AnInvalidRawValueReadsAsTheDefaultOrFailsWithItsText)
-{
-    auto storage = std::make_shared<InMemoryStorage<std::string>>();
     ASSERT_TRUE(storage->store("purple", "color"));
-    ColorPersister persister("color", storage, colorTransformer(), Color {Color::Case::green});
-
-    EXPECT_EQ(persister.currentValue(), Color {Color::Case::green});
+    auto persister = makePersister(green);
+    EXPECT_EQ(persister.currentValue(), green);
     auto fetched = persister.fetchOrDefault();
     ASSERT_FALSE(fetched);
     EXPECT_EQ(fetched.error()->description(), "purple is not a valid value for Color");
-    // Nothing written with the empty option set.
-    EXPECT_EQ(*storage->retrieve("color"), std::optional<std::string>("purple"));
+    EXPECT_EQ(stored(), "purple") << "nothing written with the empty option set";
 
-    ColorPersister repairing("color", storage, colorTransformer(), Color {Color::Case::red},
-        DefaultValuePersistOption::storeDefaultWhenUnreadable);
-    EXPECT_EQ(repairing.currentValue(), Color {Color::Case::red});
-    EXPECT_EQ(*storage->retrieve("color"), std::optional<std::string>("red"));
+    EXPECT_EQ(makePersister(red, DefaultValuePersistOption::storeDefaultWhenUnreadable).currentValue(), red);
+    EXPECT_EQ(stored(), "red");
 }
 
-TEST(Persister, ListenersReceivePersistedRemovedAndErrorUpdates)
+TEST_F(ColorPersisterTest, ListenersReceivePersistedRemovedAndErrorUpdatesUntilCancelled)
 {
-    auto storage = std::make_shared<InMemoryStorage<std::string>>();
-    ColorPersister persister("color", storage, colorTransformer(), Color {Color::Case::green});
+    auto persister = makePersister(green);
     Updates<Color> updates;
     auto token = persister.observe(updates.listener());
-
-    ASSERT_TRUE(persister.store(Color {Color::Case::red}));
+    ASSERT_TRUE(persister.store(red));
     ASSERT_TRUE(persister.remove());
     ASSERT_TRUE(storage->store("purple", "color"));
     ASSERT_TRUE(storage->store("red", "other key"));
@@ -110,35 +108,42 @@ TEST(Persister, ListenersReceivePersistedRemovedAndErrorUpdates)
     ASSERT_EQ(updates.received.size(), 3u);
     ASSERT_TRUE(updates.received[0]);
     EXPECT_TRUE(updates.received[0]->isPersisted());
-    EXPECT_EQ(updates.received[0]->newValue, Color {Color::Case::red});
-    EXPECT_EQ(std::get<ColorPersister::Update::Persisted>(updates.received[0]->event).value, Color {Color::Case::red});
+    EXPECT_EQ(updates.received[0]->newValue, red);
+    EXPECT_EQ(std::get<ColorPersister::Update::Persisted>(updates.received[0]->event).value, red);
     ASSERT_TRUE(updates.received[1]);
     EXPECT_TRUE(updates.received[1]->isRemoved());
-    EXPECT_EQ(updates.received[1]->newValue, Color {Color::Case::green}); // the default
+    EXPECT_EQ(updates.received[1]->newValue, green); // the default
     ASSERT_FALSE(updates.received[2]);
     EXPECT_EQ(updates.received[2].error()->description(), "purple is not a valid value for Color");
 
     token.cancel();
-    ASSERT_TRUE(persister.store(Color {Color::Case::green}));
+    ASSERT_TRUE(persister.store(green));
     EXPECT_EQ(updates.received.size(), 3u);
 }
 
-TEST(Persister, ValuePublisherReplaysTheLatestPersistedValueOnly)
+TEST_F(ColorPersisterTest, ValuePublisherReplaysTheLatestPersistedValueOnly)
 {
-    auto storage = std::make_shared<InMemoryStorage<std::string>>();
     ASSERT_TRUE(storage->store("red", "color"));
-    ColorPersister persister("color", storage, colorTransformer(), Color {Color::Case::green});
-
-    std::vector<std::string> first;
+    auto persister = makePersister(green);
+    std::vector<std::string> first, second;
     auto firstToken = persister.valuePublisher().sink([&](const Color& color) { first.push_back(color.rawValue()); });
-    ASSERT_TRUE(persister.store(Color {Color::Case::green}));
+    ASSERT_TRUE(persister.store(green));
     ASSERT_TRUE(persister.remove()); // not sent
     ASSERT_TRUE(storage->store("purple", "color")); // not sent
-
-    std::vector<std::string> second;
     auto secondToken = persister.valuePublisher().sink([&](const Color& color) { second.push_back(color.rawValue()); });
     EXPECT_EQ(first, (std::vector<std::string> {"red", "green"}));
     EXPECT_EQ(second, (std::vector<std::string> {"green"}));
+}
+
+TEST_F(ColorPersisterTest, OptionalValuesRemoveTheKeyWhenEmpty)
+{
+    Persister<std::optional<Color>> persister("color", storage, colorTransformer(), std::nullopt);
+    EXPECT_EQ(persister.currentValue(), std::nullopt);
+    ASSERT_TRUE(persister.store(red));
+    EXPECT_EQ(stored(), "red");
+    EXPECT_EQ(persister.currentValue(), red);
+    ASSERT_TRUE(persister.store(std::nullopt));
+    EXPECT_EQ(stored(), std::nullopt);
 }
 
 TEST(Persister, CopiesShareOnePersisterAndItsSubscriptionEndsWithTheLast)
@@ -159,34 +164,12 @@ TEST(Persister, CopiesShareOnePersisterAndItsSubscriptionEndsWithTheLast)
     EXPECT_EQ(updates.received.size(), 1u);
 }
 
-TEST(Persister, OptionalValuesRemoveTheKeyWhenEmpty)
-{
-    auto storage = std::make_shared<InMemoryStorage<std::string>>();
-    Persister<std::optional<Color>> persister("color", storage, colorTransformer(), std::nullopt);
-    EXPECT_EQ(persister.currentValue(), std::nullopt);
-    ASSERT_TRUE(persister.store(Color {Color::Case::red}));
-    EXPECT_EQ(*storage->retrieve("color"), std::optional<std::string>("red"));
-    EXPECT_EQ(persister.currentValue(), Color {Color::Case::red});
-    ASSERT_TRUE(persister.store(std::nullopt));
-    EXPECT_EQ(*storage->retrieve("color"), std::nullopt);
-}
-
-TEST(Persister, PersistedReadsAndAssignsThroughItsPersister)
-{
-    auto storage = std::make_shared<InMemoryStorage<int>>();
-    Persisted<int> value("key", storage, 3);
-    EXPECT_EQ(int(value), 3);
-    value = 9;
-    EXPECT_EQ(value.wrappedValue(), 9);
-    EXPECT_EQ(*value.projectedValue().fetch(), std::optional<int>(9));
-}
-
 TEST(Persister, OverUserDefaultsKeepsKindsAndSeesOtherStoreObjects)
 {
-    ScratchFolder folder;
-    auto file = folder.path() / "persister.plist";
+    tavik::testing::ScratchFolder folder("tavik-persister");
+    auto file = folder / "persister.plist";
     Persister<bool> flag("hasRunInitialSetup", UserDefaults::atPath(file), false);
-    Persister<ColorPersister::ValueType> color("color", UserDefaults::atPath(file), colorTransformer(), Color {Color::Case::red});
+    Persister<Color> color("color", UserDefaults::atPath(file), colorTransformer(), red);
     Persister<std::vector<Data>> handled("HandledFiles", UserDefaults::atPath(file), std::vector<Data> {});
 
     Updates<bool> flagUpdates;
@@ -197,7 +180,7 @@ TEST(Persister, OverUserDefaultsKeepsKindsAndSeesOtherStoreObjects)
     ASSERT_EQ(flagUpdates.received.size(), 1u);
     EXPECT_TRUE(flagUpdates.received[0]->newValue);
 
-    ASSERT_TRUE(color.store(Color {Color::Case::green}));
+    ASSERT_TRUE(color.store(green));
     ASSERT_TRUE(handled.store({Data {1, 2}, Data {3}}));
     auto onDisk = plist::PropertyList::readFile(file);
     ASSERT_TRUE(onDisk);

@@ -26,14 +26,7 @@ template <>
 struct tavik::persistence::RawRepresentableTraits<sample::Level> {
     using RawValue = int;
     static int rawValue(sample::Level level) { return level == sample::Level::low ? 0 : 1; }
-    static std::optional<sample::Level> fromRawValue(int raw)
-    {
-        if (raw == 0)
-            return sample::Level::low;
-        if (raw == 1)
-            return sample::Level::high;
-        return std::nullopt;
-    }
+    static std::optional<sample::Level> fromRawValue(int raw) { return raw == 0 || raw == 1 ? std::optional(sample::Level(raw)) : std::nullopt; }
 };
 
 TEST(RawRepresentableTransformer, NamesTheRawValueAndTheTypeWhenItFails)

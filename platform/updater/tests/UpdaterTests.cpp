@@ -7,19 +7,17 @@
 #include "platform/updater/UpdaterError.hpp"
 #include "platform/updater/UserDriver.hpp"
 #include "platform/updater/Version.hpp"
-#include "platform/foundation/UUID.hpp"
+#include "platform/testing/Eventually.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <mutex>
 
 using namespace tavik;
 using namespace tavik::updater;
 using namespace std::chrono_literals;
-namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
 
 namespace {
 
@@ -30,6 +28,8 @@ std::string feed(const std::string& items)
         + items + "</channel></rss>\n";
 }
 
+std::string fileURL(const std::filesystem::path& path) { return "file://" + path.string(); }
+
 std::string item(const std::string& version, const std::string& shortVersion, const std::string& link = "https://tavik.app/releases")
 {
     return "<item><title>Tavik " + shortVersion + "</title><link>" + link + "</link><tavik:version>" + version
@@ -38,27 +38,23 @@ std::string item(const std::string& version, const std::string& shortVersion, co
 
 TEST(VersionTest, ComparesAsPeopleReadVersions)
 {
-    struct Case {
-        const char* first;
-        const char* second;
-        std::strong_ordering expected;
+    constexpr auto less = std::strong_ordering::less, equal = std::strong_ordering::equal, greater = std::strong_ordering::greater;
+    const std::tuple<const char*, const char*, std::strong_ordering> cases[] = {
+        {"1.2", "1.2", equal},
+        {"1.2", "1.2.0", equal},
+        {"007", "7", equal},
+        {"", "0", equal},
+        {"1.10", "1.9", greater},
+        {"2", "10", less},
+        {"1.2.1", "1.2", greater},
+        {"1.2b1", "1.2", less},
+        {"1.2b2", "1.2b10", less},
+        {"1.2a1", "1.2b1", less},
+        {"99999999999999999999999", "99999999999999999999998", greater},
     };
-    const Case cases[] = {
-        {"1.2", "1.2", std::strong_ordering::equal},
-        {"1.2", "1.2.0", std::strong_ordering::equal},
-        {"1.10", "1.9", std::strong_ordering::greater},
-        {"2", "10", std::strong_ordering::less},
-        {"1.2.1", "1.2", std::strong_ordering::greater},
-        {"1.2b1", "1.2", std::strong_ordering::less},
-        {"1.2b2", "1.2b10", std::strong_ordering::less},
-        {"1.2a1", "1.2b1", std::strong_ordering::less},
-        {"007", "7", std::strong_ordering::equal},
-        {"99999999999999999999999", "99999999999999999999998", std::strong_ordering::greater},
-        {"", "0", std::strong_ordering::equal},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(compareVersions(c.first, c.second), c.expected) << c.first << " vs " << c.second;
-        EXPECT_EQ(compareVersions(c.second, c.first), 0 <=> c.expected) << c.second << " vs " << c.first;
+    for (const auto& [first, second, expected] : cases) {
+        EXPECT_EQ(compareVersions(first, second), expected) << first << " vs " << second;
+        EXPECT_EQ(compareVersions(second, first), 0 <=> expected) << second << " vs " << first;
     }
 }
 
@@ -76,10 +72,6 @@ TEST(AppcastTest, ReadsReleasesFromElementsOrTheEnclosureAndKeepsOnlyHttpsLinks)
     EXPECT_EQ(parsed->items[2].displayVersion, "100") << "the version stands in for a missing short version";
     EXPECT_EQ(parsed->items[3].link, std::nullopt);
     EXPECT_EQ(parsed->items[4].link, std::nullopt);
-
-    EXPECT_EQ(parsed->newestItemNewerThan("125")->version, "140");
-    EXPECT_EQ(parsed->newestItemNewerThan("140"), std::nullopt);
-    EXPECT_EQ(Appcast::parse(feed(""))->newestItemNewerThan("1"), std::nullopt);
 }
 
 TEST(AppcastTest, RefusesWhatIsNotAReleaseFeed)
@@ -102,48 +94,16 @@ TEST(AppcastTest, RefusesWhatIsNotAReleaseFeed)
     }
 }
 
-class FeedFolderTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavik-updater-XXXXXX").string();
-        root = fs::path(mkdtemp(pattern.data()));
-        ::setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-        userDefaults = defaults::UserDefaults::suite("app.tavik.Tavik.updater-" + UUID().uuidString());
-    }
-    void TearDown() override
-    {
-        std::error_code error;
-        fs::remove_all(root, error);
-    }
-
-    std::string writeFeed(const std::string& name, const std::string& text)
-    {
-        std::ofstream(root / name, std::ios::binary) << text;
-        return "file://" + (root / name).string();
-    }
-
-    fs::path root;
-    std::shared_ptr<defaults::UserDefaults> userDefaults;
-};
-
-TEST_F(FeedFolderTest, LoadsFileFeedsAndRefusesOtherSchemesMissingFilesAndHugeFeeds)
+// Reading a feed that works is part of every check below.
+TEST(FeedLoaderTest, RefusesOtherSchemesThanFileAndHttpsAndFeedsLargerThanTheLimit)
 {
-    auto url = writeFeed("feed.xml", feed(item("2", "2.0")));
-    EXPECT_EQ(FeedLoader::load(url).value(), feed(item("2", "2.0")));
-
-    for (const auto& unsupported : {std::string("http://tavik.app/feed.xml"), std::string("ftp://tavik.app/feed.xml"),
-             std::string("/plain/path.xml"), std::string("")}) {
-        auto loaded = FeedLoader::load(unsupported);
-        ASSERT_FALSE(loaded) << unsupported;
-        EXPECT_TRUE(isUpdaterError(loaded.error(), UpdaterError::Code::invalidFeedURL)) << unsupported;
+    for (const auto& url : {"http://tavik.app/feed.xml", "ftp://tavik.app/feed.xml", "/plain/path.xml", ""}) {
+        auto loaded = FeedLoader::load(url);
+        ASSERT_FALSE(loaded) << url;
+        EXPECT_TRUE(isUpdaterError(loaded.error(), UpdaterError::Code::invalidFeedURL)) << url;
     }
-
-    auto missing = FeedLoader::load("file://" + (root / "missing.xml").string());
-    ASSERT_FALSE(missing);
-    EXPECT_TRUE(isUpdaterError(missing.error(), UpdaterError::Code::feedUnreadable));
-
-    auto huge = FeedLoader::load(writeFeed("huge.xml", std::string(4096, 'x')), 1024);
+    tavik::testing::ScratchFolder folder("tavik-updater");
+    auto huge = FeedLoader::load(fileURL(folder.write("huge.xml", std::string(4096, 'x')).path()), 1024);
     ASSERT_FALSE(huge);
     EXPECT_TRUE(isUpdaterError(huge.error(), UpdaterError::Code::feedUnreadable));
     EXPECT_NE(huge.error()->description().find("larger than 1024 bytes"), std::string::npos) << huge.error()->description();
@@ -153,25 +113,17 @@ TEST_F(FeedFolderTest, LoadsFileFeedsAndRefusesOtherSchemesMissingFilesAndHugeFe
 class Recorder final : public UpdaterDelegate, public UpdateUserDriver {
 public:
     bool promptForPermission = true;
-    bool permissionAnswer = true;
 
     bool updaterShouldPromptForPermissionToCheckForUpdates() override { return add("shouldPrompt"), promptForPermission; }
     void updaterDidAbortWithError(const ErrorPtr& error) override { add("didAbort " + std::to_string(error->code())); }
     void updaterDidNotFindUpdate() override { add("didNotFindUpdate"); }
-    void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay) override
-    {
-        add(delay == 0s ? "willSchedule now" : "willSchedule " + std::to_string(delay.count()));
-    }
+    void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay) override { add("willSchedule " + std::to_string(delay.count())); }
     void updaterDidFindValidUpdate(const AppcastItem& item) override { add("didFindValidUpdate " + item.displayVersion); }
-    void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error) override
-    {
-        add("scheduledCheckDidAbort " + std::to_string(error->code()));
-    }
-
+    void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error) override { add("scheduledCheckDidAbort " + std::to_string(error->code())); }
     void showUpdatePermissionRequest(std::function<void(bool)> reply) override
     {
         add("showPermissionRequest");
-        reply(permissionAnswer);
+        reply(true);
     }
     void showUpdateFound(const AppcastItem& item, std::string_view hostVersion) override
     {
@@ -180,111 +132,111 @@ public:
     void showUpdateNotFound(std::string_view) override { add("showUpdateNotFound"); }
     void showUpdaterError(const ErrorPtr& error) override { add("showUpdaterError " + std::to_string(error->code())); }
 
-    // The calls so far, once there are at least `count` of them (or after 30 s).
-    std::vector<std::string> waitFor(size_t count)
+    // The calls so far, once there are at least `count` of them.
+    Strings waitFor(size_t count)
     {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, 30s, [&] { return calls_.size() >= count; });
-        return calls_;
+        tavik::testing::eventually([&] { return calls().size() >= count; });
+        return calls();
     }
 
 private:
+    Strings calls()
+    {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
     void add(std::string call)
     {
         std::lock_guard lock(mutex_);
         calls_.push_back(std::move(call));
-        changed_.notify_all();
     }
     std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> calls_;
+    Strings calls_;
 };
 
-class UpdaterTest : public FeedFolderTest {
+// Updaters of version 1.2 over one settings file; each made updater reports
+// to a fresh recorder.
+class UpdaterTest : public ::testing::Test {
 protected:
     std::shared_ptr<Updater> makeUpdater(const std::string& feedURL, std::chrono::seconds interval = 24h)
     {
-        return Updater::make({"1.2", feedURL, userDefaults, dispatch::DispatchQueue::makeSerial("updater test"), interval},
-            recorder, recorder);
+        recorder = std::make_shared<Recorder>();
+        return Updater::make({"1.2", feedURL, userDefaults, dispatch::DispatchQueue::makeSerial("updater test"), interval}, recorder, recorder);
     }
-    std::shared_ptr<Recorder> recorder = std::make_shared<Recorder>();
+    std::string writeFeed(const std::string& name, const std::string& items) { return fileURL(folder.write(name, feed(items)).path()); }
+
+    tavik::testing::ScratchFolder folder {"tavik-updater"};
+    std::shared_ptr<defaults::UserDefaults> userDefaults = defaults::UserDefaults::atPath(folder / "updater.plist");
+    std::shared_ptr<Recorder> recorder;
 };
 
 TEST_F(UpdaterTest, ACheckOffersANewerReleaseFromTheFeedInTheSettingsAndNothingForAnEqualOne)
 {
     // The feed address in the settings wins over the built-in one.
-    auto newerFeed = writeFeed("newer.xml", feed(item("1.1", "1.1") + item("1.3", "1.3") + item("1.2.5", "1.2.5")));
+    auto newerFeed = writeFeed("newer.xml", item("1.1", "1.1") + item("1.3", "1.3") + item("1.2.5", "1.2.5"));
     ASSERT_TRUE(userDefaults->set("updateFeedURL", plist::PropertyList(newerFeed)));
     auto newer = makeUpdater("https://tavik.app/appcast.xml");
     EXPECT_EQ(newer->feedURL(), newerFeed);
     EXPECT_EQ(newer->lastUpdateCheckDate(), std::nullopt);
     auto before = Updater::Clock::now();
     newer->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> {"didFindValidUpdate 1.3", "showUpdateFound 1.3 over 1.2 https://tavik.app/releases"}));
+    EXPECT_EQ(recorder->waitFor(2), (Strings {"didFindValidUpdate 1.3", "showUpdateFound 1.3 over 1.2 https://tavik.app/releases"}));
     ASSERT_TRUE(newer->lastUpdateCheckDate());
     EXPECT_GE(*newer->lastUpdateCheckDate() + 1s, before);
 
-    recorder = std::make_shared<Recorder>();
     ASSERT_TRUE(userDefaults->removeObject("updateFeedURL"));
-    auto equal = makeUpdater(writeFeed("equal.xml", feed(item("1.2.0", "1.2") + item("1.0", "1.0"))));
+    auto equal = makeUpdater(writeFeed("equal.xml", item("1.2.0", "1.2") + item("1.0", "1.0")));
     ASSERT_TRUE(equal->lastUpdateCheckDate()) << "the last check date is kept in the user defaults";
     equal->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> {"didNotFindUpdate", "showUpdateNotFound"}));
+    EXPECT_EQ(recorder->waitFor(2), (Strings {"didNotFindUpdate", "showUpdateNotFound"}));
 }
 
 TEST_F(UpdaterTest, AMalformedOrMissingFeedEndsTheCheckWithAnError)
 {
-    auto malformed = makeUpdater(writeFeed("malformed.xml", feed("<item><title>Tavik 9</title></item>")));
+    auto malformed = makeUpdater(writeFeed("malformed.xml", "<item><title>Tavik 9</title></item>"));
     malformed->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> {"didAbort 2002", "showUpdaterError 2002"}));
+    EXPECT_EQ(recorder->waitFor(2), (Strings {"didAbort 2002", "showUpdaterError 2002"}));
     EXPECT_FALSE(malformed->sessionInProgress());
 
-    recorder = std::make_shared<Recorder>();
-    auto missing = makeUpdater("file://" + (root / "missing.xml").string());
+    auto missing = makeUpdater(fileURL(folder / "missing.xml"));
     missing->checkForUpdates();
-    EXPECT_EQ(recorder->waitFor(2), (std::vector<std::string> {"didAbort 2001", "showUpdaterError 2001"}));
+    EXPECT_EQ(recorder->waitFor(2), (Strings {"didAbort 2001", "showUpdaterError 2001"}));
 
-    auto unusable = makeUpdater("http://tavik.app/feed.xml");
-    auto started = unusable->startUpdater();
+    auto started = makeUpdater("http://tavik.app/feed.xml")->startUpdater();
     ASSERT_FALSE(started);
     EXPECT_TRUE(isUpdaterError(started.error(), UpdaterError::Code::invalidFeedURL));
 }
 
 TEST_F(UpdaterTest, StartingAsksForPermissionOnceThenChecksOnSchedule)
 {
+    auto equalFeed = writeFeed("equal.xml", item("1.2", "1.2"));
     // Before the setup has run the delegate declines to ask: nothing is decided or scheduled.
+    auto updater = makeUpdater(equalFeed);
     recorder->promptForPermission = false;
-    auto updater = makeUpdater(writeFeed("equal.xml", feed(item("1.2", "1.2"))));
     ASSERT_TRUE(updater->startUpdater());
-    EXPECT_EQ(recorder->waitFor(1), (std::vector<std::string> {"shouldPrompt"}));
+    EXPECT_EQ(recorder->waitFor(1), (Strings {"shouldPrompt"}));
     EXPECT_FALSE(updater->automaticallyChecksForUpdates());
 
-    // Asked now, the user agrees: the first check is due at once, then after the interval.
-    recorder = std::make_shared<Recorder>();
-    updater = makeUpdater(writeFeed("equal.xml", feed(item("1.2", "1.2"))), 3600s);
+    // Asked now, the user agrees: the first check is due at once, then after
+    // the interval. A scheduled check that finds nothing ends with code 1001.
+    updater = makeUpdater(equalFeed, 3600s);
     ASSERT_TRUE(updater->startUpdater());
     auto calls = recorder->waitFor(6);
     ASSERT_EQ(calls.size(), 6u);
-    EXPECT_EQ(calls[0], "shouldPrompt");
-    EXPECT_EQ(calls[1], "showPermissionRequest");
-    EXPECT_EQ(calls[2], "willSchedule now");
-    EXPECT_EQ(calls[3], "didNotFindUpdate");
-    EXPECT_EQ(calls[4], "scheduledCheckDidAbort 1001") << "a scheduled check that finds nothing ends with code 1001";
+    EXPECT_EQ(Strings(calls.begin(), calls.begin() + 5), (Strings {"shouldPrompt", "showPermissionRequest", "willSchedule 0", "didNotFindUpdate", "scheduledCheckDidAbort 1001"}));
     EXPECT_TRUE(calls[5] == "willSchedule 3600" || calls[5] == "willSchedule 3599") << calls[5];
     EXPECT_TRUE(updater->automaticallyChecksForUpdates());
 
     // The choice is kept: the next start schedules from the last check without asking.
-    recorder = std::make_shared<Recorder>();
-    updater = makeUpdater(writeFeed("equal.xml", feed(item("1.2", "1.2"))), 3600s);
+    updater = makeUpdater(equalFeed, 3600s);
     ASSERT_TRUE(updater->startUpdater());
     calls = recorder->waitFor(1);
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_TRUE(calls[0].starts_with("willSchedule 35") || calls[0] == "willSchedule 3600") << calls[0];
 
-    // Turning automatic checks off cancels the scheduled check.
     updater->setAutomaticallyChecksForUpdates(false);
     updater->setAutomaticallyDownloadsUpdates(true);
-    auto reread = makeUpdater(writeFeed("equal.xml", feed(item("1.2", "1.2"))));
+    auto reread = makeUpdater(equalFeed);
     EXPECT_FALSE(reread->automaticallyChecksForUpdates());
     EXPECT_TRUE(reread->automaticallyDownloadsUpdates());
 }
@@ -293,7 +245,7 @@ class AlertRecorder final : public StandardUserDriverDelegate {
 public:
     void standardUserDriverWillShowModalAlert() override { calls.push_back("will show"); }
     void standardUserDriverDidShowModalAlert() override { calls.push_back("did show"); }
-    std::vector<std::string> calls;
+    Strings calls;
 };
 
 TEST(StandardUserDriverTest, EachAlertIsAnnouncedToTheDelegateAndCarriesTheRelease)
@@ -312,7 +264,7 @@ TEST(StandardUserDriverTest, EachAlertIsAnnouncedToTheDelegateAndCarriesTheRelea
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].message, "Tavik 1.3 is now available—you have 1.2.");
     EXPECT_EQ(shown[0].link, "https://tavik.app/releases/1.3");
-    EXPECT_EQ(delegate->calls, (std::vector<std::string> {"will show", "present A new version of Tavik is available!", "did show"}));
+    EXPECT_EQ(delegate->calls, (Strings {"will show", "present A new version of Tavik is available!", "did show"}));
 
     std::optional<bool> automatically;
     driver.showUpdatePermissionRequest([&](bool value) { automatically = value; });

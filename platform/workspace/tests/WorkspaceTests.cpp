@@ -2,200 +2,158 @@
 #include "platform/workspace/WorkspaceError.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/plist/PropertyList.hpp"
+#include "platform/testing/Bundles.hpp"
+#include "platform/testing/Eventually.hpp"
+#include "platform/testing/Files.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <sys/stat.h>
-#include <thread>
-#include <unistd.h>
+#include <sys/wait.h>
 
 using namespace tavik;
+using namespace tavik::testing;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string contents(const fs::path& path)
-{
-    std::ifstream stream(path);
-    std::stringstream buffer;
-    buffer << stream.rdbuf();
-    return buffer.str();
-}
-
-bool waitForFile(const fs::path& path)
-{
-    for (int i = 0; i < 1000 && !fs::exists(path); ++i)
-        std::this_thread::sleep_for(10ms);
-    return fs::exists(path);
-}
-
 std::string infoPlist(const std::string& executable)
 {
-    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>CFBundleIdentifier</key><string>app.tavik.Example</string>"
-        + (executable.empty() ? "" : "<key>CFBundleExecutable</key><string>" + executable + "</string>")
-        + "</dict></plist>\n";
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>app.tavik.Example</string>"
+        + (executable.empty() ? "" : "<key>CFBundleExecutable</key><string>" + executable + "</string>") + "</dict></plist>\n";
 }
 
-class WorkspaceTest : public testing::Test {
+// A program that writes down how it was started into `marker` (whole, once
+// it is there), then ends.
+std::string reportingScript(const fs::path& marker)
+{
+    return "#!/bin/sh\n{ echo \"pid $$\"\n  echo \"session $(cut -d' ' -f6 /proc/$$/stat)\"\n  echo \"stdin $(readlink /proc/$$/fd/0)\"\n"
+           "  echo \"cwd $(pwd)\"\n  printf 'argument %s\\n' \"$@\"\n} > '"
+        + marker.string() + ".part' && mv '" + marker.string() + ".part' '" + marker.string() + "'\n";
+}
+
+// What the marker says once it is there.
+std::string waitForMarker(const fs::path& marker)
+{
+    eventually([&] { return fs::exists(marker); });
+    return readFile(marker);
+}
+
+std::pair<RunningApplicationPtr, ErrorPtr> openApplication(const fs::path& bundle, const std::vector<std::string>& arguments = {})
+{
+    std::pair<RunningApplicationPtr, ErrorPtr> result;
+    Workspace::shared()->openApplication(URL::fileURL(bundle), {arguments}, [&](RunningApplicationPtr running, ErrorPtr error) {
+        result = {std::move(running), std::move(error)};
+    });
+    return result;
+}
+
+class WorkspaceTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavik-workspace-XXXXXX").string();
-        folder_ = mkdtemp(pattern.data());
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-
-    fs::path makeBundle(const std::string& name, const std::string& plist, const std::string& executable,
-        const std::string& script, mode_t mode = 0755)
-    {
-        auto bundle = folder_ / (name + ".app");
-        fs::create_directories(bundle / "Contents/MacOS");
-        if (!plist.empty())
-            std::ofstream(bundle / "Contents/Info.plist") << plist;
-        if (!executable.empty()) {
-            std::ofstream(bundle / "Contents/MacOS" / executable) << script;
-            chmod((bundle / "Contents/MacOS" / executable).c_str(), mode);
-        }
-        return bundle;
-    }
-
-    // A program that writes down how it was started, then ends.
-    std::string reportingScript(const fs::path& marker)
-    {
-        return "#!/bin/sh\n"
-               "{ echo \"pid $$\"\n"
-               "  echo \"session $(cut -d' ' -f6 /proc/$$/stat)\"\n"
-               "  echo \"stdin $(readlink /proc/$$/fd/0)\"\n"
-               "  echo \"cwd $(pwd)\"\n"
-               "  printf 'argument %s\\n' \"$@\"\n"
-               "} > '"
-            + marker.string() + ".part' && mv '" + marker.string() + ".part' '" + marker.string() + "'\n";
-    }
-
-    fs::path folder_;
+    ScratchFolder folder {"tavik-workspace"};
 };
 
 } // namespace
 
-TEST_F(WorkspaceTest, OpenedBundleReallyRunsDetachedAndIsReaped)
+// The bundle's Info.plist is a binary one here; the broken bundles below read XML ones.
+TEST_F(WorkspaceTest, OpenedBundleRunsDetachedWithItsArgumentsAsTheyAreUntilItEndsAndIsReaped)
 {
-    auto marker = folder_ / "marker";
-    auto bundle = makeBundle("Example", infoPlist("Example Program"), "Example Program", reportingScript(marker));
+    auto marker = folder / "marker";
+    auto bundle = makeBundle(folder / "Example.app", {"Example Program", {}, reportingScript(marker) + "exec sleep 60\n"});
+    writeFile(bundle / "Contents/Info.plist", plist::PropertyList(plist::PropertyList::Dictionary {{"CFBundleExecutable", "Example Program"}}).binaryRepresentation());
 
-    RunningApplicationPtr application;
-    ErrorPtr error;
-    Workspace::shared()->openApplication(URL::fileURL(bundle), {{"one two", "$(touch injected);x"}},
-        [&](RunningApplicationPtr running, ErrorPtr failure) {
-            application = std::move(running);
-            error = std::move(failure);
-        });
+    auto [application, error] = openApplication(bundle, {"one two", "$(touch injected);x"});
     ASSERT_TRUE(application) << error->description();
     EXPECT_EQ(error, nullptr);
     EXPECT_TRUE(application->launchDate().has_value());
     EXPECT_EQ(application->url(), URL::fileURL(bundle));
-
-    ASSERT_TRUE(waitForFile(marker));
     auto pid = std::to_string(application->processIdentifier());
-    EXPECT_EQ(contents(marker),
-        "pid " + pid + "\nsession " + pid + "\nstdin /dev/null\ncwd /\nargument one two\nargument $(touch injected);x\n");
+    EXPECT_EQ(waitForMarker(marker), "pid " + pid + "\nsession " + pid + "\nstdin /dev/null\ncwd /\nargument one two\nargument $(touch injected);x\n");
     EXPECT_FALSE(fs::exists("/injected"));
+    EXPECT_FALSE(application->waitUntilTerminated(200ms));
+    EXPECT_FALSE(application->isTerminated());
 
+    ASSERT_EQ(kill(application->processIdentifier(), SIGTERM), 0);
     ASSERT_TRUE(application->waitUntilTerminated(10s));
     EXPECT_TRUE(application->isTerminated());
     ASSERT_TRUE(application->terminationStatus().has_value());
-    EXPECT_TRUE(WIFEXITED(*application->terminationStatus()));
-    EXPECT_EQ(WEXITSTATUS(*application->terminationStatus()), 0);
+    EXPECT_TRUE(WIFSIGNALED(*application->terminationStatus()));
     // Reaped: no zombie is left with that id.
     EXPECT_EQ(kill(application->processIdentifier(), 0), -1);
     EXPECT_EQ(errno, ESRCH);
 }
 
-TEST_F(WorkspaceTest, BinaryInfoPlistAndARunningApplicationThatIsStopped)
-{
-    plist::PropertyList info(plist::PropertyList::Dictionary {{"CFBundleExecutable", "Sleeper"}});
-    auto bundle = makeBundle("Sleeper", info.binaryRepresentation(), "Sleeper", "#!/bin/sh\nexec sleep 60\n");
-
-    auto application = Workspace::shared()->open(URL::fileURL(bundle));
-    ASSERT_TRUE(application.ok()) << application.error()->description();
-    EXPECT_FALSE((*application)->waitUntilTerminated(200ms));
-    EXPECT_FALSE((*application)->isTerminated());
-
-    ASSERT_EQ(kill((*application)->processIdentifier(), SIGTERM), 0);
-    ASSERT_TRUE((*application)->waitUntilTerminated(10s));
-    EXPECT_TRUE(WIFSIGNALED(*(*application)->terminationStatus()));
-}
-
 TEST_F(WorkspaceTest, BrokenBundlesGiveClearErrors)
 {
+    enum class Program { runnable,
+        absent,
+        notExecutable,
+        folder };
     struct Case {
-        fs::path bundle;
+        std::string name;
+        std::optional<std::string> info; // none: no Info.plist
+        Program program;
         WorkspaceError::Code code;
         std::string says;
     };
-    std::vector<Case> cases = {
-        {makeBundle("NoPlist", "", "NoPlist", "#!/bin/sh\n"), WorkspaceError::Code::infoPlistMissing, "Info.plist is missing"},
-        {makeBundle("Garbage", "not a property list", "Garbage", "#!/bin/sh\n"), WorkspaceError::Code::infoPlistInvalid, "not a valid property list"},
-        {makeBundle("NoName", infoPlist(""), "NoName", "#!/bin/sh\n"), WorkspaceError::Code::executableNotNamed, "CFBundleExecutable"},
-        {makeBundle("Escape", infoPlist("../../../bin/sh"), "", ""), WorkspaceError::Code::executableNameInvalid, "not a file name"},
-        {makeBundle("Missing", infoPlist("Missing"), "", ""), WorkspaceError::Code::executableMissing, "missing from Contents/MacOS"},
-        {makeBundle("Plain", infoPlist("Plain"), "Plain", "#!/bin/sh\n", 0644), WorkspaceError::Code::executableNotRunnable, "not an executable"},
+    const Case cases[] = {
+        {"NoPlist", std::nullopt, Program::runnable, WorkspaceError::Code::infoPlistMissing, "Info.plist is missing"},
+        {"Garbage", "not a property list", Program::runnable, WorkspaceError::Code::infoPlistInvalid, "not a valid property list"},
+        {"NoName", infoPlist(""), Program::runnable, WorkspaceError::Code::executableNotNamed, "CFBundleExecutable"},
+        {"Escape", infoPlist("../../../bin/sh"), Program::absent, WorkspaceError::Code::executableNameInvalid, "not a file name"},
+        {"Missing", infoPlist("Missing"), Program::absent, WorkspaceError::Code::executableMissing, "missing from Contents/MacOS"},
+        {"Plain", infoPlist("Plain"), Program::notExecutable, WorkspaceError::Code::executableNotRunnable, "not an executable"},
+        {"Folder", infoPlist("Folder"), Program::folder, WorkspaceError::Code::executableNotRunnable, "not an executable"},
     };
-    fs::create_directories(folder_ / "Folder.app/Contents/MacOS/Folder");
-    cases.push_back({folder_ / "Folder.app", WorkspaceError::Code::executableNotRunnable, "not an executable"});
-    std::ofstream(folder_ / "Folder.app/Contents/Info.plist") << infoPlist("Folder");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bundle = makeBundle(folder / (c.name + ".app"));
+        auto program = bundle / "Contents/MacOS" / c.name;
+        c.info ? writeFile(bundle / "Contents/Info.plist", *c.info) : void(fs::remove(bundle / "Contents/Info.plist"));
+        if (c.program == Program::notExecutable)
+            fs::permissions(program, fs::perms(0644));
+        if (c.program == Program::absent || c.program == Program::folder)
+            fs::remove(program);
+        if (c.program == Program::folder)
+            fs::create_directories(program);
 
-    for (const auto& item : cases) {
-        RunningApplicationPtr application;
-        ErrorPtr error;
-        Workspace::shared()->openApplication(URL::fileURL(item.bundle), {}, [&](RunningApplicationPtr running, ErrorPtr failure) {
-            application = std::move(running);
-            error = std::move(failure);
-        });
-        EXPECT_EQ(application, nullptr) << item.bundle;
-        ASSERT_NE(error, nullptr) << item.bundle;
-        EXPECT_TRUE(isWorkspaceError(error, item.code)) << item.bundle << ": " << error->description();
-        EXPECT_NE(error->description().find(item.bundle.filename().string()), std::string::npos) << error->description();
-        EXPECT_NE(error->description().find(item.says), std::string::npos) << error->description();
+        auto [application, error] = openApplication(bundle);
+        EXPECT_EQ(application, nullptr);
+        ASSERT_NE(error, nullptr);
+        EXPECT_TRUE(isWorkspaceError(error, c.code)) << error->description();
+        EXPECT_NE(error->description().find(c.name + ".app"), std::string::npos) << error->description();
+        EXPECT_NE(error->description().find(c.says), std::string::npos) << error->description();
     }
 }
 
-TEST_F(WorkspaceTest, AnythingElseGoesToXdgOpen)
+TEST_F(WorkspaceTest, AnythingElseGoesToXdgOpenAndNothingIsStartedForWhatIsNotThere)
 {
     // xdg-open without a desktop session hands the item to $BROWSER.
-    auto marker = folder_ / "opened";
-    auto handler = folder_ / "handler";
-    std::ofstream(handler) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << marker.string() << ".part' && mv '" << marker.string()
-                           << ".part' '" << marker.string() << "'\n";
-    chmod(handler.c_str(), 0755);
-    auto package = folder_ / "Install Example.pkg";
-    std::ofstream(package) << "xar!";
-    setenv("BROWSER", handler.c_str(), 1);
+    auto marker = folder / "opened";
+    auto handler = folder.write("handler", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + marker.string() + ".part' && mv '" + marker.string() + ".part' '" + marker.string() + "'\n");
+    fs::permissions(handler.path(), fs::perms(0755));
+    auto package = folder.write("Install Example.pkg", "xar!");
+    ScopedEnvironment environment;
+    environment.set("BROWSER", handler.path());
     for (auto variable : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP", "DESKTOP_SESSION", "KDE_FULL_SESSION", "GNOME_DESKTOP_SESSION_ID"})
-        unsetenv(variable);
+        environment.unset(variable);
 
-    auto application = Workspace::shared()->open(URL::fileURL(package));
+    auto application = Workspace::shared()->open(package);
     ASSERT_TRUE(application.ok()) << application.error()->description();
-    ASSERT_TRUE(waitForFile(marker));
-    EXPECT_EQ(contents(marker), package.string() + "\n");
+    EXPECT_EQ(waitForMarker(marker), package.path().string() + "\n");
     ASSERT_TRUE((*application)->waitUntilTerminated(10s));
     EXPECT_TRUE((*application)->launchDate().has_value());
 
-    // Nothing at the path: nothing is started.
-    auto gone = Workspace::shared()->open(URL::fileURL(folder_ / "Gone.pkg", false));
+    auto gone = Workspace::shared()->open(folder.url("Gone.pkg"));
     ASSERT_FALSE(gone.ok());
     EXPECT_TRUE(isFileError(gone.error(), FileError::Code::fileReadNoSuchFile));
 
     // Without xdg-open there is nothing to open it with.
-    auto path = std::string(std::getenv("PATH"));
-    setenv("PATH", folder_.c_str(), 1);
-    auto missing = Workspace::shared()->open(URL::fileURL(package));
-    setenv("PATH", path.c_str(), 1);
+    environment.set("PATH", folder.path());
+    auto missing = Workspace::shared()->open(package);
     ASSERT_FALSE(missing.ok());
     EXPECT_TRUE(isWorkspaceError(missing.error(), WorkspaceError::Code::openerMissing));
 }
