@@ -13,8 +13,10 @@ using tavik::defaults::testing::TemporaryFolder;
 namespace {
 
 struct Color {
-    enum class Case { red,
-        green };
+    enum class Case {
+        red,
+        green
+    };
     using RawValue = std::string;
     Case value;
 

@@ -33,8 +33,10 @@ Result<void> checkAll(std::initializer_list<int> values)
 // A second owner, some of whose codes have the same numbers as FileError's.
 class SampleError final : public CodedError<SampleError> {
 public:
-    enum class Code { exists = 516,
-        other = 4 };
+    enum class Code {
+        exists = 516,
+        other = 4
+    };
 
     SampleError(Code code, std::string detail)
         : code_(code)
