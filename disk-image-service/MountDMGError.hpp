@@ -10,9 +10,11 @@ namespace tavik::service {
 // The service's own errors when attaching a disk image.
 class MountDMGError final : public Error {
 public:
-    enum class Case { exitCode,
+    enum class Case {
+        exitCode,
         failedToCopyDMG,
-        invalidOutput };
+        invalidOutput
+    };
 
     // hdiutil ran and exited with this non-zero status, saying why (or not).
     static ErrorPtr exitCode(int32_t status, std::string message = {});

@@ -7,9 +7,11 @@ namespace tavik::options {
 // What to do when a supported file (disk image, ZIP archive, installer
 // package) is found.
 struct FileFoundActionOptionTable {
-    enum Case { alwaysAsk,
+    enum Case {
+        alwaysAsk,
         searchForApplications,
-        ignore };
+        ignore
+    };
     static constexpr const char* typeName = "FileFoundActionOption";
     static constexpr OptionCase cases[] = {
         {"alwaysAsk", "Always Ask"},
@@ -21,9 +23,11 @@ using FileFoundActionOption = RawStringOption<FileFoundActionOptionTable>;
 
 // What to do with the applications found in a file.
 struct ApplicationFoundActionOptionTable {
-    enum Case { alwaysAsk,
+    enum Case {
+        alwaysAsk,
         copyToDestination,
-        askWhenMultipleFound };
+        askWhenMultipleFound
+    };
     static constexpr const char* typeName = "ApplicationFoundActionOption";
     static constexpr OptionCase cases[] = {
         {"alwaysAsk", "Always Ask"},
@@ -35,9 +39,11 @@ using ApplicationFoundActionOption = RawStringOption<ApplicationFoundActionOptio
 
 // What to do once applications were copied.
 struct ApplicationCopiedActionOptionTable {
-    enum Case { alwaysAsk,
+    enum Case {
+        alwaysAsk,
         openApp,
-        askWhenMultipleCopied };
+        askWhenMultipleCopied
+    };
     static constexpr const char* typeName = "ApplicationCopiedActionOption";
     static constexpr OptionCase cases[] = {
         {"alwaysAsk", "Always Ask"},
@@ -49,8 +55,10 @@ using ApplicationCopiedActionOption = RawStringOption<ApplicationCopiedActionOpt
 
 // What to do with the downloaded file once all of its applications were handled.
 struct AllApplicationsHandledActionTable {
-    enum Case { doNothing,
-        moveToTrash };
+    enum Case {
+        doNothing,
+        moveToTrash
+    };
     static constexpr const char* typeName = "AllApplicationsHandledAction";
     static constexpr OptionCase cases[] = {
         {"doNothing", "Do Nothing"},

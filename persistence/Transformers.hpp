@@ -98,8 +98,10 @@ public:
 // An encoding or decoding failure of JSONTransformer or PropertyListTransformer.
 class CodingError final : public Error {
 public:
-    enum class Case { encodingFailed = 0,
-        decodingFailed = 1 };
+    enum class Case {
+        encodingFailed = 0,
+        decodingFailed = 1
+    };
 
     CodingError(Case errorCase, std::string detail)
         : case_(errorCase)
@@ -141,8 +143,10 @@ struct JSONDecoder {
 // dictionaries, arrays arrays, integers, reals, Booleans and strings keep
 // their kind. JSON null has no property-list form and fails to encode.
 struct PropertyListEncoder {
-    enum class OutputFormat { binary,
-        xml };
+    enum class OutputFormat {
+        binary,
+        xml
+    };
     OutputFormat outputFormat = OutputFormat::binary;
     Result<Data> encode(const nlohmann::json& json) const;
 };

@@ -31,8 +31,10 @@ public:
     // UserDefaultsArrayDictionaryStorage.Error
     class Error final : public tavik::Error {
     public:
-        enum class Case { indexOutOfBounds = 0,
-            recordNotFound = 1 };
+        enum class Case {
+            indexOutOfBounds = 0,
+            recordNotFound = 1
+        };
         Error(Case errorCase, int64_t index, std::string recordID)
             : case_(errorCase)
             , index_(index)
@@ -64,8 +66,10 @@ public:
     // UserDefaultsArrayDictionaryStorage.RetrieveValueError
     class RetrieveValueError final : public tavik::Error {
     public:
-        enum class Case { valueMissing = 0,
-            invalidValueType = 1 };
+        enum class Case {
+            valueMissing = 0,
+            invalidValueType = 1
+        };
         static ErrorPtr valueMissing(std::string key);
         static ErrorPtr invalidValueType(UserDefaultsValue value, std::string expectedType);
 

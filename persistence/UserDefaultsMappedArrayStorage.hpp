@@ -34,8 +34,10 @@ concept StoredInUserDefaultsDictionary = requires(const Model& model)
 // UserDefaultsMappedArrayStorage.StoreValueError
 class MappedArrayStoreValueError final : public Error {
 public:
-    enum class Case { valueCreatedIllegally = 0,
-        valueDoesNotExist = 1 };
+    enum class Case {
+        valueCreatedIllegally = 0,
+        valueDoesNotExist = 1
+    };
 
     // A model whose identifier has no storage here (not made by this storage).
     static ErrorPtr valueCreatedIllegally(std::string modelID);

@@ -25,9 +25,11 @@ using Data = std::vector<uint8_t>;
 // true equals 1 and 2 equals 2.0.
 class Number {
 public:
-    enum class Kind { integer,
+    enum class Kind {
+        integer,
         boolean,
-        real };
+        real
+    };
 
     Number(int64_t value)
         : value_(value)
@@ -65,12 +67,14 @@ private:
 // so copying a large value is cheap.
 class UserDefaultsValue {
 public:
-    enum class Kind { string,
+    enum class Kind {
+        string,
         data,
         url,
         number,
         array,
-        dictionary };
+        dictionary
+    };
     using Array = std::vector<UserDefaultsValue>;
     using Dictionary = std::map<std::string, UserDefaultsValue>;
 

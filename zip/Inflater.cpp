@@ -11,7 +11,33 @@ namespace tavik::zip {
 
 namespace {
 
-class ZlibInflater final : public Inflater {
+// What the two backends share: both streams take input and output through
+// next_in/avail_in and next_out/avail_out. Derived says what one step of
+// inflating is for its stream.
+template <class Derived, class Stream, class Byte>
+class StreamInflater : public Inflater {
+public:
+    void setInput(const std::byte* input, size_t length) final
+    {
+        stream_.next_in = reinterpret_cast<Byte*>(const_cast<std::byte*>(input));
+        stream_.avail_in = static_cast<decltype(stream_.avail_in)>(length);
+    }
+    size_t availableInput() const final { return stream_.avail_in; }
+
+    Status inflate(std::byte* output, size_t capacity, size_t& produced) final
+    {
+        stream_.next_out = reinterpret_cast<Byte*>(output);
+        stream_.avail_out = static_cast<decltype(stream_.avail_out)>(capacity);
+        Status status = static_cast<Derived*>(this)->step();
+        produced = capacity - stream_.avail_out;
+        return status;
+    }
+
+protected:
+    Stream stream_ {};
+};
+
+class ZlibInflater final : public StreamInflater<ZlibInflater, z_stream, Bytef> {
 public:
     bool start()
     {
@@ -24,20 +50,9 @@ public:
             inflateEnd(&stream_);
     }
 
-    void setInput(const std::byte* input, size_t length) override
+    Status step()
     {
-        stream_.next_in = reinterpret_cast<Bytef*>(const_cast<std::byte*>(input));
-        stream_.avail_in = static_cast<uInt>(length);
-    }
-    size_t availableInput() const override { return stream_.avail_in; }
-
-    Status inflate(std::byte* output, size_t capacity, size_t& produced) override
-    {
-        stream_.next_out = reinterpret_cast<Bytef*>(output);
-        stream_.avail_out = static_cast<uInt>(capacity);
-        int status = ::inflate(&stream_, Z_NO_FLUSH);
-        produced = capacity - stream_.avail_out;
-        switch (status) {
+        switch (::inflate(&stream_, Z_NO_FLUSH)) {
         case Z_STREAM_END:
             return Status::streamEnd;
         case Z_OK:
@@ -49,41 +64,27 @@ public:
     }
 
 private:
-    z_stream stream_ {};
     bool started_ = false;
 };
 
 #if TAVIK_ZIP_WITH_ISAL
-class IsalInflater final : public Inflater {
+class IsalInflater final : public StreamInflater<IsalInflater, inflate_state, uint8_t> {
 public:
     IsalInflater()
     {
-        isal_inflate_init(&state_);
-        state_.crc_flag = ISAL_DEFLATE;
+        isal_inflate_init(&stream_);
+        stream_.crc_flag = ISAL_DEFLATE;
     }
 
-    void setInput(const std::byte* input, size_t length) override
+    Status step()
     {
-        state_.next_in = reinterpret_cast<uint8_t*>(const_cast<std::byte*>(input));
-        state_.avail_in = static_cast<uint32_t>(length);
-    }
-    size_t availableInput() const override { return state_.avail_in; }
-
-    Status inflate(std::byte* output, size_t capacity, size_t& produced) override
-    {
-        state_.next_out = reinterpret_cast<uint8_t*>(output);
-        state_.avail_out = static_cast<uint32_t>(capacity);
-        int status = isal_inflate(&state_);
-        produced = capacity - state_.avail_out;
+        int status = isal_inflate(&stream_);
         if (status < 0 || status == ISAL_NEED_DICT)
             return Status::corrupt;
-        if (state_.block_state == ISAL_BLOCK_FINISH)
+        if (stream_.block_state == ISAL_BLOCK_FINISH)
             return Status::streamEnd;
         return Status::progress;
     }
-
-private:
-    inflate_state state_ {};
 };
 #endif
 

@@ -98,6 +98,20 @@ std::optional<EndOfCentralDirectoryRecord> EndOfCentralDirectoryRecord::read(Arc
     return record;
 }
 
+void EntryFields::readSharedFields(const std::byte* fields)
+{
+    versionNeededToExtract = readUInt16(&fields[0]);
+    generalPurposeBitFlag = readUInt16(&fields[2]);
+    compressionMethod = readUInt16(&fields[4]);
+    lastModFileTime = readUInt16(&fields[6]);
+    lastModFileDate = readUInt16(&fields[8]);
+    crc32 = readUInt32(&fields[10]);
+    compressedSize = readUInt32(&fields[14]);
+    uncompressedSize = readUInt32(&fields[18]);
+    fileNameLength = readUInt16(&fields[22]);
+    extraFieldLength = readUInt16(&fields[24]);
+}
+
 std::optional<CentralDirectoryStructure> CentralDirectoryStructure::read(ArchiveFile& file, uint64_t offset)
 {
     std::array<std::byte, size> fixed;
@@ -105,16 +119,7 @@ std::optional<CentralDirectoryStructure> CentralDirectoryStructure::read(Archive
         return std::nullopt;
     CentralDirectoryStructure record;
     record.versionMadeBy = readUInt16(&fixed[4]);
-    record.versionNeededToExtract = readUInt16(&fixed[6]);
-    record.generalPurposeBitFlag = readUInt16(&fixed[8]);
-    record.compressionMethod = readUInt16(&fixed[10]);
-    record.lastModFileTime = readUInt16(&fixed[12]);
-    record.lastModFileDate = readUInt16(&fixed[14]);
-    record.crc32 = readUInt32(&fixed[16]);
-    record.compressedSize = readUInt32(&fixed[20]);
-    record.uncompressedSize = readUInt32(&fixed[24]);
-    record.fileNameLength = readUInt16(&fixed[28]);
-    record.extraFieldLength = readUInt16(&fixed[30]);
+    record.readSharedFields(&fixed[6]);
     record.fileCommentLength = readUInt16(&fixed[32]);
     record.diskNumberStart = readUInt16(&fixed[34]);
     record.internalFileAttributes = readUInt16(&fixed[36]);
@@ -148,16 +153,7 @@ std::optional<LocalFileHeader> LocalFileHeader::read(ArchiveFile& file, uint64_t
     if (!file.readExactly(offset, fixed) || readUInt32(&fixed[0]) != localFileHeaderSignature)
         return std::nullopt;
     LocalFileHeader record;
-    record.versionNeededToExtract = readUInt16(&fixed[4]);
-    record.generalPurposeBitFlag = readUInt16(&fixed[6]);
-    record.compressionMethod = readUInt16(&fixed[8]);
-    record.lastModFileTime = readUInt16(&fixed[10]);
-    record.lastModFileDate = readUInt16(&fixed[12]);
-    record.crc32 = readUInt32(&fixed[14]);
-    record.compressedSize = readUInt32(&fixed[18]);
-    record.uncompressedSize = readUInt32(&fixed[22]);
-    record.fileNameLength = readUInt16(&fixed[26]);
-    record.extraFieldLength = readUInt16(&fixed[28]);
+    record.readSharedFields(&fixed[4]);
 
     std::string variable;
     if (!readVariable(file, offset + size, size_t {record.fileNameLength} + record.extraFieldLength, variable))

@@ -67,47 +67,9 @@ inline constexpr uint32_t zip64Marker32 = 0xFFFFFFFF;
 inline constexpr uint16_t zip64Marker16 = 0xFFFF;
 inline constexpr uint16_t zip64ExtraFieldID = 0x0001;
 
-struct CentralDirectoryStructure {
-    static constexpr uint32_t centralDirectorySignature = 0x02014b50;
-    static constexpr size_t size = 46;
-
-    uint16_t versionMadeBy = 0;
-    uint16_t versionNeededToExtract = 0;
-    uint16_t generalPurposeBitFlag = 0;
-    uint16_t compressionMethod = 0;
-    uint16_t lastModFileTime = 0;
-    uint16_t lastModFileDate = 0;
-    uint32_t crc32 = 0;
-    uint32_t compressedSize = 0;
-    uint32_t uncompressedSize = 0;
-    uint16_t fileNameLength = 0;
-    uint16_t extraFieldLength = 0;
-    uint16_t fileCommentLength = 0;
-    uint16_t diskNumberStart = 0;
-    uint16_t internalFileAttributes = 0;
-    uint32_t externalFileAttributes = 0;
-    uint32_t relativeOffsetOfLocalHeader = 0;
-    std::string fileNameData;
-    std::string extraFieldData;
-    std::string fileCommentData;
-
-    // The sizes and the local header offset, taken from the ZIP64 extra
-    // field where the fixed fields hold the marker. A record whose marked
-    // fields are missing from that field does not read.
-    uint64_t compressedSize64 = 0;
-    uint64_t uncompressedSize64 = 0;
-    uint64_t relativeOffsetOfLocalHeader64 = 0;
-
-    // The whole record's length on disk.
-    uint64_t recordLength() const { return size + fileNameLength + extraFieldLength + fileCommentLength; }
-
-    static std::optional<CentralDirectoryStructure> read(ArchiveFile& file, uint64_t offset);
-};
-
-struct LocalFileHeader {
-    static constexpr uint32_t localFileHeaderSignature = 0x04034b50;
-    static constexpr size_t size = 30;
-
+// The fields a central directory record and a local header share, in the
+// same order and layout in both (26 bytes from the version needed).
+struct EntryFields {
     uint16_t versionNeededToExtract = 0;
     uint16_t generalPurposeBitFlag = 0;
     uint16_t compressionMethod = 0;
@@ -122,10 +84,41 @@ struct LocalFileHeader {
     std::string extraFieldData;
 
     // The sizes, from the ZIP64 extra field where the fixed fields hold the
-    // marker and the field is there (a header followed by a data descriptor
-    // may leave both out).
+    // marker (see each record for when the field may be left out).
     uint64_t compressedSize64 = 0;
     uint64_t uncompressedSize64 = 0;
+
+    void readSharedFields(const std::byte* fields);
+};
+
+struct CentralDirectoryStructure : EntryFields {
+    static constexpr uint32_t centralDirectorySignature = 0x02014b50;
+    static constexpr size_t size = 46;
+
+    uint16_t versionMadeBy = 0;
+    uint16_t fileCommentLength = 0;
+    uint16_t diskNumberStart = 0;
+    uint16_t internalFileAttributes = 0;
+    uint32_t externalFileAttributes = 0;
+    uint32_t relativeOffsetOfLocalHeader = 0;
+    std::string fileCommentData;
+
+    // The local header offset, from the ZIP64 extra field where the fixed
+    // field holds the marker. A record whose marked fields are missing from
+    // that field does not read.
+    uint64_t relativeOffsetOfLocalHeader64 = 0;
+
+    // The whole record's length on disk.
+    uint64_t recordLength() const { return size + fileNameLength + extraFieldLength + fileCommentLength; }
+
+    static std::optional<CentralDirectoryStructure> read(ArchiveFile& file, uint64_t offset);
+};
+
+// A header followed by a data descriptor may leave the ZIP64 extra field out.
+struct LocalFileHeader : EntryFields {
+    static constexpr uint32_t localFileHeaderSignature = 0x04034b50;
+    static constexpr size_t size = 30;
+
     // Whether the header carries a ZIP64 extra field, which makes its data
     // descriptor's sizes 8 bytes long.
     bool hasZip64ExtraField = false;

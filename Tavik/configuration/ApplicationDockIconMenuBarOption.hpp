@@ -9,9 +9,11 @@ namespace tavik {
 // Where the application shows its icon. The raw values start with a capital
 // letter, unlike those of the per-source options; both are what is stored.
 struct ApplicationDockIconMenuBarOptionTable {
-    enum Case { menuBarOnly,
+    enum Case {
+        menuBarOnly,
         dockOnly,
-        dockAndMenuBar };
+        dockAndMenuBar
+    };
     static constexpr const char* typeName = "ApplicationDockIconMenuBarOption";
     static constexpr options::OptionCase cases[] = {
         {"MenuBarOnly", "Menu Bar Icon Only"},

@@ -9,8 +9,10 @@ namespace tavik {
 
 // The domains applications folders are searched in: the user's own
 // ($HOME/Applications) and the machine's (/Applications).
-enum class SearchPathDomain { user,
-    local };
+enum class SearchPathDomain {
+    user,
+    local
+};
 
 // The applications folders of a domain, whether or not they exist.
 std::vector<URL> applicationsDirectories(SearchPathDomain domain);

@@ -61,15 +61,19 @@ public:
     };
 
     // FileSourceConfiguration.Status, in order.
-    enum class Status { available,
+    enum class Status {
+        available,
         partiallyAvailable,
         unavailable,
-        notDetermined };
+        notDetermined
+    };
     static const char* statusImageName(Status status);
 
     // FileSourceConfiguration.ConfigurationOption
-    enum class ConfigurationOption { global,
-        destinationDirectory };
+    enum class ConfigurationOption {
+        global,
+        destinationDirectory
+    };
 
     // FileSourceConfiguration.ConfigurationError: what keeps a source from working.
     class ConfigurationError final : public Error {

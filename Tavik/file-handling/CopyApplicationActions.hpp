@@ -33,17 +33,21 @@ public:
     // Where copies go: into a folder under the item's own name, or exactly
     // at a given path.
     struct Destination {
-        enum class Kind { directory,
-            path };
+        enum class Kind {
+            directory,
+            path
+        };
         static Destination directory(URL folder);
         static Destination path(URL file);
         Kind kind;
         URL url;
     };
 
-    enum class ExistingApplicationAction { trashExistingApplication,
+    enum class ExistingApplicationAction {
+        trashExistingApplication,
         renameNewApplication,
-        ignore };
+        ignore
+    };
 
     // Called with the item, the occupied target and the callback that takes
     // the decision (or the error that prevented one). The callback may be

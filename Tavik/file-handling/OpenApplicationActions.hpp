@@ -29,9 +29,11 @@ public:
 
     class Error final : public tavik::Error {
     public:
-        enum class Code { openError,
+        enum class Code {
+            openError,
             invalidResult,
-            untrustedApplication };
+            untrustedApplication
+        };
 
         // The workspace failed; described by its own error.
         static ErrorPtr openError(ErrorPtr error);

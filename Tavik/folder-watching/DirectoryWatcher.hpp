@@ -26,8 +26,10 @@ struct FolderEntry;
 
 class DirectoryWatcherError final : public Error {
 public:
-    enum class Case { directoryOpenFailed,
-        directoryURLInvalid };
+    enum class Case {
+        directoryOpenFailed,
+        directoryURLInvalid
+    };
 
     static ErrorPtr directoryOpenFailed(int32_t errorNumber);
     static ErrorPtr directoryURLInvalid(URL url);

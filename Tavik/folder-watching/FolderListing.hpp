@@ -12,11 +12,13 @@ namespace tavik {
 // One entry of a folder as the directory itself records it, without a
 // look at the item: its name, its file number and what kind of item it is.
 struct FolderEntry {
-    enum class Kind { file,
+    enum class Kind {
+        file,
         directory,
         symbolicLink,
         other,
-        unknown };
+        unknown
+    };
     std::string name;
     int64_t fileNumber;
     Kind kind;

@@ -18,12 +18,14 @@ namespace tavik {
 
 class IntroStep {
 public:
-    enum class Kind { welcome,
+    enum class Kind {
+        welcome,
         destination,
         watch,
         complete,
         skipped,
-        notWatching };
+        notWatching
+    };
 
     struct DirectoryChoice {
         // Takes the chosen folder and a completion with the error, if any.

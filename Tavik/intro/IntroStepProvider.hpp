@@ -43,9 +43,11 @@ private:
 class IntroStepProvider {
 public:
     // The buttons below the step.
-    enum class PrimaryButton { next,
+    enum class PrimaryButton {
+        next,
         skip,
-        done };
+        done
+    };
 
     // Starts at the welcome step.
     explicit IntroStepProvider(IntroState state);

@@ -24,9 +24,11 @@ struct UpdatesPaneState {
 };
 
 // A check box's state as the view reports it.
-enum class CheckboxState { off = 0,
+enum class CheckboxState {
+    off = 0,
     on = 1,
-    mixed = -1 };
+    mixed = -1
+};
 
 class UpdatesPreferences {
 public:

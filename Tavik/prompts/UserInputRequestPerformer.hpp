@@ -18,8 +18,10 @@ namespace tavik {
 // The user's answer to a question.
 class UserResponse {
 public:
-    enum class Kind { action,
-        dismissed };
+    enum class Kind {
+        action,
+        dismissed
+    };
 
     // The user chose the action with this identifier.
     static UserResponse action(std::string identifier) { return UserResponse(Kind::action, std::move(identifier)); }
@@ -137,10 +139,12 @@ public:
     const std::shared_ptr<notifications::NotificationCenter>& userNotificationCenter() const { return userNotificationCenter_; }
 
 private:
-    enum class Fallback { denied,
+    enum class Fallback {
+        denied,
         alertsDisabled,
         unknownStatus,
-        notGranted };
+        notGranted
+    };
     using Step = std::function<void(UserInputRequestPerformer&)>;
     using FallbackStep = std::function<void(UserInputRequestPerformer&, Fallback)>;
 

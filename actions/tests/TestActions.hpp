@@ -30,8 +30,10 @@ class ScriptedAction : public FileActionBuilders<ScriptedAction<I, O>> {
 public:
     using Input = I;
     using Output = O;
-    enum class Timing { synchronous,
-        elsewhere };
+    enum class Timing {
+        synchronous,
+        elsewhere
+    };
 
     explicit ScriptedAction(std::function<FileActionResult<I, O>(I)> script, Timing timing = Timing::synchronous)
         : script_(std::move(script))

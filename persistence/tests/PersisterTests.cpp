@@ -12,8 +12,10 @@ using tavik::defaults::UserDefaults;
 namespace {
 
 struct Color {
-    enum class Case { red,
-        green };
+    enum class Case {
+        red,
+        green
+    };
     using RawValue = std::string;
     Case value;
 

@@ -18,8 +18,10 @@ struct Record {
 };
 NLOHMANN_DEFINE_TYPE_NON_INTRUSIVE(Record, name, count, ratio, enabled, tags)
 
-enum class Level { low,
-    high };
+enum class Level {
+    low,
+    high
+};
 } // namespace sample
 
 template <>

@@ -326,9 +326,11 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     // Who noticed a state: the caller (a writer, or synchronize) calls the
     // observers itself; a read leaves them to the watcher thread, so reading
     // the store never calls observers (the reader may hold locks of its own).
-    enum class Noticer { caller,
+    enum class Noticer {
+        caller,
         reader,
-        watcher };
+        watcher
+    };
 
     // Makes these values the state; returns what changed, unless the watcher
     // thread is to deliver it.

@@ -81,8 +81,10 @@ struct SyncWaiter {
     }
 };
 
-enum class Executor { threadPool,
-    mainThread };
+enum class Executor {
+    threadPool,
+    mainThread
+};
 
 // Serial, concurrent and global queues differ only in how many items may run
 // at once and where their items run.

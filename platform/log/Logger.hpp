@@ -8,11 +8,13 @@
 
 namespace tavik::log {
 
-enum class Level { debug,
+enum class Level {
+    debug,
     info,
     defaultLevel,
     error,
-    fault };
+    fault
+};
 
 std::string_view levelName(Level level);
 

@@ -77,13 +77,17 @@ struct NotificationResponse {
 };
 
 // Values as the platform numbers them; a center may report other values.
-enum class AuthorizationStatus : int { notDetermined = 0,
+enum class AuthorizationStatus : int {
+    notDetermined = 0,
     denied = 1,
     authorized = 2,
-    provisional = 3 };
-enum class NotificationSetting : int { notSupported = 0,
+    provisional = 3
+};
+enum class NotificationSetting : int {
+    notSupported = 0,
     disabled = 1,
-    enabled = 2 };
+    enabled = 2
+};
 
 struct NotificationSettings {
     AuthorizationStatus authorizationStatus = AuthorizationStatus::notDetermined;
@@ -120,8 +124,10 @@ public:
 // Failures of the notification center.
 class NotificationCenterError final : public Error {
 public:
-    enum Code { notificationsNotAllowed = 1,
-        serverFailed = 2 };
+    enum Code {
+        notificationsNotAllowed = 1,
+        serverFailed = 2
+    };
 
     NotificationCenterError(Code code, std::string message, std::string serverErrorName = {})
         : code_(code)

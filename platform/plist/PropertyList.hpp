@@ -32,14 +32,16 @@ struct Date {
 // large value is cheap.
 class PropertyList {
 public:
-    enum class Kind { string,
+    enum class Kind {
+        string,
         data,
         integer,
         real,
         boolean,
         date,
         array,
-        dictionary };
+        dictionary
+    };
     using Array = std::vector<PropertyList>;
     using Dictionary = std::map<std::string, PropertyList>;
 
@@ -108,8 +110,10 @@ private:
 // Why bytes could not be read as a property list.
 class PropertyListError final : public Error {
 public:
-    enum class Code { notAPropertyList = 1,
-        unreadableFile = 2 };
+    enum class Code {
+        notAPropertyList = 1,
+        unreadableFile = 2
+    };
 
     PropertyListError(Code code, std::string detail);
     static ErrorPtr make(Code code, std::string detail);

@@ -180,10 +180,12 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
 {
     // Each mount point's detach is answered as its case says: detached,
     // refused, timed out (the service may still be detaching) or never.
-    enum class Answer { detached,
+    enum class Answer {
+        detached,
         refused,
         timedOut,
-        never };
+        never
+    };
     class ScriptedService final : public service::DuvrinXPCServiceProtocol {
     public:
         ScriptedService(std::unordered_map<URL, Answer> answers, service::ServiceErrorHandler connectionError,

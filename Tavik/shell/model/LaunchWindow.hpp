@@ -10,10 +10,12 @@
 
 namespace tavik::shell {
 
-enum class LaunchWindow { none,
+enum class LaunchWindow {
+    none,
     preferences,
     intro,
-    fileSources };
+    fileSources
+};
 
 // The first window: none when the login item started us after the setup,
 // the preferences or the introduction when asked for on the command line,
@@ -22,8 +24,10 @@ LaunchWindow windowAtLaunch(bool hasRunInitialSetup, bool launchedByLauncher, co
 
 // The taskbar entry stands in for the dock icon: a "regular" application
 // keeps one while a window is open; an "accessory" shows none.
-enum class ActivationPolicy { regular,
-    accessory };
+enum class ActivationPolicy {
+    regular,
+    accessory
+};
 
 struct IconPresence {
     ActivationPolicy activationPolicy;

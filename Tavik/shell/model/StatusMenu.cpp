@@ -3,6 +3,8 @@
 #include "Tavik/application/AppDelegate.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <string_view>
 
 namespace tavik::shell {
 
@@ -26,17 +28,18 @@ std::vector<StatusMenuItem> statusMenuItems(const FileSourceConfigurationsManage
 
 std::string statusIconName(FileSourceConfiguration::Status status)
 {
-    switch (status) {
-    case FileSourceConfiguration::Status::available:
-        return "tavik-status-available";
-    case FileSourceConfiguration::Status::partiallyAvailable:
-        return "tavik-status-partially-available";
-    case FileSourceConfiguration::Status::unavailable:
-        return "tavik-status-unavailable";
-    case FileSourceConfiguration::Status::notDetermined:
-        break;
+    std::string_view image = FileSourceConfiguration::statusImageName(status);
+    image.remove_prefix(2); // "NS"
+    std::string name = "tavik";
+    for (char c : image) {
+        if (std::isupper(static_cast<unsigned char>(c))) {
+            name += '-';
+            name += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        } else {
+            name += c;
+        }
     }
-    return "tavik-status-none";
+    return name;
 }
 
 bool canHandleDrag(const std::vector<URL>& files)

@@ -11,11 +11,13 @@
 namespace tavik::shell {
 
 struct StatusMenuItem {
-    enum class Kind { folder,
+    enum class Kind {
+        folder,
         separator,
         openMainWindow,
         preferences,
-        quit };
+        quit
+    };
     Kind kind;
     std::string title;
     std::string keyEquivalent;

@@ -33,8 +33,10 @@ Result<void> checkAll(std::initializer_list<int> values)
 // A second owner, one of whose codes has the same number as one of FileError's.
 class SampleError final : public CodedError<SampleError> {
 public:
-    enum class Code { exists = 516,
-        other = 4 };
+    enum class Code {
+        exists = 516,
+        other = 4
+    };
 
     SampleError(Code code, std::string detail)
         : code_(code)
