@@ -88,10 +88,12 @@ TEST_F(WorkspaceTest, OpenedBundleRunsDetachedWithItsArgumentsAsTheyAreUntilItEn
 
 TEST_F(WorkspaceTest, BrokenBundlesGiveClearErrors)
 {
-    enum class Program { runnable,
+    enum class Program {
+        runnable,
         absent,
         notExecutable,
-        folder };
+        folder
+    };
     struct Case {
         std::string name;
         std::optional<std::string> info; // none: no Info.plist
