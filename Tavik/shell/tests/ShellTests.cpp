@@ -85,9 +85,9 @@ Strings menuTitles(QMenu* menu)
     return titles;
 }
 
-QMimeData* filesData(const std::vector<fs::path>& paths)
+std::unique_ptr<QMimeData> filesData(const std::vector<fs::path>& paths)
 {
-    auto* data = new QMimeData;
+    auto data = std::make_unique<QMimeData>();
     QList<QUrl> urls;
     for (const auto& path : paths)
         urls.push_back(QUrl::fromLocalFile(QString::fromStdString(path.string())));
@@ -190,7 +190,7 @@ TEST_F(ShellTest, TheTrayMenuListsFoldersWithTheirStatusAndFollowsTheList)
     // A drop with an archive among other files is taken.
     writeFile(root / "notes.txt", "text");
     writeFile(root / "Example.zip", "PK");
-    std::unique_ptr<QMimeData> both(filesData({root / "notes.txt", root / "Example.zip"}));
+    auto both = filesData({root / "notes.txt", root / "Example.zip"});
     EXPECT_TRUE(menuBar.handleDrop(*both));
     EXPECT_EQ(drops.size(), 1u);
 }
@@ -400,7 +400,7 @@ TEST_F(DesktopTest, FirstLaunchShowsTheIntroductionWithoutTrayIconAndItCannotBeC
     // The folder to watch is dropped on the window; a file is not taken.
     writeFile(root / "a file", "x");
     auto drop = [&](const fs::path& path) {
-        std::unique_ptr<QMimeData> data(filesData({path}));
+        auto data = filesData({path});
         QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, data.get(), Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(intro, &enter);
         if (!enter.isAccepted())
