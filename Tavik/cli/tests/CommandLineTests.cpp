@@ -1,23 +1,19 @@
 // The commands run as the user runs them: the built `tavik` in a process of
-// its own, on a temporary XDG_CONFIG_HOME; the settings commands without a
+// its own, on a scratch XDG_CONFIG_HOME; the settings commands without a
 // session bus, the others on a private one.
-#include "platform/foundation/UUID.hpp"
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/Programs.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 #include "platform/testing/TestNotificationServer.hpp"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdio>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <map>
-#include <optional>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -45,7 +41,7 @@ Strings split(const std::string& text, char separator)
 class CommandLineTest : public ::testing::Test {
 protected:
     struct Outcome {
-        int status = -1;
+        int status = -1; // above 128: ended by signal status - 128
         std::string out, err;
     };
 
@@ -54,21 +50,16 @@ protected:
         for (auto* folder : {"Applications", "Other Applications", "Downloads", "tmp"})
             fs::create_directories(root / folder);
         fs::create_directory_symlink(root / "Downloads", root / "LinkToDownloads");
-        std::ofstream(root / "Example.zip") << "a file";
+        tavik::testing::writeFile(root / "Example.zip", "a file");
     }
-    void TearDown() override
-    {
-        EXPECT_EQ(chdir("/"), 0); // a test may have gone into root
-    }
+    void TearDown() override { EXPECT_EQ(chdir("/"), 0); } // a test may have gone into root
 
     std::string path(const char* name) const { return (root / name).string(); }
-    std::string settings() const { return readFile(root / "config/tavik/app.tavik.Tavik.plist"); }
 
     // Starts the built tavik with the test's private folders and `environment`
     // on top; on the session bus this process points at when `onBus`, else
     // without one. Its output goes to files named after `name`.
-    pid_t start(const Strings& arguments, const std::string& name = "run", bool onBus = false,
-        const std::map<std::string, std::string>& environment = {})
+    pid_t start(const Strings& arguments, const std::string& name = "run", bool onBus = false, const std::map<std::string, std::string>& environment = {})
     {
         pid_t child = fork();
         if (child == 0) {
@@ -90,37 +81,24 @@ protected:
         }
         return child;
     }
-
-    // Waits for a child of start(); a status above 128 is the signal that ended it.
-    Outcome finish(pid_t child, const std::string& name = "run")
+    // Waits for a child of start(); one still running after `timeout` is
+    // killed: none. Without a time-out it waits for good.
+    std::optional<Outcome> finish(pid_t child, const std::string& name = "run", std::optional<std::chrono::milliseconds> timeout = 60s)
     {
         int status = 0;
-        waitpid(child, &status, 0);
-        return outcome(status, name);
+        if (!timeout)
+            waitpid(child, &status, 0);
+        else if (!eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, *timeout)) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return std::nullopt;
+        }
+        return Outcome {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(root / (name + ".out")), readFile(root / (name + ".err"))};
     }
-
-    // The same, but a child still running after `timeout` is killed: none.
-    std::optional<Outcome> finishWithin(pid_t child, const std::string& name, std::chrono::milliseconds timeout)
-    {
-        int status = 0;
-        if (eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, timeout))
-            return outcome(status, name);
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-        return std::nullopt;
-    }
-
-    Outcome outcome(int status, const std::string& name)
-    {
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(root / (name + ".out")),
-            readFile(root / (name + ".err"))};
-    }
-
     Outcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
     {
-        return finish(start(arguments, "run", false, environment));
+        return *finish(start(arguments, "run", false, environment), "run", std::nullopt);
     }
-
     std::vector<Strings> list()
     {
         auto run = tavik({"sources", "list"});
@@ -135,21 +113,6 @@ protected:
     fs::path root = scratch.path();
 };
 
-bool nameHasOwnerOnSessionBus(const std::string& name)
-{
-    std::string command = "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-                          "org.freedesktop.DBus.NameHasOwner string:"
-        + name + " 2>/dev/null";
-    FILE* reply = popen(command.c_str(), "r");
-    if (!reply)
-        return false;
-    std::string text;
-    char buffer[256];
-    while (fgets(buffer, sizeof buffer, reply))
-        text += buffer;
-    return pclose(reply) == 0 && text.find("boolean true") != std::string::npos;
-}
-
 } // namespace
 
 TEST_F(CommandLineTest, SetupGivesEverySourceTheDestinationAndWatchesTheFolderOnce)
@@ -157,18 +120,15 @@ TEST_F(CommandLineTest, SetupGivesEverySourceTheDestinationAndWatchesTheFolderOn
     auto rows = list();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], (Strings {"AppIcon", "App Icon", "searchForApplications", "askWhenMultipleFound", "askWhenMultipleCopied", "moveToTrash", "-", "unavailable"}));
-    EXPECT_EQ(rows[1][0], "StatusBarIcon");
 
     EXPECT_EQ(tavik({"setup", "--status"}).out, "not done\n");
-    auto setup = tavik({"setup", "--destination", path("Applications"), "--watch", path("Downloads")});
-    ASSERT_EQ(setup.status, 0) << setup.err;
+    ASSERT_EQ(tavik({"setup", "--destination", path("Applications"), "--watch", path("Downloads")}).status, 0);
     EXPECT_EQ(tavik({"setup", "--status"}).out, "done\n");
     rows = list();
     ASSERT_EQ(rows.size(), 3u);
     for (auto& row : rows)
         EXPECT_EQ((Strings {row[6], row[7]}), (Strings {path("Applications"), "available"})) << row[0];
-    EXPECT_TRUE(tavik::UUID::fromString(rows[2][0])) << rows[2][0];
-    EXPECT_EQ(rows[2][1], path("Downloads"));
+    EXPECT_EQ((Strings {rows[1][0], rows[2][1]}), (Strings {"StatusBarIcon", path("Downloads")}));
 
     // Again, through a symbolic link and from relative paths: no second source.
     ASSERT_EQ(chdir(root.c_str()), 0);
@@ -176,37 +136,34 @@ TEST_F(CommandLineTest, SetupGivesEverySourceTheDestinationAndWatchesTheFolderOn
     EXPECT_EQ(list().size(), 3u);
 }
 
-TEST_F(CommandLineTest, AddSetAndRemoveRoundTrip)
+TEST_F(CommandLineTest, AddSetAndRemoveRoundTripAndHelpDocumentsEveryCommand)
 {
     auto added = tavik({"sources", "add", path("Downloads"), "--destination", path("Applications")});
     ASSERT_EQ(added.status, 0) << added.err;
     auto id = split(added.out, '\n').at(0);
     EXPECT_EQ(list().at(2), (Strings {id, path("Downloads"), "searchForApplications", "askWhenMultipleFound", "askWhenMultipleCopied", "moveToTrash", path("Applications"), "available"}));
-
-    for (auto& [key, value] : std::vector<std::pair<std::string, std::string>> {{"FileFoundAction", "ignore"},
-             {"ApplicationFoundAction", "copyToDestination"}, {"ApplicationCopiedAction", "openApp"},
-             {"AllApplicationsHandledAction", "doNothing"}, {"Destination", path("Other Applications")}})
+    for (auto& [key, value] : std::vector<std::pair<std::string, std::string>> {{"FileFoundAction", "ignore"}, {"ApplicationFoundAction", "copyToDestination"}, {"ApplicationCopiedAction", "openApp"}, {"AllApplicationsHandledAction", "doNothing"}, {"Destination", path("Other Applications")}})
         EXPECT_EQ(tavik({"sources", "set", id, key, value}).status, 0) << key;
     EXPECT_EQ(list().at(2), (Strings {id, path("Downloads"), "ignore", "copyToDestination", "openApp", "doNothing", path("Other Applications"), "partiallyAvailable"}));
     EXPECT_EQ(tavik({"sources", "set", "AppIcon", "Destination", path("Applications")}).status, 0);
     EXPECT_EQ(list().at(0).at(7), "available");
-
     ASSERT_EQ(tavik({"sources", "remove", id}).status, 0);
-    auto rows = list();
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ((Strings {rows[0][0], rows[1][0]}), (Strings {"AppIcon", "StatusBarIcon"}));
+    EXPECT_EQ(list().size(), 2u);
+
+    auto help = tavik({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* text : {"setup --destination DIR [--watch DIR]", "setup --status", "sources list", "sources add DIR [--destination DIR]", "sources remove ID", "sources set ID KEY VALUE", "alwaysAsk, searchForApplications, ignore", "doNothing, moveToTrash"})
+        EXPECT_NE(help.out.find(text), std::string::npos) << text;
 }
 
 TEST_F(CommandLineTest, BadInputGetsOneLineAndStatusTwoAndChangesNothing)
 {
     // Before anything is stored, an unknown id writes nothing either.
     EXPECT_EQ(tavik({"sources", "remove", "NoSuchSource"}).status, 2);
-    EXPECT_EQ(tavik({"sources", "set", "NoSuchSource", "FileFoundAction", "ignore"}).status, 2);
     EXPECT_FALSE(fs::exists(root / "config/tavik/app.tavik.Tavik.plist"));
 
-    auto added = tavik({"sources", "add", path("Downloads")});
-    ASSERT_EQ(added.status, 0) << added.err;
-    auto id = split(added.out, '\n').at(0);
+    auto id = split(tavik({"sources", "add", path("Downloads")}).out, '\n').at(0);
+    auto settings = [&] { return readFile(root / "config/tavik/app.tavik.Tavik.plist"); };
     auto before = settings();
     for (auto& command : std::vector<Strings> {
              {"sources", "set", id, "FileFoundAction", "Ignore"},
@@ -228,25 +185,13 @@ TEST_F(CommandLineTest, BadInputGetsOneLineAndStatusTwoAndChangesNothing)
              {"setup", "--status", "--destination", path("Applications")},
              {"--no-such-option"},
          }) {
-        std::string shown;
-        for (auto& argument : command)
-            shown += argument + " ";
+        SCOPED_TRACE(::testing::PrintToString(command));
         auto run = tavik(command);
-        EXPECT_EQ(run.status, 2) << shown;
-        EXPECT_EQ(run.err.rfind("tavik: ", 0), 0u) << shown << run.err;
-        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << run.err;
-        EXPECT_EQ(settings(), before) << shown;
+        EXPECT_EQ(run.status, 2);
+        EXPECT_TRUE(run.err.starts_with("tavik: ")) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        EXPECT_EQ(settings(), before);
     }
-}
-
-TEST_F(CommandLineTest, HelpDocumentsEveryCommand)
-{
-    auto help = tavik({"--help"});
-    EXPECT_EQ(help.status, 0);
-    for (const char* text : {"setup --destination DIR [--watch DIR]", "setup --status", "sources list",
-             "sources add DIR [--destination DIR]", "sources remove ID", "sources set ID KEY VALUE",
-             "alwaysAsk, searchForApplications, ignore", "doNothing, moveToTrash"})
-        EXPECT_NE(help.out.find(text), std::string::npos) << text;
 }
 
 TEST_F(CommandLineTest, WithoutAUsableDisplayTavikSaysItRunsHeadless)
@@ -255,12 +200,10 @@ TEST_F(CommandLineTest, WithoutAUsableDisplayTavikSaysItRunsHeadless)
     // Without a session bus the headless run then ends at once, saying why.
     auto run = tavik({}, {{"DISPLAY", ":987"}, {"QT_QPA_PLATFORM", "xcb"}, {"WAYLAND_DISPLAY", ""}});
     EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(split(run.err, '\n').at(0).rfind("tavik: ", 0), 0u) << run.err;
+    EXPECT_TRUE(run.err.starts_with("tavik: ")) << run.err;
     EXPECT_NE(run.err.find("running headless"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("cannot take the session bus name"), std::string::npos) << run.err;
-
-    auto forced = tavik({"--headless"});
-    EXPECT_NE(forced.err.find("running headless (--headless)"), std::string::npos) << forced.err;
+    EXPECT_NE(tavik({"--headless"}).err.find("running headless (--headless)"), std::string::npos);
 }
 
 // A dropped file whose question is open when the notification server quits,
@@ -278,7 +221,7 @@ TEST_F(CommandLineTest, OpenEndsWithDismissedWhenTheServerOrTheBusGoesUnderItsQu
         auto posted = server->waitForPosted(1, 60s);
         if (posted.size() != 1) {
             kill(open, SIGKILL);
-            FAIL() << "no question was posted: " << finish(open, "open").err;
+            FAIL() << "no question was posted: " << finish(open, "open")->err;
         }
         EXPECT_EQ(posted[0].summary, "Found ZIP");
         if (busGoes) {
@@ -288,14 +231,13 @@ TEST_F(CommandLineTest, OpenEndsWithDismissedWhenTheServerOrTheBusGoesUnderItsQu
         } else {
             server.reset();
         }
-        auto ended = finishWithin(open, "open", 60s);
+        auto ended = finish(open, "open");
         ASSERT_TRUE(ended) << "still waiting for an answer";
-        auto run = *ended;
-        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(ended->status, 1) << ended->err;
         const std::string prefix = "Result of file dropped on app icon: ";
-        auto reported = run.out.find(prefix);
-        ASSERT_NE(reported, std::string::npos) << run.out;
-        auto outcome = run.out.substr(reported + prefix.size());
+        auto reported = ended->out.find(prefix);
+        ASSERT_NE(reported, std::string::npos) << ended->out;
+        auto outcome = ended->out.substr(reported + prefix.size());
         if (busGoes && outcome.starts_with("error(The notification server failed: Connection terminated)"))
             std::cerr << "the bus went before the post was answered; the post failed instead\n";
         else
@@ -313,15 +255,15 @@ TEST_F(CommandLineTest, HeadlessTavikQuitsCleanlyWhenItsBusGoesAway)
     PrivateSessionBus bus;
     TestNotificationServer server;
     pid_t headless = start({"--headless"}, "headless", true);
-    bool serving = eventually([] { return nameHasOwnerOnSessionBus("app.tavik.Tavik"); });
+    // Answered only once the name has an owner: the bus starts no service for it.
+    bool serving = eventually([] { return tavik::testing::run({"dbus-send", "--session", "--print-reply", "--dest=app.tavik.Tavik", "/", "org.freedesktop.DBus.Peer.Ping"}) == 0; });
     if (serving) {
-        pid_t open = start({"open", path("Example.zip")}, "open", true);
-        auto handed = finish(open, "open");
-        EXPECT_EQ(handed.out, "Handed 1 file(s) to the running Tavik\n") << handed.err;
+        auto handed = finish(start({"open", path("Example.zip")}, "open", true), "open");
+        EXPECT_EQ(handed.value_or(Outcome {}).out, "Handed 1 file(s) to the running Tavik\n");
         EXPECT_EQ(server.waitForPosted(1, 60s).size(), 1u);
     }
     bus.kill();
-    auto ended = finishWithin(headless, "headless", 60s);
+    auto ended = finish(headless, "headless");
     ASSERT_TRUE(serving) << readFile(root / "headless.err");
     ASSERT_TRUE(ended) << "still running after its bus went away";
     EXPECT_EQ(ended->status, 0) << "128 + n: ended by signal n\n"

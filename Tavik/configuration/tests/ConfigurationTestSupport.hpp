@@ -3,63 +3,45 @@
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/foundation/UUID.hpp"
 #include "platform/plist/PropertyList.hpp"
+#include "platform/testing/Programs.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
+#include <optional>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace tavik::testing {
 
 namespace fs = std::filesystem;
 
-// The user defaults of these tests live in a temporary XDG_CONFIG_HOME, set
+// The user defaults of these tests live in a scratch XDG_CONFIG_HOME, set
 // before any store is made (so the standard store is there too).
 class ConfigHome {
 public:
     static const fs::path& folder()
     {
         static ConfigHome home;
-        return home.folder_;
+        return home.folder_.path();
     }
 
 private:
-    ConfigHome()
-    {
-        std::string pattern = (fs::temp_directory_path() / "tavik-config-XXXXXX").string();
-        folder_ = fs::path(mkdtemp(pattern.data()));
-        ::setenv("XDG_CONFIG_HOME", folder_.c_str(), 1);
-    }
-    ~ConfigHome()
-    {
-        std::error_code error;
-        fs::remove_all(folder_, error);
-    }
-    fs::path folder_;
+    ConfigHome() { ::setenv("XDG_CONFIG_HOME", folder_.path().c_str(), 1); }
+    ScratchFolder folder_ {"tavik-config"};
 };
 
-// A fresh defaults store of its own, and a temporary folder for the folders
-// the test bookmarks.
+// A fresh defaults store of its own, where `tavik` keeps it under the config
+// folder "config", and a scratch folder for the folders the test bookmarks.
 class ConfigurationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ConfigHome::folder();
-        userDefaults = defaults::UserDefaults::suite("app.tavik.Tavik.test-" + UUID().uuidString());
-        std::string pattern = (fs::temp_directory_path() / "tavik-folders-XXXXXX").string();
-        root = fs::path(mkdtemp(pattern.data()));
-    }
-    void TearDown() override
-    {
-        std::error_code error;
-        fs::remove_all(root, error);
+        userDefaults = defaults::UserDefaults::atPath(root / "config/tavik/app.tavik.Tavik.plist");
     }
 
     fs::path makeFolder(const fs::path& relative)
@@ -72,33 +54,22 @@ protected:
     std::optional<plist::PropertyList> stored(const std::string& key) const
     {
         auto file = plist::PropertyList::readFile(userDefaults->filePath());
-        if (!file)
-            return std::nullopt;
-        if (auto* value = file->find(key))
-            return *value;
-        return std::nullopt;
+        auto* value = file ? file->find(key) : nullptr;
+        return value ? std::optional(*value) : std::nullopt;
     }
 
     std::shared_ptr<defaults::UserDefaults> userDefaults;
-    fs::path root;
+    ScratchFolder scratch {"tavik-folders"};
+    fs::path root = scratch.path();
 };
 
-#ifdef TAVIK_SOURCES_EDITOR
-// Runs the sources editor: another process changing the file sources in the
-// defaults file, as `tavik sources` does. Its exit status, -1 if it did not exit.
-inline int runSourcesEditor(const fs::path& file, std::vector<std::string> arguments)
+#ifdef TAVIK_EXECUTABLE
+// Runs the built `tavik` on the defaults in <configFolder>/tavik, as the user
+// does from another terminal. Its exit status, -1 if it did not exit.
+inline int runTavik(const fs::path& configFolder, std::vector<std::string> arguments)
 {
-    arguments.insert(arguments.begin(), {TAVIK_SOURCES_EDITOR, file.string()});
-    std::vector<char*> argv;
-    for (auto& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    arguments.insert(arguments.begin(), {"env", "XDG_CONFIG_HOME=" + configFolder.string(), TAVIK_EXECUTABLE});
+    return run(arguments);
 }
 #endif
 

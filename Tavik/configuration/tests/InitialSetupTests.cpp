@@ -1,15 +1,12 @@
 #include "Tavik/configuration/InitialSetup.hpp"
 #include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
 
-#include <fstream>
-
 using namespace tavik;
-using tavik::testing::ConfigurationTest;
 namespace fs = std::filesystem;
 
 namespace {
 
-class InitialSetupTest : public ConfigurationTest {
+class InitialSetupTest : public tavik::testing::ConfigurationTest {
 protected:
     void SetUp() override
     {
@@ -21,12 +18,9 @@ protected:
 
     std::vector<FileSourceConfigurationPtr> folderSources() const
     {
-        std::vector<FileSourceConfigurationPtr> folders;
-        for (auto& configuration : configurations->fileSourceConfigurations()) {
-            if (configuration->fileSource() == FileSource::directory)
-                folders.push_back(configuration);
-        }
-        return folders;
+        auto all = configurations->fileSourceConfigurations();
+        std::erase_if(all, [](const auto& configuration) { return configuration->fileSource() != FileSource::directory; });
+        return all;
     }
 
     std::shared_ptr<FileSourceConfigurationsManager> configurations;
@@ -36,27 +30,24 @@ protected:
 
 } // namespace
 
-TEST_F(InitialSetupTest, FirstRunGivesTheIconsTheDestinationAndWatchesTheFolder)
+TEST_F(InitialSetupTest, TheDestinationGoesToSourcesWithoutOneAndTheWatchedFolderGetsItToo)
 {
-    auto applications = makeFolder("Applications");
-    auto downloads = makeFolder("Downloads");
+    // The dock icon has a destination of its own already: it keeps it.
+    auto previous = destinations->destination(URL::fileURL(makeFolder("Previous"))).value();
+    auto icons = configurations->fileSourceConfigurations();
+    ASSERT_TRUE(icons[0]->destinationBookmarkUUID().store(previous->uuid()).ok());
 
-    auto destination = setup->destinationChosen(URL::fileURL(applications));
-    ASSERT_TRUE(destination.ok()) << destination.error()->description();
-    auto uuid = (*destination)->uuid();
+    auto uuid = setup->destinationChosen(URL::fileURL(makeFolder("Applications"))).value()->uuid();
     EXPECT_EQ(setup->introApplicationDestination().currentValue(), uuid);
     EXPECT_EQ(stored("Intro_applicationDestination"), plist::PropertyList(uuid.uuidString()));
-    auto icons = configurations->fileSourceConfigurations();
-    ASSERT_EQ(icons.size(), 2u);
-    for (auto& icon : icons)
-        EXPECT_EQ(icon->destinationBookmarkUUID().currentValue(), uuid) << icon->id();
+    EXPECT_EQ(icons[0]->destinationBookmarkUUID().currentValue(), previous->uuid());
+    EXPECT_EQ(icons[1]->destinationBookmarkUUID().currentValue(), uuid);
 
-    auto watched = setup->watchFolderChosen(URL::fileURL(downloads));
-    ASSERT_TRUE(watched.ok()) << watched.error()->description();
-    ASSERT_EQ(folderSources().size(), 1u);
-    EXPECT_EQ(folderSources()[0], *watched);
-    EXPECT_EQ((*watched)->watchDirectoryURL()->path(), downloads);
-    EXPECT_EQ((*watched)->destinationBookmarkUUID().currentValue(), uuid);
+    auto downloads = makeFolder("Downloads");
+    auto watched = setup->watchFolderChosen(URL::fileURL(downloads)).value();
+    EXPECT_EQ(folderSources(), std::vector {watched});
+    EXPECT_EQ(watched->watchDirectoryURL()->path(), downloads);
+    EXPECT_EQ(watched->destinationBookmarkUUID().currentValue(), uuid);
     configurations->updateConfigurationErrors(*destinations);
     for (auto& configuration : configurations->fileSourceConfigurations())
         EXPECT_EQ(configuration->status(), FileSourceConfiguration::Status::available) << configuration->id();
@@ -68,38 +59,18 @@ TEST_F(InitialSetupTest, FirstRunGivesTheIconsTheDestinationAndWatchesTheFolder)
     EXPECT_FALSE(stored("Intro_applicationDestination"));
 }
 
-TEST_F(InitialSetupTest, SourcesThatHaveADestinationKeepIt)
-{
-    auto previous = destinations->destination(URL::fileURL(makeFolder("Previous")));
-    ASSERT_TRUE(previous.ok());
-    auto appIcon = configurations->fileSourceConfigurations()[0];
-    ASSERT_TRUE(appIcon->destinationBookmarkUUID().store((*previous)->uuid()).ok());
-
-    auto chosen = setup->destinationChosen(URL::fileURL(makeFolder("Applications")));
-    ASSERT_TRUE(chosen.ok());
-    EXPECT_EQ(appIcon->destinationBookmarkUUID().currentValue(), (*previous)->uuid());
-    EXPECT_EQ(configurations->fileSourceConfigurations()[1]->destinationBookmarkUUID().currentValue(), (*chosen)->uuid());
-}
-
 TEST_F(InitialSetupTest, AFolderAlreadyWatchedAlsoThroughASymbolicLinkGetsTheDestinationAndNoSecondSource)
 {
     auto downloads = makeFolder("Downloads");
     fs::create_directory_symlink(downloads, root / "LinkToDownloads");
-    auto existing = configurations->addFolder(URL::fileURL(downloads), std::nullopt);
-    ASSERT_TRUE(existing.ok());
-    auto destination = setup->destinationChosen(URL::fileURL(makeFolder("Applications")));
-    ASSERT_TRUE(destination.ok());
+    auto existing = configurations->addFolder(URL::fileURL(downloads), std::nullopt).value();
+    auto destination = setup->destinationChosen(URL::fileURL(makeFolder("Applications"))).value();
     // Sources without a destination got it already; take it away to see the
     // watch step give it.
-    ASSERT_TRUE((*existing)->destinationBookmarkUUID().store(std::nullopt).ok());
+    ASSERT_TRUE(existing->destinationBookmarkUUID().store(std::nullopt).ok());
 
-    auto watched = setup->watchFolderChosen(URL::fileURL(root / "LinkToDownloads"));
-    ASSERT_TRUE(watched.ok()) << watched.error()->description();
-    EXPECT_EQ(*watched, *existing);
-    EXPECT_EQ(folderSources().size(), 1u);
-    EXPECT_EQ((*existing)->destinationBookmarkUUID().currentValue(), (*destination)->uuid());
-
-    // Chosen again directly: still one source.
+    EXPECT_EQ(setup->watchFolderChosen(URL::fileURL(root / "LinkToDownloads")).value(), existing);
+    EXPECT_EQ(existing->destinationBookmarkUUID().currentValue(), destination->uuid());
     ASSERT_TRUE(setup->watchFolderChosen(URL::fileURL(downloads)).ok());
     EXPECT_EQ(folderSources().size(), 1u);
 }
@@ -108,14 +79,11 @@ TEST_F(InitialSetupTest, AFileOrAMissingFolderIsRefusedAndChangesNothing)
 {
     std::ofstream(root / "Example.dmg") << "not a folder";
     auto before = userDefaults->dictionaryRepresentation();
-
     auto destination = setup->destinationChosen(URL::fileURL(root / "Example.dmg"));
-    ASSERT_FALSE(destination.ok());
-    auto* error = dynamic_cast<const InitialSetup::Error*>(destination.error().get());
+    auto* error = destination.ok() ? nullptr : dynamic_cast<const InitialSetup::Error*>(destination.error().get());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->path(), (root / "Example.dmg").string());
     EXPECT_FALSE(setup->watchFolderChosen(URL::fileURL(root / "Missing")).ok());
-
     EXPECT_EQ(userDefaults->dictionaryRepresentation(), before);
     EXPECT_TRUE(destinations->destinations().empty());
     EXPECT_TRUE(folderSources().empty());

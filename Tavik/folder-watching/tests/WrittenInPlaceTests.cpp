@@ -1,8 +1,9 @@
 #include "Tavik/folder-watching/tests/WatchedFolder.hpp"
+#include "platform/testing/Programs.hpp"
 
 #include <fcntl.h>
+#include <fstream>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,26 +11,6 @@ extern char** environ;
 
 using namespace tavik;
 using namespace tavik::testing;
-
-namespace {
-
-void writeAll(int descriptor, const std::string& bytes)
-{
-    ASSERT_EQ(::write(descriptor, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-}
-
-bool waitForSize(const fs::path& path, uintmax_t size)
-{
-    for (int waited = 0; waited < 1000; ++waited) {
-        std::error_code error;
-        if (fs::file_size(path, error) >= size && !error)
-            return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
-}
-
-} // namespace
 
 // Files created in the folder and written where they are, as wget, curl -O
 // and cp write them: reported once their writer closes them, not before.
@@ -55,8 +36,8 @@ TEST_F(WrittenInPlaceTest, AFileWrittenSlowlyByDdIsReportedOnceAfterDdExits)
     // dd writes each block as it arrives and waits for the next one meanwhile.
     std::string block(4096, 'd');
     for (uintmax_t blocks = 1; blocks <= 3; ++blocks) {
-        writeAll(pipeEnds[1], block);
-        ASSERT_TRUE(waitForSize(path, blocks * block.size()));
+        ASSERT_EQ(::write(pipeEnds[1], block.data(), block.size()), ssize_t(block.size()));
+        ASSERT_TRUE(eventually([&] { std::error_code error; return fs::file_size(path, error) >= blocks * block.size() && !error; }));
         settle();
         EXPECT_EQ(reports->count(path), 0u) << "reported while dd was still writing";
     }
@@ -64,67 +45,49 @@ TEST_F(WrittenInPlaceTest, AFileWrittenSlowlyByDdIsReportedOnceAfterDdExits)
     int status = 0;
     ASSERT_EQ(::waitpid(dd, &status, 0), dd);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-
-    ASSERT_TRUE(reports->waitFor(path));
-    settle();
-    EXPECT_EQ(reports->count(path), 1u);
-    EXPECT_EQ(fs::file_size(path), 3 * block.size());
-}
-
-TEST_F(WrittenInPlaceTest, AFileClosedEmptyWaitsUntilItIsWritten)
-{
-    startWatching();
-    auto path = folder / "Placeholder.pkg";
-    write(path, "");
-    settle();
-    EXPECT_EQ(reports->count(path), 0u);
-
-    std::ofstream(path, std::ios::app) << "content";
     ASSERT_TRUE(reports->waitFor(path));
     settle();
     EXPECT_EQ(reports->count(path), 1u);
 }
 
-TEST_F(WrittenInPlaceTest, AFileDeletedOrReplacedBeforeItIsClosedIsNotReported)
+TEST_F(WrittenInPlaceTest, AFileClosedEmptyWaitsForContentAndOneDeletedOrReplacedBeforeItIsClosedIsNotReported)
 {
     startWatching();
-    auto deleted = folder / "Cancelled.dmg";
+    auto placeholder = folder / "Placeholder.pkg";
+    writeFile(placeholder, "");
+    auto deleted = folder / "Cancelled.dmg", replaced = folder / "Replaced.dmg";
     int deletedFile = ::open(deleted.c_str(), O_CREAT | O_WRONLY, 0644);
-    auto replaced = folder / "Replaced.dmg";
     int replacedFile = ::open(replaced.c_str(), O_CREAT | O_WRONLY, 0644);
     ASSERT_GE(deletedFile, 0);
     ASSERT_GE(replacedFile, 0);
-    writeAll(deletedFile, "partial");
-    writeAll(replacedFile, "partial");
+    ASSERT_EQ(::write(deletedFile, "partial", 7), 7);
+    ASSERT_EQ(::write(replacedFile, "partial", 7), 7);
     settle();
+    EXPECT_EQ(reports->count(placeholder), 0u);
 
+    std::ofstream(placeholder, std::ios::app) << "content";
     fs::remove(deleted);
     moveIn("Replaced.dmg", "finished elsewhere"); // the moved-in file is reported by its size
     ASSERT_TRUE(reports->waitFor(replaced));
+    ASSERT_TRUE(reports->waitFor(placeholder));
     ::close(deletedFile);
     ::close(replacedFile); // the old file, now without a name in the folder
     settle();
+    EXPECT_EQ(reports->count(placeholder), 1u);
     EXPECT_EQ(reports->count(deleted), 0u);
     EXPECT_EQ(reports->count(replaced), 1u);
 }
 
-TEST_F(WrittenInPlaceTest, CopiesAndHardLinksOfFinishedFiles)
+TEST_F(WrittenInPlaceTest, CopiesAndHardLinksOfFinishedFilesAreReportedOnce)
 {
     startWatching();
-    write(staging / "Source.zip", std::string(100000, 'z'));
-    pid_t cp = 0;
-    auto source = (staging / "Source.zip").string();
-    auto copy = (folder / "Copy.zip").string();
-    const char* arguments[] = {"cp", source.c_str(), copy.c_str(), nullptr};
-    ASSERT_EQ(posix_spawnp(&cp, "cp", nullptr, nullptr, const_cast<char**>(arguments), environ), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(cp, &status, 0), cp);
-    ASSERT_TRUE(reports->waitFor(copy));
-
+    writeFile(staging / "Source.zip", std::string(100000, 'z'));
+    ASSERT_EQ(run({"cp", (staging / "Source.zip").string(), (folder / "Copy.zip").string()}), 0);
+    ASSERT_TRUE(reports->waitFor(folder / "Copy.zip"));
     // A new name for a file that is already complete is not being written.
     fs::create_hard_link(staging / "Source.zip", folder / "Linked.zip");
     ASSERT_TRUE(reports->waitFor(folder / "Linked.zip"));
     settle();
-    EXPECT_EQ(reports->count(copy), 1u);
+    EXPECT_EQ(reports->count(folder / "Copy.zip"), 1u);
     EXPECT_EQ(reports->count(folder / "Linked.zip"), 1u);
 }

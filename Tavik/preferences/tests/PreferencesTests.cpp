@@ -1,75 +1,66 @@
 // The preference panes' logic against a real autostart folder and real user
-// defaults in a temporary XDG_CONFIG_HOME.
+// defaults in a scratch XDG_CONFIG_HOME.
 
 #include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
 #include "Tavik/preferences/GeneralPreferences.hpp"
 #include "Tavik/preferences/UpdatesPreferences.hpp"
 #include "persistence/Transformers.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/testing/Files.hpp"
 
 #include <ctime>
 
 using namespace tavik;
+using Option = ApplicationDockIconMenuBarOption;
 namespace fs = std::filesystem;
 
 namespace {
 
 class PreferencesTest : public tavik::testing::ConfigurationTest {
 protected:
-    persistence::Persister<ApplicationDockIconMenuBarOption> optionSetting() const
+    persistence::Persister<Option> optionSetting() const
     {
-        return persistence::Persister<ApplicationDockIconMenuBarOption>("applicationDockIconMenuBarOption", userDefaults,
-            persistence::TransformerPtr<ApplicationDockIconMenuBarOption, std::string>(
-                std::make_shared<persistence::RawRepresentableTransformer<ApplicationDockIconMenuBarOption>>()),
-            ApplicationDockIconMenuBarOption(ApplicationDockIconMenuBarOption::menuBarOnly));
+        return persistence::Persister<Option>("applicationDockIconMenuBarOption", userDefaults,
+            persistence::TransformerPtr<Option, std::string>(std::make_shared<persistence::RawRepresentableTransformer<Option>>()), Option(Option::menuBarOnly));
     }
-    LoginItem launcherItem()
+    GeneralPreferences general()
     {
         auto launcher = makeFolder("libexec/tavik") / "tavik-launcher";
-        std::ofstream(launcher) << "#!/bin/sh\n";
+        tavik::testing::writeFile(launcher, "#!/bin/sh\n");
         fs::permissions(launcher, fs::perms::owner_all);
-        return LoginItem("app.tavik.TavikLauncher", "Tavik Launcher", launcher, root / "autostart");
+        return GeneralPreferences(optionSetting(), LoginItem("app.tavik.TavikLauncher", "Tavik Launcher", launcher, root / "autostart"));
     }
+    fs::path entry() const { return root / "autostart/app.tavik.TavikLauncher.desktop"; }
 };
 
-TEST_F(PreferencesTest, LaunchAtLoginTurnsTheLauncherEntryOnAndOffAndLogsEachChange)
+TEST_F(PreferencesTest, LaunchAtLoginTurnsTheLauncherEntryOnAndOffOrStaysAsItWas)
 {
-    EXPECT_NE(GeneralPreferences::launcherLoginItem("/opt/tavik/bin/tavik").entryText().find("Exec=\"/opt/tavik/libexec/tavik/tavik-launcher\""),
-        std::string::npos);
-    GeneralPreferences preferences(optionSetting(), launcherItem());
+    EXPECT_NE(GeneralPreferences::launcherLoginItem("/opt/tavik/bin/tavik").entryText().find("Exec=\"/opt/tavik/libexec/tavik/tavik-launcher\""), std::string::npos);
+    auto preferences = general();
     EXPECT_FALSE(preferences.isLaunchAtLoginEnabled());
-
     log::LogCapture logs;
     EXPECT_TRUE(preferences.launchAtLoginButtonStateChanged());
-    EXPECT_TRUE(fs::exists(root / "autostart/app.tavik.TavikLauncher.desktop"));
-    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Launcher has been enabled as a login item"));
-
+    EXPECT_TRUE(fs::exists(entry()));
     EXPECT_FALSE(preferences.launchAtLoginButtonStateChanged());
-    EXPECT_FALSE(fs::exists(root / "autostart/app.tavik.TavikLauncher.desktop"));
+    EXPECT_FALSE(fs::exists(entry()));
+    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Launcher has been enabled as a login item"));
     EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Launcher has been disabled as a login item"));
     EXPECT_EQ(logs.entries("General Preferences").size(), 2u);
-}
 
-TEST_F(PreferencesTest, ALoginItemThatCannotBeChangedLeavesTheCheckBoxAsItWas)
-{
-    std::ofstream(root / "autostart") << "a file where the folder belongs";
-    GeneralPreferences preferences(optionSetting(), launcherItem());
-    log::LogCapture logs;
-    EXPECT_FALSE(preferences.launchAtLoginButtonStateChanged()) << "still off";
-    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Failed to enable launcher as a login item"));
-
-    fs::remove(root / "autostart");
-    fs::create_directories(root / "autostart/app.tavik.TavikLauncher.desktop/in-the-way");
-    std::ofstream(root / "autostart/app.tavik.TavikLauncher.desktop/in-the-way/x") << "x";
-    // A folder under the entry's name cannot be read as an entry: off, and
-    // turning it on cannot replace it either.
+    // A file where the folder belongs, or a folder under the entry's name
+    // (which cannot be read as an entry, nor replaced): still off.
+    fs::remove_all(root / "autostart");
+    tavik::testing::writeFile(root / "autostart", "a file where the folder belongs");
     EXPECT_FALSE(preferences.launchAtLoginButtonStateChanged());
-    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Failed to enable launcher as a login item"));
+    fs::remove(root / "autostart");
+    tavik::testing::writeFile(entry() / "in-the-way/x", "x");
+    EXPECT_FALSE(preferences.launchAtLoginButtonStateChanged());
+    EXPECT_EQ(logs.count("Failed to enable launcher as a login item"), 2u);
 }
 
 TEST_F(PreferencesTest, ThePopUpListsTheThreeChoicesAndFollowsChangesMadeElsewhere)
 {
-    GeneralPreferences preferences(optionSetting(), launcherItem());
+    auto preferences = general();
     std::vector<DockIconMenuBarPopUp> shown;
     auto subscription = preferences.observeDockIconMenuBarPopUp([&](const DockIconMenuBarPopUp& popUp) { shown.push_back(popUp); });
     ASSERT_EQ(shown.size(), 1u);
@@ -77,46 +68,30 @@ TEST_F(PreferencesTest, ThePopUpListsTheThreeChoicesAndFollowsChangesMadeElsewhe
     EXPECT_EQ(shown[0].items[0].title, "Menu Bar Icon Only");
     EXPECT_EQ(shown[0].items[2].rawValue, "DockAndMenuBar");
     EXPECT_EQ(shown[0].selectedIndex, 0u);
-
-    ASSERT_TRUE(optionSetting().store(ApplicationDockIconMenuBarOption::dockAndMenuBar)) << "a change made elsewhere";
+    ASSERT_TRUE(optionSetting().store(Option::dockAndMenuBar)) << "a change made elsewhere";
     ASSERT_EQ(shown.size(), 2u);
     EXPECT_EQ(shown[1].selectedIndex, 2u);
 
     preferences.chooseApplicationDockIconMenuBarOption("DockOnly");
-    EXPECT_EQ(optionSetting().currentValue(), ApplicationDockIconMenuBarOption::dockOnly);
     preferences.chooseApplicationDockIconMenuBarOption("Nowhere");
-    EXPECT_EQ(optionSetting().currentValue(), ApplicationDockIconMenuBarOption::dockOnly);
+    EXPECT_EQ(optionSetting().currentValue(), Option::dockOnly);
     EXPECT_EQ(shown.back().selectedIndex, 1u);
-}
-
-TEST(UpdatesPreferencesTextTest, LastCheckReadsNeverOrTheDateInMediumStyles)
-{
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
-    EXPECT_EQ(UpdatesPreferences::lastCheckText(std::nullopt), "Last check: Never");
-    struct Case {
-        std::time_t time;
-        const char* text;
-    };
-    const Case cases[] = {
-        {1796607638, "Last check: Dec 7, 2026 at 1:40:38 AM"},
-        {1798718400, "Last check: Dec 31, 2026 at 12:00:00 PM"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(UpdatesPreferences::lastCheckText(std::chrono::system_clock::from_time_t(c.time)), c.text);
 }
 
 TEST_F(PreferencesTest, UpdateCheckBoxesDriveTheUpdaterAndAMixedStateChangesNothing)
 {
-    auto updater = updater::Updater::make({"1.0", "https://tavik.app/appcast.xml", userDefaults, dispatch::DispatchQueue::makeSerial("test")},
-        nullptr, {});
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+    EXPECT_EQ(UpdatesPreferences::lastCheckText(std::chrono::system_clock::from_time_t(1796607638)), "Last check: Dec 7, 2026 at 1:40:38 AM");
+    EXPECT_EQ(UpdatesPreferences::lastCheckText(std::chrono::system_clock::from_time_t(1798718400)), "Last check: Dec 31, 2026 at 12:00:00 PM");
+
+    auto updater = updater::Updater::make({"1.0", "https://tavik.app/appcast.xml", userDefaults, dispatch::DispatchQueue::makeSerial("test")}, nullptr, {});
     std::vector<std::string> printed;
     UpdatesPreferences preferences(updater, [&](std::string_view line) { printed.emplace_back(line); });
     std::vector<UpdatesPaneState> shown;
     auto subscriptions = preferences.observe([&](const UpdatesPaneState& state) { shown.push_back(state); });
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown.back(), (UpdatesPaneState {false, false, false, "Last check: Never"}));
-
     preferences.automaticallyChecksCheckboxChanged(CheckboxState::on);
     EXPECT_EQ(shown.back(), (UpdatesPaneState {true, false, true, "Last check: Never"}));
     preferences.automaticallyDownloadsCheckboxChanged(CheckboxState::on);

@@ -12,34 +12,25 @@
 
 namespace tavik::prompts::testing {
 
-// An alert presenter that answers from a script and records what it showed
-// and whether it ran on the main queue.
+// An alert presenter that answers from a script (then cancels) and records
+// what it showed and whether it ran on the main queue.
 class ScriptedAlertPresenter final : public alerts::AlertPresenter {
 public:
-    explicit ScriptedAlertPresenter(std::deque<alerts::ModalResponse> answers = {})
-        : answers_(std::move(answers))
-    {
-    }
-
     void answer(alerts::ModalResponse response)
     {
         std::lock_guard lock(mutex_);
         answers_.push_back(response);
     }
-
     alerts::ModalResponse runModal(const alerts::Alert& alert) override
     {
         std::lock_guard lock(mutex_);
         shown_.push_back(alert);
-        if (!dispatch::DispatchQueue::main()->isCurrent())
-            ++offMainQueue_;
-        if (answers_.empty())
-            return alerts::modalResponseCancel;
-        auto response = answers_.front();
-        answers_.pop_front();
+        offMainQueue_ += !dispatch::DispatchQueue::main()->isCurrent();
+        auto response = answers_.empty() ? alerts::modalResponseCancel : answers_.front();
+        if (!answers_.empty())
+            answers_.pop_front();
         return response;
     }
-
     std::vector<alerts::Alert> shown() const
     {
         std::lock_guard lock(mutex_);
@@ -58,8 +49,9 @@ private:
     int offMainQueue_ = 0;
 };
 
-// Collects printed lines.
-class PrintedLines {
+// Collects printed lines, and the results handed to question handlers by
+// the question's name.
+class Recorded {
 public:
     UserInputRequestPerformer::LinePrinter printer()
     {
@@ -68,26 +60,17 @@ public:
             lines_.emplace_back(line);
         };
     }
-    std::vector<std::string> lines() const
-    {
-        std::lock_guard lock(mutex_);
-        return lines_;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
-};
-
-// Collects the results handed to question handlers, one slot per question.
-class Answers {
-public:
     UserInputRequestPerformer::ResponseHandler handler(const std::string& question)
     {
         return [this, question](Result<UserResponse> result) {
             std::lock_guard lock(mutex_);
             results_.emplace_back(question, std::move(result));
         };
+    }
+    std::vector<std::string> lines() const
+    {
+        std::lock_guard lock(mutex_);
+        return lines_;
     }
     size_t count() const
     {
@@ -104,13 +87,14 @@ public:
         return found;
     }
     // Runs the main queue (where alerts run) until `count` answers are in.
-    bool waitFor(size_t expected, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const
+    bool waitFor(size_t expected) const
     {
-        return dispatch::MainRunLoop::runUntil([&] { return count() >= expected; }, timeout);
+        return dispatch::MainRunLoop::runUntil([&] { return count() >= expected; }, std::chrono::seconds(10));
     }
 
 private:
     mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
     std::vector<std::pair<std::string, Result<UserResponse>>> results_;
 };
 

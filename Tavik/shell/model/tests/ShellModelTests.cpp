@@ -4,26 +4,22 @@
 #include "Tavik/shell/model/FileSourcesSelection.hpp"
 #include "Tavik/shell/model/LaunchWindow.hpp"
 #include "Tavik/shell/model/StatusMenu.hpp"
-
-#include <fstream>
+#include "platform/testing/Files.hpp"
 
 using namespace tavik;
 using namespace tavik::shell;
+using Option = ApplicationDockIconMenuBarOption;
+using Strings = std::vector<std::string>;
 
 namespace {
 
-using Option = ApplicationDockIconMenuBarOption;
-
-struct LaunchCase {
-    bool hasRunInitialSetup;
-    bool launchedByLauncher;
-    std::vector<std::string> arguments;
-    LaunchWindow expected;
-};
-
 TEST(LaunchWindowTest, TheFirstWindowFollowsSetupLauncherAndArguments)
 {
-    const LaunchCase cases[] = {
+    const struct {
+        bool hasRunInitialSetup, launchedByLauncher;
+        Strings arguments;
+        LaunchWindow expected;
+    } cases[] = {
         {false, false, {}, LaunchWindow::intro},
         {false, true, {}, LaunchWindow::intro}, // the setup comes first, whoever started us
         {false, false, {"--showPreferences"}, LaunchWindow::intro},
@@ -35,46 +31,37 @@ TEST(LaunchWindowTest, TheFirstWindowFollowsSetupLauncherAndArguments)
         {true, false, {"--other"}, LaunchWindow::fileSources},
         {true, false, {}, LaunchWindow::fileSources},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : cases)
         EXPECT_EQ(windowAtLaunch(c.hasRunInitialSetup, c.launchedByLauncher, c.arguments), c.expected)
-            << "setup " << c.hasRunInitialSetup << ", launcher " << c.launchedByLauncher << ", "
-            << c.arguments.size() << " arguments";
-    }
+            << "setup " << c.hasRunInitialSetup << ", launcher " << c.launchedByLauncher << ", " << ::testing::PrintToString(c.arguments);
 }
 
-struct PresenceCase {
-    Option option;
-    bool windowOpen;
-    bool hasRunInitialSetup;
-    ActivationPolicy policy;
-    bool statusItem;
-};
-
-TEST(LaunchWindowTest, TheOptionDecidesTheTaskbarEntryAndTheTrayIcon)
+// Without a tray icon or a window, only the launcher entry leads back in.
+TEST(LaunchWindowTest, TheOptionDecidesTheTaskbarEntryTheTrayIconAndTheNeedForALauncherEntry)
 {
-    const PresenceCase cases[] = {
-        {Option::menuBarOnly, false, true, ActivationPolicy::accessory, true},
-        {Option::menuBarOnly, true, true, ActivationPolicy::regular, true},
-        {Option::menuBarOnly, true, false, ActivationPolicy::regular, false}, // first run: no tray icon
-        {Option::dockOnly, false, true, ActivationPolicy::regular, false},
-        {Option::dockOnly, true, true, ActivationPolicy::regular, false},
-        {Option::dockAndMenuBar, false, true, ActivationPolicy::regular, true},
-        {Option::dockAndMenuBar, false, false, ActivationPolicy::regular, false},
+    const struct {
+        Option option;
+        bool windowOpen, hasRunInitialSetup;
+        ActivationPolicy policy;
+        bool statusItem;
+        bool needsLauncherEntry, needsLauncherEntryWithoutTray;
+    } cases[] = {
+        {Option::menuBarOnly, false, true, ActivationPolicy::accessory, true, false, true},
+        {Option::menuBarOnly, true, true, ActivationPolicy::regular, true, false, false},
+        {Option::menuBarOnly, true, false, ActivationPolicy::regular, false, false, false}, // first run: no tray icon
+        {Option::dockOnly, false, true, ActivationPolicy::regular, false, true, true},
+        {Option::dockOnly, true, true, ActivationPolicy::regular, false, false, false},
+        {Option::dockAndMenuBar, false, true, ActivationPolicy::regular, true, false, true},
+        {Option::dockAndMenuBar, false, false, ActivationPolicy::regular, false, true, true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.option.rawValue() << " window " << c.windowOpen << " setup " << c.hasRunInitialSetup);
         auto presence = iconPresence(c.option, c.windowOpen, c.hasRunInitialSetup);
-        EXPECT_EQ(presence.activationPolicy, c.policy) << c.option.rawValue() << " window " << c.windowOpen;
-        EXPECT_EQ(presence.statusItem, c.statusItem) << c.option.rawValue() << " setup " << c.hasRunInitialSetup;
+        EXPECT_EQ(presence.activationPolicy, c.policy);
+        EXPECT_EQ(presence.statusItem, c.statusItem);
+        EXPECT_EQ(needsLauncherEntryToReopen(presence, true, c.windowOpen), c.needsLauncherEntry);
+        EXPECT_EQ(needsLauncherEntryToReopen(presence, false, c.windowOpen), c.needsLauncherEntryWithoutTray);
     }
-}
-
-TEST(LaunchWindowTest, WithoutATrayOrAWindowOnlyTheLauncherEntryLeadsBackIn)
-{
-    auto menuBarOnly = iconPresence(Option::menuBarOnly, false, true);
-    EXPECT_FALSE(needsLauncherEntryToReopen(menuBarOnly, /*trayAvailable=*/true, false));
-    EXPECT_TRUE(needsLauncherEntryToReopen(menuBarOnly, /*trayAvailable=*/false, false));
-    EXPECT_FALSE(needsLauncherEntryToReopen(iconPresence(Option::menuBarOnly, true, true), false, true));
-    EXPECT_TRUE(needsLauncherEntryToReopen(iconPresence(Option::dockOnly, false, true), true, false));
 }
 
 class ShellModelTest : public tavik::testing::ConfigurationTest {
@@ -85,27 +72,9 @@ protected:
         manager = FileSourceConfigurationsManager::make(userDefaults);
         destinations = std::make_shared<ApplicationsDestinationManager>(userDefaults);
     }
-
     FileSourceConfigurationPtr addFolder(const std::string& name)
     {
         return manager->addFolder(URL::fileURL(makeFolder(name), true), std::nullopt).value();
-    }
-
-    FileSourceConfigurationPtr source(FileSource kind)
-    {
-        for (const auto& configuration : manager->fileSourceConfigurations()) {
-            if (configuration->fileSource() == kind)
-                return configuration;
-        }
-        return nullptr;
-    }
-
-    static std::vector<std::string> titles(const std::vector<StatusMenuItem>& items)
-    {
-        std::vector<std::string> result;
-        for (const auto& item : items)
-            result.push_back(item.kind == StatusMenuItem::Kind::separator ? "-" : item.title);
-        return result;
     }
 
     std::shared_ptr<FileSourceConfigurationsManager> manager;
@@ -114,61 +83,53 @@ protected:
 
 TEST_F(ShellModelTest, TheTrayMenuListsWatchedFoldersBeforeTheCommands)
 {
-    auto items = statusMenuItems(manager->fileSourceConfigurations());
-    EXPECT_EQ(titles(items), (std::vector<std::string> {"Open Main Window...", "Preferences...", "-", "Quit Tavik"}))
-        << "the two icon sources are not listed";
-    EXPECT_EQ(items[1].keyEquivalent, ",");
-    EXPECT_EQ(items[3].keyEquivalent, "q");
-
+    auto describe = [](const std::vector<StatusMenuItem>& items) {
+        Strings described;
+        for (const auto& item : items)
+            described.push_back(item.kind == StatusMenuItem::Kind::separator ? "-" : item.title + (item.enabled ? "" : " (off)") + (item.keyEquivalent.empty() ? "" : " ^" + item.keyEquivalent));
+        return described;
+    };
+    EXPECT_EQ(describe(statusMenuItems(manager->fileSourceConfigurations())), (Strings {"Open Main Window...", "Preferences... ^,", "-", "Quit Tavik ^q"})) << "the two icon sources are not listed";
     auto downloads = addFolder("Downloads");
     auto other = addFolder("Other");
-    items = statusMenuItems(manager->fileSourceConfigurations());
-    EXPECT_EQ(titles(items),
-        (std::vector<std::string> {downloads->displayName().currentValue(), other->displayName().currentValue(), "-",
-            "Open Main Window...", "Preferences...", "-", "Quit Tavik"}));
-    EXPECT_FALSE(items[0].enabled);
-    EXPECT_FALSE(items[1].enabled);
+    auto items = statusMenuItems(manager->fileSourceConfigurations());
+    EXPECT_EQ(describe(items), (Strings {(root / "Downloads").string() + " (off)", (root / "Other").string() + " (off)", "-", "Open Main Window...", "Preferences... ^,", "-", "Quit Tavik ^q"}));
     EXPECT_EQ(items[0].configuration, downloads);
     EXPECT_EQ(items[1].configuration, other);
-    EXPECT_TRUE(items[3].enabled);
 }
 
 TEST_F(ShellModelTest, TheSelectionDecidesRemovalOverlayAndEditedSource)
 {
-    auto appIcon = source(FileSource::appIcon);
-    auto statusBar = source(FileSource::statusBarIcon);
+    auto appIcon = manager->fileSourceConfigurations()[0];
+    auto statusBar = manager->fileSourceConfigurations()[1];
     auto folder = addFolder("Downloads");
-
-    auto none = selectionState({});
-    EXPECT_FALSE(none.removeEnabled);
-    EXPECT_EQ(none.overlayText, "No File Source Selected");
-    EXPECT_FALSE(none.editing);
-
-    auto dockIcon = selectionState({appIcon});
-    EXPECT_FALSE(dockIcon.removeEnabled) << "the dock-icon source cannot be removed";
-    EXPECT_FALSE(dockIcon.overlayText);
-    EXPECT_EQ(dockIcon.editing, appIcon);
-
-    auto icons = selectionState({appIcon, statusBar});
-    EXPECT_FALSE(icons.removeEnabled);
-    EXPECT_EQ(icons.overlayText, "Multiple File Sources Selected");
-
-    auto mixed = selectionState({folder, appIcon});
-    EXPECT_TRUE(mixed.removeEnabled);
-    EXPECT_EQ(mixed.overlayText, "Multiple File Sources Selected");
+    const struct {
+        Configurations selection;
+        bool removeEnabled;
+        std::optional<std::string> overlayText;
+        FileSourceConfigurationPtr editing;
+    } cases[] = {
+        {{}, false, "No File Source Selected", nullptr},
+        {{appIcon}, false, std::nullopt, appIcon}, // the dock-icon source cannot be removed
+        {{appIcon, statusBar}, false, "Multiple File Sources Selected", nullptr},
+        {{folder, appIcon}, true, "Multiple File Sources Selected", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.selection.size());
+        auto state = selectionState(c.selection);
+        EXPECT_EQ(state.removeEnabled, c.removeEnabled);
+        EXPECT_EQ(state.overlayText, c.overlayText);
+        EXPECT_EQ(state.editing, c.editing);
+    }
     EXPECT_EQ(removableSources({appIcon, folder, statusBar}), (Configurations {folder}));
-}
 
-TEST_F(ShellModelTest, ConfirmationsNameTheFolderOrTheCount)
-{
-    auto first = addFolder("Downloads");
-    auto second = addFolder("Other");
-    auto one = removalConfirmation({first});
-    EXPECT_EQ(one.messageText, "Remove " + (root / "Downloads").string() + "?") << "a folder's name is its path";
-    EXPECT_EQ(one.buttons, (std::vector<std::string> {"Remove", "Cancel"}));
-    EXPECT_EQ(removalConfirmation({first, second}).messageText, "Remove 2 file sources?");
-    EXPECT_EQ(watchApplicationsFolderConfirmation("/home/u/Applications").informativeText.rfind("/home/u/Applications is ", 0), 0u);
-    EXPECT_EQ(nonApplicationsDestinationConfirmation("/srv/x").informativeText.rfind("/srv/x is not ", 0), 0u);
+    // Confirmations name the folder, or the count.
+    auto one = removalConfirmation({folder});
+    EXPECT_EQ(one.messageText, "Remove " + (root / "Downloads").string() + "?");
+    EXPECT_EQ(one.buttons, (Strings {"Remove", "Cancel"}));
+    EXPECT_EQ(removalConfirmation({folder, appIcon}).messageText, "Remove 2 file sources?");
+    EXPECT_TRUE(watchApplicationsFolderConfirmation("/home/u/Applications").informativeText.starts_with("/home/u/Applications is "));
+    EXPECT_TRUE(nonApplicationsDestinationConfirmation("/srv/x").informativeText.starts_with("/srv/x is not "));
 }
 
 TEST_F(ShellModelTest, TheDestinationPopUpSelectsTheSourcesOwnOrGivesWayToTheChooseButton)
@@ -188,26 +149,18 @@ TEST_F(ShellModelTest, TheDestinationPopUpSelectsTheSourcesOwnOrGivesWayToTheCho
     EXPECT_FALSE(destinationMenu(destinations->destinations(), std::nullopt).selectedIndex);
 }
 
-TEST_F(ShellModelTest, ConfigurationErrorsBecomeOneToolTipLinePerError)
+TEST_F(ShellModelTest, ErrorsBecomeOneToolTipLineEachAndADragIsTakenWhenOneFileIsADownload)
 {
     using Error = FileSourceConfiguration::ConfigurationError;
     using OptionKind = FileSourceConfiguration::ConfigurationOption;
     EXPECT_FALSE(configurationErrorsToolTip(std::nullopt));
     EXPECT_FALSE(configurationErrorsToolTip(std::vector<Error> {}));
-    EXPECT_EQ(configurationErrorsToolTip(std::vector<Error> {
-                  Error(OptionKind::destinationDirectory, "No destination", std::nullopt),
-                  Error(OptionKind::global, "Folder missing", std::nullopt)}),
-        "No destination\nFolder missing");
-}
+    EXPECT_EQ(configurationErrorsToolTip(std::vector<Error> {Error(OptionKind::destinationDirectory, "No destination", std::nullopt), Error(OptionKind::global, "Folder missing", std::nullopt)}), "No destination\nFolder missing");
 
-TEST_F(ShellModelTest, ADragIsTakenWhenOneFileIsAnImageArchiveOrPackage)
-{
-    auto text = root / "notes.txt";
-    auto archive = root / "Example.zip";
-    std::ofstream(text) << "text";
-    std::ofstream(archive) << "PK";
-    EXPECT_FALSE(canHandleDrag({URL::fileURL(text)}));
-    EXPECT_TRUE(canHandleDrag({URL::fileURL(text), URL::fileURL(archive)}));
+    tavik::testing::writeFile(root / "notes.txt", "text");
+    tavik::testing::writeFile(root / "Example.zip", "PK");
+    EXPECT_FALSE(canHandleDrag({URL::fileURL(root / "notes.txt")}));
+    EXPECT_TRUE(canHandleDrag({URL::fileURL(root / "notes.txt"), URL::fileURL(root / "Example.zip")}));
     EXPECT_FALSE(canHandleDrag({}));
 }
 
