@@ -14,11 +14,23 @@ ScopedEnvironment::~ScopedEnvironment()
     }
 }
 
-ScopedEnvironment& ScopedEnvironment::set(const std::string& name, const std::string& value)
+void ScopedEnvironment::remember(const std::string& name)
 {
     const char* previous = std::getenv(name.c_str());
     saved_.emplace_back(name, previous ? std::optional<std::string>(previous) : std::nullopt);
+}
+
+ScopedEnvironment& ScopedEnvironment::set(const std::string& name, const std::string& value)
+{
+    remember(name);
     ::setenv(name.c_str(), value.c_str(), 1);
+    return *this;
+}
+
+ScopedEnvironment& ScopedEnvironment::unset(const std::string& name)
+{
+    remember(name);
+    ::unsetenv(name.c_str());
     return *this;
 }
 
