@@ -2,8 +2,7 @@
 #include "actions/tests/TestActions.hpp"
 #include "platform/log/LogCapture.hpp"
 
-#include <gtest/gtest.h>
-
+#include <numeric>
 #include <set>
 #include <thread>
 
@@ -19,140 +18,66 @@ using Element = ScriptedAction<int, int>;
 using Mapper = CollectionOutputActionMapperAction<Source, Element>;
 using MapperResult = FileActionResult<int, Mapper::Output>;
 
-Source producing(Elements elements, Source::Timing timing = Source::Timing::synchronous)
+Source producing(int count, Source::Timing timing = Source::Timing::synchronous)
 {
-    return Source([elements](int input) { return FileActionResult<int, Elements>::mapped(input, elements); }, timing);
+    return Source([count](int input) {
+        Elements elements(count);
+        std::iota(elements.begin(), elements.end(), 0);
+        return FileActionResult<int, Elements>::mapped(input, elements);
+    },
+        timing);
+}
+Element negating(Element::Timing timing = Element::Timing::elsewhere)
+{
+    return Element([](int i) { return FileActionResult<int, int>::mapped(i, -i); }, timing);
 }
 
-Elements range(int count)
-{
-    Elements elements;
-    for (int i = 0; i < count; ++i)
-        elements.push_back(i);
-    return elements;
-}
-
-} // namespace
-
-TEST(CollectionMapperTest, EmptyCollectionCompletesAtOnceWithoutAskingTheHandler)
-{
-    log::LogCapture capture;
-    bool asked = false;
-    Mapper mapper(producing({}), Element([](int i) { return FileActionResult<int, int>::mapped(i, i); }),
-        [&](const int&, const Elements&, Mapper::DecisionCallback) { asked = true; });
-    CompletionRecorder<MapperResult> recorder;
-    mapper.perform(1, recorder.completion());
-    EXPECT_EQ(recorder.count(), 1); // synchronous
-    EXPECT_TRUE(recorder.result().output()->empty());
-    EXPECT_FALSE(asked);
-    EXPECT_TRUE(capture.contains(log::Level::info, "First action produced a collection with 0 element(s)"));
-    auto entries = capture.entries("Collection Output Mapper");
-    ASSERT_FALSE(entries.empty());
-    EXPECT_EQ(entries[0].subsystem, "app.tavik.TavikActions");
-}
-
-TEST(CollectionMapperTest, AFailedOrIgnoredFirstStepIsPassedOnAndNothingElseRuns)
+TEST(CollectionMapperTest, AnEmptyCollectionOrAnUnmappedFirstStepEndsAtOnceWithoutTheHandlerOrTheSecondAction)
 {
     auto error = testError("search failed");
-    Element second([](int i) { return FileActionResult<int, int>::mapped(i, i); });
-    Mapper failed(Source([&](int input) { return FileActionResult<int, Elements>::failure(input, error); },
-                      Source::Timing::elsewhere),
-        second);
-    CompletionRecorder<MapperResult> recorder;
-    failed.perform(3, recorder.completion());
-    EXPECT_EQ(recorder.result().error().get(), error.get());
-    EXPECT_EQ(recorder.result().input, 3);
-
-    Mapper ignored(Source([](int input) { return FileActionResult<int, Elements>::ignored(input); }), second);
-    CompletionRecorder<MapperResult> ignoredRecorder;
-    ignored.perform(4, ignoredRecorder.completion());
-    EXPECT_TRUE(ignoredRecorder.result().isIgnored());
+    auto second = negating();
+    bool asked = false;
+    auto handler = [&](const int&, const Elements&, Mapper::DecisionCallback) { asked = true; };
+    CompletionRecorder<MapperResult> empty, failed, ignored;
+    Mapper(producing(0), second, handler).perform(1, empty.completion());
+    EXPECT_EQ(empty.count(), 1) << "synchronous";
+    EXPECT_TRUE(empty.result().output()->empty());
+    Mapper(Source([&](int input) { return FileActionResult<int, Elements>::failure(input, error); }, Source::Timing::elsewhere), second, handler).perform(3, failed.completion());
+    EXPECT_EQ(failed.result().error().get(), error.get());
+    EXPECT_EQ(failed.result().input, 3);
+    Mapper(Source([](int input) { return FileActionResult<int, Elements>::ignored(input); }), second, handler).perform(4, ignored.completion());
+    EXPECT_TRUE(ignored.result().isIgnored());
+    EXPECT_FALSE(asked);
     EXPECT_EQ(second.starts(), 0);
 }
 
-// A handler that answers twice (ignore, then continue) still gives one
-// result per element: the first answer counts.
-TEST(CollectionMapperTest, HandlerIgnoringEveryElementGivesOneIgnoredEntryEachAndNeverRunsTheSecondAction)
+// Decisions come from other threads too, and a handler may answer twice
+// (the first answer counts); a handler's error fails only its element.
+TEST(CollectionMapperTest, KeepsOneResultPerElementAsTheHandlerDecidesWhenElementsFinishConcurrentlyInAnyOrder)
 {
-    log::LogCapture capture;
-    Element second([](int i) { return FileActionResult<int, int>::mapped(i, i); });
-    Mapper mapper(producing(range(5)), second, [](const int&, const Elements&, Mapper::DecisionCallback callback) {
-        callback(ContinueDecision::ignore);
-        callback(ContinueDecision::continue_);
-    });
-    CompletionRecorder<MapperResult> recorder;
-    mapper.perform(0, recorder.completion());
-    const auto& results = *recorder.result().output();
-    ASSERT_EQ(results.size(), 5u);
-    for (size_t i = 0; i < results.size(); ++i) {
-        EXPECT_TRUE(results[i].isIgnored());
-        EXPECT_EQ(results[i].input, static_cast<int>(i));
-    }
-    EXPECT_EQ(second.starts(), 0);
-    EXPECT_EQ(recorder.settledCount(), 1);
-    EXPECT_EQ(capture.count("Decision handler decided to ignore"), 5u);
-}
-
-TEST(CollectionMapperTest, HandlerErrorFailsOnlyItsElement)
-{
-    auto error = testError("no answer");
-    Element second([](int i) { return FileActionResult<int, int>::mapped(i, i * 10); }, Element::Timing::elsewhere);
-    Mapper mapper(producing(range(4)), second,
-        [&](const int& element, const Elements& all, Mapper::DecisionCallback callback) {
-            EXPECT_EQ(all.size(), 4u);
-            if (element == 2)
-                callback(error);
-            else
-                callback(ContinueDecision::continue_);
-        });
-    CompletionRecorder<MapperResult> recorder;
-    mapper.perform(0, recorder.completion());
-    const auto& results = *recorder.result().output();
-    ASSERT_EQ(results.size(), 4u);
-    int failures = 0;
-    for (const auto& result : results) {
-        if (result.input == 2) {
-            ++failures;
-            EXPECT_EQ(result.error().get(), error.get());
-        } else {
-            ASSERT_TRUE(result.output());
-            EXPECT_EQ(*result.output(), result.input * 10);
-        }
-    }
-    EXPECT_EQ(failures, 1);
-    EXPECT_EQ(second.starts(), 3);
-}
-
-TEST(CollectionMapperTest, KeepsOneResultPerElementWhenElementsFinishConcurrentlyInAnyOrder)
-{
-    log::LogCapture capture;
     constexpr int count = 200;
-    std::atomic<int> finished {0};
-    Element second([&](int i) {
-        finished++;
-        return FileActionResult<int, int>::mapped(i, -i);
-    },
-        Element::Timing::elsewhere);
-    // Decisions answered from other threads too.
-    Mapper mapper(producing(range(count), Source::Timing::elsewhere), second,
-        [](const int& element, const Elements&, Mapper::DecisionCallback callback) {
-            dispatch::DispatchQueue::global()->async([element, callback] {
-                callback(element % 7 == 0 ? ContinueDecision::ignore : ContinueDecision::continue_);
-            });
-        });
-    for (int run = 0; run < 5; ++run) {
-        finished = 0;
+    auto error = testError("no answer");
+    auto second = negating();
+    Mapper mapper(producing(count, Source::Timing::elsewhere), second, [&](const int& element, const Elements& all, Mapper::DecisionCallback callback) {
+        EXPECT_EQ(all.size(), static_cast<size_t>(count));
+        if (element == 2) return callback(error);
+        if (element % 7 == 0) return callback(ContinueDecision::ignore), callback(ContinueDecision::continue_);
+        dispatch::DispatchQueue::global()->async([callback] { callback(ContinueDecision::continue_); });
+    });
+    const int ignoredCount = (count + 6) / 7, runs = 5;
+    for (int run = 0; run < runs; ++run) {
         CompletionRecorder<MapperResult> recorder;
         mapper.perform(run, recorder.completion());
         const auto& results = *recorder.result().output();
         // Returned only after the last element finished.
-        int expectedRuns = count - (count + 6) / 7;
-        EXPECT_EQ(finished, expectedRuns);
+        EXPECT_EQ(second.starts(), (run + 1) * (count - ignoredCount - 1));
         ASSERT_EQ(results.size(), static_cast<size_t>(count));
         std::set<int> inputs;
         for (const auto& result : results) {
             inputs.insert(result.input);
-            if (result.input % 7 == 0)
+            if (result.input == 2)
+                EXPECT_EQ(result.error().get(), error.get());
+            else if (result.input % 7 == 0)
                 EXPECT_TRUE(result.isIgnored());
             else
                 EXPECT_EQ(*result.output(), -result.input);
@@ -160,30 +85,36 @@ TEST(CollectionMapperTest, KeepsOneResultPerElementWhenElementsFinishConcurrentl
         EXPECT_EQ(inputs.size(), static_cast<size_t>(count));
         EXPECT_EQ(recorder.settledCount(), 1);
     }
-    EXPECT_EQ(capture.count("Got a result from the second action"), static_cast<size_t>(5 * (count - (count + 6) / 7)));
 }
 
 TEST(CollectionMapperTest, BlocksTheDeliveringThreadAndCompletesOnIt)
 {
-    std::thread::id delivering;
+    std::thread::id delivering, completedOn;
     Source first([&](int input) {
         delivering = std::this_thread::get_id();
-        return FileActionResult<int, Elements>::mapped(input, range(3));
+        return FileActionResult<int, Elements>::mapped(input, {0, 1, 2});
     },
         Source::Timing::elsewhere);
-    Element second([](int i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return FileActionResult<int, int>::mapped(i, i);
-    },
-        Element::Timing::elsewhere);
-    Mapper mapper(first, second);
-    std::thread::id completedOn;
     CompletionRecorder<MapperResult> recorder;
-    auto record = recorder.completion();
-    mapper.perform(0, [&, record](MapperResult result) {
+    Mapper(first, negating()).perform(0, [&, record = recorder.completion()](MapperResult result) {
         completedOn = std::this_thread::get_id();
         record(std::move(result));
     });
     EXPECT_EQ(recorder.result().output()->size(), 3u);
     EXPECT_EQ(completedOn, delivering);
 }
+
+TEST(CollectionMapperTest, CollectionsDecisionsAndResultsAreLoggedUnderTheActionsSubsystem)
+{
+    log::LogCapture capture;
+    CompletionRecorder<MapperResult> recorder;
+    Mapper(producing(3), negating(Element::Timing::synchronous), [](const int& element, const Elements&, Mapper::DecisionCallback callback) {
+        callback(element == 0 ? ContinueDecision::ignore : ContinueDecision::continue_);
+    }).perform(0, recorder.completion());
+    recorder.result();
+    for (const auto& [message, times] : std::vector<std::pair<std::string, size_t>> {{"First action produced a collection with 3 element(s)", 1}, {"Decision handler decided to ignore", 1}, {"Got a result from the second action", 2}})
+        EXPECT_EQ(capture.count(message), times) << message;
+    for (const auto& entry : capture.entries("Collection Output Mapper")) EXPECT_EQ(entry.subsystem, "app.tavik.TavikActions");
+}
+
+} // namespace

@@ -1,74 +1,60 @@
 #include "actions/FileAction.hpp"
 #include "actions/tests/TestActions.hpp"
 
-#include <gtest/gtest.h>
+#include <numeric>
 
 using namespace tavik;
 using namespace tavik::actions;
 using namespace tavik::actions::testing;
 
-using Timing = ScriptedAction<int, int>::Timing;
-
 namespace {
 
-ScriptedAction<int, int> failing(ErrorPtr error, Timing timing = Timing::synchronous)
+using Step = ScriptedAction<int, int>;
+using Timing = Step::Timing;
+
+Step failing(ErrorPtr error, Timing timing = Timing::synchronous)
 {
-    return ScriptedAction<int, int>([error](int input) { return FileActionResult<int, int>::failure(input, error); }, timing);
+    return Step([error](int input) { return FileActionResult<int, int>::failure(input, error); }, timing);
 }
-
-ScriptedAction<int, int> ignoring(Timing timing = Timing::synchronous)
+Step ignoring(Timing timing = Timing::synchronous)
 {
-    return ScriptedAction<int, int>([](int input) { return FileActionResult<int, int>::ignored(input); }, timing);
+    return Step([](int input) { return FileActionResult<int, int>::ignored(input); }, timing);
 }
-
-ScriptedAction<int, int> adding(int amount, Timing timing = Timing::synchronous)
+Step adding(int amount, Timing timing = Timing::synchronous)
 {
-    return ScriptedAction<int, int>([amount](int input) { return FileActionResult<int, int>::mapped(input, input + amount); }, timing);
-}
-
-} // namespace
-
-TEST(ConcatenationTest, RunsBothStepsAndReportsAgainstTheFirstInput)
-{
-    for (auto timing : {Timing::synchronous, Timing::elsewhere}) {
-        auto chain = adding(1, timing).then(adding(10, timing)).map([](const int& value) { return std::to_string(value); });
-        CompletionRecorder<FileActionResult<int, std::string>> recorder;
-        chain.perform(5, recorder.completion());
-        EXPECT_EQ(recorder.result().input, 5);
-        ASSERT_TRUE(recorder.result().output());
-        EXPECT_EQ(*recorder.result().output(), "16");
-        EXPECT_EQ(recorder.settledCount(), 1);
-    }
+    return Step([amount](int input) { return FileActionResult<int, int>::mapped(input, input + amount); }, timing);
 }
 
 // Whichever step fails or ignores, its result ends the chain unchanged (the
 // same error object), against the chain's input; a second step after a
 // failed or ignored first one never starts.
-TEST(ConcatenationTest, AFailedOrIgnoredStepEndsTheChainWithItsOwnResult)
+TEST(ConcatenationTest, RunsBothStepsOrEndsWithTheFirstUnmappedResultAgainstTheFirstInput)
 {
     auto error = testError("failed");
     for (auto timing : {Timing::synchronous, Timing::elsewhere}) {
-        struct Case {
+        const struct {
             const char* what;
-            ScriptedAction<int, int> first, second;
+            Step first, second;
             int secondStarts;
-            bool failed;
-        };
-        const Case cases[] = {
-            {"first fails", failing(error, timing), adding(1), 0, true},
-            {"first ignores", ignoring(timing), adding(1), 0, false},
-            {"second fails", adding(1, timing), failing(error, timing), 1, true},
-            {"second ignores", adding(1, timing), ignoring(timing), 1, false},
+            std::string outcome;
+        } cases[] = {
+            {"both map", adding(1, timing), adding(10, timing), 1, "14"},
+            {"first fails", failing(error, timing), adding(1), 0, "failed"},
+            {"first ignores", ignoring(timing), adding(1), 0, "ignored"},
+            {"second fails", adding(1, timing), failing(error, timing), 1, "failed"},
+            {"second ignores", adding(1, timing), ignoring(timing), 1, "ignored"},
         };
         for (const auto& step : cases) {
             SCOPED_TRACE(step.what);
-            CompletionRecorder<FileActionResult<int, int>> recorder;
-            step.first.then(step.second).perform(3, recorder.completion());
-            EXPECT_EQ(recorder.result().input, 3);
-            if (step.failed) {
-                EXPECT_EQ(recorder.result().error().get(), error.get());
-            } else {
-                EXPECT_TRUE(recorder.result().isIgnored());
+            CompletionRecorder<FileActionResult<int, std::string>> recorder;
+            step.first.then(step.second).map([](const int& value) { return std::to_string(value); }).perform(3, recorder.completion());
+            const auto& result = recorder.result();
+            EXPECT_EQ(result.input, 3);
+            EXPECT_EQ(result.isIgnored() ? "ignored" : result.error() ? result.error()->description()
+                                                                      : *result.output(),
+                step.outcome);
+            if (result.error()) {
+                EXPECT_EQ(result.error().get(), error.get());
             }
             EXPECT_EQ(recorder.settledCount(), 1);
             EXPECT_EQ(step.second.starts(), step.secondStarts);
@@ -76,54 +62,39 @@ TEST(ConcatenationTest, AFailedOrIgnoredStepEndsTheChainWithItsOwnResult)
     }
 }
 
-TEST(MapFileActionResultTest, ContinuesFromAnEarlierMappedResult)
+TEST(MapFileActionResultTest, ContinuesFromAnEarlierMappedResultAndPassesOnItsFailureOrIgnore)
 {
-    auto earlierStep = PassthroughAction<FileActionResult<int, int>>();
-    auto chain = earlierStep.mapFileActionResult(adding(100, Timing::elsewhere));
-    CompletionRecorder<FileActionResult<FileActionResult<int, int>, int>> recorder;
-    chain.perform(FileActionResult<int, int>::mapped(1, 2), recorder.completion());
-    EXPECT_EQ(recorder.result().input.input, 1);
-    EXPECT_EQ(*recorder.result().input.output(), 2);
-    EXPECT_EQ(*recorder.result().output(), 102);
-}
-
-TEST(MapFileActionResultTest, AnEarlierFailureOrIgnoreIsPassedOnWithTheSameErrorObject)
-{
+    using Chained = FileActionResult<FileActionResult<int, int>, int>;
     auto error = testError("earlier");
-    auto second = adding(1);
-    FileActionMapAction<int, int, ScriptedAction<int, int>> continuation(second);
+    auto second = adding(100, Timing::elsewhere);
+    auto chain = PassthroughAction<FileActionResult<int, int>>().mapFileActionResult(second);
+    CompletionRecorder<Chained> mapped;
+    chain.perform(FileActionResult<int, int>::mapped(1, 2), mapped.completion());
+    EXPECT_EQ(mapped.result().input.input, 1);
+    EXPECT_EQ(*mapped.result().output(), 102);
 
-    CompletionRecorder<FileActionResult<FileActionResult<int, int>, int>> failed;
+    FileActionMapAction<int, int, Step> continuation(second);
+    CompletionRecorder<Chained> failed, ignored;
     continuation.perform(FileActionResult<int, int>::failure(9, error), failed.completion());
     EXPECT_EQ(failed.result().error().get(), error.get());
-    EXPECT_EQ(failed.result().input.input, 9);
     EXPECT_EQ(failed.result().input.error().get(), error.get());
-
-    CompletionRecorder<FileActionResult<FileActionResult<int, int>, int>> ignored;
     continuation.perform(FileActionResult<int, int>::ignored(9), ignored.completion());
-    EXPECT_TRUE(ignored.result().isIgnored());
-    EXPECT_TRUE(ignored.result().input.isIgnored());
-    EXPECT_EQ(second.starts(), 0);
+    EXPECT_TRUE(ignored.result().isIgnored() && ignored.result().input.isIgnored());
+    EXPECT_EQ(second.starts(), 1);
 }
 
 TEST(ChainTest, ChainsReadInTheOrderTheyRunAndCanBePerformedRepeatedly)
 {
     // search -> per element extract -> keep the mapped outputs -> flatten
     ScriptedAction<int, std::vector<int>> search([](int count) {
-        std::vector<int> found;
-        for (int i = 0; i < count; ++i)
-            found.push_back(i);
+        std::vector<int> found(count);
+        std::iota(found.begin(), found.end(), 0);
         return FileActionResult<int, std::vector<int>>::mapped(count, found);
     },
         ScriptedAction<int, std::vector<int>>::Timing::elsewhere);
-    auto extract = adding(1000, Timing::elsewhere);
-    using ElementResult = FileActionResult<int, int>;
-    auto chain = search.mapEach(extract)
-                     .compactMap([](const ElementResult& result) -> std::optional<int> {
-                         return result.output() ? std::optional<int>(*result.output()) : std::nullopt;
-                     })
+    auto chain = search.mapEach(adding(1000, Timing::elsewhere))
+                     .compactMap([](const FileActionResult<int, int>& result) { return result.output() ? std::optional(*result.output()) : std::nullopt; })
                      .flatMap([](const int& value) { return FlatMapAction<int, int>::Action::transform({value, -value}); });
-
     for (int run = 0; run < 3; ++run) {
         CompletionRecorder<FileActionResult<int, std::vector<int>>> recorder;
         chain.perform(4, recorder.completion());
@@ -133,3 +104,5 @@ TEST(ChainTest, ChainsReadInTheOrderTheyRunAndCanBePerformedRepeatedly)
         EXPECT_EQ(recorder.settledCount(), 1);
     }
 }
+
+} // namespace

@@ -7,173 +7,109 @@
 #include "platform/dispatch/DispatchGroup.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
-#include "platform/testing/PrivateSessionBus.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <atomic>
 #include <map>
-#include <mutex>
 #include <unordered_map>
+#include <unordered_set>
 
 using namespace tavik;
 using namespace tavik::testing;
-namespace fs = std::filesystem;
 
 namespace {
 
-using MountResult = actions::FileActionResult<URL, DMGMountpoint>;
-using ItemsResult = actions::FileActionResult<URL, std::vector<InstallableApplication>>;
-using WalkResult = actions::FileActionResult<DMGMountpoint, std::vector<InstallableApplication>>;
-using UnmountResult = actions::FileActionResult<URL, std::monostate>;
-
-const auto rootSource = InstallableApplication::Source::directory(URL::fileURL("/downloads", true), FileSource::directory);
+using Items = std::vector<InstallableApplication>;
+using DMG = InstallableApplication::Source::DMG;
 
 // A service that answers with what the test sets and records the calls.
 class FakeService : public service::DuvrinXPCServiceProtocol {
 public:
     std::optional<URL> mountedAt;
-    ErrorPtr mountError;
-    ErrorPtr unmountError;
+    ErrorPtr mountError, unmountError;
     std::vector<URL> mountPoints;
-    std::vector<URL> unmounted;
 
     void mountDMG(const URL&, const URL& mountPoint, service::MountDMGResponse response) override
     {
         mountPoints.push_back(mountPoint);
         response(mountedAt, mountError);
     }
-    void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
-    {
-        unmounted.push_back(mountPath);
-        response(unmountError);
-    }
+    void unmountDMGWithMountPath(const URL&, service::UnmountDMGResponse response) override { response(unmountError); }
 };
 
 log::Logger mountLog() { return log::Logger("app.tavik.TavikActions", "Mount DMG"); }
 
-std::string names(const std::vector<InstallableApplication>& items)
-{
-    std::vector<std::string> lines;
-    for (const auto& item : items)
-        lines.push_back(item.url.lastPathComponent() + (item.kind == InstallableApplication::Kind::package ? " (package)" : "")
-            + " in " + describeSource(item.source));
-    std::sort(lines.begin(), lines.end());
-    std::string text;
-    for (const auto& line : lines)
-        text += line + "\n";
-    return text;
-}
-
 class DiskImageActionsTest : public ::testing::Test {
 protected:
+    FindApplicationInDMGMountPointAction walk(std::shared_ptr<service::DuvrinXPCServiceProtocol> service) const
+    {
+        return {folderURL("extracted"), std::move(service), downloadsSource, FileManager::defaultManager(), log::Logger("app.tavik.TavikActions", "Find Applications")};
+    }
+
+    URL folderURL(const std::string& name) const { return URL::fileURL(work_ / name, true); }
+
     SearchEnvironment environment_;
     ScratchFolder work_;
     log::LogCapture logs_;
+    std::shared_ptr<FakeService> fake_ = std::make_shared<FakeService>();
+    URL image_ = URL::fileURL(work_ / "Example.dmg", false);
 };
 
-TEST_F(DiskImageActionsTest, MountCreatesAFreshMountPointPerCallAndReportsWhatTheServiceSays)
+TEST_F(DiskImageActionsTest, MountUsesAFreshMountPointPerCallAndAcceptsOnlyAMountPointOrAnError)
 {
-    auto service = std::make_shared<FakeService>();
-    service->mountedAt = URL::fileURL("/somewhere/else", true);
-    MountDMGAction action(service, mountLog());
-    auto image = URL::fileURL(work_ / "Example.dmg", false);
-
-    ResultWaiter<URL, DMGMountpoint> first, second;
-    action.perform(image, first.completion());
-    action.perform(image, second.completion());
-
-    ASSERT_EQ(service->mountPoints.size(), 2u);
-    EXPECT_NE(service->mountPoints[0], service->mountPoints[1]);
-    for (const auto& mountPoint : service->mountPoints) {
-        EXPECT_EQ(mountPoint.path().parent_path(), environment_.mountsFolder());
-        EXPECT_TRUE(mountPoint.lastPathComponent().starts_with("Example.dmg_"));
-        EXPECT_TRUE(mountPoint.hasDirectoryPath());
-        EXPECT_TRUE(fs::is_directory(mountPoint.path()));
-    }
-    auto result = first.wait();
-    ASSERT_TRUE(result && result->isMapped());
-    EXPECT_EQ(result->input, image);
-    EXPECT_EQ(*result->output(), (DMGMountpoint {image, *service->mountedAt}));
-    EXPECT_TRUE(logs_.contains(log::Level::info, "Requesting duvrin service to mount DMG at " + image.path().string() + " on to " + service->mountPoints[0].path().string()));
-}
-
-TEST_F(DiskImageActionsTest, MountReportsTheServicesErrorAndRejectsBothOrNeither)
-{
-    auto service = std::make_shared<FakeService>();
-    MountDMGAction action(service, mountLog());
-    auto image = URL::fileURL(work_ / "Example.dmg", false);
+    MountDMGAction action(fake_, mountLog());
     auto serviceError = GenericError::make("test", 7, "image is damaged");
+    fake_->mountedAt = URL::fileURL("/somewhere/else", true);
+    auto mounted = performed(action, image_);
+    ASSERT_TRUE(mounted && mounted->isMapped());
+    EXPECT_EQ(*mounted->output(), (DMGMountpoint {image_, *fake_->mountedAt}));
 
-    service->mountError = serviceError;
-    ResultWaiter<URL, DMGMountpoint> failed;
-    action.perform(image, failed.completion());
-    ASSERT_TRUE(failed.wait()->isFailure());
-    EXPECT_EQ(failed.wait()->error(), serviceError);
-    EXPECT_TRUE(logs_.contains(log::Level::error, "Duvrin service failed to mount DMG at " + image.path().string() + ": image is damaged"));
-
-    for (bool withURL : {true, false}) {
-        service->mountedAt = withURL ? std::optional(URL::fileURL("/mnt", true)) : std::nullopt;
-        service->mountError = withURL ? serviceError : nullptr;
-        ResultWaiter<URL, DMGMountpoint> invalid;
-        action.perform(image, invalid.completion());
-        auto result = invalid.wait();
-        ASSERT_TRUE(result->isFailure());
+    fake_->mountedAt = std::nullopt;
+    fake_->mountError = serviceError;
+    EXPECT_EQ(performed(action, image_)->error(), serviceError);
+    // Both or neither is no answer the service may give.
+    for (bool both : {true, false}) {
+        fake_->mountedAt = both ? std::optional(URL::fileURL("/mnt", true)) : std::nullopt;
+        fake_->mountError = both ? serviceError : nullptr;
+        auto result = performed(action, image_);
         auto* error = dynamic_cast<const MountDMGAction::XPCError*>(result->error().get());
         ASSERT_NE(error, nullptr);
         EXPECT_EQ(error->description(), "Duvrin service returned an invalid response");
-        EXPECT_EQ(result->input, image);
+        EXPECT_EQ(result->input, image_);
     }
-    EXPECT_EQ(logs_.count("Duvrin service failed to mount DMG at " + image.path().string() + ": image is damaged"), 1u);
-    // Every attempt left its directory in place.
-    EXPECT_EQ(std::distance(fs::directory_iterator(environment_.mountsFolder()), fs::directory_iterator()), 3);
-}
+    // Each attempt made a folder of its own under "mounts", and left it.
+    ASSERT_EQ(fake_->mountPoints.size(), 4u);
+    EXPECT_EQ(std::unordered_set<URL>(fake_->mountPoints.begin(), fake_->mountPoints.end()).size(), 4u);
+    for (const auto& mountPoint : fake_->mountPoints) {
+        EXPECT_EQ(mountPoint.path().parent_path(), environment_.mountsFolder());
+        EXPECT_TRUE(mountPoint.lastPathComponent().starts_with("Example.dmg_"));
+        EXPECT_TRUE(mountPoint.hasDirectoryPath() && fs::is_directory(mountPoint.path()));
+    }
 
-TEST_F(DiskImageActionsTest, MountFailsWithoutCallingTheServiceWhenTheMountPointCannotBeMade)
-{
-    fs::create_directories(environment_.mountsFolder().parent_path());
+    // No mount point can be made: the service is not called.
+    fs::remove_all(environment_.mountsFolder());
     writeFile(environment_.mountsFolder(), "not a folder");
-    auto service = std::make_shared<FakeService>();
-    ResultWaiter<URL, DMGMountpoint> waiter;
-    MountDMGAction(service, mountLog()).perform(URL::fileURL(work_ / "Example.dmg", false), waiter.completion());
-    auto result = waiter.wait();
-    ASSERT_TRUE(result->isFailure());
-    EXPECT_TRUE(service->mountPoints.empty());
-    EXPECT_TRUE(logs_.contains(log::Level::error, "Failed to create temp directory " + result->error()->description()));
+    EXPECT_TRUE(performed(action, image_)->isFailure());
+    EXPECT_EQ(fake_->mountPoints.size(), 4u);
 }
 
 TEST_F(DiskImageActionsTest, UnmountRemovesOnlyAnEmptiedMountPoint)
 {
-    auto service = std::make_shared<FakeService>();
-    UnmountDMGAction action(service, mountLog());
-    auto emptied = URL::fileURL(work_ / "emptied", true);
+    UnmountDMGAction action(fake_, mountLog());
+    auto emptied = folderURL("emptied");
     fs::create_directory(emptied.path());
-    ResultWaiter<URL, std::monostate> done;
-    action.perform(emptied, done.completion());
-    ASSERT_TRUE(done.wait()->isMapped());
+    EXPECT_TRUE(performed(action, emptied)->isMapped());
     EXPECT_FALSE(fs::exists(emptied.path()));
-    EXPECT_TRUE(logs_.contains(log::Level::info, "Requesting duvrin service to unmount DMG at " + emptied.path().string()));
-
-    // A folder that still holds items is kept with them, and so is a missing one reported.
-    auto full = URL::fileURL(work_ / "full", true);
-    writeFile(full.path() / "Important.txt", "keep me");
-    ResultWaiter<URL, std::monostate> notEmpty, missing;
-    action.perform(full, notEmpty.completion());
-    action.perform(emptied, missing.completion());
-    ASSERT_TRUE(notEmpty.wait()->isFailure());
+    // A missing folder is reported; one that still holds items is kept with them.
+    EXPECT_TRUE(isFileError(performed(action, emptied)->error(), FileError::Code::fileNoSuchFile));
+    auto full = URL::fileURL(work_.write("full/Important.txt", "keep me").path().parent_path(), true);
+    EXPECT_TRUE(performed(action, full)->isFailure());
     EXPECT_EQ(readFile(full.path() / "Important.txt"), "keep me");
-    ASSERT_TRUE(missing.wait()->isFailure());
-    EXPECT_TRUE(isFileError(missing.wait()->error(), FileError::Code::fileNoSuchFile));
-
-    service->unmountError = GenericError::make("test", 1, "not attached");
+    // A refused detach keeps the folder.
+    fake_->unmountError = GenericError::make("test", 1, "not attached");
     fs::create_directory(emptied.path());
-    ResultWaiter<URL, std::monostate> refused;
-    action.perform(emptied, refused.completion());
-    EXPECT_EQ(refused.wait()->error(), service->unmountError);
+    EXPECT_EQ(performed(action, emptied)->error(), fake_->unmountError);
     EXPECT_TRUE(fs::exists(emptied.path()));
-    EXPECT_TRUE(logs_.contains(log::Level::error, "Failed to unmount DMG: not attached"));
 }
 
 TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
@@ -186,314 +122,189 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
         timedOut,
         never
     };
-    class ScriptedService final : public service::DuvrinXPCServiceProtocol {
-    public:
-        ScriptedService(std::unordered_map<URL, Answer> answers, service::ServiceErrorHandler connectionError,
-            std::vector<service::UnmountDMGResponse>& kept, std::mutex& mutex)
-            : answers_(std::move(answers))
-            , connectionError_(std::move(connectionError))
-            , kept_(kept)
-            , mutex_(mutex)
-        {
-        }
+    struct Script final : service::DuvrinXPCServiceProtocol {
+        std::unordered_map<URL, Answer> answers;
+        service::ServiceErrorHandler connectionError;
+        std::mutex mutex;
+        std::vector<service::UnmountDMGResponse> unanswered;
         void mountDMG(const URL&, const URL&, service::MountDMGResponse) override {}
         void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
         {
-            switch (answers_.at(mountPath)) {
-            case Answer::detached:
-                return response(nullptr);
-            case Answer::refused:
-                return response(GenericError::make("test", 1, "refused"));
-            case Answer::timedOut:
-                return connectionError_(service::ServiceConnectionError::make(service::ServiceConnectionError::Reason::timedOut, "no reply"));
-            case Answer::never: {
-                std::lock_guard lock(mutex_);
-                kept_.push_back(std::move(response));
-            }
+            switch (answers.at(mountPath)) {
+            case Answer::detached: return response(nullptr);
+            case Answer::refused: return response(GenericError::make("test", 1, "refused"));
+            case Answer::timedOut: return connectionError(service::ServiceConnectionError::make(service::ServiceConnectionError::Reason::timedOut, "no reply"));
+            case Answer::never: std::lock_guard lock(mutex); unanswered.push_back(std::move(response));
             }
         }
-
-    private:
-        std::unordered_map<URL, Answer> answers_;
-        service::ServiceErrorHandler connectionError_;
-        std::vector<service::UnmountDMGResponse>& kept_;
-        std::mutex& mutex_;
     };
-
-    struct Case {
-        std::string name;
-        std::vector<Answer> answers;
-        bool allOver;
+    const std::tuple<std::string, std::vector<Answer>, bool> cases[] = {
+        {"nothing to detach", {}, true},
+        {"all detached", {Answer::detached, Answer::detached}, true},
+        {"one refused", {Answer::detached, Answer::refused}, true},
+        {"one timed out", {Answer::detached, Answer::timedOut}, false},
+        {"one never answered", {Answer::never, Answer::detached}, false},
     };
-    for (const auto& [name, answers, allOver] : std::vector<Case> {
-             {"nothing to detach", {}, true},
-             {"all detached", {Answer::detached, Answer::detached}, true},
-             {"one refused", {Answer::detached, Answer::refused}, true},
-             {"one timed out", {Answer::detached, Answer::timedOut}, false},
-             {"one never answered", {Answer::never, Answer::detached}, false},
-         }) {
-        std::unordered_map<URL, Answer> script;
+    for (const auto& [name, answers, allOver] : cases) {
+        SCOPED_TRACE(name);
+        auto script = std::make_shared<Script>();
         std::vector<URL> mountPoints;
         for (size_t i = 0; i < answers.size(); ++i) {
-            auto mountPoint = URL::fileURL(work_ / name / std::to_string(i), true);
-            fs::create_directories(mountPoint.path());
-            script[mountPoint] = answers[i];
-            mountPoints.push_back(mountPoint);
+            mountPoints.push_back(folderURL(name + "/" + std::to_string(i)));
+            fs::create_directories(mountPoints.back().path());
+            script->answers[mountPoints.back()] = answers[i];
         }
-        std::mutex mutex;
-        std::vector<service::UnmountDMGResponse> unanswered;
-        auto session = DiskImageServiceSession::make(
-            [&](service::ServiceErrorHandler handler) { return std::make_shared<ScriptedService>(script, handler, unanswered, mutex); },
-            GenericError::make("test", 2, "no proxy"));
-        std::vector<std::pair<URL, bool>> heard; // mount point, answered with an error
+        auto session = DiskImageServiceSession::make([&](service::ServiceErrorHandler handler) { script->connectionError = handler; return script; }, GenericError::make("test", 2, "no proxy"));
+        std::unordered_map<URL, bool> heard; // mount point: answered with an error
         std::vector<bool> done;
         dispatch::DispatchGroup called;
         called.enter();
-        detachDiskImages(session, mountPoints,
-            {.answered =
-                    [&](const URL& mountPoint, const ErrorPtr& error) {
-                        std::lock_guard lock(mutex);
-                        heard.emplace_back(mountPoint, error != nullptr);
-                    },
-                .done =
-                    [&](bool over) {
-                        std::lock_guard lock(mutex);
-                        done.push_back(over);
-                        if (done.size() == 1)
-                            called.leave();
-                    },
-                .timeout = std::chrono::milliseconds(300)});
-        ASSERT_TRUE(called.waitFor(std::chrono::seconds(30))) << name;
+        detachDiskImages(session, mountPoints, {.answered = [&](const URL& mountPoint, const ErrorPtr& error) { std::lock_guard lock(script->mutex); heard[mountPoint] = error != nullptr; }, .done = [&](bool over) { std::lock_guard lock(script->mutex); done.push_back(over); if (done.size() == 1) called.leave(); }, .timeout = std::chrono::milliseconds(300)});
+        ASSERT_TRUE(called.waitFor(std::chrono::seconds(30)));
         // A late answer is still heard, but done has been called already.
-        for (auto& response : unanswered)
-            response(nullptr);
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(done, std::vector<bool> {allOver}) << name;
-        ASSERT_EQ(heard.size(), answers.size()) << name;
+        for (auto& response : script->unanswered) response(nullptr);
+        std::lock_guard lock(script->mutex);
+        EXPECT_EQ(done, std::vector<bool> {allOver});
+        ASSERT_EQ(heard.size(), answers.size());
         for (const auto& [mountPoint, failed] : heard) {
-            auto answer = script.at(mountPoint);
-            EXPECT_EQ(failed, answer == Answer::refused || answer == Answer::timedOut) << name;
-            EXPECT_EQ(fs::exists(mountPoint.path()), failed) << name << ": only a detached mount point goes";
+            auto answer = script->answers.at(mountPoint);
+            EXPECT_EQ(failed, answer == Answer::refused || answer == Answer::timedOut);
+            EXPECT_EQ(fs::exists(mountPoint.path()), failed) << "only a detached mount point goes";
         }
     }
 }
 
-TEST_F(DiskImageActionsTest, WalkReportsBundlesAndPackagesButNotHiddenItemsLinksOrBundleInsides)
+TEST_F(DiskImageActionsTest, WalkOfAnEmptyVolumeFindsNothingAndOfAMissingOneFails)
 {
-    auto volume = work_ / "volume";
-    makeBundle(volume / "Example.app");
-    makeBundle(volume / "Folder/Deep/Nested.app");
-    makeBundle(volume / "Folder/Deep/Nested.app/Contents/Helpers/Helper.app");
-    makeBundle(volume / ".Hidden.app");
-    makeBundle(volume / ".hidden/Secret.app");
-    writeFile(volume / "Installer.pkg", "xar!");
-    writeFile(volume / "Broken.zip", "not an archive");
-    writeFile(volume / "Read Me.txt", "hello");
-    fs::create_directory_symlink("/usr", volume / "Applications");
-    fs::create_directory_symlink(volume / "Example.app", volume / "Alias.app");
-    auto emptyVolume = work_ / "empty";
-    fs::create_directories(emptyVolume / "folder");
-
-    auto service = std::make_shared<FakeService>();
-    FindApplicationInDMGMountPointAction action(URL::fileURL(work_ / "extracted", true), service, rootSource,
-        FileManager::defaultManager(), log::Logger("app.tavik.TavikActions", "Find Applications"));
-    auto image = URL::fileURL("/downloads/Example.dmg", false);
-
-    ResultWaiter<DMGMountpoint, std::vector<InstallableApplication>> waiter, empty, missing;
-    action.perform(DMGMountpoint {image, URL::fileURL(volume, true)}, waiter.completion());
-    auto result = waiter.wait();
-    ASSERT_TRUE(result && result->isMapped());
-    EXPECT_EQ(names(*result->output()), "Example.app in dmg(Example.dmg) < directory\n"
-                                        "Installer.pkg (package) in dmg(Example.dmg) < directory\n"
-                                        "Nested.app in dmg(Example.dmg) < directory\n");
-    auto& source = std::get<InstallableApplication::Source::DMG>(result->output()->front().source.value);
-    EXPECT_EQ(source.mountURL, URL::fileURL(volume, true));
-    EXPECT_TRUE(logs_.contains(log::Level::defaultLevel,
-        "Finding applications at " + volume.string() + " (resolved as " + volume.string()));
-    EXPECT_TRUE(logs_.contains(log::Level::info, "Found application at " + (volume / "Example.app").string()));
-    EXPECT_TRUE(logs_.contains(log::Level::info, "Found PKG at " + (volume / "Installer.pkg").string()));
-    EXPECT_TRUE(logs_.contains(log::Level::error, "File at " + (volume / "Broken.zip").string() + " is not a valid archive"));
-    EXPECT_TRUE(service->mountPoints.empty());
-
-    action.perform(DMGMountpoint {image, URL::fileURL(emptyVolume, true)}, empty.completion());
-    ASSERT_TRUE(empty.wait()->isMapped());
-    EXPECT_TRUE(empty.wait()->output()->empty());
-
-    action.perform(DMGMountpoint {image, URL::fileURL(work_ / "gone", true)}, missing.completion());
-    auto* error = dynamic_cast<const FindApplicationInDMGMountPointAction::Error*>(missing.wait()->error().get());
+    fs::create_directories(work_ / "empty/folder");
+    auto empty = performed(walk(fake_), DMGMountpoint {image_, folderURL("empty")});
+    EXPECT_TRUE(empty->isMapped() && empty->output()->empty());
+    auto missing = performed(walk(fake_), DMGMountpoint {image_, folderURL("gone")});
+    auto* error = dynamic_cast<const FindApplicationInDMGMountPointAction::Error*>(missing->error().get());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->errorCode(), FindApplicationInDMGMountPointAction::Error::Code::failedToGetDirectoryEnumerator);
-    EXPECT_TRUE(logs_.contains(log::Level::error, "Failed to get directory enumerator for " + (work_ / "gone").string()));
+    EXPECT_TRUE(fake_->mountPoints.empty());
 }
 
 // The whole road with the real hdiutil stand-in: a downloaded archive holds a
-// disk image, whose volume holds another image and an archive of its own.
+// disk image, whose volume holds another image and an archive of its own,
+// besides what the walk passes by (hidden items, links, bundle insides).
 TEST_F(DiskImageActionsTest, NestedImagesAndArchivesAreSearchedWithTheirSourceChains)
 {
-    auto innerTree = work_ / "inner-tree";
-    makeBundle(innerTree / "InnerApp.app");
-    auto outerTree = work_ / "outer-tree";
-    makeDiskImage(innerTree, outerTree / "Inner.dmg");
-    makeBundle(outerTree / "Example.app");
-    makeBundle(outerTree / "Folder/Nested.app");
-    makeBundle(outerTree / "Folder/Nested.app/Contents/Helpers/Helper.app");
-    makeBundle(outerTree / ".Hidden.app");
-    fs::create_directory_symlink("/Applications", outerTree / "Applications");
-    writeFile(outerTree / "Broken.zip", "not an archive");
-    auto zippedTree = work_ / "zipped-tree";
-    makeBundle(zippedTree / "ZippedApp.app");
-    ASSERT_EQ(run({"zip", "-qry", (outerTree / "Zipped.zip").string(), "ZippedApp.app"}, zippedTree), 0);
-    auto downloadTree = work_ / "download-tree";
-    makeDiskImage(outerTree, downloadTree / "Outer.dmg");
-    ASSERT_EQ(run({"zip", "-qry", (work_ / "Download.zip").string(), "Outer.dmg"}, downloadTree), 0);
+    makeBundle(work_ / "inner-tree/InnerApp.app");
+    auto outer = work_ / "outer-tree";
+    makeDiskImage(work_ / "inner-tree", outer / "Inner.dmg");
+    makeBundle(outer / "Example.app");
+    for (const char* hidden : {"Folder/Nested.app/Contents/Helpers/Helper.app", "Folder/Nested.app", ".Hidden.app", ".hidden/Secret.app"}) makeBundle(outer / hidden);
+    writeFile(outer / "Installer.pkg", "xar!");
+    fs::create_directory_symlink("/usr", outer / "Applications");
+    fs::create_directory_symlink("Example.app", outer / "Alias.app");
+    writeFile(outer / "Broken.zip", "not an archive");
+    makeBundle(work_ / "zipped-tree/ZippedApp.app");
+    ASSERT_EQ(run({"zip", "-qry", (outer / "Zipped.zip").string(), "ZippedApp.app"}, work_ / "zipped-tree"), 0);
+    makeDiskImage(outer, work_ / "download-tree/Outer.dmg");
+    ASSERT_EQ(run({"zip", "-qry", (work_ / "Download.zip").string(), "Outer.dmg"}, work_ / "download-tree"), 0);
 
     auto service = std::make_shared<service::DuvrinXPCService>(log::Logger("app.tavik.DuvrinXPC", "XPC Service"));
-    auto destination = URL::fileURL(work_ / "working", true);
-    ResultWaiter<URL, std::vector<InstallableApplication>> waiter;
-    ExtractApplicationsInZIPAction(destination, service, rootSource).perform(URL::fileURL(work_ / "Download.zip", false), waiter.completion());
-    auto result = waiter.wait();
+    auto result = performed(ExtractApplicationsInZIPAction(folderURL("working"), service, downloadsSource), work_.url("Download.zip"));
     ASSERT_TRUE(result && result->isMapped()) << (result && result->error() ? result->error()->description() : "no result");
     const auto& items = *result->output();
-    EXPECT_EQ(names(items), "Example.app in dmg(Outer.dmg) < zip(Download.zip) < directory\n"
-                            "InnerApp.app in dmg(Inner.dmg) < dmg(Outer.dmg) < zip(Download.zip) < directory\n"
-                            "Nested.app in dmg(Outer.dmg) < zip(Download.zip) < directory\n"
-                            "ZippedApp.app in zip(Zipped.zip) < dmg(Outer.dmg) < zip(Download.zip) < directory\n");
+    EXPECT_EQ(describeItems(items), (std::vector<std::string> {"Example.app in dmg(Outer.dmg) < zip(Download.zip) < directory", "InnerApp.app in dmg(Inner.dmg) < dmg(Outer.dmg) < zip(Download.zip) < directory", "Installer.pkg package in dmg(Outer.dmg) < zip(Download.zip) < directory", "Nested.app in dmg(Outer.dmg) < zip(Download.zip) < directory", "ZippedApp.app in zip(Zipped.zip) < dmg(Outer.dmg) < zip(Download.zip) < directory"}));
 
-    // Each image is attached at a mount point of its own, which its items record.
+    // Each image is attached at a mount point of its own, which its items
+    // record, and an inner image's source records its outer one's.
     std::map<std::string, URL> mountPoints;
+    std::optional<URL> innerParentMount;
     for (const auto& item : items) {
-        if (auto* dmg = std::get_if<InstallableApplication::Source::DMG>(&item.source.value)) {
+        if (auto* dmg = std::get_if<DMG>(&item.source.value)) {
             mountPoints.emplace(dmg->fileURL.lastPathComponent(), dmg->mountURL);
-            EXPECT_TRUE(fs::exists(item.url.path() / "Contents/Info.plist")) << item.url.path();
+            EXPECT_TRUE(fs::exists(item.url.path())) << item.url.path();
             EXPECT_EQ(dmg->mountURL.path().parent_path(), environment_.mountsFolder());
+            if (dmg->fileURL.lastPathComponent() == "Inner.dmg") innerParentMount = std::get<DMG>(dmg->parent->value).mountURL;
         }
     }
     ASSERT_EQ(mountPoints.size(), 2u);
     EXPECT_NE(mountPoints.at("Inner.dmg"), mountPoints.at("Outer.dmg"));
-    EXPECT_EQ(std::get<InstallableApplication::Source::DMG>(
-                  std::get<InstallableApplication::Source::DMG>(std::find_if(items.begin(), items.end(), [](auto& item) {
-                      return item.url.lastPathComponent() == "InnerApp.app";
-                  })->source.value)
-                      .parent->value)
-                  .mountURL,
-        mountPoints.at("Outer.dmg"));
-    EXPECT_TRUE(fs::is_regular_file(destination.path() / "Outer.dmg"));
-    EXPECT_TRUE(fs::exists(destination.path() / "ZippedApp.app/Contents/MacOS/ZippedApp"));
+    EXPECT_EQ(innerParentMount, mountPoints.at("Outer.dmg"));
+    EXPECT_TRUE(fs::is_regular_file(work_ / "working/Outer.dmg"));
+    EXPECT_TRUE(fs::exists(work_ / "working/ZippedApp.app/Contents/MacOS/ZippedApp"));
 
     // Detaching the inner image, then the outer one, leaves no mount point behind.
-    UnmountDMGAction unmount(service, mountLog());
     for (const char* name : {"Inner.dmg", "Outer.dmg"}) {
-        ResultWaiter<URL, std::monostate> done;
-        unmount.perform(mountPoints.at(name), done.completion());
-        auto unmounted = done.wait();
+        auto unmounted = performed(UnmountDMGAction(service, mountLog()), mountPoints.at(name));
         ASSERT_TRUE(unmounted->isMapped()) << name << ": " << unmounted->error()->description();
     }
     EXPECT_TRUE(fs::is_empty(environment_.mountsFolder()));
 }
 
-// The application's side of the service as it runs: duvrin-xpc started by a
-// private session bus, reached through a connection's proxy.
-TEST_F(DiskImageActionsTest, ImageWithOneApplicationThroughTheBusYieldsExactlyThatApplication)
+// The service as one file's handling calls it, duvrin-xpc started by a
+// private session bus: a call whose connection fails gets that failure as its
+// answer (the file handler's tests follow whole searches through the bus).
+TEST_F(DiskImageActionsTest, CallsThatCannotBeMadeAreAnsweredWithTheirFailure)
 {
-    auto tree = work_ / "tree";
-    makeBundle(tree / "Example.app");
-    fs::create_directory_symlink("/Applications", tree / "Applications");
-    makeDiskImage(tree, work_ / "Example.dmg");
-
-    ScratchFolder services;
-    writeFile(services / "app.tavik.DuvrinXPC.service",
-        std::string("[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=") + TAVIK_DUVRIN_XPC + " --idle-timeout 5\n");
-    PrivateSessionBus bus({{services.path()},
-        {{"PATH", std::getenv("PATH")}, {"TMPDIR", std::getenv("TMPDIR")}, {"XDG_RUNTIME_DIR", std::getenv("XDG_RUNTIME_DIR")},
-            {"TAVIK_LOG", "stderr"}}});
-    std::mutex mutex;
-    std::vector<ErrorPtr> connectionErrors;
-    auto proxy = service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([&](ErrorPtr error) {
-        std::lock_guard lock(mutex);
-        connectionErrors.push_back(error);
-    });
-
-    ResultWaiter<URL, std::vector<InstallableApplication>> waiter;
-    auto image = URL::fileURL(work_ / "Example.dmg", false);
-    FindApplicationsInDMGAction(URL::fileURL(work_ / "working", true), rootSource, proxy).perform(image, waiter.completion());
-    auto result = waiter.wait();
-    ASSERT_TRUE(result && result->isMapped()) << (result && result->error() ? result->error()->description() : "no result");
-    EXPECT_EQ(result->input, image);
-    ASSERT_EQ(result->output()->size(), 1u);
-    const auto& item = result->output()->front();
-    EXPECT_EQ(item.url.lastPathComponent(), "Example.app");
-    EXPECT_EQ(item.kind, InstallableApplication::Kind::application);
-    auto mountURL = std::get<InstallableApplication::Source::DMG>(item.source.value).mountURL;
-    EXPECT_EQ(item.url.path().parent_path(), mountURL.resolvingSymlinksInPath().path());
-    EXPECT_TRUE(fs::is_symlink(mountURL.path() / "Applications"));
-    EXPECT_TRUE(logs_.contains(log::Level::info, "Found application at " + item.url.path().string()));
-
-    ResultWaiter<URL, std::monostate> unmounted;
-    UnmountDMGAction(proxy, mountLog()).perform(mountURL, unmounted.completion());
-    ASSERT_TRUE(unmounted.wait()->isMapped());
-    EXPECT_FALSE(fs::exists(mountURL.path()));
-    std::lock_guard lock(mutex);
-    EXPECT_TRUE(connectionErrors.empty());
-}
-
-// The service as one file's handling calls it: a call whose connection
-// fails gets that failure as its answer (the file handler's tests follow a
-// whole search and its clean-up through it).
-TEST_F(DiskImageActionsTest, SessionAnswersCallsThatCannotBeMade)
-{
-    ScratchFolder services;
-    writeFile(services / "app.tavik.DuvrinXPC.service",
-        std::string("[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=") + TAVIK_DUVRIN_XPC + " --idle-timeout 5\n");
-    PrivateSessionBus bus({{services.path()},
-        {{"PATH", std::getenv("PATH")}, {"TMPDIR", std::getenv("TMPDIR")}, {"XDG_RUNTIME_DIR", std::getenv("XDG_RUNTIME_DIR")},
-            {"TAVIK_LOG", "stderr"}}});
+    auto bus = environment_.busWithDiskImageService();
     std::atomic<int> connectionErrors = 0;
-    auto unavailable = GenericError::make("test", 1, "no proxy");
-    auto sessionTo = [&](std::optional<std::string> name) {
-        return DiskImageServiceSession::make(
-            [&connectionErrors, name](service::ServiceErrorHandler handler) -> std::shared_ptr<service::DuvrinXPCServiceProtocol> {
-                if (!name)
-                    return nullptr;
-                return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options {*name})
-                    .remoteObjectProxyWithErrorHandler([&connectionErrors, handler](ErrorPtr error) {
-                        ++connectionErrors;
-                        handler(std::move(error));
-                    });
-            },
-            unavailable);
+    auto connect = [&](const std::string& name, service::ServiceErrorHandler handler = {}) {
+        return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options {name}).remoteObjectProxyWithErrorHandler([&connectionErrors, handler](ErrorPtr error) {
+            ++connectionErrors;
+            if (handler) handler(std::move(error));
+        });
     };
 
     using Reason = service::ServiceConnectionError::Reason;
-    struct Case {
-        std::string name;
-        std::optional<std::string> serviceName;
-        std::string imageName;
-        std::optional<Reason> reason; // none: answered with `unavailable`
+    auto unavailable = GenericError::make("test", 1, "no proxy");
+    const std::tuple<std::string, std::optional<std::string>, std::string, std::optional<Reason>> cases[] = {
+        {"service that cannot be started", "app.tavik.NoSuchService", "Example.dmg", Reason::notStartable},
+        {"path that is not UTF-8", "app.tavik.DuvrinXPC", "Bad\xFF.dmg", Reason::invalidRequest},
+        {"no proxy", std::nullopt, "Example.dmg", std::nullopt}, // answered with `unavailable`
     };
-    for (const auto& [name, serviceName, imageName, reason] : std::vector<Case> {
-             {"service that cannot be started", "app.tavik.NoSuchService", "Example.dmg", Reason::notStartable},
-             {"path that is not UTF-8", "app.tavik.DuvrinXPC", "Bad\xFF.dmg", Reason::invalidRequest},
-             {"no proxy", std::nullopt, "Example.dmg", std::nullopt},
-         }) {
-        auto failing = sessionTo(serviceName);
-        ResultWaiter<URL, DMGMountpoint> mounted;
-        MountDMGAction(failing, mountLog()).perform(URL::fileURL(work_ / imageName, false), mounted.completion());
-        ResultWaiter<URL, std::monostate> unmounted;
-        UnmountDMGAction(failing, mountLog()).perform(URL::fileURL(work_ / imageName, true), unmounted.completion());
-        for (const ErrorPtr& error : {mounted.wait()->error(), unmounted.wait()->error()}) {
-            ASSERT_TRUE(error) << name;
-            if (reason) {
-                auto* connectionError = dynamic_cast<const service::ServiceConnectionError*>(error.get());
-                ASSERT_TRUE(connectionError) << name << ": " << error->description();
-                EXPECT_EQ(connectionError->reason(), *reason) << name;
-            } else {
-                EXPECT_EQ(error, unavailable) << name;
-            }
+    for (const auto& [name, serviceName, imageName, reason] : cases) {
+        SCOPED_TRACE(name);
+        auto failing = DiskImageServiceSession::make([&, serviceName = serviceName](service::ServiceErrorHandler handler) -> std::shared_ptr<service::DuvrinXPCServiceProtocol> {
+            return serviceName ? connect(*serviceName, handler) : nullptr;
+        },
+            unavailable);
+        auto mounted = performed(MountDMGAction(failing, mountLog()), URL::fileURL(work_ / imageName, false));
+        auto unmounted = performed(UnmountDMGAction(failing, mountLog()), URL::fileURL(work_ / imageName, true));
+        for (const ErrorPtr& error : {mounted->error(), unmounted->error()}) {
+            ASSERT_TRUE(error);
+            auto* connectionError = dynamic_cast<const service::ServiceConnectionError*>(error.get());
+            if (reason)
+                EXPECT_TRUE(connectionError && connectionError->reason() == *reason) << error->description();
+            else
+                EXPECT_EQ(error, unavailable);
         }
-        EXPECT_TRUE(failing->attachedMountPoints().empty()) << name;
-        EXPECT_EQ(mounted.count(), 1u) << name;
+        EXPECT_TRUE(failing->attachedMountPoints().empty());
     }
     EXPECT_EQ(connectionErrors, 4);
+}
+
+TEST_F(DiskImageActionsTest, ServiceCallsAndTheWalkAreLogged)
+{
+    fake_->mountedAt = URL::fileURL("/mnt", true);
+    performed(MountDMGAction(fake_, mountLog()), image_);
+    fake_->mountedAt = std::nullopt;
+    fake_->mountError = GenericError::make("test", 7, "image is damaged");
+    performed(MountDMGAction(fake_, mountLog()), image_);
+    auto volume = work_ / "volume";
+    makeBundle(volume / "Example.app");
+    writeFile(volume / "Installer.pkg", "xar!");
+    writeFile(volume / "Broken.zip", "not an archive");
+    performed(walk(fake_), DMGMountpoint {image_, URL::fileURL(volume, true)});
+    performed(walk(fake_), DMGMountpoint {image_, folderURL("gone")});
+
+    const std::pair<log::Level, std::string> expected[] = {
+        {log::Level::info, "Requesting duvrin service to mount DMG at " + image_.path().string() + " on to " + fake_->mountPoints.at(0).path().string()},
+        {log::Level::error, "Duvrin service failed to mount DMG at " + image_.path().string() + ": image is damaged"},
+        {log::Level::defaultLevel, "Finding applications at " + volume.string() + " (resolved as " + volume.string()},
+        {log::Level::info, "Found application at " + (volume / "Example.app").string()},
+        {log::Level::info, "Found PKG at " + (volume / "Installer.pkg").string()},
+        {log::Level::error, "File at " + (volume / "Broken.zip").string() + " is not a valid archive"},
+        {log::Level::error, "Failed to get directory enumerator for " + (work_ / "gone").string()},
+    };
+    auto entries = logs_.entries();
+    for (const auto& [level, prefix] : expected)
+        EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const auto& entry) { return entry.level == level && entry.message.starts_with(prefix); })) << prefix;
 }
 
 } // namespace

@@ -1,24 +1,6 @@
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 
-#include <unistd.h>
-
 namespace tavik::testing {
-
-namespace fs = std::filesystem;
-
-SearchEnvironment::SearchEnvironment()
-{
-    environment_.prependToPath(TAVIK_HDIUTIL_FOLDER)
-        .set("TMPDIR", temporary_.path().string())
-        .set("XDG_RUNTIME_DIR", temporary_.path().string());
-}
-
-SearchEnvironment::~SearchEnvironment() = default;
-
-fs::path SearchEnvironment::mountsFolder() const
-{
-    return temporary_.path() / ("tavik-" + std::to_string(getuid())) / "mounts";
-}
 
 std::string describeSource(const InstallableApplication::Source& source)
 {
@@ -27,6 +9,15 @@ std::string describeSource(const InstallableApplication::Source& source)
     if (auto* zip = std::get_if<InstallableApplication::Source::ZIP>(&source.value))
         return "zip(" + zip->url.lastPathComponent() + ") < " + describeSource(*zip->parent);
     return "directory";
+}
+
+std::vector<std::string> describeItems(const std::vector<InstallableApplication>& items, const fs::path& base)
+{
+    std::vector<std::string> lines;
+    for (const auto& item : items)
+        lines.push_back((base.empty() ? item.url.lastPathComponent() : item.url.path().lexically_relative(base).string()) + (item.kind == InstallableApplication::Kind::package ? " package" : "") + " in " + describeSource(item.source));
+    std::sort(lines.begin(), lines.end());
+    return lines;
 }
 
 } // namespace tavik::testing
