@@ -362,14 +362,16 @@ void DirectoryWatcher::startWriteProgress(const std::string& name)
 {
     TAVIK_ASSERT_ON_QUEUE(dispatchQueue_);
     abandonWriteProgress(name);
-    auto url = directoryURL_.appendingPathComponent(name).resolvingSymlinksInPath();
-    struct stat attributes;
-    if (::lstat(url.path().c_str(), &attributes) != 0)
-        return;
     // A new hard link to an existing file, a link or a special file is not
-    // being written.
+    // being written. The entry itself is looked at: through a link, the file
+    // it leads to would look like a new file written in place, and would
+    // never be reported.
+    struct stat attributes;
+    if (::lstat((directoryURL_.path() / name).c_str(), &attributes) != 0)
+        return;
     if (!S_ISREG(attributes.st_mode) || attributes.st_nlink != 1)
         return;
+    auto url = directoryURL_.appendingPathComponent(name).resolvingSymlinksInPath();
     auto progress = std::make_shared<Progress>(1);
     auto publication = progressService_->publish(url, progress);
     writeProgresses_.insert_or_assign(name,
