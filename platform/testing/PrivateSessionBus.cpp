@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 namespace tavik::testing {
@@ -41,10 +42,16 @@ PrivateSessionBus::PrivateSessionBus(const Options& options)
         throw std::runtime_error("pipe failed");
 
     std::string configArgument = "--config-file=" + configPath.string();
+    const pid_t testProcess = getpid();
     daemon_ = fork();
     if (daemon_ < 0)
         throw std::runtime_error("fork failed");
     if (daemon_ == 0) {
+        // A test that dies (an abort, a sanitizer report) takes its bus with
+        // it; a bus left running would hold the test runner's output pipe.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != testProcess)
+            _exit(127);
         for (const auto& [name, value] : options.environment)
             setenv(name.c_str(), value.c_str(), 1);
         dup2(addressPipe[1], 3); // dup2 clears close-on-exec on the copy
