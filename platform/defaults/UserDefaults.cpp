@@ -286,7 +286,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
     // other processes' writers kept out until the file is replaced.
     Result<void> write(const std::string& key, const Change& change)
     {
-        Changes changes;
+        std::vector<Changes> changes;
         {
             std::lock_guard diskLock(diskMutex);
             TAVIK_TRY_VOID(ensureFolder());
@@ -319,7 +319,7 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
             }
             changes = install(std::move(newValues), newIdentity, Noticer::caller);
         }
-        notify(changes);
+        notifyInOrder(changes);
         return {};
     }
 
@@ -332,22 +332,30 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
         watcher
     };
 
-    // Makes these values the state; returns what changed, unless the watcher
-    // thread is to deliver it.
-    Changes install(PropertyList::Dictionary newValues, FileIdentity newIdentity, Noticer noticer)
+    // Makes these values the state; returns what the noticer delivers, in
+    // the order of the states: the changes reads queued before, then this
+    // one's. A read's changes wait for the watcher thread instead.
+    std::vector<Changes> install(PropertyList::Dictionary newValues, FileIdentity newIdentity, Noticer noticer)
     {
         std::lock_guard lock(mutex);
         Changes changes {++version, differences(values, newValues)};
         values = std::move(newValues);
         identity = newIdentity;
         loaded = true;
-        if (noticer == Noticer::reader && watching && !changes.second.empty()) {
+        if (noticer == Noticer::reader && watching) {
             // Queued with the state itself: the watcher's next look at the
             // file, due to the very change the read noticed, finds them.
-            pendingChanges.push_back(std::move(changes));
+            if (!changes.second.empty())
+                pendingChanges.push_back(std::move(changes));
             return {};
         }
-        return changes;
+        // Observers drop a change older than one they were given, so queued
+        // changes go out before this newer one, never after it.
+        std::vector<Changes> ordered;
+        if (noticer != Noticer::reader)
+            ordered.swap(pendingChanges);
+        ordered.push_back(std::move(changes));
+        return ordered;
     }
 
     // Reloads when the file is no longer the one last read or written.
@@ -359,32 +367,30 @@ struct UserDefaults::FileState : std::enable_shared_from_this<FileState> {
             std::lock_guard lock(mutex);
             changed = !loaded || current != identity;
         }
+        std::vector<Changes> changes;
         if (changed) {
-            Changes changes;
-            {
-                std::lock_guard diskLock(diskMutex);
-                auto disk = readDisk(false);
-                if (!disk) {
-                    logger().error("Failed to read the defaults file {}: {}", file.string(), disk.error()->description());
-                    std::lock_guard lock(mutex);
-                    loaded = true;
-                    // Not retried until the file changes again.
-                    identity = FileIdentity::ofPath(file);
-                    return;
-                }
-                changes = install(std::move(disk->values), disk->identity, noticer);
-            }
-            notify(changes);
-        }
-        if (noticer == Noticer::watcher) {
-            std::vector<Changes> pending;
-            {
+            std::lock_guard diskLock(diskMutex);
+            auto disk = readDisk(false);
+            if (!disk) {
+                logger().error("Failed to read the defaults file {}: {}", file.string(), disk.error()->description());
                 std::lock_guard lock(mutex);
-                pending.swap(pendingChanges);
+                loaded = true;
+                // Not retried until the file changes again.
+                identity = FileIdentity::ofPath(file);
+                return;
             }
-            for (const auto& changes : pending)
-                notify(changes);
+            changes = install(std::move(disk->values), disk->identity, noticer);
+        } else if (noticer == Noticer::watcher) {
+            std::lock_guard lock(mutex);
+            changes.swap(pendingChanges);
         }
+        notifyInOrder(changes);
+    }
+
+    void notifyInOrder(const std::vector<Changes>& ordered)
+    {
+        for (const auto& changes : ordered)
+            notify(changes);
     }
 
     void notify(const Changes& changes)
