@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <future>
 #include <optional>
 #include <pthread.h>
 #include <sys/epoll.h>
@@ -88,10 +89,15 @@ FolderEventReader::~FolderEventReader()
 
 void FolderEventReader::start(Doorbell doorbell)
 {
-    thread_ = std::thread([descriptors = descriptors_, doorbell = std::move(doorbell)] {
+    // The doorbell may release the reader, whose destructor looks at thread_:
+    // it rings only once thread_ holds the thread.
+    std::promise<void> assigned;
+    thread_ = std::thread([descriptors = descriptors_, doorbell = std::move(doorbell), ready = assigned.get_future()] {
         pthread_setname_np(pthread_self(), "folder-events");
+        ready.wait();
         waitUntilStopped(*descriptors, doorbell);
     });
+    assigned.set_value();
 }
 
 void FolderEventReader::waitUntilStopped(const Descriptors& descriptors, const Doorbell& doorbell)
