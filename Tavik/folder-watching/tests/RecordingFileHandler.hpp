@@ -1,8 +1,8 @@
 #pragma once
 
 #include "Tavik/file-handling/FileHandler.hpp"
+#include "platform/testing/Recorder.hpp"
 
-#include <mutex>
 #include <vector>
 
 namespace tavik::testing {
@@ -22,18 +22,12 @@ public:
     }
     void handleFile(URL fileURL, FileSourceConfigurationPtr configuration, Completion completion) override
     {
-        std::lock_guard lock(mutex_);
-        calls_.push_back({std::move(fileURL), std::move(configuration), std::move(completion)});
+        calls_.add({std::move(fileURL), std::move(configuration), std::move(completion)});
     }
-    std::vector<Call> calls() const
-    {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
+    std::vector<Call> calls() const { return calls_.all(); }
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<Call> calls_;
+    Recorder<Call> calls_;
 };
 
 } // namespace tavik::testing

@@ -2,6 +2,7 @@
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/testing/Eventually.hpp"
+#include "platform/testing/Recorder.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/Programs.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
@@ -11,7 +12,6 @@
 
 #include <signal.h>
 
-#include <mutex>
 #include <random>
 #include <thread>
 
@@ -32,24 +32,18 @@ struct Recorded {
     std::thread::id thread;
 };
 
-class Recorder {
+class ChangeRecorder {
 public:
     UserDefaults::Observer observer()
     {
         return [this](const std::optional<PropertyList>& oldValue, const std::optional<PropertyList>& newValue) {
-            std::lock_guard lock(mutex_);
-            changes_.push_back({oldValue, newValue, std::this_thread::get_id()});
+            changes_.add({oldValue, newValue, std::this_thread::get_id()});
         };
     }
-    std::vector<Recorded> changes() const
-    {
-        std::lock_guard lock(mutex_);
-        return changes_;
-    }
+    std::vector<Recorded> changes() const { return changes_.all(); }
 
 private:
-    mutable std::mutex mutex_;
-    std::vector<Recorded> changes_;
+    tavik::testing::Recorder<Recorded> changes_;
 };
 
 // Another process storing {"counter" = i; "payload" = `payloadBytes` bytes of
@@ -119,7 +113,7 @@ TEST_F(UserDefaultsTest, StoresOfOneFileShareStateAndObservers)
 {
     auto first = UserDefaults::atPath(file());
     auto second = UserDefaults::atPath(folder.path() / "settings" / "." / "app.tavik.Test.plist");
-    Recorder recorder;
+    ChangeRecorder recorder;
     auto token = first->observe("key", recorder.observer());
     auto echo = first->observe("key", [&](const auto&, const std::optional<PropertyList>& newValue) {
         if (newValue) {
@@ -173,7 +167,7 @@ TEST_F(UserDefaultsTest, AnotherProcessWritesReachObserversInOrderNeverThroughAR
 {
     auto defaults = UserDefaults::atPath(file());
     ASSERT_TRUE(defaults->set("mine", PropertyList(1)));
-    Recorder recorder;
+    ChangeRecorder recorder;
     auto token = defaults->observe("theirs", recorder.observer());
     auto writer = startWriter(file(), "theirs", 200);
     int64_t lastRead = 0;
@@ -211,11 +205,11 @@ TEST_F(UserDefaultsTest, AnotherProcessWritesReachObserversInOrderNeverThroughAR
 TEST_F(UserDefaultsTest, WritesAndUpdatesFromManyThreadsLoseNothing)
 {
     constexpr int threads = 4, writes = 25;
-    std::vector<std::unique_ptr<Recorder>> recorders;
+    std::vector<std::unique_ptr<ChangeRecorder>> recorders;
     std::vector<publisher::AnyCancellable> tokens;
     auto defaults = UserDefaults::atPath(file());
     for (int index = 0; index < threads; ++index) {
-        recorders.push_back(std::make_unique<Recorder>());
+        recorders.push_back(std::make_unique<ChangeRecorder>());
         tokens.push_back(defaults->observe("key" + std::to_string(index), recorders.back()->observer()));
     }
     auto append = [](const std::optional<PropertyList>& stored) {

@@ -2,7 +2,7 @@
 // session bus.
 
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
-#include "platform/testing/Eventually.hpp"
+#include "platform/testing/Recorder.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
 #include "platform/testing/TestNotificationServer.hpp"
@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <future>
-#include <mutex>
 #include <optional>
 
 using namespace tavik;
@@ -39,27 +38,15 @@ public:
         EXPECT_EQ(request.content.title, request.identifier);
         EXPECT_EQ(request.content.body, "Body of " + request.identifier);
         EXPECT_EQ(request.content.categoryIdentifier, "FOUND_FILE");
-        {
-            std::lock_guard lock(mutex_);
-            responses_.push_back(request.identifier + " " + response.actionIdentifier);
-        }
+        responses_.add(request.identifier + " " + response.actionIdentifier);
         completion();
     }
     // The responses so far, once there are at least `count` of them.
-    Strings responses(size_t count)
-    {
-        tavik::testing::eventually([&] {
-            std::lock_guard lock(mutex_);
-            return responses_.size() >= count;
-        });
-        std::lock_guard lock(mutex_);
-        return responses_;
-    }
+    Strings responses(size_t count) { return responses_.waitFor(count); }
 
 private:
     unsigned presentation_;
-    std::mutex mutex_;
-    Strings responses_;
+    tavik::testing::Recorder<std::string> responses_;
 };
 
 NotificationSettings settingsOf(NotificationCenter& center)

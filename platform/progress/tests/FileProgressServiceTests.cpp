@@ -1,5 +1,6 @@
 #include "platform/progress/FileProgressService.hpp"
 #include "platform/testing/Eventually.hpp"
+#include "platform/testing/Recorder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,22 +32,14 @@ public:
     // The lines so far, once there are at least `count` of them.
     Strings lines(size_t count)
     {
-        EXPECT_TRUE(tavik::testing::eventually([&] {
-            std::lock_guard lock(mutex_);
-            return lines_.size() >= count;
-        })) << count;
-        std::lock_guard lock(mutex_);
-        return lines_;
+        auto lines = lines_.waitFor(count);
+        EXPECT_GE(lines.size(), count);
+        return lines;
     }
 
 private:
-    void add(std::string line)
-    {
-        std::lock_guard lock(mutex_);
-        lines_.push_back(std::move(line));
-    }
-    std::mutex mutex_;
-    Strings lines_;
+    void add(std::string line) { lines_.add(std::move(line)); }
+    tavik::testing::Recorder<std::string> lines_;
 };
 
 } // namespace

@@ -7,12 +7,11 @@
 #include "platform/updater/UpdaterError.hpp"
 #include "platform/updater/UserDriver.hpp"
 #include "platform/updater/Version.hpp"
-#include "platform/testing/Eventually.hpp"
+#include "platform/testing/Recorder.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
-#include <mutex>
 
 using namespace tavik;
 using namespace tavik::updater;
@@ -133,25 +132,11 @@ public:
     void showUpdaterError(const ErrorPtr& error) override { add("showUpdaterError " + std::to_string(error->code())); }
 
     // The calls so far, once there are at least `count` of them.
-    Strings waitFor(size_t count)
-    {
-        tavik::testing::eventually([&] { return calls().size() >= count; });
-        return calls();
-    }
+    Strings waitFor(size_t count) { return calls_.waitFor(count); }
 
 private:
-    Strings calls()
-    {
-        std::lock_guard lock(mutex_);
-        return calls_;
-    }
-    void add(std::string call)
-    {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(call));
-    }
-    std::mutex mutex_;
-    Strings calls_;
+    void add(std::string call) { calls_.add(std::move(call)); }
+    tavik::testing::Recorder<std::string> calls_;
 };
 
 // Updaters of version 1.2 over one settings file; each made updater reports
