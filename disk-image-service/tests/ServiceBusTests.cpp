@@ -21,13 +21,10 @@
 using namespace tavik;
 using namespace tavik::service;
 using namespace tavik::service::testing;
-using tavik::testing::readFile;
-using tavik::testing::writeFile;
 namespace fs = std::filesystem;
 
 namespace {
 
-const std::string systemPath = "/usr/bin:/bin";
 
 bool serviceIsRunning()
 {

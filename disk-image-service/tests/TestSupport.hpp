@@ -1,11 +1,19 @@
 #pragma once
 
+#include "platform/testing/Files.hpp"
+
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace tavik::service::testing {
+
+using tavik::testing::readFile;
+using tavik::testing::writeFile;
+
+// A PATH with the system's programs only: no hdiutil unless a test adds one.
+inline const std::string systemPath = "/usr/bin:/bin";
 
 // Writes an executable `hdiutil` shell script into the folder. The script
 // first records its arguments in `arguments.log` beside it (each followed

@@ -13,7 +13,6 @@
 using namespace tavik;
 using namespace tavik::zip;
 using namespace tavik::zip::testing;
-using tavik::testing::readFile;
 namespace fs = std::filesystem;
 
 namespace {

@@ -1,12 +1,16 @@
 #pragma once
 
 // Byte-level archives for the cases no archiver writes.
+#include "platform/testing/Files.hpp"
+
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace tavik::zip::testing {
+
+using tavik::testing::readFile;
 
 inline constexpr uint32_t regularFile = 0100644u << 16;
 inline constexpr uint32_t directory = 040755u << 16;
