@@ -14,6 +14,7 @@
 
 namespace fs = std::filesystem;
 using tavik::process::ChildOutcome;
+using tavik::testing::modeOf;
 using tavik::testing::readFile;
 
 namespace {
@@ -22,13 +23,6 @@ void writeFile(const fs::path& path, const std::string& content, mode_t mode)
 {
     tavik::testing::writeFile(path, content);
     ASSERT_EQ(chmod(path.c_str(), mode), 0);
-}
-
-mode_t modeOf(const fs::path& path)
-{
-    struct stat info {};
-    EXPECT_EQ(lstat(path.c_str(), &info), 0) << path;
-    return info.st_mode & 07777;
 }
 
 // The "mount-point" values of the attach property list, in entity order.

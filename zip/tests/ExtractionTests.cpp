@@ -26,17 +26,6 @@ struct stat statusOf(const fs::path& path)
     return status;
 }
 
-mode_t modeOf(const fs::path& path) { return statusOf(path).st_mode & 07777; }
-
-std::vector<std::string> namesIn(const fs::path& folder)
-{
-    std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(folder))
-        names.push_back(item.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 std::string randomBytes(size_t count)
 {
     std::string bytes(count, '\0');

@@ -10,6 +10,8 @@
 
 namespace tavik::zip::testing {
 
+using tavik::testing::modeOf;
+using tavik::testing::namesIn;
 using tavik::testing::readFile;
 
 inline constexpr uint32_t regularFile = 0100644u << 16;
