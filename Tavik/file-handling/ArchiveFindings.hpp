@@ -46,6 +46,18 @@ struct ExtractedFinding {
 template <class Finding>
 using FindingsExtraction = actions::AnyFileAction<URL, std::vector<actions::FileActionResult<Finding, ExtractedFinding>>>;
 
+// What the archive actions need of a format: the findings its search makes,
+// how one is extracted (and logged), the extraction of all of an archive's
+// findings, and the domain of its errors. Each format defines the two
+// functions for its own specialization.
+template <class FindingType, LiteralText domain>
+struct ArchiveFormat {
+    using Finding = FindingType;
+    static constexpr LiteralText errorDomain = domain;
+    static Result<ExtractedFinding> extract(const Finding& finding, const URL& destinationURL, const log::Logger& log);
+    static FindingsExtraction<Finding> extractFindings(const URL& destination);
+};
+
 // Extracts one finding of an archive's search into the working folder,
 // confined to it, after checking that it fits the space left there.
 // Format::extract(finding, destination, log) does it and logs how it went;

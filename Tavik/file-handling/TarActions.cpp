@@ -111,6 +111,7 @@ void SearchTarAction::perform(URL archiveURL, actions::Completion<Input, Output>
 
 // TarFormat
 
+template <>
 Result<ExtractedFinding> TarFormat::extract(const Finding& finding, const URL& destinationURL, const log::Logger& log)
 {
     const std::string archivePath = finding.archiveURL.path().string();
@@ -145,6 +146,7 @@ Result<ExtractedFinding> TarFormat::extract(const Finding& finding, const URL& d
     return ExtractedFinding {finding.kind, std::move(*extracted), finding.name};
 }
 
+template <>
 FindingsExtraction<TarFormat::Finding> TarFormat::extractFindings(const URL& destination)
 {
     return FindingsExtraction<Finding>(SearchTarAction(destination, actions::actionsLog("Find Applications"))

@@ -15,12 +15,6 @@
 
 namespace tavik {
 
-// The two actions of this format: one extracts a finding, the other searches
-// an archive end to end. TarFormat below says how.
-struct TarFormat;
-using ExtractEntryFromTarAction = ExtractFindingAction<TarFormat>;
-using ExtractApplicationsInTarAction = ExtractApplicationsInArchiveAction<TarFormat>;
-
 // Lists the interesting entries of a tar archive: disk images, archives,
 // packages and AppImages anywhere in it, and the application bundles at its
 // top. Reading stops once the decompressed archive outgrows the working
@@ -52,11 +46,15 @@ public:
 // checked against the working folder's space budget by its recorded sizes,
 // then extracted confined to the folder. An archive that cannot be read
 // fails.
-struct TarFormat {
-    using Finding = SearchTarAction::TarFinding;
-    static constexpr LiteralText errorDomain = "app.tavik.TavikActions.ExtractEntryFromTarAction.Error";
-    static Result<ExtractedFinding> extract(const Finding& finding, const URL& destinationURL, const log::Logger& log);
-    static FindingsExtraction<Finding> extractFindings(const URL& destination);
-};
+using TarFormat = ArchiveFormat<SearchTarAction::TarFinding, "app.tavik.TavikActions.ExtractEntryFromTarAction.Error">;
+template <>
+Result<ExtractedFinding> TarFormat::extract(const Finding& finding, const URL& destinationURL, const log::Logger& log);
+template <>
+FindingsExtraction<TarFormat::Finding> TarFormat::extractFindings(const URL& destination);
+
+// The two actions of this format: one extracts a finding, the other searches
+// an archive end to end.
+using ExtractEntryFromTarAction = ExtractFindingAction<TarFormat>;
+using ExtractApplicationsInTarAction = ExtractApplicationsInArchiveAction<TarFormat>;
 
 } // namespace tavik

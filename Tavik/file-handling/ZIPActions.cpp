@@ -186,6 +186,7 @@ ErrorPtr reportFailure(const log::Logger& log, const ErrorPtr& error, const std:
 
 } // namespace
 
+template <>
 Result<ExtractedFinding> ZIPFormat::extract(const Finding& zipEntry, const URL& destinationURL, const log::Logger& log)
 {
     const std::string archivePath = zipEntry.archive->url().path().string();
@@ -215,6 +216,7 @@ Result<ExtractedFinding> ZIPFormat::extract(const Finding& zipEntry, const URL& 
     return ExtractedFinding {kindOf(zipEntry), std::move(*extracted), name};
 }
 
+template <>
 FindingsExtraction<ZIPFormat::Finding> ZIPFormat::extractFindings(const URL& destination)
 {
     return FindingsExtraction<Finding>(SearchZIPAction(FileManager::defaultManager(), actions::actionsLog("Find Applications"))

@@ -19,12 +19,6 @@
 
 namespace tavik {
 
-// The two actions of this format: one extracts a finding, the other searches
-// an archive end to end. ZIPFormat below says how.
-struct ZIPFormat;
-using ExtractEntryFromZIPAction = ExtractFindingAction<ZIPFormat>;
-using ExtractApplicationsInZIPAction = ExtractApplicationsInArchiveAction<ZIPFormat>;
-
 // An archive opened for reading, shared by every finding of one search. Its
 // reads move one file position, so they take turns.
 class SharedArchive {
@@ -125,11 +119,15 @@ public:
 // checked against the free space of destination. An archive that does not
 // open, is beyond the reader's limits or does not fit fails before anything
 // of it is written.
-struct ZIPFormat {
-    using Finding = SearchZIPAction::ZIPEntry;
-    static constexpr LiteralText errorDomain = "app.tavik.TavikActions.ExtractEntryFromZIPAction.Error";
-    static Result<ExtractedFinding> extract(const Finding& finding, const URL& destinationURL, const log::Logger& log);
-    static FindingsExtraction<Finding> extractFindings(const URL& destination);
-};
+using ZIPFormat = ArchiveFormat<SearchZIPAction::ZIPEntry, "app.tavik.TavikActions.ExtractEntryFromZIPAction.Error">;
+template <>
+Result<ExtractedFinding> ZIPFormat::extract(const Finding& finding, const URL& destinationURL, const log::Logger& log);
+template <>
+FindingsExtraction<ZIPFormat::Finding> ZIPFormat::extractFindings(const URL& destination);
+
+// The two actions of this format: one extracts a finding, the other searches
+// an archive end to end.
+using ExtractEntryFromZIPAction = ExtractFindingAction<ZIPFormat>;
+using ExtractApplicationsInZIPAction = ExtractApplicationsInArchiveAction<ZIPFormat>;
 
 } // namespace tavik
