@@ -3,6 +3,7 @@
 #include "persistence/Transformer.hpp"
 #include "persistence/TypeName.hpp"
 #include "persistence/UserDefaultsValue.hpp"
+#include "platform/foundation/CodedError.hpp"
 #include "platform/foundation/Error.hpp"
 #include "platform/plist/PropertyList.hpp"
 
@@ -96,7 +97,7 @@ public:
 };
 
 // An encoding or decoding failure of JSONTransformer or PropertyListTransformer.
-class CodingError final : public Error {
+class CodingError final : public CodedError<CodingError> {
 public:
     enum class Case {
         encodingFailed = 0,
@@ -108,12 +109,8 @@ public:
         , detail_(std::move(detail))
     {
     }
-    static ErrorPtr make(Case errorCase, std::string detail)
-    {
-        return std::make_shared<const CodingError>(errorCase, std::move(detail));
-    }
 
-    Case errorCase() const { return case_; }
+    Case errorCode() const { return case_; }
     const std::string& detail() const { return detail_; }
 
     std::string description() const override
@@ -121,7 +118,6 @@ public:
         return (case_ == Case::encodingFailed ? "The data couldn’t be written: " : "The data couldn’t be read: ") + detail_;
     }
     std::string domain() const override { return "CodingError"; }
-    int code() const override { return static_cast<int>(case_); }
 
 private:
     Case case_;

@@ -59,7 +59,7 @@ TEST(JSONTransformer, RoundTripsAndReportsBadData)
     std::string wrongShape = R"({"name": 5})";
     auto wrong = transformer.untransform(Data(wrongShape.begin(), wrongShape.end()));
     ASSERT_FALSE(wrong);
-    EXPECT_EQ(std::dynamic_pointer_cast<const CodingError>(wrong.error())->errorCase(), CodingError::Case::decodingFailed);
+    EXPECT_TRUE(CodingError::is(wrong.error(), CodingError::Case::decodingFailed));
 }
 
 TEST(PropertyListTransformer, WritesARealPropertyListInEitherFormat)
