@@ -185,6 +185,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
         std::map<uint32_t, Delivered> gone;
         {
             std::lock_guard lock(mutex);
+            ++serverGeneration;
             gone.swap(delivered);
         }
         if (!gone.empty())
@@ -233,8 +234,10 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
         }
         std::vector<std::string> actions;
         bool reportsDismissal = false;
+        uint64_t generation;
         {
             std::lock_guard lock(mutex);
+            generation = serverGeneration;
             auto category = categories.find(request.content.categoryIdentifier);
             if (category != categories.end()) {
                 for (const auto& action : category->second.actions) {
@@ -259,12 +262,12 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
                 .onInterface(serverInterface)
                 .withArguments(options.applicationName, uint32_t {0}, std::string(), request.content.title,
                     request.content.body, actions, hints, expireTimeout)
-                .uponReplyInvoke([weak, request, reportsDismissal, completion](const sdbus::Error* error, uint32_t id) {
+                .uponReplyInvoke([weak, request, reportsDismissal, generation, completion](const sdbus::Error* error, uint32_t id) {
                     auto self = weak.lock();
                     if (!self)
                         return;
                     ErrorPtr failure = error ? serverError(*error) : nullptr;
-                    self->posted(request, reportsDismissal, failure, id);
+                    self->posted(request, reportsDismissal, failure, id, generation);
                     completion(failure);
                 });
         } catch (const sdbus::Error& error) {
@@ -277,20 +280,30 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
         }
     }
 
-    void posted(const NotificationRequest& request, bool reportsDismissal, const ErrorPtr& error, uint32_t id)
+    // The server's answer to a post. A server that left the bus before its
+    // answer arrived took the notification with it: a question is dismissed,
+    // as those it showed before were.
+    void posted(const NotificationRequest& request, bool reportsDismissal, const ErrorPtr& error, uint32_t id, uint64_t generation)
     {
         bool removedMeanwhile;
+        bool serverLeft;
         {
             std::lock_guard lock(mutex);
             inFlight.erase(request.identifier);
             removedMeanwhile = cancelled.erase(request.identifier) > 0;
-            if (!error && !removedMeanwhile)
+            serverLeft = generation != serverGeneration;
+            if (!error && !removedMeanwhile && !serverLeft)
                 delivered[id] = Delivered {request, reportsDismissal};
         }
-        if (error)
+        if (error) {
             log.error("The notification server refused notification {}: {}", request.identifier, error->description());
-        else if (removedMeanwhile)
+        } else if (serverLeft) {
+            log.info("The notification server left the bus before it answered the post of notification {}", request.identifier);
+            if (reportsDismissal && !removedMeanwhile)
+                report(request, dismissActionIdentifier);
+        } else if (removedMeanwhile) {
             close({id});
+        }
     }
 
     void close(const std::vector<uint32_t>& ids)
@@ -369,6 +382,9 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
     std::map<uint32_t, Delivered> delivered;
     std::set<std::string> inFlight;
     std::set<std::string> cancelled;
+    // Counts the servers forgotten: a post answered after the server it
+    // went to was forgotten was shown by a server that is gone.
+    uint64_t serverGeneration = 0;
 };
 
 FreedesktopNotificationCenter::FreedesktopNotificationCenter()

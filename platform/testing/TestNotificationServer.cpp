@@ -27,6 +27,7 @@ struct TestNotificationServer::Impl {
     std::map<std::string, Failure> failures;
     uint32_t nextId = 1;
     bool holding = false;
+    bool leaving = false;
     size_t held = 0;
 
     std::unique_ptr<sdbus::IConnection> connection;
@@ -51,6 +52,10 @@ struct TestNotificationServer::Impl {
                 entry.stringHints[name] = value.get<std::string>();
         posted.push_back(entry);
         changed.notify_all();
+        if (leaving) {
+            leaving = false;
+            connection->releaseName("org.freedesktop.Notifications");
+        }
         return entry.id;
     }
 
@@ -147,6 +152,12 @@ void TestNotificationServer::failPostsWithSummary(const std::string& summary, st
 {
     std::lock_guard lock(impl_->mutex);
     impl_->failures[summary] = Impl::Failure {std::move(errorName), std::move(message)};
+}
+
+void TestNotificationServer::leaveBeforeAnswering()
+{
+    std::lock_guard lock(impl_->mutex);
+    impl_->leaving = true;
 }
 
 void TestNotificationServer::holdPosts()

@@ -47,6 +47,10 @@ public:
     // Notify calls whose summary is this fail with the given D-Bus error.
     void failPostsWithSummary(const std::string& summary, std::string errorName, std::string message);
 
+    // The next Notify call gives up the server's name on the bus before it
+    // answers, as a server that quits while a post is on its way.
+    void leaveBeforeAnswering();
+
     // While held, Notify calls wait (unanswered) until released.
     void holdPosts();
     bool waitForHeldPosts(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;

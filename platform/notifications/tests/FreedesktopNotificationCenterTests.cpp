@@ -208,6 +208,12 @@ TEST(FreedesktopNotificationCenterTest, AServerLeavingTheBusAnswersEveryOpenQues
     ASSERT_EQ(p.idOf("New"), 1u);
     p.server->invokeAction(1, "IGNORE_FILE_ACTION");
     EXPECT_EQ(p.delegate->responses(5).back(), "New IGNORE_FILE_ACTION");
+
+    // A server that quits while a question is on its way, its answer to the
+    // post arriving after it left: the question is not left open.
+    p.server->leaveBeforeAnswering();
+    ASSERT_EQ(post(*p.center, "Late"), nullptr);
+    EXPECT_EQ(p.delegate->responses(6).back(), "Late dismiss");
 }
 
 TEST(FreedesktopNotificationCenterTest, TheBusGoingAwayAnswersOpenQuestionsAndTheCenterGoesOnWithoutIt)
