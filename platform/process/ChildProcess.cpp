@@ -1,6 +1,7 @@
 #include "platform/process/ChildProcess.hpp"
 
 #include "platform/foundation/BoundedText.hpp"
+#include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
 
 #include <algorithm>
@@ -25,37 +26,17 @@ using Clock = std::chrono::steady_clock;
 // Both ends close-on-exec, so that children other threads start at the same
 // time do not hold them open.
 struct Pipe {
-    int readEnd = -1;
-    int writeEnd = -1;
+    FileDescriptor readEnd;
+    FileDescriptor writeEnd;
 
-    Pipe() = default;
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    ~Pipe()
-    {
-        closeRead();
-        closeWrite();
-    }
     bool open()
     {
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) != 0)
             return false;
-        readEnd = ends[0];
-        writeEnd = ends[1];
+        readEnd = FileDescriptor(ends[0]);
+        writeEnd = FileDescriptor(ends[1]);
         return true;
-    }
-    void closeRead()
-    {
-        if (readEnd >= 0)
-            close(readEnd);
-        readEnd = -1;
-    }
-    void closeWrite()
-    {
-        if (writeEnd >= 0)
-            close(writeEnd);
-        writeEnd = -1;
     }
 };
 
@@ -111,13 +92,13 @@ struct ChildPipes {
         if (setrlimit(RLIMIT_AS, &limit) != 0)
             failure = errno;
     }
-    if (failure == 0 && (dup2(input, STDIN_FILENO) < 0 || dup2(pipes.output.writeEnd, STDOUT_FILENO) < 0 || dup2(pipes.error.writeEnd, STDERR_FILENO) < 0))
+    if (failure == 0 && (dup2(input, STDIN_FILENO) < 0 || dup2(pipes.output.writeEnd.get(), STDOUT_FILENO) < 0 || dup2(pipes.error.writeEnd.get(), STDERR_FILENO) < 0))
         failure = errno;
     if (failure == 0) {
         execvpe(plan.argv[0], plan.argv.data(), plan.envp.data());
         failure = errno;
     }
-    ssize_t ignored = write(pipes.launchFailure.writeEnd, &failure, sizeof failure);
+    ssize_t ignored = write(pipes.launchFailure.writeEnd.get(), &failure, sizeof failure);
     (void)ignored;
     _exit(127);
 }
@@ -128,28 +109,27 @@ Result<pid_t> startChild(const LaunchPlan& plan, const ChildOptions& options, Ch
     const std::string& program = plan.arguments.front();
     if (!pipes.output.open() || !pipes.error.open() || !pipes.launchFailure.open())
         return FileError::fromErrno(errno, program, false);
-    int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (input < 0)
+    FileDescriptor input(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (!input.valid())
         return FileError::fromErrno(errno, program, false);
 
     pid_t pid = fork();
     if (pid == 0)
-        becomeChild(plan, options, pipes, input);
-    int forkError = errno;
-    close(input);
+        becomeChild(plan, options, pipes, input.get());
     if (pid < 0)
-        return FileError::fromErrno(forkError, program, false);
+        return FileError::fromErrno(errno, program, false);
+    input.close();
     if (options.ownProcessGroup)
         setpgid(pid, pid); // also from here, so the group exists before any kill
-    pipes.output.closeWrite();
-    pipes.error.closeWrite();
-    pipes.launchFailure.closeWrite();
+    pipes.output.writeEnd.close();
+    pipes.error.writeEnd.close();
+    pipes.launchFailure.writeEnd.close();
 
     // Closed unread on a successful exec.
     int launchError = 0;
     ssize_t got;
     do
-        got = read(pipes.launchFailure.readEnd, &launchError, sizeof launchError);
+        got = read(pipes.launchFailure.readEnd.get(), &launchError, sizeof launchError);
     while (got < 0 && errno == EINTR);
     if (got == static_cast<ssize_t>(sizeof launchError)) {
         while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {}
@@ -173,7 +153,7 @@ public:
     {
         BoundedText output(options_.outputLimit, 0);
         BoundedText error(options_.errorLimit / 2, options_.errorLimit - options_.errorLimit / 2);
-        pollfd fds[2] = {{pipes.output.readEnd, POLLIN, 0}, {pipes.error.readEnd, POLLIN, 0}};
+        pollfd fds[2] = {{pipes.output.readEnd.get(), POLLIN, 0}, {pipes.error.readEnd.get(), POLLIN, 0}};
         char buffer[16384];
         while (fds[0].fd >= 0 || fds[1].fd >= 0) {
             int timeout = millisecondsLeft();
@@ -240,15 +220,14 @@ private:
     // Whether the child ends before the deadline; it stays unreaped.
     bool exitsInTime()
     {
-        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-        if (pidfd >= 0) {
-            pollfd ended {pidfd, POLLIN, 0};
+        FileDescriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
+        if (pidfd.valid()) {
+            pollfd ended {pidfd.get(), POLLIN, 0};
             int ready;
             // A long limit is waited out in pieces of what poll takes.
             do
                 ready = poll(&ended, 1, millisecondsLeft());
             while ((ready < 0 && errno == EINTR) || (ready == 0 && millisecondsLeft() != 0));
-            close(pidfd);
             return ready != 0;
         }
         // Kernels without process descriptors: look every few milliseconds.
