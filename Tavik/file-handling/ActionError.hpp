@@ -1,10 +1,9 @@
 #pragma once
 
-#include "platform/foundation/Error.hpp"
+#include "platform/foundation/CodedError.hpp"
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -27,7 +26,7 @@ struct LiteralText {
 //     };
 //     using Error = ActionError<InvalidArchive, "app.tavik.TavikActions.SearchZIPAction.Error">;
 template <class Cases, LiteralText errorDomain>
-class ActionError final : public Error {
+class ActionError final : public CodedError<ActionError<Cases, errorDomain>> {
 public:
     using Code = typename Cases::Code;
 
@@ -36,13 +35,11 @@ public:
         , path_(std::move(path))
     {
     }
-    static ErrorPtr make(Code code, std::string path) { return std::make_shared<const ActionError>(code, std::move(path)); }
 
     Code errorCode() const { return code_; }
     std::string description() const override { return Cases::describe(code_); }
     std::optional<std::string> failureReason() const override { return path_; }
     std::string domain() const override { return errorDomain.text; }
-    int code() const override { return static_cast<int>(code_); }
 
 private:
     Code code_;
