@@ -20,9 +20,9 @@ enum class AppImageErrorCode {
     itemTooLarge,
 };
 
-class AppImageError final : public zip::CodedError<AppImageError, AppImageErrorCode> {
+class AppImageError final : public zip::PathCodedError<AppImageError, AppImageErrorCode> {
 public:
-    using CodedError::CodedError;
+    using PathCodedError::PathCodedError;
     std::string description() const override;
     std::string domain() const override { return "app.tavik.appimage.AppImageError"; }
 };

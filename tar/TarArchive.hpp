@@ -23,9 +23,9 @@ enum class TarErrorCode {
     tooManyEntries,
 };
 
-class TarError final : public zip::CodedError<TarError, TarErrorCode> {
+class TarError final : public zip::PathCodedError<TarError, TarErrorCode> {
 public:
-    using CodedError::CodedError;
+    using PathCodedError::PathCodedError;
     std::string description() const override;
     std::string domain() const override { return "app.tavik.tar.TarError"; }
 };

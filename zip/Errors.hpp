@@ -1,37 +1,27 @@
 #pragma once
 
-#include "platform/foundation/Error.hpp"
+#include "platform/foundation/CodedError.hpp"
 
 #include <cstdint>
 #include <string>
 
 namespace tavik::zip {
 
-// An error of the archive reader: one case of its owner's enumeration, plus the
-// entry path (or file path) it concerns when there is one.
+// An error of the archive readers: one case of its owner's enumeration, plus
+// the entry path (or file path) it concerns when there is one.
 template <class Owner, class CaseEnum>
-class CodedError : public Error {
+class PathCodedError : public CodedError<Owner> {
 public:
     using Code = CaseEnum;
 
-    CodedError(Code code, std::string path)
+    explicit PathCodedError(Code code, std::string path = {})
         : code_(code)
         , path_(std::move(path))
     {
     }
 
-    static ErrorPtr make(Code code, std::string path = {}) { return std::make_shared<const Owner>(code, std::move(path)); }
-
-    // Whether an error is of this owner and has this case.
-    static bool is(const ErrorPtr& error, Code code)
-    {
-        auto* coded = dynamic_cast<const Owner*>(error.get());
-        return coded && coded->errorCode() == code;
-    }
-
     Code errorCode() const { return code_; }
     const std::string& path() const { return path_; }
-    int code() const override { return static_cast<int>(code_); }
     std::optional<std::string> failureReason() const override
     {
         if (path_.empty())
@@ -57,9 +47,9 @@ enum class ArchiveErrorCode {
     entryPathTooLong,
 };
 
-class ArchiveError final : public CodedError<ArchiveError, ArchiveErrorCode> {
+class ArchiveError final : public PathCodedError<ArchiveError, ArchiveErrorCode> {
 public:
-    using CodedError::CodedError;
+    using PathCodedError::PathCodedError;
     std::string description() const override;
     std::string domain() const override { return "app.tavik.zip.ArchiveError"; }
 };
@@ -69,9 +59,9 @@ enum class CompressionErrorCode {
     corruptedData,
 };
 
-class CompressionError final : public CodedError<CompressionError, CompressionErrorCode> {
+class CompressionError final : public PathCodedError<CompressionError, CompressionErrorCode> {
 public:
-    using CodedError::CodedError;
+    using PathCodedError::PathCodedError;
     std::string description() const override;
     std::string domain() const override { return "app.tavik.zip.CompressionError"; }
 };
@@ -81,9 +71,9 @@ enum class DataErrorCode {
     unwritableFile,
 };
 
-class DataError final : public CodedError<DataError, DataErrorCode> {
+class DataError final : public PathCodedError<DataError, DataErrorCode> {
 public:
-    using CodedError::CodedError;
+    using PathCodedError::PathCodedError;
     std::string description() const override;
     std::string domain() const override { return "app.tavik.zip.DataError"; }
 };
