@@ -2,6 +2,7 @@
 #include "service-protocol/DuvrinXPCConnection.hpp"
 #include "service-protocol/tests/Replies.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/Recorder.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
 
 #include <gtest/gtest.h>
@@ -69,14 +70,12 @@ TEST(DuvrinXPCConnectionTest, CallsCarryThePathsAndRepliesWhatTheServiceSent)
 {
     tavik::testing::PrivateSessionBus bus;
     auto error = GenericError::make("DuvrinXPC.MountDMGError", 0, "hdiutil failed with exit code 1.");
-    std::mutex mutex;
-    std::vector<std::string> received;
+    tavik::testing::Recorder<std::string> received;
     FakeService service(
         [&](sdbus::MethodCall& call) {
             std::string dmg, mountPoint;
             call >> dmg >> mountPoint;
-            std::lock_guard lock(mutex);
-            received.push_back(dmg + " " + mountPoint);
+            received.add(dmg + " " + mountPoint);
             auto reply = call.createReply();
             auto url = std::optional(URL::fileURL("/tmp/mounted", true));
             reply << dbus::encodeURL(dmg == "/url.dmg" || dmg == "/both.dmg" ? url : std::nullopt)
@@ -86,8 +85,7 @@ TEST(DuvrinXPCConnectionTest, CallsCarryThePathsAndRepliesWhatTheServiceSent)
         [&](sdbus::MethodCall& call) {
             std::string path;
             call >> path;
-            std::lock_guard lock(mutex);
-            received.push_back(path + (call.doesntExpectReply() ? " (no reply)" : ""));
+            received.add(path + (call.doesntExpectReply() ? " (no reply)" : ""));
             if (call.doesntExpectReply()) return;
             auto reply = call.createReply();
             reply << dbus::encodeError(GenericError::make("DuvrinXPC.MountDMGError", 0, "busy"));
@@ -105,26 +103,14 @@ TEST(DuvrinXPCConnectionTest, CallsCarryThePathsAndRepliesWhatTheServiceSent)
     client->unmountDMGWithMountPath(URL::fileURL("/tmp/answered", true), replies.unmountResponse());
     ASSERT_TRUE(replies.waitFor(5));
     EXPECT_TRUE(replies.handlerErrors().empty());
-    auto all = replies.replies();
-    ASSERT_EQ(all.size(), 5u);
-    EXPECT_EQ(all[0].url->path(), "/tmp/mounted");
-    EXPECT_EQ(all[0].error, nullptr);
-    EXPECT_FALSE(all[1].url);
-    ASSERT_NE(all[1].error, nullptr);
-    EXPECT_EQ(all[1].error->domain(), "DuvrinXPC.MountDMGError");
-    EXPECT_EQ(all[1].error->code(), 0);
-    EXPECT_EQ(all[1].error->description(), "hdiutil failed with exit code 1.");
-    EXPECT_TRUE(all[2].url && all[2].error);
-    EXPECT_FALSE(all[3].url || all[3].error);
-    EXPECT_EQ(all[4].error->description(), "busy");
+    std::vector<std::string> described;
+    for (const auto& [url, error] : replies.replies())
+        described.push_back((url ? url->path().string() : "-") + " " + (error ? error->domain() + " " + std::to_string(error->code()) + " " + error->description() : "-"));
+    EXPECT_EQ(described, (std::vector<std::string> {"/tmp/mounted -", "- DuvrinXPC.MountDMGError 0 hdiutil failed with exit code 1.", "/tmp/mounted DuvrinXPC.MountDMGError 0 hdiutil failed with exit code 1.", "- -", "- DuvrinXPC.MountDMGError 0 busy"}));
     // The one-way call may arrive after the answered one.
-    ASSERT_TRUE(tavik::testing::eventually([&] {
-        std::lock_guard lock(mutex);
-        return received.size() == 6;
-    }));
-    std::lock_guard lock(mutex);
-    std::sort(received.begin() + 4, received.end());
-    EXPECT_EQ(received, (std::vector<std::string> {"/url.dmg /tmp/mount point é", "/error.dmg /tmp/mount point é", "/both.dmg /tmp/mount point é", "/neither.dmg /tmp/mount point é", "/tmp/answered", "/tmp/quiet (no reply)"}));
+    auto calls = received.waitFor(6);
+    std::sort(calls.begin() + 4, calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string> {"/url.dmg /tmp/mount point é", "/error.dmg /tmp/mount point é", "/both.dmg /tmp/mount point é", "/neither.dmg /tmp/mount point é", "/tmp/answered", "/tmp/quiet (no reply)"}));
 }
 
 // No bus, no service, a path D-Bus cannot carry, no answer in time, an
