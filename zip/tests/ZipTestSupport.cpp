@@ -36,6 +36,17 @@ std::string deflate(const std::string& bytes)
     return out;
 }
 
+std::string sampleBytes(size_t count)
+{
+    std::string bytes(count, '\0');
+    uint32_t state = 12345;
+    for (auto& byte : bytes) {
+        state = state * 1103515245 + 12345;
+        byte = static_cast<char>((state >> 16) % 7 == 0 ? 'a' : (state >> 8));
+    }
+    return bytes;
+}
+
 std::string buildArchive(const std::vector<TestEntry>& entries, const std::string& comment, ArchiveFormat format)
 {
     const bool zip64 = format == ArchiveFormat::zip64;

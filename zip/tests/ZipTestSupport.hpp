@@ -51,5 +51,7 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
     ArchiveFormat format = ArchiveFormat::classic);
 // Raw DEFLATE data of bytes.
 std::string deflate(const std::string& bytes);
+// Bytes that look random but still compress somewhat, the same on every call.
+std::string sampleBytes(size_t count);
 
 } // namespace tavik::zip::testing
