@@ -12,7 +12,6 @@
 
 #include <fcntl.h>
 #include <map>
-#include <set>
 #include <sys/stat.h>
 
 using namespace tavik;
@@ -109,25 +108,6 @@ protected:
 
     fs::path source() const { return scratch / "source"; }
 
-    // Lists the archive with our reader and checks paths and types against the source.
-    void expectListsTheSource(Archive& archive, bool withLinks)
-    {
-        std::set<std::string> listed, expected;
-        for (const Entry& entry : archive) {
-            listed.insert(entry.path());
-            auto onDisk = fs::symlink_status(source() / entry.path());
-            EXPECT_EQ(entry.type(), fs::is_symlink(onDisk) ? EntryType::symlink : fs::is_directory(onDisk) ? EntryType::directory
-                                                                                                           : EntryType::file)
-                << entry.path();
-        }
-        for (auto it = fs::recursive_directory_iterator(source()); it != fs::recursive_directory_iterator(); ++it) {
-            auto relative = it->path().lexically_relative(source()).string();
-            if (withLinks || !it->is_symlink())
-                expected.insert(it->is_directory() && !it->is_symlink() ? relative + "/" : relative);
-        }
-        EXPECT_EQ(listed, expected);
-    }
-
     // Extracts with tavik-zip and with unzip and compares the trees.
     void expectSameTreeAsUnzip(const fs::path& archive)
     {
@@ -159,16 +139,16 @@ TEST_F(CompatibilityTest, ArchivesOfInfoZipAndZipfileListAndExtractLikeUnzip)
     struct Case {
         const char* name;
         std::string command; // run by bash in the source folder, writing "$OUT"
-        bool withLinks = true, descriptors = false, zip64 = false, comment = false;
+        bool descriptors = false, zip64 = false, comment = false;
     };
     const std::string zipfile = "TZ=UTC python3 '" + scratch.write("write-zip.py", zipfileScript).path().string() + "' ";
     const Case cases[] = {
         {"stored", "zip -q -r -y -0 \"$OUT\" Tool.app"},
         {"deflated", "zip -q -r -y -9 \"$OUT\" Tool.app"},
-        {"streamed", "set -o pipefail; zip -q -r - Tool.app -x" + links + " | cat > \"$OUT\"", false, true},
-        {"info-zip-zip64", "zip -q -r -y -fz \"$OUT\" Tool.app", true, false, true},
-        {"zipfile", zipfile + "mixed . \"$OUT\"", true, false, false, true},
-        {"zipfile-zip64", zipfile + "forced . \"$OUT\"", true, false, true, true},
+        {"streamed", "set -o pipefail; zip -q -r - Tool.app -x" + links + " | cat > \"$OUT\"", true},
+        {"info-zip-zip64", "zip -q -r -y -fz \"$OUT\" Tool.app", false, true},
+        {"zipfile", zipfile + "mixed . \"$OUT\"", false, false, true},
+        {"zipfile-zip64", zipfile + "forced . \"$OUT\"", false, true, true},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -177,7 +157,6 @@ TEST_F(CompatibilityTest, ArchivesOfInfoZipAndZipfileListAndExtractLikeUnzip)
         ASSERT_EQ(status, 0) << messages;
         auto archive = Archive::open(URL::fileURL(made, false));
         ASSERT_TRUE(archive);
-        expectListsTheSource(*archive, testCase.withLinks);
         bool anyDescriptor = false, anyZip64 = false;
         for (const Entry& entry : *archive) {
             anyDescriptor = anyDescriptor || entry.dataDescriptor();
