@@ -1,5 +1,4 @@
-// Extracting entries and reading their data, with the guards against
-// hostile archives.
+// Extracting entries, with the guards against hostile archives.
 #include "platform/foundation/FileError.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/ScratchFolder.hpp"
@@ -110,41 +109,6 @@ TEST_F(ExtractionTest, DamagedOrOversizedDataFails)
         EXPECT_TRUE(isCause(done.error())) << done.error()->description();
     }
     EXPECT_LE(fs::file_size(rootPath() / "bomb"), 1000u);
-}
-
-TEST_F(ExtractionTest, ReadsDataThroughTheCallersFunctionWhichCanStopIt)
-{
-    std::string data = sampleBytes(70000);
-    auto archive = make({
-        {.name = "stored", .data = data},
-        {.name = "deflated", .data = data, .method = 8},
-        {.name = "folder/", .externalAttributes = directory},
-        {.name = "link", .data = "../target", .method = 8, .externalAttributes = symbolicLink},
-    });
-    auto entries = archive.entries();
-    ASSERT_EQ(entries.size(), 4u);
-    const std::pair<size_t, std::string> expected[] = {{4096, data}, {4096, data}, {0, ""}, {9, "../target"}};
-    for (size_t index = 0; index < entries.size(); ++index) {
-        std::string collected;
-        size_t largest = 0;
-        auto done = archive.read(
-            entries[index], [&](std::span<const std::byte> chunk) -> Result<void> {
-                largest = std::max(largest, chunk.size());
-                collected.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
-                return {};
-            },
-            4096);
-        ASSERT_TRUE(done) << entries[index].path();
-        EXPECT_EQ(largest, expected[index].first) << entries[index].path();
-        EXPECT_EQ(collected, expected[index].second) << entries[index].path();
-    }
-    int calls = 0;
-    auto stopped = archive.read(entries[1], [&](std::span<const std::byte>) -> Result<void> {
-        ++calls;
-        return ArchiveError::make(ArchiveError::Code::cancelledOperation);
-    });
-    EXPECT_TRUE(ArchiveError::is(stopped.error(), ArchiveError::Code::cancelledOperation));
-    EXPECT_EQ(calls, 1);
 }
 
 TEST_F(ExtractionTest, ConfinedExtractionNeverWritesThroughALink)

@@ -14,13 +14,17 @@ using Code = ArchiveError::Code;
 
 namespace {
 
+// The entry's data, read in chunks of at most 4,096 bytes.
 std::string contents(Archive& archive, const Entry& entry)
 {
     std::string data;
-    auto done = archive.read(entry, [&](std::span<const std::byte> chunk) -> Result<void> {
-        data.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
-        return {};
-    });
+    auto done = archive.read(
+        entry, [&](std::span<const std::byte> chunk) -> Result<void> {
+            EXPECT_LE(chunk.size(), 4096u);
+            data.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+            return {};
+        },
+        4096);
     EXPECT_TRUE(done.ok()) << (done ? "" : done.error()->description());
     return data;
 }
@@ -89,7 +93,8 @@ TEST_F(ReaderTest, OpensWhatHasAnEndRecordInReachAndSaysWhyNotOtherwise)
 }
 
 // Classic and ZIP64 archives: stored and deflated data, data descriptors
-// with and without signature (8-byte sizes in ZIP64).
+// with and without signature (8-byte sizes in ZIP64), a link's target; the
+// caller's function gets the data and can stop the reading.
 TEST_F(ReaderTest, ReadsDataAndDescriptorsOfClassicAndZip64Archives)
 {
     const std::string data = sampleBytes(70000);
@@ -102,15 +107,18 @@ TEST_F(ReaderTest, ReadsDataAndDescriptorsOfClassicAndZip64Archives)
                 {.name = "dir/deflated", .data = data, .method = 8},
                 {.name = "streamed", .data = data, .method = 8, .dataDescriptor = true},
                 {.name = "unsigned", .data = "short", .dataDescriptor = true, .descriptorSignature = false},
+                {.name = "link", .data = "../target", .method = 8, .externalAttributes = symbolicLink},
             },
             "the comment", format));
         ASSERT_TRUE(archive);
         EXPECT_EQ(archive->isZip64(), format == ArchiveFormat::zip64);
-        EXPECT_EQ(archive->centralDirectory().entryCount, 5u);
+        EXPECT_EQ(archive->centralDirectory().entryCount, 6u);
         EXPECT_EQ(archive->comment(), "the comment");
         auto entries = archive->entries();
-        ASSERT_EQ(entries.size(), 5u);
+        ASSERT_EQ(entries.size(), 6u);
         EXPECT_EQ(entries[0].type(), EntryType::directory);
+        EXPECT_EQ(contents(*archive, entries[0]), "");
+        EXPECT_EQ(contents(*archive, entries[5]), "../target");
         for (size_t index : {1, 2, 3}) {
             EXPECT_EQ(entries[index].uncompressedSize(), data.size());
             EXPECT_EQ(contents(*archive, entries[index]), data) << entries[index].path();
@@ -125,6 +133,13 @@ TEST_F(ReaderTest, ReadsDataAndDescriptorsOfClassicAndZip64Archives)
         ASSERT_TRUE(entries[4].dataDescriptor());
         EXPECT_EQ(entries[4].dataDescriptor()->uncompressedSize, 5u);
         EXPECT_EQ(entries[4].dataDescriptor()->compressedSize, 5u);
+        int calls = 0;
+        auto stopped = archive->read(entries[2], [&](std::span<const std::byte>) -> Result<void> {
+            ++calls;
+            return ArchiveError::make(Code::cancelledOperation);
+        });
+        EXPECT_TRUE(ArchiveError::is(stopped.error(), Code::cancelledOperation));
+        EXPECT_EQ(calls, 1);
     }
 }
 
