@@ -28,10 +28,9 @@ void writeFile(const fs::path& path, const std::string& content, mode_t mode)
 // The "mount-point" values of the attach property list, in entity order.
 std::vector<std::string> mountPointsIn(const std::string& xml)
 {
-    auto list = tavik::plist::PropertyList::parse(xml);
-    EXPECT_TRUE(list.ok()) << xml;
-    const auto* entities = list.ok() ? list->find("system-entities") : nullptr;
     std::vector<std::string> result;
+    auto list = tavik::plist::PropertyList::parse(xml);
+    const auto* entities = list.ok() ? list->find("system-entities") : nullptr;
     for (const auto& entity : entities && entities->array() ? *entities->array() : tavik::plist::PropertyList::Array {})
         if (const auto* point = entity.find("mount-point"); point && point->string()) result.push_back(*point->string());
     return result;
@@ -280,14 +279,9 @@ TEST_F(HdiutilTest, AnUnfitOrSlowSevenZipFailsTheAttach)
         auto mountPoint = makeMountPoint("attempt " + std::to_string(++attempts));
         writeFile(scratch / "bin/7zz", "#!/bin/sh\n" + script + "\n", 0755);
         auto outcome = attach(image, mountPoint);
-        if (expected.empty()) {
-            EXPECT_EQ(outcome.exitStatus, 0) << outcome.standardError;
-            EXPECT_EQ(detach(mountPoint).exitStatus, 0);
-            continue;
-        }
-        EXPECT_NE(outcome.exitStatus, 0);
+        EXPECT_EQ(outcome.exitStatus == 0, expected.empty()) << outcome.standardError;
         EXPECT_NE(outcome.standardError.find(expected), std::string::npos) << outcome.standardError;
-        EXPECT_TRUE(fs::is_empty(mountPoint));
+        EXPECT_EQ(fs::is_empty(mountPoint), !expected.empty());
     }
 }
 

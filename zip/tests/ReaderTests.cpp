@@ -60,24 +60,39 @@ protected:
 
 } // namespace
 
+// The end record is searched for in the last 65,999 bytes; damaged ZIP64
+// records and archives on several disks are refused.
 TEST_F(ReaderTest, OpensWhatHasAnEndRecordInReachAndSaysWhyNotOtherwise)
 {
     const std::string archive = buildArchive({{.name = "a", .data = "1"}});
     const std::string commented = buildArchive({}, "comment");
+    const std::string zip64 = buildArchive({{.name = "a", .data = "1"}, {.name = "b", .data = "22"}}, {}, ArchiveFormat::zip64);
+    // Offsets from the end: end record 22 bytes, locator 20, 64-bit end record 56.
+    const size_t end = zip64.size() - 22, locator = end - 20, record = locator - 56;
     struct Case {
         const char* what;
         std::string bytes;
         std::optional<Code> refusal;
     };
-    // The end record is searched for in the last 65,999 bytes.
     const Case cases[] = {
         {"an end record alone", buildArchive({}), {}},
+        {"a ZIP64 archive", zip64, {}},
         {"trailing data leaving the record in reach", archive + std::string(65999 - 22, '\0'), {}},
         {"one byte more of trailing data", archive + std::string(65999 - 22 + 1, '\0'), Code::missingEndOfCentralDirectoryRecord},
         {"an empty file", "", Code::missingEndOfCentralDirectoryRecord},
         {"less than a record", std::string(21, 'x'), Code::missingEndOfCentralDirectoryRecord},
         {"no record", std::string(5000, 'x'), Code::missingEndOfCentralDirectoryRecord},
         {"a comment longer than what follows", commented.substr(0, commented.size() - 1), Code::unreadableArchive},
+        {"locator points past the file", patched64(zip64, locator + 8, uint64_t {1} << 40), Code::unreadableArchive},
+        {"record would overlap the locator", patched64(zip64, locator + 8, record + 1), Code::unreadableArchive},
+        {"64-bit end record without its signature", patched(zip64, record, "XXXX"), Code::unreadableArchive},
+        {"64-bit end record of another disk", patched(zip64, record + 16, "\x01"), Code::unreadableArchive},
+        {"entries on this disk are not all entries", patched(zip64, record + 24, "\x01"), Code::unreadableArchive},
+        {"central directory runs into the end record", patched64(zip64, record + 40, record + 1), Code::unreadableArchive},
+        {"central directory beyond the file", patched64(zip64, record + 48, uint64_t {1} << 40), Code::unreadableArchive},
+        {"locator counts two disks", patched(zip64, locator + 16, "\x02"), Code::unreadableArchive},
+        {"classic end record of the second disk", patched(archive, archive.size() - 22 + 4, "\x01"), Code::unreadableArchive},
+        {"classic directory starting on another disk", patched(archive, archive.size() - 22 + 6, "\x01"), Code::unreadableArchive},
     };
     for (const auto& [what, bytes, refusal] : cases) {
         SCOPED_TRACE(what);
@@ -279,28 +294,4 @@ TEST_F(ReaderTest, EachWalkStartsAgainTheCallbackCanStopItAndEntriesCompareByPla
     auto again = archive->entries();
     EXPECT_EQ(first[0], again[0]);
     EXPECT_FALSE(first[0] == first[2]);
-}
-
-TEST_F(ReaderTest, DamagedZip64RecordsAndArchivesOnSeveralDisksDoNotOpen)
-{
-    const std::string zip64 = buildArchive({{.name = "a", .data = "1"}, {.name = "b", .data = "22"}}, {}, ArchiveFormat::zip64);
-    const std::string classic = buildArchive({{.name = "a", .data = "1"}});
-    // Offsets from the end: end record 22 bytes, locator 20, 64-bit end record 56.
-    const size_t end = zip64.size() - 22, locator = end - 20, record = locator - 56;
-    const std::pair<const char*, std::string> cases[] = {
-        {"locator points past the file", patched64(zip64, locator + 8, uint64_t {1} << 40)},
-        {"record would overlap the locator", patched64(zip64, locator + 8, record + 1)},
-        {"64-bit end record without its signature", patched(zip64, record, "XXXX")},
-        {"64-bit end record of another disk", patched(zip64, record + 16, "\x01")},
-        {"entries on this disk are not all entries", patched(zip64, record + 24, "\x01")},
-        {"central directory runs into the end record", patched64(zip64, record + 40, record + 1)},
-        {"central directory beyond the file", patched64(zip64, record + 48, uint64_t {1} << 40)},
-        {"locator counts two disks", patched(zip64, locator + 16, "\x02")},
-        {"classic end record of the second disk", patched(classic, classic.size() - 22 + 4, "\x01")},
-        {"classic directory starting on another disk", patched(classic, classic.size() - 22 + 6, "\x01")},
-    };
-    ASSERT_TRUE(open(zip64));
-    ASSERT_TRUE(open(classic));
-    for (const auto& [what, bytes] : cases)
-        EXPECT_FALSE(open(bytes)) << what;
 }

@@ -73,7 +73,7 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
         centralExtra += entry.centralExtraField;
         const uint64_t known = entry.dataDescriptor ? 0 : 1;
 
-        put(body, {{0x04034b50, 4}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {entry.dosTime, 2}, {entry.dosDate, 2}, {known * crc, 4}, {known * size32(compressed), 4}, {known * size32(uncompressed), 4}, {entry.name.size(), 2}, {localExtra.size(), 2}});
+        put(body, {{0x04034b50, 4}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {0x5A21, 2}, {0x5A86, 2}, {known * crc, 4}, {known * size32(compressed), 4}, {known * size32(uncompressed), 4}, {entry.name.size(), 2}, {localExtra.size(), 2}});
         body += entry.name + localExtra + stored;
         if (entry.dataDescriptor) {
             if (entry.descriptorSignature)
@@ -81,7 +81,7 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
             put(body, {{crc, 4}, {compressed, zip64 ? 8 : 4}, {uncompressed, zip64 ? 8 : 4}});
         }
 
-        put(directory, {{0x02014b50, 4}, {(uint32_t {entry.host} << 8) | 30, 2}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {entry.dosTime, 2}, {entry.dosDate, 2}, {crc, 4}, {size32(compressed), 4}, {size32(uncompressed), 4}, {entry.name.size(), 2}, {centralExtra.size(), 2}, {0, 2}, {0, 2}, {0, 2}, {entry.externalAttributes, 4}, {size32(offset), 4}});
+        put(directory, {{0x02014b50, 4}, {(uint32_t {entry.host} << 8) | 30, 2}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {0x5A21, 2}, {0x5A86, 2}, {crc, 4}, {size32(compressed), 4}, {size32(uncompressed), 4}, {entry.name.size(), 2}, {centralExtra.size(), 2}, {0, 2}, {0, 2}, {0, 2}, {entry.externalAttributes, 4}, {size32(offset), 4}});
         directory += entry.name + centralExtra;
     }
     std::string zip64Records;
