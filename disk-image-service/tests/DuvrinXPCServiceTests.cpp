@@ -227,10 +227,7 @@ TEST_F(DuvrinXPCServiceTest, CopiesLeftByAnEarlierRunAreRemovedAtStart)
             writeFile(copies / "busy-copies" / name / "mount-point", attachedAt->string());
     }
     service.removeLeftoverCopies();
-    std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(copies / "busy-copies"))
-        left.push_back(entry.path().filename());
-    EXPECT_EQ(left, std::vector<std::string> {"copy-still"});
+    EXPECT_EQ(tavik::testing::namesIn(copies / "busy-copies"), std::vector<std::string> {"copy-still"});
     EXPECT_EQ(readFile(scratch / "attached/Example.app"), "still attached");
 }
 

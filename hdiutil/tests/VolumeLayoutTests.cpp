@@ -95,12 +95,7 @@ TEST(StoredModes, ReadsTheVolumeEntriesOnly)
                                     "Path = Volume/odd\nMode = short\n\n"
                                     "Path = Volume/shared\nMode = -rwxrwxrwx\n\n"
                                     "Path = Volume/link\nMode = lrwxrwxrwx\n";
-    auto modes = storedModes(listing);
-    ASSERT_EQ(modes.size(), 4u);
-    EXPECT_EQ(modes[0], (std::pair<std::string, mode_t> {"Volume", 0550}));
-    EXPECT_EQ(modes[1], (std::pair<std::string, mode_t> {"Volume/tool", 01755}));
-    EXPECT_EQ(modes[2], (std::pair<std::string, mode_t> {"Volume/shared", 0755}));
-    EXPECT_EQ(modes[3].first, "Volume/link");
+    EXPECT_EQ(storedModes(listing), (std::vector<std::pair<std::string, mode_t>> {{"Volume", 0550}, {"Volume/tool", 01755}, {"Volume/shared", 0755}, {"Volume/link", 0755}}));
     EXPECT_TRUE(storedModes("Path = x\nMode = drwxr-xr-x\n").empty());
 }
 
