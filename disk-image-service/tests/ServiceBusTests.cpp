@@ -52,10 +52,7 @@ protected:
         startBus(std::string(TAVIK_DUVRIN_XPC) + " --idle-timeout " + std::to_string(idleTimeout), tools.string() + ":" + systemPath);
     }
 
-    static std::shared_ptr<DuvrinXPCServiceProtocol> proxy(Replies& replies)
-    {
-        return DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(replies.errorHandler());
-    }
+    static std::shared_ptr<DuvrinXPCServiceProtocol> proxy(Replies& replies) { return DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(replies.errorHandler()); }
 
     tavik::testing::ScratchFolder scratch {"tavik-duvrin"};
     const fs::path tools = scratch / "tools";

@@ -41,10 +41,7 @@ protected:
     URL root() const { return scratch.url("root"); }
     fs::path rootPath() const { return scratch / "root"; }
     // What an extraction stopped at; null when it succeeded.
-    static std::shared_ptr<const ExtractionError> failureOf(const Result<void>& extracted)
-    {
-        return extracted ? nullptr : std::dynamic_pointer_cast<const ExtractionError>(extracted.error());
-    }
+    static std::shared_ptr<const ExtractionError> failureOf(const Result<void>& extracted) { return extracted ? nullptr : std::dynamic_pointer_cast<const ExtractionError>(extracted.error()); }
 
     tavik::testing::ScratchFolder scratch {"tavik-zip-test"};
 };

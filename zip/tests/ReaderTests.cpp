@@ -37,10 +37,7 @@ std::string patched64(std::string bytes, size_t at, uint64_t value)
     return bytes;
 }
 
-std::string patched(std::string bytes, size_t at, const std::string& with)
-{
-    return bytes.replace(at, with.size(), with);
-}
+std::string patched(std::string bytes, size_t at, const std::string& with) { return bytes.replace(at, with.size(), with); }
 
 class ReaderTest : public ::testing::Test {
 protected:
