@@ -53,9 +53,8 @@ protected:
     {
         Replies replies;
         service.mountDMG(image, mountPoint, replies.mountResponse());
-        auto all = replies.replies();
-        EXPECT_EQ(all.size(), 1u);
-        return all.empty() ? Replies::Reply {} : all.front();
+        EXPECT_EQ(replies.replies().size(), 1u);
+        return replies.reply(0);
     }
     Replies::Reply mount() { return mount(service); }
     std::vector<log::Entry> serviceLog() const { return capture.entries("XPC Service"); }
@@ -262,18 +261,16 @@ TEST(TemporaryFilesTest, CopyRefusesAnExistingDestinationAndLeavesNoPartialCopy)
     EXPECT_FALSE(fs::exists(folder / "folder copy"));
 }
 
-TEST(ToolSearchPathTest, AddsTheInstalledFolderOnlyWhenHdiutilIsMissing)
+// The fixture's PATH starts with the tools folder, which has no hdiutil yet.
+TEST_F(DuvrinXPCServiceTest, TheInstalledFolderJoinsTheSearchPathOnlyWhenHdiutilIsMissing)
 {
-    tavik::testing::ScratchFolder tools("tavik-duvrin");
-    tavik::testing::ScopedEnvironment environment;
-    environment.set("PATH", systemPath);
+    const std::string searchPath = tools.string() + ":" + systemPath;
     addToSearchPathIfMissing("hdiutil", "/installed");
-    EXPECT_EQ(std::string(std::getenv("PATH")), systemPath + ":/installed");
-
-    writeFakeHdiutil(tools.path(), "exit 0");
-    environment.set("PATH", tools.path().string() + ":" + systemPath);
+    EXPECT_EQ(std::string(std::getenv("PATH")), searchPath + ":/installed");
+    writeFakeHdiutil(tools, "exit 0");
+    environment.set("PATH", searchPath);
     addToSearchPathIfMissing("hdiutil", "/installed");
-    EXPECT_EQ(std::string(std::getenv("PATH")), tools.path().string() + ":" + systemPath);
+    EXPECT_EQ(std::string(std::getenv("PATH")), searchPath);
 }
 
 } // namespace

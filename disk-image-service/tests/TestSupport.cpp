@@ -29,14 +29,9 @@ std::vector<std::vector<std::string>> recordedInvocations(const std::filesystem:
 std::string attachPlist(const std::vector<std::optional<std::string>>& mountPoints)
 {
     std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n<key>system-entities</key>\n<array>\n";
-    int index = 0;
     for (const auto& mountPoint : mountPoints) {
-        text += "<dict><key>content-hint</key><string>" + std::string(mountPoint ? "Apple_HFS" : "Apple_partition_map")
-            + "</string><key>dev-entry</key><string>/dev/disk4s" + std::to_string(++index) + "</string>"
-            + "<key>potentially-mountable</key><" + (mountPoint ? "true" : "false") + "/>";
-        if (mountPoint)
-            text += "<key>mount-point</key><string>" + *mountPoint + "</string>";
-        text += "</dict>\n";
+        text += "<dict><key>content-hint</key><string>" + std::string(mountPoint ? "Apple_HFS" : "Apple_partition_map") + "</string>";
+        text += (mountPoint ? "<key>mount-point</key><string>" + *mountPoint + "</string>" : std::string()) + "</dict>\n";
     }
     return text + "</array>\n</dict>\n</plist>\n";
 }
