@@ -112,19 +112,6 @@ TEST_F(ServiceBusTest, ASlowAttachHoldsUpNeitherAnotherCallerNorTheNameCheck)
     EXPECT_EQ(attach.reply(0).path(), "/tmp/slow");
 }
 
-TEST_F(ServiceBusTest, CallsReachTheErrorHandlerWhenTheServiceCannotStart)
-{
-    startBus((scratch / "missing/duvrin-xpc").string(), systemPath);
-    Replies replies;
-    proxy(replies)->mountDMG(URL::fileURL("/tmp/a.dmg", false), URL::fileURL("/tmp/a", true), replies.mountResponse());
-    ASSERT_TRUE(replies.waitFor(1));
-    EXPECT_TRUE(replies.replies().empty());
-    ASSERT_EQ(replies.handlerErrors().size(), 1u);
-    auto error = std::dynamic_pointer_cast<const ServiceConnectionError>(replies.handlerErrors()[0]);
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->reason(), ServiceConnectionError::Reason::notStartable) << error->description();
-}
-
 // The whole way: a generated image attached and detached through the bus,
 // duvrin-xpc and the hdiutil stand-in.
 TEST_F(ServiceBusTest, GeneratedImageIsAttachedAndDetachedThroughTheRealTool)

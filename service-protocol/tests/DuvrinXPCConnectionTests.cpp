@@ -3,6 +3,7 @@
 #include "service-protocol/tests/Replies.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -64,32 +65,39 @@ std::shared_ptr<DuvrinXPCServiceProtocol> proxy(Replies& replies, DuvrinXPCConne
 
 } // namespace
 
-// No bus, no service, a path D-Bus cannot carry, no answer in time, an
-// answer of the wrong form: each reaches the error handler, never a reply.
+// No bus, no service, a path D-Bus cannot carry, a service the bus cannot
+// start, no answer in time, an answer of the wrong form: each reaches the
+// error handler, never a reply.
 TEST(DuvrinXPCConnectionTest, CallsThatCannotBeMadeOrAnsweredReachTheErrorHandler)
 {
     Replies replies;
+    tavik::testing::ScratchFolder services("tavik-services");
     {
         tavik::testing::ScopedEnvironment noBus;
         noBus.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus");
         proxy(replies)->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
         ASSERT_TRUE(replies.waitFor(1));
     }
-    tavik::testing::PrivateSessionBus bus;
+    auto bus = std::make_unique<tavik::testing::PrivateSessionBus>();
     proxy(replies)->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), replies.unmountResponse());
     ASSERT_TRUE(replies.waitFor(2));
     proxy(replies)->mountDMG(URL::fileURL("/tmp/bad\xff.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
     ASSERT_TRUE(replies.waitFor(3));
+    services.write("app.tavik.DuvrinXPC.service", "[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=" + (services / "missing/duvrin-xpc").string() + "\n");
+    bus.reset();
+    bus = std::make_unique<tavik::testing::PrivateSessionBus>(tavik::testing::PrivateSessionBus::Options {{services.path()}, {}});
+    proxy(replies)->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
+    ASSERT_TRUE(replies.waitFor(4));
 
     UnfitService service;
     DuvrinXPCConnection::Options options;
     options.mountTimeout = std::chrono::milliseconds(300);
     auto impatient = proxy(replies, options);
     impatient->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
-    ASSERT_TRUE(replies.waitFor(4));
-    impatient->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), replies.unmountResponse());
     ASSERT_TRUE(replies.waitFor(5));
+    impatient->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), replies.unmountResponse());
+    ASSERT_TRUE(replies.waitFor(6));
     EXPECT_TRUE(replies.replies().empty());
     EXPECT_EQ(reasonsOf(replies.handlerErrors()),
-        (std::vector<Reason> {Reason::noBus, Reason::notStartable, Reason::invalidRequest, Reason::timedOut, Reason::invalidReply}));
+        (std::vector<Reason> {Reason::noBus, Reason::notStartable, Reason::invalidRequest, Reason::notStartable, Reason::timedOut, Reason::invalidReply}));
 }
