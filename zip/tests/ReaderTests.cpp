@@ -42,13 +42,13 @@ std::string patched(std::string bytes, size_t at, const std::string& with) { ret
 class ReaderTest : public ::testing::Test {
 protected:
     Result<Archive> open(const std::string& bytes) { return Archive::open(scratch.write("test.zip", bytes)); }
-    // The paths a whole walk sees, and how the walk ended.
-    std::pair<std::vector<std::string>, Result<void>> walk(Archive& archive)
+    // The paths a walk sees (stopped by the callback after `stopAt`), and how the walk ended.
+    std::pair<std::vector<std::string>, Result<void>> walk(Archive& archive, const std::string& stopAt = {})
     {
         std::vector<std::string> seen;
         auto walked = archive.forEachEntry([&](const Entry& entry) {
             seen.push_back(entry.path());
-            return IterationDecision::continue_;
+            return entry.path() == stopAt ? IterationDecision::stop : IterationDecision::continue_;
         });
         return {seen, walked};
     }
@@ -159,10 +159,8 @@ TEST_F(ReaderTest, ReadsDataAndDescriptorsOfClassicAndZip64Archives)
 // permissions follow the host system that wrote the entry.
 TEST_F(ReaderTest, TellsNameTypePermissionsAndDateByHostSystem)
 {
-    uint32_t timestamp = 1700000001; // 2023-11-14 22:13:21 UTC, an odd second
-    std::string extendedTimestamp = {0x55, 0x54, 5, 0, 1};
-    for (int shift = 0; shift < 32; shift += 8)
-        extendedTimestamp += static_cast<char>((timestamp >> shift) & 0xFF);
+    const time_t timestamp = 1700000001; // 2023-11-14 22:13:21 UTC, an odd second
+    const std::string extendedTimestamp("UT\x05\x00\x01\x01\xF1\x53\x65", 9); // "UT", 5 bytes: flags, the time little-endian
     constexpr auto File = EntryType::file, Folder = EntryType::directory, Link = EntryType::symlink;
     struct Case {
         TestEntry entry;
@@ -279,16 +277,11 @@ TEST_F(ReaderTest, EachWalkStartsAgainTheCallbackCanStopItAndEntriesCompareByPla
 {
     auto archive = open(buildArchive({{.name = "a", .data = "1"}, {.name = "b"}, {.name = "a", .data = "1"}}));
     ASSERT_TRUE(archive);
-    EXPECT_EQ(walk(*archive).first, (std::vector<std::string> {"a", "b", "a"}));
-    std::vector<std::string> seen;
-    auto walked = archive->forEachEntry([&](const Entry& entry) {
-        seen.push_back(entry.path());
-        return entry.path() == "b" ? IterationDecision::stop : IterationDecision::continue_;
-    });
+    auto [stopped, walked] = walk(*archive, "b");
     EXPECT_TRUE(walked.ok());
-    EXPECT_EQ(seen, (std::vector<std::string> {"a", "b"}));
-    auto first = archive->entries();
-    auto again = archive->entries();
-    EXPECT_EQ(first[0], again[0]);
-    EXPECT_FALSE(first[0] == first[2]);
+    EXPECT_EQ(stopped, (std::vector<std::string> {"a", "b"}));
+    EXPECT_EQ(walk(*archive).first, (std::vector<std::string> {"a", "b", "a"}));
+    auto entries = archive->entries();
+    EXPECT_EQ(entries[0], archive->entries()[0]);
+    EXPECT_FALSE(entries[0] == entries[2]);
 }
