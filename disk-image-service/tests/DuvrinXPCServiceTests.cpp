@@ -5,7 +5,6 @@
 #include "disk-image-service/tests/TestSupport.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
-#include "platform/testing/Files.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 #include "service-protocol/tests/Replies.hpp"
@@ -23,12 +22,6 @@ bool isMountError(const ErrorPtr& error, MountDMGError::Case errorCase)
 {
     auto mountError = std::dynamic_pointer_cast<const MountDMGError>(error);
     return mountError && mountError->errorCase() == errorCase;
-}
-
-int statusOf(const ErrorPtr& error)
-{
-    auto mountError = std::dynamic_pointer_cast<const MountDMGError>(error);
-    return mountError ? mountError->status() : -1;
 }
 
 class DuvrinXPCServiceTest : public ::testing::Test {
@@ -133,7 +126,7 @@ TEST_F(DuvrinXPCServiceTest, AFailedAttachCarriesTheToolsStatusAndReason)
         "head -c 600000 /dev/zero | tr '\\0' x >&2; printf ' the end' >&2; exit 3");
     auto reply = mount();
     ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    EXPECT_EQ(statusOf(reply.error), 3);
+    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 3);
     EXPECT_EQ(reply.error->code(), 0);
     const auto description = reply.error->description();
     EXPECT_TRUE(description.starts_with("hdiutil failed with exit code 3: attach failed - the image is too large for the free space xxx"))
@@ -149,7 +142,7 @@ TEST_F(DuvrinXPCServiceTest, AFailedAttachCarriesTheToolsStatusAndReason)
     environment.set("PATH", scratch.path().string());
     reply = mount();
     ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    EXPECT_EQ(statusOf(reply.error), 127);
+    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 127);
     entries = serviceLog();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_TRUE(entries[1].message.starts_with("`hdiutil` failed with exit code 127.\nstderr: ")) << entries[1].message;

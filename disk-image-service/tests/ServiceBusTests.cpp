@@ -3,7 +3,6 @@
 #include "disk-image-service/tests/TestSupport.hpp"
 #include "platform/testing/Bundles.hpp"
 #include "platform/testing/Eventually.hpp"
-#include "platform/testing/Files.hpp"
 #include "platform/testing/Images.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/testing/Programs.hpp"

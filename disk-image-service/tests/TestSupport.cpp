@@ -1,7 +1,5 @@
 #include "disk-image-service/tests/TestSupport.hpp"
 
-#include "platform/testing/Files.hpp"
-
 namespace tavik::service::testing {
 
 void writeFakeHdiutil(const std::filesystem::path& folder, const std::string& body)

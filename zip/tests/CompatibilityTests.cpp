@@ -2,7 +2,6 @@
 // zipfile), read by us and extracted by us and by unzip: the two trees must
 // be the same.
 #include "platform/process/ChildProcess.hpp"
-#include "platform/testing/Files.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 #include "platform/testing/SmallFileSystem.hpp"
 #include "zip/Archive.hpp"

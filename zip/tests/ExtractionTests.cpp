@@ -1,6 +1,5 @@
 // Extracting entries, with the guards against hostile archives.
 #include "platform/foundation/FileError.hpp"
-#include "platform/testing/Files.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 #include "zip/Archive.hpp"
 #include "zip/Limits.hpp"

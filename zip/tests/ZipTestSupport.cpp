@@ -21,19 +21,11 @@ void put(std::string& out, std::initializer_list<std::pair<uint64_t, int>> field
 
 std::string deflate(const std::string& bytes)
 {
-    z_stream stream {};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("deflateInit2");
-    std::string out(deflateBound(&stream, bytes.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    if (::deflate(&stream, Z_FINISH) != Z_STREAM_END)
-        throw std::runtime_error("deflate");
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
+    uLongf size = compressBound(bytes.size());
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size(), 6) != Z_OK)
+        throw std::runtime_error("compress2");
+    return out.substr(2, size - 6); // without zlib's two-byte header and four-byte checksum
 }
 
 std::string sampleBytes(size_t count)
