@@ -148,6 +148,7 @@ TEST_F(HdiutilTest, AttachLaysOutTheVolumeAndDetachTakesAwayOnlyWhatItBrought)
         if (addFile) writeFile(mountPoint / "added later.txt", "user data\n", 0644);
         auto detached = detach(mountPoint);
         EXPECT_EQ(detached.exitStatus, addFile ? 1 : 0) << detached.standardError;
+        EXPECT_EQ(detached.standardError.find("they were left in place") != std::string::npos, addFile) << detached.standardError;
         EXPECT_EQ(tavik::testing::namesIn(mountPoint), addFile ? std::vector<std::string> {"added later.txt"} : std::vector<std::string> {});
         auto again = detach(mountPoint);
         EXPECT_NE(again.standardError.find("is not attached"), std::string::npos) << again.standardError;
