@@ -27,11 +27,8 @@ namespace {
 // response must carry its own request.
 class RecordingDelegate final : public NotificationCenterDelegate {
 public:
-    explicit RecordingDelegate(unsigned presentation = PresentationOption::banner)
-        : presentation_(presentation)
-    {
-    }
-    void willPresentNotification(const Notification&, std::function<void(unsigned)> completion) override { completion(presentation_); }
+    unsigned presentation = PresentationOption::banner;
+    void willPresentNotification(const Notification&, std::function<void(unsigned)> completion) override { completion(presentation); }
     void didReceiveNotificationResponse(const NotificationResponse& response, std::function<void()> completion) override
     {
         const auto& request = response.notification.request;
@@ -45,7 +42,6 @@ public:
     Strings responses(size_t count) { return responses_.waitFor(count); }
 
 private:
-    unsigned presentation_;
     tavik::testing::Recorder<std::string> responses_;
 };
 
@@ -132,8 +128,7 @@ TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsAndFailsOnly
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), NotificationCenterError::serverFailed);
     EXPECT_NE(error->description().find("too many notifications"), std::string::npos) << error->description();
-    auto silent = std::make_shared<RecordingDelegate>(PresentationOption::sound);
-    p.center->setDelegate(silent);
+    p.delegate->presentation = PresentationOption::sound;
     EXPECT_EQ(post(*p.center, "Unpresented"), nullptr);
 
     auto posted = p.server->posted();

@@ -38,19 +38,9 @@ std::string item(const std::string& version, const std::string& shortVersion, co
 TEST(VersionTest, ComparesAsPeopleReadVersions)
 {
     constexpr auto less = std::strong_ordering::less, equal = std::strong_ordering::equal, greater = std::strong_ordering::greater;
-    const std::tuple<const char*, const char*, std::strong_ordering> cases[] = {
-        {"1.2", "1.2", equal},
-        {"1.2", "1.2.0", equal},
-        {"007", "7", equal},
-        {"", "0", equal},
-        {"1.10", "1.9", greater},
-        {"2", "10", less},
-        {"1.2.1", "1.2", greater},
-        {"1.2b1", "1.2", less},
-        {"1.2b2", "1.2b10", less},
-        {"1.2a1", "1.2b1", less},
-        {"99999999999999999999999", "99999999999999999999998", greater},
-    };
+    const std::tuple<const char*, const char*, std::strong_ordering> cases[] = {{"1.2", "1.2", equal}, {"1.2", "1.2.0", equal}, {"007", "7", equal}, {"", "0", equal},
+        {"1.10", "1.9", greater}, {"2", "10", less}, {"1.2.1", "1.2", greater}, {"1.2b1", "1.2", less}, {"1.2b2", "1.2b10", less}, {"1.2a1", "1.2b1", less},
+        {"99999999999999999999999", "99999999999999999999998", greater}};
     for (const auto& [first, second, expected] : cases) {
         EXPECT_EQ(compareVersions(first, second), expected) << first << " vs " << second;
         EXPECT_EQ(compareVersions(second, first), 0 <=> expected) << second << " vs " << first;
@@ -119,15 +109,8 @@ public:
     void updaterWillScheduleUpdateCheckAfterDelay(std::chrono::seconds delay) override { add("willSchedule " + std::to_string(delay.count())); }
     void updaterDidFindValidUpdate(const AppcastItem& item) override { add("didFindValidUpdate " + item.displayVersion); }
     void updaterScheduledUpdateCheckDidAbortWithError(const ErrorPtr& error) override { add("scheduledCheckDidAbort " + std::to_string(error->code())); }
-    void showUpdatePermissionRequest(std::function<void(bool)> reply) override
-    {
-        add("showPermissionRequest");
-        reply(true);
-    }
-    void showUpdateFound(const AppcastItem& item, std::string_view hostVersion) override
-    {
-        add("showUpdateFound " + item.displayVersion + " over " + std::string(hostVersion) + " " + item.link.value_or("-"));
-    }
+    void showUpdatePermissionRequest(std::function<void(bool)> reply) override { add("showPermissionRequest"), reply(true); }
+    void showUpdateFound(const AppcastItem& item, std::string_view hostVersion) override { add("showUpdateFound " + item.displayVersion + " over " + std::string(hostVersion) + " " + item.link.value_or("-")); }
     void showUpdateNotFound(std::string_view) override { add("showUpdateNotFound"); }
     void showUpdaterError(const ErrorPtr& error) override { add("showUpdaterError " + std::to_string(error->code())); }
 
