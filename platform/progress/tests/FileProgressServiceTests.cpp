@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -86,15 +85,13 @@ TEST(FileProgressServiceTest, SubscribersHearOfPublicationsOfTheirFileBeforeAndA
 TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
 {
     struct Counts {
-        std::atomic<int> published {0};
-        std::atomic<int> unpublished {0};
+        std::atomic<int> published {0}, unpublished {0};
     };
     FileProgressService service;
     constexpr int threads = 6;
     constexpr int rounds = 150;
     auto kept = std::make_shared<Counts>();
-    std::mutex keptMutex;
-    std::vector<FileProgressService::SubscriberToken> keptSubscribers;
+    tavik::testing::Recorder<FileProgressService::SubscriberToken> keptSubscribers;
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
@@ -107,12 +104,7 @@ TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
                     return FileProgressService::UnpublishingHandler([counts] { ++counts->unpublished; });
                 });
                 auto publication = service.publish(url, std::make_shared<Progress>(1));
-                if (keep) {
-                    std::lock_guard lock(keptMutex);
-                    keptSubscribers.push_back(subscriber);
-                } else {
-                    service.removeSubscriber(subscriber);
-                }
+                keep ? keptSubscribers.add(subscriber) : service.removeSubscriber(subscriber);
                 service.unpublish(publication);
             }
         });
@@ -131,7 +123,7 @@ TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
         return kept->published >= ownPublications && kept->published == withdrawn;
     }))
         << kept->published << " heard, " << kept->unpublished << " withdrawn";
-    for (const auto& subscriber : keptSubscribers)
+    for (const auto& subscriber : keptSubscribers.all())
         service.removeSubscriber(subscriber);
     EXPECT_EQ(service.subscriberCount(), 0u);
 }
