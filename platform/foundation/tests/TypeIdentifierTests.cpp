@@ -28,17 +28,10 @@ TEST(TypeIdentifierTest, FromNameAndKind)
         bool isDirectory;
         const char* expected;
     };
-    const Case cases[] = {
-        {"Example.zip", false, "public.zip-archive"},
-        {"Example.DMG", false, "com.apple.disk-image-udif"},
-        {"Install.mpkg", false, "com.apple.installer-package-archive"},
-        {"Install.pkg", true, "com.apple.installer-package-archive"},
-        {"Example.app", true, "com.apple.application-bundle"},
-        {"Example.app", false, "public.data"},
-        {"Archive.zip", true, "public.folder"},
-        {".zip", false, "public.data"},
-        {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"},
-    };
+    const Case cases[] = {{"Example.zip", false, "public.zip-archive"}, {"Example.DMG", false, "com.apple.disk-image-udif"},
+        {"Install.mpkg", false, "com.apple.installer-package-archive"}, {"Install.pkg", true, "com.apple.installer-package-archive"},
+        {"Example.app", true, "com.apple.application-bundle"}, {"Example.app", false, "public.data"}, {"Archive.zip", true, "public.folder"},
+        {".zip", false, "public.data"}, {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"}};
     for (const auto& [name, isDirectory, expected] : cases)
         EXPECT_EQ(typeIdentifier(name, isDirectory), expected) << name;
     EXPECT_TRUE(isApplication("Example.app", true));
@@ -56,28 +49,16 @@ TEST(TypeIdentifierTest, ContentDecidesWhereTheNameCanLie)
         std::string_view expected;
     };
     const Case cases[] = {
-        {"Tool-x86_64.AppImage", appImage2, TypeIdentifiers::appImage},
-        {"tool", appImage1, TypeIdentifiers::appImage},
-        {"Tool.zip", appImage2, TypeIdentifiers::appImage},
-        {"Tool.AppImage", std::string("\177ELF\2\1\1\0\0\0\0", 11), TypeIdentifiers::data},
-        {"Tool.AppImage", std::string("\177ELF\2\1\1\0AI\3", 11), TypeIdentifiers::data},
-        {"App.tar.gz", "\x1f\x8b\x08", TypeIdentifiers::tarArchive},
-        {"App.TGZ", "\x1f\x8b\x08", TypeIdentifiers::tarArchive},
-        {"App.tar.xz", std::string("\3757zXZ\0", 6), TypeIdentifiers::tarArchive},
-        {"App.tar.bz2", "BZh9", TypeIdentifiers::tarArchive},
-        {"App.tar.zst", "\x28\xb5\x2f\xfd", TypeIdentifiers::tarArchive},
-        {"App.tar", plainTar, TypeIdentifiers::tarArchive},
-        {"no-extension", plainTar, TypeIdentifiers::tarArchive},
+        {"Tool-x86_64.AppImage", appImage2, TypeIdentifiers::appImage}, {"tool", appImage1, TypeIdentifiers::appImage}, {"Tool.zip", appImage2, TypeIdentifiers::appImage},
+        {"Tool.AppImage", std::string("\177ELF\2\1\1\0\0\0\0", 11), TypeIdentifiers::data}, {"Tool.AppImage", std::string("\177ELF\2\1\1\0AI\3", 11), TypeIdentifiers::data},
+        {"App.tar.gz", "\x1f\x8b\x08", TypeIdentifiers::tarArchive}, {"App.TGZ", "\x1f\x8b\x08", TypeIdentifiers::tarArchive},
+        {"App.tar.xz", std::string("\3757zXZ\0", 6), TypeIdentifiers::tarArchive}, {"App.tar.bz2", "BZh9", TypeIdentifiers::tarArchive},
+        {"App.tar.zst", "\x28\xb5\x2f\xfd", TypeIdentifiers::tarArchive}, {"App.tar", plainTar, TypeIdentifiers::tarArchive}, {"no-extension", plainTar, TypeIdentifiers::tarArchive},
         // An error page saved under an archive's name is no archive.
-        {"App.tar.gz", "<!DOCTYPE html>", TypeIdentifiers::data},
-        {"notes.gz", "\x1f\x8b\x08", "org.gnu.gnu-zip-archive"},
-        {"tool_1.0_amd64.deb", "!<arch>\ndebian-binary   ", TypeIdentifiers::debianPackage},
-        {"tool.deb", "!<arch>\nother", TypeIdentifiers::data},
-        {"tool.rpm", "\xed\xab\xee\xdb", TypeIdentifiers::rpmPackage},
-        {"tool.rpm", "PK\x03\x04", TypeIdentifiers::data},
-        {"Example.dmg", "", TypeIdentifiers::diskImage},
-        {"Example.zip", "PK\x03\x04", TypeIdentifiers::zipArchive},
-    };
+        {"App.tar.gz", "<!DOCTYPE html>", TypeIdentifiers::data}, {"notes.gz", "\x1f\x8b\x08", "org.gnu.gnu-zip-archive"},
+        {"tool_1.0_amd64.deb", "!<arch>\ndebian-binary   ", TypeIdentifiers::debianPackage}, {"tool.deb", "!<arch>\nother", TypeIdentifiers::data},
+        {"tool.rpm", "\xed\xab\xee\xdb", TypeIdentifiers::rpmPackage}, {"tool.rpm", "PK\x03\x04", TypeIdentifiers::data},
+        {"Example.dmg", "", TypeIdentifiers::diskImage}, {"Example.zip", "PK\x03\x04", TypeIdentifiers::zipArchive}};
     for (const auto& testCase : cases)
         EXPECT_EQ(contentTypeIdentifier(testCase.name, bytes(testCase.header)), testCase.expected) << testCase.name;
     EXPECT_EQ(appImageType(bytes(appImage1)), 1);
