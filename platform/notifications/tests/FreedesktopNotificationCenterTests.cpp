@@ -118,7 +118,7 @@ TEST(FreedesktopNotificationCenterTest, AuthorizationFollowsTheServerOnTheBus)
     EXPECT_EQ(settings.alertSetting, NotificationSetting::enabled);
 }
 
-TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsAndFailsOnlyTheRequestTheServerRefuses)
+TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsFailsOnlyWhatTheServerRefusesAndRemovesDeliveredAndPending)
 {
     Posting p;
     p.server->failPostsWithSummary("Refused", "org.freedesktop.Notifications.Error.Full", "too many notifications");
@@ -141,6 +141,29 @@ TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsAndFailsOnly
     EXPECT_EQ(posted[0].expireTimeout, 0) << "a question stays until answered";
     EXPECT_TRUE(posted[1].actions.empty());
     EXPECT_EQ(posted[1].expireTimeout, -1);
+
+    // Removing closes what was delivered, and a request still on its way to
+    // the server as soon as it arrives; neither is reported any more.
+    p.center->removeAllDeliveredNotifications();
+    ASSERT_TRUE(p.server->waitForClosedByCall(2));
+    auto closed = p.server->closedByCall();
+    std::sort(closed.begin(), closed.end());
+    EXPECT_EQ(closed, (std::vector<uint32_t> {p.idOf("Question"), p.idOf("Message")}));
+    p.server->closeNotification(p.idOf("Question"), 2);
+    p.delegate->presentation = PresentationOption::banner;
+    p.server->holdPosts();
+    auto pending = postInBackground(*p.center, "Three");
+    ASSERT_TRUE(p.server->waitForHeldPosts(1));
+    p.center->removeAllPendingNotificationRequests();
+    p.server->releasePosts();
+    EXPECT_EQ(pending.get(), nullptr);
+    ASSERT_TRUE(p.server->waitForClosedByCall(3));
+    EXPECT_EQ(p.server->closedByCall().back(), p.idOf("Three"));
+    p.server->closeNotification(p.idOf("Three"), 2);
+
+    ASSERT_EQ(post(*p.center, "Marker"), nullptr);
+    p.server->closeNotification(p.idOf("Marker"), 2);
+    EXPECT_EQ(p.delegate->responses(1), (Strings {"Marker dismiss"}));
 }
 
 TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEveryCloseTavikDidNotAskForAsADismissal)
@@ -232,32 +255,4 @@ TEST(FreedesktopNotificationCenterTest, TheBusGoingAwayAnswersOpenQuestionsAndTh
     ASSERT_EQ(post(*p.center, "Again"), nullptr);
     server.closeNotification(server.postedWithSummary("Again")->id, 2);
     EXPECT_EQ(p.delegate->responses(2), (Strings {"Open dismiss", "Again dismiss"}));
-}
-
-TEST(FreedesktopNotificationCenterTest, RemovesDeliveredAndPendingNotifications)
-{
-    Posting p;
-    ASSERT_EQ(post(*p.center, "One"), nullptr);
-    ASSERT_EQ(post(*p.center, "Two"), nullptr);
-    p.center->removeAllDeliveredNotifications();
-    ASSERT_TRUE(p.server->waitForClosedByCall(2));
-    auto closed = p.server->closedByCall();
-    std::sort(closed.begin(), closed.end());
-    EXPECT_EQ(closed, (std::vector<uint32_t> {p.idOf("One"), p.idOf("Two")}));
-    p.server->closeNotification(p.idOf("One"), 2); // removed: no longer ours to report
-
-    // A request still on its way to the server is closed as soon as it arrives.
-    p.server->holdPosts();
-    auto pending = postInBackground(*p.center, "Three");
-    ASSERT_TRUE(p.server->waitForHeldPosts(1));
-    p.center->removeAllPendingNotificationRequests();
-    p.server->releasePosts();
-    EXPECT_EQ(pending.get(), nullptr);
-    ASSERT_TRUE(p.server->waitForClosedByCall(3));
-    EXPECT_EQ(p.server->closedByCall().back(), p.idOf("Three"));
-    p.server->closeNotification(p.idOf("Three"), 2);
-
-    ASSERT_EQ(post(*p.center, "Marker"), nullptr);
-    p.server->closeNotification(p.idOf("Marker"), 2);
-    EXPECT_EQ(p.delegate->responses(1), (Strings {"Marker dismiss"}));
 }
