@@ -138,7 +138,7 @@ protected:
     std::shared_ptr<Recorder> recorder;
 };
 
-TEST_F(UpdaterTest, ACheckOffersANewerReleaseFromTheFeedInTheSettingsAndNothingForAnEqualOne)
+TEST_F(UpdaterTest, ACheckOffersANewerReleaseFromTheFeedInTheSettingsNothingForAnEqualOneAndAnErrorForABadFeed)
 {
     // The feed address in the settings wins over the built-in one.
     auto newerFeed = writeFeed("newer.xml", item("1.1", "1.1") + item("1.3", "1.3") + item("1.2.5", "1.2.5"));
@@ -157,10 +157,7 @@ TEST_F(UpdaterTest, ACheckOffersANewerReleaseFromTheFeedInTheSettingsAndNothingF
     ASSERT_TRUE(equal->lastUpdateCheckDate()) << "the last check date is kept in the user defaults";
     equal->checkForUpdates();
     EXPECT_EQ(recorder->waitFor(2), (Strings {"didNotFindUpdate", "showUpdateNotFound"}));
-}
 
-TEST_F(UpdaterTest, AMalformedOrMissingFeedEndsTheCheckWithAnError)
-{
     auto malformed = makeUpdater(writeFeed("malformed.xml", "<item><title>Tavik 9</title></item>"));
     malformed->checkForUpdates();
     EXPECT_EQ(recorder->waitFor(2), (Strings {"didAbort 2002", "showUpdaterError 2002"}));
