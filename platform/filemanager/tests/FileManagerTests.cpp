@@ -148,12 +148,8 @@ TEST_F(FileManagerTest, CopyKeepsLinksTimesAndUserAttributesDropsWideModesAndLea
         auto length = getxattr((path / "Contents/Info.plist").c_str(), name, value, sizeof value);
         return length < 0 ? std::string("(none)") : std::string(value, size_t(length));
     };
-    if (attribute(app, "user.tavik.test") == "value") {
-        EXPECT_EQ(attribute(copy, "user.tavik.test"), "value");
-    }
-    if (attribute(app, "trusted.tavik.test") == "value") {
-        EXPECT_EQ(attribute(copy, "trusted.tavik.test"), "(none)");
-    }
+    EXPECT_TRUE(attribute(app, "user.tavik.test") != "value" || attribute(copy, "user.tavik.test") == "value");
+    EXPECT_TRUE(attribute(app, "trusted.tavik.test") != "value" || attribute(copy, "trusted.tavik.test") == "(none)");
 
     // A single file and a link (as a link) at the top level.
     write(folder_ / "notes.txt", "text", 0640);
