@@ -57,15 +57,12 @@ TEST(DispatchQueueTest, SerialQueueRunsItemsOneAtATimeInOrder)
     EXPECT_EQ(order, expected);
 }
 
-// The global queue grows threads for items that block, and ignores barriers.
-TEST(DispatchQueueTest, ConcurrentAndGlobalQueuesRunBlockingItemsSideBySide)
+// Concurrent queues run blocking items side by side; the global queue grows
+// threads for them and ignores barriers.
+TEST(DispatchQueueTest, ConcurrentQueuesRunItemsSideBySideAndABarrierWaitsForEarlierItemsAndRunsAlone)
 {
     EXPECT_TRUE(runSideBySide(DispatchQueue::makeConcurrent("test.concurrent"), 2, false));
     EXPECT_TRUE(runSideBySide(DispatchQueue::global(), 64, true));
-}
-
-TEST(DispatchQueueTest, BarrierWaitsForEarlierItemsAndRunsAlone)
-{
     auto queue = DispatchQueue::makeConcurrent("test.barrier");
     tavik::testing::Recorder<std::string> events;
     std::atomic<int> readersInside {0};

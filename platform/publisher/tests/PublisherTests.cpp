@@ -31,7 +31,7 @@ TEST(AnyCancellable, CancelsItsSubscriptionOnceWhenCancelledReleasedOrReplaced)
     EXPECT_EQ(calls, 12);
 }
 
-TEST(Subject, ACurrentValueSubjectReplaysItsValueAndAPassthroughOneSendsOnlyToPresentSubscribers)
+TEST(Subject, ACurrentValueSubjectReplaysItsValueAPassthroughOneSendsOnlyToPresentSubscribersAndReceiversMayCancelAndSend)
 {
     CurrentValueSubject<int> current(1);
     PassthroughSubject<int> passthrough;
@@ -49,11 +49,8 @@ TEST(Subject, ACurrentValueSubjectReplaysItsValueAndAPassthroughOneSendsOnlyToPr
     EXPECT_EQ(second, (Ints {2, 3, 4}));
     EXPECT_EQ(passed, (Ints {2}));
     EXPECT_EQ(current.value(), 4);
-}
 
-TEST(Subject, AReceiverMayCancelItselfAndSend)
-{
-    CurrentValueSubject<int> subject(0);
+    CurrentValueSubject<int> subject(0); // a receiver may cancel itself and send
     Ints seen;
     AnyCancellable token;
     token = subject.sink([&](const int& value) {
