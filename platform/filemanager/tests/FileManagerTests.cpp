@@ -192,7 +192,6 @@ TEST_F(FileManagerTest, FailedCopyLeavesNothingBehindAndNamesTheItem)
 
     write(folder_ / "source/Example.app/Contents/Info.plist", "x");
     auto noParent = manager_.copyItem(at("source/Example.app"), at("absent/Example.app"));
-    ASSERT_FALSE(noParent.ok());
     auto* error = dynamic_cast<const FileError*>(noParent.error().get());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->path(), folder_ / "absent/Example.app");

@@ -61,7 +61,6 @@ TEST_F(TrashTest, AnItemOrALinkNotItsTargetLandsInTheTrashWithWhatRestoringNeeds
     EXPECT_EQ(readFile(folder_ / "target"), "stays");
 
     auto missing = trashItem(URL::fileURL(folder_ / "Missing.app", true));
-    ASSERT_FALSE(missing.ok());
     EXPECT_TRUE(isFileError(missing.error(), FileError::Code::fileNoSuchFile));
     EXPECT_EQ(dynamic_cast<const FileError&>(*missing.error()).path(), folder_ / "Missing.app");
 }

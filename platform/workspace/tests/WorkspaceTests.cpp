@@ -141,13 +141,9 @@ TEST_F(WorkspaceTest, AnythingElseGoesToXdgOpenAndNothingIsStartedForWhatIsNotTh
     ASSERT_TRUE((*application)->waitUntilTerminated(10s));
     EXPECT_TRUE((*application)->launchDate().has_value());
 
-    auto gone = Workspace::shared()->open(folder.url("Gone.pkg"));
-    ASSERT_FALSE(gone.ok());
-    EXPECT_TRUE(isFileError(gone.error(), FileError::Code::fileReadNoSuchFile));
+    EXPECT_TRUE(isFileError(Workspace::shared()->open(folder.url("Gone.pkg")).error(), FileError::Code::fileReadNoSuchFile));
 
     // Without xdg-open there is nothing to open it with.
     environment.set("PATH", folder.path());
-    auto missing = Workspace::shared()->open(package);
-    ASSERT_FALSE(missing.ok());
-    EXPECT_TRUE(isWorkspaceError(missing.error(), WorkspaceError::Code::openerMissing));
+    EXPECT_TRUE(isWorkspaceError(Workspace::shared()->open(package).error(), WorkspaceError::Code::openerMissing));
 }
