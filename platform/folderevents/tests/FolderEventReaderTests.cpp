@@ -42,14 +42,8 @@ TEST_F(FolderEventReaderTest, ReportsEntryChangesInOrderAndRingsOnceUntilRearmed
     ASSERT_TRUE(eventually([&] { return rings >= 1; }));
 
     using Kind = FolderEvent::Kind;
-    std::vector<std::tuple<Kind, std::string, bool>> expected {
-        {Kind::created, "Example.dmg", false},
-        {Kind::closedAfterWriting, "Example.dmg", false},
-        {Kind::movedOut, "Example.dmg", false},
-        {Kind::movedIn, "Renamed.dmg", false},
-        {Kind::created, "Folder", true},
-        {Kind::removed, "Renamed.dmg", false},
-    };
+    std::vector<std::tuple<Kind, std::string, bool>> expected {{Kind::created, "Example.dmg", false}, {Kind::closedAfterWriting, "Example.dmg", false},
+        {Kind::movedOut, "Example.dmg", false}, {Kind::movedIn, "Renamed.dmg", false}, {Kind::created, "Folder", true}, {Kind::removed, "Renamed.dmg", false}};
     std::vector<std::tuple<Kind, std::string, bool>> seen;
     while (seen.size() < expected.size()) {
         for (const auto& event : (*reader)->readEvents())

@@ -78,23 +78,16 @@ TEST(TypeIdentifierTest, ResourceValuesDescribeTheItemNotWhatALinkPointsTo)
     fs::create_directory_symlink("/nowhere", root / "Dangling.app");
     fs::create_symlink(root / "download", root / "link");
 
-    auto app = ResourceValues::of(root / "Example.app");
-    ASSERT_TRUE(app.ok());
-    EXPECT_TRUE(app->isApplication && app->isPackage && app->isDirectory);
-    EXPECT_EQ(app->typeIdentifier, "com.apple.application-bundle");
-    auto image = ResourceValues::of(root / "Example.dmg");
-    ASSERT_TRUE(image.ok());
-    EXPECT_TRUE(image->isRegularFile);
-    EXPECT_FALSE(image->isApplication);
-    EXPECT_EQ(image->typeIdentifier, "com.apple.disk-image-udif");
-    EXPECT_EQ(ResourceValues::of(root / "download")->typeIdentifier, TypeIdentifiers::appImage);
-
-    for (auto name : {"Link.app", "Dangling.app", "link"}) {
-        auto link = ResourceValues::of(root / name);
-        ASSERT_TRUE(link.ok()) << name;
-        EXPECT_TRUE(link->isSymbolicLink);
-        EXPECT_FALSE(link->isApplication || link->isDirectory);
-        EXPECT_EQ(link->typeIdentifier, TypeIdentifiers::symbolicLink) << name;
+    // What each item is, as flags: application, package, folder, regular file, link.
+    const std::tuple<const char*, std::string_view, std::string> cases[] = {{"Example.app", "com.apple.application-bundle", "APD--"},
+        {"Example.dmg", "com.apple.disk-image-udif", "---R-"}, {"download", TypeIdentifiers::appImage, "---R-"},
+        {"Link.app", TypeIdentifiers::symbolicLink, "----L"}, {"Dangling.app", TypeIdentifiers::symbolicLink, "----L"}, {"link", TypeIdentifiers::symbolicLink, "----L"}};
+    for (const auto& [name, type, flags] : cases) {
+        auto values = ResourceValues::of(root / name);
+        ASSERT_TRUE(values.ok()) << name;
+        EXPECT_EQ(values->typeIdentifier, type) << name;
+        auto flag = [](bool set, char letter) { return set ? letter : '-'; };
+        EXPECT_EQ(std::string({flag(values->isApplication, 'A'), flag(values->isPackage, 'P'), flag(values->isDirectory, 'D'), flag(values->isRegularFile, 'R'), flag(values->isSymbolicLink, 'L')}), flags) << name;
     }
     EXPECT_TRUE(isFileError(ResourceValues::of(root / "Missing.zip").error(), FileError::Code::fileReadNoSuchFile));
 }
