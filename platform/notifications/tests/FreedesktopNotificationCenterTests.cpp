@@ -25,7 +25,7 @@ namespace {
 // Answers will-present with the given options and records each response as
 // "identifier action". Every test titles a request by its identifier: each
 // response must carry its own request.
-class RecordingDelegate final : public NotificationCenterDelegate {
+class RecordingDelegate final : public NotificationCenterDelegate, public tavik::testing::Recorder<std::string> {
 public:
     unsigned presentation = PresentationOption::banner;
     void willPresentNotification(const Notification&, std::function<void(unsigned)> completion) override { completion(presentation); }
@@ -35,14 +35,11 @@ public:
         EXPECT_EQ(request.content.title, request.identifier);
         EXPECT_EQ(request.content.body, "Body of " + request.identifier);
         EXPECT_EQ(request.content.categoryIdentifier, "FOUND_FILE");
-        responses_.add(request.identifier + " " + response.actionIdentifier);
+        add(request.identifier + " " + response.actionIdentifier);
         completion();
     }
     // The responses so far, once there are at least `count` of them.
-    Strings responses(size_t count) { return responses_.waitFor(count); }
-
-private:
-    tavik::testing::Recorder<std::string> responses_;
+    Strings responses(size_t count) { return waitFor(count); }
 };
 
 NotificationSettings settingsOf(NotificationCenter& center)

@@ -19,8 +19,7 @@ using Strings = std::vector<std::string>;
 namespace {
 
 // What the handlers of the subscribers it makes reported, in order.
-class Journal {
-public:
+struct Journal : tavik::testing::Recorder<std::string> {
     FileProgressService::SubscriberToken subscribe(FileProgressService& service, const std::string& file, const std::string& name)
     {
         return service.addSubscriber(URL::fileURL("/downloads/" + file, false), [this, name](const ProgressPtr& progress) {
@@ -31,14 +30,10 @@ public:
     // The lines so far, once there are at least `count` of them.
     Strings lines(size_t count)
     {
-        auto lines = lines_.waitFor(count);
+        auto lines = waitFor(count);
         EXPECT_GE(lines.size(), count);
         return lines;
     }
-
-private:
-    void add(std::string line) { lines_.add(std::move(line)); }
-    tavik::testing::Recorder<std::string> lines_;
 };
 
 } // namespace

@@ -92,7 +92,7 @@ TEST(FeedLoaderTest, RefusesOtherSchemesThanFileAndHttpsAndFeedsLargerThanTheLim
 }
 
 // Records every delegate and user-driver call, in order.
-class Recorder final : public UpdaterDelegate, public UpdateUserDriver {
+class Recorder final : public UpdaterDelegate, public UpdateUserDriver, public tavik::testing::Recorder<std::string> {
 public:
     bool promptForPermission = true;
 
@@ -106,13 +106,6 @@ public:
     void showUpdateFound(const AppcastItem& item, std::string_view hostVersion) override { add("showUpdateFound " + item.displayVersion + " over " + std::string(hostVersion) + " " + item.link.value_or("-")); }
     void showUpdateNotFound(std::string_view) override { add("showUpdateNotFound"); }
     void showUpdaterError(const ErrorPtr& error) override { add("showUpdaterError " + std::to_string(error->code())); }
-
-    // The calls so far, once there are at least `count` of them.
-    Strings waitFor(size_t count) { return calls_.waitFor(count); }
-
-private:
-    void add(std::string call) { calls_.add(std::move(call)); }
-    tavik::testing::Recorder<std::string> calls_;
 };
 
 // Updaters of version 1.2 over one settings file; each made updater reports
