@@ -73,3 +73,10 @@ TEST(PropertyList, RejectsBytesThatAreNotAPropertyList)
     for (std::string bytes : {std::string(), std::string("garbage"), std::string("bplist00\x01\x02", 10), std::string("<plist><dict><key>a</key></plist>"), binary.substr(0, binary.size() / 2)})
         EXPECT_FALSE(PropertyList::parse(bytes)) << bytes;
 }
+
+// Log messages and test failures show values this way.
+TEST(PropertyList, DescriptionShowsStructure)
+{
+    EXPECT_EQ(PropertyList(PropertyList::Dictionary {{"A", PropertyList(PropertyList::Array {PropertyList(1), PropertyList("b")})}}).description(), "{\"A\" = (1, \"b\")}");
+    EXPECT_EQ(PropertyList(Data {0xde, 0xad, 0xbe, 0xef, 1}).description(), "<deadbeef 01>");
+}
