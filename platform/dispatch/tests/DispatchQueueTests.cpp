@@ -32,7 +32,7 @@ bool runSideBySide(const QueuePtr& queue, int count, bool oneAsBarrier)
             allStarted->arrive_and_wait(); // deadlocks unless all run at once
             group.leave();
         };
-        oneAsBarrier&& i == count / 2 ? queue->asyncBarrier(work) : queue->async(work);
+        (oneAsBarrier && i == count / 2) ? queue->asyncBarrier(work) : queue->async(work);
     }
     return group.waitFor(30s);
 }
