@@ -1,5 +1,6 @@
 #include "Tavik/folder-watching/DirectoryWatcher.hpp"
 #include "Tavik/folder-watching/LauncherEntryKeeper.hpp"
+#include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
@@ -213,6 +214,21 @@ TEST_F(DirectoryWatcherTest, APublishedProgressReportsTheFileWhenWithdrawnComple
     EXPECT_EQ(reports->count(download), 1u);
     EXPECT_EQ(reports->count(cancelled), 0u);
     EXPECT_EQ(reports->count(finished), 2u) << "first seen with content, then withdrawn complete";
+}
+
+TEST_F(DirectoryWatcherTest, AFolderThatCannotBeListedIsLoggedAndWatchingGoesOn)
+{
+    log::LogCapture capture;
+    startWatching();
+    auto moved = root / "Moved away";
+    fs::rename(folder, moved);
+    writeFile(moved / "Example.dmg", "image"); // the watch follows the folder, the listing does not
+    EXPECT_TRUE(eventually([&] { return capture.contains(log::Level::error, "Failed to get contents of " + folder.string() + " directory: " + FileError::fromErrno(ENOENT, folder, false)->description()); }));
+
+    fs::rename(moved, folder);
+    moveIn("Later.dmg", "image");
+    EXPECT_TRUE(reports->waitUntilCounted(folder / "Later.dmg"));
+    EXPECT_TRUE(reports->waitUntilCounted(folder / "Example.dmg"));
 }
 
 // When the kernel's queue overflows, the events of the changes are lost:
