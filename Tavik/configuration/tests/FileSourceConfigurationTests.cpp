@@ -84,8 +84,9 @@ TEST_F(FileSourceConfigurationTest, StatusFollowsErrorsAndTheFileFoundAction)
     EXPECT_EQ(appIcon->configurationErrors(), std::vector<FileSourceConfiguration::ConfigurationError> {});
     EXPECT_EQ(appIcon->status(), Status::available);
 
-    // A destination whose folder is gone is invalid, and says where it was.
+    // A destination whose folder is gone is invalid, says where it was, and is not chosen again.
     fs::remove(folder);
+    EXPECT_FALSE(destinations->destination(URL::fileURL(folder)).ok());
     appIcon->updateConfigurationErrors(*destinations);
     auto errors = appIcon->configurationErrors();
     ASSERT_TRUE(errors && errors->size() == 1);
@@ -117,6 +118,7 @@ TEST_F(FileSourceConfigurationTest, UnreadableRecordsAreLeftOutButKeptInTheFile)
     EXPECT_EQ(configurations[1]->fileSource(), FileSource::directory);
     EXPECT_EQ(configurations[1]->fileFoundAction().currentValue(), FileFoundActionOption::alwaysAsk);
     EXPECT_EQ(storedIDs(*store).size(), 5u) << "unreadable records are neither repaired nor removed";
+    EXPECT_EQ(UUIDTransformer().untransform("not a uuid").error()->description(), "not a uuid is not a valid UUID");
 
     // A list that is no list at all leaves the published one alone, and says so once.
     log::LogCapture logs;

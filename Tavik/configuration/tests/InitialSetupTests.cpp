@@ -36,6 +36,8 @@ TEST_F(InitialSetupTest, TheDestinationGoesToSourcesWithoutOneAndTheWatchedFolde
     auto icons = sources->fileSourceConfigurations();
     ASSERT_TRUE(icons[0]->destinationBookmarkUUID().store(previous->uuid()).ok());
 
+    auto refused = setup->destinationChosen(URL::fileURL(root / "Missing"));
+    EXPECT_EQ(refused.ok() ? "" : dynamic_cast<const InitialSetup::Error&>(*refused.error()).path(), (root / "Missing").string());
     auto uuid = setup->destinationChosen(URL::fileURL(makeFolder("Applications"))).value()->uuid();
     EXPECT_EQ(setup->introApplicationDestination().currentValue(), uuid);
     EXPECT_EQ(stored("Intro_applicationDestination"), plist::PropertyList(uuid.uuidString()));
