@@ -257,16 +257,6 @@ TEST(UserInputRequestPerformerTest, TheAlertFallbackMapsButtonsToTheCategoryActi
     EXPECT_EQ(f.recorded.lines.all(), (Lines {"Unknown modal response: 1005", "Unknown modal response: 1002"}));
 }
 
-TEST(UserInputRequestPerformerTest, PrintsToStandardOutputByDefault)
-{
-    auto center = std::make_shared<ScriptedNotificationCenter>();
-    center->settings = status(1);
-    auto performer = std::make_shared<UserInputRequestPerformer>(center, std::make_shared<ScriptedAlertPresenter>());
-    ::testing::internal::CaptureStdout();
-    performer->showMessage("Hidden", "", false);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Notification permissions have been denied\n");
-}
-
 // Open questions are answered as dismissed when the server or the bus goes
 // (the center's own tests; `tavik open` shows it end to end). Without a
 // server that shows actions, questions and errors are alerts, and messages
