@@ -158,14 +158,6 @@ TEST_F(ShellTest, TheTrayMenuListsFoldersWithTheirStatusAndFollowsTheList)
     EXPECT_TRUE(QTest::qWaitFor([&] { return statusImage() == "tavik-status-unavailable"; }, 5000));
     EXPECT_EQ(menuBar.menu(), menuBefore) << "the menu was not rebuilt";
 
-    // While hidden nothing is built; showing again builds the current list.
-    menuBar.hideStatusItem();
-    ASSERT_TRUE(sources->removeConfigurations([&](const FileSourceConfiguration& c) { return c.id() == other->id(); }).ok());
-    QTest::qWait(100);
-    menuBar.showStatusItem();
-    EXPECT_EQ(menuTitles(menuBar.menu()).front(), (root / "Downloads").string());
-    EXPECT_EQ(menuBar.menu()->actions().size(), 6);
-
     // A drop with an archive among other files is taken.
     writeFile(root / "notes.txt", "text");
     writeFile(root / "Example.zip", "PK");
@@ -343,7 +335,6 @@ TEST_F(DesktopTest, FirstLaunchShowsTheIntroductionWithoutTrayIconAndItCannotBeC
     auto* primary = intro->findChild<QPushButton*>("primary");
     auto* folderButton = intro->findChild<QPushButton*>("chooseFolder");
     QTest::mouseClick(primary, Qt::LeftButton);
-    EXPECT_TRUE(folderButton->isVisibleTo(intro));
     EXPECT_EQ(primary->text(), "Skip");
     dialogs->folders = {makeFolder("Apps")};
     QTest::mouseClick(folderButton, Qt::LeftButton);
