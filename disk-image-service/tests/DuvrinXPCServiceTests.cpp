@@ -5,14 +5,11 @@
 #include "disk-image-service/tests/TestSupport.hpp"
 #include "platform/foundation/FileError.hpp"
 #include "platform/log/LogCapture.hpp"
-#include "platform/testing/Files.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 #include "service-protocol/tests/Replies.hpp"
 
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 using namespace tavik;
 using namespace tavik::service;
@@ -21,17 +18,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 bool isMountError(const ErrorPtr& error, MountDMGError::Case errorCase)
 {
     auto mountError = std::dynamic_pointer_cast<const MountDMGError>(error);
     return mountError && mountError->errorCase() == errorCase;
-}
-
-int statusOf(const ErrorPtr& error)
-{
-    auto mountError = std::dynamic_pointer_cast<const MountDMGError>(error);
-    return mountError ? mountError->status() : -1;
 }
 
 class DuvrinXPCServiceTest : public ::testing::Test {
@@ -56,9 +46,8 @@ protected:
     {
         Replies replies;
         service.mountDMG(image, mountPoint, replies.mountResponse());
-        auto all = replies.replies();
-        EXPECT_EQ(all.size(), 1u);
-        return all.empty() ? Replies::Reply {} : all.front();
+        EXPECT_EQ(replies.replies().size(), 1u);
+        return replies.reply(0);
     }
     Replies::Reply mount() { return mount(service); }
     std::vector<log::Entry> serviceLog() const { return capture.entries("XPC Service"); }
@@ -137,7 +126,7 @@ TEST_F(DuvrinXPCServiceTest, AFailedAttachCarriesTheToolsStatusAndReason)
         "head -c 600000 /dev/zero | tr '\\0' x >&2; printf ' the end' >&2; exit 3");
     auto reply = mount();
     ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    EXPECT_EQ(statusOf(reply.error), 3);
+    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 3);
     EXPECT_EQ(reply.error->code(), 0);
     const auto description = reply.error->description();
     EXPECT_TRUE(description.starts_with("hdiutil failed with exit code 3: attach failed - the image is too large for the free space xxx"))
@@ -153,7 +142,7 @@ TEST_F(DuvrinXPCServiceTest, AFailedAttachCarriesTheToolsStatusAndReason)
     environment.set("PATH", scratch.path().string());
     reply = mount();
     ASSERT_TRUE(isMountError(reply.error, MountDMGError::Case::exitCode));
-    EXPECT_EQ(statusOf(reply.error), 127);
+    EXPECT_EQ(std::dynamic_pointer_cast<const MountDMGError>(reply.error)->status(), 127);
     entries = serviceLog();
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_TRUE(entries[1].message.starts_with("`hdiutil` failed with exit code 127.\nstderr: ")) << entries[1].message;
@@ -163,8 +152,7 @@ TEST_F(DuvrinXPCServiceTest, AFailedAttachCarriesTheToolsStatusAndReason)
     EXPECT_TRUE(isFileError(reply.error, FileError::Code::fileReadNoSuchFile));
     Replies replies;
     unlaunchable.unmountDMGWithMountPath(mountPoint, replies.unmountResponse());
-    ASSERT_EQ(replies.replies().size(), 1u);
-    EXPECT_TRUE(isFileError(replies.replies()[0].error, FileError::Code::fileReadNoSuchFile));
+    EXPECT_TRUE(isFileError(replies.reply(0).error, FileError::Code::fileReadNoSuchFile));
     EXPECT_EQ(serviceLog().size(), 2u);
 }
 
@@ -173,28 +161,22 @@ TEST_F(DuvrinXPCServiceTest, BusyImageIsAttachedFromACopyThatGoesWithItsDetach)
     writeFile(tools / "attach.plist", attachPlist({mountPoint.path().string()}));
     // Busy for the original, fine for anything in the copies folder.
     writeFakeHdiutil(tools, "case \"$1:$8\" in detach:*) exit 0 ;; attach:'" + copies.string() + "'/*) cat '" + (tools / "attach.plist").string() + "' ;; *) printf 'hdiutil: attach failed - Resource busy' >&2; exit 16 ;; esac");
-    chmod(image.path().c_str(), 0640);
+    fs::permissions(image.path(), fs::perms(0640));
 
     auto reply = mount();
-    ASSERT_TRUE(reply.url);
-    EXPECT_EQ(reply.url->path(), mountPoint.path());
-    EXPECT_EQ(reply.error, nullptr);
+    EXPECT_EQ(reply.path(), mountPoint.path().string());
+    EXPECT_EQ(reply.failure(), "-");
     auto invocations = recordedInvocations(tools);
     ASSERT_EQ(invocations.size(), 2u);
-    EXPECT_EQ(invocations[0], attachArguments(image.path()));
     const fs::path copy = invocations[1].back();
-    EXPECT_EQ(invocations[1], attachArguments(copy));
-    EXPECT_EQ(copy.filename(), image.lastPathComponent());
-    EXPECT_EQ(copy.parent_path().parent_path(), copies / "busy-copies");
+    EXPECT_EQ(invocations, (std::vector {attachArguments(image.path()), attachArguments(copy)}));
+    EXPECT_EQ(copy.parent_path().parent_path() / copy.filename(), copies / "busy-copies" / image.lastPathComponent());
     EXPECT_EQ(readFile(copy), "image contents");
-    struct stat info {};
-    ASSERT_EQ(stat(copy.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    EXPECT_EQ(tavik::testing::modeOf(copy), 0640u);
     EXPECT_TRUE(serviceLog().empty());
 
     // A second busy image of the same name gets a copy of its own.
-    auto second = mount();
-    ASSERT_TRUE(second.url) << (second.error ? second.error->description() : "");
+    EXPECT_EQ(mount().failure(), "-");
     const fs::path secondCopy = recordedInvocations(tools).back().back();
     EXPECT_NE(secondCopy, copy);
 
@@ -208,6 +190,7 @@ TEST_F(DuvrinXPCServiceTest, BusyImageIsAttachedFromACopyThatGoesWithItsDetach)
     EXPECT_FALSE(fs::exists(secondCopy));
     EXPECT_TRUE(fs::is_empty(copies / "busy-copies"));
     EXPECT_EQ(readFile(image.path()), "image contents");
+    for (const auto& detached : replies.replies()) EXPECT_EQ(detached.failure(), "-");
 
     // Busy again for the copy: that fails the call instead of retrying
     // forever, and the copy goes, so it blocks no later call.
@@ -236,34 +219,22 @@ TEST_F(DuvrinXPCServiceTest, CopiesLeftByAnEarlierRunAreRemovedAtStart)
             writeFile(copies / "busy-copies" / name / "mount-point", attachedAt->string());
     }
     service.removeLeftoverCopies();
-    std::vector<std::string> left;
-    for (const auto& entry : fs::directory_iterator(copies / "busy-copies"))
-        left.push_back(entry.path().filename());
-    EXPECT_EQ(left, std::vector<std::string> {"copy-still"});
+    EXPECT_EQ(tavik::testing::namesIn(copies / "busy-copies"), std::vector<std::string> {"copy-still"});
     EXPECT_EQ(readFile(scratch / "attached/Example.app"), "still attached");
 }
 
 TEST_F(DuvrinXPCServiceTest, DetachRunsTheToolAndRepliesOnlyWhenAsked)
 {
-    writeFakeHdiutil(tools, "exit 0");
+    writeFakeHdiutil(tools, "printf 'hdiutil: detach: \"%s\" is not attached' \"$2\" >&2; exit 1");
     Replies replies;
     service.unmountDMGWithMountPath(mountPoint, replies.unmountResponse());
-    ASSERT_EQ(replies.replies().size(), 1u);
-    EXPECT_EQ(replies.replies()[0].error, nullptr);
-    EXPECT_EQ(recordedInvocations(tools), (std::vector<std::vector<std::string>> {{"hdiutil", "detach", mountPoint.path().string()}}));
-
-    writeFakeHdiutil(tools, "printf 'hdiutil: detach: \"%s\" is not attached' \"$2\" >&2; exit 1");
-    service.unmountDMGWithMountPath(mountPoint, replies.unmountResponse());
-    ASSERT_EQ(replies.replies().size(), 2u);
-    EXPECT_TRUE(isMountError(replies.replies()[1].error, MountDMGError::Case::exitCode));
-    std::string expected = "`hdiutil` failed with exit code 1.\nstderr: hdiutil: detach: \"" + mountPoint.path().string() + "\" is not attached";
-    EXPECT_EQ(capture.count(expected), 1u);
-
     // Without a reply block the tool still runs and the failure is logged.
     service.unmountDMGWithMountPath(mountPoint, nullptr);
-    EXPECT_EQ(recordedInvocations(tools).size(), 3u);
-    EXPECT_EQ(capture.count(expected), 2u);
-    EXPECT_EQ(replies.replies().size(), 2u);
+    ASSERT_EQ(replies.replies().size(), 1u);
+    EXPECT_TRUE(isMountError(replies.replies()[0].error, MountDMGError::Case::exitCode));
+    const std::vector<std::string> detach = {"hdiutil", "detach", mountPoint.path().string()};
+    EXPECT_EQ(recordedInvocations(tools), (std::vector {detach, detach}));
+    EXPECT_EQ(capture.count("`hdiutil` failed with exit code 1.\nstderr: hdiutil: detach: \"" + mountPoint.path().string() + "\" is not attached"), 2u);
 }
 
 TEST(TemporaryFilesTest, CopyRefusesAnExistingDestinationAndLeavesNoPartialCopy)
@@ -283,18 +254,16 @@ TEST(TemporaryFilesTest, CopyRefusesAnExistingDestinationAndLeavesNoPartialCopy)
     EXPECT_FALSE(fs::exists(folder / "folder copy"));
 }
 
-TEST(ToolSearchPathTest, AddsTheInstalledFolderOnlyWhenHdiutilIsMissing)
+// The fixture's PATH starts with the tools folder, which has no hdiutil yet.
+TEST_F(DuvrinXPCServiceTest, TheInstalledFolderJoinsTheSearchPathOnlyWhenHdiutilIsMissing)
 {
-    tavik::testing::ScratchFolder tools("tavik-duvrin");
-    tavik::testing::ScopedEnvironment environment;
-    environment.set("PATH", systemPath);
+    const std::string searchPath = tools.string() + ":" + systemPath;
     addToSearchPathIfMissing("hdiutil", "/installed");
-    EXPECT_EQ(std::string(std::getenv("PATH")), systemPath + ":/installed");
-
-    writeFakeHdiutil(tools.path(), "exit 0");
-    environment.set("PATH", tools.path().string() + ":" + systemPath);
+    EXPECT_EQ(std::string(std::getenv("PATH")), searchPath + ":/installed");
+    writeFakeHdiutil(tools, "exit 0");
+    environment.set("PATH", searchPath);
     addToSearchPathIfMissing("hdiutil", "/installed");
-    EXPECT_EQ(std::string(std::getenv("PATH")), tools.path().string() + ":" + systemPath);
+    EXPECT_EQ(std::string(std::getenv("PATH")), searchPath);
 }
 
 } // namespace

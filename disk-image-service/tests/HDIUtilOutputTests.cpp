@@ -1,28 +1,10 @@
 #include "disk-image-service/HDIUtilOutput.hpp"
-#include "disk-image-service/tests/TestSupport.hpp"
-#include "platform/plist/PropertyList.hpp"
 
 #include <gtest/gtest.h>
 
 using tavik::service::HDIUtilOutput;
-using tavik::service::testing::attachPlist;
 
 namespace {
-
-TEST(HDIUtilOutputTest, ReadsEntitiesInOrderFromXMLAndBinaryLists)
-{
-    auto xml = attachPlist({std::nullopt, "/tmp/tavik mounts/Vol ü", std::nullopt, "/Volumes/Other"});
-    auto binary = tavik::plist::PropertyList::parse(xml);
-    ASSERT_TRUE(binary.ok());
-    for (const auto& data : {xml, binary->binaryRepresentation()}) {
-        auto output = HDIUtilOutput::decode(data);
-        ASSERT_TRUE(output.ok()) << output.error()->description();
-        std::vector<std::string> mountPoints;
-        for (const auto& entity : output->systemEntities)
-            mountPoints.push_back(entity.mountPoint ? entity.mountPoint->path().string() : "-");
-        EXPECT_EQ(mountPoints, (std::vector<std::string> {"-", "/tmp/tavik mounts/Vol ü", "-", "/Volumes/Other"}));
-    }
-}
 
 TEST(HDIUtilOutputTest, RefusesWhatDoesNotHaveTheExpectedShapeAndSaysWhat)
 {

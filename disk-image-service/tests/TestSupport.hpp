@@ -17,7 +17,7 @@ inline const std::string systemPath = "/usr/bin:/bin";
 
 // Writes an executable `hdiutil` shell script into the folder. The script
 // first records its arguments in `arguments.log` beside it (each followed
-// by NUL, one invocation after another), then runs the body.
+// by NUL, an empty one ending the invocation), then runs the body.
 void writeFakeHdiutil(const std::filesystem::path& folder, const std::string& body);
 // The recorded invocations, each a list of arguments, the script's name first.
 std::vector<std::vector<std::string>> recordedInvocations(const std::filesystem::path& folder);

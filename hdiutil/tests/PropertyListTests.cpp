@@ -40,17 +40,14 @@ constexpr const char* gptListing = "Path = 0.Protective Master Boot Record (MBR 
 
 } // namespace
 
-TEST(PropertyList, ReadsTheHintsOfEveryBlockTable)
+// Each block table's hint is read; a GUID image lists its scheme, its
+// partitions and the one mounted volume; a single volume, with or without
+// its hint, is the whole disk.
+TEST(PropertyList, ListsTheDiskItsPartitionsAndTheMountedVolume)
 {
     EXPECT_EQ(partitionHints(gptListing),
         (std::vector<std::string> {"MBR", "Primary GPT Header", "Primary GPT Table", "Apple_Free", "Apple_HFS", "C12A7328-F81F-11D2-BA4B-00A0C93EC93B"}));
     EXPECT_TRUE(partitionHints("Comment = \nComment = no hint here\nPath = x (y : 1)\n").empty());
-}
-
-// A GUID image lists its scheme, its partitions and the one mounted volume;
-// a single volume, with or without its hint, is the whole disk.
-TEST(PropertyList, ListsTheDiskItsPartitionsAndTheMountedVolume)
-{
     EXPECT_EQ(entitiesIn(attachPropertyList(partitionHints(gptListing), 5, "/tmp/mounts/A & <B>")),
         (std::vector<std::string> {"GUID_partition_scheme /dev/disk5 -", "Apple_HFS /dev/disk5s1 /tmp/mounts/A & <B>",
             "C12A7328-F81F-11D2-BA4B-00A0C93EC93B /dev/disk5s2 -"}));

@@ -5,6 +5,7 @@
 #include "launcher/Launcher.hpp"
 #include "launcher/LauncherBus.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/testing/CapturedProgram.hpp"
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
@@ -16,10 +17,7 @@
 #include <fmt/format.h>
 #include <sdbus-c++/sdbus-c++.h>
 
-#include <array>
 #include <csignal>
-#include <cstdio>
-#include <sys/wait.h>
 
 using namespace tavik;
 using namespace tavik::launcher;
@@ -41,35 +39,14 @@ protected:
         return path;
     }
 
-    static std::string answeringQuit()
-    {
-        return fmt::format("exec dbus-send --session --type=signal {} {}.{}", LauncherBus::quitSignalPath, LauncherBus::quitSignalInterface, LauncherBus::quitSignalName);
-    }
-
-    // The script runs detached: its note comes a moment later.
-    std::string startedNote() const
-    {
-        tavik::testing::eventually([&] { return !tavik::testing::readFile(root / "started").empty(); });
-        return tavik::testing::readFile(root / "started");
-    }
-
     tavik::testing::ScratchFolder scratch {"tavik-launcher"};
     const fs::path root = scratch.path();
     tavik::testing::PrivateSessionBus sessionBus;
 };
 
-TEST_F(LauncherTest, FindsTavikBesideItselfOrUnderItsInstallPrefix)
-{
-    auto launcherInPrefix = root / "prefix/libexec/tavik/tavik-launcher";
-    EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/bin/tavik");
-    auto beside = writeTavik(root / "prefix/libexec/tavik/tavik", "true");
-    EXPECT_EQ(tavikExecutableFor(launcherInPrefix), beside);
-    // A tavik beside it that cannot be run does not count.
-    fs::permissions(beside, fs::perms::owner_read);
-    EXPECT_EQ(tavikExecutableFor(launcherInPrefix), root / "prefix/bin/tavik");
-}
-
-TEST_F(LauncherTest, NothingIsStartedWhileTavikOrAnotherLauncherRuns)
+// Nothing is started while Tavik or another launcher runs; a Tavik that
+// never answers is given up on, and one that cannot start is reported.
+TEST_F(LauncherTest, StartsNothingWhileTavikOrALauncherRunsAndGivesUpOnATavikThatNeverAnswersOrCannotStart)
 {
     const std::pair<const char*, LaunchOutcome> cases[] = {
         {LauncherBus::tavikName, LaunchOutcome::alreadyRunning},
@@ -84,17 +61,11 @@ TEST_F(LauncherTest, NothingIsStartedWhileTavikOrAnotherLauncherRuns)
         std::this_thread::sleep_for(200ms);
         EXPECT_FALSE(fs::exists(root / "started"));
     }
-}
 
-TEST_F(LauncherTest, GivesUpWhenTavikNeverAnswersAndReportsATavikThatCannotStart)
-{
-    {
-        log::LogCapture logs;
-        EXPECT_EQ(runLauncher({writeTavik(root / "bin/tavik", "exec sleep 3 >/dev/null 2>&1"), 1s}), LaunchOutcome::timedOut);
-        EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app did not request launcher to quit within 1 seconds; quiting"));
-        EXPECT_EQ(logs.count("Main app has requested launcher to quit"), 0u);
-    }
     log::LogCapture logs;
+    EXPECT_EQ(runLauncher({writeTavik(root / "bin/tavik", "exec sleep 3 >/dev/null 2>&1"), 1s}), LaunchOutcome::timedOut);
+    EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Main app did not request launcher to quit within 1 seconds; quiting"));
+    EXPECT_EQ(logs.count("Main app has requested launcher to quit"), 0u);
     auto outcome = runLauncher({root / "missing/tavik", 1s});
     EXPECT_EQ(outcome, LaunchOutcome::launchFailed);
     EXPECT_EQ(exitStatus(outcome), 1);
@@ -128,27 +99,28 @@ TEST_F(LauncherTest, TheRealTavikReleasesTheLauncher)
 
 // The installed program finds tavik through its prefix, owns its bus name
 // while tavik starts, and ends on its answer.
-TEST_F(LauncherTest, InstalledLauncherStartsTavikFromItsPrefixAndEndsWhenItSendsTheQuitSignal)
+TEST_F(LauncherTest, InstalledLauncherStartsTavikFromItsPrefixOrBesideItAndEndsWhenItSendsTheQuitSignal)
 {
     auto launcher = root / "prefix/libexec/tavik/tavik-launcher";
     fs::create_directories(launcher.parent_path());
     fs::copy_file(TAVIK_LAUNCHER, launcher);
-    writeTavik(root / "prefix/bin/tavik", answeringQuit());
+    writeTavik(root / "prefix/bin/tavik", fmt::format("exec dbus-send --session --type=signal {} {}.{}", LauncherBus::quitSignalPath, LauncherBus::quitSignalInterface, LauncherBus::quitSignalName));
 
-    FILE* output = ::popen(("TAVIK_LOG=stderr TAVIK_LOG_LEVEL=debug '" + launcher.string() + "' 2>&1").c_str(), "r");
-    ASSERT_NE(output, nullptr);
-    std::string text;
-    std::array<char, 512> buffer {};
-    while (auto read = std::fread(buffer.data(), 1, buffer.size(), output))
-        text.append(buffer.data(), read);
-    int status = ::pclose(output);
-
-    ASSERT_TRUE(WIFEXITED(status)) << text;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
-    EXPECT_EQ(startedNote(), "1\n") << "the launcher owned its bus name while Tavik started";
+    auto ended = tavik::testing::CapturedProgram({"env", "TAVIK_LOG=stderr", "TAVIK_LOG_LEVEL=debug", launcher}, root, "launcher").finish();
+    ASSERT_TRUE(ended) << "still running";
+    auto text = ended->err;
+    EXPECT_EQ(ended->status, 0) << text;
+    // The script runs detached: its note comes a moment later.
+    EXPECT_TRUE(tavik::testing::eventually([&] { return tavik::testing::readFile(root / "started") == "1\n"; })) << "the launcher owned its bus name while Tavik started";
     EXPECT_NE(text.find("Launched main app, waiting for termination notification"), std::string::npos) << text;
     EXPECT_NE(text.find("Main app has requested launcher to quit"), std::string::npos) << "the answer, not the time-out, ended the wait:\n"
                                                                                        << text;
+
+    // A tavik beside the launcher comes first, unless it cannot be run.
+    auto beside = writeTavik(root / "prefix/libexec/tavik/tavik", "true");
+    EXPECT_EQ(tavikExecutableFor(launcher), beside);
+    fs::permissions(beside, fs::perms::owner_read);
+    EXPECT_EQ(tavikExecutableFor(launcher), root / "prefix/bin/tavik");
 }
 
 } // namespace

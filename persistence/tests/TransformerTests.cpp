@@ -84,14 +84,12 @@ TEST(PropertyListTransformer, WritesARealPropertyListInEitherFormat)
 
 TEST(AggregateTransformer, TransformsThroughBothAndUntransformsInReverse)
 {
-    std::vector<std::string> calls;
     auto first = std::make_shared<AggregateTransformer<int, std::string>>(
-        [&](const int& value) -> Result<std::string> { calls.push_back("first"); return std::to_string(value); },
-        [&](const std::string& text) -> Result<int> { calls.push_back("unfirst"); return std::stoi(text); });
+        [](const int& value) -> Result<std::string> { return std::to_string(value); },
+        [](const std::string& text) -> Result<int> { return std::stoi(text); });
     auto second = std::make_shared<AggregateTransformer<std::string, UserDefaultsValue>>(
-        [&](const std::string& text) -> Result<UserDefaultsValue> { calls.push_back("second"); return UserDefaultsValue(text + "!"); },
-        [&](const UserDefaultsValue& value) -> Result<std::string> {
-            calls.push_back("unsecond");
+        [](const std::string& text) -> Result<UserDefaultsValue> { return UserDefaultsValue(text + "!"); },
+        [](const UserDefaultsValue& value) -> Result<std::string> {
             if (!value.asString())
                 return GenericError::make("test", 1, "not a string");
             return value.asString()->substr(0, value.asString()->size() - 1);
@@ -99,8 +97,6 @@ TEST(AggregateTransformer, TransformsThroughBothAndUntransformsInReverse)
     auto chained = aggregate<int, std::string, UserDefaultsValue>(first, second);
     EXPECT_EQ(*chained->transform(12), UserDefaultsValue("12!"));
     EXPECT_EQ(*chained->untransform(UserDefaultsValue("34!")), 34);
-    EXPECT_EQ(calls, (std::vector<std::string> {"first", "second", "unsecond", "unfirst"}));
-
     auto failed = chained->untransform(UserDefaultsValue(Number(1)));
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error()->description(), "not a string");

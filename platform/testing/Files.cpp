@@ -31,7 +31,7 @@ std::vector<std::string> describeTree(const fs::path& root)
         struct stat status {};
         ::lstat(it->path().c_str(), &status);
         std::ostringstream line;
-        line << fs::relative(it->path(), root).string() << " mode=" << std::oct << (status.st_mode & 07777) << " ";
+        line << it->path().lexically_relative(root).string() << " mode=" << std::oct << (status.st_mode & 07777) << " ";
         if (S_ISLNK(status.st_mode))
             line << "link->" << fs::read_symlink(it->path()).string();
         else if (S_ISDIR(status.st_mode))

@@ -2,6 +2,7 @@
 
 #include "platform/testing/Eventually.hpp"
 
+#include <algorithm>
 #include <mutex>
 #include <vector>
 
@@ -27,6 +28,17 @@ public:
     {
         eventually([&] { return all().size() >= count; });
         return all();
+    }
+    // How often `value` was reported so far.
+    size_t count(const T& value) const
+    {
+        std::lock_guard lock(mutex_);
+        return static_cast<size_t>(std::count(values_.begin(), values_.end(), value));
+    }
+    // Waits until `value` was reported at least `times` times; false when the wait gave up.
+    bool waitUntilCounted(const T& value, size_t times = 1) const
+    {
+        return eventually([&] { return count(value) >= times; });
     }
 
 private:

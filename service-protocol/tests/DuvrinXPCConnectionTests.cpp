@@ -3,6 +3,7 @@
 #include "service-protocol/tests/Replies.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -16,24 +17,25 @@ using Reason = ServiceConnectionError::Reason;
 namespace {
 
 // A stand-in for duvrin-xpc inside the test: owns the service name on the
-// private bus and answers as the test tells it to.
-class FakeService {
+// private bus, never answers a mount call and answers each unmount call
+// with a string where the error list belongs.
+class UnfitService {
 public:
-    using Handler = std::function<void(sdbus::MethodCall&)>;
-
-    FakeService(Handler mount, Handler unmount, std::string unmountOutputSignature = dbus::unmountOutputSignature)
+    UnfitService()
         : connection_(sdbus::createSessionBusConnection())
     {
         object_ = sdbus::createObject(*connection_, dbus::objectPath);
-        object_->registerMethod(dbus::interfaceName, dbus::mountMethod, dbus::mountInputSignature, dbus::mountOutputSignature,
-            [mount](sdbus::MethodCall call) { mount(call); });
-        object_->registerMethod(dbus::interfaceName, dbus::unmountMethod, dbus::unmountInputSignature, unmountOutputSignature,
-            [unmount](sdbus::MethodCall call) { unmount(call); });
+        object_->registerMethod(dbus::interfaceName, dbus::mountMethod, dbus::mountInputSignature, dbus::mountOutputSignature, [](sdbus::MethodCall) {});
+        object_->registerMethod(dbus::interfaceName, dbus::unmountMethod, dbus::unmountInputSignature, "s", [](sdbus::MethodCall call) {
+            auto message = call.createReply();
+            message << std::string("not an error list");
+            message.send();
+        });
         object_->finishRegistration();
         connection_->requestName(dbus::serviceName);
         connection_->enterEventLoopAsync();
     }
-    ~FakeService()
+    ~UnfitService()
     {
         connection_->leaveEventLoop();
         object_.reset();
@@ -63,103 +65,39 @@ std::shared_ptr<DuvrinXPCServiceProtocol> proxy(Replies& replies, DuvrinXPCConne
 
 } // namespace
 
-// Mount replies carry a URL, an error, both or neither; a detach without a
-// reply block goes as a call that expects no reply.
-TEST(DuvrinXPCConnectionTest, CallsCarryThePathsAndRepliesWhatTheServiceSent)
-{
-    tavik::testing::PrivateSessionBus bus;
-    auto error = GenericError::make("DuvrinXPC.MountDMGError", 0, "hdiutil failed with exit code 1.");
-    std::mutex mutex;
-    std::vector<std::string> received;
-    FakeService service(
-        [&](sdbus::MethodCall& call) {
-            std::string dmg, mountPoint;
-            call >> dmg >> mountPoint;
-            std::lock_guard lock(mutex);
-            received.push_back(dmg + " " + mountPoint);
-            auto reply = call.createReply();
-            auto url = std::optional(URL::fileURL("/tmp/mounted", true));
-            reply << dbus::encodeURL(dmg == "/url.dmg" || dmg == "/both.dmg" ? url : std::nullopt)
-                  << dbus::encodeError(dmg == "/error.dmg" || dmg == "/both.dmg" ? error : nullptr);
-            reply.send();
-        },
-        [&](sdbus::MethodCall& call) {
-            std::string path;
-            call >> path;
-            std::lock_guard lock(mutex);
-            received.push_back(path + (call.doesntExpectReply() ? " (no reply)" : ""));
-            if (call.doesntExpectReply()) return;
-            auto reply = call.createReply();
-            reply << dbus::encodeError(GenericError::make("DuvrinXPC.MountDMGError", 0, "busy"));
-            reply.send();
-        });
-
-    Replies replies;
-    auto client = proxy(replies);
-    size_t count = 0;
-    for (const std::string name : {"url", "error", "both", "neither"}) {
-        client->mountDMG(URL::fileURL("/" + name + ".dmg", false), URL::fileURL("/tmp/mount point é", true), replies.mountResponse());
-        ASSERT_TRUE(replies.waitFor(++count));
-    }
-    client->unmountDMGWithMountPath(URL::fileURL("/tmp/quiet", true), nullptr);
-    client->unmountDMGWithMountPath(URL::fileURL("/tmp/answered", true), replies.unmountResponse());
-    ASSERT_TRUE(replies.waitFor(5));
-    EXPECT_TRUE(replies.handlerErrors().empty());
-    auto all = replies.replies();
-    ASSERT_EQ(all.size(), 5u);
-    EXPECT_EQ(all[0].url->path(), "/tmp/mounted");
-    EXPECT_EQ(all[0].error, nullptr);
-    EXPECT_FALSE(all[1].url);
-    ASSERT_NE(all[1].error, nullptr);
-    EXPECT_EQ(all[1].error->domain(), "DuvrinXPC.MountDMGError");
-    EXPECT_EQ(all[1].error->code(), 0);
-    EXPECT_EQ(all[1].error->description(), "hdiutil failed with exit code 1.");
-    EXPECT_TRUE(all[2].url && all[2].error);
-    EXPECT_FALSE(all[3].url || all[3].error);
-    EXPECT_EQ(all[4].error->description(), "busy");
-    // The one-way call may arrive after the answered one.
-    ASSERT_TRUE(tavik::testing::eventually([&] {
-        std::lock_guard lock(mutex);
-        return received.size() == 6;
-    }));
-    std::lock_guard lock(mutex);
-    std::sort(received.begin() + 4, received.end());
-    EXPECT_EQ(received, (std::vector<std::string> {"/url.dmg /tmp/mount point é", "/error.dmg /tmp/mount point é", "/both.dmg /tmp/mount point é", "/neither.dmg /tmp/mount point é", "/tmp/answered", "/tmp/quiet (no reply)"}));
-}
-
-// No bus, no service, a path D-Bus cannot carry, no answer in time, an
-// answer of the wrong form: each reaches the error handler, never a reply.
+// No bus, no service, a path D-Bus cannot carry, a service the bus cannot
+// start, no answer in time, an answer of the wrong form: each reaches the
+// error handler, never a reply.
 TEST(DuvrinXPCConnectionTest, CallsThatCannotBeMadeOrAnsweredReachTheErrorHandler)
 {
     Replies replies;
+    tavik::testing::ScratchFolder services("tavik-services");
     {
         tavik::testing::ScopedEnvironment noBus;
         noBus.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus");
         proxy(replies)->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
         ASSERT_TRUE(replies.waitFor(1));
     }
-    tavik::testing::PrivateSessionBus bus;
+    auto bus = std::make_unique<tavik::testing::PrivateSessionBus>();
     proxy(replies)->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), replies.unmountResponse());
     ASSERT_TRUE(replies.waitFor(2));
     proxy(replies)->mountDMG(URL::fileURL("/tmp/bad\xff.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
     ASSERT_TRUE(replies.waitFor(3));
+    services.write("app.tavik.DuvrinXPC.service", "[D-BUS Service]\nName=app.tavik.DuvrinXPC\nExec=" + (services / "missing/duvrin-xpc").string() + "\n");
+    bus.reset();
+    bus = std::make_unique<tavik::testing::PrivateSessionBus>(tavik::testing::PrivateSessionBus::Options {{services.path()}, {}});
+    proxy(replies)->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
+    ASSERT_TRUE(replies.waitFor(4));
 
-    // Mount calls are never answered; unmount calls get an answer of the wrong form.
-    FakeService service([](sdbus::MethodCall&) {},
-        [](sdbus::MethodCall& call) {
-            auto message = call.createReply();
-            message << std::string("not an error list");
-            message.send();
-        },
-        "s");
+    UnfitService service;
     DuvrinXPCConnection::Options options;
     options.mountTimeout = std::chrono::milliseconds(300);
     auto impatient = proxy(replies, options);
     impatient->mountDMG(URL::fileURL("/a.dmg", false), URL::fileURL("/tmp/m", true), replies.mountResponse());
-    ASSERT_TRUE(replies.waitFor(4));
-    impatient->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), replies.unmountResponse());
     ASSERT_TRUE(replies.waitFor(5));
+    impatient->unmountDMGWithMountPath(URL::fileURL("/tmp/m", true), replies.unmountResponse());
+    ASSERT_TRUE(replies.waitFor(6));
     EXPECT_TRUE(replies.replies().empty());
     EXPECT_EQ(reasonsOf(replies.handlerErrors()),
-        (std::vector<Reason> {Reason::noBus, Reason::notStartable, Reason::invalidRequest, Reason::timedOut, Reason::invalidReply}));
+        (std::vector<Reason> {Reason::noBus, Reason::notStartable, Reason::invalidRequest, Reason::notStartable, Reason::timedOut, Reason::invalidReply}));
 }

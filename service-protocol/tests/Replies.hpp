@@ -3,13 +3,11 @@
 // What calls to the disk image service answered, collected from the threads
 // the answers arrive on. Used by the tests of the client connection and of
 // the service itself.
-#include "platform/testing/Eventually.hpp"
+#include "platform/testing/Recorder.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 #include "service-protocol/DuvrinXPCServiceProtocol.hpp"
 
-#include <condition_variable>
-#include <mutex>
-#include <vector>
+#include <gtest/gtest.h>
 
 namespace tavik::service::testing {
 
@@ -18,51 +16,46 @@ public:
     struct Reply {
         std::optional<URL> url;
         ErrorPtr error;
+        // The URL's path and the error's description, "-" for none: what a
+        // check compares and a failure shows.
+        std::string path() const { return url ? url->path().string() : "-"; }
+        std::string failure() const { return error ? error->description() : "-"; }
     };
 
     MountDMGResponse mountResponse()
     {
-        return [this](std::optional<URL> url, ErrorPtr error) { add(replies_, Reply {std::move(url), std::move(error)}); };
+        return [this](std::optional<URL> url, ErrorPtr error) { replies_.add({std::move(url), std::move(error)}); };
     }
     UnmountDMGResponse unmountResponse()
     {
-        return [this](ErrorPtr error) { add(replies_, Reply {std::nullopt, std::move(error)}); };
+        return [this](ErrorPtr error) { replies_.add({std::nullopt, std::move(error)}); };
     }
     ServiceErrorHandler errorHandler()
     {
-        return [this](ErrorPtr error) { add(handlerErrors_, std::move(error)); };
+        return [this](ErrorPtr error) { handlerErrors_.add(std::move(error)); };
     }
 
     // Waits until at least `count` replies and handler calls have arrived.
-    bool waitFor(size_t count, std::chrono::milliseconds timeout = tavik::testing::eventuallyTimeout)
+    bool waitFor(size_t count) const
     {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return replies_.size() + handlerErrors_.size() >= count; });
+        return tavik::testing::eventually([&] { return replies().size() + handlerErrors().size() >= count; });
     }
-    std::vector<Reply> replies() const
+    // The reply at `index` once it has come; an empty one, and a failed
+    // check, when a handler error came instead or the wait gave up.
+    Reply reply(size_t index) const
     {
-        std::lock_guard lock(mutex_);
-        return replies_;
+        waitFor(index + 1);
+        auto all = replies();
+        if (index < all.size()) return all[index];
+        ADD_FAILURE() << "no reply " << index << (handlerErrors().empty() ? "" : ", but " + handlerErrors().front()->description());
+        return {};
     }
-    std::vector<ErrorPtr> handlerErrors() const
-    {
-        std::lock_guard lock(mutex_);
-        return handlerErrors_;
-    }
+    std::vector<Reply> replies() const { return replies_.all(); }
+    std::vector<ErrorPtr> handlerErrors() const { return handlerErrors_.all(); }
 
 private:
-    template <class Item>
-    void add(std::vector<Item>& items, Item item)
-    {
-        std::lock_guard lock(mutex_);
-        items.push_back(std::move(item));
-        changed_.notify_all();
-    }
-
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Reply> replies_;
-    std::vector<ErrorPtr> handlerErrors_;
+    tavik::testing::Recorder<Reply> replies_;
+    tavik::testing::Recorder<ErrorPtr> handlerErrors_;
 };
 
 } // namespace tavik::service::testing

@@ -2,7 +2,6 @@
 // zipfile), read by us and extracted by us and by unzip: the two trees must
 // be the same.
 #include "platform/process/ChildProcess.hpp"
-#include "platform/testing/Files.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 #include "platform/testing/SmallFileSystem.hpp"
 #include "zip/Archive.hpp"
@@ -12,7 +11,6 @@
 
 #include <fcntl.h>
 #include <map>
-#include <set>
 #include <sys/stat.h>
 
 using namespace tavik;
@@ -34,18 +32,14 @@ std::pair<int, std::string> run(const std::vector<std::string>& arguments)
 }
 
 // Writes ZIP archives with Python's zipfile: "mixed" (files stored or
-// deflated, some names with the UTF-8 flag and some without), "forced"
-// (every file with ZIP64 extra fields) or "many" (more entries than the
-// classic end record can count).
+// deflated, some names with the UTF-8 flag and some without) or "forced"
+// (every file with ZIP64 extra fields).
 constexpr const char* zipfileScript = R"(
 import os, sys, time, zipfile
 mode, source, target = sys.argv[1:]
 with zipfile.ZipFile(target, "w") as archive:
     archive.comment = b"made by zipfile"
-    if mode == "many":
-        for index in range(66000):
-            archive.writestr("many/%05d" % index, str(index % 7))
-    for folder, folders, files in os.walk(source) if mode != "many" else []:
+    for folder, folders, files in os.walk(source):
         for name in sorted(folders) + sorted(files):
             path = os.path.join(folder, name)
             relative = os.path.relpath(path, source)
@@ -88,9 +82,7 @@ protected:
             ASSERT_EQ(run({"sh", "-c", std::string("command -v ") + tool}).first, 0) << tool << " is needed (scripts/packages.txt)";
         auto contents = source() / "Tool.app/Contents";
         auto kit = contents / "Frameworks/Kit.framework";
-        std::string binary;
-        for (int index = 0; index < 40000; ++index)
-            binary += static_cast<char>((index * 7919) % 251) + std::to_string(index % 97);
+        const std::string binary = sampleBytes(100000);
         const std::pair<fs::path, std::string> files[] = {{contents / "Info.plist", "<plist><dict/></plist>\n"},
             {contents / "MacOS/Tool", "#!/bin/sh\necho tool\n"}, {kit / "Versions/A/Kit", binary}, {kit / "Versions/A/Resources/r.txt", "r\n"},
             {contents / "Resources/h\xC3\xA9llo w\xC3\xB6rld.txt", "unicode\n"}, {contents / "Resources/private", "secret\n"}};
@@ -114,25 +106,6 @@ protected:
     }
 
     fs::path source() const { return scratch / "source"; }
-
-    // Lists the archive with our reader and checks paths and types against the source.
-    void expectListsTheSource(Archive& archive, bool withLinks)
-    {
-        std::set<std::string> listed, expected;
-        for (const Entry& entry : archive) {
-            listed.insert(entry.path());
-            auto onDisk = fs::symlink_status(source() / entry.path());
-            EXPECT_EQ(entry.type(), fs::is_symlink(onDisk) ? EntryType::symlink : fs::is_directory(onDisk) ? EntryType::directory
-                                                                                                           : EntryType::file)
-                << entry.path();
-        }
-        for (auto it = fs::recursive_directory_iterator(source()); it != fs::recursive_directory_iterator(); ++it) {
-            auto relative = it->path().lexically_relative(source()).string();
-            if (withLinks || !it->is_symlink())
-                expected.insert(it->is_directory() && !it->is_symlink() ? relative + "/" : relative);
-        }
-        EXPECT_EQ(listed, expected);
-    }
 
     // Extracts with tavik-zip and with unzip and compares the trees.
     void expectSameTreeAsUnzip(const fs::path& archive)
@@ -165,16 +138,16 @@ TEST_F(CompatibilityTest, ArchivesOfInfoZipAndZipfileListAndExtractLikeUnzip)
     struct Case {
         const char* name;
         std::string command; // run by bash in the source folder, writing "$OUT"
-        bool withLinks = true, descriptors = false, zip64 = false, comment = false;
+        bool descriptors = false, zip64 = false, comment = false;
     };
     const std::string zipfile = "TZ=UTC python3 '" + scratch.write("write-zip.py", zipfileScript).path().string() + "' ";
     const Case cases[] = {
         {"stored", "zip -q -r -y -0 \"$OUT\" Tool.app"},
         {"deflated", "zip -q -r -y -9 \"$OUT\" Tool.app"},
-        {"streamed", "set -o pipefail; zip -q -r - Tool.app -x" + links + " | cat > \"$OUT\"", false, true},
-        {"info-zip-zip64", "zip -q -r -y -fz \"$OUT\" Tool.app", true, false, true},
-        {"zipfile", zipfile + "mixed . \"$OUT\"", true, false, false, true},
-        {"zipfile-zip64", zipfile + "forced . \"$OUT\"", true, false, true, true},
+        {"streamed", "set -o pipefail; zip -q -r - Tool.app -x" + links + " | cat > \"$OUT\"", true},
+        {"info-zip-zip64", "zip -q -r -y -fz \"$OUT\" Tool.app", false, true},
+        {"zipfile", zipfile + "mixed . \"$OUT\"", false, false, true},
+        {"zipfile-zip64", zipfile + "forced . \"$OUT\"", false, true, true},
     };
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -183,7 +156,6 @@ TEST_F(CompatibilityTest, ArchivesOfInfoZipAndZipfileListAndExtractLikeUnzip)
         ASSERT_EQ(status, 0) << messages;
         auto archive = Archive::open(URL::fileURL(made, false));
         ASSERT_TRUE(archive);
-        expectListsTheSource(*archive, testCase.withLinks);
         bool anyDescriptor = false, anyZip64 = false;
         for (const Entry& entry : *archive) {
             anyDescriptor = anyDescriptor || entry.dataDescriptor();
@@ -194,34 +166,6 @@ TEST_F(CompatibilityTest, ArchivesOfInfoZipAndZipfileListAndExtractLikeUnzip)
         EXPECT_EQ(archive->comment(), testCase.comment ? "made by zipfile" : "");
         expectSameTreeAsUnzip(made);
     }
-
-    // Entries no archiver here writes: a descriptor without signature, a
-    // flagged UTF-8 name.
-    auto bytes = scratch.write("bytes.zip",
-        buildArchive({
-            {.name = "folder/", .externalAttributes = directory},
-            {.name = "folder/plain", .data = "no signature", .method = 8, .dataDescriptor = true, .descriptorSignature = false},
-            {.name = "folder/signed", .data = std::string(5000, 'z'), .method = 8, .dataDescriptor = true},
-            {.name = "folder/caf\xC3\xA9", .data = "flagged", .externalAttributes = 0100640u << 16, .flags = 0x0800},
-        }));
-    expectSameTreeAsUnzip(bytes.path());
-}
-
-TEST_F(CompatibilityTest, MoreEntriesThanAClassicRecordCountsAreReadAndExtracted)
-{
-    auto made = scratch / "many.zip";
-    ASSERT_EQ(run({"python3", "-c", zipfileScript, "many", source().string(), made.string()}).first, 0);
-    auto many = Archive::open(URL::fileURL(made, false));
-    ASSERT_TRUE(many);
-    EXPECT_TRUE(many->isZip64());
-    EXPECT_EQ(many->centralDirectory().entryCount, 66000u);
-    EXPECT_EQ(many->entries().size(), 66000u);
-    auto extracted = scratch / "many-extracted";
-    auto [status, messages] = run({TAVIK_ZIP_TOOL, "extract", made.string(), extracted.string()});
-    ASSERT_EQ(status, 0) << messages;
-    EXPECT_EQ(std::distance(fs::directory_iterator(extracted / "many"), fs::directory_iterator()), 66000);
-    EXPECT_EQ(readFile(extracted / "many/00000"), "0");
-    EXPECT_EQ(readFile(extracted / "many/65999"), std::to_string(65999 % 7));
 }
 
 TEST_F(CompatibilityTest, TheToolListsAndNamesTheEntryThatFailed)

@@ -18,8 +18,7 @@ Outcome inflateAll(Inflater& inflater, const std::string& input, size_t inputSte
 {
     Outcome outcome;
     std::vector<std::byte> buffer(outputStep);
-    size_t offset = 0;
-    for (;;) {
+    for (size_t offset = 0;;) {
         if (inflater.availableInput() == 0 && offset < input.size()) {
             size_t count = std::min(inputStep, input.size() - offset);
             inflater.setInput(reinterpret_cast<const std::byte*>(input.data() + offset), count);
@@ -28,9 +27,7 @@ Outcome inflateAll(Inflater& inflater, const std::string& input, size_t inputSte
         size_t produced = 0;
         outcome.last = inflater.inflate(buffer.data(), buffer.size(), produced);
         outcome.output.append(reinterpret_cast<const char*>(buffer.data()), produced);
-        if (outcome.last != Inflater::Status::progress)
-            return outcome;
-        if (produced == 0 && inflater.availableInput() == 0 && offset == input.size())
+        if (outcome.last != Inflater::Status::progress || (produced == 0 && inflater.availableInput() == 0 && offset == input.size()))
             return outcome;
     }
 }

@@ -21,19 +21,22 @@ void put(std::string& out, std::initializer_list<std::pair<uint64_t, int>> field
 
 std::string deflate(const std::string& bytes)
 {
-    z_stream stream {};
-    if (deflateInit2(&stream, 6, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-        throw std::runtime_error("deflateInit2");
-    std::string out(deflateBound(&stream, bytes.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    if (::deflate(&stream, Z_FINISH) != Z_STREAM_END)
-        throw std::runtime_error("deflate");
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
+    uLongf size = compressBound(bytes.size());
+    std::string out(size, '\0');
+    if (compress2(reinterpret_cast<Bytef*>(out.data()), &size, reinterpret_cast<const Bytef*>(bytes.data()), bytes.size(), 6) != Z_OK)
+        throw std::runtime_error("compress2");
+    return out.substr(2, size - 6); // without zlib's two-byte header and four-byte checksum
+}
+
+std::string sampleBytes(size_t count)
+{
+    std::string bytes(count, '\0');
+    uint32_t state = 12345;
+    for (auto& byte : bytes) {
+        state = state * 1103515245 + 12345;
+        byte = static_cast<char>((state >> 16) % 7 == 0 ? 'a' : (state >> 8));
+    }
+    return bytes;
 }
 
 std::string buildArchive(const std::vector<TestEntry>& entries, const std::string& comment, ArchiveFormat format)
@@ -62,7 +65,7 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
         centralExtra += entry.centralExtraField;
         const uint64_t known = entry.dataDescriptor ? 0 : 1;
 
-        put(body, {{0x04034b50, 4}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {entry.dosTime, 2}, {entry.dosDate, 2}, {known * crc, 4}, {known * size32(compressed), 4}, {known * size32(uncompressed), 4}, {entry.name.size(), 2}, {localExtra.size(), 2}});
+        put(body, {{0x04034b50, 4}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {0x5A21, 2}, {0x5A86, 2}, {known * crc, 4}, {known * size32(compressed), 4}, {known * size32(uncompressed), 4}, {entry.name.size(), 2}, {localExtra.size(), 2}});
         body += entry.name + localExtra + stored;
         if (entry.dataDescriptor) {
             if (entry.descriptorSignature)
@@ -70,7 +73,7 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
             put(body, {{crc, 4}, {compressed, zip64 ? 8 : 4}, {uncompressed, zip64 ? 8 : 4}});
         }
 
-        put(directory, {{0x02014b50, 4}, {(uint32_t {entry.host} << 8) | 30, 2}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {entry.dosTime, 2}, {entry.dosDate, 2}, {crc, 4}, {size32(compressed), 4}, {size32(uncompressed), 4}, {entry.name.size(), 2}, {centralExtra.size(), 2}, {0, 2}, {0, 2}, {0, 2}, {entry.externalAttributes, 4}, {size32(offset), 4}});
+        put(directory, {{0x02014b50, 4}, {(uint32_t {entry.host} << 8) | 30, 2}, {versionNeeded, 2}, {flags, 2}, {entry.method, 2}, {0x5A21, 2}, {0x5A86, 2}, {crc, 4}, {size32(compressed), 4}, {size32(uncompressed), 4}, {entry.name.size(), 2}, {centralExtra.size(), 2}, {0, 2}, {0, 2}, {0, 2}, {entry.externalAttributes, 4}, {size32(offset), 4}});
         directory += entry.name + centralExtra;
     }
     std::string zip64Records;

@@ -18,6 +18,7 @@ inline constexpr uint32_t regularFile = 0100644u << 16;
 inline constexpr uint32_t directory = 040755u << 16;
 inline constexpr uint32_t symbolicLink = 0120777u << 16;
 
+// Every entry is dated 2025-04-06 11:17:02 (MS-DOS time 0x5A21, date 0x5A86).
 struct TestEntry {
     std::string name;
     std::string data;
@@ -26,8 +27,6 @@ struct TestEntry {
     uint8_t host = 3;
     uint16_t flags = 0;
     uint16_t versionNeeded = 20;
-    uint16_t dosTime = 0x5A21; // 11:17:02
-    uint16_t dosDate = 0x5A86; // 2025-04-06
     std::string centralExtraField;
     // Bit 3 is set and a descriptor written after the data.
     bool dataDescriptor = false;
@@ -51,5 +50,7 @@ std::string buildArchive(const std::vector<TestEntry>& entries, const std::strin
     ArchiveFormat format = ArchiveFormat::classic);
 // Raw DEFLATE data of bytes.
 std::string deflate(const std::string& bytes);
+// Bytes that look random but still compress somewhat, the same on every call.
+std::string sampleBytes(size_t count);
 
 } // namespace tavik::zip::testing

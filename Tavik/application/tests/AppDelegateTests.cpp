@@ -12,6 +12,7 @@
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
+#include "platform/testing/Recorder.hpp"
 #include "platform/testing/TestNotificationServer.hpp"
 #include "platform/updater/UpdaterError.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
@@ -44,10 +45,7 @@ protected:
         environment.fileSourcesManager = FileSourceConfigurationsManager::make(userDefaults);
         environment.applicationsDestinationManager = std::make_shared<ApplicationsDestinationManager>(userDefaults);
         environment.userInputRequestPerformer = std::make_shared<UserInputRequestPerformer>(std::make_shared<notifications::FreedesktopNotificationCenter>());
-        environment.printLine = [this](std::string_view line) {
-            std::lock_guard lock(mutex);
-            printed.emplace_back(line);
-        };
+        environment.printLine = [this](std::string_view line) { printed.add(std::string(line)); };
         return environment;
     }
     std::shared_ptr<AppDelegate> makeDelegate(AppDelegate::Environment environment)
@@ -56,17 +54,11 @@ protected:
         delegate->applicationWillFinishLaunching();
         return delegate;
     }
-    std::vector<std::string> printedLines()
-    {
-        std::lock_guard lock(mutex);
-        return printed;
-    }
 
     tavik::testing::SearchEnvironment search; // private TMPDIR and the stand-in on PATH
     tavik::testing::ScratchFolder services {"tavik-services"};
     std::unique_ptr<tavik::testing::PrivateSessionBus> bus;
-    std::mutex mutex;
-    std::vector<std::string> printed;
+    tavik::testing::Recorder<std::string> printed;
 };
 
 size_t countStartingWith(const std::vector<log::Entry>& entries, const std::string& start)
@@ -126,26 +118,19 @@ TEST_F(AppDelegateTest, DroppedFilesGoToTheFirstConfigurationOfTheirIconAndTheir
     auto text = root / "notes.txt", archive = root / "Example.zip";
     writeFile(text, "not a download");
     tavik::testing::writePythonZip(archive, {"file('Example.app/Contents/Info.plist', b'x')"});
-    std::mutex outcomesMutex;
-    std::vector<FileHandler::FileOutcome> outcomes;
-    auto record = [&](const URL&, const FileHandler::FileOutcome& outcome) {
-        std::lock_guard lock(outcomesMutex);
-        outcomes.push_back(outcome);
-    };
-    auto outcomeCount = [&] {
-        std::lock_guard lock(outcomesMutex);
-        return outcomes.size();
-    };
+    tavik::testing::Recorder<FileHandler::FileOutcome> outcomes;
+    auto record = [&](const URL&, const FileHandler::FileOutcome& outcome) { outcomes.add(outcome); };
 
     // Without a destination the dock icon's configuration reports that error.
     EXPECT_EQ(delegate->openURLs({URL::fileURL(text), URL::fileURL(archive)}, FileSource::appIcon, record).size(), 2u);
-    ASSERT_TRUE(eventually([&] { return outcomeCount() == 2; }));
-    for (const auto& outcome : outcomes) {
+    auto failed = outcomes.waitFor(2);
+    ASSERT_EQ(failed.size(), 2u);
+    for (const auto& outcome : failed) {
         auto error = std::dynamic_pointer_cast<const FileHandler::Error>(outcome.failure());
         ASSERT_TRUE(error) << outcome.description();
         EXPECT_EQ(error->errorCode(), FileHandler::Error::Code::configurationDoesNotIncludeDestination);
     }
-    auto lines = printedLines();
+    auto lines = printed.all();
     ASSERT_EQ(lines.size(), 2u);
     for (const auto& line : lines)
         EXPECT_TRUE(line.starts_with("Result of file dropped on app icon: ")) << line;
@@ -154,8 +139,9 @@ TEST_F(AppDelegateTest, DroppedFilesGoToTheFirstConfigurationOfTheirIconAndTheir
     auto handed = delegate->openURLs({URL::fileURL(text), URL::fileURL(archive)}, FileSource::statusBarIcon, record);
     ASSERT_EQ(handed.size(), 1u);
     EXPECT_EQ(handed.front().path(), archive);
-    ASSERT_TRUE(eventually([&] { return outcomeCount() == 3 && printedLines().size() == 3; }));
-    EXPECT_TRUE(printedLines().back().starts_with("Result of file dropped on menu bar icon: ")) << printedLines().back();
+    EXPECT_EQ(outcomes.waitFor(3).size(), 3u);
+    ASSERT_EQ(printed.waitFor(3).size(), 3u);
+    EXPECT_TRUE(printed.all().back().starts_with("Result of file dropped on menu bar icon: ")) << printed.all().back();
 }
 
 TEST_F(AppDelegateTest, ObsoleteKeysAreRemovedBeforeTheConfigurationsAreRead)
@@ -179,20 +165,15 @@ TEST_F(AppDelegateTest, OneInstanceOwnsTheBusNameAndTakesTheFilesAndReopensOfLat
 {
     EXPECT_EQ(openInRunningInstance({URL::fileURL("/tmp/a.zip")}, FileSource::appIcon).value(), false);
     EXPECT_EQ(reopenRunningInstance().value(), false) << "nobody runs yet";
-    std::mutex received;
-    std::vector<std::pair<std::vector<URL>, FileSource>> calls;
+    tavik::testing::Recorder<std::pair<std::vector<URL>, FileSource>> received;
     std::atomic<int> reopens = 0;
-    auto service = AppBusService::start(
-        [&](std::vector<URL> files, FileSource target) {
-            std::lock_guard lock(received);
-            calls.emplace_back(std::move(files), target);
-        },
-        [&] { return ++reopens > 0; });
+    auto service = AppBusService::start([&](std::vector<URL> files, FileSource target) { received.add({std::move(files), target}); }, [&] { return ++reopens > 0; });
     ASSERT_TRUE(service) << service.error()->description();
     EXPECT_FALSE(AppBusService::start([](std::vector<URL>, FileSource) {})) << "a second owner is refused";
 
     EXPECT_EQ(openInRunningInstance({URL::fileURL("/tmp/a.zip"), URL::fileURL("/tmp/b é.dmg")}, FileSource::statusBarIcon).value(), true);
-    ASSERT_TRUE(eventually([&] { std::lock_guard lock(received); return !calls.empty(); }));
+    auto calls = received.waitFor(1);
+    ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].first.size(), 2u);
     EXPECT_EQ(calls[0].first[1].path(), "/tmp/b é.dmg");
     EXPECT_EQ(calls[0].second, FileSource::statusBarIcon);
@@ -205,11 +186,9 @@ TEST_F(AppDelegateTest, TheUpdaterNeedsAFeedAndAWayToShowAlertsAndReportsThrough
     auto feed = root / "feed.xml";
     writeFile(feed, "<?xml version=\"1.0\"?>\n<rss version=\"2.0\"><channel><title>Tavik</title><item><title>Tavik 9.0</title><version>900</version><shortVersionString>9.0</shortVersionString><link>https://tavik.app/releases/9.0</link></item></channel></rss>\n");
     auto environment = makeEnvironment();
-    std::mutex shownMutex;
-    std::vector<updater::UpdateAlert> shown;
+    tavik::testing::Recorder<updater::UpdateAlert> shown;
     environment.presentUpdateAlert = [&](const updater::UpdateAlert& alert) {
-        std::lock_guard lock(shownMutex);
-        shown.push_back(alert);
+        shown.add(alert);
         return size_t(0);
     };
     environment.updaterCallbackQueue = dispatch::DispatchQueue::makeSerial("app delegate test updater");
@@ -232,12 +211,9 @@ TEST_F(AppDelegateTest, TheUpdaterNeedsAFeedAndAWayToShowAlertsAndReportsThrough
     delegate->updater()->checkForUpdates();
     EXPECT_TRUE(eventually([&] { return logs.contains(log::Level::defaultLevel, "Update user driver did show modal alert"); }));
     EXPECT_TRUE(logs.contains(log::Level::defaultLevel, "Updater found valid update: 9.0"));
-    {
-        std::lock_guard lock(shownMutex);
-        ASSERT_EQ(shown.size(), 1u);
-        EXPECT_EQ(shown[0].title, "A new version of Tavik is available!");
-        EXPECT_EQ(shown[0].link, std::optional<std::string>("https://tavik.app/releases/9.0"));
-    }
+    ASSERT_EQ(shown.all().size(), 1u);
+    EXPECT_EQ(shown.all()[0].title, "A new version of Tavik is available!");
+    EXPECT_EQ(shown.all()[0].link, std::optional<std::string>("https://tavik.app/releases/9.0"));
 
     delegate->updaterScheduledUpdateCheckDidAbortWithError(updater::UpdaterError::make(updater::UpdaterError::Code::noUpdateFound, "none"));
     EXPECT_EQ(countStartingWith(logs.entries("App Delegate"), "Scheduled update check aborted"), 0u) << "finding nothing is no error";

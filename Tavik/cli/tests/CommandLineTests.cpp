@@ -1,6 +1,7 @@
 // The commands run as the user runs them: the built `tavik` in a process of
 // its own, on a scratch XDG_CONFIG_HOME; the settings commands without a
 // session bus, the others on a private one.
+#include "platform/testing/CapturedProgram.hpp"
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
@@ -10,19 +11,18 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fcntl.h>
 #include <iostream>
 #include <map>
 #include <sstream>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
+using tavik::testing::CapturedProgram;
 using tavik::testing::eventually;
 using tavik::testing::PrivateSessionBus;
+using tavik::testing::ProgramOutcome;
 using tavik::testing::readFile;
 using tavik::testing::TestNotificationServer;
 using namespace std::chrono_literals;
@@ -40,11 +40,6 @@ Strings split(const std::string& text, char separator)
 
 class CommandLineTest : public ::testing::Test {
 protected:
-    struct Outcome {
-        int status = -1; // above 128: ended by signal status - 128
-        std::string out, err;
-    };
-
     void SetUp() override
     {
         for (auto* folder : {"Applications", "Other Applications", "Downloads", "tmp"})
@@ -54,50 +49,25 @@ protected:
     }
     void TearDown() override { EXPECT_EQ(chdir("/"), 0); } // a test may have gone into root
 
-    std::string path(const char* name) const { return (root / name).string(); }
+    std::string path(const std::string& name) const { return (root / name).string(); }
 
     // Starts the built tavik with the test's private folders and `environment`
     // on top; on the session bus this process points at when `onBus`, else
     // without one. Its output goes to files named after `name`.
-    pid_t start(const Strings& arguments, const std::string& name = "run", bool onBus = false, const std::map<std::string, std::string>& environment = {})
+    CapturedProgram start(const Strings& arguments, const std::string& name = "run", bool onBus = false, const std::map<std::string, std::string>& environment = {})
     {
-        pid_t child = fork();
-        if (child == 0) {
-            dup2(open((root / (name + ".out")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-            dup2(open((root / (name + ".err")).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
-            setenv("XDG_CONFIG_HOME", (root / "config").c_str(), 1);
-            setenv("XDG_DATA_HOME", (root / "data").c_str(), 1);
-            setenv("TMPDIR", (root / "tmp").c_str(), 1);
-            if (!onBus)
-                unsetenv("DBUS_SESSION_BUS_ADDRESS");
-            for (const auto& [variable, value] : environment)
-                setenv(variable.c_str(), value.c_str(), 1);
-            std::vector<char*> argv {const_cast<char*>(TAVIK_EXECUTABLE)};
-            for (auto& argument : arguments)
-                argv.push_back(const_cast<char*>(argument.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        return child;
+        Strings command {"env", "XDG_CONFIG_HOME=" + path("config"), "XDG_DATA_HOME=" + path("data"), "TMPDIR=" + path("tmp")};
+        if (!onBus)
+            command.insert(command.begin() + 1, {"-u", "DBUS_SESSION_BUS_ADDRESS"});
+        for (const auto& [variable, value] : environment)
+            command.push_back(variable + "=" + value);
+        command.push_back(TAVIK_EXECUTABLE);
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        return CapturedProgram(command, root, name);
     }
-    // Waits for a child of start(); one still running after `timeout` is
-    // killed: none. Without a time-out it waits for good.
-    std::optional<Outcome> finish(pid_t child, const std::string& name = "run", std::optional<std::chrono::milliseconds> timeout = 60s)
+    ProgramOutcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
     {
-        int status = 0;
-        if (!timeout)
-            waitpid(child, &status, 0);
-        else if (!eventually([&] { return waitpid(child, &status, WNOHANG) == child; }, *timeout)) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return std::nullopt;
-        }
-        return Outcome {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(root / (name + ".out")), readFile(root / (name + ".err"))};
-    }
-    Outcome tavik(const Strings& arguments, const std::map<std::string, std::string>& environment = {})
-    {
-        return *finish(start(arguments, "run", false, environment), "run", std::nullopt);
+        return start(arguments, "run", false, environment).finish().value();
     }
     std::vector<Strings> list()
     {
@@ -172,7 +142,6 @@ TEST_F(CommandLineTest, BadInputGetsOneLineAndStatusTwoAndChangesNothing)
              {"sources", "set", id, "Destination", path("Missing")},
              {"sources", "set", id, "Destination", path("Example.zip")},
              {"sources", "set", "NoSuchSource", "FileFoundAction", "ignore"},
-             {"sources", "remove", "NoSuchSource"},
              {"sources", "remove", "AppIcon"},
              {"sources", "add", path("Missing")},
              {"sources", "add", path("Example.zip")},
@@ -217,12 +186,10 @@ TEST_F(CommandLineTest, OpenEndsWithDismissedWhenTheServerOrTheBusGoesUnderItsQu
         SCOPED_TRACE(busGoes ? "the bus goes away" : "the server quits");
         PrivateSessionBus bus;
         auto server = std::make_unique<TestNotificationServer>();
-        pid_t open = start({"open", path("Example.zip")}, "open", true);
+        auto open = start({"open", path("Example.zip")}, "open", true);
         auto posted = server->waitForPosted(1, 60s);
-        if (posted.size() != 1) {
-            kill(open, SIGKILL);
-            FAIL() << "no question was posted: " << finish(open, "open")->err;
-        }
+        if (posted.size() != 1)
+            FAIL() << "no question was posted: " << readFile(root / "open.err");
         EXPECT_EQ(posted[0].summary, "Found ZIP");
         if (busGoes) {
             // Give the post's reply time to arrive, or the post itself fails.
@@ -231,7 +198,7 @@ TEST_F(CommandLineTest, OpenEndsWithDismissedWhenTheServerOrTheBusGoesUnderItsQu
         } else {
             server.reset();
         }
-        auto ended = finish(open, "open");
+        auto ended = open.finish();
         ASSERT_TRUE(ended) << "still waiting for an answer";
         EXPECT_EQ(ended->status, 1) << ended->err;
         const std::string prefix = "Result of file dropped on app icon: ";
@@ -254,16 +221,16 @@ TEST_F(CommandLineTest, HeadlessTavikQuitsCleanlyWhenItsBusGoesAway)
     ASSERT_EQ(tavik({"sources", "set", "AppIcon", "FileFoundAction", "alwaysAsk"}).status, 0);
     PrivateSessionBus bus;
     TestNotificationServer server;
-    pid_t headless = start({"--headless"}, "headless", true);
+    auto headless = start({"--headless"}, "headless", true);
     // Answered only once the name has an owner: the bus starts no service for it.
     bool serving = eventually([] { return tavik::testing::run({"dbus-send", "--session", "--print-reply", "--dest=app.tavik.Tavik", "/", "org.freedesktop.DBus.Peer.Ping"}) == 0; });
     if (serving) {
-        auto handed = finish(start({"open", path("Example.zip")}, "open", true), "open");
-        EXPECT_EQ(handed.value_or(Outcome {}).out, "Handed 1 file(s) to the running Tavik\n");
+        auto handed = start({"open", path("Example.zip")}, "open", true).finish();
+        EXPECT_EQ(handed.value_or(ProgramOutcome {}).out, "Handed 1 file(s) to the running Tavik\n");
         EXPECT_EQ(server.waitForPosted(1, 60s).size(), 1u);
     }
     bus.kill();
-    auto ended = finish(headless, "headless");
+    auto ended = headless.finish();
     ASSERT_TRUE(serving) << readFile(root / "headless.err");
     ASSERT_TRUE(ended) << "still running after its bus went away";
     EXPECT_EQ(ended->status, 0) << "128 + n: ended by signal n\n"

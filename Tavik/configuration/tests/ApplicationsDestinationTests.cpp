@@ -1,6 +1,8 @@
 #include "Tavik/configuration/ApplicationsDestination.hpp"
+#include "Tavik/configuration/ApplicationsFolder.hpp"
 #include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
 #include "platform/foundation/Bookmark.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
 
 using namespace tavik;
 using plist::PropertyList;
@@ -42,19 +44,6 @@ TEST_F(ApplicationsDestinationTest, OneDestinationPerFolderStoredInOrderAndFollo
     EXPECT_EQ(manager.destination(URL::fileURL(root / "My Applications")).value()->uuid(), first->uuid());
 }
 
-TEST_F(ApplicationsDestinationTest, AMissingFolderFailsWithItsPathAndIsNotChosenAgain)
-{
-    auto folder = makeFolder("Gone");
-    ApplicationsDestinationManager manager(userDefaults);
-    auto destination = manager.destination(URL::fileURL(folder)).value();
-    fs::remove(folder);
-    auto url = destination->url();
-    ASSERT_FALSE(url.ok());
-    EXPECT_NE(url.error()->failureReason().value_or("").find(folder.string()), std::string::npos);
-    EXPECT_FALSE(manager.destination(URL::fileURL(folder)).ok());
-    EXPECT_EQ(manager.destinations().size(), 1u);
-}
-
 TEST_F(ApplicationsDestinationTest, IncompleteRecordsAreLeftOut)
 {
     auto record = [](std::optional<PropertyList> bookmark, PropertyList uuid) {
@@ -71,4 +60,24 @@ TEST_F(ApplicationsDestinationTest, IncompleteRecordsAreLeftOut)
     ASSERT_EQ(destinations.size(), 1u);
     EXPECT_EQ(destinations.front()->uuid(), good);
     EXPECT_EQ(destinations.front()->url().value().path(), root / "Applications");
+}
+
+TEST(ApplicationsFolderTest, RecognisesTheMachineAndTheUserFoldersAlsoThroughALink)
+{
+    tavik::testing::ScratchFolder root("tavik-apps");
+    auto home = root / "home/me";
+    fs::create_directories(home / "Applications");
+    fs::create_directory_symlink(home / "Applications", root / "Apps");
+    tavik::testing::ScopedEnvironment environment;
+    environment.set("HOME", home.string());
+    for (auto [folder, expected] : std::vector<std::pair<fs::path, bool>> {{"/Applications", true}, {home / "Applications", true}, {home / "Applications/", true}, {root / "Apps", true}, {home, false}, {home / "Downloads", false}, {home / "Applications/Games", false}})
+        EXPECT_EQ(isApplicationsFolder(URL::fileURL(folder, true)), expected) << folder;
+
+    // A home inside a container: the user's own folder is /<top>/<name>/Applications.
+    environment.set("HOME", "/home/me/.var/app/app.tavik.Tavik/data");
+    auto user = applicationsDirectories(SearchPathDomain::user);
+    ASSERT_EQ(user.size(), 1u);
+    EXPECT_EQ(user.front().path(), "/home/me/.var/app/app.tavik.Tavik/data/Applications");
+    EXPECT_TRUE(isApplicationsFolder(URL::fileURL("/home/me/Applications", true)));
+    EXPECT_FALSE(isApplicationsFolder(URL::fileURL("/home/other/Applications", true)));
 }

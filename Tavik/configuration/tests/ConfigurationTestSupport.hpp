@@ -1,66 +1,35 @@
 #pragma once
 
-#include "platform/defaults/UserDefaults.hpp"
+#include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "platform/foundation/UUID.hpp"
-#include "platform/plist/PropertyList.hpp"
 #include "platform/testing/Programs.hpp"
-#include "platform/testing/ScratchFolder.hpp"
+#include "platform/testing/ScratchSettings.hpp"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
 #include <vector>
 
 namespace tavik::testing {
 
 namespace fs = std::filesystem;
 
-// The user defaults of these tests live in a scratch XDG_CONFIG_HOME, set
-// before any store is made (so the standard store is there too).
-class ConfigHome {
-public:
-    static const fs::path& folder()
-    {
-        static ConfigHome home;
-        return home.folder_.path();
-    }
-
-private:
-    ConfigHome() { ::setenv("XDG_CONFIG_HOME", folder_.path().c_str(), 1); }
-    ScratchFolder folder_ {"tavik-config"};
-};
-
-// A fresh defaults store of its own, where `tavik` keeps it under the config
-// folder "config", and a scratch folder for the folders the test bookmarks.
-class ConfigurationTest : public ::testing::Test {
+// A settings test with the file sources and the destinations kept in its store.
+class SourcesTest : public ConfigurationTest {
 protected:
     void SetUp() override
     {
-        ConfigHome::folder();
-        userDefaults = defaults::UserDefaults::atPath(root / "config/tavik/app.tavik.Tavik.plist");
+        ConfigurationTest::SetUp();
+        sources = FileSourceConfigurationsManager::make(userDefaults);
+        destinations = std::make_shared<ApplicationsDestinationManager>(userDefaults);
     }
 
-    fs::path makeFolder(const fs::path& relative)
+    // Watches a new folder of the scratch folder.
+    FileSourceConfigurationPtr addFolder(const fs::path& name, std::optional<UUID> destination = std::nullopt)
     {
-        fs::create_directories(root / relative);
-        return root / relative;
+        return sources->addFolder(URL::fileURL(makeFolder(name), true), destination).value();
     }
 
-    // What the file on disk holds under the key, read apart from the store.
-    std::optional<plist::PropertyList> stored(const std::string& key) const
-    {
-        auto file = plist::PropertyList::readFile(userDefaults->filePath());
-        auto* value = file ? file->find(key) : nullptr;
-        return value ? std::optional(*value) : std::nullopt;
-    }
-
-    std::shared_ptr<defaults::UserDefaults> userDefaults;
-    ScratchFolder scratch {"tavik-folders"};
-    fs::path root = scratch.path();
+    std::shared_ptr<FileSourceConfigurationsManager> sources;
+    std::shared_ptr<ApplicationsDestinationManager> destinations;
 };
 
 #ifdef TAVIK_EXECUTABLE

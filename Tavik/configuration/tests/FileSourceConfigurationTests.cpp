@@ -1,6 +1,5 @@
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "Tavik/configuration/tests/ConfigurationTestSupport.hpp"
-#include "platform/foundation/Bookmark.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/testing/Eventually.hpp"
 
@@ -14,22 +13,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FileSourceConfigurationTest : public tavik::testing::ConfigurationTest {
+class FileSourceConfigurationTest : public tavik::testing::SourcesTest {
 protected:
-    void SetUp() override
-    {
-        ConfigurationTest::SetUp();
-        manager = FileSourceConfigurationsManager::make(userDefaults);
-    }
-
-    FileSourceConfigurationPtr addFolder(const std::string& name, std::optional<UUID> destination = std::nullopt)
-    {
-        return manager->addFolder(URL::fileURL(makeFolder(name)), destination).value();
-    }
-    Result<void> remove(const std::string& id)
-    {
-        return manager->removeConfigurations([&](const FileSourceConfiguration& c) { return c.id() == id; });
-    }
     static std::vector<std::string> ids(const FileSourceConfigurationsManager& manager)
     {
         std::vector<std::string> ids;
@@ -46,8 +31,6 @@ protected:
             ids.push_back(*record.find("ID")->string());
         return ids;
     }
-
-    std::shared_ptr<FileSourceConfigurationsManager> manager;
 };
 
 PropertyList::Dictionary iconRecord(const std::string& id, const std::string& fileFoundAction)
@@ -60,12 +43,11 @@ PropertyList::Dictionary iconRecord(const std::string& id, const std::string& fi
 
 TEST_F(FileSourceConfigurationTest, FirstStartStoresTheTwoIconSourcesWithoutDestinationOnce)
 {
-    auto configurations = manager->fileSourceConfigurations();
+    auto configurations = sources->fileSourceConfigurations();
     ASSERT_EQ(configurations.size(), 2u);
     EXPECT_EQ(configurations[1]->fileSource(), FileSource::statusBarIcon);
     EXPECT_EQ(configurations[0]->status(), Status::notDetermined);
-    ApplicationsDestinationManager destinations(userDefaults);
-    manager->updateConfigurationErrors(destinations);
+    sources->updateConfigurationErrors(*destinations);
     for (auto& configuration : configurations) {
         auto errors = configuration->configurationErrors().value();
         ASSERT_EQ(errors.size(), 1u);
@@ -87,25 +69,25 @@ TEST_F(FileSourceConfigurationTest, FirstStartStoresTheTwoIconSourcesWithoutDest
 
 TEST_F(FileSourceConfigurationTest, StatusFollowsErrorsAndTheFileFoundAction)
 {
-    auto appIcon = manager->fileSourceConfigurations().front();
-    ApplicationsDestinationManager destinations(userDefaults);
+    auto appIcon = sources->fileSourceConfigurations().front();
 
     ASSERT_TRUE(appIcon->fileFoundAction().store(FileFoundActionOption::ignore).ok());
     EXPECT_EQ(appIcon->status(), Status::partiallyAvailable) << "before any errors are known";
-    appIcon->updateConfigurationErrors(destinations);
+    appIcon->updateConfigurationErrors(*destinations);
     EXPECT_EQ(appIcon->status(), Status::partiallyAvailable) << "whatever the errors";
     ASSERT_TRUE(appIcon->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
     EXPECT_EQ(appIcon->status(), Status::unavailable);
 
     auto folder = makeFolder("Applications");
-    ASSERT_TRUE(appIcon->destinationBookmarkUUID().store(destinations.destination(URL::fileURL(folder)).value()->uuid()).ok());
-    appIcon->updateConfigurationErrors(destinations);
+    ASSERT_TRUE(appIcon->destinationBookmarkUUID().store(destinations->destination(URL::fileURL(folder)).value()->uuid()).ok());
+    appIcon->updateConfigurationErrors(*destinations);
     EXPECT_EQ(appIcon->configurationErrors(), std::vector<FileSourceConfiguration::ConfigurationError> {});
     EXPECT_EQ(appIcon->status(), Status::available);
 
-    // A destination whose folder is gone is invalid, and says where it was.
+    // A destination whose folder is gone is invalid, says where it was, and is not chosen again.
     fs::remove(folder);
-    appIcon->updateConfigurationErrors(destinations);
+    EXPECT_FALSE(destinations->destination(URL::fileURL(folder)).ok());
+    appIcon->updateConfigurationErrors(*destinations);
     auto errors = appIcon->configurationErrors();
     ASSERT_TRUE(errors && errors->size() == 1);
     EXPECT_EQ(errors->front().description(), "Destination is invalid");
@@ -114,7 +96,7 @@ TEST_F(FileSourceConfigurationTest, StatusFollowsErrorsAndTheFileFoundAction)
 
     // A UUID that names no destination counts as none.
     ASSERT_TRUE(appIcon->destinationBookmarkUUID().store(UUID()).ok());
-    appIcon->updateConfigurationErrors(destinations);
+    appIcon->updateConfigurationErrors(*destinations);
     EXPECT_EQ(appIcon->configurationErrors()->front().description(), "No destination selected");
 }
 
@@ -136,11 +118,12 @@ TEST_F(FileSourceConfigurationTest, UnreadableRecordsAreLeftOutButKeptInTheFile)
     EXPECT_EQ(configurations[1]->fileSource(), FileSource::directory);
     EXPECT_EQ(configurations[1]->fileFoundAction().currentValue(), FileFoundActionOption::alwaysAsk);
     EXPECT_EQ(storedIDs(*store).size(), 5u) << "unreadable records are neither repaired nor removed";
+    EXPECT_EQ(UUIDTransformer().untransform("not a uuid").error()->description(), "not a uuid is not a valid UUID");
 
     // A list that is no list at all leaves the published one alone, and says so once.
     log::LogCapture logs;
     ASSERT_TRUE(userDefaults->set("FileSourceConfigurations", PropertyList("not a list")).ok());
-    EXPECT_EQ(manager->fileSourceConfigurations().size(), 2u);
+    EXPECT_EQ(sources->fileSourceConfigurations().size(), 2u);
     size_t reported = 0;
     for (const auto& entry : logs.entries())
         reported += entry.level == log::Level::error && entry.message.starts_with("Persister error: ");
@@ -156,57 +139,34 @@ TEST_F(FileSourceConfigurationTest, AnAddedFolderIsStoredAndFollowedWhenMoved)
     EXPECT_EQ(folder->fileSource(), FileSource::directory);
     EXPECT_EQ(folder->displayName().currentValue(), downloads.string());
     EXPECT_EQ(folder->destinationBookmarkUUID().currentValue(), destination);
-    EXPECT_EQ(manager->fileSourceConfigurations().back(), folder);
+    EXPECT_EQ(sources->fileSourceConfigurations().back(), folder);
     EXPECT_EQ(folder->watchDirectoryURL().value().path(), downloads);
-    auto record = *stored("FileSourceConfigurations")->array()->at(2).dictionary();
-    EXPECT_EQ(*record.at("DestinationBookmarkUUID").string(), destination.uuidString());
-    auto oldBookmark = *record.at("WatchDirectoryBookmarkData").data();
+    EXPECT_EQ(*stored("FileSourceConfigurations")->array()->at(2).find("DestinationBookmarkUUID")->string(), destination.uuidString());
 
+    // Moved, it is followed (its bookmark renewed, as the watchers' start checks); gone, it has no URL.
     fs::rename(downloads, root / "Downloads (old)");
     EXPECT_EQ(folder->watchDirectoryURL().value().path(), root / "Downloads (old)");
-    auto newBookmark = *stored("FileSourceConfigurations")->array()->at(2).find("WatchDirectoryBookmarkData")->data();
-    EXPECT_NE(newBookmark, oldBookmark);
-    EXPECT_FALSE(resolveBookmarkData(newBookmark).value().isStale);
     EXPECT_EQ(folder->displayName().currentValue(), downloads.string()) << "the name stays what the user chose";
     fs::remove(root / "Downloads (old)");
     EXPECT_FALSE(folder->watchDirectoryURL());
 
     // A folder that is not there is refused and nothing is written.
     auto before = stored("FileSourceConfigurations");
-    EXPECT_FALSE(manager->addFolder(URL::fileURL(root / "nowhere", true), std::nullopt).ok());
+    EXPECT_FALSE(sources->addFolder(URL::fileURL(root / "nowhere", true), std::nullopt).ok());
     EXPECT_EQ(stored("FileSourceConfigurations"), before);
-    EXPECT_EQ(manager->fileSourceConfigurations().size(), 3u);
-}
-
-TEST_F(FileSourceConfigurationTest, RemovingKeepsTheOtherObjectsEachOnItsOwnRecord)
-{
-    auto statusBarIcon = manager->fileSourceConfigurations()[1];
-    auto x = addFolder("X"), y = addFolder("Y"), z = addFolder("Z");
-    ASSERT_TRUE(remove("AppIcon").ok());
-    ASSERT_TRUE(remove(x->id()).ok());
-    EXPECT_EQ(manager->fileSourceConfigurations(), (FileSourceConfigurationsManager::Configurations {statusBarIcon, y, z}));
-    ASSERT_TRUE(remove("StatusBarIcon").ok());
-    EXPECT_EQ(storedIDs(*userDefaults), (std::vector<std::string> {y->id(), z->id()}));
-    EXPECT_EQ(ids(*manager), storedIDs(*userDefaults));
-
-    // Each object still reads and writes its own record.
-    ASSERT_TRUE(z->applicationCopiedAction().store(ApplicationCopiedActionOption::openApp).ok());
-    EXPECT_EQ(*stored("FileSourceConfigurations")->array()->at(1).find("ApplicationCopiedAction")->string(), "openApp");
-    EXPECT_EQ(*stored("FileSourceConfigurations")->array()->at(0).find("ApplicationCopiedAction")->string(), "askWhenMultipleCopied");
-    EXPECT_EQ(y->displayName().currentValue(), (root / "Y").string());
-    EXPECT_EQ(ids(*FileSourceConfigurationsManager::make(userDefaults)), ids(*manager)) << "read afresh";
+    EXPECT_EQ(sources->fileSourceConfigurations().size(), 3u);
 }
 
 TEST_F(FileSourceConfigurationTest, ChangesThroughAnotherManagerReachThePublishedObjects)
 {
     auto other = FileSourceConfigurationsManager::make(userDefaults);
-    auto appIcon = manager->fileSourceConfigurations()[0];
+    auto appIcon = sources->fileSourceConfigurations()[0];
     std::vector<size_t> published;
-    auto token = manager->fileSourceConfigurationsPublisher().sink(
+    auto token = sources->fileSourceConfigurationsPublisher().sink(
         [&](const FileSourceConfigurationsManager::Configurations& list) { published.push_back(list.size()); });
     auto added = other->addFolder(URL::fileURL(makeFolder("Downloads")), std::nullopt).value();
-    EXPECT_EQ(ids(*manager), ids(*other));
-    EXPECT_EQ(manager->fileSourceConfigurations()[0], appIcon);
+    EXPECT_EQ(ids(*sources), ids(*other));
+    EXPECT_EQ(sources->fileSourceConfigurations()[0], appIcon);
     EXPECT_EQ(published.front(), 2u);
     EXPECT_EQ(published.back(), 3u);
 
@@ -220,21 +180,8 @@ TEST_F(FileSourceConfigurationTest, ChangesThroughAnotherManagerReachThePublishe
     EXPECT_EQ(appIcon->description(), "<FileSourceConfiguration id=AppIcon; fileSource=appIcon; displayName=App Icon; destinationBookmarkUUID=nil; watchDirectoryBookmarkData=nil>");
     auto sameRecord = other->fileSourceConfigurations()[0];
     EXPECT_EQ(*sameRecord, *appIcon);
-    EXPECT_EQ(std::hash<FileSourceConfiguration>()(*sameRecord), std::hash<FileSourceConfiguration>()(*appIcon));
-    EXPECT_FALSE(*appIcon == *manager->fileSourceConfigurations()[1]);
     EXPECT_FALSE(*appIcon == *added);
-}
-
-// Destinations are stored as canonical UUID strings; anything else is refused.
-TEST(UUIDTransformerTest, StoresTheCanonicalStringAndRefusesOthers)
-{
-    UUIDTransformer transformer;
-    auto uuid = *UUID::fromString("e621e1f8-c36c-495a-93fc-0c247a3e6e5f");
-    EXPECT_EQ(*transformer.transform(uuid), "E621E1F8-C36C-495A-93FC-0C247A3E6E5F");
-    EXPECT_EQ(*transformer.untransform("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"), uuid);
-    auto invalid = transformer.untransform("E621E1F8");
-    ASSERT_FALSE(invalid.ok());
-    EXPECT_EQ(invalid.error()->description(), "E621E1F8 is not a valid UUID");
+    EXPECT_EQ(std::hash<FileSourceConfiguration>()(*sameRecord), std::hash<FileSourceConfiguration>()(*appIcon));
 }
 
 // The running manager against `tavik sources` in another process, removing
@@ -249,12 +196,8 @@ TEST_F(FileSourceConfigurationTest, ChangesByAnotherProcessLeaveTheRunningListEx
         ASSERT_TRUE(store->set("FileSourceConfigurations", PropertyList::Array {iconRecord("AppIcon", "searchForApplications"), iconRecord("StatusBarIcon", "Ignore")}).ok());
         auto running = FileSourceConfigurationsManager::make(store);
         std::vector<FileSourceConfigurationPtr> folders;
-        std::map<FileSourceConfigurationPtr, std::string> names;
-        for (auto name : {"X", "Y", "Z"}) {
-            auto folder = makeFolder(UUID().uuidString() + name);
-            folders.push_back(running->addFolder(URL::fileURL(folder), std::nullopt).value());
-            names[folders.back()] = folder.string();
-        }
+        for (auto name : {"X", "Y", "Z"})
+            folders.push_back(running->addFolder(URL::fileURL(makeFolder(UUID().uuidString() + name)), std::nullopt).value());
 
         std::vector<std::string> left {"AppIcon", "StatusBarIcon", folders[0]->id(), folders[1]->id(), folders[2]->id()};
         std::vector<FileSourceConfigurationPtr> remaining = folders;
@@ -276,7 +219,7 @@ TEST_F(FileSourceConfigurationTest, ChangesByAnotherProcessLeaveTheRunningListEx
             EXPECT_TRUE(eventually([&] { return changed->fileFoundAction().currentValue() == FileFoundActionOption::ignore; }));
             ASSERT_TRUE(changed->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
             for (auto& other : remaining) {
-                EXPECT_EQ(other->displayName().currentValue(), names[other]);
+                EXPECT_EQ(other->displayName().currentValue(), other->watchDirectoryURL()->path().string());
                 EXPECT_EQ(other->fileFoundAction().currentValue(), other == changed ? FileFoundActionOption::alwaysAsk : FileFoundActionOption::searchForApplications);
             }
             EXPECT_EQ(storedIDs(*store), left);

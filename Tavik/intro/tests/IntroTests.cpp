@@ -12,14 +12,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class IntroTest : public tavik::testing::ConfigurationTest {
+class IntroTest : public tavik::testing::SourcesTest {
 protected:
     void SetUp() override
     {
-        ConfigurationTest::SetUp();
-        configurations = FileSourceConfigurationsManager::make(userDefaults);
-        setup = std::make_shared<InitialSetup>(userDefaults, configurations, std::make_shared<ApplicationsDestinationManager>(userDefaults));
-        provider.emplace(IntroState(setup, configurations, {URL::fileURL(makeFolder("Applications"), true), URL::fileURL(makeFolder("Downloads"), true)}));
+        SourcesTest::SetUp();
+        setup = std::make_shared<InitialSetup>(userDefaults, sources, destinations);
+        provider.emplace(IntroState(setup, sources, {URL::fileURL(makeFolder("Applications"), true), URL::fileURL(makeFolder("Downloads"), true)}));
     }
 
     // Hands the folder to the current step's directory choice; gives its error.
@@ -39,7 +38,6 @@ protected:
     };
     Position position() const { return {provider->currentStep()->kind(), provider->showsPreviousButton(), provider->primaryButton()}; }
 
-    std::shared_ptr<FileSourceConfigurationsManager> configurations;
     std::shared_ptr<InitialSetup> setup;
     std::optional<IntroStepProvider> provider;
 };
@@ -70,9 +68,9 @@ TEST_F(IntroTest, SkippingTheDestinationEndsOnSetupSkippedAndPreviousReturnsToIt
 
     // Without a default folder the caption is the plain one; steps compare by
     // their texts, completion and folder dialog, not by identity.
-    IntroState withoutFolder(setup, configurations, {URL::fileURL(root / "missing", true), std::nullopt});
+    IntroState withoutFolder(setup, sources, {URL::fileURL(root / "missing", true), std::nullopt});
     EXPECT_EQ(withoutFolder.destination()->caption(), strings::localizedString("intro_destination_caption"));
-    EXPECT_EQ(*withoutFolder.skipped(), *IntroState(setup, configurations).skipped());
+    EXPECT_EQ(*withoutFolder.skipped(), *IntroState(setup, sources).skipped());
     EXPECT_FALSE(*withoutFolder.complete() == *withoutFolder.notWatching());
 }
 
@@ -103,7 +101,7 @@ TEST_F(IntroTest, ADestinationWithoutAWatchedFolderEndsOnTheNotWatchingSummary)
     provider->goToNextStep();
     EXPECT_EQ(position(), (Position {Kind::complete, true, Button::done}));
     EXPECT_EQ(provider->currentStep()->title(), "Setup Complete");
-    EXPECT_EQ(configurations->fileSourceConfigurations().size(), 3u);
+    EXPECT_EQ(sources->fileSourceConfigurations().size(), 3u);
 }
 
 } // namespace

@@ -1,47 +1,15 @@
 #include "platform/alerts/AlertPresenter.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/testing/PseudoTerminal.hpp"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 using namespace tavik;
 using namespace tavik::alerts;
 
 namespace {
-
-// A pseudo-terminal: the presenter gets the terminal side, the test types on
-// the other and reads what was shown.
-struct Terminal {
-    Terminal()
-    {
-        termios settings {};
-        cfmakeraw(&settings);
-        settings.c_lflag |= ICANON; // line by line, as a user types; no echo
-        if (openpty(&controller, &terminal, nullptr, &settings, nullptr) != 0)
-            throw std::runtime_error("openpty failed");
-        fcntl(controller, F_SETFL, O_NONBLOCK);
-    }
-    ~Terminal()
-    {
-        close(controller);
-        close(terminal);
-    }
-    void type(const std::string& text) { ASSERT_EQ(::write(controller, text.data(), text.size()), static_cast<ssize_t>(text.size())); }
-    std::string shown()
-    {
-        std::string text;
-        char buffer[4096];
-        for (ssize_t got; (got = ::read(controller, buffer, sizeof buffer)) > 0;)
-            text.append(buffer, static_cast<size_t>(got));
-        return text;
-    }
-    int controller = -1;
-    int terminal = -1;
-};
 
 // Each text is shown, in this order.
 void expectShownInOrder(const std::string& shown, const std::vector<std::string>& texts)
@@ -61,8 +29,8 @@ const Alert exists {"Example.app already exists", "Choose how to handle Example.
 
 TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesOrOKAndAsksAgainUntilTheAnswerIsOneAndAnEmptyLineOrTheEndDismisses)
 {
-    Terminal terminal;
-    TerminalAlertPresenter presenter(terminal.terminal, terminal.terminal);
+    tavik::testing::PseudoTerminal terminal;
+    TerminalAlertPresenter presenter(terminal.terminal(), terminal.terminal());
     terminal.type("2\n");
     EXPECT_EQ(presenter.runModal(exists), alertSecondButtonReturn);
     expectShownInOrder(terminal.shown(), {"Example.app already exists\n", "Choose how to handle Example.app at /Applications\n", "  1) Overwrite\n", "  2) Rename and Copy\n", "  3) Ignore\n", "Choose 1-3 (press Enter to dismiss): "});
@@ -80,14 +48,14 @@ TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesOrOKAndAsksAgainUntilTheAns
     int pipeEnds[2];
     ASSERT_EQ(pipe(pipeEnds), 0);
     close(pipeEnds[1]);
-    TerminalAlertPresenter closed(pipeEnds[0], dup(terminal.terminal), true);
+    TerminalAlertPresenter closed(pipeEnds[0], dup(terminal.terminal()), true);
     EXPECT_EQ(closed.runModal(exists), modalResponseCancel);
 }
 
 TEST(TerminalAlertPresenterTest, ControlCharactersInTextsCannotDriveTheTerminal)
 {
-    Terminal terminal;
-    TerminalAlertPresenter presenter(terminal.terminal, terminal.terminal);
+    tavik::testing::PseudoTerminal terminal;
+    TerminalAlertPresenter presenter(terminal.terminal(), terminal.terminal());
     terminal.type("1\n");
     EXPECT_EQ(presenter.runModal({"Evil\x1b]2;pwned\x07.app", "body\xc2\x9b"
                                                               "31m",
@@ -99,17 +67,11 @@ TEST(TerminalAlertPresenterTest, ControlCharactersInTextsCannotDriveTheTerminal)
     expectShownInOrder(shown, {"Evil?]2;pwned?.app\n", "  1) Copy?[2J\n"});
 }
 
+// Here the alert is an error's: its description and failure reason.
 TEST(NoInterfaceAlertPresenterTest, AnswersDismissedAndLogsTheAlert)
 {
     log::LogCapture capture;
-    EXPECT_EQ(NoInterfaceAlertPresenter().runModal(exists), modalResponseCancel);
-    EXPECT_EQ(capture.count("No user interface to show the alert \"Example.app already exists\" (Choose how to handle Example.app at /Applications); taken as dismissed"), 1u);
-}
-
-TEST(AlertTest, AnErrorAlertShowsTheDescriptionAndFailureReason)
-{
     auto alert = Alert::withError(std::make_shared<const GenericError>("Test", 3, "The copy failed", "The disk is full"));
-    EXPECT_EQ(alert.messageText, "The copy failed");
-    EXPECT_EQ(alert.informativeText, "The disk is full");
-    EXPECT_TRUE(alert.buttons.empty());
+    EXPECT_EQ(NoInterfaceAlertPresenter().runModal(alert), modalResponseCancel);
+    EXPECT_EQ(capture.count("No user interface to show the alert \"The copy failed\" (The disk is full); taken as dismissed"), 1u);
 }

@@ -2,6 +2,7 @@
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/MainRunLoop.hpp"
 #include "platform/dispatch/QueueAssertion.hpp"
+#include "platform/testing/Recorder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,6 @@
 #include <future>
 #include <latch>
 #include <map>
-#include <mutex>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -32,10 +32,7 @@ bool runSideBySide(const QueuePtr& queue, int count, bool oneAsBarrier)
             allStarted->arrive_and_wait(); // deadlocks unless all run at once
             group.leave();
         };
-        if (oneAsBarrier && i == count / 2)
-            queue->asyncBarrier(work);
-        else
-            queue->async(work);
+        (oneAsBarrier && i == count / 2) ? queue->asyncBarrier(work) : queue->async(work);
     }
     return group.waitFor(30s);
 }
@@ -45,97 +42,83 @@ bool runSideBySide(const QueuePtr& queue, int count, bool oneAsBarrier)
 TEST(DispatchQueueTest, SerialQueueRunsItemsOneAtATimeInOrder)
 {
     auto queue = DispatchQueue::makeSerial("test.serial");
-    std::vector<int> order;
+    std::vector<int> order, expected(200);
+    std::iota(expected.begin(), expected.end(), 0);
     std::atomic<int> inside {0};
     std::atomic<bool> overlapped {false};
-    for (int i = 0; i < 200; ++i) {
+    for (int i : expected)
         queue->async([&, i] {
-            if (inside.fetch_add(1) != 0)
-                overlapped = true;
+            if (inside.fetch_add(1) != 0) overlapped = true;
             order.push_back(i);
             inside.fetch_sub(1);
         });
-    }
     queue->sync([] {});
     EXPECT_FALSE(overlapped);
-    std::vector<int> expected(200);
-    std::iota(expected.begin(), expected.end(), 0);
     EXPECT_EQ(order, expected);
 }
 
-// The global queue grows threads for items that block, and ignores barriers.
-TEST(DispatchQueueTest, ConcurrentAndGlobalQueuesRunBlockingItemsSideBySide)
+// Concurrent queues run blocking items side by side; the global queue grows
+// threads for them and ignores barriers.
+TEST(DispatchQueueTest, ConcurrentQueuesRunItemsSideBySideAndABarrierWaitsForEarlierItemsAndRunsAlone)
 {
     EXPECT_TRUE(runSideBySide(DispatchQueue::makeConcurrent("test.concurrent"), 2, false));
     EXPECT_TRUE(runSideBySide(DispatchQueue::global(), 64, true));
-}
-
-TEST(DispatchQueueTest, BarrierWaitsForEarlierItemsAndRunsAlone)
-{
     auto queue = DispatchQueue::makeConcurrent("test.barrier");
-    std::mutex mutex;
-    std::vector<std::string> events;
-    auto record = [&](std::string event) {
-        std::lock_guard lock(mutex);
-        events.push_back(std::move(event));
-    };
+    tavik::testing::Recorder<std::string> events;
     std::atomic<int> readersInside {0};
     std::atomic<bool> barrierSawReader {false};
     for (int i = 0; i < 8; ++i) {
         queue->async([&] {
             readersInside++;
             std::this_thread::sleep_for(5ms);
-            record("before");
+            events.add("before");
             readersInside--;
         });
     }
     queue->asyncBarrier([&] {
         barrierSawReader = readersInside != 0;
-        record("barrier");
+        events.add("barrier");
     });
     for (int i = 0; i < 8; ++i)
-        queue->async([&] { record("after"); });
-    int fromSyncBarrier = queue->syncBarrier([&] { return static_cast<int>(events.size()); });
+        queue->async([&] { events.add("after"); });
+    auto fromSyncBarrier = queue->syncBarrier([&] { return events.all().size(); });
 
     EXPECT_FALSE(barrierSawReader);
-    EXPECT_EQ(fromSyncBarrier, 17);
+    EXPECT_EQ(fromSyncBarrier, 17u);
     std::vector<std::string> expected(8, "before");
     expected.push_back("barrier");
     expected.insert(expected.end(), 8, "after");
-    EXPECT_EQ(events, expected);
+    EXPECT_EQ(events.all(), expected);
 }
 
-TEST(DispatchQueueTest, SyncRunsOnTheQueueReturnsTheValueAndPassesExceptionsOn)
-{
-    auto queue = DispatchQueue::makeSerial("test.sync");
-    EXPECT_FALSE(queue->isCurrent());
-    EXPECT_TRUE(queue->sync([&] { return queue->isCurrent(); }));
-    std::atomic<bool> asyncWasCurrent {false};
-    queue->async([&] { asyncWasCurrent = queue->isCurrent(); });
-    queue->sync([] {});
-    EXPECT_TRUE(asyncWasCurrent);
-    EXPECT_THROW(queue->sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
-    EXPECT_EQ(queue->sync([] { return 7; }), 7) << "the queue stays usable";
-}
-
-TEST(DispatchQueueTest, AssertCurrentPassesInsideTheQueuesOwnWork)
+// Work knows the queue it runs on; syncs that can start at once are allowed
+// from inside the queue.
+TEST(DispatchQueueTest, SyncReturnsTheValueAndPassesExceptionsOnAndWorkKnowsItsQueue)
 {
     auto serial = DispatchQueue::makeSerial("test.assert.serial");
     auto concurrent = DispatchQueue::makeConcurrent("test.assert.concurrent");
-    serial->sync([&] { TAVIK_ASSERT_ON_QUEUE(serial); });
+    EXPECT_FALSE(serial->isCurrent());
+    EXPECT_TRUE(serial->sync([&] {
+        TAVIK_ASSERT_ON_QUEUE(serial);
+        return serial->isCurrent();
+    }));
     concurrent->syncBarrier([&] { assertCurrent(*concurrent); });
+    std::atomic<int> current {0};
     DispatchGroup group;
     for (const auto& queue : {serial, concurrent, DispatchQueue::global()}) {
         group.enter();
         queue->async([&, queue] {
             assertCurrent(*queue);
+            current += queue->isCurrent();
             group.leave();
         });
     }
     EXPECT_TRUE(group.waitFor(10s));
-    // Syncs that can start at once are allowed from inside the queue.
+    EXPECT_EQ(current, 3);
     concurrent->sync([&] { concurrent->sync([&] { assertCurrent(*concurrent); }); });
     DispatchQueue::global()->sync([] { DispatchQueue::global()->syncBarrier([] {}); });
+    EXPECT_THROW(serial->sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+    EXPECT_EQ(serial->sync([] { return 7; }), 7) << "the queue stays usable";
 }
 
 // Code off its queue, a sync that would wait for its own caller (directly,
@@ -234,7 +217,7 @@ TEST(DispatchGroupTest, WaitAndNotifyHappenOnceEveryEnterIsLeft)
     EXPECT_EQ(notifiedAtOnce.get_future().wait_for(10s), std::future_status::ready);
 }
 
-TEST(MainRunLoopTest, MainQueueItemsRunOnTheThreadThatRunsTheLoop)
+TEST(MainRunLoopTest, MainQueueItemsRunOnTheLoopsThreadAndTheLoopEndsOnStopOrGivesUpAfterTheTimeout)
 {
     auto mainThread = std::this_thread::get_id();
     std::atomic<bool> returned {false};
@@ -257,10 +240,7 @@ TEST(MainRunLoopTest, MainQueueItemsRunOnTheThreadThatRunsTheLoop)
     EXPECT_EQ(asyncRanOn, mainThread);
     EXPECT_EQ(syncRanOn, mainThread);
     EXPECT_TRUE(wasCurrent);
-}
 
-TEST(MainRunLoopTest, RunEndsOnStopAndRunUntilGivesUpAfterTheTimeout)
-{
     DispatchQueue::global()->asyncAfter(20ms, [] { DispatchQueue::main()->async([] { MainRunLoop::stop(); }); });
     MainRunLoop::run(); // returns only because of stop()
     auto start = Clock::now();

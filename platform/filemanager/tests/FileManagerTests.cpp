@@ -53,13 +53,6 @@ std::map<std::string, std::string> describe(const fs::path& root)
     return items;
 }
 
-// The description with the item's type and mode replaced, as a copy gives it.
-void expectMode(std::map<std::string, std::string>& description, const std::string& name, const std::string& mode)
-{
-    auto& text = description[name];
-    text.replace(0, text.find(' '), mode);
-}
-
 class FileManagerTest : public ::testing::Test {
 protected:
     void write(const fs::path& path, const std::string& text, mode_t mode = 0644)
@@ -69,24 +62,26 @@ protected:
     }
     URL at(const fs::path& relative, bool isDirectory = false) const { return URL::fileURL(folder_ / relative, isDirectory); }
 
-    // An application bundle laid out as they are: a set-user-ID helper, a
-    // large file, a framework whose top level links into its current
-    // version, a dangling link, a pipe, a read-only folder, attributes.
+    // An application bundle laid out as they are: a set-user-ID helper, items
+    // open to the group or everyone, a large file, a framework whose top level
+    // links into its current version, a dangling link, a pipe, a read-only
+    // folder, attributes.
     fs::path makeBundle()
     {
         auto app = folder_ / "source/Example.app";
         auto contents = app / "Contents";
         write(contents / "Info.plist", "<plist/>");
-        write(contents / "MacOS/Example", "#!/bin/sh\n", 0755);
+        write(contents / "MacOS/Example", "#!/bin/sh\n", 0777);
         write(contents / "MacOS/helper", "setuid", 04755);
         write(contents / "Resources/empty", "");
+        write(contents / "Resources/shared.txt", "shared", 0666);
         std::string large(3 * 1024 * 1024 + 17, '\0');
         std::mt19937 random(7);
         for (auto& byte : large)
             byte = static_cast<char>(random());
         write(contents / "Resources/large.bin", large, 0600);
         auto framework = contents / "Frameworks/Kit.framework";
-        write(framework / "Versions/A/Kit", "library", 0755);
+        write(framework / "Versions/A/Kit", "library", 0775);
         write(framework / "Versions/A/Resources/Info.plist", "<plist/>");
         fs::create_directory_symlink("A", framework / "Versions/Current");
         fs::create_symlink("Versions/Current/Kit", framework / "Kit");
@@ -94,6 +89,7 @@ protected:
         fs::create_symlink("/nowhere/at/all", contents / "Resources/dangling");
         mkfifo((contents / "Resources/pipe").c_str(), 0640);
         write(contents / "Locked/file", "locked", 0444);
+        fs::create_directory(contents / "Sticky");
         setxattr((contents / "Info.plist").c_str(), "user.tavik.test", "value", 5, 0);
         setxattr((contents / "Info.plist").c_str(), "trusted.tavik.test", "value", 5, 0); // root only
 
@@ -101,9 +97,22 @@ protected:
         for (auto it = fs::recursive_directory_iterator(app); it != fs::recursive_directory_iterator(); ++it)
             setTimes(it->path(), base += 60, 123456789);
         chmod((contents / "Locked").c_str(), 0555);
+        chmod((contents / "Sticky").c_str(), 01777);
+        chmod(app.c_str(), 0777);
         setTimes(contents / "Locked", base + 1, 5);
         setTimes(app, base + 2, 6);
         return app;
+    }
+
+    // The bundle's description as a copy gives it: never set-user-ID, group
+    // or world writable.
+    static std::map<std::string, std::string> asCopied(const fs::path& app)
+    {
+        auto description = describe(app);
+        for (auto [name, mode] : {std::pair {"Contents/MacOS/helper", "100755"}, {"Contents/MacOS/Example", "100755"}, {"Contents/Resources/shared.txt", "100644"},
+                 {"Contents/Frameworks/Kit.framework/Versions/A/Kit", "100755"}, {"Contents/Sticky", "41755"}, {".", "40755"}})
+            description[name].replace(0, description[name].find(' '), mode);
+        return description;
     }
 
     FileManager manager_;
@@ -113,31 +122,11 @@ protected:
 
 } // namespace
 
-TEST_F(FileManagerTest, CopiesAreNeverGroupOrWorldWritable)
-{
-    struct Case {
-        const char* name;
-        mode_t mode, copied;
-    };
-    const Case cases[] = {{"shared.txt", 0666, 0644}, {"tool", 0777, 0755}, {"group tool", 0775, 0755},
-        {"private", 0600, 0600}, {"sticky folder", 01777, 01755}, {".", 0777, 0755}};
-    fs::create_directories(folder_ / "open/sticky folder");
-    for (const auto& c : cases) {
-        if (!fs::exists(folder_ / "open" / c.name))
-            writeFile(folder_ / "open" / c.name, "x");
-        ASSERT_EQ(chmod((folder_ / "open" / c.name).c_str(), c.mode), 0) << c.name;
-    }
-    auto copied = manager_.copyItem(at("open", true), at("copy", true));
-    ASSERT_TRUE(copied.ok()) << copied.error()->description();
-    for (const auto& c : cases)
-        EXPECT_EQ(modeOf(folder_ / "copy" / c.name), c.copied) << c.name;
-}
-
-TEST_F(FileManagerTest, CopyKeepsModesLinksTimesAndUserAttributesAndLeavesNoTemporary)
+TEST_F(FileManagerTest, CopyKeepsLinksTimesAndUserAttributesDropsWideModesAndLeavesNoTemporary)
 {
     auto app = makeBundle();
     fs::create_directory(folder_ / "Applications");
-    auto before = describe(app);
+    auto expected = asCopied(app);
     // Reading the contents above moved the access time on: set it back.
     struct timespec pastAccess[2] = {{1500000000, 0}, {0, UTIME_OMIT}};
     ASSERT_EQ(utimensat(AT_FDCWD, (app / "Contents/Resources/large.bin").c_str(), pastAccess, 0), 0);
@@ -149,9 +138,8 @@ TEST_F(FileManagerTest, CopyKeepsModesLinksTimesAndUserAttributesAndLeavesNoTemp
     struct stat large {};
     ASSERT_EQ(lstat((copy / "Contents/Resources/large.bin").c_str(), &large), 0); // before anything reads the copy
     EXPECT_EQ(large.st_atim.tv_sec, 1500000000);
-    expectMode(before, "Contents/MacOS/helper", "100755"); // set-user-ID is not carried over
-    EXPECT_EQ(describe(copy), before);
-    EXPECT_EQ(describe(app).size(), before.size()) << "the original is untouched";
+    EXPECT_EQ(describe(copy), expected);
+    EXPECT_EQ(describe(app).size(), expected.size()) << "the original is untouched";
     EXPECT_EQ(namesIn(folder_ / "Applications"), std::vector<std::string> {"Example.app"});
 
     // User attributes are copied, trusted ones not (where the file system keeps them).
@@ -160,12 +148,8 @@ TEST_F(FileManagerTest, CopyKeepsModesLinksTimesAndUserAttributesAndLeavesNoTemp
         auto length = getxattr((path / "Contents/Info.plist").c_str(), name, value, sizeof value);
         return length < 0 ? std::string("(none)") : std::string(value, size_t(length));
     };
-    if (attribute(app, "user.tavik.test") == "value") {
-        EXPECT_EQ(attribute(copy, "user.tavik.test"), "value");
-    }
-    if (attribute(app, "trusted.tavik.test") == "value") {
-        EXPECT_EQ(attribute(copy, "trusted.tavik.test"), "(none)");
-    }
+    EXPECT_TRUE(attribute(app, "user.tavik.test") != "value" || attribute(copy, "user.tavik.test") == "value");
+    EXPECT_TRUE(attribute(app, "trusted.tavik.test") != "value" || attribute(copy, "trusted.tavik.test") == "(none)");
 
     // A single file and a link (as a link) at the top level.
     write(folder_ / "notes.txt", "text", 0640);
@@ -208,7 +192,6 @@ TEST_F(FileManagerTest, FailedCopyLeavesNothingBehindAndNamesTheItem)
 
     write(folder_ / "source/Example.app/Contents/Info.plist", "x");
     auto noParent = manager_.copyItem(at("source/Example.app"), at("absent/Example.app"));
-    ASSERT_FALSE(noParent.ok());
     auto* error = dynamic_cast<const FileError*>(noParent.error().get());
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->path(), folder_ / "absent/Example.app");
@@ -259,14 +242,7 @@ TEST_F(FileManagerTest, MovesAcrossFileSystemsCopy)
 TEST_F(FileManagerTest, MovingOwnItemGivesWhatACopyGivesAndEmptiesTheSource)
 {
     auto app = makeBundle();
-    write(app / "Contents/Resources/shared.txt", "shared", 0666);
-    ASSERT_EQ(chmod((app / "Contents/Resources").c_str(), 0777), 0);
-    setTimes(app / "Contents/Resources/shared.txt", 1600009000, 1);
-    setTimes(app / "Contents/Resources", 1600009001, 2);
-    auto expected = describe(app);
-    expectMode(expected, "Contents/MacOS/helper", "100755");
-    expectMode(expected, "Contents/Resources/shared.txt", "100644");
-    expectMode(expected, "Contents/Resources", "40755");
+    auto expected = asCopied(app);
     fs::create_directory(folder_ / "Applications");
 
     auto moved = manager_.moveOwnItem(URL::fileURL(app, true), at("Applications/Example.app", true));

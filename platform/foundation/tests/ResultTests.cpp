@@ -10,18 +10,8 @@ namespace {
 
 ErrorPtr notPositive = GenericError::make("Test", 1, "not positive");
 
-Result<int> parsePositive(int value)
-{
-    if (value <= 0)
-        return notPositive;
-    return value;
-}
-
-Result<int> doubled(int value)
-{
-    int parsed = TAVIK_TRY(parsePositive(value));
-    return parsed * 2;
-}
+Result<int> parsePositive(int value) { return value > 0 ? Result<int>(value) : Result<int>(notPositive); }
+Result<int> doubled(int value) { return TAVIK_TRY(parsePositive(value)) * 2; }
 
 Result<void> checkAll(std::initializer_list<int> values)
 {
@@ -63,24 +53,21 @@ TEST(ResultTest, TryYieldsTheValueOrPassesTheSameErrorObjectOn)
     EXPECT_EQ(checkAll({1, 0, 2}).error().get(), notPositive.get());
 }
 
-// The code and domain that stored and shown errors compare with. (Which errno
-// gives which code shows in the outcomes of the file operations' tests.)
-TEST(FileErrorTest, AnExistingItemIsCode516OfTheCocoaDomainNamingTheItem)
-{
-    auto error = FileError::make(FileError::Code::fileWriteFileExists, "/tmp/App.app");
-    EXPECT_EQ(error->code(), 516);
-    EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
-    EXPECT_NE(error->description().find("App.app"), std::string::npos);
-}
-
+// An existing item is code 516 of the Cocoa domain, as stored and shown
+// errors compare with. (Which errno gives which code shows in the outcomes of
+// the file operations' tests.)
 TEST(CodedErrorTest, MakeKeepsThePayloadAndIsTellsOwnersAndCodesApart)
 {
+    auto exists = FileError::make(FileError::Code::fileWriteFileExists, "/tmp/App.app");
+    EXPECT_EQ(exists->code(), 516);
+    EXPECT_EQ(exists->domain(), "NSCocoaErrorDomain");
+    EXPECT_NE(exists->description().find("App.app"), std::string::npos);
+
     auto sample = SampleError::make(SampleError::Code::exists, "detail");
     EXPECT_EQ(sample->code(), 516);
     EXPECT_EQ(std::dynamic_pointer_cast<const SampleError>(sample)->detail(), "detail");
     EXPECT_TRUE(SampleError::is(sample, SampleError::Code::exists));
     EXPECT_FALSE(SampleError::is(sample, SampleError::Code::other));
-    EXPECT_FALSE(SampleError::is(FileError::make(FileError::Code::fileWriteFileExists, "/x"), SampleError::Code::exists))
-        << "the same number from another owner";
+    EXPECT_FALSE(SampleError::is(exists, SampleError::Code::exists)) << "the same number from another owner";
     EXPECT_FALSE(SampleError::is(nullptr, SampleError::Code::exists));
 }

@@ -28,17 +28,10 @@ TEST(TypeIdentifierTest, FromNameAndKind)
         bool isDirectory;
         const char* expected;
     };
-    const Case cases[] = {
-        {"Example.zip", false, "public.zip-archive"},
-        {"Example.DMG", false, "com.apple.disk-image-udif"},
-        {"Install.mpkg", false, "com.apple.installer-package-archive"},
-        {"Install.pkg", true, "com.apple.installer-package-archive"},
-        {"Example.app", true, "com.apple.application-bundle"},
-        {"Example.app", false, "public.data"},
-        {"Archive.zip", true, "public.folder"},
-        {".zip", false, "public.data"},
-        {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"},
-    };
+    const Case cases[] = {{"Example.zip", false, "public.zip-archive"}, {"Example.DMG", false, "com.apple.disk-image-udif"},
+        {"Install.mpkg", false, "com.apple.installer-package-archive"}, {"Install.pkg", true, "com.apple.installer-package-archive"},
+        {"Example.app", true, "com.apple.application-bundle"}, {"Example.app", false, "public.data"}, {"Archive.zip", true, "public.folder"},
+        {".zip", false, "public.data"}, {"archive.tar.gz", false, "org.gnu.gnu-zip-archive"}};
     for (const auto& [name, isDirectory, expected] : cases)
         EXPECT_EQ(typeIdentifier(name, isDirectory), expected) << name;
     EXPECT_TRUE(isApplication("Example.app", true));
@@ -56,28 +49,16 @@ TEST(TypeIdentifierTest, ContentDecidesWhereTheNameCanLie)
         std::string_view expected;
     };
     const Case cases[] = {
-        {"Tool-x86_64.AppImage", appImage2, TypeIdentifiers::appImage},
-        {"tool", appImage1, TypeIdentifiers::appImage},
-        {"Tool.zip", appImage2, TypeIdentifiers::appImage},
-        {"Tool.AppImage", std::string("\177ELF\2\1\1\0\0\0\0", 11), TypeIdentifiers::data},
-        {"Tool.AppImage", std::string("\177ELF\2\1\1\0AI\3", 11), TypeIdentifiers::data},
-        {"App.tar.gz", "\x1f\x8b\x08", TypeIdentifiers::tarArchive},
-        {"App.TGZ", "\x1f\x8b\x08", TypeIdentifiers::tarArchive},
-        {"App.tar.xz", std::string("\3757zXZ\0", 6), TypeIdentifiers::tarArchive},
-        {"App.tar.bz2", "BZh9", TypeIdentifiers::tarArchive},
-        {"App.tar.zst", "\x28\xb5\x2f\xfd", TypeIdentifiers::tarArchive},
-        {"App.tar", plainTar, TypeIdentifiers::tarArchive},
-        {"no-extension", plainTar, TypeIdentifiers::tarArchive},
+        {"Tool-x86_64.AppImage", appImage2, TypeIdentifiers::appImage}, {"tool", appImage1, TypeIdentifiers::appImage}, {"Tool.zip", appImage2, TypeIdentifiers::appImage},
+        {"Tool.AppImage", std::string("\177ELF\2\1\1\0\0\0\0", 11), TypeIdentifiers::data}, {"Tool.AppImage", std::string("\177ELF\2\1\1\0AI\3", 11), TypeIdentifiers::data},
+        {"App.tar.gz", "\x1f\x8b\x08", TypeIdentifiers::tarArchive}, {"App.TGZ", "\x1f\x8b\x08", TypeIdentifiers::tarArchive},
+        {"App.tar.xz", std::string("\3757zXZ\0", 6), TypeIdentifiers::tarArchive}, {"App.tar.bz2", "BZh9", TypeIdentifiers::tarArchive},
+        {"App.tar.zst", "\x28\xb5\x2f\xfd", TypeIdentifiers::tarArchive}, {"App.tar", plainTar, TypeIdentifiers::tarArchive}, {"no-extension", plainTar, TypeIdentifiers::tarArchive},
         // An error page saved under an archive's name is no archive.
-        {"App.tar.gz", "<!DOCTYPE html>", TypeIdentifiers::data},
-        {"notes.gz", "\x1f\x8b\x08", "org.gnu.gnu-zip-archive"},
-        {"tool_1.0_amd64.deb", "!<arch>\ndebian-binary   ", TypeIdentifiers::debianPackage},
-        {"tool.deb", "!<arch>\nother", TypeIdentifiers::data},
-        {"tool.rpm", "\xed\xab\xee\xdb", TypeIdentifiers::rpmPackage},
-        {"tool.rpm", "PK\x03\x04", TypeIdentifiers::data},
-        {"Example.dmg", "", TypeIdentifiers::diskImage},
-        {"Example.zip", "PK\x03\x04", TypeIdentifiers::zipArchive},
-    };
+        {"App.tar.gz", "<!DOCTYPE html>", TypeIdentifiers::data}, {"notes.gz", "\x1f\x8b\x08", "org.gnu.gnu-zip-archive"},
+        {"tool_1.0_amd64.deb", "!<arch>\ndebian-binary   ", TypeIdentifiers::debianPackage}, {"tool.deb", "!<arch>\nother", TypeIdentifiers::data},
+        {"tool.rpm", "\xed\xab\xee\xdb", TypeIdentifiers::rpmPackage}, {"tool.rpm", "PK\x03\x04", TypeIdentifiers::data},
+        {"Example.dmg", "", TypeIdentifiers::diskImage}, {"Example.zip", "PK\x03\x04", TypeIdentifiers::zipArchive}};
     for (const auto& testCase : cases)
         EXPECT_EQ(contentTypeIdentifier(testCase.name, bytes(testCase.header)), testCase.expected) << testCase.name;
     EXPECT_EQ(appImageType(bytes(appImage1)), 1);
@@ -97,23 +78,16 @@ TEST(TypeIdentifierTest, ResourceValuesDescribeTheItemNotWhatALinkPointsTo)
     fs::create_directory_symlink("/nowhere", root / "Dangling.app");
     fs::create_symlink(root / "download", root / "link");
 
-    auto app = ResourceValues::of(root / "Example.app");
-    ASSERT_TRUE(app.ok());
-    EXPECT_TRUE(app->isApplication && app->isPackage && app->isDirectory);
-    EXPECT_EQ(app->typeIdentifier, "com.apple.application-bundle");
-    auto image = ResourceValues::of(root / "Example.dmg");
-    ASSERT_TRUE(image.ok());
-    EXPECT_TRUE(image->isRegularFile);
-    EXPECT_FALSE(image->isApplication);
-    EXPECT_EQ(image->typeIdentifier, "com.apple.disk-image-udif");
-    EXPECT_EQ(ResourceValues::of(root / "download")->typeIdentifier, TypeIdentifiers::appImage);
-
-    for (auto name : {"Link.app", "Dangling.app", "link"}) {
-        auto link = ResourceValues::of(root / name);
-        ASSERT_TRUE(link.ok()) << name;
-        EXPECT_TRUE(link->isSymbolicLink);
-        EXPECT_FALSE(link->isApplication || link->isDirectory);
-        EXPECT_EQ(link->typeIdentifier, TypeIdentifiers::symbolicLink) << name;
+    // What each item is, as flags: application, package, folder, regular file, link.
+    const std::tuple<const char*, std::string_view, std::string> cases[] = {{"Example.app", "com.apple.application-bundle", "APD--"},
+        {"Example.dmg", "com.apple.disk-image-udif", "---R-"}, {"download", TypeIdentifiers::appImage, "---R-"},
+        {"Link.app", TypeIdentifiers::symbolicLink, "----L"}, {"Dangling.app", TypeIdentifiers::symbolicLink, "----L"}, {"link", TypeIdentifiers::symbolicLink, "----L"}};
+    for (const auto& [name, type, flags] : cases) {
+        auto values = ResourceValues::of(root / name);
+        ASSERT_TRUE(values.ok()) << name;
+        EXPECT_EQ(values->typeIdentifier, type) << name;
+        auto flag = [](bool set, char letter) { return set ? letter : '-'; };
+        EXPECT_EQ(std::string({flag(values->isApplication, 'A'), flag(values->isPackage, 'P'), flag(values->isDirectory, 'D'), flag(values->isRegularFile, 'R'), flag(values->isSymbolicLink, 'L')}), flags) << name;
     }
     EXPECT_TRUE(isFileError(ResourceValues::of(root / "Missing.zip").error(), FileError::Code::fileReadNoSuchFile));
 }

@@ -7,7 +7,7 @@
 using tavik::URL;
 namespace fs = std::filesystem;
 
-TEST(URLTest, ComponentsAppendingAndTheEscapedDescription)
+TEST(URLTest, ComponentsAppendingEqualityAndTheEscapedDescription)
 {
     auto downloads = URL::fileURL("/home/me/Downloads", true);
     auto image = downloads.appendingPathComponent("Example.dmg");
@@ -23,10 +23,8 @@ TEST(URLTest, ComponentsAppendingAndTheEscapedDescription)
     auto escaped = URL::fileURL("/tmp/My Apps/Grüße #1%.zip", false);
     EXPECT_EQ(escaped.description(), "file:///tmp/My%20Apps/Gr%C3%BC%C3%9Fe%20%231%25.zip");
     EXPECT_EQ(escaped.path(), "/tmp/My Apps/Grüße #1%.zip");
-}
 
-TEST(URLTest, EqualityCountsTheDirectoryFlagAndPathsAreNormalised)
-{
+    // Equality counts the directory flag; paths are normalised.
     EXPECT_NE(URL::fileURL("/a/b", true), URL::fileURL("/a/b", false));
     EXPECT_EQ(URL::fileURL("/a/./c/../b/", true), URL::fileURL("/a/b", true));
     EXPECT_EQ(std::hash<URL>()(URL::fileURL("/a/b/", true)), std::hash<URL>()(URL::fileURL("/a/b", true)));

@@ -25,28 +25,21 @@ namespace {
 // Answers will-present with the given options and records each response as
 // "identifier action". Every test titles a request by its identifier: each
 // response must carry its own request.
-class RecordingDelegate final : public NotificationCenterDelegate {
+class RecordingDelegate final : public NotificationCenterDelegate, public tavik::testing::Recorder<std::string> {
 public:
-    explicit RecordingDelegate(unsigned presentation = PresentationOption::banner)
-        : presentation_(presentation)
-    {
-    }
-    void willPresentNotification(const Notification&, std::function<void(unsigned)> completion) override { completion(presentation_); }
+    unsigned presentation = PresentationOption::banner;
+    void willPresentNotification(const Notification&, std::function<void(unsigned)> completion) override { completion(presentation); }
     void didReceiveNotificationResponse(const NotificationResponse& response, std::function<void()> completion) override
     {
         const auto& request = response.notification.request;
         EXPECT_EQ(request.content.title, request.identifier);
         EXPECT_EQ(request.content.body, "Body of " + request.identifier);
         EXPECT_EQ(request.content.categoryIdentifier, "FOUND_FILE");
-        responses_.add(request.identifier + " " + response.actionIdentifier);
+        add(request.identifier + " " + response.actionIdentifier);
         completion();
     }
     // The responses so far, once there are at least `count` of them.
-    Strings responses(size_t count) { return responses_.waitFor(count); }
-
-private:
-    unsigned presentation_;
-    tavik::testing::Recorder<std::string> responses_;
+    Strings responses(size_t count) { return waitFor(count); }
 };
 
 NotificationSettings settingsOf(NotificationCenter& center)
@@ -122,7 +115,7 @@ TEST(FreedesktopNotificationCenterTest, AuthorizationFollowsTheServerOnTheBus)
     EXPECT_EQ(settings.alertSetting, NotificationSetting::enabled);
 }
 
-TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsAndFailsOnlyTheRequestTheServerRefuses)
+TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsFailsOnlyWhatTheServerRefusesAndRemovesDeliveredAndPending)
 {
     Posting p;
     p.server->failPostsWithSummary("Refused", "org.freedesktop.Notifications.Error.Full", "too many notifications");
@@ -132,8 +125,7 @@ TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsAndFailsOnly
     ASSERT_NE(error, nullptr);
     EXPECT_EQ(error->code(), NotificationCenterError::serverFailed);
     EXPECT_NE(error->description().find("too many notifications"), std::string::npos) << error->description();
-    auto silent = std::make_shared<RecordingDelegate>(PresentationOption::sound);
-    p.center->setDelegate(silent);
+    p.delegate->presentation = PresentationOption::sound;
     EXPECT_EQ(post(*p.center, "Unpresented"), nullptr);
 
     auto posted = p.server->posted();
@@ -146,6 +138,29 @@ TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsAndFailsOnly
     EXPECT_EQ(posted[0].expireTimeout, 0) << "a question stays until answered";
     EXPECT_TRUE(posted[1].actions.empty());
     EXPECT_EQ(posted[1].expireTimeout, -1);
+
+    // Removing closes what was delivered, and a request still on its way to
+    // the server as soon as it arrives; neither is reported any more.
+    p.center->removeAllDeliveredNotifications();
+    ASSERT_TRUE(p.server->waitForClosedByCall(2));
+    auto closed = p.server->closedByCall();
+    std::sort(closed.begin(), closed.end());
+    EXPECT_EQ(closed, (std::vector<uint32_t> {p.idOf("Question"), p.idOf("Message")}));
+    p.server->closeNotification(p.idOf("Question"), 2);
+    p.delegate->presentation = PresentationOption::banner;
+    p.server->holdPosts();
+    auto pending = postInBackground(*p.center, "Three");
+    ASSERT_TRUE(p.server->waitForHeldPosts(1));
+    p.center->removeAllPendingNotificationRequests();
+    p.server->releasePosts();
+    EXPECT_EQ(pending.get(), nullptr);
+    ASSERT_TRUE(p.server->waitForClosedByCall(3));
+    EXPECT_EQ(p.server->closedByCall().back(), p.idOf("Three"));
+    p.server->closeNotification(p.idOf("Three"), 2);
+
+    ASSERT_EQ(post(*p.center, "Marker"), nullptr);
+    p.server->closeNotification(p.idOf("Marker"), 2);
+    EXPECT_EQ(p.delegate->responses(1), (Strings {"Marker dismiss"}));
 }
 
 TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEveryCloseTavikDidNotAskForAsADismissal)
@@ -183,7 +198,7 @@ TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEve
     EXPECT_EQ(p.delegate->responses(expected.size()), expected);
 }
 
-TEST(FreedesktopNotificationCenterTest, AServerLeavingTheBusAnswersEveryOpenQuestion)
+TEST(FreedesktopNotificationCenterTest, AServerOrTheBusLeavingAnswersEveryOpenQuestionAndTheCenterGoesOn)
 {
     Posting p;
     for (const auto& name : {"Open", "Answered", "Clicked"})
@@ -214,19 +229,18 @@ TEST(FreedesktopNotificationCenterTest, AServerLeavingTheBusAnswersEveryOpenQues
     p.server->leaveBeforeAnswering();
     ASSERT_EQ(post(*p.center, "Late"), nullptr);
     EXPECT_EQ(p.delegate->responses(6).back(), "Late dismiss");
-}
 
-TEST(FreedesktopNotificationCenterTest, TheBusGoingAwayAnswersOpenQuestionsAndTheCenterGoesOnWithoutIt)
-{
-    Posting p;
-    ASSERT_EQ(post(*p.center, "Open"), nullptr);
+    // The bus going away answers open questions too, a question on its way is
+    // not left hanging, and the center goes on without the bus.
+    p.server.emplace();
+    ASSERT_EQ(post(*p.center, "Stranded"), nullptr);
     p.server->holdPosts();
     auto inFlight = postInBackground(*p.center, "Held");
     ASSERT_TRUE(p.server->waitForHeldPosts(1));
-
     p.bus.kill();
-    EXPECT_EQ(p.delegate->responses(1), (Strings {"Open dismiss"}));
-    ASSERT_EQ(inFlight.wait_for(10s), std::future_status::ready) << "a question on its way is not left hanging";
+    responses = p.delegate->responses(7);
+    EXPECT_EQ(Strings(responses.begin() + 6, responses.end()), (Strings {"Stranded dismiss"}));
+    ASSERT_EQ(inFlight.wait_for(10s), std::future_status::ready);
     EXPECT_NE(inFlight.get(), nullptr);
     expectNotAllowed(*p.center);
 
@@ -236,33 +250,6 @@ TEST(FreedesktopNotificationCenterTest, TheBusGoingAwayAnswersOpenQuestionsAndTh
     EXPECT_EQ(settingsOf(*p.center).authorizationStatus, AuthorizationStatus::authorized);
     ASSERT_EQ(post(*p.center, "Again"), nullptr);
     server.closeNotification(server.postedWithSummary("Again")->id, 2);
-    EXPECT_EQ(p.delegate->responses(2), (Strings {"Open dismiss", "Again dismiss"}));
-}
-
-TEST(FreedesktopNotificationCenterTest, RemovesDeliveredAndPendingNotifications)
-{
-    Posting p;
-    ASSERT_EQ(post(*p.center, "One"), nullptr);
-    ASSERT_EQ(post(*p.center, "Two"), nullptr);
-    p.center->removeAllDeliveredNotifications();
-    ASSERT_TRUE(p.server->waitForClosedByCall(2));
-    auto closed = p.server->closedByCall();
-    std::sort(closed.begin(), closed.end());
-    EXPECT_EQ(closed, (std::vector<uint32_t> {p.idOf("One"), p.idOf("Two")}));
-    p.server->closeNotification(p.idOf("One"), 2); // removed: no longer ours to report
-
-    // A request still on its way to the server is closed as soon as it arrives.
-    p.server->holdPosts();
-    auto pending = postInBackground(*p.center, "Three");
-    ASSERT_TRUE(p.server->waitForHeldPosts(1));
-    p.center->removeAllPendingNotificationRequests();
-    p.server->releasePosts();
-    EXPECT_EQ(pending.get(), nullptr);
-    ASSERT_TRUE(p.server->waitForClosedByCall(3));
-    EXPECT_EQ(p.server->closedByCall().back(), p.idOf("Three"));
-    p.server->closeNotification(p.idOf("Three"), 2);
-
-    ASSERT_EQ(post(*p.center, "Marker"), nullptr);
-    p.server->closeNotification(p.idOf("Marker"), 2);
-    EXPECT_EQ(p.delegate->responses(1), (Strings {"Marker dismiss"}));
+    responses = p.delegate->responses(8);
+    EXPECT_EQ(Strings(responses.begin() + 6, responses.end()), (Strings {"Stranded dismiss", "Again dismiss"}));
 }

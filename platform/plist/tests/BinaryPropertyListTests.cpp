@@ -38,15 +38,17 @@ PropertyList variedValue()
     });
 }
 
-std::string libplistBinary(const std::string& xml)
+// The bytes (XML or binary) as libplist reads them and writes them again, in
+// binary or as XML.
+std::string throughLibplist(const std::string& bytes, bool toBinary)
 {
     plist_t node = nullptr;
-    plist_from_xml(xml.data(), uint32_t(xml.size()), &node);
-    char* bytes = nullptr;
+    plist_from_memory(bytes.data(), uint32_t(bytes.size()), &node);
+    char* written = nullptr;
     uint32_t length = 0;
-    plist_to_bin(node, &bytes, &length);
-    std::string result(bytes, length);
-    plist_to_bin_free(bytes);
+    toBinary ? plist_to_bin(node, &written, &length) : plist_to_xml(node, &written, &length);
+    std::string result = written ? std::string(written, length) : std::string();
+    toBinary ? plist_to_bin_free(written) : plist_to_xml_free(written);
     plist_free(node);
     return result;
 }
@@ -61,7 +63,7 @@ TEST(BinaryPropertyList, RoundTripsThroughItselfAndAgreesWithLibplistInBothDirec
     EXPECT_EQ(*ourDecoding, value);
 
     // What libplist writes, we read.
-    std::string theirs = libplistBinary(value.xmlRepresentation());
+    std::string theirs = throughLibplist(value.xmlRepresentation(), true);
     std::string problem;
     auto decoded = binary::decode(theirs, &problem);
     ASSERT_TRUE(decoded) << problem;
@@ -73,16 +75,7 @@ TEST(BinaryPropertyList, RoundTripsThroughItselfAndAgreesWithLibplistInBothDirec
     EXPECT_EQ(withoutDate(*decoded), withoutDate(value));
 
     // What we write, libplist reads as the same value.
-    std::string ours = binary::encode(value);
-    plist_t node = nullptr;
-    plist_from_bin(ours.data(), uint32_t(ours.size()), &node);
-    ASSERT_NE(node, nullptr);
-    char* xml = nullptr;
-    uint32_t length = 0;
-    plist_to_xml(node, &xml, &length);
-    auto reparsed = PropertyList::parse(std::string_view(xml, length));
-    plist_to_xml_free(xml);
-    plist_free(node);
+    auto reparsed = PropertyList::parse(throughLibplist(binary::encode(value), false));
     ASSERT_TRUE(reparsed);
     EXPECT_EQ(withoutDate(*reparsed), withoutDate(value));
 }

@@ -40,12 +40,7 @@ TEST(PropertyList, BinaryAndXMLRoundTripThroughFilesKeepEveryKindDistinct)
         std::ofstream(path, std::ios::binary) << bytes;
         auto parsed = PropertyList::readFile(path);
         ASSERT_TRUE(parsed) << parsed.error()->description();
-        EXPECT_EQ(*parsed, sample());
-        // 2.0 stays a real, true a Boolean, 1 an integer.
-        EXPECT_EQ(parsed->find("real")->kind(), PropertyList::Kind::real);
-        EXPECT_EQ(parsed->find("boolean")->kind(), PropertyList::Kind::boolean);
-        EXPECT_EQ((*parsed->find("array")->array())[0].kind(), PropertyList::Kind::integer);
-        EXPECT_EQ(*parsed->find("integer")->integer(), -5);
+        EXPECT_EQ(*parsed, sample()) << "equal values are of one kind: 2.0 stays a real, true a Boolean, 1 an integer";
     }
     std::filesystem::remove(path);
     EXPECT_FALSE(PropertyList::readFile(path));
@@ -53,21 +48,17 @@ TEST(PropertyList, BinaryAndXMLRoundTripThroughFilesKeepEveryKindDistinct)
 
 TEST(PropertyList, ParsesXMLWrittenByOtherTools)
 {
-    const char* xml = R"(<?xml version="1.0" encoding="UTF-8"?>
+    auto parsed = PropertyList::parse(std::string_view(R"(<?xml version="1.0" encoding="UTF-8"?>
 <!DOCTYPE plist PUBLIC "-//Apple//DTD PLIST 1.0//EN" "http://www.apple.com/DTDs/PropertyList-1.0.dtd">
 <plist version="1.0">
 <dict>
 	<key>system-entities</key>
 	<array>
-		<dict>
-			<key>mount-point</key>
-			<string>/tmp/mounts/Example</string>
-		</dict>
+		<dict><key>mount-point</key><string>/tmp/mounts/Example</string></dict>
 	</array>
 </dict>
 </plist>
-)";
-    auto parsed = PropertyList::parse(std::string_view(xml));
+)"));
     ASSERT_TRUE(parsed);
     auto entities = parsed->find("system-entities");
     ASSERT_TRUE(entities && entities->array());
@@ -83,6 +74,7 @@ TEST(PropertyList, RejectsBytesThatAreNotAPropertyList)
         EXPECT_FALSE(PropertyList::parse(bytes)) << bytes;
 }
 
+// Log messages and test failures show values this way.
 TEST(PropertyList, DescriptionShowsStructure)
 {
     EXPECT_EQ(PropertyList(PropertyList::Dictionary {{"A", PropertyList(PropertyList::Array {PropertyList(1), PropertyList("b")})}}).description(), "{\"A\" = (1, \"b\")}");

@@ -21,7 +21,7 @@ ChildOutcome shell(const std::string& script, const ChildOptions& options = {})
 
 } // namespace
 
-TEST(ChildProcessTest, ReportsOutputStatusAndSignal)
+TEST(ChildProcessTest, ReportsOutputStatusAndSignalAndAProgramThatCannotStartIsAnError)
 {
     auto done = shell("read line; echo \"in:$line\"; echo out; echo err >&2; exit 3");
     EXPECT_TRUE(done.exited);
@@ -33,6 +33,12 @@ TEST(ChildProcessTest, ReportsOutputStatusAndSignal)
     EXPECT_FALSE(killed.exited);
     EXPECT_EQ(killed.signal, SIGTERM);
     EXPECT_EQ(killed.status(), SIGTERM);
+
+    for (const std::string program : {"/nonexistent/tool", "no-such-tool-anywhere", "/etc"}) {
+        auto errnoValue = errnoOf(runChild({program, "argument"}).error());
+        EXPECT_TRUE(errnoValue == ENOENT || errnoValue == EACCES) << program;
+    }
+    EXPECT_FALSE(runChild({}));
 }
 
 TEST(ChildProcessTest, UmaskMemoryLimitAndLocaleReachOnlyTheChildTheyAreGivenTo)
@@ -89,15 +95,4 @@ TEST(ChildProcessTest, TheTimeLimitEndsTheWholeProcessGroup)
     }
     options.timeLimit = std::chrono::seconds(60);
     EXPECT_FALSE(shell("echo done", options).timedOut);
-}
-
-TEST(ChildProcessTest, ProgramThatCannotStartIsAnError)
-{
-    for (const std::string program : {"/nonexistent/tool", "no-such-tool-anywhere", "/etc"}) {
-        auto outcome = runChild({program, "argument"});
-        ASSERT_FALSE(outcome) << program;
-        auto errnoValue = errnoOf(outcome.error());
-        EXPECT_TRUE(errnoValue == ENOENT || errnoValue == EACCES) << program;
-    }
-    EXPECT_FALSE(runChild({}));
 }

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,8 +19,7 @@ using Strings = std::vector<std::string>;
 namespace {
 
 // What the handlers of the subscribers it makes reported, in order.
-class Journal {
-public:
+struct Journal : tavik::testing::Recorder<std::string> {
     FileProgressService::SubscriberToken subscribe(FileProgressService& service, const std::string& file, const std::string& name)
     {
         return service.addSubscriber(URL::fileURL("/downloads/" + file, false), [this, name](const ProgressPtr& progress) {
@@ -32,14 +30,10 @@ public:
     // The lines so far, once there are at least `count` of them.
     Strings lines(size_t count)
     {
-        auto lines = lines_.waitFor(count);
+        auto lines = waitFor(count);
         EXPECT_GE(lines.size(), count);
         return lines;
     }
-
-private:
-    void add(std::string line) { lines_.add(std::move(line)); }
-    tavik::testing::Recorder<std::string> lines_;
 };
 
 } // namespace
@@ -86,15 +80,13 @@ TEST(FileProgressServiceTest, SubscribersHearOfPublicationsOfTheirFileBeforeAndA
 TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
 {
     struct Counts {
-        std::atomic<int> published {0};
-        std::atomic<int> unpublished {0};
+        std::atomic<int> published {0}, unpublished {0};
     };
     FileProgressService service;
     constexpr int threads = 6;
     constexpr int rounds = 150;
     auto kept = std::make_shared<Counts>();
-    std::mutex keptMutex;
-    std::vector<FileProgressService::SubscriberToken> keptSubscribers;
+    tavik::testing::Recorder<FileProgressService::SubscriberToken> keptSubscribers;
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&, t] {
@@ -107,12 +99,7 @@ TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
                     return FileProgressService::UnpublishingHandler([counts] { ++counts->unpublished; });
                 });
                 auto publication = service.publish(url, std::make_shared<Progress>(1));
-                if (keep) {
-                    std::lock_guard lock(keptMutex);
-                    keptSubscribers.push_back(subscriber);
-                } else {
-                    service.removeSubscriber(subscriber);
-                }
+                keep ? keptSubscribers.add(subscriber) : service.removeSubscriber(subscriber);
                 service.unpublish(publication);
             }
         });
@@ -131,7 +118,7 @@ TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
         return kept->published >= ownPublications && kept->published == withdrawn;
     }))
         << kept->published << " heard, " << kept->unpublished << " withdrawn";
-    for (const auto& subscriber : keptSubscribers)
+    for (const auto& subscriber : keptSubscribers.all())
         service.removeSubscriber(subscriber);
     EXPECT_EQ(service.subscriberCount(), 0u);
 }

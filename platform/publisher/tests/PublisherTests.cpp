@@ -1,18 +1,18 @@
 #include "platform/publisher/Publisher.hpp"
 
-#include "platform/testing/Eventually.hpp"
+#include "platform/testing/Recorder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
-#include <mutex>
 #include <numeric>
 #include <thread>
 #include <vector>
 
 using namespace tavik::publisher;
 using tavik::dispatch::DispatchQueue;
+using tavik::testing::Recorder;
 using Ints = std::vector<int>;
 
 TEST(AnyCancellable, CancelsItsSubscriptionOnceWhenCancelledReleasedOrReplaced)
@@ -31,7 +31,7 @@ TEST(AnyCancellable, CancelsItsSubscriptionOnceWhenCancelledReleasedOrReplaced)
     EXPECT_EQ(calls, 12);
 }
 
-TEST(Subject, ACurrentValueSubjectReplaysItsValueAndAPassthroughOneSendsOnlyToPresentSubscribers)
+TEST(Subject, ACurrentValueSubjectReplaysItsValueAPassthroughOneSendsOnlyToPresentSubscribersAndReceiversMayCancelAndSend)
 {
     CurrentValueSubject<int> current(1);
     PassthroughSubject<int> passthrough;
@@ -49,11 +49,8 @@ TEST(Subject, ACurrentValueSubjectReplaysItsValueAndAPassthroughOneSendsOnlyToPr
     EXPECT_EQ(second, (Ints {2, 3, 4}));
     EXPECT_EQ(passed, (Ints {2}));
     EXPECT_EQ(current.value(), 4);
-}
 
-TEST(Subject, AReceiverMayCancelItselfAndSend)
-{
-    CurrentValueSubject<int> subject(0);
+    CurrentValueSubject<int> subject(0); // a receiver may cancel itself and send
     Ints seen;
     AnyCancellable token;
     token = subject.sink([&](const int& value) {
@@ -89,22 +86,17 @@ TEST(Publisher, ReceiveOnDeliversInOrderOnTheQueueAndStopsWhenCancelled)
 {
     auto queue = DispatchQueue::makeSerial("publisher-test");
     CurrentValueSubject<int> subject(0);
-    std::mutex mutex;
-    Ints seen;
-    bool allOnQueue = true;
+    Recorder<int> seen;
+    std::atomic<bool> allOnQueue = true;
     auto token = subject.publisher().receiveOn(queue).sink([&](const int& value) {
-        std::lock_guard lock(mutex);
         allOnQueue = allOnQueue && queue->isCurrent();
-        seen.push_back(value);
+        seen.add(value);
     });
     Ints expected(101);
     std::iota(expected.begin(), expected.end(), 0);
     for (int value = 1; value <= 100; ++value)
         subject.send(value);
-    ASSERT_TRUE(tavik::testing::eventually([&] {
-        std::lock_guard lock(mutex);
-        return seen.size() == expected.size();
-    }));
+    ASSERT_EQ(seen.waitFor(expected.size()), expected);
 
     // Block the queue, send, cancel: the queued delivery must not arrive.
     std::promise<void> release;
@@ -113,9 +105,8 @@ TEST(Publisher, ReceiveOnDeliversInOrderOnTheQueueAndStopsWhenCancelled)
     token.cancel();
     release.set_value();
     queue->sync([] {});
-    std::lock_guard lock(mutex);
     EXPECT_TRUE(allOnQueue);
-    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(seen.all(), expected);
 }
 
 // Many threads send while others subscribe and cancel: no receiver is called
@@ -160,15 +151,11 @@ TEST(Subject, ASenderDoesNotWaitForAReceiverBusyOnAnotherThread)
     CurrentValueSubject<int> subject(0);
     std::promise<void> otherSent;
     auto otherSentFuture = otherSent.get_future();
-    std::mutex mutex;
-    std::vector<std::pair<int, std::thread::id>> seen;
+    Recorder<std::pair<int, std::thread::id>> calls;
     bool otherSenderWasFree = false;
     std::thread other;
     auto token = subject.sink([&](const int& value) {
-        {
-            std::lock_guard lock(mutex);
-            seen.emplace_back(value, std::this_thread::get_id());
-        }
+        calls.add({value, std::this_thread::get_id()});
         if (value == 1) {
             // Another thread sends while this call is in progress.
             other = std::thread([&] {
@@ -182,6 +169,7 @@ TEST(Subject, ASenderDoesNotWaitForAReceiverBusyOnAnotherThread)
     first.join();
     other.join();
     EXPECT_TRUE(otherSenderWasFree);
+    auto seen = calls.all();
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[1].first, 1);
     EXPECT_EQ(seen[2].first, 2);
@@ -190,5 +178,5 @@ TEST(Subject, ASenderDoesNotWaitForAReceiverBusyOnAnotherThread)
     // Once cancelled, nothing queued is delivered any more.
     token.cancel();
     subject.send(3);
-    EXPECT_EQ(seen.size(), 3u);
+    EXPECT_EQ(calls.all().size(), 3u);
 }

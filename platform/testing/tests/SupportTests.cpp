@@ -1,6 +1,7 @@
 // What a broken helper would hide: a bus that is not private, a scratch
 // folder that deletes through a link, a poller that never says no, an
 // environment that leaks into the next test.
+#include "platform/testing/CapturedProgram.hpp"
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
@@ -63,6 +64,17 @@ TEST(EventuallyTest, SaysWhetherTheConditionCameToHoldInTime)
     EXPECT_TRUE(eventually([&] { return ++polls == 3; }));
     EXPECT_EQ(polls, 3);
     EXPECT_FALSE(eventually([] { return false; }, 30ms));
+}
+
+// What a program wrote and how it ended; one that does not end in time is killed.
+TEST(CapturedProgramTest, GivesTheOutputAndStatusOrKillsAProgramThatRunsTooLong)
+{
+    ScratchFolder folder;
+    auto ended = CapturedProgram({"sh", "-c", "echo out; echo err >&2; exit 3"}, folder.path()).finish();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ((std::tuple {ended->status, ended->out, ended->err}), (std::tuple {3, std::string("out\n"), std::string("err\n")}));
+    EXPECT_FALSE(CapturedProgram({"sleep", "30"}, folder.path()).finish(100ms));
+    EXPECT_EQ(CapturedProgram({"sh", "-c", "kill -TERM $$"}, folder.path()).finish()->status, 128 + SIGTERM);
 }
 
 TEST(ScopedEnvironmentTest, PutsEveryVariableBackAsItWas)

@@ -44,7 +44,7 @@ protected:
 
 } // namespace
 
-TEST_F(TrashTest, ItemLandsInTheTrashWithWhatRestoringNeeds)
+TEST_F(TrashTest, AnItemOrALinkNotItsTargetLandsInTheTrashWithWhatRestoringNeedsAndAMissingOneIsAFileError)
 {
     auto original = folder_ / "My Notes ü.txt";
     writeFile(original, "keep me");
@@ -53,6 +53,16 @@ TEST_F(TrashTest, ItemLandsInTheTrashWithWhatRestoringNeeds)
     EXPECT_FALSE(fs::exists(original));
     EXPECT_EQ(readFile(where), "keep me");
     expectTrashInfo(where, folder_ / "My%20Notes%20%C3%BC.txt");
+
+    writeFile(folder_ / "target", "stays");
+    fs::create_symlink(folder_ / "target", folder_ / "link");
+    EXPECT_TRUE(fs::is_symlink(trash(folder_ / "link")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(folder_ / "link")));
+    EXPECT_EQ(readFile(folder_ / "target"), "stays");
+
+    auto missing = trashItem(URL::fileURL(folder_ / "Missing.app", true));
+    EXPECT_TRUE(isFileError(missing.error(), FileError::Code::fileNoSuchFile));
+    EXPECT_EQ(dynamic_cast<const FileError&>(*missing.error()).path(), folder_ / "Missing.app");
 }
 
 TEST_F(TrashTest, BundlesWithTheSameNameAreKeptApartAndIntact)
@@ -69,18 +79,4 @@ TEST_F(TrashTest, BundlesWithTheSameNameAreKeptApartAndIntact)
         EXPECT_EQ(readFile(trashed[index] / "Contents/Current"), std::to_string(index + 1));
         expectTrashInfo(trashed[index], folder_ / "Example.app");
     }
-}
-
-TEST_F(TrashTest, ALinkIsTrashedNotItsTargetAndAMissingItemIsAFileErrorNamingIt)
-{
-    writeFile(folder_ / "target", "stays");
-    fs::create_symlink(folder_ / "target", folder_ / "link");
-    EXPECT_TRUE(fs::is_symlink(trash(folder_ / "link")));
-    EXPECT_FALSE(fs::exists(fs::symlink_status(folder_ / "link")));
-    EXPECT_EQ(readFile(folder_ / "target"), "stays");
-
-    auto missing = trashItem(URL::fileURL(folder_ / "Missing.app", true));
-    ASSERT_FALSE(missing.ok());
-    EXPECT_TRUE(isFileError(missing.error(), FileError::Code::fileNoSuchFile));
-    EXPECT_EQ(dynamic_cast<const FileError&>(*missing.error()).path(), folder_ / "Missing.app");
 }

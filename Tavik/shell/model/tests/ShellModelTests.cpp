@@ -64,22 +64,7 @@ TEST(LaunchWindowTest, TheOptionDecidesTheTaskbarEntryTheTrayIconAndTheNeedForAL
     }
 }
 
-class ShellModelTest : public tavik::testing::ConfigurationTest {
-protected:
-    void SetUp() override
-    {
-        ConfigurationTest::SetUp();
-        manager = FileSourceConfigurationsManager::make(userDefaults);
-        destinations = std::make_shared<ApplicationsDestinationManager>(userDefaults);
-    }
-    FileSourceConfigurationPtr addFolder(const std::string& name)
-    {
-        return manager->addFolder(URL::fileURL(makeFolder(name), true), std::nullopt).value();
-    }
-
-    std::shared_ptr<FileSourceConfigurationsManager> manager;
-    std::shared_ptr<ApplicationsDestinationManager> destinations;
-};
+using ShellModelTest = tavik::testing::SourcesTest;
 
 TEST_F(ShellModelTest, TheTrayMenuListsWatchedFoldersBeforeTheCommands)
 {
@@ -89,10 +74,10 @@ TEST_F(ShellModelTest, TheTrayMenuListsWatchedFoldersBeforeTheCommands)
             described.push_back(item.kind == StatusMenuItem::Kind::separator ? "-" : item.title + (item.enabled ? "" : " (off)") + (item.keyEquivalent.empty() ? "" : " ^" + item.keyEquivalent));
         return described;
     };
-    EXPECT_EQ(describe(statusMenuItems(manager->fileSourceConfigurations())), (Strings {"Open Main Window...", "Preferences... ^,", "-", "Quit Tavik ^q"})) << "the two icon sources are not listed";
+    EXPECT_EQ(describe(statusMenuItems(sources->fileSourceConfigurations())), (Strings {"Open Main Window...", "Preferences... ^,", "-", "Quit Tavik ^q"})) << "the two icon sources are not listed";
     auto downloads = addFolder("Downloads");
     auto other = addFolder("Other");
-    auto items = statusMenuItems(manager->fileSourceConfigurations());
+    auto items = statusMenuItems(sources->fileSourceConfigurations());
     EXPECT_EQ(describe(items), (Strings {(root / "Downloads").string() + " (off)", (root / "Other").string() + " (off)", "-", "Open Main Window...", "Preferences... ^,", "-", "Quit Tavik ^q"}));
     EXPECT_EQ(items[0].configuration, downloads);
     EXPECT_EQ(items[1].configuration, other);
@@ -100,8 +85,8 @@ TEST_F(ShellModelTest, TheTrayMenuListsWatchedFoldersBeforeTheCommands)
 
 TEST_F(ShellModelTest, TheSelectionDecidesRemovalOverlayAndEditedSource)
 {
-    auto appIcon = manager->fileSourceConfigurations()[0];
-    auto statusBar = manager->fileSourceConfigurations()[1];
+    auto appIcon = sources->fileSourceConfigurations()[0];
+    auto statusBar = sources->fileSourceConfigurations()[1];
     auto folder = addFolder("Downloads");
     const struct {
         Configurations selection;

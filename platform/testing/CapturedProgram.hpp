@@ -1,0 +1,92 @@
+#pragma once
+
+#include "platform/testing/Eventually.hpp"
+#include "platform/testing/Files.hpp"
+
+#include <poll.h>
+#include <sys/syscall.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <optional>
+#include <spawn.h>
+#include <string>
+#include <utility>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace tavik::testing {
+
+// What a program wrote, and its exit status (128 plus the signal that ended it).
+struct ProgramOutcome {
+    int status = -1;
+    std::string out, err;
+};
+
+// A program (found through PATH) started with its standard output and error
+// going to the files <name>.out and <name>.err in `folder`, as a user runs
+// it from a terminal.
+class CapturedProgram {
+public:
+    CapturedProgram(const std::vector<std::string>& arguments, const std::filesystem::path& folder, const std::string& name = "program")
+        : out_(folder / (name + ".out"))
+        , err_(folder / (name + ".err"))
+    {
+        std::vector<char*> argv;
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (posix_spawnp(&process_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
+            process_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    CapturedProgram(CapturedProgram&& other) noexcept
+        : out_(std::move(other.out_))
+        , err_(std::move(other.err_))
+        , process_(std::exchange(other.process_, -1))
+    {
+    }
+    CapturedProgram& operator=(CapturedProgram&&) = delete;
+    // A program not waited for (a test that failed early) is killed.
+    ~CapturedProgram() { finish(std::chrono::milliseconds(0)); }
+
+    // Waits for the program's end, once; one still running after `timeout` is killed: none.
+    std::optional<ProgramOutcome> finish(std::chrono::milliseconds timeout = eventuallyTimeout)
+    {
+        if (process_ < 0)
+            return std::nullopt;
+        int status = 0;
+        bool endedInTime = false, reaped = false;
+        // A process descriptor tells of the end at once; without one, poll.
+        int descriptor = static_cast<int>(syscall(SYS_pidfd_open, process_, 0));
+        if (descriptor >= 0) {
+            pollfd ended {descriptor, POLLIN, 0};
+            endedInTime = poll(&ended, 1, static_cast<int>(timeout.count())) == 1;
+            close(descriptor);
+        } else {
+            endedInTime = reaped = eventually([&] { return waitpid(process_, &status, WNOHANG) == process_; }, timeout);
+        }
+        if (!endedInTime)
+            kill(process_, SIGKILL);
+        if (!reaped)
+            waitpid(process_, &status, 0);
+        process_ = -1;
+        if (!endedInTime)
+            return std::nullopt;
+        return ProgramOutcome {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), readFile(out_), readFile(err_)};
+    }
+
+private:
+    std::filesystem::path out_, err_;
+    pid_t process_ = -1;
+};
+
+} // namespace tavik::testing
