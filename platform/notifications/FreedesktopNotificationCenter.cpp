@@ -6,11 +6,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <map>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 namespace tavik::notifications {
 
@@ -36,6 +39,22 @@ ErrorPtr serverError(const sdbus::Error& error)
             "No notification server is running on the session bus", error.getName());
     return std::make_shared<const NotificationCenterError>(
         NotificationCenterError::serverFailed, "The notification server failed: " + error.getMessage(), error.getName());
+}
+
+// A reply handler that lets go of what it holds once it has run. The bus
+// library can keep a handler past its reply (when the reply comes before
+// the call is registered, it stays until the proxy goes), and what our
+// handlers hold, the callers' completions, keeps their work alive: a file
+// under way would never count as finished.
+template <class... Arguments>
+std::function<void(Arguments...)> releasedAfterUse(std::type_identity_t<std::function<void(Arguments...)>> handler)
+{
+    auto held = std::make_shared<std::function<void(Arguments...)>>(std::move(handler));
+    return [held](Arguments... arguments) {
+        auto once = std::exchange(*held, nullptr);
+        if (once)
+            once(std::forward<Arguments>(arguments)...);
+    };
 }
 
 ErrorPtr noSessionBus()
@@ -207,7 +226,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
         try {
             link->server->callMethodAsync("GetCapabilities")
                 .onInterface(serverInterface)
-                .uponReplyInvoke([weak, completion](const sdbus::Error* error, std::vector<std::string> capabilities) {
+                .uponReplyInvoke(releasedAfterUse<const sdbus::Error*, std::vector<std::string>>([weak, completion](const sdbus::Error* error, std::vector<std::string> capabilities) {
                     auto self = weak.lock();
                     if (!self)
                         return;
@@ -219,7 +238,7 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
                         self->log.error("The notification server did not tell its capabilities: {}", error->getMessage());
                         completion(std::nullopt, serverError(*error));
                     }
-                });
+                }));
         } catch (const sdbus::Error& error) {
             completion(std::nullopt, serverError(error));
         }
@@ -262,14 +281,14 @@ struct FreedesktopNotificationCenter::State : std::enable_shared_from_this<State
                 .onInterface(serverInterface)
                 .withArguments(options.applicationName, uint32_t {0}, std::string(), request.content.title,
                     request.content.body, actions, hints, expireTimeout)
-                .uponReplyInvoke([weak, request, reportsDismissal, generation, completion](const sdbus::Error* error, uint32_t id) {
+                .uponReplyInvoke(releasedAfterUse<const sdbus::Error*, uint32_t>([weak, request, reportsDismissal, generation, completion](const sdbus::Error* error, uint32_t id) {
                     auto self = weak.lock();
                     if (!self)
                         return;
                     ErrorPtr failure = error ? serverError(*error) : nullptr;
                     self->posted(request, reportsDismissal, failure, id, generation);
                     completion(failure);
-                });
+                }));
         } catch (const sdbus::Error& error) {
             {
                 std::lock_guard lock(mutex);

@@ -253,3 +253,29 @@ TEST(FreedesktopNotificationCenterTest, AServerOrTheBusLeavingAnswersEveryOpenQu
     responses = p.delegate->responses(8);
     EXPECT_EQ(Strings(responses.begin() + 6, responses.end()), (Strings {"Stranded dismiss", "Again dismiss"}));
 }
+
+// The bus library can keep a reply handler after its reply has come; what a
+// completion holds must go once it has run, or work waiting for it (a file
+// whose question was answered) never counts as finished.
+TEST(FreedesktopNotificationCenterTest, WhatACompletionHoldsGoesOnceItHasRun)
+{
+    Posting p;
+    // Enough calls that some replies come before their calls are registered.
+    constexpr int calls = 300;
+    std::vector<std::weak_ptr<int>> held;
+    tavik::testing::Recorder<int> ran;
+    for (int call = 0; call < calls; ++call) {
+        auto token = std::make_shared<int>(call);
+        held.push_back(token);
+        if (call % 2 == 0) {
+            p.center->getNotificationSettings([token, &ran](NotificationSettings) { ran.add(*token); });
+        } else {
+            auto id = "Message " + std::to_string(call);
+            p.center->addNotificationRequest({id, {id, "Body of " + id, "ACTIONLESS_MESSAGE"}}, [token, &ran](ErrorPtr) { ran.add(*token); });
+        }
+    }
+    ASSERT_EQ(ran.waitFor(calls).size(), static_cast<size_t>(calls));
+    EXPECT_TRUE(tavik::testing::eventually([&] {
+        return std::all_of(held.begin(), held.end(), [](const auto& token) { return token.expired(); });
+    }));
+}
