@@ -8,7 +8,7 @@
 
 using namespace tavik;
 using namespace tavik::actions;
-using namespace tavik::actions::testing;
+using namespace tavik::testing;
 
 namespace {
 
@@ -40,7 +40,7 @@ TEST(CollectionMapperTest, AnEmptyCollectionOrAnUnmappedFirstStepEndsAtOnceWitho
     auto handler = [&](const int&, const Elements&, Mapper::DecisionCallback) { asked = true; };
     CompletionRecorder<MapperResult> empty, failed, ignored;
     Mapper(producing(0), second, handler).perform(1, empty.completion());
-    EXPECT_EQ(empty.count(), 1) << "synchronous";
+    EXPECT_EQ(empty.count(), 1u) << "synchronous";
     EXPECT_TRUE(empty.result().output()->empty());
     Mapper(Source([&](int input) { return FileActionResult<int, Elements>::failure(input, error); }, Source::Timing::elsewhere), second, handler).perform(3, failed.completion());
     EXPECT_EQ(failed.result().error().get(), error.get());
@@ -83,7 +83,7 @@ TEST(CollectionMapperTest, KeepsOneResultPerElementAsTheHandlerDecidesWhenElemen
                 EXPECT_EQ(*result.output(), -result.input);
         }
         EXPECT_EQ(inputs.size(), static_cast<size_t>(count));
-        EXPECT_EQ(recorder.settledCount(), 1);
+        EXPECT_EQ(recorder.settledCount(), 1u);
     }
 }
 

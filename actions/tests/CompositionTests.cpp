@@ -5,7 +5,7 @@
 
 using namespace tavik;
 using namespace tavik::actions;
-using namespace tavik::actions::testing;
+using namespace tavik::testing;
 
 namespace {
 
@@ -56,7 +56,7 @@ TEST(ConcatenationTest, RunsBothStepsOrEndsWithTheFirstUnmappedResultAgainstTheF
             if (result.error()) {
                 EXPECT_EQ(result.error().get(), error.get());
             }
-            EXPECT_EQ(recorder.settledCount(), 1);
+            EXPECT_EQ(recorder.settledCount(), 1u);
             EXPECT_EQ(step.second.starts(), step.secondStarts);
         }
     }
@@ -101,7 +101,7 @@ TEST(ChainTest, ChainsReadInTheOrderTheyRunAndCanBePerformedRepeatedly)
         auto values = *recorder.result().output();
         std::sort(values.begin(), values.end());
         EXPECT_EQ(values, (std::vector<int> {-1003, -1002, -1001, -1000, 1000, 1001, 1002, 1003}));
-        EXPECT_EQ(recorder.settledCount(), 1);
+        EXPECT_EQ(recorder.settledCount(), 1u);
     }
 }
 

@@ -6,7 +6,7 @@
 
 using namespace tavik;
 using namespace tavik::actions;
-using namespace tavik::actions::testing;
+using namespace tavik::testing;
 
 namespace {
 
@@ -54,7 +54,7 @@ TEST(FlatMapTest, DropsFailedAndIgnoredElementsAndKeepsEachElementsValuesTogethe
             }
         }
         EXPECT_EQ(seen.count("t100") + seen.count("2a") + seen.count("3a"), 2u);
-        EXPECT_EQ(recorder.settledCount(), 1);
+        EXPECT_EQ(recorder.settledCount(), 1u);
     }
 
     auto chain = PassthroughAction<std::vector<int>>().flatMap(expand);

@@ -1,11 +1,12 @@
 // The file handler end to end: real configurations in a defaults suite, real
 // ZIP archives and disk images, duvrin-xpc started by a private session bus
-// with the hdiutil stand-in, the real workspace and the desktop trash. Only
-// the notification center is scripted, so that tests can answer questions.
+// with the hdiutil stand-in, the real workspace, the desktop trash and a
+// notification server on that bus, through which tests answer questions.
 #include "Tavik/configuration/ApplicationsDestination.hpp"
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "Tavik/file-handling/AppImageInstallation.hpp"
 #include "Tavik/file-handling/FileHandler.hpp"
+#include "Tavik/file-handling/tests/Questions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 #include "Tavik/folder-watching/FileWatchersManager.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
@@ -14,8 +15,6 @@
 #include "platform/foundation/UUID.hpp"
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
-#include "platform/notifications/NotificationCenter.hpp"
-#include "platform/testing/Eventually.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include <gmock/gmock.h>
@@ -45,84 +44,6 @@ struct PrivateHome : ::testing::Environment {
 const auto* const privateHome = ::testing::AddGlobalTestEnvironment(new PrivateHome);
 
 fs::path trashFiles() { return fs::path(std::getenv("XDG_DATA_HOME")) / "Trash/files"; }
-
-// A notification center that grants everything, records what was posted and
-// lets the test answer it as the user would.
-class AnsweringNotificationCenter final : public notifications::NotificationCenter {
-public:
-    void setDelegate(std::weak_ptr<notifications::NotificationCenterDelegate> delegate) override
-    {
-        std::lock_guard lock(mutex_);
-        delegate_ = std::move(delegate);
-    }
-    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override {}
-    void getNotificationSettings(std::function<void(notifications::NotificationSettings)> completion) override { completion({notifications::AuthorizationStatus::authorized, notifications::NotificationSetting::enabled}); }
-    void requestAuthorization(unsigned, std::function<void(bool, ErrorPtr)> completion) override { completion(true, nullptr); }
-    void addNotificationRequest(notifications::NotificationRequest request, std::function<void(ErrorPtr)> completion) override
-    {
-        std::unique_lock lock(mutex_);
-        posted_.push_back(std::move(request));
-        lock.unlock();
-        completion(nullptr);
-    }
-    void removeAllDeliveredNotifications() override {}
-    void removeAllPendingNotificationRequests() override {}
-
-    // "title | body" of what was posted in the category.
-    std::vector<std::string> posted(const std::string& category) const
-    {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> texts;
-        for (const auto& request : posted_)
-            if (request.content.categoryIdentifier == category) texts.push_back(request.content.title + " | " + request.content.body);
-        return texts;
-    }
-    size_t postedCount() const
-    {
-        std::lock_guard lock(mutex_);
-        return posted_.size();
-    }
-    // Answers the next question of the category, once it is there, with the action.
-    bool answer(const std::string& category, const std::string& actionIdentifier)
-    {
-        std::optional<notifications::NotificationRequest> request;
-        std::shared_ptr<notifications::NotificationCenterDelegate> delegate;
-        eventually([&] {
-            std::lock_guard lock(mutex_);
-            size_t seen = 0;
-            for (const auto& candidate : posted_)
-                if (candidate.content.categoryIdentifier == category && seen++ == answered_[category]) request = candidate;
-            delegate = delegate_.lock();
-            return request && delegate && ++answered_[category];
-        });
-        if (request && delegate) delegate->didReceiveNotificationResponse({{*request}, actionIdentifier}, [] {});
-        return request && delegate;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::weak_ptr<notifications::NotificationCenterDelegate> delegate_;
-    std::vector<notifications::NotificationRequest> posted_;
-    std::map<std::string, size_t> answered_;
-};
-
-// Collects the outcomes reported for a file.
-struct OutcomeWaiter {
-    FileHandler::Completion completion()
-    {
-        return [this](Outcome outcome) {
-            std::lock_guard lock(mutex);
-            outcomes.push_back(std::move(outcome));
-        };
-    }
-    bool any()
-    {
-        std::lock_guard lock(mutex);
-        return !outcomes.empty();
-    }
-    std::mutex mutex;
-    std::vector<Outcome> outcomes;
-};
 
 const FileHandler::Error* handlerError(const std::optional<Outcome>& outcome) { return outcome ? dynamic_cast<const FileHandler::Error*>(outcome->failure().get()) : nullptr; }
 std::string describe(const std::optional<Outcome>& outcome) { return outcome ? outcome->description() : "no outcome"; }
@@ -171,6 +92,8 @@ protected:
         fs::create_directories(markers_);
         path_.prependToPath((work_ / "bin").string());
         bus_ = environment_.busWithDiskImageService();
+        if (withNotificationServer()) questions_.emplace(server_.emplace());
+        performer_->registerCategories();
 
         fs::create_directories(downloads_);
         fs::create_directories(applications_);
@@ -187,11 +110,12 @@ protected:
             ASSERT_TRUE(configuration->applicationCopiedAction().store(ApplicationCopiedActionOption::openApp).ok());
             ASSERT_TRUE(configuration->allApplicationsHandled().store(AllApplicationsHandledAction::moveToTrash).ok());
         }
-        performer_->registerCategories();
     }
 
     void TearDown() override
     {
+        // The center must not outlive the test's bus.
+        center_->disconnect();
         // A test that leaves an image attached detaches it here.
         std::error_code ignored;
         auto proxy = service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler([](ErrorPtr) {});
@@ -203,6 +127,7 @@ protected:
         eventually([&] { return mountsFolderEmpty(); }, 10s);
     }
 
+    virtual bool withNotificationServer() const { return true; }
     std::shared_ptr<FileHandler> makeHandler(FileHandler::Services services = {})
     {
         services.userInputRequestPerformer = performer_;
@@ -238,14 +163,12 @@ protected:
     // question reaches only a handler that still exists) and waits for its one outcome.
     std::optional<Outcome> handle(const fs::path& file, const FileSourceConfigurationPtr& configuration, FileHandler::Services services = {})
     {
-        OutcomeWaiter waiter;
+        CompletionRecorder<Outcome> outcomes;
         auto handler = makeHandler(std::move(services));
-        handler->handleFile(URL::fileURL(file), configuration, waiter.completion());
-        if (!eventually([&] { return waiter.any(); }, 120s)) return std::nullopt;
-        std::this_thread::sleep_for(50ms); // a second report would show by now
-        std::lock_guard lock(waiter.mutex);
-        EXPECT_EQ(waiter.outcomes.size(), 1u);
-        return waiter.outcomes.front();
+        handler->handleFile(URL::fileURL(file), configuration, outcomes.completion());
+        auto outcome = outcomes.wait();
+        EXPECT_EQ(outcomes.settledCount(), 1u);
+        return outcome;
     }
     std::string completedWith(const std::vector<fs::path>& copies) const
     {
@@ -257,10 +180,8 @@ protected:
     // What is left in the process's temporary folder besides "mounts".
     std::vector<std::string> workingFolders() const
     {
-        std::vector<std::string> names;
-        std::error_code ignored;
-        for (const auto& entry : fs::directory_iterator(environment_.temporaryFolder(), ignored))
-            if (entry.path().filename() != "mounts") names.push_back(entry.path().filename().string());
+        auto names = namesIn(environment_.temporaryFolder());
+        std::erase(names, "mounts");
         return names;
     }
     bool mountsFolderEmpty() const
@@ -290,7 +211,9 @@ protected:
     fs::path applications_ = work_ / "Applications";
     std::unique_ptr<PrivateSessionBus> bus_;
     log::LogCapture logs_;
-    std::shared_ptr<AnsweringNotificationCenter> center_ = std::make_shared<AnsweringNotificationCenter>();
+    std::optional<TestNotificationServer> server_;
+    std::optional<Questions> questions_;
+    std::shared_ptr<notifications::FreedesktopNotificationCenter> center_ = std::make_shared<notifications::FreedesktopNotificationCenter>();
     std::shared_ptr<UserInputRequestPerformer> performer_ = std::make_shared<UserInputRequestPerformer>(center_);
     std::shared_ptr<defaults::UserDefaults> userDefaults_ = defaults::UserDefaults::suite("app.tavik.Tavik.test-" + UUID().uuidString());
     std::shared_ptr<ApplicationsDestinationManager> destinations_ = std::make_shared<ApplicationsDestinationManager>(userDefaults_);
@@ -298,54 +221,36 @@ protected:
     FileSourceConfigurationPtr folder_, appIcon_;
 };
 
-// An extracted bundle is moved out of the working folder rather than copied:
-// what lands in the destination must be what a copy gives.
-TEST_F(FileHandlerTest, ZipWithOneApplicationIsCopiedAsACopyWouldBeOpenedAndTrashedAndItsWorkingFolderRemoved)
+TEST_F(FileHandlerTest, ZipWithOneApplicationIsCopiedOpenedAndTrashedAndItsWorkingFolderRemoved)
 {
-    auto bundle = work_ / "tree-Example.zip/Example.app";
-    writeFile(bundle / "Contents/Resources/shared.txt", "shared");
-    fs::permissions(bundle / "Contents/Resources/shared.txt", fs::perms(0666));
-    fs::create_symlink("../Info.plist", bundle / "Contents/Resources/Info link");
-    // ZIP archives keep times to the second.
-    auto shownTime = fs::file_time_type::clock::from_sys(std::chrono::sys_seconds(std::chrono::seconds(1600000000)));
-    fs::last_write_time(bundle / "Contents/Resources/shared.txt", shownTime);
     auto archive = makeDownload("Example.zip", {"Example.app"});
-
-    auto outcome = handle(archive, folder_);
     auto copy = applications_ / "Example.app";
-    EXPECT_EQ(describe(outcome), completedWith({copy}));
-    EXPECT_EQ(fs::status(copy / "Contents/MacOS/Example").permissions(), fs::perms(0755));
-    EXPECT_EQ(fs::status(copy / "Contents/Resources/shared.txt").permissions(), fs::perms(0644));
-    EXPECT_EQ(fs::last_write_time(copy / "Contents/Resources/shared.txt"), shownTime);
-    EXPECT_EQ(fs::read_symlink(copy / "Contents/Resources/Info link"), "../Info.plist");
+    EXPECT_EQ(describe(handle(archive, folder_)), completedWith({copy}));
+    EXPECT_TRUE(fs::is_regular_file(copy / "Contents/MacOS/Example"));
     EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "Example"); })) << "the copy was not opened";
     EXPECT_TRUE(eventually([&] { return !fs::exists(archive) && fs::exists(trashFiles() / "Example.zip"); }));
     EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
-    EXPECT_EQ(center_->posted("ACTIONLESS_MESSAGE").front(), "Found a ZIP file | Searching for applications in " + archive.string());
+    EXPECT_TRUE(questions_->shown("Found a ZIP file | Searching for applications in " + archive.string()));
     for (const auto& [level, message] : {std::pair {log::Level::defaultLevel, "Found ZIP archive at " + archive.string()}, {log::Level::info, "Found 1 application(s)"},
              {log::Level::debug, "Applications were found in DMG mountpoints: []"}, {log::Level::info, "Trashed handled file from " + archive.string()}, {log::Level::info, "Completed opening applications"}})
         EXPECT_TRUE(eventually([&] { return logs_.contains(level, message); })) << message;
 }
 
+// Two applications from one image: its detach is requested twice (which of
+// the two finds it attached is up to the service), both are answered, and the
+// mount point is gone before the download is trashed.
 TEST_F(FileHandlerTest, DiskImagesAreDetachedOncePerApplicationBeforeTheDownloadIsTrashed)
 {
-    auto image = makeDownload("Example.dmg", {"Example.app"});
-    EXPECT_TRUE(completed(handle(image, folder_)));
-    EXPECT_TRUE(fs::is_regular_file(applications_ / "Example.app/Contents/Info.plist"));
-    EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "Example"); }));
-    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Example.dmg") && !fs::exists(image); }));
-    EXPECT_TRUE(mountsFolderEmpty()) << "detached, and the mount point removed, before the trash step";
-    EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
-
-    // Two applications from one image: its detach is requested twice (which
-    // of the two finds it attached is up to the service), both are answered
-    // and the download is trashed.
-    auto outcome = handle(makeDownload("Two.dmg", {"First.app", "Second.app"}), folder_);
-    ASSERT_TRUE(outcome && outcome->isCompleted()) << describe(outcome);
+    auto image = makeDownload("Two.dmg", {"First.app", "Second.app"});
+    auto outcome = handle(image, folder_);
+    ASSERT_TRUE(completed(outcome));
     EXPECT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 2u);
-    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Two.dmg"); }));
-    EXPECT_TRUE(mountsFolderEmpty());
-    EXPECT_EQ(logged("Unmount action completed"), 3u);
+    EXPECT_TRUE(fs::is_regular_file(applications_ / "First.app/Contents/Info.plist"));
+    EXPECT_TRUE(eventually([&] { return fs::exists(markers_ / "Second"); })) << "the copy was not opened";
+    EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / "Two.dmg") && !fs::exists(image); }));
+    EXPECT_TRUE(mountsFolderEmpty()) << "detached, and the mount point removed, before the trash step";
+    EXPECT_EQ(logged("Unmount action completed"), 2u);
+    EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
 }
 
 TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndKeptAndStopTheCleanUp)
@@ -364,7 +269,7 @@ TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndKeptAndStopTheCleanUp)
         EXPECT_TRUE(eventually([&] { return logged(stopped) == (opened == deb ? 1u : 2u); }));
         EXPECT_TRUE(fs::exists(opened));
         EXPECT_FALSE(fs::exists(applications_ / opened.filename()));
-        EXPECT_EQ(center_->posted("ACTIONLESS_MESSAGE").back(), std::string(message) + " | Searching for applications in " + opened.string());
+        EXPECT_TRUE(questions_->shown(std::string(message) + " | Searching for applications in " + opened.string()));
     }
 
     // Named as a package without being one: not handled.
@@ -378,7 +283,7 @@ TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndKeptAndStopTheCleanUp)
     fs::remove(markers_ / "xdg-open");
     auto image = makeDownload("Bundle.dmg", {"Bundled.pkg", "Tool.app"});
     outcome = handle(image, folder_);
-    ASSERT_TRUE(outcome && outcome->isCompleted()) << describe(outcome);
+    ASSERT_TRUE(completed(outcome));
     EXPECT_EQ(std::get<Outcome::Completed>(outcome->value).copiedApplications.size(), 2u);
     EXPECT_TRUE(eventually([&] { return logged(stopped) == 3; }));
     EXPECT_TRUE(fs::exists(applications_ / "Tool.app"));
@@ -390,7 +295,7 @@ TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndKeptAndStopTheCleanUp)
     // One from an archive keeps the working folder it was extracted to.
     auto archive = makeDownload("Bundled.zip", {"Bundled.pkg"});
     outcome = handle(archive, folder_);
-    ASSERT_TRUE(outcome && outcome->isCompleted()) << describe(outcome);
+    ASSERT_TRUE(completed(outcome));
     auto extracted = std::get<Outcome::Completed>(outcome->value).copiedApplications.at(0).path();
     EXPECT_TRUE(eventually([&] { return logged(stopped) == 4; }));
     EXPECT_TRUE(fs::exists(extracted));
@@ -400,8 +305,7 @@ TEST_F(FileHandlerTest, PackagesAreOpenedInPlaceAndKeptAndStopTheCleanUp)
 
 TEST_F(FileHandlerTest, AppImagesAreCopiedExecutableWithLauncherEntryFromEveryShape)
 {
-    const fs::path dataHome = std::getenv("XDG_DATA_HOME");
-    AppImageInstallation installation(dataHome);
+    AppImageInstallation installation(std::getenv("XDG_DATA_HOME"));
     makeAppImage(downloads_ / "editor-latest", "editor"); // a name that hides what it is
     fs::permissions(downloads_ / "editor-latest", fs::perms(0664));
     makeAppImage(work_ / "tar-tree/Viewer.AppImage", "viewer");
@@ -413,25 +317,13 @@ TEST_F(FileHandlerTest, AppImagesAreCopiedExecutableWithLauncherEntryFromEverySh
         SCOPED_TRACE(download);
         auto copy = applications_ / name;
         EXPECT_EQ(describe(handle(downloads_ / download, folder_)), completedWith({copy}));
-        auto permissions = fs::status(copy).permissions();
-        EXPECT_NE(permissions & fs::perms::owner_exec, fs::perms::none);
-        EXPECT_EQ(permissions & (fs::perms::group_write | fs::perms::others_write), fs::perms::none);
-        auto entry = readFile(installation.entryPath(copy));
-        EXPECT_THAT(entry, ::testing::HasSubstr("\nExec=\"" + copy.string() + "\" --start %U\n"));
-        EXPECT_THAT(entry, ::testing::HasSubstr("\nTryExec=" + copy.string() + "\n"));
-        EXPECT_TRUE(fs::is_regular_file(dataHome / "icons/hicolor/32x32/apps" / (installation.entryPath(copy).stem().string() + ".png")));
+        EXPECT_NE(fs::status(copy).permissions() & fs::perms::owner_exec, fs::perms::none);
+        EXPECT_THAT(readFile(installation.entryPath(copy)), ::testing::HasSubstr("\nExec=\"" + copy.string() + "\" --start %U\n"));
         EXPECT_TRUE(eventually([&] { return logs_.contains(log::Level::debug, "Opened application at " + copy.string()); })) << "the copy was not run";
         EXPECT_TRUE(eventually([&] { return fs::exists(trashFiles() / download) && !fs::exists(downloads_ / download); }));
         EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));
     }
-    EXPECT_EQ(center_->posted("ACTIONLESS_MESSAGE").front(), "Found an AppImage file | Searching for applications in " + (downloads_ / "editor-latest").string());
-
-    // Its copy removed, the launcher entry goes at the next clean-up.
-    auto entry = installation.entryPath(applications_ / "Player.AppImage");
-    fs::remove(applications_ / "Player.AppImage");
-    EXPECT_EQ(installation.removeStaleEntries(), 1u);
-    EXPECT_FALSE(fs::exists(entry));
-    EXPECT_TRUE(fs::exists(installation.entryPath(applications_ / "Viewer.AppImage")));
+    EXPECT_TRUE(questions_->shown("Found an AppImage file | Searching for applications in " + (downloads_ / "editor-latest").string()));
 }
 
 TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportAndLogErrorsKeepTheFileAndAskNothing)
@@ -448,7 +340,7 @@ TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportAndLogErrorsKeepTheFileAnd
     auto goneOutcome = handle(gone, folder_);
     // An archive that does not open fails the search: shown, nothing left behind.
     auto brokenOutcome = handle(broken, folder_);
-    EXPECT_EQ(center_->posted("ERROR_OCCURRED").size(), 1u);
+    EXPECT_TRUE(eventually([&] { return questions_->posted("Error Occurred").size() == 1; }));
     EXPECT_TRUE(workingFolders().empty());
 
     // Without a usable service proxy the search cannot start.
@@ -466,11 +358,10 @@ TEST_F(FileHandlerTest, FilesThatCannotBeHandledReportAndLogErrorsKeepTheFileAnd
     fs::remove_all(environment_.temporaryFolder());
     fs::create_directory_symlink(work_.path(), environment_.temporaryFolder());
     auto noFolder = handle(broken, folder_);
-    EXPECT_EQ(center_->posted("ERROR_OCCURRED").size(), 3u);
+    EXPECT_TRUE(eventually([&] { return questions_->posted("Error Occurred").size() == 3; }));
     fs::remove(environment_.temporaryFolder());
 
-    EXPECT_TRUE(center_->posted("FOUND_FILE").empty());
-    EXPECT_TRUE(center_->posted("FOUND_FILE_WITHOUT_IGNORE").empty());
+    for (const auto& post : server_->posted()) EXPECT_TRUE(post.actions.empty()) << "asked " << post.summary;
     for (const auto& kept : {text, broken, downloads_ / "Example.zip", image}) EXPECT_TRUE(fs::exists(kept)) << kept;
     for (const auto& outcome : {goneOutcome, brokenOutcome, unreachableOutcome, noFolder}) ASSERT_TRUE(outcome && outcome->failure()) << describe(outcome);
     for (const auto& [level, message] : {std::pair {log::Level::info, "Unsupported file at " + text.string() + "; type public.plain-text is unsupported"},
@@ -487,22 +378,26 @@ TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
     ASSERT_TRUE(folder_->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
     for (const auto& [answer, expected] : std::vector<std::pair<std::string, std::string>> {
              {"IGNORE_FILE_ACTION", "ignored"}, {"dismiss", "dismissed"}, {"SOMETHING_ELSE", "error(Unknown response to file found notification: SOMETHING_ELSE)"}}) {
-        std::thread user([&] { EXPECT_TRUE(center_->answer("FOUND_FILE", answer)) << answer; });
+        std::thread user([&] { questions_->answer(questions_->take("Found ZIP"), answer); });
         EXPECT_EQ(describe(handle(archive, folder_)), expected);
         user.join();
     }
-    EXPECT_EQ(center_->posted("FOUND_FILE").front(), "Found ZIP | Choose how to handle ZIP at " + archive.string());
+    EXPECT_EQ(questions_->posted("Found ZIP").front(), "Found ZIP | Choose how to handle ZIP at " + archive.string());
     EXPECT_FALSE(fs::exists(applications_ / "Example.app"));
     EXPECT_TRUE(workingFolders().empty());
 
     // A dropped file of a source that ignores files is reported ignored, unasked.
     ASSERT_TRUE(appIcon_->fileFoundAction().store(FileFoundActionOption::ignore).ok());
     EXPECT_EQ(describe(handle(archive, appIcon_)), "ignored");
-    EXPECT_EQ(center_->postedCount(), 3u);
+    EXPECT_EQ(questions_->posted().size(), 3u);
 
     // A dropped file is asked about without the Ignore answer.
     ASSERT_TRUE(appIcon_->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
-    std::thread user([&] { EXPECT_TRUE(center_->answer("FOUND_FILE_WITHOUT_IGNORE", "FIND_APPLICATIONS_ACTION")); });
+    std::thread user([&] {
+        auto question = questions_->take("Found ZIP");
+        EXPECT_TRUE(question && std::ranges::count(question->actions, "IGNORE_FILE_ACTION") == 0) << "an Ignore answer offered";
+        questions_->answer(question, "FIND_APPLICATIONS_ACTION");
+    });
     EXPECT_TRUE(completed(handle(archive, appIcon_)));
     user.join();
     EXPECT_TRUE(fs::exists(applications_ / "Example.app"));
@@ -519,36 +414,41 @@ TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
     ASSERT_TRUE(source->fileFoundAction().store(FileFoundActionOption::alwaysAsk).ok());
     auto late = makeDownload("Late.zip", {"Late.app"}, work_ / "Later");
     auto sourceHolders = source.use_count();
-    auto asked = center_->posted("FOUND_FILE").size();
-    OutcomeWaiter unanswered;
+    CompletionRecorder<Outcome> unanswered;
     auto handler = makeHandler();
     std::weak_ptr<FileHandler> releasedHandler = handler;
     handler->handleFile(URL::fileURL(late), source, unanswered.completion());
-    ASSERT_TRUE(eventually([&] { return center_->posted("FOUND_FILE").size() == asked + 1; }));
+    auto question = questions_->take("Found ZIP");
+    ASSERT_TRUE(question);
     EXPECT_GT(source.use_count(), sourceHolders) << "the handling waits for its answer";
     handler.reset();
     EXPECT_TRUE(releasedHandler.expired());
-    EXPECT_TRUE(center_->answer("FOUND_FILE", "FIND_APPLICATIONS_ACTION"));
+    questions_->answer(question, "FIND_APPLICATIONS_ACTION");
     EXPECT_TRUE(eventually([&] { return source.use_count() == sourceHolders; }));
     EXPECT_FALSE(fs::exists(applications_ / "Late.app"));
     EXPECT_TRUE(fs::exists(late));
     EXPECT_TRUE(workingFolders().empty());
-    EXPECT_FALSE(unanswered.any());
+    EXPECT_EQ(unanswered.count(), 0u);
 }
 
-TEST_F(FileHandlerTest, AFileWhoseQuestionsWereClosedUnansweredIsReportedDismissed)
+// No notification server on the bus.
+struct FileHandlerWithoutNotificationsTest : FileHandlerTest {
+    bool withNotificationServer() const override { return false; }
+};
+
+TEST_F(FileHandlerWithoutNotificationsTest, AFileWhoseQuestionsWereClosedUnansweredIsReportedDismissed)
 {
     // Two applications are asked about through the process's own performer;
     // without a notification server or a terminal the questions are closed
     // unanswered, so the file is not done with.
     auto archive = makeDownload("Two.zip", {"One.app", "Two.app"});
     ASSERT_TRUE(folder_->applicationFoundAction().store(ApplicationFoundActionOption::askWhenMultipleFound).ok());
-    OutcomeWaiter waiter;
+    CompletionRecorder<Outcome> outcomes;
     auto handler = makeHandler();
-    handler->handleFile(URL::fileURL(archive), folder_, waiter.completion());
+    handler->handleFile(URL::fileURL(archive), folder_, outcomes.completion());
     // The closing alerts run on the main queue.
-    ASSERT_TRUE(dispatch::MainRunLoop::runUntil([&] { return waiter.any(); }, 120s));
-    EXPECT_EQ(waiter.outcomes.front().description(), "dismissed");
+    ASSERT_TRUE(dispatch::MainRunLoop::runUntil([&] { return outcomes.count() > 0; }, 120s));
+    EXPECT_EQ(describe(outcomes.wait()), "dismissed");
     EXPECT_TRUE(logged("Chose not to copy application at "));
     EXPECT_FALSE(fs::exists(applications_ / "One.app") || fs::exists(applications_ / "Two.app"));
     EXPECT_TRUE(eventually([&] { return workingFolders().empty(); }));

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Tavik/file-handling/InstallableApplication.hpp"
-#include "Tavik/file-handling/tests/Performed.hpp"
+#include "actions/tests/TestActions.hpp"
 #include "platform/testing/Archives.hpp"
 #include "platform/testing/Bundles.hpp"
 #include "platform/testing/Files.hpp"

@@ -15,25 +15,17 @@ using ZIPEntry = SearchZIPAction::ZIPEntry;
 std::vector<std::string> describe(const std::vector<ZIPEntry>& findings)
 {
     std::vector<std::string> lines;
-    for (const auto& finding : findings) {
-        if (auto* application = std::get_if<ZIPEntry::Application>(&finding.kind)) {
-            std::string line = "app " + application->name + ":";
-            for (const auto& entry : application->entries) line += " " + entry.path();
-            lines.push_back(line);
-        } else {
-            std::visit([&](const auto& kind) {
-                if constexpr (!std::is_same_v<std::decay_t<decltype(kind)>, ZIPEntry::Application>) {
-                    using Kind = std::decay_t<decltype(kind)>;
-                    const char* name = std::is_same_v<Kind, ZIPEntry::DMG> ? "dmg" : std::is_same_v<Kind, ZIPEntry::ZIP> ? "zip"
-                        : std::is_same_v<Kind, ZIPEntry::PKG>                                                            ? "pkg"
-                        : std::is_same_v<Kind, ZIPEntry::TAR>                                                            ? "tar"
-                                                                                                                         : "appimage";
-                    lines.push_back(std::string(name) + " " + kind.entry.path());
-                }
-            },
-                finding.kind);
-        }
-    }
+    for (const auto& finding : findings)
+        std::visit([&](const auto& kind) {
+            if constexpr (requires { kind.entries; }) {
+                lines.push_back("app " + kind.name + ":");
+                for (const auto& entry : kind.entries) lines.back() += " " + entry.path();
+            } else {
+                const char* const names[] = {"app", "dmg", "zip", "pkg", "tar", "appimage"};
+                lines.push_back(names[finding.kind.index()] + (" " + kind.entry.path()));
+            }
+        },
+            finding.kind);
     return lines;
 }
 
