@@ -144,41 +144,36 @@ TEST_F(ZIPActionsTest, ArchiveInsideArchiveIsExtractedThenSearchedWithTheNestedS
     EXPECT_TRUE(extracted(work_ / "Outer.zip", work_ / "working").empty());
 }
 
-TEST_F(ZIPActionsTest, EntriesNeverLandOutsideTheWorkingFolder)
+// What lands next to the working folder is only the rest of the archive: a
+// hostile entry is refused, a bundle that fails goes whole, and what of the
+// user's was in its way stays with the folders that held it.
+TEST_F(ZIPActionsTest, RefusedEntriesAndFailedBundlesLeaveNothingOfThemselvesBehind)
 {
-    fs::path absolute = work_ / "absolute.pkg";
-    writePythonZip(work_ / "Hostile.zip", {R"(file("../escape.pkg"))", R"(file("Sub/../../escape.dmg"))", "file(\"" + absolute.string() + "\")", R"(file("Evil.app/Contents/Info.plist"))", R"(file("Evil.app/../../escape-from-bundle"))", R"(link("Linked.pkg", b"/etc/hostname"))", R"(link("Sneaky.app/Contents", b"../.."))", R"(file("Sneaky.app/Contents/planted"))", R"(file("Fine.app/Contents/Info.plist"))"});
-    auto items = extracted(work_ / "Hostile.zip", work_ / "nest/working");
-    EXPECT_EQ(describeItems(items), std::vector<std::string> {"Fine.app in zip(Hostile.zip) < directory"});
-    for (const auto& escaped : {absolute, work_ / "escape-from-bundle", work_ / "planted"}) EXPECT_FALSE(fs::exists(escaped)) << escaped;
-    // Nothing of the refused bundle, nor the linked package, was written.
-    EXPECT_EQ(describeTree(work_ / "nest"), (std::vector<std::string> {"working mode=755 folder", "working/Fine.app mode=755 folder", "working/Fine.app/Contents mode=755 folder", "working/Fine.app/Contents/Info.plist mode=644 file:data"}));
-}
-
-TEST_F(ZIPActionsTest, LinkThatIsNotUTF8FailsTheBundleBeforeAnythingIsWritten)
-{
-    writePythonZip(work_ / "Bad.zip", {R"(folder("Bad.app/"))", R"(file("Bad.app/Contents/Info.plist"))", R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))", R"(file("Good.app/Contents/Info.plist"))"});
-    EXPECT_EQ(describeItems(extracted(work_ / "Bad.zip", work_ / "working")), std::vector<std::string> {"Good.app in zip(Bad.zip) < directory"});
-    EXPECT_FALSE(fs::exists(work_ / "working/Bad.app"));
-
-    for (const auto& finding : found(work_ / "Bad.zip")) {
-        auto* application = std::get_if<ZIPEntry::Application>(&finding.kind);
-        if (!application || application->name != "Bad.app") continue;
-        auto result = performed(ExtractEntryFromZIPAction(URL::fileURL(work_ / "again", true), log::Logger("app.tavik.TavikActions", "Extract Entry from ZIP")), finding);
-        EXPECT_TRUE(zip::ArchiveError::is(result->error(), zip::ArchiveError::Code::invalidEntryPath));
-        EXPECT_FALSE(fs::exists(work_ / "again/Bad.app"));
+    const fs::path absolute = work_ / "absolute.pkg";
+    const std::tuple<std::string, std::vector<std::string>, std::string, std::vector<std::string>> cases[] = {
+        {"Hostile", {R"(file("../escape.pkg"))", R"(file("Sub/../../escape.dmg"))", "file(\"" + absolute.string() + "\")", R"(file("Evil.app/Contents/Info.plist"))", R"(file("Evil.app/../../escape-from-bundle"))", R"(link("Linked.pkg", b"/etc/hostname"))", R"(link("Sneaky.app/Contents", b"../.."))", R"(file("Sneaky.app/Contents/planted"))", R"(file("Fine.app/Contents/Info.plist"))"},
+            "Fine.app", {"working mode=755 folder", "working/Fine.app mode=755 folder", "working/Fine.app/Contents mode=755 folder", "working/Fine.app/Contents/Info.plist mode=644 file:data"}},
+        {"NotUTF8", {R"(folder("Bad.app/"))", R"(file("Bad.app/Contents/Info.plist"))", R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))", R"(file("Good.app/Contents/Info.plist"))"},
+            "Good.app", {"working mode=755 folder", "working/Good.app mode=755 folder", "working/Good.app/Contents mode=755 folder", "working/Good.app/Contents/Info.plist mode=644 file:data"}},
+        {"Clash", {R"(folder("Clash.app/"))", R"(file("Clash.app/Contents/Info.plist"))", R"(file("Clash.app/Contents/MacOS/Clash", b"new"))", R"(file("Clash.app/Contents/Resources/icon", b"icon"))", R"(file("Other.pkg", b"xar!"))"},
+            "Other.pkg package", {"working mode=755 folder", "working/Clash.app mode=755 folder", "working/Clash.app/Contents mode=755 folder", "working/Clash.app/Contents/MacOS mode=755 folder", "working/Clash.app/Contents/MacOS/Clash mode=644 file:old", "working/Other.pkg mode=644 file:xar!"}},
+    };
+    writeFile(work_ / "Clash/working/Clash.app/Contents/MacOS/Clash", "old");
+    for (const auto& [name, entries, kept, tree] : cases) {
+        SCOPED_TRACE(name);
+        writePythonZip(work_ / (name + ".zip"), entries);
+        EXPECT_EQ(describeItems(extracted(work_ / (name + ".zip"), work_ / name / "working")), std::vector<std::string> {kept + " in zip(" + name + ".zip) < directory"});
+        EXPECT_EQ(describeTree(work_ / name), tree);
     }
-}
+    EXPECT_FALSE(fs::exists(absolute));
 
-TEST_F(ZIPActionsTest, ABundleThatFailsHalfwayLeavesNothingOfItselfBehind)
-{
-    writePythonZip(work_ / "Clash.zip", {R"(folder("Clash.app/"))", R"(file("Clash.app/Contents/Info.plist"))", R"(file("Clash.app/Contents/MacOS/Clash", b"new"))", R"(file("Clash.app/Contents/Resources/icon", b"icon"))", R"(file("Other.pkg", b"xar!"))"});
-    // Something of the user's is in the way of one entry: it and the folders
-    // that held it before stay; the rest of the bundle is gone.
-    auto working = work_ / "working";
-    writeFile(working / "Clash.app/Contents/MacOS/Clash", "old");
-    EXPECT_EQ(describeItems(extracted(work_ / "Clash.zip", working)), std::vector<std::string> {"Other.pkg package in zip(Clash.zip) < directory"});
-    EXPECT_EQ(describeTree(working), (std::vector<std::string> {"Clash.app mode=755 folder", "Clash.app/Contents mode=755 folder", "Clash.app/Contents/MacOS mode=755 folder", "Clash.app/Contents/MacOS/Clash mode=644 file:old", "Other.pkg mode=644 file:xar!"}));
+    // Extracted on its own, the bundle whose link is not UTF-8 fails before anything is written.
+    auto findings = found(work_ / "NotUTF8.zip");
+    auto bad = std::ranges::find_if(findings, [](const ZIPEntry& finding) { return std::holds_alternative<ZIPEntry::Application>(finding.kind) && std::get<ZIPEntry::Application>(finding.kind).name == "Bad.app"; });
+    ASSERT_NE(bad, findings.end());
+    auto result = performed(ExtractEntryFromZIPAction(URL::fileURL(work_ / "again", true), log::Logger("app.tavik.TavikActions", "Extract Entry from ZIP")), *bad);
+    EXPECT_TRUE(zip::ArchiveError::is(result->error(), zip::ArchiveError::Code::invalidEntryPath));
+    EXPECT_FALSE(fs::exists(work_ / "again/Bad.app"));
 }
 
 TEST_F(ZIPActionsTest, ArchivesBeyondTheReadersLimitsOrTheSpaceLeftAreRefusedBeforeAnythingIsWritten)
