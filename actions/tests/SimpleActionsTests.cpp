@@ -21,18 +21,3 @@ TEST(SimpleActionsTest, TransformPassthroughAndCompactMapCompleteSynchronouslyWi
     }
     EXPECT_EQ(results, (std::vector<std::string> {"21->42", "same->same", "5->241", "0->", "2->"}));
 }
-
-TEST(AnyFileActionTest, ErasedTwiceStillCompletesOnceWithTheInnermostResultAndCopiesShareTheAction)
-{
-    auto error = testError("inner");
-    ScriptedAction<int, int> inner([&](int input) { return FileActionResult<int, int>::failure(input, error); }, ScriptedAction<int, int>::Timing::elsewhere);
-    AnyFileAction<int, int> once(inner);
-    AnyFileAction<int, int> twice(AnyFileAction<int, int>([once](int input, Completion<int, int> completion) { once.perform(input, std::move(completion)); }));
-    auto copy = twice;
-    CompletionRecorder<FileActionResult<int, int>> recorder;
-    copy.perform(5, recorder.completion());
-    EXPECT_EQ(recorder.result().input, 5);
-    EXPECT_EQ(recorder.result().error().get(), error.get());
-    EXPECT_EQ(recorder.settledCount(), 1u);
-    EXPECT_EQ(inner.starts(), 1);
-}

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <numeric>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -18,18 +19,20 @@ namespace tavik::testing {
 
 inline ErrorPtr testError(std::string name) { return GenericError::make("Test", 1, std::move(name)); }
 
-// An action defined by a function from the input to its result, completing
-// synchronously or after a random short delay on the global queue; it counts
-// how often it was started.
+// Whether a scripted action completes at once or later on another thread.
+enum class ScriptedTiming {
+    synchronous,
+    elsewhere
+};
+
+// An action given by a function of its input, completing synchronously or after
+// a random short delay on the global queue; it counts its starts.
 template <class I, class O>
 class ScriptedAction : public actions::FileActionBuilders<ScriptedAction<I, O>> {
 public:
     using Input = I;
     using Output = O;
-    enum class Timing {
-        synchronous,
-        elsewhere
-    };
+    using Timing = ScriptedTiming;
 
     explicit ScriptedAction(std::function<actions::FileActionResult<I, O>(I)> script, Timing timing = Timing::synchronous)
         : script_(std::move(script))
@@ -53,8 +56,18 @@ private:
     std::shared_ptr<std::atomic<int>> starts_ = std::make_shared<std::atomic<int>>(0);
 };
 
-// Records every completion of one run, from any thread, also those that come
-// after the recorder is gone, and waits for the first.
+// n mapped to 0, 1, ..., n - 1.
+inline ScriptedAction<int, std::vector<int>> counting(ScriptedTiming timing)
+{
+    return ScriptedAction<int, std::vector<int>>([](int count) {
+        std::vector<int> numbers(count);
+        std::iota(numbers.begin(), numbers.end(), 0);
+        return actions::FileActionResult<int, std::vector<int>>::mapped(count, numbers);
+    },
+        timing);
+}
+
+// Records every completion of one run, from any thread (also after it is gone), and waits for the first.
 template <class R>
 class CompletionRecorder {
 public:

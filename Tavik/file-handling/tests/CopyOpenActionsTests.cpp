@@ -1,10 +1,8 @@
 // The copy and open actions against the real file system, trash and
-// workspace, their questions answered through a notification server on a
-// private session bus (the one the process's shared prompt performer uses).
+// workspace, questions answered through a notification server on a private bus.
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "Tavik/file-handling/CopyApplicationActions.hpp"
 #include "Tavik/file-handling/OpenApplicationActions.hpp"
-#include "Tavik/file-handling/tests/Questions.hpp"
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 #include "actions/ActionsLog.hpp"
 #include "actions/tests/TestActions.hpp"
@@ -16,6 +14,7 @@
 #include "platform/testing/Files.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/testing/ScratchFolder.hpp"
+#include "platform/testing/TestNotificationServer.hpp"
 #include "platform/workspace/WorkspaceError.hpp"
 
 #include <future>
@@ -34,9 +33,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What the process's shared objects read once: the home (GLib reads it once,
-// and the trash used depends on its file system), the defaults' folder and
-// the session bus the shared notification center connects to.
+// What the process's shared objects read once: the home (and so the trash),
+// the defaults' folder and the bus of the shared notification center.
 struct SharedEnvironment : ::testing::Environment {
     void SetUp() override
     {
@@ -60,8 +58,7 @@ struct SharedEnvironment : ::testing::Environment {
 };
 auto* const shared = static_cast<SharedEnvironment*>(::testing::AddGlobalTestEnvironment(new SharedEnvironment));
 
-// Runs perform on a thread of its own, as the file handler does: it blocks
-// until every question is answered.
+// Performs on a thread of its own, as the file handler does: questions block it.
 template <class Action>
 auto inBackground(std::shared_ptr<Action> action, typename Action::Input input)
 {
@@ -77,10 +74,10 @@ protected:
         fs::create_directories(downloads);
         fs::create_directories(destination);
         ASSERT_TRUE(configuration->applicationFoundAction().store(ApplicationFoundActionOption::copyToDestination));
+        firstPosted_ = shared->server->posted().size();
     }
 
-    // A bundle whose program writes "ran" to the marker file, if one is
-    // given. It holds a read-only file, a link and a dated file.
+    // A bundle with a read-only file, a link and a dated file, which writes "ran" to the marker.
     fs::path makeBundle(const fs::path& parent, const std::string& name, const std::string& version, const std::optional<fs::path>& marker = std::nullopt)
     {
         auto script = marker ? "#!/bin/sh\necho ran > '" + marker->string() + ".part' && mv '" + marker->string() + ".part' '" + marker->string() + "'\n" : std::string("#!/bin/sh\n");
@@ -128,7 +125,33 @@ protected:
     std::shared_ptr<FileSourceConfigurationsManager> configurations = FileSourceConfigurationsManager::make(defaults::UserDefaults::suite("app.tavik.Tavik.test-" + UUID().uuidString()));
     FileSourceConfigurationPtr configuration = configurations->fileSourceConfigurations().at(0);
     log::LogCapture logs;
-    Questions questions {*shared->server};
+
+    // The next question or message with this title that this test has not
+    // taken yet; nothing when none came in time.
+    std::optional<TestNotificationServer::Posted> take(const std::string& summary)
+    {
+        std::optional<TestNotificationServer::Posted> found;
+        eventually([&] {
+            auto posted = shared->server->posted();
+            for (size_t index = firstPosted_; index < posted.size(); ++index)
+                if (posted[index].summary == summary && taken_.insert(posted[index].id).second) return found.emplace(posted[index]), true;
+            return false;
+        });
+        return found;
+    }
+    bool nothingPosted() const { return shared->server->posted().size() == firstPosted_; }
+    void answer(const std::optional<TestNotificationServer::Posted>& question, const std::string& action)
+    {
+        ASSERT_TRUE(question) << "no question to answer with " << action;
+        if (action == "dismiss")
+            shared->server->closeNotification(question->id, 2);
+        else
+            shared->server->invokeAction(question->id, action);
+    }
+
+private:
+    size_t firstPosted_ = 0;
+    std::set<uint32_t> taken_;
 };
 
 TEST_F(CopyOpenTest, CopiesIntoAFreeDestinationUnaskedUnlessSeveralWereFoundAndReportsPackagesInPlace)
@@ -144,21 +167,21 @@ TEST_F(CopyOpenTest, CopiesIntoAFreeDestinationUnaskedUnlessSeveralWereFoundAndR
     EXPECT_TRUE(fs::exists(bundle)) << "copied, not moved";
     EXPECT_EQ(outputOf(resultFor(results, downloads / "Example.pkg")), URL::fileURL(downloads / "Example.pkg", false));
     EXPECT_EQ(namesIn(destination), std::vector<std::string> {"Example.app"});
-    EXPECT_TRUE(questions.posted().empty()) << "a plain copy is neither asked about nor announced";
+    EXPECT_TRUE(nothingPosted()) << "a plain copy is neither asked about nor announced";
 
     // Asked when several were found: one item is copied at once, each of two is asked about.
     ASSERT_TRUE(configuration->applicationFoundAction().store(ApplicationFoundActionOption::askWhenMultipleFound));
     EXPECT_TRUE(outputOf(performed(*copyAction(), {item(makeBundle(downloads, "Single", "1"))})).value().at(0).isMapped());
-    EXPECT_TRUE(questions.posted().empty());
+    EXPECT_TRUE(nothingPosted());
     auto first = makeBundle(downloads, "First", "1"), second = makeBundle(downloads, "Second", "1");
     auto running = inBackground(copyAction(), {item(first), item(second)});
-    auto one = questions.take("Found Application"), other = questions.take("Found Application");
+    auto one = take("Found Application"), other = take("Found Application");
     ASSERT_TRUE(one && other);
     EXPECT_EQ((std::set<std::string> {one->body, other->body}), (std::set<std::string> {"Choose how to handle First", "Choose how to handle Second"}));
     EXPECT_EQ(one->actions.at(0), "COPY_APPLICATION_ACTION");
     if (one->body.ends_with("Second")) std::swap(one, other);
-    questions.answer(one, "COPY_APPLICATION_ACTION");
-    questions.answer(other, "dismiss");
+    answer(one, "COPY_APPLICATION_ACTION");
+    answer(other, "dismiss");
     auto answered = outputOf(running.get()).value();
     EXPECT_TRUE(resultFor(answered, first)->isMapped());
     EXPECT_TRUE(resultFor(answered, second)->isIgnored());
@@ -166,8 +189,8 @@ TEST_F(CopyOpenTest, CopiesIntoAFreeDestinationUnaskedUnlessSeveralWereFoundAndR
     EXPECT_FALSE(fs::exists(destination / "Second.app"));
 }
 
-// Overwrite trashes what is there (restorably) and copies; rename takes the
-// first free number; ignore, a dismissal or an unknown answer leave it alone.
+// Overwrite trashes what is there and copies; rename takes the first free
+// number; ignore, a dismissal or an unknown answer leave it alone.
 TEST_F(CopyOpenTest, EachAnswerToAClashDecidesWhatHappensToTheExistingApplication)
 {
     const std::map<std::string, std::string> answers {{"Overwritten", "OVERWRITE_APPLICATION_ACTION"}, {"Renamed", "RENAME_AND_MOVE_APPLICATION_ACTION"}, {"Ignored", "IGNORE_FILE_ACTION"}, {"Dismissed", "dismiss"}, {"Unknown", "NO_SUCH_ACTION"}};
@@ -180,14 +203,14 @@ TEST_F(CopyOpenTest, EachAnswerToAClashDecidesWhatHappensToTheExistingApplicatio
     writeFile(destination / "Renamed 3.app", "a file takes the name as well");
     auto running = inBackground(copyAction(), items);
     for (size_t index = 0; index < answers.size(); ++index) {
-        auto question = questions.take("Application exists");
+        auto question = take("Application exists");
         ASSERT_TRUE(question);
         auto name = question->body.substr(question->body.find("copying ") + 8);
         name = name.substr(0, name.find(' '));
         EXPECT_EQ(question->body, "Choose how to handle copying " + name + " to " + (destination / (name + ".app")).string());
         EXPECT_EQ(question->actions.at(0), "OVERWRITE_APPLICATION_ACTION");
         EXPECT_EQ(readFile(destination / (name + ".app/Contents/Resources/version")), "old") << "nothing happens before the answer";
-        questions.answer(question, answers.at(name));
+        answer(question, answers.at(name));
     }
     auto results = outputOf(running.get()).value();
 
@@ -200,7 +223,7 @@ TEST_F(CopyOpenTest, EachAnswerToAClashDecidesWhatHappensToTheExistingApplicatio
     EXPECT_TRUE(fs::is_empty(destination / "Renamed 2.app"));
     EXPECT_EQ(namesIn(destination).size(), 8u);
     for (const auto& [name, copy] : {std::pair {"Overwritten", overwritten}, {"Renamed", renamed}}) {
-        auto message = questions.take(std::string("Copying ") + name);
+        auto message = take(std::string("Copying ") + name);
         ASSERT_TRUE(message) << name;
         EXPECT_EQ(message->body, "Application from " + downloads.string() + " is being copied to " + copy.string());
     }
@@ -209,8 +232,7 @@ TEST_F(CopyOpenTest, EachAnswerToAClashDecidesWhatHappensToTheExistingApplicatio
     EXPECT_EQ(readFile(shared->home->path() / "data/Trash/files/Overwritten.app/Contents/Resources/version"), "old");
 }
 
-// What Tavik extracted into its working folder is moved into place; an
-// image's bundle, even one lying under the working folder, is copied.
+// What was extracted into the working folder is moved; an image's bundle, even under it, is copied.
 TEST_F(CopyOpenTest, ExtractedBundlesAreMovedWithACopysResultAndImageBundlesCopied)
 {
     auto working = folder / "working";
@@ -219,9 +241,7 @@ TEST_F(CopyOpenTest, ExtractedBundlesAreMovedWithACopysResultAndImageBundlesCopi
     auto onImage = makeBundle(working / "mounts/Image", "Imaged", "1");
     fs::permissions(extracted / "Contents/MacOS/Example", fs::perms(0777));
     makeBundle(destination, "Example", "old");
-    auto twin = makeBundle(folder / "twin", "Example", "new");
-    fs::permissions(twin / "Contents/MacOS/Example", fs::perms(0777));
-    ASSERT_TRUE(FileManager().copyItem(URL::fileURL(twin, true), URL::fileURL(folder / "expected.app", true)).ok());
+    ASSERT_TRUE(FileManager().copyItem(URL::fileURL(extracted, true), URL::fileURL(folder / "expected.app", true)).ok());
     const std::vector<std::string> names {"Contents/Resources/version", "Contents/Resources/dated", "Contents/MacOS/Example", "Contents"};
     std::map<std::string, fs::file_time_type> times;
     for (const auto& name : names) times[name] = fs::last_write_time(extracted / name);
@@ -229,7 +249,7 @@ TEST_F(CopyOpenTest, ExtractedBundlesAreMovedWithACopysResultAndImageBundlesCopi
     auto action = copyAction();
     action->workingFolder = URL::fileURL(working, true);
     auto running = inBackground(action, {InstallableApplication {URL::fileURL(extracted, true), InstallableApplication::Source::zip(URL::fileURL(downloads / "Example.zip"), root), InstallableApplication::Kind::application}, InstallableApplication {URL::fileURL(onImage, true), InstallableApplication::Source::dmg(URL::fileURL(downloads / "Image.dmg"), URL::fileURL(working / "mounts/Image", true), root), InstallableApplication::Kind::application}});
-    questions.answer(questions.take("Application exists"), "RENAME_AND_MOVE_APPLICATION_ACTION");
+    answer(take("Application exists"), "RENAME_AND_MOVE_APPLICATION_ACTION");
     auto results = outputOf(running.get()).value();
 
     auto renamed = destination / "Example 2.app";
@@ -244,22 +264,7 @@ TEST_F(CopyOpenTest, ExtractedBundlesAreMovedWithACopysResultAndImageBundlesCopi
     EXPECT_TRUE(fs::exists(onImage / "Contents/Resources/version")) << "an image's volume is never changed";
 }
 
-TEST_F(CopyOpenTest, AFailedCopyFailsOnlyItsItemAndEndsTheNumbering)
-{
-    auto good = makeBundle(downloads, "Good", "1");
-    auto gone = downloads / "Gone.app", clashingGone = downloads / "Clashing.app"; // found, then removed before the copy
-    makeBundle(destination, "Clashing", "old");
-    auto running = inBackground(copyAction(), {item(good), item(gone), item(clashingGone)});
-    questions.answer(questions.take("Application exists"), "RENAME_AND_MOVE_APPLICATION_ACTION");
-    auto results = outputOf(running.get()).value();
-    EXPECT_TRUE(resultFor(results, good)->isMapped());
-    EXPECT_TRUE(resultFor(results, gone)->isFailure());
-    auto error = resultFor(results, clashingGone)->error();
-    EXPECT_TRUE(isFileError(error, FileError::Code::fileReadNoSuchFile) || isFileError(error, FileError::Code::fileNoSuchFile)) << (error ? error->description() : "no error");
-    EXPECT_FALSE(fs::exists(destination / "Clashing 2.app") || fs::exists(destination / "Gone.app"));
-}
-
-TEST_F(CopyOpenTest, ACopyGoesExactlyToAPathDestinationAndRenamedCopiesTakeTheFirstFreeNumberEvenWhenRacing)
+TEST_F(CopyOpenTest, ACopyGoesExactlyToAPathDestinationAndRenamedCopiesTakeTheFirstFreeNumberEvenWhenRacingOrFailing)
 {
     auto bundle = makeBundle(downloads, "Example", "new");
     auto target = destination / "Renamed.app";
@@ -287,6 +292,12 @@ TEST_F(CopyOpenTest, ACopyGoesExactlyToAPathDestinationAndRenamedCopiesTakeTheFi
         EXPECT_EQ(readFile(copy / "Contents/Resources/version"), "new");
     }
     EXPECT_EQ(copied, (std::set<fs::path> {destination / "Example 2.app", destination / "Example 3.app", destination / "Example 4.app", destination / "Example 5.app"}));
+
+    // A copy whose source went after it was found fails and ends the numbering.
+    makeBundle(destination, "Gone", "old");
+    auto error = performed(racing, item(downloads / "Gone.app"))->error();
+    EXPECT_TRUE(isFileError(error, FileError::Code::fileReadNoSuchFile) || isFileError(error, FileError::Code::fileNoSuchFile)) << (error ? error->description() : "no error");
+    EXPECT_FALSE(fs::exists(destination / "Gone 2.app"));
 }
 
 TEST_F(CopyOpenTest, OpeningIsAskedAboutWhenSeveralWereFoundOrAlwaysAndOnlyAnOpenAnswerOpens)
@@ -294,12 +305,12 @@ TEST_F(CopyOpenTest, OpeningIsAskedAboutWhenSeveralWereFoundOrAlwaysAndOnlyAnOpe
     auto bundle = makeBundle(destination, "Example", "1", marker);
     // Two were found, one was copied: still asked.
     auto running = inBackground(openAction(ApplicationCopiedActionOption::askWhenMultipleCopied, {item(bundle), item(downloads / "Other.app")}), {URL::fileURL(bundle, true)});
-    auto question = questions.take("Copied Application");
+    auto question = take("Copied Application");
     ASSERT_TRUE(question);
     EXPECT_EQ(question->body, "Choose how to handle Example");
     EXPECT_EQ(question->actions.at(0), "OPEN_APPLICATION_ACTION");
     EXPECT_FALSE(fs::exists(marker));
-    questions.answer(question, "OPEN_APPLICATION_ACTION");
+    answer(question, "OPEN_APPLICATION_ACTION");
     EXPECT_TRUE(outputOf(running.get()).value().at(0).isMapped());
     ASSERT_TRUE(eventually([&] { return fs::exists(marker); }));
 
@@ -313,11 +324,12 @@ TEST_F(CopyOpenTest, OpeningIsAskedAboutWhenSeveralWereFoundOrAlwaysAndOnlyAnOpe
     auto url = URL::fileURL(bundle, true);
     auto opens = logs.entries("Open Application").size();
     running = inBackground(openAction(ApplicationCopiedActionOption::alwaysAsk, {}), {url, url, url});
-    for (const char* action : {"IGNORE_FILE_ACTION", "dismiss", "MYSTERY_ACTION"}) questions.answer(questions.take("Copied Application"), action);
+    for (const char* action : {"IGNORE_FILE_ACTION", "dismiss", "MYSTERY_ACTION"}) answer(take("Copied Application"), action);
     auto results = outputOf(running.get()).value();
     ASSERT_EQ(results.size(), 3u);
     for (const auto& result : results) EXPECT_TRUE(result.isIgnored());
     EXPECT_EQ(logs.entries("Open Application").size(), opens);
+    EXPECT_TRUE(logs.contains(log::Level::error, "Unknown identifier: MYSTERY_ACTION"));
     std::this_thread::sleep_for(200ms);
     EXPECT_FALSE(fs::exists(marker));
 }
@@ -333,8 +345,8 @@ struct ScriptedWorkspace final : Workspace {
     ErrorPtr error;
 };
 
-// A bundle that cannot run fails with the workspace's error; an application
-// that ended already was still opened; no answer at all is an error of its own.
+// A bundle that cannot run fails with the workspace's error; one that ended
+// already was opened; no answer at all is an error of its own.
 TEST_F(CopyOpenTest, WorkspaceAnswersBecomeResults)
 {
     fs::create_directories(destination / "Broken.app/Contents/MacOS");
@@ -359,30 +371,19 @@ TEST_F(CopyOpenTest, CopiesOpensAndTheirFailuresAreLoggedUnderTheActionsSubsyste
 {
     auto bundle = makeBundle(downloads, "Example", "new");
     auto old = makeBundle(destination, "Example", "old");
-    auto decision = Existing::trashExistingApplication;
-    auto copy = copyDeciding(destination, false, [&](auto&, auto&) { return decision; });
-    performed(copy, item(bundle));
-    fs::create_directory(destination / "Example 2.app");
-    decision = Existing::renameNewApplication;
+    auto copy = copyDeciding(destination, false, [](auto&, auto&) { return Existing::trashExistingApplication; });
     performed(copy, item(bundle));
     auto failed = performed(copy, item(downloads / "Gone.app"));
     auto opened = makeBundle(destination, "Opened", "1");
     performed(*openAction(ApplicationCopiedActionOption::openApp, {}), {URL::fileURL(opened, true), URL::fileURL(destination / "Broken.app", true)});
     auto workspace = std::make_shared<ScriptedWorkspace>();
     performed(OpenApplicationAction(workspace, actions::actionsLog("Open Application")), URL::fileURL("/Applications/Null.app", true));
-    auto running = inBackground(openAction(ApplicationCopiedActionOption::alwaysAsk, {}), {URL::fileURL(opened, true)});
-    questions.answer(questions.take("Copied Application"), "MYSTERY_ACTION");
-    running.get();
 
     const std::tuple<std::string, log::Level, std::string> expected[] = {
         {"Copy Applications", log::Level::info, "Trashed application from " + old.string()},
         {"Copy Applications", log::Level::info, "Copied application from " + bundle.string() + " to " + old.string()},
-        {"Copy Applications", log::Level::info, "Renaming application before moving"},
-        {"Copy Applications", log::Level::defaultLevel, "File exists at " + (destination / "Example 2.app").string()},
-        {"Copy Applications", log::Level::info, "Copied application from " + bundle.string() + " to " + (destination / "Example 3.app").string()},
         {"Copy Applications", log::Level::error, "Failed to copy application from " + (downloads / "Gone.app").string() + " to " + (destination / "Gone.app").string() + ": " + failed->error()->description()},
         {"Open Application", log::Level::info, "Attempting to open application at " + opened.string()},
-        {"Open Application", log::Level::debug, "Opened application at " + opened.string()},
         {"Open Application", log::Level::error, "Failed to open application at " + (destination / "Broken.app").string() + ": "},
         {"Open Application", log::Level::error, "Failed to open application at /Applications/Null.app: No error"},
     };
@@ -392,7 +393,6 @@ TEST_F(CopyOpenTest, CopiesOpensAndTheirFailuresAreLoggedUnderTheActionsSubsyste
             return entry.subsystem == actions::actionsSubsystem && entry.category == category && entry.level == level && entry.message.starts_with(prefix);
         })) << prefix;
     }
-    EXPECT_TRUE(logs.contains(log::Level::error, "Unknown identifier: MYSTERY_ACTION"));
 }
 
 } // namespace

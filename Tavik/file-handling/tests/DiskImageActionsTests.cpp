@@ -53,7 +53,7 @@ protected:
     URL image_ = URL::fileURL(work_ / "Example.dmg", false);
 };
 
-TEST_F(DiskImageActionsTest, MountUsesAFreshMountPointPerCallAndAcceptsOnlyAMountPointOrAnError)
+TEST_F(DiskImageActionsTest, MountUsesAFreshMountPointPerCallAcceptsOnlyAMountPointOrAnErrorAndUnmountRemovesOnlyAnEmptiedOne)
 {
     MountDMGAction action(fake_, mountLog());
     auto serviceError = GenericError::make("test", 7, "image is damaged");
@@ -86,24 +86,22 @@ TEST_F(DiskImageActionsTest, MountUsesAFreshMountPointPerCallAndAcceptsOnlyAMoun
     writeFile(environment_.mountsFolder(), "not a folder");
     EXPECT_TRUE(performed(action, image_)->isFailure());
     EXPECT_EQ(fake_->mountPoints.size(), 4u);
-}
 
-TEST_F(DiskImageActionsTest, UnmountRemovesOnlyAnEmptiedMountPoint)
-{
-    UnmountDMGAction action(fake_, mountLog());
+    // A detach removes only a mount point it emptied.
+    UnmountDMGAction unmount(fake_, mountLog());
     auto emptied = folderURL("emptied");
     fs::create_directory(emptied.path());
-    EXPECT_TRUE(performed(action, emptied)->isMapped());
+    EXPECT_TRUE(performed(unmount, emptied)->isMapped());
     EXPECT_FALSE(fs::exists(emptied.path()));
     // A missing folder is reported; one that still holds items is kept with them.
-    EXPECT_TRUE(isFileError(performed(action, emptied)->error(), FileError::Code::fileNoSuchFile));
+    EXPECT_TRUE(isFileError(performed(unmount, emptied)->error(), FileError::Code::fileNoSuchFile));
     auto full = URL::fileURL(work_.write("full/Important.txt", "keep me").path().parent_path(), true);
-    EXPECT_TRUE(performed(action, full)->isFailure());
+    EXPECT_TRUE(performed(unmount, full)->isFailure());
     EXPECT_EQ(readFile(full.path() / "Important.txt"), "keep me");
     // A refused detach keeps the folder.
     fake_->unmountError = GenericError::make("test", 1, "not attached");
     fs::create_directory(emptied.path());
-    EXPECT_EQ(performed(action, emptied)->error(), fake_->unmountError);
+    EXPECT_EQ(performed(unmount, emptied)->error(), fake_->unmountError);
     EXPECT_TRUE(fs::exists(emptied.path()));
 }
 
@@ -163,9 +161,8 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
     }
 }
 
-// The whole road with the real hdiutil stand-in: a downloaded archive holds a
-// disk image, whose volume holds another image and an archive of its own,
-// besides what the walk passes by (hidden items, links, bundle insides).
+// With the real hdiutil stand-in: an archive holds an image that holds another
+// image and an archive, besides what the walk passes by (hidden items, links, bundle insides).
 TEST_F(DiskImageActionsTest, NestedImagesAndArchivesAreSearchedWithTheirSourceChains)
 {
     makeBundle(work_ / "inner-tree/InnerApp.app");
@@ -188,21 +185,17 @@ TEST_F(DiskImageActionsTest, NestedImagesAndArchivesAreSearchedWithTheirSourceCh
     const auto& items = *result->output();
     EXPECT_EQ(describeItems(items), (std::vector<std::string> {"Example.app in dmg(Outer.dmg) < zip(Download.zip) < directory", "InnerApp.app in dmg(Inner.dmg) < dmg(Outer.dmg) < zip(Download.zip) < directory", "Installer.pkg package in dmg(Outer.dmg) < zip(Download.zip) < directory", "Nested.app in dmg(Outer.dmg) < zip(Download.zip) < directory", "ZippedApp.app in zip(Zipped.zip) < dmg(Outer.dmg) < zip(Download.zip) < directory"}));
 
-    // Each image is attached at a mount point of its own, which its items
-    // record, and an inner image's source records its outer one's.
-    std::map<std::string, URL> mountPoints;
-    std::optional<URL> innerParentMount;
-    for (const auto& item : items) {
+    // Each image has a mount point of its own, which its items record; an inner image records its outer one's.
+    std::map<std::string, URL> mountPoints, parentMountPoints;
+    for (const auto& item : items)
         if (auto* dmg = std::get_if<DMG>(&item.source.value)) {
             mountPoints.emplace(dmg->fileURL.lastPathComponent(), dmg->mountURL);
-            EXPECT_TRUE(fs::exists(item.url.path())) << item.url.path();
-            EXPECT_EQ(dmg->mountURL.path().parent_path(), environment_.mountsFolder());
-            if (dmg->fileURL.lastPathComponent() == "Inner.dmg") innerParentMount = std::get<DMG>(dmg->parent->value).mountURL;
+            if (auto* parent = std::get_if<DMG>(&dmg->parent->value)) parentMountPoints.emplace(dmg->fileURL.lastPathComponent(), parent->mountURL);
+            EXPECT_TRUE(fs::exists(item.url.path()) && dmg->mountURL.path().parent_path() == environment_.mountsFolder()) << item.url.path();
         }
-    }
     ASSERT_EQ(mountPoints.size(), 2u);
     EXPECT_NE(mountPoints.at("Inner.dmg"), mountPoints.at("Outer.dmg"));
-    EXPECT_EQ(innerParentMount, mountPoints.at("Outer.dmg"));
+    EXPECT_EQ(parentMountPoints, (std::map<std::string, URL> {{"Inner.dmg", mountPoints.at("Outer.dmg")}}));
     EXPECT_TRUE(fs::is_regular_file(work_ / "working/Outer.dmg"));
     EXPECT_TRUE(fs::exists(work_ / "working/ZippedApp.app/Contents/MacOS/ZippedApp"));
 
@@ -214,10 +207,9 @@ TEST_F(DiskImageActionsTest, NestedImagesAndArchivesAreSearchedWithTheirSourceCh
     EXPECT_TRUE(fs::is_empty(environment_.mountsFolder()));
 }
 
-// duvrin-xpc, started by a private session bus, refuses a path that is not
-// UTF-8; a session without a proxy answers with its own error. Either way
-// the call gets the failure as its answer (the file handler's tests follow
-// services that cannot be started through whole searches).
+// duvrin-xpc on a private bus refuses a path that is not UTF-8; a session
+// without a proxy answers with its own error. Either way the call gets the
+// failure as its answer (services that cannot start: the file handler's tests).
 TEST_F(DiskImageActionsTest, CallsThatCannotBeMadeAreAnsweredWithTheirFailure)
 {
     auto bus = environment_.busWithDiskImageService();
@@ -234,8 +226,7 @@ TEST_F(DiskImageActionsTest, CallsThatCannotBeMadeAreAnsweredWithTheirFailure)
     }
 }
 
-// A volume that cannot be walked fails the walk; what the service and the
-// walk do is logged.
+// A volume that cannot be walked fails the walk; service calls and the walk are logged.
 TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsAndTheWalkAreLogged)
 {
     fake_->mountedAt = URL::fileURL("/mnt", true);
@@ -245,7 +236,6 @@ TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsAndThe
     performed(MountDMGAction(fake_, mountLog()), image_);
     auto volume = work_ / "volume";
     makeBundle(volume / "Example.app");
-    writeFile(volume / "Installer.pkg", "xar!");
     writeFile(volume / "Broken.zip", "not an archive");
     performed(walk(fake_), DMGMountpoint {image_, URL::fileURL(volume, true)});
     auto missing = performed(walk(fake_), DMGMountpoint {image_, folderURL("gone")});
@@ -255,9 +245,7 @@ TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsAndThe
     const std::pair<log::Level, std::string> expected[] = {
         {log::Level::info, "Requesting duvrin service to mount DMG at " + image_.path().string() + " on to " + fake_->mountPoints.at(0).path().string()},
         {log::Level::error, "Duvrin service failed to mount DMG at " + image_.path().string() + ": image is damaged"},
-        {log::Level::defaultLevel, "Finding applications at " + volume.string() + " (resolved as " + volume.string()},
         {log::Level::info, "Found application at " + (volume / "Example.app").string()},
-        {log::Level::info, "Found PKG at " + (volume / "Installer.pkg").string()},
         {log::Level::error, "File at " + (volume / "Broken.zip").string() + " is not a valid archive"},
         {log::Level::error, "Failed to get directory enumerator for " + (work_ / "gone").string()},
     };
