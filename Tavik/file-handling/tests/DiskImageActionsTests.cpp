@@ -226,8 +226,9 @@ TEST_F(DiskImageActionsTest, CallsThatCannotBeMadeAreAnsweredWithTheirFailure)
     }
 }
 
-// A volume that cannot be walked fails the walk; service calls and the walk are logged.
-TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsAndTheWalkAreLogged)
+// A volume that cannot be walked fails the walk. Service calls, the walk and
+// what it finds and refuses in the archives on the volume are logged.
+TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsTheWalkAndItsArchivesAreLogged)
 {
     fake_->mountedAt = URL::fileURL("/mnt", true);
     performed(MountDMGAction(fake_, mountLog()), image_);
@@ -237,6 +238,9 @@ TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsAndThe
     auto volume = work_ / "volume";
     makeBundle(volume / "Example.app");
     writeFile(volume / "Broken.zip", "not an archive");
+    writePythonZip(volume / "Logged.zip", {R"(file("Example.app/Contents/Info.plist"))"});
+    writePythonZip(volume / "Hostile.zip", {R"(file("../escape.pkg"))", R"(file("Evil.app/Contents/Info.plist"))", R"(file("Evil.app/../../escape"))", R"(file("Bad.app/Contents/Info.plist"))", R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))"});
+    writePythonZip(volume / "Long.zip", {R"(file("Long.app/" + "x" * 1100))"});
     performed(walk(fake_), DMGMountpoint {image_, URL::fileURL(volume, true)});
     auto missing = performed(walk(fake_), DMGMountpoint {image_, folderURL("gone")});
     auto* error = dynamic_cast<const FindApplicationInDMGMountPointAction::Error*>(missing->error().get());
@@ -247,6 +251,11 @@ TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsAndThe
         {log::Level::error, "Duvrin service failed to mount DMG at " + image_.path().string() + ": image is damaged"},
         {log::Level::info, "Found application at " + (volume / "Example.app").string()},
         {log::Level::error, "File at " + (volume / "Broken.zip").string() + " is not a valid archive"},
+        {log::Level::info, "Found app in archive at " + (volume / "Logged.zip").string() + " with internal path Example.app"},
+        {log::Level::error, "Failed to extract ../escape.pkg from " + (volume / "Hostile.zip").string() + ": "},
+        {log::Level::error, "Error extracting file entry at Evil.app/../../escape: "},
+        {log::Level::error, "Failed to sort Bad.app entries: "},
+        {log::Level::error, "Archive at " + (volume / "Long.zip").string() + " is beyond the limits"},
         {log::Level::error, "Failed to get directory enumerator for " + (work_ / "gone").string()},
     };
     auto entries = logs_.entries();

@@ -1,6 +1,5 @@
 #include "Tavik/file-handling/ZIPActions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
-#include "platform/log/LogCapture.hpp"
 #include "platform/testing/SmallFileSystem.hpp"
 #include "zip/Errors.hpp"
 
@@ -47,7 +46,6 @@ protected:
     }
 
     ScratchFolder work_;
-    log::LogCapture logs_;
 };
 
 TEST_F(ZIPActionsTest, SearchSortsEntriesByTheirExactSuffixesAndFindsOnlyTopLevelBundles)
@@ -187,31 +185,6 @@ TEST_F(ZIPActionsTest, ArchivesBeyondTheReadersLimitsOrTheSpaceLeftAreRefusedBef
     EXPECT_EQ(describeItems(extracted(work_ / "Outer.zip", working)), std::vector<std::string> {"Fine.app in zip(Outer.zip) < directory"});
     EXPECT_TRUE(fs::exists(working / "Inner.zip"));
     EXPECT_FALSE(fs::exists(working / "Big.app") || fs::exists(working / "Small.app"));
-}
-
-TEST_F(ZIPActionsTest, FindingsAndRefusalsAreLogged)
-{
-    auto archive = work_ / "Logged.zip";
-    writePythonZip(archive, {R"(file("Example.app/Contents/Info.plist"))"});
-    search(archive);
-    auto hostile = work_ / "Hostile.zip";
-    writePythonZip(hostile, {R"(file("../escape.pkg"))", R"(file("Evil.app/Contents/Info.plist"))", R"(file("Evil.app/../../escape"))", R"(link("Linked.pkg", b"/etc/hostname"))", R"(file("Bad.app/Contents/Info.plist"))", R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))"});
-    extracted(hostile, work_ / "working");
-    writeFile(work_ / "NotAnArchive.zip", "x");
-    search(work_ / "NotAnArchive.zip");
-    writePythonZip(work_ / "Long.zip", {R"(file("Long.app/" + "x" * 1100))"});
-    extract(work_ / "Long.zip", work_ / "long");
-    for (const auto& [level, prefix] : std::vector<std::pair<log::Level, std::string>> {
-             {log::Level::info, "Found app in archive at " + archive.string() + " with internal path Example.app"},
-             {log::Level::error, "File at " + (work_ / "NotAnArchive.zip").string() + " is not a valid archive"},
-             {log::Level::error, "Failed to extract ../escape.pkg from " + hostile.string() + ": "},
-             {log::Level::error, "Error extracting file entry at Evil.app/../../escape: "},
-             {log::Level::error, "Failed to sort Bad.app entries: "},
-             {log::Level::error, "Archive at " + (work_ / "Long.zip").string() + " is beyond the limits"},
-         }) {
-        auto entries = logs_.entries();
-        EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const auto& entry) { return entry.level == level && entry.message.starts_with(prefix); })) << prefix;
-    }
 }
 
 } // namespace
