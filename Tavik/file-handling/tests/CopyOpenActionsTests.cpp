@@ -126,8 +126,7 @@ protected:
     FileSourceConfigurationPtr configuration = configurations->fileSourceConfigurations().at(0);
     log::LogCapture logs;
 
-    // The next question or message with this title that this test has not
-    // taken yet; nothing when none came in time.
+    // The next post with this title this test has not taken yet; nothing when none came in time.
     std::optional<TestNotificationServer::Posted> take(const std::string& summary)
     {
         std::optional<TestNotificationServer::Posted> found;

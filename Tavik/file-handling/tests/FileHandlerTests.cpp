@@ -1,7 +1,6 @@
-// The file handler end to end: real configurations in a defaults suite, real
-// ZIP archives and disk images, duvrin-xpc started by a private session bus
-// with the hdiutil stand-in, the real workspace and the desktop trash. Only
-// the notification center is scripted, so that tests can answer questions.
+// The file handler end to end: real configurations, archives and images,
+// duvrin-xpc on a private bus with the hdiutil stand-in, the real workspace and
+// trash. Only the notification center is scripted, for tests to answer questions.
 #include "Tavik/configuration/ApplicationsDestination.hpp"
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "Tavik/file-handling/AppImageInstallation.hpp"
@@ -436,9 +435,8 @@ TEST_F(FileHandlerTest, TheFileFoundChoiceAndItsQuestionDecideWhatHappens)
 
 TEST_F(FileHandlerTest, AFileWhoseQuestionsWereClosedUnansweredIsReportedDismissed)
 {
-    // Two applications are asked about through the process's own performer;
-    // without a notification server or a terminal the questions are closed
-    // unanswered, so the file is not done with.
+    // Without a notification server or a terminal, the questions about two
+    // applications (through the process's own performer) close unanswered.
     auto archive = makeDownload("Two.zip", {"One.app", "Two.app"});
     ASSERT_TRUE(folder_->applicationFoundAction().store(ApplicationFoundActionOption::askWhenMultipleFound).ok());
     CompletionRecorder<Outcome> outcomes;
