@@ -345,9 +345,18 @@ struct ScriptedWorkspace final : Workspace {
 };
 
 // A bundle that cannot run fails with the workspace's error; one that ended
-// already was opened; no answer at all is an error of its own.
-TEST_F(CopyOpenTest, WorkspaceAnswersBecomeResults)
+// already was opened; no answer at all is an error of its own. Copies, opens
+// and their failures are logged under the actions subsystem.
+TEST_F(CopyOpenTest, CopyAndOpenOutcomesBecomeResultsAndAreLoggedUnderTheActionsSubsystem)
 {
+    auto bundle = makeBundle(downloads, "Example", "new");
+    auto old = makeBundle(destination, "Example", "old");
+    auto copy = copyDeciding(destination, false, [](auto&, auto&) { return Existing::trashExistingApplication; });
+    performed(copy, item(bundle));
+    auto failed = performed(copy, item(downloads / "Gone.app"));
+
+    auto opened = makeBundle(destination, "Opened", "1");
+    performed(*openAction(ApplicationCopiedActionOption::openApp, {}), {URL::fileURL(opened, true)});
     fs::create_directories(destination / "Broken.app/Contents/MacOS");
     auto result = performed(*openAction(ApplicationCopiedActionOption::openApp, {}), {URL::fileURL(destination / "Broken.app", true)});
     auto* error = dynamic_cast<const OpenApplicationAction::Error*>(result->output()->at(0).error().get());
@@ -364,27 +373,14 @@ TEST_F(CopyOpenTest, WorkspaceAnswersBecomeResults)
     EXPECT_EQ(outputOf(performed(open, url)), workspace->application);
     workspace->application = nullptr;
     EXPECT_EQ(performed(open, url)->error()->description(), "The system returned an invalid result");
-}
-
-TEST_F(CopyOpenTest, CopiesOpensAndTheirFailuresAreLoggedUnderTheActionsSubsystem)
-{
-    auto bundle = makeBundle(downloads, "Example", "new");
-    auto old = makeBundle(destination, "Example", "old");
-    auto copy = copyDeciding(destination, false, [](auto&, auto&) { return Existing::trashExistingApplication; });
-    performed(copy, item(bundle));
-    auto failed = performed(copy, item(downloads / "Gone.app"));
-    auto opened = makeBundle(destination, "Opened", "1");
-    performed(*openAction(ApplicationCopiedActionOption::openApp, {}), {URL::fileURL(opened, true), URL::fileURL(destination / "Broken.app", true)});
-    auto workspace = std::make_shared<ScriptedWorkspace>();
-    performed(OpenApplicationAction(workspace, actions::actionsLog("Open Application")), URL::fileURL("/Applications/Null.app", true));
 
     const std::tuple<std::string, log::Level, std::string> expected[] = {
         {"Copy Applications", log::Level::info, "Trashed application from " + old.string()},
         {"Copy Applications", log::Level::info, "Copied application from " + bundle.string() + " to " + old.string()},
         {"Copy Applications", log::Level::error, "Failed to copy application from " + (downloads / "Gone.app").string() + " to " + (destination / "Gone.app").string() + ": " + failed->error()->description()},
         {"Open Application", log::Level::info, "Attempting to open application at " + opened.string()},
-        {"Open Application", log::Level::error, "Failed to open application at " + (destination / "Broken.app").string() + ": "},
-        {"Open Application", log::Level::error, "Failed to open application at /Applications/Null.app: No error"},
+        {"Open Application", log::Level::error, "Failed to open application at " + (destination / "Broken.app").string() + ": " + error->description()},
+        {"Open Application", log::Level::error, "Failed to open application at /Applications/Example.app: No error"},
     };
     auto entries = logs.entries();
     for (const auto& [category, level, prefix] : expected) {
