@@ -27,15 +27,13 @@ TEST(CollectionMapperTest, AnEmptyCollectionOrAnUnmappedFirstStepEndsAtOnceWitho
     auto second = negating();
     bool asked = false;
     auto handler = [&](const int&, const Elements&, Mapper::DecisionCallback) { asked = true; };
-    CompletionRecorder<MapperResult> empty, failed, ignored;
+    CompletionRecorder<MapperResult> empty;
     Mapper(counting(Source::Timing::synchronous), second, handler).perform(0, empty.completion());
     EXPECT_EQ(empty.count(), 1u) << "synchronous";
     EXPECT_TRUE(empty.result().output()->empty());
-    Mapper(Source([&](int input) { return FileActionResult<int, Elements>::failure(input, error); }, Source::Timing::elsewhere), second, handler).perform(3, failed.completion());
-    EXPECT_EQ(failed.result().error().get(), error.get());
-    EXPECT_EQ(failed.result().input, 3);
-    Mapper(Source([](int input) { return FileActionResult<int, Elements>::ignored(input); }), second, handler).perform(4, ignored.completion());
-    EXPECT_TRUE(ignored.result().isIgnored());
+    auto failed = performed(Mapper(Source([&](int input) { return FileActionResult<int, Elements>::failure(input, error); }, Source::Timing::elsewhere), second, handler), 3);
+    EXPECT_TRUE(failed && failed->error() == error && failed->input == 3);
+    EXPECT_TRUE(performed(Mapper(Source([](int input) { return FileActionResult<int, Elements>::ignored(input); }), second, handler), 4)->isIgnored());
     EXPECT_FALSE(asked);
     EXPECT_EQ(second.starts(), 0);
 }

@@ -1,5 +1,4 @@
-// The copy and open actions against the real file system, trash and
-// workspace, questions answered through a notification server on a private bus.
+// The copy and open actions on real files, trash and workspace; a private bus's notification server asks.
 #include "Tavik/configuration/FileSourceConfigurationsManager.hpp"
 #include "Tavik/file-handling/CopyApplicationActions.hpp"
 #include "Tavik/file-handling/OpenApplicationActions.hpp"
@@ -33,8 +32,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// What the process's shared objects read once: the home (and so the trash),
-// the defaults' folder and the bus of the shared notification center.
+// What the process's shared objects read once: the home (the trash's), the defaults and the bus.
 struct SharedEnvironment : ::testing::Environment {
     void SetUp() override
     {
@@ -188,8 +186,7 @@ TEST_F(CopyOpenTest, CopiesIntoAFreeDestinationUnaskedUnlessSeveralWereFoundAndR
     EXPECT_FALSE(fs::exists(destination / "Second.app"));
 }
 
-// Overwrite trashes what is there and copies; rename takes the first free
-// number; ignore, a dismissal or an unknown answer leave it alone.
+// Overwrite trashes and copies; rename takes the first free number; other answers leave it alone.
 TEST_F(CopyOpenTest, EachAnswerToAClashDecidesWhatHappensToTheExistingApplication)
 {
     const std::map<std::string, std::string> answers {{"Overwritten", "OVERWRITE_APPLICATION_ACTION"}, {"Renamed", "RENAME_AND_MOVE_APPLICATION_ACTION"}, {"Ignored", "IGNORE_FILE_ACTION"}, {"Dismissed", "dismiss"}, {"Unknown", "NO_SUCH_ACTION"}};

@@ -107,8 +107,7 @@ TEST_F(DiskImageActionsTest, MountUsesAFreshMountPointPerCallAcceptsOnlyAMountPo
 
 TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
 {
-    // Each mount point's detach is answered as its case says: 'd'etached,
-    // 'r'efused, 't'imed out (the service may still be detaching) or 'n'ever.
+    // Detaches answered as each case says: 'd'etached, 'r'efused, 't'imed out (may still run) or 'n'ever.
     struct Script final : service::DuvrinXPCServiceProtocol {
         std::unordered_map<URL, char> answers;
         service::ServiceErrorHandler connectionError;
@@ -226,8 +225,7 @@ TEST_F(DiskImageActionsTest, CallsThatCannotBeMadeAreAnsweredWithTheirFailure)
     }
 }
 
-// A volume that cannot be walked fails the walk. Service calls, the walk and
-// what it finds and refuses in the archives on the volume are logged.
+// A volume that cannot be walked fails; service calls, the walk and its archives' findings are logged.
 TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsTheWalkAndItsArchivesAreLogged)
 {
     fake_->mountedAt = URL::fileURL("/mnt", true);

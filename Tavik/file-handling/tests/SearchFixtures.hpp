@@ -13,10 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>

@@ -70,8 +70,7 @@ TEST_F(ZIPActionsTest, SearchSortsEntriesByTheirExactSuffixesAndFindsOnlyTopLeve
     EXPECT_EQ(error->errorCode(), SearchZIPAction::Error::Code::invalidArchive);
 }
 
-// Links are written after the files and links they lead through, also a link
-// through a link, whatever order the archive lists them in.
+// Links are written after what they lead through (a link too), whatever the archive's order.
 TEST_F(ZIPActionsTest, FrameworkBundleIsExtractedAsUnzipMakesIt)
 {
     auto tree = work_ / "tree";
@@ -93,8 +92,7 @@ TEST_F(ZIPActionsTest, FrameworkBundleIsExtractedAsUnzipMakesIt)
     EXPECT_EQ(readFile(work_ / "working/Example.app/Contents/Top"), "library");
 }
 
-// Archives inside are extracted and searched with the nested source, the
-// AppImages among them only when their content shows it.
+// Archives inside are searched with the nested source; AppImages count only when their content shows it.
 TEST_F(ZIPActionsTest, NestedArchivesAppImagesAndPackagesInsideAreFoundAndExtractedWithTheirSources)
 {
     auto tree = work_ / "tree";
@@ -125,8 +123,7 @@ TEST_F(ZIPActionsTest, NestedArchivesAppImagesAndPackagesInsideAreFoundAndExtrac
     EXPECT_TRUE(extracted(work_ / "Outer.zip", work_ / "working").empty());
 }
 
-// A hostile entry is refused and a failing bundle goes whole, so only the rest
-// of the archive lands; what of the user's was in its way stays.
+// Hostile entries are refused and failing bundles go whole; what of the user's was in the way stays.
 TEST_F(ZIPActionsTest, RefusedEntriesAndFailedBundlesLeaveNothingOfThemselvesBehind)
 {
     const fs::path absolute = work_ / "absolute.pkg";
@@ -166,8 +163,7 @@ TEST_F(ZIPActionsTest, ArchivesBeyondTheReadersLimitsOrTheSpaceLeftAreRefusedBef
     std::string whyNot;
     auto fileSystem = SmallFileSystem::mount(64 << 20, whyNot);
     if (!fileSystem) GTEST_SKIP() << whyNot;
-    // 64 MiB of honest zeros in a file system that lets 48 MiB be written:
-    // the whole archive is refused, the bundle that would fit included.
+    // 64 MiB of zeros where 48 MiB may be written: all is refused, the bundle that would fit included.
     fs::create_directories(work_ / "tree");
     ASSERT_EQ(run({"python3", "-c", "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
                                     "    z.writestr('Big.app/Contents/Resources/zeros', bytes(64 << 20))\n    z.writestr('Small.app/Contents/Info.plist', b'<plist/>')\n",
