@@ -115,7 +115,7 @@ TEST(FreedesktopNotificationCenterTest, AuthorizationFollowsTheServerOnTheBus)
     EXPECT_EQ(settings.alertSetting, NotificationSetting::enabled);
 }
 
-TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsFailsOnlyWhatTheServerRefusesAndRemovesDeliveredAndPending)
+TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsFailsOnlyWhatTheServerRefusesRemovesDeliveredAndPendingAndReportsAnswers)
 {
     Posting p;
     p.server->failPostsWithSummary("Refused", "org.freedesktop.Notifications.Error.Full", "too many notifications");
@@ -161,11 +161,9 @@ TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsFailsOnlyWha
     ASSERT_EQ(post(*p.center, "Marker"), nullptr);
     p.server->closeNotification(p.idOf("Marker"), 2);
     EXPECT_EQ(p.delegate->responses(1), (Strings {"Marker dismiss"}));
-}
 
-TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEveryCloseTavikDidNotAskForAsADismissal)
-{
-    Posting p;
+    // Each answer is reported for its own question, and every close Tavik did
+    // not ask for as a dismissal.
     for (const auto& name : {"First", "Second"})
         ASSERT_EQ(post(*p.center, name), nullptr);
     ASSERT_EQ(post(*p.center, "Note", "ACTIONLESS_MESSAGE"), nullptr);
@@ -177,8 +175,8 @@ TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEve
     p.server->closeNotification(p.idOf("Note"), 2); // messages report no dismissal
     p.server->closeNotification(p.idOf("First"), 2); // still up after the click: dismissed now
     p.server->closeNotification(p.idOf("First"), 2);
-    Strings expected {"Second IGNORE_FILE_ACTION", "First default", "First dismiss"};
-    EXPECT_EQ(p.delegate->responses(3), expected);
+    Strings expected {"Marker dismiss", "Second IGNORE_FILE_ACTION", "First default", "First dismiss"};
+    EXPECT_EQ(p.delegate->responses(4), expected);
 
     // Expired, dismissed by the user, closed by someone's call, undefined,
     // and a reason newer than the protocol.
@@ -192,9 +190,9 @@ TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEve
         expected.push_back("Q" + name + " dismiss");
     }
     // Signals arrive in order, so once this one is reported nothing else is pending.
-    ASSERT_EQ(post(*p.center, "Marker"), nullptr);
-    p.server->invokeAction(p.idOf("Marker"), "IGNORE_FILE_ACTION");
-    expected.push_back("Marker IGNORE_FILE_ACTION");
+    ASSERT_EQ(post(*p.center, "Last"), nullptr);
+    p.server->invokeAction(p.idOf("Last"), "IGNORE_FILE_ACTION");
+    expected.push_back("Last IGNORE_FILE_ACTION");
     EXPECT_EQ(p.delegate->responses(expected.size()), expected);
 }
 
