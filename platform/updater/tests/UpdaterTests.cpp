@@ -47,7 +47,7 @@ TEST(VersionTest, ComparesAsPeopleReadVersions)
     }
 }
 
-TEST(AppcastTest, ReadsReleasesFromElementsOrTheEnclosureAndKeepsOnlyHttpsLinks)
+TEST(AppcastTest, ReadsReleasesFromElementsOrTheEnclosureKeepsOnlyHttpsLinksAndRefusesWhatIsNotAReleaseFeed)
 {
     auto parsed = Appcast::parse(feed(item("120", "1.2")
         + "<item><title>Old</title><enclosure url=\"https://tavik.app/Tavik-1.1.zip\" tavik:version=\"110\" "
@@ -61,10 +61,7 @@ TEST(AppcastTest, ReadsReleasesFromElementsOrTheEnclosureAndKeepsOnlyHttpsLinks)
     EXPECT_EQ(parsed->items[2].displayVersion, "100") << "the version stands in for a missing short version";
     EXPECT_EQ(parsed->items[3].link, std::nullopt);
     EXPECT_EQ(parsed->items[4].link, std::nullopt);
-}
 
-TEST(AppcastTest, RefusesWhatIsNotAReleaseFeed)
-{
     const std::string malformedFeeds[] = {
         "",
         "not xml at all",
