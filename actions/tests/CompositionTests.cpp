@@ -1,11 +1,9 @@
 #include "actions/FileAction.hpp"
 #include "actions/tests/TestActions.hpp"
 
-#include <numeric>
-
 using namespace tavik;
 using namespace tavik::actions;
-using namespace tavik::actions::testing;
+using namespace tavik::testing;
 
 namespace {
 
@@ -53,10 +51,8 @@ TEST(ConcatenationTest, RunsBothStepsOrEndsWithTheFirstUnmappedResultAgainstTheF
             EXPECT_EQ(result.isIgnored() ? "ignored" : result.error() ? result.error()->description()
                                                                       : *result.output(),
                 step.outcome);
-            if (result.error()) {
-                EXPECT_EQ(result.error().get(), error.get());
-            }
-            EXPECT_EQ(recorder.settledCount(), 1);
+            EXPECT_TRUE(!result.error() || result.error().get() == error.get()) << "not the step's own error";
+            EXPECT_EQ(recorder.settledCount(), 1u);
             EXPECT_EQ(step.second.starts(), step.secondStarts);
         }
     }
@@ -86,22 +82,14 @@ TEST(MapFileActionResultTest, ContinuesFromAnEarlierMappedResultAndPassesOnItsFa
 TEST(ChainTest, ChainsReadInTheOrderTheyRunAndCanBePerformedRepeatedly)
 {
     // search -> per element extract -> keep the mapped outputs -> flatten
-    ScriptedAction<int, std::vector<int>> search([](int count) {
-        std::vector<int> found(count);
-        std::iota(found.begin(), found.end(), 0);
-        return FileActionResult<int, std::vector<int>>::mapped(count, found);
-    },
-        ScriptedAction<int, std::vector<int>>::Timing::elsewhere);
-    auto chain = search.mapEach(adding(1000, Timing::elsewhere))
-                     .compactMap([](const FileActionResult<int, int>& result) { return result.output() ? std::optional(*result.output()) : std::nullopt; })
-                     .flatMap([](const int& value) { return FlatMapAction<int, int>::Action::transform({value, -value}); });
+    auto chain = counting(Timing::elsewhere).mapEach(adding(1000, Timing::elsewhere)).compactMap([](const FileActionResult<int, int>& result) { return result.output() ? std::optional(*result.output()) : std::nullopt; }).flatMap([](const int& value) { return FlatMapAction<int, int>::Action::transform({value, -value}); });
     for (int run = 0; run < 3; ++run) {
         CompletionRecorder<FileActionResult<int, std::vector<int>>> recorder;
         chain.perform(4, recorder.completion());
         auto values = *recorder.result().output();
         std::sort(values.begin(), values.end());
         EXPECT_EQ(values, (std::vector<int> {-1003, -1002, -1001, -1000, 1000, 1001, 1002, 1003}));
-        EXPECT_EQ(recorder.settledCount(), 1);
+        EXPECT_EQ(recorder.settledCount(), 1u);
     }
 }
 

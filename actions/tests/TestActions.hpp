@@ -2,42 +2,45 @@
 
 #include "actions/FileAction.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
+#include "platform/testing/Recorder.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
+#include <numeric>
 #include <optional>
 #include <random>
+#include <stdexcept>
 #include <thread>
 
-namespace tavik::actions::testing {
+namespace tavik::testing {
 
 inline ErrorPtr testError(std::string name) { return GenericError::make("Test", 1, std::move(name)); }
 
-// An action defined by a function from the input to its result, completing
-// synchronously or after a random short delay on the global queue; it counts
-// how often it was started.
+// Whether a scripted action completes at once or later on another thread.
+enum class ScriptedTiming {
+    synchronous,
+    elsewhere
+};
+
+// An action given by a function of its input, completing synchronously or after
+// a random short delay on the global queue; it counts its starts.
 template <class I, class O>
-class ScriptedAction : public FileActionBuilders<ScriptedAction<I, O>> {
+class ScriptedAction : public actions::FileActionBuilders<ScriptedAction<I, O>> {
 public:
     using Input = I;
     using Output = O;
-    enum class Timing {
-        synchronous,
-        elsewhere
-    };
+    using Timing = ScriptedTiming;
 
-    explicit ScriptedAction(std::function<FileActionResult<I, O>(I)> script, Timing timing = Timing::synchronous)
+    explicit ScriptedAction(std::function<actions::FileActionResult<I, O>(I)> script, Timing timing = Timing::synchronous)
         : script_(std::move(script))
         , timing_(timing)
     {
     }
 
-    void perform(I input, Completion<I, O> completion) const
+    void perform(I input, actions::Completion<I, O> completion) const
     {
         ++*starts_;
         if (timing_ == Timing::synchronous) return completion(script_(std::move(input)));
@@ -48,50 +51,80 @@ public:
     int starts() const { return *starts_; }
 
 private:
-    std::function<FileActionResult<I, O>(I)> script_;
+    std::function<actions::FileActionResult<I, O>(I)> script_;
     Timing timing_;
     std::shared_ptr<std::atomic<int>> starts_ = std::make_shared<std::atomic<int>>(0);
 };
 
-// Records every completion of one run and lets the test wait for the first.
+// n mapped to 0, 1, ..., n - 1.
+inline ScriptedAction<int, std::vector<int>> counting(ScriptedTiming timing)
+{
+    return ScriptedAction<int, std::vector<int>>([](int count) {
+        std::vector<int> numbers(count);
+        std::iota(numbers.begin(), numbers.end(), 0);
+        return actions::FileActionResult<int, std::vector<int>>::mapped(count, numbers);
+    },
+        timing);
+}
+
+// Records every completion of one run, from any thread (also after it is gone), and waits for the first.
 template <class R>
 class CompletionRecorder {
 public:
-    std::function<void(R)> completion()
+    std::function<void(R)> completion() const
     {
-        return [state = state_](R result) {
-            std::lock_guard lock(state->mutex);
-            if (state->count++ == 0) state->result.emplace(std::move(result));
-            state->changed.notify_all();
-        };
+        return [results = results_](R result) { results->add(std::move(result)); };
     }
-    // The first result, waiting up to ten seconds for it.
+    // The first result; a failed test and nothing when none comes in time.
+    const std::optional<R>& wait()
+    {
+        if (!first_) {
+            auto results = results_->waitFor(1);
+            if (results.empty())
+                ADD_FAILURE() << "no result in time";
+            else
+                first_.emplace(std::move(results.front()));
+        }
+        return first_;
+    }
     const R& result()
     {
-        std::unique_lock lock(state_->mutex);
-        if (!state_->changed.wait_for(lock, std::chrono::seconds(10), [&] { return state_->result.has_value(); })) throw std::runtime_error("no completion within ten seconds");
-        return *state_->result;
+        if (!wait()) throw std::runtime_error("no result in time");
+        return *first_;
     }
-    int count() const
-    {
-        std::lock_guard lock(state_->mutex);
-        return state_->count;
-    }
+    size_t count() const { return results_->all().size(); }
     // Waits a little for stray extra completions, then tells how many came.
-    int settledCount()
+    size_t settledCount() const
     {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         return count();
     }
 
 private:
-    struct State {
-        std::mutex mutex;
-        std::condition_variable changed;
-        int count = 0;
-        std::optional<R> result;
-    };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
+    std::shared_ptr<Recorder<R>> results_ = std::make_shared<Recorder<R>>();
+    std::optional<R> first_;
 };
 
-} // namespace tavik::actions::testing
+template <class I, class O>
+using ResultWaiter = CompletionRecorder<actions::FileActionResult<I, O>>;
+
+// Performs the action and waits for its first result.
+template <class Action>
+auto performed(const Action& action, typename Action::Input input)
+{
+    ResultWaiter<typename Action::Input, typename Action::Output> waiter;
+    action.perform(std::move(input), waiter.completion());
+    return waiter.wait();
+}
+
+// The output of a mapped result; a failed test and nothing otherwise.
+template <class I, class O>
+std::optional<O> outputOf(const std::optional<actions::FileActionResult<I, O>>& result)
+{
+    if (result && result->output()) return *result->output();
+    ADD_FAILURE() << "not mapped: " << (!result ? "no result" : result->error() ? result->error()->description()
+                                                                                : "ignored");
+    return std::nullopt;
+}
+
+} // namespace tavik::testing

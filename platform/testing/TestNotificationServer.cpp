@@ -34,7 +34,9 @@ struct TestNotificationServer::Impl {
     std::unique_ptr<sdbus::IObject> object;
     std::thread loop;
 
-    uint32_t notify(const std::string& applicationName, uint32_t replacesId, const std::string&, const std::string& summary,
+    // A post is recorded only once its id is on the way back: a test that acts
+    // on what it sees then never overtakes the reply.
+    void notify(sdbus::Result<uint32_t>&& result, const std::string& applicationName, uint32_t replacesId, const std::string& summary,
         const std::string& body, const std::vector<std::string>& actions, const std::map<std::string, sdbus::Variant>& hints,
         int32_t expireTimeout)
     {
@@ -45,18 +47,18 @@ struct TestNotificationServer::Impl {
             changed.wait(lock, [&] { return !holding; });
         }
         if (auto failure = failures.find(summary); failure != failures.end())
-            throw sdbus::Error(failure->second.errorName, failure->second.message);
+            return result.returnError(sdbus::Error(failure->second.errorName, failure->second.message));
         Posted entry {nextId++, applicationName, replacesId, summary, body, actions, {}, expireTimeout};
         for (const auto& [name, value] : hints)
             if (value.peekValueType() == "s")
                 entry.stringHints[name] = value.get<std::string>();
-        posted.push_back(entry);
-        changed.notify_all();
         if (leaving) {
             leaving = false;
             connection->releaseName("org.freedesktop.Notifications");
         }
-        return entry.id;
+        result.returnResults(entry.id);
+        posted.push_back(entry);
+        changed.notify_all();
     }
 
     void close(uint32_t id)
@@ -85,8 +87,8 @@ TestNotificationServer::TestNotificationServer(Options options)
     impl_->connection = sdbus::createSessionBusConnection("org.freedesktop.Notifications");
     impl_->object = sdbus::createObject(*impl_->connection, "/org/freedesktop/Notifications");
     auto* impl = impl_.get();
-    impl->object->registerMethod("Notify").onInterface(interfaceName).implementedAs([impl](const std::string& applicationName, uint32_t replacesId, const std::string& icon, const std::string& summary, const std::string& body, const std::vector<std::string>& actions, const std::map<std::string, sdbus::Variant>& hints, int32_t expireTimeout) {
-        return impl->notify(applicationName, replacesId, icon, summary, body, actions, hints, expireTimeout);
+    impl->object->registerMethod("Notify").onInterface(interfaceName).implementedAs([impl](sdbus::Result<uint32_t>&& result, const std::string& applicationName, uint32_t replacesId, const std::string&, const std::string& summary, const std::string& body, const std::vector<std::string>& actions, const std::map<std::string, sdbus::Variant>& hints, int32_t expireTimeout) {
+        impl->notify(std::move(result), applicationName, replacesId, summary, body, actions, hints, expireTimeout);
     });
     impl->object->registerMethod("GetCapabilities").onInterface(interfaceName).implementedAs([impl]() {
         return impl->options.capabilities;

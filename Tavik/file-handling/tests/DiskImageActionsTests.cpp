@@ -9,7 +9,6 @@
 #include "platform/log/LogCapture.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
-#include <atomic>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -19,7 +18,6 @@ using namespace tavik::testing;
 
 namespace {
 
-using Items = std::vector<InstallableApplication>;
 using DMG = InstallableApplication::Source::DMG;
 
 // A service that answers with what the test sets and records the calls.
@@ -55,7 +53,7 @@ protected:
     URL image_ = URL::fileURL(work_ / "Example.dmg", false);
 };
 
-TEST_F(DiskImageActionsTest, MountUsesAFreshMountPointPerCallAndAcceptsOnlyAMountPointOrAnError)
+TEST_F(DiskImageActionsTest, MountUsesAFreshMountPointPerCallAcceptsOnlyAMountPointOrAnErrorAndUnmountRemovesOnlyAnEmptiedOne)
 {
     MountDMGAction action(fake_, mountLog());
     auto serviceError = GenericError::make("test", 7, "image is damaged");
@@ -80,50 +78,38 @@ TEST_F(DiskImageActionsTest, MountUsesAFreshMountPointPerCallAndAcceptsOnlyAMoun
     // Each attempt made a folder of its own under "mounts", and left it.
     ASSERT_EQ(fake_->mountPoints.size(), 4u);
     EXPECT_EQ(std::unordered_set<URL>(fake_->mountPoints.begin(), fake_->mountPoints.end()).size(), 4u);
-    for (const auto& mountPoint : fake_->mountPoints) {
-        EXPECT_EQ(mountPoint.path().parent_path(), environment_.mountsFolder());
-        EXPECT_TRUE(mountPoint.lastPathComponent().starts_with("Example.dmg_"));
-        EXPECT_TRUE(mountPoint.hasDirectoryPath() && fs::is_directory(mountPoint.path()));
-    }
+    for (const auto& mountPoint : fake_->mountPoints)
+        EXPECT_TRUE(mountPoint.path().parent_path() == environment_.mountsFolder() && mountPoint.lastPathComponent().starts_with("Example.dmg_") && mountPoint.hasDirectoryPath() && fs::is_directory(mountPoint.path())) << mountPoint.path();
 
     // No mount point can be made: the service is not called.
     fs::remove_all(environment_.mountsFolder());
     writeFile(environment_.mountsFolder(), "not a folder");
     EXPECT_TRUE(performed(action, image_)->isFailure());
     EXPECT_EQ(fake_->mountPoints.size(), 4u);
-}
 
-TEST_F(DiskImageActionsTest, UnmountRemovesOnlyAnEmptiedMountPoint)
-{
-    UnmountDMGAction action(fake_, mountLog());
+    // A detach removes only a mount point it emptied.
+    UnmountDMGAction unmount(fake_, mountLog());
     auto emptied = folderURL("emptied");
     fs::create_directory(emptied.path());
-    EXPECT_TRUE(performed(action, emptied)->isMapped());
+    EXPECT_TRUE(performed(unmount, emptied)->isMapped());
     EXPECT_FALSE(fs::exists(emptied.path()));
     // A missing folder is reported; one that still holds items is kept with them.
-    EXPECT_TRUE(isFileError(performed(action, emptied)->error(), FileError::Code::fileNoSuchFile));
+    EXPECT_TRUE(isFileError(performed(unmount, emptied)->error(), FileError::Code::fileNoSuchFile));
     auto full = URL::fileURL(work_.write("full/Important.txt", "keep me").path().parent_path(), true);
-    EXPECT_TRUE(performed(action, full)->isFailure());
+    EXPECT_TRUE(performed(unmount, full)->isFailure());
     EXPECT_EQ(readFile(full.path() / "Important.txt"), "keep me");
     // A refused detach keeps the folder.
     fake_->unmountError = GenericError::make("test", 1, "not attached");
     fs::create_directory(emptied.path());
-    EXPECT_EQ(performed(action, emptied)->error(), fake_->unmountError);
+    EXPECT_EQ(performed(unmount, emptied)->error(), fake_->unmountError);
     EXPECT_TRUE(fs::exists(emptied.path()));
 }
 
 TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
 {
-    // Each mount point's detach is answered as its case says: detached,
-    // refused, timed out (the service may still be detaching) or never.
-    enum class Answer {
-        detached,
-        refused,
-        timedOut,
-        never
-    };
+    // Detaches answered as each case says: 'd'etached, 'r'efused, 't'imed out (may still run) or 'n'ever.
     struct Script final : service::DuvrinXPCServiceProtocol {
-        std::unordered_map<URL, Answer> answers;
+        std::unordered_map<URL, char> answers;
         service::ServiceErrorHandler connectionError;
         std::mutex mutex;
         std::vector<service::UnmountDMGResponse> unanswered;
@@ -131,19 +117,19 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
         void unmountDMGWithMountPath(const URL& mountPath, service::UnmountDMGResponse response) override
         {
             switch (answers.at(mountPath)) {
-            case Answer::detached: return response(nullptr);
-            case Answer::refused: return response(GenericError::make("test", 1, "refused"));
-            case Answer::timedOut: return connectionError(service::ServiceConnectionError::make(service::ServiceConnectionError::Reason::timedOut, "no reply"));
-            case Answer::never: std::lock_guard lock(mutex); unanswered.push_back(std::move(response));
+            case 'd': return response(nullptr);
+            case 'r': return response(GenericError::make("test", 1, "refused"));
+            case 't': return connectionError(service::ServiceConnectionError::make(service::ServiceConnectionError::Reason::timedOut, "no reply"));
+            default: std::lock_guard lock(mutex); unanswered.push_back(std::move(response));
             }
         }
     };
-    const std::tuple<std::string, std::vector<Answer>, bool> cases[] = {
-        {"nothing to detach", {}, true},
-        {"all detached", {Answer::detached, Answer::detached}, true},
-        {"one refused", {Answer::detached, Answer::refused}, true},
-        {"one timed out", {Answer::detached, Answer::timedOut}, false},
-        {"one never answered", {Answer::never, Answer::detached}, false},
+    const std::tuple<std::string, std::string, bool> cases[] = {
+        {"nothing to detach", "", true},
+        {"all detached", "dd", true},
+        {"one refused", "dr", true},
+        {"one timed out", "dt", false},
+        {"one never answered", "nd", false},
     };
     for (const auto& [name, answers, allOver] : cases) {
         SCOPED_TRACE(name);
@@ -168,27 +154,14 @@ TEST_F(DiskImageActionsTest, DetachingSaysOnceWhetherEveryDetachIsOver)
         ASSERT_EQ(heard.size(), answers.size());
         for (const auto& [mountPoint, failed] : heard) {
             auto answer = script->answers.at(mountPoint);
-            EXPECT_EQ(failed, answer == Answer::refused || answer == Answer::timedOut);
+            EXPECT_EQ(failed, answer == 'r' || answer == 't');
             EXPECT_EQ(fs::exists(mountPoint.path()), failed) << "only a detached mount point goes";
         }
     }
 }
 
-TEST_F(DiskImageActionsTest, WalkOfAnEmptyVolumeFindsNothingAndOfAMissingOneFails)
-{
-    fs::create_directories(work_ / "empty/folder");
-    auto empty = performed(walk(fake_), DMGMountpoint {image_, folderURL("empty")});
-    EXPECT_TRUE(empty->isMapped() && empty->output()->empty());
-    auto missing = performed(walk(fake_), DMGMountpoint {image_, folderURL("gone")});
-    auto* error = dynamic_cast<const FindApplicationInDMGMountPointAction::Error*>(missing->error().get());
-    ASSERT_NE(error, nullptr);
-    EXPECT_EQ(error->errorCode(), FindApplicationInDMGMountPointAction::Error::Code::failedToGetDirectoryEnumerator);
-    EXPECT_TRUE(fake_->mountPoints.empty());
-}
-
-// The whole road with the real hdiutil stand-in: a downloaded archive holds a
-// disk image, whose volume holds another image and an archive of its own,
-// besides what the walk passes by (hidden items, links, bundle insides).
+// With the real hdiutil stand-in: an archive holds an image that holds another
+// image and an archive, besides what the walk passes by (hidden items, links, bundle insides).
 TEST_F(DiskImageActionsTest, NestedImagesAndArchivesAreSearchedWithTheirSourceChains)
 {
     makeBundle(work_ / "inner-tree/InnerApp.app");
@@ -211,21 +184,17 @@ TEST_F(DiskImageActionsTest, NestedImagesAndArchivesAreSearchedWithTheirSourceCh
     const auto& items = *result->output();
     EXPECT_EQ(describeItems(items), (std::vector<std::string> {"Example.app in dmg(Outer.dmg) < zip(Download.zip) < directory", "InnerApp.app in dmg(Inner.dmg) < dmg(Outer.dmg) < zip(Download.zip) < directory", "Installer.pkg package in dmg(Outer.dmg) < zip(Download.zip) < directory", "Nested.app in dmg(Outer.dmg) < zip(Download.zip) < directory", "ZippedApp.app in zip(Zipped.zip) < dmg(Outer.dmg) < zip(Download.zip) < directory"}));
 
-    // Each image is attached at a mount point of its own, which its items
-    // record, and an inner image's source records its outer one's.
-    std::map<std::string, URL> mountPoints;
-    std::optional<URL> innerParentMount;
-    for (const auto& item : items) {
+    // Each image has a mount point of its own, which its items record; an inner image records its outer one's.
+    std::map<std::string, URL> mountPoints, parentMountPoints;
+    for (const auto& item : items)
         if (auto* dmg = std::get_if<DMG>(&item.source.value)) {
             mountPoints.emplace(dmg->fileURL.lastPathComponent(), dmg->mountURL);
-            EXPECT_TRUE(fs::exists(item.url.path())) << item.url.path();
-            EXPECT_EQ(dmg->mountURL.path().parent_path(), environment_.mountsFolder());
-            if (dmg->fileURL.lastPathComponent() == "Inner.dmg") innerParentMount = std::get<DMG>(dmg->parent->value).mountURL;
+            if (auto* parent = std::get_if<DMG>(&dmg->parent->value)) parentMountPoints.emplace(dmg->fileURL.lastPathComponent(), parent->mountURL);
+            EXPECT_TRUE(fs::exists(item.url.path()) && dmg->mountURL.path().parent_path() == environment_.mountsFolder()) << item.url.path();
         }
-    }
     ASSERT_EQ(mountPoints.size(), 2u);
     EXPECT_NE(mountPoints.at("Inner.dmg"), mountPoints.at("Outer.dmg"));
-    EXPECT_EQ(innerParentMount, mountPoints.at("Outer.dmg"));
+    EXPECT_EQ(parentMountPoints, (std::map<std::string, URL> {{"Inner.dmg", mountPoints.at("Outer.dmg")}}));
     EXPECT_TRUE(fs::is_regular_file(work_ / "working/Outer.dmg"));
     EXPECT_TRUE(fs::exists(work_ / "working/ZippedApp.app/Contents/MacOS/ZippedApp"));
 
@@ -237,49 +206,27 @@ TEST_F(DiskImageActionsTest, NestedImagesAndArchivesAreSearchedWithTheirSourceCh
     EXPECT_TRUE(fs::is_empty(environment_.mountsFolder()));
 }
 
-// The service as one file's handling calls it, duvrin-xpc started by a
-// private session bus: a call whose connection fails gets that failure as its
-// answer (the file handler's tests follow whole searches through the bus).
+// duvrin-xpc on a private bus refuses a path that is not UTF-8; a session
+// without a proxy answers with its own error. Either way the call gets the
+// failure as its answer (services that cannot start: the file handler's tests).
 TEST_F(DiskImageActionsTest, CallsThatCannotBeMadeAreAnsweredWithTheirFailure)
 {
     auto bus = environment_.busWithDiskImageService();
-    std::atomic<int> connectionErrors = 0;
-    auto connect = [&](const std::string& name, service::ServiceErrorHandler handler = {}) {
-        return service::DuvrinXPCConnection(service::DuvrinXPCConnection::Options {name}).remoteObjectProxyWithErrorHandler([&connectionErrors, handler](ErrorPtr error) {
-            ++connectionErrors;
-            if (handler) handler(std::move(error));
-        });
-    };
-
-    using Reason = service::ServiceConnectionError::Reason;
     auto unavailable = GenericError::make("test", 1, "no proxy");
-    const std::tuple<std::string, std::optional<std::string>, std::string, std::optional<Reason>> cases[] = {
-        {"service that cannot be started", "app.tavik.NoSuchService", "Example.dmg", Reason::notStartable},
-        {"path that is not UTF-8", "app.tavik.DuvrinXPC", "Bad\xFF.dmg", Reason::invalidRequest},
-        {"no proxy", std::nullopt, "Example.dmg", std::nullopt}, // answered with `unavailable`
-    };
-    for (const auto& [name, serviceName, imageName, reason] : cases) {
-        SCOPED_TRACE(name);
-        auto failing = DiskImageServiceSession::make([&, serviceName = serviceName](service::ServiceErrorHandler handler) -> std::shared_ptr<service::DuvrinXPCServiceProtocol> {
-            return serviceName ? connect(*serviceName, handler) : nullptr;
-        },
-            unavailable);
-        auto mounted = performed(MountDMGAction(failing, mountLog()), URL::fileURL(work_ / imageName, false));
-        auto unmounted = performed(UnmountDMGAction(failing, mountLog()), URL::fileURL(work_ / imageName, true));
-        for (const ErrorPtr& error : {mounted->error(), unmounted->error()}) {
-            ASSERT_TRUE(error);
+    auto image = work_ / "Bad\xFF.dmg";
+    for (bool withProxy : {true, false}) {
+        SCOPED_TRACE(withProxy ? "the service" : "no proxy");
+        auto session = DiskImageServiceSession::make([&](service::ServiceErrorHandler handler) { return withProxy ? service::DuvrinXPCConnection().remoteObjectProxyWithErrorHandler(std::move(handler)) : nullptr; }, unavailable);
+        for (const ErrorPtr& error : {performed(MountDMGAction(session, mountLog()), URL::fileURL(image, false))->error(), performed(UnmountDMGAction(session, mountLog()), URL::fileURL(image, true))->error()}) {
             auto* connectionError = dynamic_cast<const service::ServiceConnectionError*>(error.get());
-            if (reason)
-                EXPECT_TRUE(connectionError && connectionError->reason() == *reason) << error->description();
-            else
-                EXPECT_EQ(error, unavailable);
+            EXPECT_TRUE(withProxy ? connectionError && connectionError->reason() == service::ServiceConnectionError::Reason::invalidRequest : error == unavailable) << (error ? error->description() : "no error");
         }
-        EXPECT_TRUE(failing->attachedMountPoints().empty());
+        EXPECT_TRUE(session->attachedMountPoints().empty());
     }
-    EXPECT_EQ(connectionErrors, 4);
 }
 
-TEST_F(DiskImageActionsTest, ServiceCallsAndTheWalkAreLogged)
+// A volume that cannot be walked fails; service calls, the walk and its archives' findings are logged.
+TEST_F(DiskImageActionsTest, AVolumeThatCannotBeWalkedFailsAndServiceCallsTheWalkAndItsArchivesAreLogged)
 {
     fake_->mountedAt = URL::fileURL("/mnt", true);
     performed(MountDMGAction(fake_, mountLog()), image_);
@@ -288,18 +235,25 @@ TEST_F(DiskImageActionsTest, ServiceCallsAndTheWalkAreLogged)
     performed(MountDMGAction(fake_, mountLog()), image_);
     auto volume = work_ / "volume";
     makeBundle(volume / "Example.app");
-    writeFile(volume / "Installer.pkg", "xar!");
     writeFile(volume / "Broken.zip", "not an archive");
+    writePythonZip(volume / "Logged.zip", {R"(file("Example.app/Contents/Info.plist"))"});
+    writePythonZip(volume / "Hostile.zip", {R"(file("../escape.pkg"))", R"(file("Evil.app/Contents/Info.plist"))", R"(file("Evil.app/../../escape"))", R"(file("Bad.app/Contents/Info.plist"))", R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))"});
+    writePythonZip(volume / "Long.zip", {R"(file("Long.app/" + "x" * 1100))"});
     performed(walk(fake_), DMGMountpoint {image_, URL::fileURL(volume, true)});
-    performed(walk(fake_), DMGMountpoint {image_, folderURL("gone")});
+    auto missing = performed(walk(fake_), DMGMountpoint {image_, folderURL("gone")});
+    auto* error = dynamic_cast<const FindApplicationInDMGMountPointAction::Error*>(missing->error().get());
+    EXPECT_TRUE(error && error->errorCode() == FindApplicationInDMGMountPointAction::Error::Code::failedToGetDirectoryEnumerator);
 
     const std::pair<log::Level, std::string> expected[] = {
         {log::Level::info, "Requesting duvrin service to mount DMG at " + image_.path().string() + " on to " + fake_->mountPoints.at(0).path().string()},
         {log::Level::error, "Duvrin service failed to mount DMG at " + image_.path().string() + ": image is damaged"},
-        {log::Level::defaultLevel, "Finding applications at " + volume.string() + " (resolved as " + volume.string()},
         {log::Level::info, "Found application at " + (volume / "Example.app").string()},
-        {log::Level::info, "Found PKG at " + (volume / "Installer.pkg").string()},
         {log::Level::error, "File at " + (volume / "Broken.zip").string() + " is not a valid archive"},
+        {log::Level::info, "Found app in archive at " + (volume / "Logged.zip").string() + " with internal path Example.app"},
+        {log::Level::error, "Failed to extract ../escape.pkg from " + (volume / "Hostile.zip").string() + ": "},
+        {log::Level::error, "Error extracting file entry at Evil.app/../../escape: "},
+        {log::Level::error, "Failed to sort Bad.app entries: "},
+        {log::Level::error, "Archive at " + (volume / "Long.zip").string() + " is beyond the limits"},
         {log::Level::error, "Failed to get directory enumerator for " + (work_ / "gone").string()},
     };
     auto entries = logs_.entries();

@@ -1,5 +1,7 @@
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
 
+#include <algorithm>
+
 namespace tavik::testing {
 
 std::string describeSource(const InstallableApplication::Source& source)

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Tavik/file-handling/InstallableApplication.hpp"
-#include "Tavik/file-handling/tests/Performed.hpp"
+#include "actions/tests/TestActions.hpp"
 #include "platform/testing/Archives.hpp"
 #include "platform/testing/Bundles.hpp"
 #include "platform/testing/Files.hpp"
@@ -13,10 +13,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <unistd.h>
 #include <vector>

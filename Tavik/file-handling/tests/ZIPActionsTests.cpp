@@ -1,6 +1,5 @@
 #include "Tavik/file-handling/ZIPActions.hpp"
 #include "Tavik/file-handling/tests/SearchFixtures.hpp"
-#include "platform/log/LogCapture.hpp"
 #include "platform/testing/SmallFileSystem.hpp"
 #include "zip/Errors.hpp"
 
@@ -15,25 +14,17 @@ using ZIPEntry = SearchZIPAction::ZIPEntry;
 std::vector<std::string> describe(const std::vector<ZIPEntry>& findings)
 {
     std::vector<std::string> lines;
-    for (const auto& finding : findings) {
-        if (auto* application = std::get_if<ZIPEntry::Application>(&finding.kind)) {
-            std::string line = "app " + application->name + ":";
-            for (const auto& entry : application->entries) line += " " + entry.path();
-            lines.push_back(line);
-        } else {
-            std::visit([&](const auto& kind) {
-                if constexpr (!std::is_same_v<std::decay_t<decltype(kind)>, ZIPEntry::Application>) {
-                    using Kind = std::decay_t<decltype(kind)>;
-                    const char* name = std::is_same_v<Kind, ZIPEntry::DMG> ? "dmg" : std::is_same_v<Kind, ZIPEntry::ZIP> ? "zip"
-                        : std::is_same_v<Kind, ZIPEntry::PKG>                                                            ? "pkg"
-                        : std::is_same_v<Kind, ZIPEntry::TAR>                                                            ? "tar"
-                                                                                                                         : "appimage";
-                    lines.push_back(std::string(name) + " " + kind.entry.path());
-                }
-            },
-                finding.kind);
-        }
-    }
+    for (const auto& finding : findings)
+        std::visit([&](const auto& kind) {
+            if constexpr (requires { kind.entries; }) {
+                lines.push_back("app " + kind.name + ":");
+                for (const auto& entry : kind.entries) lines.back() += " " + entry.path();
+            } else {
+                const char* const names[] = {"app", "dmg", "zip", "pkg", "tar", "appimage"};
+                lines.push_back(names[finding.kind.index()] + (" " + kind.entry.path()));
+            }
+        },
+            finding.kind);
     return lines;
 }
 
@@ -55,7 +46,6 @@ protected:
     }
 
     ScratchFolder work_;
-    log::LogCapture logs_;
 };
 
 TEST_F(ZIPActionsTest, SearchSortsEntriesByTheirExactSuffixesAndFindsOnlyTopLevelBundles)
@@ -80,37 +70,7 @@ TEST_F(ZIPActionsTest, SearchSortsEntriesByTheirExactSuffixesAndFindsOnlyTopLeve
     EXPECT_EQ(error->errorCode(), SearchZIPAction::Error::Code::invalidArchive);
 }
 
-TEST_F(ZIPActionsTest, AppImagesTarArchivesAndLinuxPackagesInsideAreFoundAndOnlyRealAppImagesKept)
-{
-    auto tree = work_ / "tree";
-    makeAppImage(tree / "bin/Tool.AppImage", "Tool");
-    writeFile(tree / "Fake.AppImage", "#!/bin/sh\n");
-    makeBundle(work_ / "tar-tree/Tarred.app");
-    ASSERT_EQ(run({"tar", "-cJf", (tree / "Tarred.tar.xz").string(), "-C", (work_ / "tar-tree").string(), "Tarred.app"}), 0);
-    writeFile(tree / "tool.deb", "!<arch>\ndebian-binary   ");
-    ASSERT_EQ(run({"zip", "-qry", (work_ / "Linux.zip").string(), "."}, tree), 0);
-
-    auto lines = describe(found(work_ / "Linux.zip"));
-    std::sort(lines.begin(), lines.end());
-    EXPECT_EQ(lines, (std::vector<std::string> {"appimage Fake.AppImage", "appimage bin/Tool.AppImage", "pkg tool.deb", "tar Tarred.tar.xz"}));
-    EXPECT_EQ(describeItems(extracted(work_ / "Linux.zip", work_ / "working"), work_ / "working"),
-        (std::vector<std::string> {"Tarred.app in zip(Tarred.tar.xz) < zip(Linux.zip) < directory", "bin/Tool.AppImage in zip(Linux.zip) < directory", "tool.deb package in zip(Linux.zip) < directory"}));
-}
-
-TEST_F(ZIPActionsTest, LinksAreOrderedAfterFilesAndAfterTheLinksTheyLeadThrough)
-{
-    writePythonZip(work_ / "Links.zip", {R"(link("Example.app/Contents/Frameworks/Kit.framework/Kit", b"Versions/Current/Kit"))", R"(link("Example.app/Contents/Frameworks/Kit.framework/Resources", b"Versions/Current/Resources"))", R"(file("Example.app/Contents/Frameworks/Kit.framework/Versions/A/Kit"))", R"(link("Example.app/Contents/Frameworks/Kit.framework/Versions/Current", b"A"))", R"(folder("Example.app/Contents/Frameworks/Kit.framework/Versions/A/Resources/"))", R"(link("Example.app/Contents/Top", b"Frameworks/Kit.framework/Kit"))"});
-    auto findings = found(work_ / "Links.zip");
-    ASSERT_EQ(findings.size(), 1u);
-    auto ordered = findings.front().archive->withArchive([&](zip::Archive& reader) { return reader.extractionOrder(std::get<ZIPEntry::Application>(findings.front().kind).entries); });
-    ASSERT_TRUE(ordered);
-    std::vector<std::string> paths;
-    for (const auto& entry : *ordered) paths.push_back(entry.path().substr(std::string("Example.app/Contents/").size()));
-    // Kit's target lies under Current's path, so Current goes first; Top's
-    // target begins with Kit's path, so it follows Kit.
-    EXPECT_EQ(paths, (std::vector<std::string> {"Frameworks/Kit.framework/Versions/A/Kit", "Frameworks/Kit.framework/Versions/A/Resources/", "Frameworks/Kit.framework/Versions/Current", "Frameworks/Kit.framework/Kit", "Top", "Frameworks/Kit.framework/Resources"}));
-}
-
+// Links are written after what they lead through (a link too), whatever the archive's order.
 TEST_F(ZIPActionsTest, FrameworkBundleIsExtractedAsUnzipMakesIt)
 {
     auto tree = work_ / "tree";
@@ -121,6 +81,7 @@ TEST_F(ZIPActionsTest, FrameworkBundleIsExtractedAsUnzipMakesIt)
     fs::create_directory_symlink("A", framework / "Versions/Current");
     fs::create_symlink("Versions/Current/Kit", framework / "Kit");
     fs::create_directory_symlink("Versions/Current/Resources", framework / "Resources");
+    fs::create_symlink("Frameworks/Kit.framework/Kit", tree / "Example.app/Contents/Top");
     fs::permissions(framework / "Versions/A/Kit", fs::perms(0750));
     // zip lists the links before the folders they point into.
     ASSERT_EQ(run({"zip", "-qry", (work_ / "Example.zip").string(), "Example.app"}, tree), 0);
@@ -128,22 +89,32 @@ TEST_F(ZIPActionsTest, FrameworkBundleIsExtractedAsUnzipMakesIt)
     EXPECT_EQ(describeItems(extracted(work_ / "Example.zip", work_ / "working"), work_.path()), std::vector<std::string> {"working/Example.app in zip(Example.zip) < directory"});
     ASSERT_EQ(run({"unzip", "-qq", (work_ / "Example.zip").string(), "-d", (work_ / "unzipped").string()}), 0);
     EXPECT_EQ(describeTree(work_ / "working"), describeTree(work_ / "unzipped"));
-    EXPECT_EQ(readFile(work_ / "working/Example.app/Contents/Frameworks/Kit.framework/Kit"), "library");
+    EXPECT_EQ(readFile(work_ / "working/Example.app/Contents/Top"), "library");
 }
 
-TEST_F(ZIPActionsTest, ArchiveInsideArchiveIsExtractedThenSearchedWithTheNestedSource)
+// Archives inside are searched with the nested source; AppImages count only when their content shows it.
+TEST_F(ZIPActionsTest, NestedArchivesAppImagesAndPackagesInsideAreFoundAndExtractedWithTheirSources)
 {
     auto tree = work_ / "tree";
-    makeBundle(tree / "Inner.app");
-    ASSERT_EQ(run({"zip", "-qry", (tree / "Inner.zip").string(), "Inner.app"}, tree), 0);
-    fs::remove_all(tree / "Inner.app");
+    makeBundle(work_ / "inner-tree/Inner.app");
+    fs::create_directories(tree);
+    ASSERT_EQ(run({"zip", "-qry", (tree / "Inner.zip").string(), "Inner.app"}, work_ / "inner-tree"), 0);
+    makeBundle(work_ / "inner-tree/Tarred.app");
+    ASSERT_EQ(run({"tar", "-cJf", (tree / "Tarred.tar.xz").string(), "-C", (work_ / "inner-tree").string(), "Tarred.app"}), 0);
     makeBundle(tree / "Outer.app");
     writeFile(tree / "Tool.pkg", "xar!");
-    ASSERT_EQ(run({"zip", "-qry", (work_ / "Outer.zip").string(), "Inner.zip", "Outer.app", "Tool.pkg"}, tree), 0);
+    writeFile(tree / "tool.deb", "!<arch>\ndebian-binary   ");
+    makeAppImage(tree / "bin/Tool.AppImage", "Tool");
+    writeFile(tree / "Fake.AppImage", "#!/bin/sh\n");
+    ASSERT_EQ(run({"zip", "-qry", (work_ / "Outer.zip").string(), "."}, tree), 0);
 
+    auto lines = describe(found(work_ / "Outer.zip"));
+    std::sort(lines.begin(), lines.end());
+    ASSERT_TRUE(!lines.empty() && lines.front().starts_with("app Outer.app: "));
+    lines.erase(lines.begin());
+    EXPECT_EQ(lines, (std::vector<std::string> {"appimage Fake.AppImage", "appimage bin/Tool.AppImage", "pkg Tool.pkg", "pkg tool.deb", "tar Tarred.tar.xz", "zip Inner.zip"}));
     auto items = extracted(work_ / "Outer.zip", work_ / "working");
-    EXPECT_EQ(describeItems(items, work_ / "working"),
-        (std::vector<std::string> {"Inner.app in zip(Inner.zip) < zip(Outer.zip) < directory", "Outer.app in zip(Outer.zip) < directory", "Tool.pkg package in zip(Outer.zip) < directory"}));
+    EXPECT_EQ(describeItems(items, work_ / "working"), (std::vector<std::string> {"Inner.app in zip(Inner.zip) < zip(Outer.zip) < directory", "Outer.app in zip(Outer.zip) < directory", "Tarred.app in zip(Tarred.tar.xz) < zip(Outer.zip) < directory", "Tool.pkg package in zip(Outer.zip) < directory", "bin/Tool.AppImage in zip(Outer.zip) < directory", "tool.deb package in zip(Outer.zip) < directory"}));
     for (const auto& item : items)
         if (item.url.lastPathComponent() == "Inner.app") {
             EXPECT_EQ(std::get<InstallableApplication::Source::ZIP>(item.source.value).url, URL::fileURL(work_ / "working/Inner.zip", false));
@@ -152,41 +123,34 @@ TEST_F(ZIPActionsTest, ArchiveInsideArchiveIsExtractedThenSearchedWithTheNestedS
     EXPECT_TRUE(extracted(work_ / "Outer.zip", work_ / "working").empty());
 }
 
-TEST_F(ZIPActionsTest, EntriesNeverLandOutsideTheWorkingFolder)
+// Hostile entries are refused and failing bundles go whole; what of the user's was in the way stays.
+TEST_F(ZIPActionsTest, RefusedEntriesAndFailedBundlesLeaveNothingOfThemselvesBehind)
 {
-    fs::path absolute = work_ / "absolute.pkg";
-    writePythonZip(work_ / "Hostile.zip", {R"(file("../escape.pkg"))", R"(file("Sub/../../escape.dmg"))", "file(\"" + absolute.string() + "\")", R"(file("Evil.app/Contents/Info.plist"))", R"(file("Evil.app/../../escape-from-bundle"))", R"(link("Linked.pkg", b"/etc/hostname"))", R"(link("Sneaky.app/Contents", b"../.."))", R"(file("Sneaky.app/Contents/planted"))", R"(file("Fine.app/Contents/Info.plist"))"});
-    auto items = extracted(work_ / "Hostile.zip", work_ / "nest/working");
-    EXPECT_EQ(describeItems(items), std::vector<std::string> {"Fine.app in zip(Hostile.zip) < directory"});
-    for (const auto& escaped : {absolute, work_ / "escape-from-bundle", work_ / "planted"}) EXPECT_FALSE(fs::exists(escaped)) << escaped;
-    // Nothing of the refused bundle, nor the linked package, was written.
-    EXPECT_EQ(describeTree(work_ / "nest"), (std::vector<std::string> {"working mode=755 folder", "working/Fine.app mode=755 folder", "working/Fine.app/Contents mode=755 folder", "working/Fine.app/Contents/Info.plist mode=644 file:data"}));
-}
-
-TEST_F(ZIPActionsTest, LinkThatIsNotUTF8FailsTheBundleBeforeAnythingIsWritten)
-{
-    writePythonZip(work_ / "Bad.zip", {R"(folder("Bad.app/"))", R"(file("Bad.app/Contents/Info.plist"))", R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))", R"(file("Good.app/Contents/Info.plist"))"});
-    EXPECT_EQ(describeItems(extracted(work_ / "Bad.zip", work_ / "working")), std::vector<std::string> {"Good.app in zip(Bad.zip) < directory"});
-    EXPECT_FALSE(fs::exists(work_ / "working/Bad.app"));
-
-    for (const auto& finding : found(work_ / "Bad.zip")) {
-        auto* application = std::get_if<ZIPEntry::Application>(&finding.kind);
-        if (!application || application->name != "Bad.app") continue;
-        auto result = performed(ExtractEntryFromZIPAction(URL::fileURL(work_ / "again", true), log::Logger("app.tavik.TavikActions", "Extract Entry from ZIP")), finding);
-        EXPECT_TRUE(zip::ArchiveError::is(result->error(), zip::ArchiveError::Code::invalidEntryPath));
-        EXPECT_FALSE(fs::exists(work_ / "again/Bad.app"));
+    const fs::path absolute = work_ / "absolute.pkg";
+    const std::tuple<std::string, std::vector<std::string>, std::string, std::vector<std::string>> cases[] = {
+        {"Hostile", {R"(file("../escape.pkg"))", R"(file("Sub/../../escape.dmg"))", "file(\"" + absolute.string() + "\")", R"(file("Evil.app/Contents/Info.plist"))", R"(file("Evil.app/../../escape-from-bundle"))", R"(link("Linked.pkg", b"/etc/hostname"))", R"(link("Sneaky.app/Contents", b"../.."))", R"(file("Sneaky.app/Contents/planted"))", R"(file("Fine.app/Contents/Info.plist"))"},
+            "Fine.app", {"working mode=755 folder", "working/Fine.app mode=755 folder", "working/Fine.app/Contents mode=755 folder", "working/Fine.app/Contents/Info.plist mode=644 file:data"}},
+        {"NotUTF8", {R"(folder("Bad.app/"))", R"(file("Bad.app/Contents/Info.plist"))", R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))", R"(file("Good.app/Contents/Info.plist"))"},
+            "Good.app", {"working mode=755 folder", "working/Good.app mode=755 folder", "working/Good.app/Contents mode=755 folder", "working/Good.app/Contents/Info.plist mode=644 file:data"}},
+        {"Clash", {R"(folder("Clash.app/"))", R"(file("Clash.app/Contents/Info.plist"))", R"(file("Clash.app/Contents/MacOS/Clash", b"new"))", R"(file("Clash.app/Contents/Resources/icon", b"icon"))", R"(file("Other.pkg", b"xar!"))"},
+            "Other.pkg package", {"working mode=755 folder", "working/Clash.app mode=755 folder", "working/Clash.app/Contents mode=755 folder", "working/Clash.app/Contents/MacOS mode=755 folder", "working/Clash.app/Contents/MacOS/Clash mode=644 file:old", "working/Other.pkg mode=644 file:xar!"}},
+    };
+    writeFile(work_ / "Clash/working/Clash.app/Contents/MacOS/Clash", "old");
+    for (const auto& [name, entries, kept, tree] : cases) {
+        SCOPED_TRACE(name);
+        writePythonZip(work_ / (name + ".zip"), entries);
+        EXPECT_EQ(describeItems(extracted(work_ / (name + ".zip"), work_ / name / "working")), std::vector<std::string> {kept + " in zip(" + name + ".zip) < directory"});
+        EXPECT_EQ(describeTree(work_ / name), tree);
     }
-}
+    EXPECT_FALSE(fs::exists(absolute));
 
-TEST_F(ZIPActionsTest, ABundleThatFailsHalfwayLeavesNothingOfItselfBehind)
-{
-    writePythonZip(work_ / "Clash.zip", {R"(folder("Clash.app/"))", R"(file("Clash.app/Contents/Info.plist"))", R"(file("Clash.app/Contents/MacOS/Clash", b"new"))", R"(file("Clash.app/Contents/Resources/icon", b"icon"))", R"(file("Other.pkg", b"xar!"))"});
-    // Something of the user's is in the way of one entry: it and the folders
-    // that held it before stay; the rest of the bundle is gone.
-    auto working = work_ / "working";
-    writeFile(working / "Clash.app/Contents/MacOS/Clash", "old");
-    EXPECT_EQ(describeItems(extracted(work_ / "Clash.zip", working)), std::vector<std::string> {"Other.pkg package in zip(Clash.zip) < directory"});
-    EXPECT_EQ(describeTree(working), (std::vector<std::string> {"Clash.app mode=755 folder", "Clash.app/Contents mode=755 folder", "Clash.app/Contents/MacOS mode=755 folder", "Clash.app/Contents/MacOS/Clash mode=644 file:old", "Other.pkg mode=644 file:xar!"}));
+    // Extracted on its own, the bundle whose link is not UTF-8 fails before anything is written.
+    auto findings = found(work_ / "NotUTF8.zip");
+    auto bad = std::ranges::find_if(findings, [](const ZIPEntry& finding) { return std::holds_alternative<ZIPEntry::Application>(finding.kind) && std::get<ZIPEntry::Application>(finding.kind).name == "Bad.app"; });
+    ASSERT_NE(bad, findings.end());
+    auto result = performed(ExtractEntryFromZIPAction(URL::fileURL(work_ / "again", true), log::Logger("app.tavik.TavikActions", "Extract Entry from ZIP")), *bad);
+    EXPECT_TRUE(zip::ArchiveError::is(result->error(), zip::ArchiveError::Code::invalidEntryPath));
+    EXPECT_FALSE(fs::exists(work_ / "again/Bad.app"));
 }
 
 TEST_F(ZIPActionsTest, ArchivesBeyondTheReadersLimitsOrTheSpaceLeftAreRefusedBeforeAnythingIsWritten)
@@ -199,8 +163,7 @@ TEST_F(ZIPActionsTest, ArchivesBeyondTheReadersLimitsOrTheSpaceLeftAreRefusedBef
     std::string whyNot;
     auto fileSystem = SmallFileSystem::mount(64 << 20, whyNot);
     if (!fileSystem) GTEST_SKIP() << whyNot;
-    // 64 MiB of honest zeros in a file system that lets 48 MiB be written:
-    // the whole archive is refused, the bundle that would fit included.
+    // 64 MiB of zeros where 48 MiB may be written: all is refused, the bundle that would fit included.
     fs::create_directories(work_ / "tree");
     ASSERT_EQ(run({"python3", "-c", "import sys, zipfile\nwith zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
                                     "    z.writestr('Big.app/Contents/Resources/zeros', bytes(64 << 20))\n    z.writestr('Small.app/Contents/Info.plist', b'<plist/>')\n",
@@ -212,44 +175,12 @@ TEST_F(ZIPActionsTest, ArchivesBeyondTheReadersLimitsOrTheSpaceLeftAreRefusedBef
     EXPECT_TRUE(result->error()->description().starts_with("The archive is too large for the free space")) << result->error()->description();
     EXPECT_TRUE(fs::is_empty(fileSystem->path()));
 
-    // Nested, it is checked against the space left when it is reached; what
-    // else the outer archive holds is extracted.
+    // Nested, it is checked against the space left when reached; the rest is extracted.
     makeBundle(work_ / "tree/Fine.app");
     ASSERT_EQ(run({"zip", "-qry", (work_ / "Outer.zip").string(), "Inner.zip", "Fine.app"}, work_ / "tree"), 0);
     EXPECT_EQ(describeItems(extracted(work_ / "Outer.zip", working)), std::vector<std::string> {"Fine.app in zip(Outer.zip) < directory"});
     EXPECT_TRUE(fs::exists(working / "Inner.zip"));
     EXPECT_FALSE(fs::exists(working / "Big.app") || fs::exists(working / "Small.app"));
-}
-
-TEST_F(ZIPActionsTest, FindingsAndRefusalsAreLogged)
-{
-    auto archive = work_ / "Logged.zip";
-    writePythonZip(archive, {R"(file("Setup.dmg"))", R"(file("Example.app/Contents/Resources/Plugins.zip"))", R"(file("Installer.pkg"))", R"(file("Example.app/Contents/Info.plist"))"});
-    search(archive);
-    auto hostile = work_ / "Hostile.zip";
-    writePythonZip(hostile, {R"(file("../escape.pkg"))", R"(file("Evil.app/Contents/Info.plist"))", R"(file("Evil.app/../../escape"))", R"(link("Linked.pkg", b"/etc/hostname"))", R"(file("Bad.app/Contents/Info.plist"))", R"(link("Bad.app/Contents/Broken", b"\xff\xfe"))"});
-    extracted(hostile, work_ / "working");
-    writeFile(work_ / "NotAnArchive.zip", "x");
-    search(work_ / "NotAnArchive.zip");
-    writePythonZip(work_ / "Long.zip", {R"(file("Long.app/" + "x" * 1100))"});
-    extract(work_ / "Long.zip", work_ / "long");
-    const std::string in = "in archive at " + archive.string() + " with internal path ";
-    for (const auto& [level, prefix] : std::vector<std::pair<log::Level, std::string>> {
-             {log::Level::defaultLevel, "Finding applications in " + archive.string()},
-             {log::Level::info, "Found DMG " + in + "Setup.dmg"},
-             {log::Level::info, "Found ZIP " + in + "Example.app/Contents/Resources/Plugins.zip"},
-             {log::Level::info, "Found PKG " + in + "Installer.pkg"},
-             {log::Level::info, "Found app " + in + "Example.app"},
-             {log::Level::error, "File at " + (work_ / "NotAnArchive.zip").string() + " is not a valid archive"},
-             {log::Level::error, "Failed to extract ../escape.pkg from " + hostile.string() + ": "},
-             {log::Level::error, "Failed to extract Linked.pkg from " + hostile.string() + ": "},
-             {log::Level::error, "Error extracting file entry at Evil.app/../../escape: "},
-             {log::Level::error, "Failed to sort Bad.app entries: "},
-             {log::Level::error, "Archive at " + (work_ / "Long.zip").string() + " is beyond the limits"},
-         }) {
-        auto entries = logs_.entries();
-        EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [&](const auto& entry) { return entry.level == level && entry.message.starts_with(prefix); })) << prefix;
-    }
 }
 
 } // namespace

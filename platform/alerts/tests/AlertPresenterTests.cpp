@@ -27,7 +27,7 @@ const Alert exists {"Example.app already exists", "Choose how to handle Example.
 
 } // namespace
 
-TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesOrOKAndAsksAgainUntilTheAnswerIsOneAndAnEmptyLineOrTheEndDismisses)
+TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesOrOKWithoutControlCharactersAndAsksAgainUntilTheAnswerIsOneAndAnEmptyLineOrTheEndDismisses)
 {
     tavik::testing::PseudoTerminal terminal;
     TerminalAlertPresenter presenter(terminal.terminal(), terminal.terminal());
@@ -50,12 +50,8 @@ TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesOrOKAndAsksAgainUntilTheAns
     close(pipeEnds[1]);
     TerminalAlertPresenter closed(pipeEnds[0], dup(terminal.terminal()), true);
     EXPECT_EQ(closed.runModal(exists), modalResponseCancel);
-}
 
-TEST(TerminalAlertPresenterTest, ControlCharactersInTextsCannotDriveTheTerminal)
-{
-    tavik::testing::PseudoTerminal terminal;
-    TerminalAlertPresenter presenter(terminal.terminal(), terminal.terminal());
+    // Control characters in texts cannot drive the terminal.
     terminal.type("1\n");
     EXPECT_EQ(presenter.runModal({"Evil\x1b]2;pwned\x07.app", "body\xc2\x9b"
                                                               "31m",

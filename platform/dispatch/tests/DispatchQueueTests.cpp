@@ -39,24 +39,6 @@ bool runSideBySide(const QueuePtr& queue, int count, bool oneAsBarrier)
 
 } // namespace
 
-TEST(DispatchQueueTest, SerialQueueRunsItemsOneAtATimeInOrder)
-{
-    auto queue = DispatchQueue::makeSerial("test.serial");
-    std::vector<int> order, expected(200);
-    std::iota(expected.begin(), expected.end(), 0);
-    std::atomic<int> inside {0};
-    std::atomic<bool> overlapped {false};
-    for (int i : expected)
-        queue->async([&, i] {
-            if (inside.fetch_add(1) != 0) overlapped = true;
-            order.push_back(i);
-            inside.fetch_sub(1);
-        });
-    queue->sync([] {});
-    EXPECT_FALSE(overlapped);
-    EXPECT_EQ(order, expected);
-}
-
 // Concurrent queues run blocking items side by side; the global queue grows
 // threads for them and ignores barriers.
 TEST(DispatchQueueTest, ConcurrentQueuesRunItemsSideBySideAndABarrierWaitsForEarlierItemsAndRunsAlone)
@@ -91,14 +73,25 @@ TEST(DispatchQueueTest, ConcurrentQueuesRunItemsSideBySideAndABarrierWaitsForEar
     EXPECT_EQ(events.all(), expected);
 }
 
-// Work knows the queue it runs on; syncs that can start at once are allowed
-// from inside the queue.
-TEST(DispatchQueueTest, SyncReturnsTheValueAndPassesExceptionsOnAndWorkKnowsItsQueue)
+// A serial queue runs items one at a time in order; work knows the queue it runs on; syncs that can
+// start at once are allowed from inside the queue.
+TEST(DispatchQueueTest, SerialQueueRunsItemsInOrderSyncReturnsTheValueAndPassesExceptionsOnAndWorkKnowsItsQueue)
 {
     auto serial = DispatchQueue::makeSerial("test.assert.serial");
+    std::vector<int> order, expected(200);
+    std::iota(expected.begin(), expected.end(), 0);
+    std::atomic<int> inside {0}, overlaps {0};
+    for (int i : expected)
+        serial->async([&, i] {
+            overlaps += inside++;
+            order.push_back(i);
+            --inside;
+        });
     auto concurrent = DispatchQueue::makeConcurrent("test.assert.concurrent");
     EXPECT_FALSE(serial->isCurrent());
     EXPECT_TRUE(serial->sync([&] {
+        EXPECT_EQ(order, expected);
+        EXPECT_EQ(overlaps, 0);
         TAVIK_ASSERT_ON_QUEUE(serial);
         return serial->isCurrent();
     }));

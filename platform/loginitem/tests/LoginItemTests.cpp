@@ -27,6 +27,7 @@ protected:
 
     ScratchFolder root {"tavik-autostart"};
     ScopedEnvironment environment_;
+    const LoginItem item {"app.tavik.TavikLauncher", "Tavik Launcher", program("bin/tavik-launcher"), root / "config/autostart"};
 };
 
 } // namespace
@@ -34,23 +35,23 @@ protected:
 TEST_F(LoginItemTest, EnablingWritesTheEntryWithTheProgramQuotedAndDisablingRemovesIt)
 {
     auto launcher = program("ta vik/libexec/tavik/tavik-launcher");
-    LoginItem item("app.tavik.TavikLauncher", "Tavik Launcher", launcher);
-    EXPECT_EQ(item.entryPath(), root / "config/autostart/app.tavik.TavikLauncher.desktop");
-    EXPECT_FALSE(item.isEnabled()) << "no folder, no entry";
+    LoginItem spaced("app.tavik.TavikLauncher", "Tavik Launcher", launcher);
+    EXPECT_EQ(spaced.entryPath(), root / "config/autostart/app.tavik.TavikLauncher.desktop");
+    EXPECT_FALSE(spaced.isEnabled()) << "no folder, no entry";
 
-    ASSERT_TRUE(item.setEnabled(true));
-    EXPECT_TRUE(item.isEnabled());
-    auto text = readFile(item.entryPath());
+    ASSERT_TRUE(spaced.setEnabled(true));
+    EXPECT_TRUE(spaced.isEnabled());
+    auto text = readFile(spaced.entryPath());
     EXPECT_NE(text.find("Exec=\"" + launcher.string() + "\"\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Type=Application\n"), std::string::npos) << text;
-    EXPECT_EQ(modeOf(item.entryPath()), 0644u);
-    ASSERT_TRUE(item.setEnabled(true)) << "enabling twice is fine";
+    EXPECT_EQ(modeOf(spaced.entryPath()), 0644u);
+    ASSERT_TRUE(spaced.setEnabled(true)) << "enabling twice is fine";
     EXPECT_EQ(namesIn(root / "config/autostart").size(), 1u) << "no temporary file is left behind";
 
-    ASSERT_TRUE(item.setEnabled(false));
-    EXPECT_FALSE(item.isEnabled());
-    EXPECT_FALSE(fs::exists(item.entryPath()));
-    EXPECT_TRUE(item.setEnabled(false)) << "disabling what is not there is fine";
+    ASSERT_TRUE(spaced.setEnabled(false));
+    EXPECT_FALSE(spaced.isEnabled());
+    EXPECT_FALSE(fs::exists(spaced.entryPath()));
+    EXPECT_TRUE(spaced.setEnabled(false)) << "disabling what is not there is fine";
 
     auto quoted = LoginItem("id", "Name", "/a\"b$c`d\\e%f").entryText();
     EXPECT_NE(quoted.find("Exec=\"/a\\\\\"b\\\\$c\\\\`d\\\\\\\\e%%f\"\n"), std::string::npos) << quoted;
@@ -58,7 +59,6 @@ TEST_F(LoginItemTest, EnablingWritesTheEntryWithTheProgramQuotedAndDisablingRemo
 
 TEST_F(LoginItemTest, AnEntryHiddenOrSwitchedOffElsewhereCountsAsDisabled)
 {
-    LoginItem item("app.tavik.TavikLauncher", "Tavik Launcher", "/usr/libexec/tavik/tavik-launcher");
     struct Case {
         const char* text;
         bool enabled;
@@ -81,7 +81,6 @@ TEST_F(LoginItemTest, AnUnsafeOrMissingProgramOrWhatCannotBeWrittenOrRemovedFail
 
     // A file where the folder should be cannot be written into, even by root.
     writeFile(root / "config/autostart", "in the way");
-    LoginItem item("app.tavik.TavikLauncher", "Tavik Launcher", program("bin/tavik-launcher"));
     auto enabled = item.setEnabled(true);
     ASSERT_FALSE(enabled);
     EXPECT_TRUE(std::dynamic_pointer_cast<const FileError>(enabled.error())) << enabled.error()->description();
@@ -97,7 +96,6 @@ TEST_F(LoginItemTest, AnUnsafeOrMissingProgramOrWhatCannotBeWrittenOrRemovedFail
 
 TEST_F(LoginItemTest, ALinkedEntryIsReplacedOrRemovedButItsTargetIsLeftAlone)
 {
-    LoginItem item("app.tavik.TavikLauncher", "Tavik Launcher", program("bin/tavik-launcher"));
     const std::string theirs = "[Desktop Entry]\nExec=mine\n";
     writeFile(root / "elsewhere.desktop", theirs);
     fs::create_directories(item.entryPath().parent_path());

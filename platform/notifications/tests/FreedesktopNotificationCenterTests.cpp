@@ -4,7 +4,6 @@
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/testing/Recorder.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
-#include "platform/testing/ScopedEnvironment.hpp"
 #include "platform/testing/TestNotificationServer.hpp"
 
 #include <gtest/gtest.h>
@@ -86,36 +85,7 @@ struct Posting {
 
 } // namespace
 
-TEST(FreedesktopNotificationCenterTest, AuthorizationFollowsTheServerOnTheBus)
-{
-    {
-        SCOPED_TRACE("no session bus");
-        tavik::testing::ScopedEnvironment noBus;
-        noBus.set("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/tavik-bus");
-        FreedesktopNotificationCenter center;
-        expectNotAllowed(center);
-        center.removeAllDeliveredNotifications(); // nothing to do, and no crash
-    }
-    PrivateSessionBus bus;
-    FreedesktopNotificationCenter center;
-    {
-        SCOPED_TRACE("no server");
-        expectNotAllowed(center);
-        std::promise<std::pair<bool, ErrorPtr>> authorization;
-        center.requestAuthorization(AuthorizationOption::alert, [&](bool granted, ErrorPtr error) { authorization.set_value({granted, error}); });
-        EXPECT_EQ(authorization.get_future().get(), (std::pair<bool, ErrorPtr> {false, nullptr}));
-    }
-    {
-        TestNotificationServer withoutActions({{"body"}});
-        EXPECT_EQ(settingsOf(center).authorizationStatus, AuthorizationStatus::denied);
-    }
-    TestNotificationServer server;
-    auto settings = settingsOf(center);
-    EXPECT_EQ(settings.authorizationStatus, AuthorizationStatus::authorized);
-    EXPECT_EQ(settings.alertSetting, NotificationSetting::enabled);
-}
-
-TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsFailsOnlyWhatTheServerRefusesAndRemovesDeliveredAndPending)
+TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsFailsOnlyWhatTheServerRefusesRemovesDeliveredAndPendingAndReportsAnswers)
 {
     Posting p;
     p.server->failPostsWithSummary("Refused", "org.freedesktop.Notifications.Error.Full", "too many notifications");
@@ -161,11 +131,9 @@ TEST(FreedesktopNotificationCenterTest, PostsWhatTheDelegatePresentsFailsOnlyWha
     ASSERT_EQ(post(*p.center, "Marker"), nullptr);
     p.server->closeNotification(p.idOf("Marker"), 2);
     EXPECT_EQ(p.delegate->responses(1), (Strings {"Marker dismiss"}));
-}
 
-TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEveryCloseTavikDidNotAskForAsADismissal)
-{
-    Posting p;
+    // Each answer is reported for its own question, and every close Tavik did
+    // not ask for as a dismissal.
     for (const auto& name : {"First", "Second"})
         ASSERT_EQ(post(*p.center, name), nullptr);
     ASSERT_EQ(post(*p.center, "Note", "ACTIONLESS_MESSAGE"), nullptr);
@@ -177,8 +145,8 @@ TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEve
     p.server->closeNotification(p.idOf("Note"), 2); // messages report no dismissal
     p.server->closeNotification(p.idOf("First"), 2); // still up after the click: dismissed now
     p.server->closeNotification(p.idOf("First"), 2);
-    Strings expected {"Second IGNORE_FILE_ACTION", "First default", "First dismiss"};
-    EXPECT_EQ(p.delegate->responses(3), expected);
+    Strings expected {"Marker dismiss", "Second IGNORE_FILE_ACTION", "First default", "First dismiss"};
+    EXPECT_EQ(p.delegate->responses(4), expected);
 
     // Expired, dismissed by the user, closed by someone's call, undefined,
     // and a reason newer than the protocol.
@@ -192,13 +160,13 @@ TEST(FreedesktopNotificationCenterTest, ReportsEachAnswerForItsOwnQuestionAndEve
         expected.push_back("Q" + name + " dismiss");
     }
     // Signals arrive in order, so once this one is reported nothing else is pending.
-    ASSERT_EQ(post(*p.center, "Marker"), nullptr);
-    p.server->invokeAction(p.idOf("Marker"), "IGNORE_FILE_ACTION");
-    expected.push_back("Marker IGNORE_FILE_ACTION");
+    ASSERT_EQ(post(*p.center, "Last"), nullptr);
+    p.server->invokeAction(p.idOf("Last"), "IGNORE_FILE_ACTION");
+    expected.push_back("Last IGNORE_FILE_ACTION");
     EXPECT_EQ(p.delegate->responses(expected.size()), expected);
 }
 
-TEST(FreedesktopNotificationCenterTest, AServerOrTheBusLeavingAnswersEveryOpenQuestionAndTheCenterGoesOn)
+TEST(FreedesktopNotificationCenterTest, AServerOrTheBusLeavingAnswersEveryOpenQuestionAndAuthorizationFollowsTheServerOnTheBus)
 {
     Posting p;
     for (const auto& name : {"Open", "Answered", "Clicked"})
@@ -243,11 +211,22 @@ TEST(FreedesktopNotificationCenterTest, AServerOrTheBusLeavingAnswersEveryOpenQu
     ASSERT_EQ(inFlight.wait_for(10s), std::future_status::ready);
     EXPECT_NE(inFlight.get(), nullptr);
     expectNotAllowed(*p.center);
+    p.center->removeAllDeliveredNotifications(); // nothing to do, and no crash
 
-    // A new session bus: the center connects to it on its next use.
+    // A new session bus: the center connects to it on its next use, and may
+    // post once a server that shows actions is on it.
     PrivateSessionBus next;
+    std::promise<std::pair<bool, ErrorPtr>> authorization;
+    p.center->requestAuthorization(AuthorizationOption::alert, [&](bool granted, ErrorPtr error) { authorization.set_value({granted, error}); });
+    EXPECT_EQ(authorization.get_future().get(), (std::pair<bool, ErrorPtr> {false, nullptr}));
+    {
+        TestNotificationServer withoutActions({{"body"}});
+        EXPECT_EQ(settingsOf(*p.center).authorizationStatus, AuthorizationStatus::denied);
+    }
     TestNotificationServer server;
-    EXPECT_EQ(settingsOf(*p.center).authorizationStatus, AuthorizationStatus::authorized);
+    auto settings = settingsOf(*p.center);
+    EXPECT_EQ(settings.authorizationStatus, AuthorizationStatus::authorized);
+    EXPECT_EQ(settings.alertSetting, NotificationSetting::enabled);
     ASSERT_EQ(post(*p.center, "Again"), nullptr);
     server.closeNotification(server.postedWithSummary("Again")->id, 2);
     responses = p.delegate->responses(8);

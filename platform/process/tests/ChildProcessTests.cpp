@@ -21,7 +21,7 @@ ChildOutcome shell(const std::string& script, const ChildOptions& options = {})
 
 } // namespace
 
-TEST(ChildProcessTest, ReportsOutputStatusAndSignalAndAProgramThatCannotStartIsAnError)
+TEST(ChildProcessTest, ReportsOutputStatusAndSignalTakesItsOwnSettingsAndAProgramThatCannotStartIsAnError)
 {
     auto done = shell("read line; echo \"in:$line\"; echo out; echo err >&2; exit 3");
     EXPECT_TRUE(done.exited);
@@ -39,10 +39,8 @@ TEST(ChildProcessTest, ReportsOutputStatusAndSignalAndAProgramThatCannotStartIsA
         EXPECT_TRUE(errnoValue == ENOENT || errnoValue == EACCES) << program;
     }
     EXPECT_FALSE(runChild({}));
-}
 
-TEST(ChildProcessTest, UmaskMemoryLimitAndLocaleReachOnlyTheChildTheyAreGivenTo)
-{
+    // The umask, memory limit and locale reach only the child they are given to.
     setenv("LC_ALL", "de_DE.UTF-8", 1);
     ChildOptions options;
     options.umask = 027;
@@ -53,7 +51,7 @@ TEST(ChildProcessTest, UmaskMemoryLimitAndLocaleReachOnlyTheChildTheyAreGivenTo)
     unsetenv("LC_ALL");
 }
 
-TEST(ChildProcessTest, OutputIsBoundedAndAFloodCanBeStopped)
+TEST(ChildProcessTest, OutputIsBoundedAndAFloodOrTheTimeLimitEndsTheWholeProcessGroup)
 {
     const std::string talker = "i=0; while [ $i -lt 2000 ]; do echo 0123456789; echo abcdefghij >&2; i=$((i+1)); done; "
                                "echo 'the end' >&2";
@@ -80,11 +78,9 @@ TEST(ChildProcessTest, OutputIsBoundedAndAFloodCanBeStopped)
     EXPECT_FALSE(flooded.timedOut);
     EXPECT_EQ(flooded.signal, SIGKILL);
     EXPECT_TRUE(flooded.standardOutput.starts_with("0123456789\n"));
-}
 
-TEST(ChildProcessTest, TheTimeLimitEndsTheWholeProcessGroup)
-{
-    ChildOptions options;
+    // The time limit ends the whole process group.
+    options = {};
     options.ownProcessGroup = true;
     options.timeLimit = std::chrono::milliseconds(200);
     for (const std::string script : {"sleep 60 & wait", "exec >&- 2>&-; sleep 60"}) {

@@ -73,10 +73,8 @@ TEST(FileProgressServiceTest, SubscribersHearOfPublicationsOfTheirFileBeforeAndA
     EXPECT_EQ(service.publicationCount(), 1u);
 }
 
-// Publishers, subscribers and withdrawals from many threads at once. Every
-// subscriber still registered hears of each withdrawal of a publication it
-// heard of, and nothing stays registered. Meant for ThreadSanitizer as much as
-// for the assertions.
+// Every subscriber still registered hears of each withdrawal of a publication
+// it heard of, and nothing stays registered (for ThreadSanitizer too).
 TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
 {
     struct Counts {
@@ -108,10 +106,8 @@ TEST(FileProgressServiceTest, ConcurrentPublishersAndSubscribersStayBalanced)
         worker.join();
     EXPECT_EQ(service.publicationCount(), 0u);
 
-    // Deliveries go on after the workers end, and the two counts are equal at
-    // many moments on the way: wait for every kept subscriber to have heard at
-    // least of its own publication, and for the counts to meet. (Withdrawals
-    // are read first: equal to the publications read after them, both held.)
+    // Deliveries go on after the workers end: wait until every kept subscriber
+    // heard of its own publication and the counts meet (withdrawals read first).
     const int ownPublications = threads * (rounds - rounds / 3 - 1);
     EXPECT_TRUE(tavik::testing::eventually([&] {
         int withdrawn = kept->unpublished;

@@ -65,7 +65,7 @@ TEST(Subject, ACurrentValueSubjectReplaysItsValueAPassthroughOneSendsOnlyToPrese
     EXPECT_EQ(seen, (Ints {0, 1, 2}));
 }
 
-TEST(Publisher, MapRemoveDuplicatesAndCombineLatestOnceBothSidesSent)
+TEST(Publisher, MapRemoveDuplicatesCombineLatestOnceBothSidesSentAndReceiveOnDeliversInOrderOnTheQueueUntilCancelled)
 {
     PassthroughSubject<int> numbers;
     CurrentValueSubject<std::string> names("a");
@@ -80,15 +80,13 @@ TEST(Publisher, MapRemoveDuplicatesAndCombineLatestOnceBothSidesSent)
     token.cancel();
     names.send("d");
     EXPECT_EQ(pairs, (std::vector<std::pair<int, std::string>> {{1, "b"}, {2, "b"}, {2, "c"}}));
-}
 
-TEST(Publisher, ReceiveOnDeliversInOrderOnTheQueueAndStopsWhenCancelled)
-{
+    // receiveOn delivers in order on the queue and stops when cancelled.
     auto queue = DispatchQueue::makeSerial("publisher-test");
     CurrentValueSubject<int> subject(0);
     Recorder<int> seen;
     std::atomic<bool> allOnQueue = true;
-    auto token = subject.publisher().receiveOn(queue).sink([&](const int& value) {
+    auto delivery = subject.publisher().receiveOn(queue).sink([&](const int& value) {
         allOnQueue = allOnQueue && queue->isCurrent();
         seen.add(value);
     });
@@ -102,7 +100,7 @@ TEST(Publisher, ReceiveOnDeliversInOrderOnTheQueueAndStopsWhenCancelled)
     std::promise<void> release;
     queue->async([released = release.get_future().share()] { released.wait(); });
     subject.send(500);
-    token.cancel();
+    delivery.cancel();
     release.set_value();
     queue->sync([] {});
     EXPECT_TRUE(allOnQueue);

@@ -44,7 +44,7 @@ protected:
 
 } // namespace
 
-TEST_F(TrashTest, AnItemOrALinkNotItsTargetLandsInTheTrashWithWhatRestoringNeedsAndAMissingOneIsAFileError)
+TEST_F(TrashTest, AnItemOrALinkNotItsTargetLandsInTheTrashWithWhatRestoringNeedsApartFromOnesOfTheSameNameAndAMissingOneIsAFileError)
 {
     auto original = folder_ / "My Notes ü.txt";
     writeFile(original, "keep me");
@@ -63,10 +63,8 @@ TEST_F(TrashTest, AnItemOrALinkNotItsTargetLandsInTheTrashWithWhatRestoringNeeds
     auto missing = trashItem(URL::fileURL(folder_ / "Missing.app", true));
     EXPECT_TRUE(isFileError(missing.error(), FileError::Code::fileNoSuchFile));
     EXPECT_EQ(dynamic_cast<const FileError&>(*missing.error()).path(), folder_ / "Missing.app");
-}
 
-TEST_F(TrashTest, BundlesWithTheSameNameAreKeptApartAndIntact)
-{
+    // Bundles with the same name are kept apart and intact.
     std::vector<fs::path> trashed;
     for (const std::string version : {"1", "2"}) {
         writeFile(folder_ / "Example.app/Contents/MacOS/Example", version);
