@@ -2,16 +2,15 @@
 
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
+#include "platform/testing/Programs.hpp"
 
 #include <poll.h>
 #include <sys/syscall.h>
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <optional>
-#include <spawn.h>
 #include <string>
 #include <utility>
 #include <sys/wait.h>
@@ -34,18 +33,8 @@ public:
     CapturedProgram(const std::vector<std::string>& arguments, const std::filesystem::path& folder, const std::string& name = "program")
         : out_(folder / (name + ".out"))
         , err_(folder / (name + ".err"))
+        , process_(start(arguments, std::nullopt, OutputFiles {out_, err_}))
     {
-        std::vector<char*> argv;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (posix_spawnp(&process_, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            process_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
     }
 
     CapturedProgram(CapturedProgram&& other) noexcept

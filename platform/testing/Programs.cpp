@@ -1,14 +1,17 @@
 #include "platform/testing/Programs.hpp"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
 namespace tavik::testing {
 
-pid_t start(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder)
+pid_t start(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder,
+    const std::optional<OutputFiles>& output)
 {
     if (arguments.empty())
         return -1;
@@ -20,6 +23,10 @@ pid_t start(const std::vector<std::string>& arguments, const std::optional<std::
     posix_spawn_file_actions_init(&actions);
     if (folder)
         posix_spawn_file_actions_addchdir_np(&actions, folder->c_str());
+    if (output) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output->out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, output->err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    }
     pid_t child = 0;
     int spawned = posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

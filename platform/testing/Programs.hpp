@@ -8,9 +8,16 @@
 
 namespace tavik::testing {
 
+// Files that take a started program's standard output and error (made or
+// emptied first), instead of the caller's.
+struct OutputFiles {
+    std::filesystem::path out, err;
+};
+
 // Starts a program (found through PATH) with an argument vector, optionally
 // in a folder, without waiting for it: its process id, -1 when it could not start.
-pid_t start(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder = std::nullopt);
+pid_t start(const std::vector<std::string>& arguments, const std::optional<std::filesystem::path>& folder = std::nullopt,
+    const std::optional<OutputFiles>& output = std::nullopt);
 // Waits for a started program: its exit status, or minus the signal that
 // ended it (-1 also when it cannot be waited for).
 int waitFor(pid_t process);
