@@ -14,6 +14,7 @@
 #include "platform/log/LogCapture.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/notifications/NotificationCenter.hpp"
+#include "platform/testing/ScriptedNotificationCenter.hpp"
 #include "service-protocol/DuvrinXPCConnection.hpp"
 
 #include <gmock/gmock.h>
@@ -42,60 +43,6 @@ struct PrivateHome : ::testing::Environment {
 const auto* const privateHome = ::testing::AddGlobalTestEnvironment(new PrivateHome);
 
 fs::path trashFiles() { return fs::path(std::getenv("XDG_DATA_HOME")) / "Trash/files"; }
-
-// A notification center that grants everything, records posts and lets the test answer them.
-class AnsweringNotificationCenter final : public notifications::NotificationCenter {
-public:
-    void setDelegate(std::weak_ptr<notifications::NotificationCenterDelegate> delegate) override
-    {
-        std::lock_guard lock(mutex_);
-        delegate_ = std::move(delegate);
-    }
-    void setNotificationCategories(std::vector<notifications::NotificationCategory>) override {}
-    void getNotificationSettings(std::function<void(notifications::NotificationSettings)> completion) override { completion({notifications::AuthorizationStatus::authorized, notifications::NotificationSetting::enabled}); }
-    void requestAuthorization(unsigned, std::function<void(bool, ErrorPtr)> completion) override { completion(true, nullptr); }
-    void addNotificationRequest(notifications::NotificationRequest request, std::function<void(ErrorPtr)> completion) override
-    {
-        std::unique_lock lock(mutex_);
-        posted_.push_back(std::move(request));
-        lock.unlock();
-        completion(nullptr);
-    }
-    void removeAllDeliveredNotifications() override {}
-    void removeAllPendingNotificationRequests() override {}
-
-    // "title | body" of what was posted in the category (in any, when none is given).
-    std::vector<std::string> posted(const std::string& category = {}) const
-    {
-        std::lock_guard lock(mutex_);
-        std::vector<std::string> texts;
-        for (const auto& request : posted_)
-            if (category.empty() || request.content.categoryIdentifier == category) texts.push_back(request.content.title + " | " + request.content.body);
-        return texts;
-    }
-    // Answers the next question of the category, once it is there, with the action.
-    bool answer(const std::string& category, const std::string& actionIdentifier)
-    {
-        std::optional<notifications::NotificationRequest> request;
-        std::shared_ptr<notifications::NotificationCenterDelegate> delegate;
-        eventually([&] {
-            std::lock_guard lock(mutex_);
-            size_t seen = 0;
-            for (const auto& candidate : posted_)
-                if (candidate.content.categoryIdentifier == category && seen++ == answered_[category]) request = candidate;
-            delegate = delegate_.lock();
-            return request && delegate && ++answered_[category];
-        });
-        if (request && delegate) delegate->didReceiveNotificationResponse({{*request}, actionIdentifier}, [] {});
-        return request && delegate;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::weak_ptr<notifications::NotificationCenterDelegate> delegate_;
-    std::vector<notifications::NotificationRequest> posted_;
-    std::map<std::string, size_t> answered_;
-};
 
 const FileHandler::Error* handlerError(const std::optional<Outcome>& outcome) { return outcome ? dynamic_cast<const FileHandler::Error*>(outcome->failure().get()) : nullptr; }
 std::string describe(const std::optional<Outcome>& outcome) { return outcome ? outcome->description() : "no outcome"; }
@@ -237,7 +184,7 @@ protected:
     fs::path applications_ = work_ / "Applications";
     std::unique_ptr<PrivateSessionBus> bus_;
     log::LogCapture logs_;
-    std::shared_ptr<AnsweringNotificationCenter> center_ = std::make_shared<AnsweringNotificationCenter>();
+    std::shared_ptr<ScriptedNotificationCenter> center_ = std::make_shared<ScriptedNotificationCenter>();
     std::shared_ptr<UserInputRequestPerformer> performer_ = std::make_shared<UserInputRequestPerformer>(center_);
     std::shared_ptr<defaults::UserDefaults> userDefaults_ = defaults::UserDefaults::suite("app.tavik.Tavik.test-" + UUID().uuidString());
     std::shared_ptr<ApplicationsDestinationManager> destinations_ = std::make_shared<ApplicationsDestinationManager>(userDefaults_);

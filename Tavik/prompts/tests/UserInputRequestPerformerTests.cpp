@@ -8,6 +8,7 @@
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
 #include "platform/testing/PrivateSessionBus.hpp"
 #include "platform/testing/Recorder.hpp"
+#include "platform/testing/ScriptedNotificationCenter.hpp"
 #include "platform/testing/TestNotificationServer.hpp"
 
 #include <gtest/gtest.h>
@@ -82,35 +83,6 @@ struct Recorded {
 };
 
 
-// A notification center that answers at once with the settings, the
-// authorization and the add result it was given, and records the rest.
-class ScriptedNotificationCenter final : public NotificationCenter {
-public:
-    NotificationSettings settings {AuthorizationStatus::authorized, NotificationSetting::enabled};
-    bool granted = true;
-    ErrorPtr authorizationError;
-
-    std::vector<NotificationRequest> added;
-    int authorizationRequests = 0;
-
-    void setDelegate(std::weak_ptr<NotificationCenterDelegate>) override {}
-    void setNotificationCategories(std::vector<NotificationCategory>) override {}
-    void getNotificationSettings(std::function<void(NotificationSettings)> completion) override { completion(settings); }
-    void requestAuthorization(unsigned options, std::function<void(bool, ErrorPtr)> completion) override
-    {
-        EXPECT_EQ(options, AuthorizationOption::alert);
-        ++authorizationRequests;
-        completion(granted, authorizationError);
-    }
-    void addNotificationRequest(NotificationRequest request, std::function<void(ErrorPtr)> completion) override
-    {
-        added.push_back(request);
-        completion(nullptr);
-    }
-    void removeAllDeliveredNotifications() override {}
-    void removeAllPendingNotificationRequests() override {}
-};
-
 struct Fixture {
     explicit Fixture(NotificationSettings settings = {AuthorizationStatus::authorized, NotificationSetting::enabled}, bool granted = true)
     {
@@ -118,7 +90,7 @@ struct Fixture {
         center->granted = granted;
         performer->registerCategories();
     }
-    std::shared_ptr<ScriptedNotificationCenter> center = std::make_shared<ScriptedNotificationCenter>();
+    std::shared_ptr<tavik::testing::ScriptedNotificationCenter> center = std::make_shared<tavik::testing::ScriptedNotificationCenter>();
     std::shared_ptr<ScriptedAlertPresenter> alerts = std::make_shared<ScriptedAlertPresenter>();
     Recorded recorded;
     std::shared_ptr<UserInputRequestPerformer> performer = std::make_shared<UserInputRequestPerformer>(center, alerts, recorded.printer());
@@ -194,11 +166,12 @@ TEST(UserInputRequestPerformerTest, QuestionsMessagesAndErrorsArePostedOrFallBac
         f.performer->showError(error);
         dispatch::MainRunLoop::drain();
 
-        EXPECT_EQ(f.center->authorizationRequests, statusValue == 0 || statusValue == 3 ? 3 : 0);
+        EXPECT_EQ(f.center->authorizationRequests(), std::vector<unsigned>(statusValue == 0 || statusValue == 3 ? 3 : 0, AuthorizationOption::alert));
         EXPECT_EQ(f.recorded.lines.all(), c.line.empty() ? Lines {} : Lines(3, c.line));
         EXPECT_EQ(f.performer->outstandingRequestCount(), c.posted ? 1u : 0u) << "only a posted question waits";
         Lines posts, alertsShown;
-        for (const auto& request : f.center->added)
+        auto added = f.center->added();
+        for (const auto& request : added)
             posts.push_back(request.content.categoryIdentifier + ":" + request.content.title + ":" + request.content.body);
         for (const auto& alert : f.alerts->shown.all()) {
             alertsShown.push_back(alert.messageText + ":" + alert.informativeText + ":");
@@ -208,7 +181,7 @@ TEST(UserInputRequestPerformerTest, QuestionsMessagesAndErrorsArePostedOrFallBac
         EXPECT_EQ(f.alerts->offMainQueue, 0);
         if (c.posted) {
             EXPECT_EQ(posts, (Lines {"FOUND_FILE:Found Example.dmg:Choose how to handle Example.dmg", "ACTIONLESS_MESSAGE:Found a DMG file:Searching for applications in /tmp/Example.dmg", "ERROR_OCCURRED:Error Occurred:Example.dmg could not be attached"}));
-            EXPECT_TRUE(UUID::fromString(f.center->added[0].identifier)) << f.center->added[0].identifier;
+            EXPECT_TRUE(UUID::fromString(added[0].identifier)) << added[0].identifier;
             EXPECT_TRUE(alertsShown.empty());
             EXPECT_EQ(f.recorded.count(), 0u);
             continue;
