@@ -49,9 +49,10 @@ pid_t startWriter(const std::filesystem::path& file, const std::string& key, int
 // Whether the value is one such a writer stores, with i >= 1.
 ::testing::AssertionResult isWrittenState(const PropertyList* value, size_t payloadBytes)
 {
-    auto counter = value && value->find("counter") ? value->find("counter")->integer() : std::nullopt;
+    auto found = value && value->find("counter") ? value->find("counter")->integer() : std::nullopt;
+    const int64_t counter = found.value_or(0);
     auto payload = value && value->find("payload") ? value->find("payload")->data() : nullptr;
-    if (counter.value_or(0) >= 1 && payload && *payload == plist::Data(payloadBytes, uint8_t(*counter % 256)))
+    if (counter >= 1 && payload && *payload == plist::Data(payloadBytes, uint8_t(counter % 256)))
         return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << "not a written state of " << payloadBytes << " bytes: " << (value ? value->description().substr(0, 200) : "none");
 }
