@@ -1,9 +1,9 @@
 #include "Tavik/prompts/UserInputRequestPerformer.hpp"
 
-#include "Tavik/prompts/PromptTexts.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/foundation/UUID.hpp"
 #include "platform/notifications/FreedesktopNotificationCenter.hpp"
+#include "platform/strings/LocalizedString.hpp"
 
 #include <fmt/format.h>
 
@@ -12,7 +12,6 @@
 namespace tavik {
 
 using namespace notifications;
-namespace texts = prompts::texts;
 
 std::string AlertError::description() const
 {
@@ -43,17 +42,17 @@ const std::vector<CategoryEntry>& categoryTable()
         {P::Category::actionlessMessage, P::actionlessMessageIdentifier, {}, false},
         {P::Category::errorOccurred, P::errorOccurredIdentifier, {}, false},
         {P::Category::foundFile, P::foundFileIdentifier,
-            {{P::findApplicationsAction, texts::findApplications}, {P::ignoreFileAction, texts::ignore}}, true},
+            {{P::findApplicationsAction, "Find Applications"}, {P::ignoreFileAction, "Ignore"}}, true},
         {P::Category::foundFileWithoutIgnore, P::foundFileWithoutIgnoreIdentifier,
-            {{P::findApplicationsAction, texts::findApplications}}, true},
+            {{P::findApplicationsAction, "Find Applications"}}, true},
         {P::Category::foundApplication, P::foundApplicationIdentifier,
-            {{P::copyApplicationAction, texts::copy}, {P::ignoreFileAction, texts::ignore}}, true},
+            {{P::copyApplicationAction, "Copy"}, {P::ignoreFileAction, "Ignore"}}, true},
         {P::Category::applicationExistsAtDestination, P::applicationExistsAtDestinationIdentifier,
-            {{P::overwriteApplicationAction, texts::overwrite}, {P::renameAndMoveApplicationAction, texts::renameAndCopy},
-                {P::ignoreFileAction, texts::ignore}},
+            {{P::overwriteApplicationAction, "Overwrite"}, {P::renameAndMoveApplicationAction, "Rename and Copy"},
+                {P::ignoreFileAction, "Ignore"}},
             true},
         {P::Category::applicationCopied, P::applicationCopiedIdentifier,
-            {{P::openApplicationAction, texts::open}, {P::ignoreFileAction, texts::ignore}}, true},
+            {{P::openApplicationAction, "Open"}, {P::ignoreFileAction, "Ignore"}}, true},
     };
     return table;
 }
@@ -98,7 +97,7 @@ NotificationCategory UserInputRequestPerformer::notificationCategory(Category ca
     const auto& e = entry(category);
     NotificationCategory result {e.identifier, {}, e.customDismissAction ? CategoryOption::customDismissAction : 0u};
     for (const auto& [actionIdentifier, titleKey] : e.actions)
-        result.actions.push_back({actionIdentifier, texts::localizedUserNotificationString(titleKey), 0});
+        result.actions.push_back({actionIdentifier, strings::localizedString(titleKey), 0});
     return result;
 }
 
@@ -199,7 +198,7 @@ void UserInputRequestPerformer::showMessage(std::string title, std::string body,
 
 void UserInputRequestPerformer::showError(const ErrorPtr& error)
 {
-    auto request = makeRequest(texts::localizedUserNotificationString(texts::errorOccurred),
+    auto request = makeRequest(strings::localizedString("Error Occurred"),
         error ? error->description() : std::string(), errorOccurredIdentifier);
     deliver(
         [request](UserInputRequestPerformer& self) { self.userNotificationCenter_->addNotificationRequest(request, [](ErrorPtr) {}); },
@@ -216,7 +215,7 @@ void UserInputRequestPerformer::showAlertFallback(std::string title, std::string
         const auto& actions = entry(category).actions;
         alerts::Alert alert {title, body, {}};
         for (const auto& action : actions)
-            alert.buttons.push_back(texts::localizedUserNotificationString(action.second));
+            alert.buttons.push_back(strings::localizedString(action.second));
         auto response = self->presenter()->runModal(alert);
         auto index = response - alerts::alertFirstButtonReturn;
         if (index >= 0 && index < 3 && static_cast<size_t>(index) < actions.size()) {

@@ -1,7 +1,7 @@
 #include "Tavik/shell/QtAlertPresenter.hpp"
 
 #include "Tavik/shell/ShellIcons.hpp"
-#include "platform/alerts/AlertTexts.hpp"
+#include "platform/strings/LocalizedString.hpp"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -24,7 +24,7 @@ alerts::ModalResponse runOnGUIThread(const alerts::Alert& alert, QWidget* parent
     box.setStyleSheet("QLabel#qt_msgbox_informativelabel { min-width: 380px; }");
     auto titles = alert.buttons;
     if (titles.empty())
-        titles.push_back(alerts::texts::localized(alerts::texts::ok));
+        titles.push_back(strings::localizedString("OK"));
 
     std::vector<QAbstractButton*> buttons;
     for (size_t index = 0; index < titles.size(); ++index) {

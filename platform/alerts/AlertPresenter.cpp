@@ -1,14 +1,13 @@
 #include "platform/alerts/AlertPresenter.hpp"
 
-#include "platform/alerts/AlertTexts.hpp"
 #include "platform/log/Logger.hpp"
+#include "platform/strings/LocalizedString.hpp"
 
 #include <fmt/format.h>
 
 #include <cerrno>
 #include <charconv>
 #include <fcntl.h>
-#include <libintl.h>
 #include <mutex>
 #include <unistd.h>
 
@@ -59,11 +58,6 @@ std::mutex currentMutex;
 std::shared_ptr<AlertPresenter> currentPresenter;
 
 } // namespace
-
-const char* texts::localized(const char* key)
-{
-    return dgettext("tavik", key);
-}
 
 Alert Alert::withError(const ErrorPtr& error)
 {
@@ -121,7 +115,7 @@ ModalResponse TerminalAlertPresenter::runModal(const Alert& alert)
 {
     std::vector<std::string> buttons = alert.buttons;
     if (buttons.empty())
-        buttons.emplace_back(texts::localized(texts::ok));
+        buttons.push_back(strings::localizedString("OK"));
 
     std::string text = "\n" + printable(alert.messageText) + "\n";
     if (!alert.informativeText.empty())
@@ -131,8 +125,8 @@ ModalResponse TerminalAlertPresenter::runModal(const Alert& alert)
     write(text);
 
     const std::string prompt = buttons.size() == 1
-        ? std::string(texts::localized(texts::chooseOnePrompt))
-        : fmt::format(fmt::runtime(texts::localized(texts::choosePrompt)), buttons.size());
+        ? strings::localizedString("Choose 1 (press Enter to dismiss): ")
+        : fmt::format(fmt::runtime(strings::localizedString("Choose 1-{} (press Enter to dismiss): ")), buttons.size());
     for (;;) {
         write(prompt);
         std::string line;
@@ -147,7 +141,7 @@ ModalResponse TerminalAlertPresenter::runModal(const Alert& alert)
         auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), choice);
         if (error == std::errc() && end == line.data() + line.size() && choice >= 1 && choice <= buttons.size())
             return alertFirstButtonReturn + static_cast<ModalResponse>(choice - 1);
-        write(std::string(texts::localized(texts::notAChoice)) + "\n");
+        write(strings::localizedString("Please type the number of a choice, or press Enter to dismiss.") + "\n");
     }
 }
 

@@ -28,6 +28,21 @@ constexpr StringTableEntry entries[] = {
         "Caption of the second (destination) intro step"},
     {"intro_destination_caption_addendum", "Applications usually go in %@.",
         "Extra text shown in the destination intro step, providing an example of the usual destination for applications"},
+    // Buttons and titles of the questions
+    {"Find Applications", "Find Applications", "Button of the question about a found file: search it for applications"},
+    {"Ignore", "Ignore", "Button of a question: leave the file or application alone"},
+    {"Copy", "Copy", "Button of the question about a found application: copy it to the destination"},
+    {"Overwrite", "Overwrite", "Button of the question about an existing application: replace it"},
+    {"Rename and Copy", "Rename and Copy", "Button of the question about an existing application: copy under a new name"},
+    {"Open", "Open", "Button of the question about a copied application: open it"},
+    {"Error Occurred", "Error Occurred", "Title of the message that reports an error"},
+    // Alerts in a terminal or a window
+    {"OK", "OK", "The button of an alert that offers no other"},
+    {"Choose 1 (press Enter to dismiss): ", "Choose 1 (press Enter to dismiss): ", "Terminal prompt of an alert with one button"},
+    {"Choose 1-{} (press Enter to dismiss): ", "Choose 1-{} (press Enter to dismiss): ",
+        "Terminal prompt of an alert with several buttons; {} is the highest button number"},
+    {"Please type the number of a choice, or press Enter to dismiss.", "Please type the number of a choice, or press Enter to dismiss.",
+        "Terminal answer to a reply that names no button"},
 };
 
 } // namespace

@@ -1,9 +1,13 @@
 #include "platform/alerts/AlertPresenter.hpp"
 #include "platform/log/LogCapture.hpp"
+#include "platform/testing/Catalogue.hpp"
 #include "platform/testing/PseudoTerminal.hpp"
+#include "platform/testing/ScopedEnvironment.hpp"
+#include "platform/testing/ScratchFolder.hpp"
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <unistd.h>
 
 using namespace tavik;
@@ -26,6 +30,25 @@ void expectShownInOrder(const std::string& shown, const std::vector<std::string>
 const Alert exists {"Example.app already exists", "Choose how to handle Example.app at /Applications", {"Overwrite", "Rename and Copy", "Ignore"}};
 
 } // namespace
+
+// First in this file: the catalogue is bound at the first text looked up.
+TEST(TerminalAlertPresenterTest, ShowsItsOwnTextsInTheUsersLanguage)
+{
+    tavik::testing::ScratchFolder folder("tavik-locale");
+    if (!tavik::testing::writeCatalogue(folder.path(), "de",
+            {{"OK", "In Ordnung"}, {"Choose 1 (press Enter to dismiss): ", "Wähle 1 (Eingabe bricht ab): "}}))
+        GTEST_SKIP() << "msgfmt is not installed";
+    tavik::testing::ScopedEnvironment environment;
+    environment.set("TAVIK_LOCALEDIR", folder.path()).set("LANGUAGE", "de");
+    std::setlocale(LC_ALL, "C.UTF-8");
+
+    tavik::testing::PseudoTerminal terminal;
+    TerminalAlertPresenter presenter(terminal.terminal(), terminal.terminal());
+    terminal.type("1\n");
+    EXPECT_EQ(presenter.runModal({"Found a DMG file", "", {}}), alertFirstButtonReturn);
+    std::setlocale(LC_ALL, "C");
+    expectShownInOrder(terminal.shown(), {"  1) In Ordnung\n", "Wähle 1 (Eingabe bricht ab): "});
+}
 
 TEST(TerminalAlertPresenterTest, ShowsNumberedChoicesOrOKWithoutControlCharactersAndAsksAgainUntilTheAnswerIsOneAndAnEmptyLineOrTheEndDismisses)
 {

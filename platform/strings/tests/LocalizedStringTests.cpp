@@ -1,7 +1,6 @@
 #include "platform/strings/LocalizedString.hpp"
 #include "platform/strings/StringTable.hpp"
-#include "platform/testing/Files.hpp"
-#include "platform/testing/Programs.hpp"
+#include "platform/testing/Catalogue.hpp"
 #include "platform/testing/ScopedEnvironment.hpp"
 #include "platform/testing/ScratchFolder.hpp"
 
@@ -25,11 +24,7 @@ TEST(LocalizedStringTest, TranslationComesFromTheCatalogueAndEnglishOtherwise)
     EXPECT_FALSE(englishText("no_such_key"));
 
     ScratchFolder folder("tavik-locale");
-    writeFile(folder / "tavik.po",
-        "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n\n"
-        "msgid \"Move to Trash\"\nmsgstr \"In den Papierkorb legen\"\n");
-    std::filesystem::create_directories(folder / "de/LC_MESSAGES");
-    if (run({"msgfmt", "-o", (folder / "de/LC_MESSAGES/tavik.mo").string(), (folder / "tavik.po").string()}) != 0)
+    if (!writeCatalogue(folder.path(), "de", {{"Move to Trash", "In den Papierkorb legen"}}))
         GTEST_SKIP() << "msgfmt is not installed";
 
     // Before any translation is bound, an unknown key is its own text.
