@@ -9,13 +9,6 @@
 
 namespace tavik::notifications {
 
-// What a notification offers the user to do. Option bits of an action.
-namespace ActionOption {
-inline constexpr unsigned foreground = 1u << 0;
-inline constexpr unsigned destructive = 1u << 1;
-inline constexpr unsigned authenticationRequired = 1u << 2;
-} // namespace ActionOption
-
 // Option bits of a category.
 namespace CategoryOption {
 // Report a dismissal of the notification by the user to the delegate.
@@ -43,6 +36,9 @@ inline constexpr unsigned banner = 1u << 4;
 inline constexpr const char* defaultActionIdentifier = "default";
 inline constexpr const char* dismissActionIdentifier = "dismiss";
 
+// What a notification offers the user to do. No action of ours is marked
+// (as run in the foreground, destructive or needing authentication), so its
+// options are always empty.
 struct NotificationAction {
     std::string identifier;
     std::string title;
