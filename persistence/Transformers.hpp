@@ -96,32 +96,22 @@ public:
     }
 };
 
+enum class CodingErrorCase {
+    encodingFailed = 0,
+    decodingFailed = 1
+};
+
 // An encoding or decoding failure of JSONTransformer or PropertyListTransformer.
-class CodingError final : public CodedError<CodingError> {
+class CodingError final : public DetailedCodedError<CodingError, CodingErrorCase> {
 public:
-    enum class Case {
-        encodingFailed = 0,
-        decodingFailed = 1
-    };
-
-    CodingError(Case errorCase, std::string detail)
-        : case_(errorCase)
-        , detail_(std::move(detail))
-    {
-    }
-
-    Case errorCode() const { return case_; }
-    const std::string& detail() const { return detail_; }
+    using Case = CodingErrorCase;
+    using DetailedCodedError::DetailedCodedError;
 
     std::string description() const override
     {
-        return (case_ == Case::encodingFailed ? "The data couldn’t be written: " : "The data couldn’t be read: ") + detail_;
+        return (errorCode() == Case::encodingFailed ? "The data couldn’t be written: " : "The data couldn’t be read: ") + detail();
     }
     std::string domain() const override { return "CodingError"; }
-
-private:
-    Case case_;
-    std::string detail_;
 };
 
 // Values are encoded through nlohmann::json's to_json / from_json, which a

@@ -10,28 +10,17 @@ namespace tavik::zip {
 // An error of the archive readers: one case of its owner's enumeration, plus
 // the entry path (or file path) it concerns when there is one.
 template <class Owner, class CaseEnum>
-class PathCodedError : public CodedError<Owner> {
+class PathCodedError : public DetailedCodedError<Owner, CaseEnum> {
 public:
-    using Code = CaseEnum;
+    using DetailedCodedError<Owner, CaseEnum>::DetailedCodedError;
 
-    explicit PathCodedError(Code code, std::string path = {})
-        : code_(code)
-        , path_(std::move(path))
-    {
-    }
-
-    Code errorCode() const { return code_; }
-    const std::string& path() const { return path_; }
+    const std::string& path() const { return this->detail(); }
     std::optional<std::string> failureReason() const override
     {
-        if (path_.empty())
+        if (path().empty())
             return std::nullopt;
-        return path_;
+        return path();
     }
-
-private:
-    Code code_;
-    std::string path_;
 };
 
 enum class ArchiveErrorCode {

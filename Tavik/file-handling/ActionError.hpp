@@ -26,24 +26,14 @@ struct LiteralText {
 //     };
 //     using Error = ActionError<InvalidArchive, "app.tavik.TavikActions.SearchZIPAction.Error">;
 template <class Cases, LiteralText errorDomain>
-class ActionError final : public CodedError<ActionError<Cases, errorDomain>> {
+class ActionError final : public DetailedCodedError<ActionError<Cases, errorDomain>, typename Cases::Code> {
 public:
-    using Code = typename Cases::Code;
+    using Base = DetailedCodedError<ActionError<Cases, errorDomain>, typename Cases::Code>;
+    using Base::Base;
 
-    ActionError(Code code, std::string path)
-        : code_(code)
-        , path_(std::move(path))
-    {
-    }
-
-    Code errorCode() const { return code_; }
-    std::string description() const override { return Cases::describe(code_); }
-    std::optional<std::string> failureReason() const override { return path_; }
+    std::string description() const override { return Cases::describe(this->errorCode()); }
+    std::optional<std::string> failureReason() const override { return this->detail(); }
     std::string domain() const override { return errorDomain.text; }
-
-private:
-    Code code_;
-    std::string path_;
 };
 
 } // namespace tavik

@@ -3,6 +3,7 @@
 #include "platform/foundation/Error.hpp"
 
 #include <memory>
+#include <string>
 #include <utility>
 
 namespace tavik {
@@ -30,6 +31,28 @@ public:
     }
 
     int code() const override { return static_cast<int>(static_cast<const Owner&>(*this).errorCode()); }
+};
+
+// The owner's error whose payload is one text: a detail, or the path it
+// concerns. The owner's codes are declared before it (this base needs their
+// type) and are its `Code`.
+template <class Owner, class CodeEnum>
+class DetailedCodedError : public CodedError<Owner> {
+public:
+    using Code = CodeEnum;
+
+    explicit DetailedCodedError(Code code, std::string detail = {})
+        : code_(code)
+        , detail_(std::move(detail))
+    {
+    }
+
+    Code errorCode() const { return code_; }
+    const std::string& detail() const { return detail_; }
+
+private:
+    Code code_;
+    std::string detail_;
 };
 
 } // namespace tavik

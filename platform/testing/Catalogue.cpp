@@ -3,32 +3,21 @@
 #include "platform/testing/Files.hpp"
 #include "platform/testing/Programs.hpp"
 
+#include <iomanip>
+#include <sstream>
+
 namespace tavik::testing {
-
-namespace {
-
-std::string quoted(const std::string& text)
-{
-    std::string result = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            result += '\\';
-        result += c;
-    }
-    return result + "\"";
-}
-
-} // namespace
 
 bool writeCatalogue(const std::filesystem::path& folder, const std::string& language,
     const std::vector<std::pair<std::string, std::string>>& translations)
 {
-    std::string source = "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n";
+    std::ostringstream source;
+    source << "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n";
     for (const auto& [english, translation] : translations)
-        source += "\nmsgid " + quoted(english) + "\nmsgstr " + quoted(translation) + "\n";
+        source << "\nmsgid " << std::quoted(english) << "\nmsgstr " << std::quoted(translation) << "\n";
     auto messages = folder / language / "LC_MESSAGES";
     std::filesystem::create_directories(messages);
-    writeFile(messages / "tavik.po", source);
+    writeFile(messages / "tavik.po", source.str());
     return run({"msgfmt", "-o", (messages / "tavik.mo").string(), (messages / "tavik.po").string()}) == 0;
 }
 

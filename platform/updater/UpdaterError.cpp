@@ -2,30 +2,24 @@
 
 namespace tavik::updater {
 
-UpdaterError::UpdaterError(Code code, std::string detail)
-    : code_(code)
-    , detail_(std::move(detail))
-{
-}
-
 std::string UpdaterError::description() const
 {
-    switch (code_) {
+    switch (errorCode()) {
     case Code::invalidFeedURL:
-        return "The update feed address is not valid: " + detail_;
+        return "The update feed address is not valid: " + detail();
     case Code::noUpdateFound:
         return "No update is available.";
     case Code::feedUnreadable:
-        return "The update feed could not be read: " + detail_;
+        return "The update feed could not be read: " + detail();
     case Code::feedMalformed:
-        return "The update feed is not valid: " + detail_;
+        return "The update feed is not valid: " + detail();
     }
-    return detail_;
+    return detail();
 }
 
 std::optional<std::string> UpdaterError::failureReason() const
 {
-    switch (code_) {
+    switch (errorCode()) {
     case Code::feedUnreadable:
         return "Check your network connection and try again later.";
     case Code::invalidFeedURL:

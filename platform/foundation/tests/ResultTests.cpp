@@ -21,26 +21,16 @@ Result<void> checkAll(std::initializer_list<int> values)
 }
 
 // A second owner, one of whose codes has the same number as one of FileError's.
-class SampleError final : public CodedError<SampleError> {
+enum class SampleCode {
+    exists = 516,
+    other = 4
+};
+
+class SampleError final : public DetailedCodedError<SampleError, SampleCode> {
 public:
-    enum class Code {
-        exists = 516,
-        other = 4
-    };
-
-    SampleError(Code code, std::string detail)
-        : code_(code)
-        , detail_(std::move(detail))
-    {
-    }
-    Code errorCode() const { return code_; }
-    const std::string& detail() const { return detail_; }
-    std::string description() const override { return detail_; }
+    using DetailedCodedError::DetailedCodedError;
+    std::string description() const override { return detail(); }
     std::string domain() const override { return "Sample"; }
-
-private:
-    Code code_;
-    std::string detail_;
 };
 
 } // namespace
