@@ -8,17 +8,18 @@
 #include "Tavik/shell/ShellIcons.hpp"
 #include "platform/dispatch/DispatchQueue.hpp"
 #include "platform/dispatch/MainRunLoop.hpp"
+#include "platform/process/ChildProcess.hpp"
 
 #include <QApplication>
 #include <QGuiApplication>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace tavik::shell {
@@ -49,17 +50,12 @@ bool isDesktopAvailable(const char* programName)
         QGuiApplication probe(argc, argv);
         _exit(0);
     }
-    auto deadline = std::chrono::steady_clock::now() + probeTimeout;
+    bool ended = process::endsBy(child, std::chrono::steady_clock::now() + probeTimeout);
+    if (!ended)
+        kill(child, SIGKILL);
     int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 void quitDesktopApplication()

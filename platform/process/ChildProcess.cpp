@@ -191,7 +191,7 @@ public:
     void awaitExit(ChildOutcome& outcome)
     {
         int status = 0;
-        if (!outcome.timedOut && deadline_ && !exitsInTime()) {
+        if (!outcome.timedOut && deadline_ && !endsBy(pid_, *deadline_)) {
             outcome.timedOut = true;
             stop();
         }
@@ -217,30 +217,6 @@ private:
         return static_cast<int>(std::clamp<long long>(left, 0, 1000 * 1000));
     }
 
-    // Whether the child ends before the deadline; it stays unreaped.
-    bool exitsInTime()
-    {
-        FileDescriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
-        if (pidfd.valid()) {
-            pollfd ended {pidfd.get(), POLLIN, 0};
-            int ready;
-            // A long limit is waited out in pieces of what poll takes.
-            do
-                ready = poll(&ended, 1, millisecondsLeft());
-            while ((ready < 0 && errno == EINTR) || (ready == 0 && millisecondsLeft() != 0));
-            return ready != 0;
-        }
-        // Kernels without process descriptors: look every few milliseconds.
-        siginfo_t info {};
-        while (millisecondsLeft() != 0) {
-            info.si_pid = 0;
-            if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
-                return true;
-            usleep(2000);
-        }
-        return false;
-    }
-
     void stop() { kill(options_.ownProcessGroup ? -pid_ : pid_, SIGKILL); }
 
     pid_t pid_;
@@ -249,6 +225,34 @@ private:
 };
 
 } // namespace
+
+bool endsBy(pid_t child, Clock::time_point deadline)
+{
+    // For poll: 0 once the deadline has passed.
+    auto millisecondsLeft = [deadline] {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        return static_cast<int>(std::clamp<long long>(left, 0, 1000 * 1000));
+    };
+    FileDescriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
+    if (pidfd.valid()) {
+        pollfd ended {pidfd.get(), POLLIN, 0};
+        int ready;
+        // A long limit is waited out in pieces of what poll takes.
+        do
+            ready = poll(&ended, 1, millisecondsLeft());
+        while ((ready < 0 && errno == EINTR) || (ready == 0 && millisecondsLeft() != 0));
+        return ready != 0;
+    }
+    // Kernels without process descriptors: look every few milliseconds.
+    siginfo_t info {};
+    while (millisecondsLeft() != 0) {
+        info.si_pid = 0;
+        if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
+            return true;
+        usleep(2000);
+    }
+    return false;
+}
 
 Result<ChildOutcome> runChild(const std::vector<std::string>& arguments, const ChildOptions& options)
 {

@@ -57,4 +57,8 @@ struct ChildOutcome {
 // cannot be started; the error names the program.
 Result<ChildOutcome> runChild(const std::vector<std::string>& arguments, const ChildOptions& options = {});
 
+// Whether a child of this process ends by the deadline; it is left unreaped,
+// for the caller to wait for.
+bool endsBy(pid_t child, std::chrono::steady_clock::time_point deadline);
+
 } // namespace tavik::process

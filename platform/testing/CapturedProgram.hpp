@@ -1,20 +1,17 @@
 #pragma once
 
+#include "platform/process/ChildProcess.hpp"
 #include "platform/testing/Eventually.hpp"
 #include "platform/testing/Files.hpp"
 #include "platform/testing/Programs.hpp"
-
-#include <poll.h>
-#include <sys/syscall.h>
 
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <utility>
 #include <sys/wait.h>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace tavik::testing {
@@ -52,21 +49,11 @@ public:
     {
         if (process_ < 0)
             return std::nullopt;
-        int status = 0;
-        bool endedInTime = false, reaped = false;
-        // A process descriptor tells of the end at once; without one, poll.
-        int descriptor = static_cast<int>(syscall(SYS_pidfd_open, process_, 0));
-        if (descriptor >= 0) {
-            pollfd ended {descriptor, POLLIN, 0};
-            endedInTime = poll(&ended, 1, static_cast<int>(timeout.count())) == 1;
-            close(descriptor);
-        } else {
-            endedInTime = reaped = eventually([&] { return waitpid(process_, &status, WNOHANG) == process_; }, timeout);
-        }
+        bool endedInTime = process::endsBy(process_, std::chrono::steady_clock::now() + timeout);
         if (!endedInTime)
             kill(process_, SIGKILL);
-        if (!reaped)
-            waitpid(process_, &status, 0);
+        int status = 0;
+        waitpid(process_, &status, 0);
         process_ = -1;
         if (!endedInTime)
             return std::nullopt;
