@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <sys/wait.h>
-#include <utility>
 #include <vector>
 
 namespace tavik::testing {
@@ -34,13 +33,8 @@ public:
     {
     }
 
-    CapturedProgram(CapturedProgram&& other) noexcept
-        : out_(std::move(other.out_))
-        , err_(std::move(other.err_))
-        , process_(std::exchange(other.process_, -1))
-    {
-    }
-    CapturedProgram& operator=(CapturedProgram&&) = delete;
+    CapturedProgram(const CapturedProgram&) = delete;
+    CapturedProgram& operator=(const CapturedProgram&) = delete;
     // A program not waited for (a test that failed early) is killed.
     ~CapturedProgram() { finish(std::chrono::milliseconds(0)); }
 
