@@ -3,6 +3,7 @@
 #include "platform/foundation/BoundedText.hpp"
 #include "platform/foundation/FileDescriptor.hpp"
 #include "platform/foundation/FileError.hpp"
+#include "platform/process/WriteGate.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -92,6 +93,8 @@ struct ChildPipes {
         if (setrlimit(RLIMIT_AS, &limit) != 0)
             failure = errno;
     }
+    if (failure == 0 && options.writeGate)
+        failure = options.writeGate->holdInChild();
     if (failure == 0 && (dup2(input, STDIN_FILENO) < 0 || dup2(pipes.output.writeEnd.get(), STDOUT_FILENO) < 0 || dup2(pipes.error.writeEnd.get(), STDERR_FILENO) < 0))
         failure = errno;
     if (failure == 0) {
@@ -187,15 +190,25 @@ public:
         outcome.standardError = error.text();
     }
 
+    // Follows the child to its gate; one that does not pass has ended there.
+    void passGate(WriteGate& gate, ChildOutcome& outcome)
+    {
+        auto passage = gate.follow(pid_, deadline_);
+        if (passage.passed)
+            return;
+        endedAt_ = passage.waitStatus;
+        outcome.timedOut = passage.timedOut;
+    }
+
     // Waits for the child to end, within the same time limit.
     void awaitExit(ChildOutcome& outcome)
     {
-        int status = 0;
-        if (!outcome.timedOut && deadline_ && !endsBy(pid_, *deadline_)) {
+        int status = endedAt_.value_or(0);
+        if (!endedAt_ && !outcome.timedOut && deadline_ && !endsBy(pid_, *deadline_)) {
             outcome.timedOut = true;
             stop();
         }
-        while (waitpid(pid_, &status, 0) < 0) {
+        while (!endedAt_ && waitpid(pid_, &status, 0) < 0) {
             if (errno != EINTR)
                 return;
         }
@@ -222,6 +235,7 @@ private:
     pid_t pid_;
     const ChildOptions& options_;
     std::optional<Clock::time_point> deadline_;
+    std::optional<int> endedAt_; // the wait status of a child reaped at its gate
 };
 
 } // namespace
@@ -260,12 +274,19 @@ Result<ChildOutcome> runChild(const std::vector<std::string>& arguments, const C
         return FileError::fromErrno(EINVAL, "", false);
     const LaunchPlan plan(arguments, options.utf8Locale);
     ChildPipes pipes;
+    if (options.writeGate)
+        options.writeGate->pinToThisCpu();
     auto started = startChild(plan, options, pipes);
-    if (!started)
+    if (!started) {
+        if (options.writeGate)
+            options.writeGate->unpin(0);
         return started.error();
+    }
 
     RunningChild child(*started, options);
     ChildOutcome outcome;
+    if (options.writeGate)
+        child.passGate(*options.writeGate, outcome);
     child.collectOutput(pipes, outcome);
     child.awaitExit(outcome);
     return outcome;

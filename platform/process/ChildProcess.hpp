@@ -13,6 +13,8 @@
 
 namespace tavik::process {
 
+class WriteGate;
+
 // What a child may spend, and how it is started. Every limit is off by default.
 struct ChildOptions {
     // Killed, with its process group when it has its own, once this has passed.
@@ -34,6 +36,9 @@ struct ChildOptions {
     bool ownProcessGroup = false;
     // LC_ALL=C.UTF-8 instead of our locale, for output a caller parses.
     bool utf8Locale = false;
+    // Holds the child before its first change to anything until the gate
+    // opens (see WriteGate).
+    WriteGate* writeGate = nullptr;
 };
 
 // What a finished child left behind.
