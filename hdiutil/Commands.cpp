@@ -172,12 +172,13 @@ Attachment registerAttach(const AttachmentRegistry& registry, const AttachReques
 
 // Gives the extracted volume the shape a mounted one has and moves its
 // entries into the mount point.
-void layOutVolume(const AttachRequest& request, std::string_view listing, AttachInProgress& progress)
+void layOutVolume(const AttachRequest& request, std::string_view listing, const fs::path& extracted,
+    AttachInProgress& progress)
 {
     try {
-        auto root = volumeRootIn(progress.workFolder);
-        applyStoredModes(progress.workFolder, storedModes(listing));
-        restoreAbsoluteLinks(root, progress.workFolder);
+        auto root = volumeRootIn(extracted);
+        applyStoredModes(extracted, storedModes(listing));
+        restoreAbsoluteLinks(root, extracted);
         precomposeNames(root);
         if (!fs::is_empty(request.mountFolder)) {
             throw CommandFailure("attach failed - mount point is not empty: " + request.reported);
@@ -202,16 +203,18 @@ std::string attach(const std::string& image, const std::string& mountPoint)
     Attachment attachment = registerAttach(registry, request);
     AttachInProgress progress(registry, request.mountFolder, request.mountPoint);
 
-    // Nothing is written before the volume is known to fit.
     const SevenZip sevenZip(std::chrono::steady_clock::now() + timeLimit());
+    progress.workFolder = makeWorkFolder(request.mountFolder);
+    const fs::path extracted = progress.workFolder / "volume";
+    // The extraction reads the image beside the listing, but nothing is
+    // written before the volume is known to fit.
+    SevenZip::Extraction extraction(sevenZip, request.imagePath, extracted);
     const std::string listing = sevenZip.list(request.imagePath);
     checkRoomFor(VolumeSize::of(listing), request.mountFolder);
-
-    progress.workFolder = makeWorkFolder(request.mountFolder);
-    // The extraction checks every block's data as it reads it; a damaged
-    // image fails here and its work folder goes with the failed attach.
-    sevenZip.extract(request.imagePath, progress.workFolder);
-    layOutVolume(request, listing, progress);
+    // It checks every block's data as it reads it; a damaged image fails
+    // here and its work folder goes with the failed attach.
+    extraction.finish();
+    layOutVolume(request, listing, extracted, progress);
 
     attachment.attachingProcess = 0;
     attachment.entries = progress.moved;

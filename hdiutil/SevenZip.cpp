@@ -59,8 +59,8 @@ std::string launchProblem(const ErrorPtr& error)
     return error->description();
 }
 
-ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vector<std::string> arguments,
-    ChildOptions options, const std::string& what)
+// The options every run shares, with what is left of the attach's time.
+ChildOptions limited(ChildOptions options, std::chrono::steady_clock::time_point deadline, const std::string& what)
 {
     auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
@@ -69,10 +69,20 @@ ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, std::vect
     options.stopOnOutputOverflow = true;
     options.ownProcessGroup = true;
     options.utf8Locale = true;
-    auto outcome = process::runChild(arguments, options);
-    if (!outcome) throw CommandFailure("attach failed - cannot run " + arguments[0] + ": " + launchProblem(outcome.error()));
+    return options;
+}
+
+ChildOutcome completed(Result<ChildOutcome> outcome, const std::string& program, const std::string& what)
+{
+    if (!outcome) throw CommandFailure("attach failed - cannot run " + program + ": " + launchProblem(outcome.error()));
     if (outcome->timedOut) throw CommandFailure("attach failed - " + what + " took too long and was stopped");
     return std::move(*outcome);
+}
+
+ChildOutcome runWithin(std::chrono::steady_clock::time_point deadline, const std::vector<std::string>& arguments,
+    const ChildOptions& options, const std::string& what)
+{
+    return completed(process::runChild(arguments, limited(options, deadline, what)), arguments[0], what);
 }
 
 // A limited run that failed: says why, the limit first.
@@ -147,19 +157,65 @@ std::string SevenZip::list(const std::string& image) const
     return std::move(outcome.standardOutput);
 }
 
-void SevenZip::extract(const std::string& image, const std::filesystem::path& folder) const
+namespace {
+
+constexpr const char* extracting = "reading the volume";
+
+std::vector<std::string> extractionArguments(const std::string& image, const std::filesystem::path& folder)
+{
+    return {"7zz", "x", "-snld", "-y", "-bd", "-bso0", "-bsp0", std::string(pinnedType), "-o" + folder.string(), image};
+}
+
+ChildOptions extractionOptions()
 {
     ChildOptions options;
-    options.memoryLimit = memoryLimit;
+    options.memoryLimit = SevenZip::memoryLimit;
     options.outputLimit = 64 * 1024;
     // A umask of 022: what 7-Zip creates gets the mode stored in the image,
     // less write access for group and others.
     options.umask = 022;
-    auto outcome = runWithin(deadline_,
-        {"7zz", "x", "-snld", "-y", "-bd", "-bso0", "-bsp0", std::string(pinnedType),
-            "-o" + folder.string(), image},
-        options, "reading the volume");
-    if (outcome.exitStatus != 0) failed(outcome, "reading the volume", "cannot read the volume");
+    return options;
+}
+
+void checkExtraction(const ChildOutcome& outcome)
+{
+    if (outcome.exitStatus != 0) failed(outcome, extracting, "cannot read the volume");
+}
+
+} // namespace
+
+void SevenZip::extract(const std::string& image, const std::filesystem::path& folder) const
+{
+    checkExtraction(runWithin(deadline_, extractionArguments(image, folder), extractionOptions(), extracting));
+}
+
+SevenZip::Extraction::Extraction(const SevenZip& sevenZip, std::string image, std::filesystem::path folder)
+    : sevenZip_(sevenZip)
+    , image_(std::move(image))
+    , folder_(std::move(folder))
+{
+    auto options = limited(extractionOptions(), sevenZip_.deadline_, extracting);
+    options.writeGate = &gate_;
+    // The thread that starts 7-Zip holds it at the gate.
+    running_ = std::async(std::launch::async,
+        [this, options] { return process::runChild(extractionArguments(image_, folder_), options); });
+}
+
+SevenZip::Extraction::~Extraction()
+{
+    gate_.refuse();
+    if (running_.valid()) running_.wait();
+}
+
+void SevenZip::Extraction::finish()
+{
+    gate_.open();
+    auto outcome = running_.get();
+    if (!outcome && errnoOf(outcome.error()) == process::WriteGate::unavailable) {
+        sevenZip_.extract(image_, folder_);
+        return;
+    }
+    checkExtraction(completed(std::move(outcome), "7zz", extracting));
 }
 
 } // namespace tavik::hdiutil

@@ -1,9 +1,14 @@
 #pragma once
 
+#include "platform/foundation/Result.hpp"
+#include "platform/process/ChildProcess.hpp"
+#include "platform/process/WriteGate.hpp"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <future>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -40,6 +45,27 @@ public:
     // Extracts the volume into the folder, checking every entry's data as it
     // goes. Nothing it creates is group- or world-writable.
     void extract(const std::string& image, const std::filesystem::path& folder) const;
+
+    // An extraction that starts at once and reads the image beside the
+    // caller's listing, but changes nothing before `finish`: 7-Zip is held
+    // at its first write. Where it cannot be held, it starts at `finish`.
+    // Gone unfinished, it is stopped, having written nothing.
+    class Extraction {
+    public:
+        Extraction(const SevenZip& sevenZip, std::string image, std::filesystem::path folder);
+        ~Extraction();
+        Extraction(const Extraction&) = delete;
+        Extraction& operator=(const Extraction&) = delete;
+        // Lets it write and waits for it; throws as `extract` does.
+        void finish();
+
+    private:
+        const SevenZip& sevenZip_;
+        std::string image_;
+        std::filesystem::path folder_;
+        process::WriteGate gate_;
+        std::future<Result<process::ChildOutcome>> running_;
+    };
 
     // The version in 7-Zip's banner ("7-Zip (z) 26.02 (x64) : ...").
     static std::optional<std::pair<int, int>> versionIn(std::string_view banner);
