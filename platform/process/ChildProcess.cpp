@@ -24,6 +24,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// For poll: the milliseconds left until the deadline, 0 once it has passed
+// (a long wait is waited out in pieces of what poll takes).
+int millisecondsUntil(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1000 * 1000));
+}
+
 // Both ends close-on-exec, so that children other threads start at the same
 // time do not hold them open.
 struct Pipe {
@@ -221,14 +229,8 @@ public:
     }
 
 private:
-    // For poll: -1 without a limit, 0 once it has passed.
-    int millisecondsLeft() const
-    {
-        if (!deadline_)
-            return -1;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline_ - Clock::now()).count();
-        return static_cast<int>(std::clamp<long long>(left, 0, 1000 * 1000));
-    }
+    // For poll: -1 without a limit.
+    int millisecondsLeft() const { return deadline_ ? millisecondsUntil(*deadline_) : -1; }
 
     void stop() { kill(options_.ownProcessGroup ? -pid_ : pid_, SIGKILL); }
 
@@ -242,24 +244,18 @@ private:
 
 bool endsBy(pid_t child, Clock::time_point deadline)
 {
-    // For poll: 0 once the deadline has passed.
-    auto millisecondsLeft = [deadline] {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        return static_cast<int>(std::clamp<long long>(left, 0, 1000 * 1000));
-    };
     FileDescriptor pidfd(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
     if (pidfd.valid()) {
         pollfd ended {pidfd.get(), POLLIN, 0};
         int ready;
-        // A long limit is waited out in pieces of what poll takes.
         do
-            ready = poll(&ended, 1, millisecondsLeft());
-        while ((ready < 0 && errno == EINTR) || (ready == 0 && millisecondsLeft() != 0));
+            ready = poll(&ended, 1, millisecondsUntil(deadline));
+        while ((ready < 0 && errno == EINTR) || (ready == 0 && millisecondsUntil(deadline) != 0));
         return ready != 0;
     }
     // Kernels without process descriptors: look every few milliseconds.
     siginfo_t info {};
-    while (millisecondsLeft() != 0) {
+    while (millisecondsUntil(deadline) != 0) {
         info.si_pid = 0;
         if (waitid(P_PID, static_cast<id_t>(child), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0)
             return true;

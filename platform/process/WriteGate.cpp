@@ -192,7 +192,6 @@ WriteGate::Passage WriteGate::follow(pid_t child, std::optional<std::chrono::ste
         std::lock_guard lock(mutex_);
         child_ = child;
         childDescriptor_ = FileDescriptor(static_cast<int>(syscall(SYS_pidfd_open, child, 0)));
-        following_ = true;
         if (decision_ == Decision::refused)
             killHeldChild();
     }
@@ -201,7 +200,7 @@ WriteGate::Passage WriteGate::follow(pid_t child, std::optional<std::chrono::ste
     if (deadline) {
         watchdog = std::thread([this, end = *deadline] {
             std::unique_lock lock(mutex_);
-            if (changed_.wait_until(lock, end, [this] { return !following_; }) || passed_)
+            if (changed_.wait_until(lock, end, [this] { return child_ == 0; }) || passed_)
                 return;
             timedOut_ = true;
             if (decision_ == Decision::undecided)
@@ -214,7 +213,6 @@ WriteGate::Passage WriteGate::follow(pid_t child, std::optional<std::chrono::ste
     unpin(passage.passed ? child : 0);
     {
         std::lock_guard lock(mutex_);
-        following_ = false;
         child_ = 0;
         childDescriptor_.close();
         passage.timedOut = !passage.passed && timedOut_;

@@ -80,7 +80,6 @@ private:
     FileDescriptor childDescriptor_; // its process descriptor, where the kernel has them
     bool reached_ = false;
     bool passed_ = false;
-    bool following_ = false;
     bool timedOut_ = false;
     bool pinned_ = false;
     cpu_set_t affinity_ {};
